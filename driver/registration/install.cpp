@@ -1,0 +1,65 @@
+// Installation entry points and the library's load handler.
+//
+// USBInstallDriver and USBUnInstallDriver run on the USB host driver's
+// thread, DllMain on the loader's; none takes a lock. The registry is the
+// only state they share with the rest of the driver.
+#include "ce/loader.h"
+#include "ce/registry.h"
+#include "ce/thread.h"
+#include "ce/usb.h"
+#include "driver/platform/export.h"
+#include "driver/registration/registry_io.h"
+#include "driver/registration/registry_values.h"
+
+// Arms the catch-all client key: the USB host driver will offer this library
+// every device no other client claims, and the first such attach within the
+// configuration window writes that device's own key. Installing again
+// re-arms it. TRUE even when the key cannot be created (nothing is written
+// then); FALSE only for a missing file name, since nothing could load the
+// library without one.
+SERLYNX_EXPORT BOOL WINAPI USBInstallDriver(LPCWSTR szDriverLibFile) {
+    if (szDriverLibFile == nullptr) {
+        return FALSE;
+    }
+    HKEY key = nullptr;
+    DWORD disposition = 0;
+    if (RegCreateKeyEx(HKEY_LOCAL_MACHINE, kCatchAllKeyPath, 0, nullptr, 0, 0, nullptr, &key,
+                       &disposition) != ERROR_SUCCESS) {
+        return TRUE;
+    }
+    WriteStringValue(key, kValueDll, szDriverLibFile);
+    WriteDwordValue(key, kValueInstallTime, GetTickCount());
+    RegCloseKey(key);
+    return TRUE;
+}
+
+// Device keys hold what the administrator may have tuned by hand, so
+// uninstalling removes nothing.
+SERLYNX_EXPORT BOOL WINAPI USBUnInstallDriver(void) {
+    return TRUE;
+}
+
+// The library wants no thread attach and detach calls. The loader's
+// DisableThreadLibraryCalls is looked up by name, since older platforms lack
+// it; without it the calls simply arrive and are ignored.
+SERLYNX_EXPORT BOOL WINAPI DllMain(HINSTANCE hinstDLL, DWORD fdwReason, LPVOID /*lpvReserved*/) {
+    if (fdwReason == DLL_PROCESS_ATTACH) {
+        HMODULE core = GetModuleHandle(u"coredll");
+        FARPROC proc =
+            core != nullptr ? GetProcAddress(core, u"DisableThreadLibraryCalls") : nullptr;
+        if (proc != nullptr) {
+            using DisableFn = BOOL(WINAPI*)(HMODULE);
+            // Through the generic function pointer type: FARPROC's own
+            // signature is only a placeholder.
+            auto disable = reinterpret_cast<DisableFn>(reinterpret_cast<void (*)()>(proc));
+            disable(hinstDLL);
+        }
+    }
+    return TRUE;
+}
+
+// The exported signatures must stay those the host driver and loader call
+// through.
+[[maybe_unused]] constexpr LPUSB_INSTALL_DRIVER kInstallSignature = USBInstallDriver;
+[[maybe_unused]] constexpr LPUSB_UNINSTALL_DRIVER kUnInstallSignature = USBUnInstallDriver;
+[[maybe_unused]] constexpr PFN_DLLMAIN kDllMainSignature = DllMain;

@@ -1,0 +1,65 @@
+// Registry layout of the driver: client key paths, the names of the values of
+// the catch-all key, the device key and the active key, and the bits of the
+// "UsbMode" word. Every key lives under HKEY_LOCAL_MACHINE.
+//
+// All names are UTF-16 constants; registry names compare without regard to
+// case, so the spelling here is the one the driver writes.
+#pragma once
+
+#include "ce/types.h"
+
+// ---- Keys -------------------------------------------------------------------
+
+// Root of the USB host driver's client keys. A client key is
+// <root>\<device group>\<device-class group>\<interface-class group>\<driver ID>,
+// each group "Default" or decimal numbers joined by "_".
+inline constexpr WCHAR kLoadClientsRoot[] = u"Drivers\\USB\\LoadClients";
+inline constexpr WCHAR kDefaultGroup[] = u"Default";
+// The last component of every client key this driver writes.
+inline constexpr WCHAR kDriverId[] = u"Serlynx";
+// Matches any device that no other client claims; armed by USBInstallDriver
+// and spent by the first attach that comes through it.
+inline constexpr WCHAR kCatchAllKeyPath[] =
+    u"Drivers\\USB\\LoadClients\\Default\\Default\\Default\\Serlynx";
+
+// Capacity, terminator included, of every client key path the driver builds.
+// A path that does not fit (an overlong driver ID) is refused, never cut.
+inline constexpr size_t kKeyPathChars = 256;
+
+// ---- Values of the catch-all key -------------------------------------------
+
+inline constexpr WCHAR kValueDll[] = u"Dll";                  // REG_SZ, library file name
+inline constexpr WCHAR kValueInstallTime[] = u"InstallTime";  // REG_DWORD, tick at install
+
+// ---- Values of a device key --------------------------------------------------
+
+inline constexpr WCHAR kValuePrefix[] = u"Prefix";              // REG_SZ "COM"
+inline constexpr WCHAR kValueTsp[] = u"Tsp";                    // REG_SZ "Unimodem.dll"
+inline constexpr WCHAR kValueDeviceType[] = u"DeviceType";      // REG_DWORD 1 (modem)
+inline constexpr WCHAR kValueClassEndp[] = u"ClassEndp";        // REG_DWORD
+inline constexpr WCHAR kValueReceiveEndp[] = u"ReceiveEndp";    // REG_DWORD
+inline constexpr WCHAR kValueSendEndp[] = u"SendEndp";          // REG_DWORD
+inline constexpr WCHAR kValueUsbMode[] = u"UsbMode";            // REG_DWORD
+inline constexpr WCHAR kValueFriendlyName[] = u"FriendlyName";  // REG_SZ
+// Never written by the driver; an administrator may add them by hand.
+inline constexpr WCHAR kValuePriority256[] = u"Priority256";      // REG_DWORD
+inline constexpr WCHAR kValueReceiveBuffer[] = u"ReceiveBuffer";  // REG_DWORD
+
+inline constexpr WCHAR kPrefixCom[] = u"COM";
+inline constexpr WCHAR kTspUnimodem[] = u"Unimodem.dll";
+inline constexpr DWORD kDeviceTypeModem = 1;
+
+// ---- Value of the device manager's active key ------------------------------
+
+// REG_DWORD: the token the attach passed to ActivateDevice (port_token.h).
+inline constexpr WCHAR kValueClientInfo[] = u"ClientInfo";
+
+// ---- Port types: the low byte of the "UsbMode" word ------------------------
+// (The flag bits above it are defined with the port class, driver/port/port.h.)
+
+inline constexpr DWORD kPortTypeBasic = 0;   // SerialPort: one bulk pair
+inline constexpr DWORD kPortTypeCdc = 1;     // CdcPort: bulk pair + interrupt status
+inline constexpr DWORD kPortTypeWmc = 2;     // WmcPort: two channels
+inline constexpr DWORD kPortTypeFtdi = 3;    // FtdiPort / FtdiHeaderPort
+inline constexpr DWORD kPortTypeRcs310 = 4;  // Rcs310Port
+inline constexpr DWORD kPortTypeLast = 4;    // higher types are refused at attach
