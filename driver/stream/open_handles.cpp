@@ -1,0 +1,261 @@
+// Stream entry points that create and destroy the device context and the
+// open handles, the trivial entry points, the detach of a handle from its
+// port, and the first-open and last-close work.
+//
+// The device context is a copy of the device manager's active-key path; the
+// port is looked up through the key's "ClientInfo" token each time COM_Open
+// and COM_Deinit run, so a context never outlives its port's address.
+
+#include "driver/platform/export.h"
+#include "driver/port/lifecycle.h"
+#include "driver/registration/port_token.h"
+#include "driver/registration/registry_values.h"
+#include "driver/stream/stream.h"
+
+namespace {
+
+// Work on a port that no handle's busyCount accounts for: a COM_Open between
+// its lookup and the end of its first-open work, and a DetachHandle from its
+// first step to the end of its last-close work. COM_Deinit keeps waking and
+// waiting (within its bounded passes) while any is running, so that the port
+// it hands back for teardown is not in use. One counter for every port: a
+// removal may wait a little for work on another port, never longer than its
+// passes allow.
+LONG g_portWork = 0;
+
+enum class Lookup { kKeyFailed, kNoPort, kFound };
+
+// Reads "ClientInfo" from the active key named by the device context and
+// resolves the token to the port.
+Lookup LookupPort(LPCWSTR activeKey, SerialPort** port) {
+    *port = nullptr;
+    HKEY key = nullptr;
+    if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, activeKey, 0, 0, &key) != ERROR_SUCCESS) {
+        return Lookup::kKeyFailed;
+    }
+    DWORD type = REG_NONE;
+    DWORD token = 0;
+    DWORD size = sizeof(token);
+    if (RegQueryValueEx(key, kValueClientInfo, nullptr, &type, reinterpret_cast<BYTE*>(&token),
+                        &size) != ERROR_SUCCESS) {
+        type = REG_NONE;
+    }
+    RegCloseKey(key);
+    if (type != REG_DWORD || size != sizeof(token) || token == 0)
+        return Lookup::kNoPort;
+    *port = PortTokenLookup(token);
+    return *port != nullptr ? Lookup::kFound : Lookup::kNoPort;
+}
+
+// First open: settings back to their defaults (which also drops what the
+// worker received while no handle was open), the worker woken to queue
+// receive transfers into the emptied ring, and the defaults sent.
+void FirstOpenStart(SerialPort* port) {
+    PortResetSettings(port);
+    SetEvent(port->serviceEvent);
+    port->ApplyLineSettings();
+}
+
+// Last close, on the owner (the primary port of a two-channel device): the
+// handshake modes and input XON/XOFF are switched off in the stored DCB (not
+// sent: the next first open resets and sends it), any break ends and both
+// lines drop.
+void LastCloseReset(SerialPort* port) {
+    EnterCriticalSection(&port->flowLock);
+    port->dcb.fDtrControl = DTR_CONTROL_DISABLE;
+    port->dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    port->dcb.fInX = 0;
+    LeaveCriticalSection(&port->flowLock);
+    SetEvent(port->serviceEvent);
+    port->SetBreak(FALSE);
+    port->SetControlLines(kLineDtr | kLineRts, 0, nullptr);
+}
+
+// Moves whatever is on the port's list onto `taken` (cutting every record
+// loose on the way) and leaves the list empty, all under openLock, so that
+// the worker thread's event posting never walks a record that is about to be
+// freed.
+void TakeOpenList(SerialPort* port, OpenHandle** taken) {
+    EnterCriticalSection(&port->openLock);
+    OpenHandle* record = port->openList;
+    port->openList = nullptr;
+    while (record != nullptr) {
+        OpenHandle* next = record->next;
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&record->port), nullptr);
+        record->next = *taken;
+        *taken = record;
+        record = next;
+    }
+    LeaveCriticalSection(&port->openLock);
+}
+
+}  // namespace
+
+void HandleRelease(StreamHandle* handle) {
+    if (InterlockedDecrement(&handle->refs) != 0)
+        return;
+    CloseHandle(handle->open.waitEvent);
+    LocalFree(handle);
+}
+
+void DetachHandle(StreamHandle* handle) {
+    InterlockedIncrement(&g_portWork);
+    OpenHandle* record = &handle->open;
+    SerialPort* port = static_cast<SerialPort*>(
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&record->port), nullptr));
+    if (port != nullptr) {
+        SerialPort* owner = OwnerPort(port);
+        // Calls running on the handle see `port` null at their next look, or
+        // their wait ends; give them at most six wake passes (300 ms of sleep).
+        DWORD delay = 0;
+        while (ReadAcquire(&record->busyCount) != 0) {
+            SetEvent(record->waitEvent);
+            owner->WakeAll();
+            delay += 20;
+            if (delay > 100)
+                break;
+            Sleep(delay);
+        }
+        BOOL found = FALSE;
+        BOOL emptied = FALSE;
+        EnterCriticalSection(&owner->openLock);
+        for (OpenHandle** link = &owner->openList; *link != nullptr; link = &(*link)->next) {
+            if (*link == record) {
+                *link = record->next;
+                record->next = nullptr;
+                found = TRUE;
+                break;
+            }
+        }
+        emptied = found && owner->openList == nullptr;
+        LeaveCriticalSection(&owner->openLock);
+        if (emptied)
+            LastCloseReset(owner);
+    }
+    InterlockedDecrement(&g_portWork);
+}
+
+BOOL PslNotify(StreamHandle* handle, const BYTE* in, DWORD inLength) {
+    if (in == nullptr || inLength != DEVICE_PSL_NOTIFY_TARGET_SIZE)
+        return TRUE;
+    DWORD size = 0;
+    DWORD flags = 0;
+    CopyBytes(&size, in, sizeof(size));
+    CopyBytes(&flags, in + 4, sizeof(flags));
+    if (size == DEVICE_PSL_NOTIFY_TARGET_SIZE && flags == DLL_PROCESS_EXITING) {
+        DetachHandle(handle);
+    }
+    return TRUE;
+}
+
+SERLYNX_EXPORT DWORD_PTR COM_Init(LPCWSTR activeKey, LPCVOID) {
+    if (activeKey == nullptr)
+        return 0;
+    size_t length = CeWcsLen(activeKey);
+    WCHAR* copy = static_cast<WCHAR*>(LocalAlloc(LMEM_FIXED, (length + 1) * sizeof(WCHAR)));
+    if (copy == nullptr)
+        return 0;
+    CopyBytes(copy, activeKey, (length + 1) * sizeof(WCHAR));
+    return reinterpret_cast<DWORD_PTR>(copy);
+}
+
+SERLYNX_EXPORT BOOL COM_Deinit(DWORD_PTR context) {
+    if (context == 0)
+        return FALSE;
+    LPCWSTR activeKey = reinterpret_cast<LPCWSTR>(context);
+    SerialPort* port = nullptr;
+    Lookup found = LookupPort(activeKey, &port);
+    if (found == Lookup::kKeyFailed)
+        return FALSE;
+    if (found == Lookup::kFound) {
+        // The list is emptied first, under openLock, and every record cut
+        // loose; the passes then wake the calls still running. A record
+        // linked by a COM_Open that was already under way is picked up by a
+        // later pass.
+        OpenHandle* taken = nullptr;
+        DWORD delay = 0;
+        for (;;) {
+            TakeOpenList(port, &taken);
+            LONG busy = ReadAcquire(&g_portWork);
+            for (OpenHandle* record = taken; record != nullptr; record = record->next) {
+                SetEvent(record->waitEvent);
+                busy += ReadAcquire(&record->busyCount);
+            }
+            port->WakeAll();
+            if (busy == 0)
+                break;
+            delay += 20;
+            if (delay > 100)
+                break;
+            Sleep(delay);
+        }
+        TakeOpenList(port, &taken);
+        // The application's reference of each record goes unless a COM_Close
+        // already under way has it; a call still running after the passes
+        // keeps its own reference and frees the record on its way out.
+        while (taken != nullptr) {
+            StreamHandle* handle = reinterpret_cast<StreamHandle*>(taken);
+            taken = taken->next;
+            if (InterlockedExchange(&handle->claimed, 1) == 0)
+                HandleRelease(handle);
+        }
+    }
+    LocalFree(reinterpret_cast<HLOCAL>(context));
+    return TRUE;
+}
+
+SERLYNX_EXPORT DWORD_PTR COM_Open(DWORD_PTR context, DWORD accessCode, DWORD /*shareMode*/) {
+    if (context == 0)
+        return 0;
+    InterlockedIncrement(&g_portWork);
+    SerialPort* port = nullptr;
+    StreamHandle* handle = nullptr;
+    if (LookupPort(reinterpret_cast<LPCWSTR>(context), &port) == Lookup::kFound) {
+        handle = static_cast<StreamHandle*>(LocalAlloc(LPTR, sizeof(StreamHandle)));
+    }
+    if (handle != nullptr) {
+        handle->open.waitEvent = CreateEvent(nullptr, FALSE, FALSE, nullptr);
+        if (handle->open.waitEvent == nullptr) {
+            LocalFree(handle);
+            handle = nullptr;
+        }
+    }
+    if (handle != nullptr) {
+        handle->open.port = port;
+        handle->open.access = accessCode;
+        handle->refs = 1;
+        EnterCriticalSection(&port->openLock);
+        OpenHandle* former = port->openList;
+        handle->open.next = former;
+        port->openList = &handle->open;
+        LeaveCriticalSection(&port->openLock);
+        if (former == nullptr)
+            FirstOpenStart(port);
+    }
+    InterlockedDecrement(&g_portWork);
+    return reinterpret_cast<DWORD_PTR>(handle);
+}
+
+SERLYNX_EXPORT BOOL COM_Close(DWORD_PTR context) {
+    StreamHandle* handle = HandleFromContext(context);
+    if (handle == nullptr)
+        return FALSE;
+    HandleRetain(handle);
+    DetachHandle(handle);
+    if (InterlockedExchange(&handle->claimed, 1) == 0)
+        HandleRelease(handle);
+    HandleRelease(handle);
+    return TRUE;
+}
+
+SERLYNX_EXPORT DWORD COM_Seek(DWORD_PTR, LONG, DWORD) {
+    return 0xFFFFFFFFu;
+}
+
+SERLYNX_EXPORT DWORD COM_PowerUp(DWORD_PTR) {
+    return 1;
+}
+
+SERLYNX_EXPORT DWORD COM_PowerDown(DWORD_PTR) {
+    return 1;
+}

@@ -1,0 +1,339 @@
+// COM_Read and COM_Write: bytes between an application's buffer and the port
+// its handle names, one reader and one writer per port at a time.
+//
+// A read takes bytes straight out of the receive ring (the worker thread is
+// the only producer) under the serial read timeouts. A write hands the bytes
+// to the device one transfer at a time through the class's IssueWrite, holds
+// back while output flow control forbids sending, and ends with a
+// zero-length packet where the class asks for one, so that a device whose
+// last packet was full knows the transfer is over.
+
+#include "driver/platform/export.h"
+#include "driver/platform/usb_calls.h"
+#include "driver/stream/stream.h"
+
+namespace {
+
+// Milliseconds left of a total bound `total` (neither 0 nor MAXDWORD)
+// `start` ticks ago; 0 once it has passed. Unsigned arithmetic throughout, so
+// a wrap of the tick counter does no harm.
+DWORD TimeLeft(DWORD total, DWORD start) {
+    DWORD elapsed = GetTickCount() - start;
+    return elapsed > total ? 0 : total - elapsed;
+}
+
+// Refusal of a call at entry: the count taken for the detach handshake is
+// given back, and the record's reference with it.
+DWORD Refuse(StreamHandle* handle, DWORD error) {
+    InterlockedDecrement(&handle->open.busyCount);
+    HandleRelease(handle);
+    SetLastError(error);
+    return 0xFFFFFFFFu;
+}
+
+// Claims the receive side. A receive purge holds it for a few instructions
+// only, and is waited out rather than reported as a second reader.
+BOOL ClaimReader(SerialPort* port) {
+    for (;;) {
+        LONG prior = InterlockedTestExchange(&port->readBusy, 0, kReaderOwned);
+        if (prior == 0)
+            return TRUE;
+        if (prior != kRxClearing)
+            return FALSE;
+        Sleep(0);
+    }
+}
+
+// Gives the receive side back, serving a purge that was asked for meanwhile.
+void ReleaseReader(SerialPort* port) {
+    for (;;) {
+        if (ServeRxClear(port))
+            continue;
+        LONG state = ReadAcquire(&port->readBusy);
+        if ((state & kRxClearRequested) != 0)
+            continue;
+        if (InterlockedTestExchange(&port->readBusy, state, 0) == state)
+            return;
+    }
+}
+
+// Copies up to `count` bytes from the ring into `buffer` and advances the
+// tail past them; in at most two pieces when the held bytes wrap. The caller
+// owns the receive side.
+DWORD TakeFromRing(SerialPort* port, BYTE* buffer, DWORD count) {
+    LONG size = static_cast<LONG>(port->ringSize);
+    LONG head = ReadAcquire(&port->ringHead);
+    LONG tail = ReadNoFence(&port->ringTail);
+    LONG held = head - tail;
+    if (held < 0)
+        held += size;
+    if (held <= 0)
+        return 0;
+    DWORD n = static_cast<DWORD>(held) < count ? static_cast<DWORD>(held) : count;
+    DWORD beforeEnd = static_cast<DWORD>(size - tail);
+    if (n <= beforeEnd) {
+        CopyBytes(buffer, port->ring + tail, n);
+        tail += static_cast<LONG>(n);
+    } else {
+        CopyBytes(buffer, port->ring + tail, beforeEnd);
+        CopyBytes(buffer + beforeEnd, port->ring, n - beforeEnd);
+        tail = static_cast<LONG>(n - beforeEnd);
+    }
+    WriteRelease(&port->ringTail, tail);
+    SetEvent(port->serviceEvent);
+    return n;
+}
+
+// Adds 20 ms to a transfer wait without running into INFINITE.
+DWORD WithGrace(DWORD wait) {
+    return wait > MAXDWORD - 21 ? MAXDWORD - 1 : wait + 20;
+}
+
+}  // namespace
+
+LONG RingHeld(SerialPort* port) {
+    LONG held = ReadAcquire(&port->ringHead) - ReadAcquire(&port->ringTail);
+    if (held < 0)
+        held += static_cast<LONG>(port->ringSize);
+    return held;
+}
+
+void RingDiscard(SerialPort* port) {
+    LONG head = ReadAcquire(&port->ringHead);
+    WriteRelease(&port->ringTail, head == 0 ? static_cast<LONG>(port->ringSize) : head);
+    SetEvent(port->serviceEvent);
+}
+
+BOOL ServeRxClear(SerialPort* port) {
+    LONG state = ReadAcquire(&port->readBusy);
+    if ((state & kRxClearRequested) == 0)
+        return FALSE;
+    // The ring is emptied before the request is cleared, so that a purge that
+    // waits for its request to go also finds the ring emptied after its call.
+    RingDiscard(port);
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        LONG prior = InterlockedTestExchange(&port->readBusy, state, state & ~kRxClearRequested);
+        if (prior == state)
+            break;
+        state = prior;
+    }
+    return TRUE;
+}
+
+void PurgeReceive(SerialPort* port) {
+    DWORD waited = 0;
+    for (;;) {
+        LONG state = ReadAcquire(&port->readBusy);
+        if (state == 0) {
+            if (InterlockedTestExchange(&port->readBusy, 0, kRxClearing) != 0)
+                continue;
+            RingDiscard(port);
+            WriteRelease(&port->readBusy, 0);
+            return;
+        }
+        if (state == kReaderOwned || state == kReaderAborted) {
+            if (InterlockedTestExchange(&port->readBusy, state, state | kRxClearRequested) !=
+                state) {
+                continue;
+            }
+            SetEvent(port->readEvent);
+            // The reader serves the request at its next look at the ring, or
+            // on its way out.
+            while ((ReadAcquire(&port->readBusy) & kRxClearRequested) != 0 && waited < 1000) {
+                Sleep(1);
+                ++waited;
+            }
+            return;
+        }
+        // Another purge is at work, or the reader has yet to serve an earlier
+        // request: this purge must not count on bytes that arrived since.
+        if (waited >= 1000)
+            return;
+        Sleep(1);
+        ++waited;
+    }
+}
+
+void LoadTimeouts(SerialPort* port, COMMTIMEOUTS* out) {
+    const DWORD* from = reinterpret_cast<const DWORD*>(&port->timeouts);
+    DWORD* to = reinterpret_cast<DWORD*>(out);
+    for (size_t i = 0; i < sizeof(COMMTIMEOUTS) / sizeof(DWORD); ++i) {
+        to[i] = ReadULongAcquire(&from[i]);
+    }
+}
+
+void StoreTimeouts(SerialPort* port, const COMMTIMEOUTS* in) {
+    const DWORD* from = reinterpret_cast<const DWORD*>(in);
+    DWORD* to = reinterpret_cast<DWORD*>(&port->timeouts);
+    for (size_t i = 0; i < sizeof(COMMTIMEOUTS) / sizeof(DWORD); ++i) {
+        WriteULongRelease(&to[i], from[i]);
+    }
+}
+
+BOOL OutputHeldBack(SerialPort* port, const DCB* dcb) {
+    DWORD modem = ReadULongAcquire(&port->modemStatus);
+    if (dcb->fOutxCtsFlow && (modem & MS_CTS_ON) == 0)
+        return TRUE;
+    if (dcb->fOutxDsrFlow && (modem & MS_DSR_ON) == 0)
+        return TRUE;
+    if (dcb->fOutX && ReadAcquire(&port->outputHeld) != 0)
+        return TRUE;
+    if (dcb->fInX && !dcb->fTXContinueOnXoff && ReadAcquire(&port->inputStopped) != 0) {
+        return TRUE;
+    }
+    return FALSE;
+}
+
+SERLYNX_EXPORT DWORD COM_Read(DWORD_PTR context, LPVOID buffer, DWORD count) {
+    StreamHandle* handle = HandleFromContext(context);
+    if (handle == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return 0xFFFFFFFFu;
+    }
+    HandleRetain(handle);
+    // busyCount is raised before `port` is looked at: a detacher that clears
+    // `port` either sees this call in the count or this call sees `port` null.
+    InterlockedIncrement(&handle->open.busyCount);
+    SerialPort* port = HandlePort(handle);
+    if (port == nullptr)
+        return Refuse(handle, ERROR_INVALID_HANDLE);
+    if ((handle->open.access & GENERIC_READ) == 0)
+        return Refuse(handle, ERROR_INVALID_ACCESS);
+    if (!ClaimReader(port))
+        return Refuse(handle, ERROR_ACCESS_DENIED);
+
+    COMMTIMEOUTS timeouts;
+    LoadTimeouts(port, &timeouts);
+    DWORD multiplier =
+        timeouts.ReadTotalTimeoutMultiplier == MAXDWORD ? 0 : timeouts.ReadTotalTimeoutMultiplier;
+    DWORD interval;
+    if (timeouts.ReadIntervalTimeout == MAXDWORD) {
+        interval = 0;
+    } else if (timeouts.ReadIntervalTimeout == 0) {
+        interval = MAXDWORD;
+    } else {
+        interval = timeouts.ReadIntervalTimeout + 8 * multiplier;
+    }
+    DWORD total = timeouts.ReadTotalTimeoutConstant + multiplier * count;
+    if (total == 0 && interval != 0)
+        total = MAXDWORD;
+
+    DWORD start = GetTickCount();
+    DWORD done = 0;
+    BYTE* out = static_cast<BYTE*>(buffer);
+    while (count > 0) {
+        if (ServeRxClear(port))
+            continue;
+        if (HandlePort(handle) == nullptr)
+            break;
+        if ((ReadAcquire(&port->readBusy) & ~kRxClearRequested) != kReaderOwned)
+            break;
+        DWORD n = TakeFromRing(port, out, count);
+        if (n > 0) {
+            out += n;
+            count -= n;
+            done += n;
+            continue;
+        }
+        DWORD wait = (total == 0 || total == MAXDWORD) ? total : TimeLeft(total, start);
+        if (done > 0 && interval < wait)
+            wait = interval;
+        if (wait == 0)
+            break;
+        if (WaitForSingleObject(port->readEvent, wait) == WAIT_TIMEOUT)
+            break;
+    }
+
+    ReleaseReader(port);
+    InterlockedDecrement(&handle->open.busyCount);
+    HandleRelease(handle);
+    return done;
+}
+
+SERLYNX_EXPORT DWORD COM_Write(DWORD_PTR context, LPCVOID buffer, DWORD count) {
+    StreamHandle* handle = HandleFromContext(context);
+    if (handle == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return 0xFFFFFFFFu;
+    }
+    HandleRetain(handle);
+    InterlockedIncrement(&handle->open.busyCount);
+    SerialPort* port = HandlePort(handle);
+    if (port == nullptr)
+        return Refuse(handle, ERROR_INVALID_HANDLE);
+    if ((handle->open.access & GENERIC_WRITE) == 0)
+        return Refuse(handle, ERROR_INVALID_ACCESS);
+    if (InterlockedTestExchange(&port->writeBusy, 0, 1) != 0) {
+        return Refuse(handle, ERROR_ACCESS_DENIED);
+    }
+
+    COMMTIMEOUTS timeouts;
+    LoadTimeouts(port, &timeouts);
+    DWORD total = timeouts.WriteTotalTimeoutMultiplier * count + timeouts.WriteTotalTimeoutConstant;
+    if (total == 0)
+        total = MAXDWORD;
+    DWORD start = GetTickCount();
+    DWORD done = 0;
+    DWORD remaining = count;
+    const BYTE* data = static_cast<const BYTE*>(buffer);
+    // A write of nothing still sends the empty packet (a header-only packet
+    // on framed chips), except on ports whose flags rule it out.
+    BOOL zeroLength =
+        count == 0 &&
+        (port->usbMode & (kUsbModeFtdiNoHeader | kUsbModeWriteUnlimited)) != kUsbModeFtdiNoHeader;
+
+    while (remaining > 0 || zeroLength) {
+        EnterCriticalSection(&port->flowLock);
+        if (remaining > 0 && OutputHeldBack(port, &port->dcb)) {
+            LeaveCriticalSection(&port->flowLock);
+            DWORD wait = total == MAXDWORD ? INFINITE : TimeLeft(total, start);
+            if (wait == 0 || WaitForSingleObject(port->writeEvent, wait) == WAIT_TIMEOUT) {
+                remaining = 0;
+            }
+            if (HandlePort(handle) == nullptr || ReadAcquire(&port->writeBusy) != 1) {
+                remaining = 0;
+            }
+            continue;
+        }
+        USB_TRANSFER transfer = port->IssueWrite(data, remaining);
+        LeaveCriticalSection(&port->flowLock);
+        if (transfer == nullptr)
+            break;
+
+        BOOL aborted = FALSE;
+        for (;;) {
+            DWORD wait = total == MAXDWORD ? INFINITE : WithGrace(TimeLeft(total, start));
+            DWORD result = WaitForSingleObject(port->writeEvent, wait);
+            if (result == WAIT_TIMEOUT || HandlePort(handle) == nullptr ||
+                ReadAcquire(&port->writeBusy) != 1) {
+                UsbAbort(port, transfer);
+                aborted = TRUE;
+                break;
+            }
+            if (UsbIsComplete(port, transfer))
+                break;
+        }
+        DWORD bytes = 0;
+        DWORD status = 0xFFFFFFFFu;
+        UsbGetStatus(port, transfer, &bytes, &status);
+        UsbCloseTransfer(port, transfer);
+
+        BOOL wasZeroLength = remaining == 0;
+        zeroLength = port->WriteFinished(&bytes);
+        if (wasZeroLength || (port->usbMode & kUsbModeFtdiNoHeader) != 0)
+            zeroLength = FALSE;
+        DWORD n = bytes < remaining ? bytes : remaining;
+        data += n;
+        remaining -= n;
+        done += n;
+        // A transfer that took no byte of a non-empty chunk would be offered
+        // the same bytes again for ever: the write ends with what went.
+        if (aborted || status != USB_NO_ERROR || (n == 0 && !wasZeroLength))
+            remaining = 0;
+    }
+
+    WriteRelease(&port->writeBusy, 0);
+    InterlockedDecrement(&handle->open.busyCount);
+    HandleRelease(handle);
+    return done;
+}

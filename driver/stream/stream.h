@@ -1,0 +1,108 @@
+// Stream interface internals shared by the COM_ entry points: the handle
+// record behind every open handle, its lifetime protocol, the detach of a
+// handle from its port, the receive-side claim protocol between readers and
+// the receive purge, and the consistent copies of the port's settings.
+//
+// Entry points run on application threads ([app]) and on the device
+// manager's thread for COM_Init/COM_Deinit; several at once on one port and
+// even on one handle (a close or a process-exit detach while a read, write or
+// wait blocks on the same handle).
+#pragma once
+
+#include "driver/platform/ce.h"
+#include "driver/port/port.h"
+
+// ---- Handle records -----------------------------------------------------
+
+// What COM_Open allocates: the OpenHandle that the port code sees (first, so
+// that the handle value is the OpenHandle's address), followed by the stream
+// layer's own bookkeeping.
+//
+// Lifetime. `refs` counts the parties that may still touch the record: one
+// for the application's handle, plus one for every entry-point call running
+// on it (taken before anything else is read, dropped last). Whoever drops the
+// count to 0 closes `waitEvent` and frees the record. So a call that still
+// runs after the bounded wake passes of a detach keeps the record alive, and
+// the last call out frees it.
+//
+// `claimed` decides who drops the application's reference: COM_Close, or
+// COM_Deinit for a record still on the port's list at device removal. The
+// first InterlockedExchange that finds 0 owns it, so a close racing with the
+// removal never frees twice.
+struct StreamHandle {
+    OpenHandle open;
+    LONG refs;
+    LONG claimed;
+};
+static_assert(__builtin_offsetof(StreamHandle, open) == 0, "the handle value is the OpenHandle");
+
+inline StreamHandle* HandleFromContext(DWORD_PTR context) {
+    return reinterpret_cast<StreamHandle*>(context);
+}
+inline void HandleRetain(StreamHandle* handle) {
+    InterlockedIncrement(&handle->refs);
+}
+// Drops one reference; the last one closes the wait event and frees the
+// record, after which `handle` must not be touched.
+void HandleRelease(StreamHandle* handle);
+
+inline SerialPort* HandlePort(StreamHandle* handle) {
+    return static_cast<SerialPort*>(
+        ReadPointerAcquire(reinterpret_cast<PVOID volatile*>(&handle->open.port)));
+}
+
+// Cuts a handle loose from its port: clears `port`, wakes the calls running
+// on the handle with at most six passes 20..100 ms apart while its busyCount
+// is not 0, unlinks it from the owner's list and runs the last-close work
+// when the list became empty. A second detach of the same handle returns at
+// once. [app] (COM_Close, IOCTL_PSL_NOTIFY)
+void DetachHandle(StreamHandle* handle);
+
+// Handles the process-exit notification for `handle`. Always TRUE.
+BOOL PslNotify(StreamHandle* handle, const BYTE* in, DWORD inLength);
+
+// ---- Receive-side claim --------------------------------------------------
+
+// `readBusy` holds 0 (free), kReaderOwned (a COM_Read owns the receive side)
+// or kReaderAborted (that read was aborted by PURGE_RXABORT), optionally with
+// kRxClearRequested added, or kRxClearing alone while a receive purge moves
+// `ringTail` with no reader running. Only the owner of the receive side
+// moves `ringTail`: a purge that finds a reader asks it (kRxClearRequested)
+// and the reader empties the ring before it copies anything more, so a byte
+// is never delivered twice, never after the purge returned, and the tail
+// never moves backwards.
+constexpr LONG kReaderOwned = 1;
+constexpr LONG kReaderAborted = 2;
+constexpr LONG kRxClearRequested = 4;
+constexpr LONG kRxClearing = 8;
+
+// Bytes held in the ring (0 .. ringSize - 1).
+LONG RingHeld(SerialPort* port);
+// Drops every byte the ring holds: ringTail to ringHead (ringSize when the
+// head is 0), then wakes the worker thread. Only the receive side's owner
+// calls it.
+void RingDiscard(SerialPort* port);
+// The reader's side of a pending receive purge: empties the ring when one was
+// requested and clears the request. TRUE when it did.
+BOOL ServeRxClear(SerialPort* port);
+// IOCTL_SERIAL_PURGE with PURGE_RXCLEAR. Returns once the ring was emptied
+// (or, should a reader fail to answer within a second, with the request left
+// for that reader).
+void PurgeReceive(SerialPort* port);
+
+// ---- Settings ------------------------------------------------------------
+
+// The port's COMMTIMEOUTS, read and written field by field with atomic
+// accesses: IOCTL_SERIAL_SET_TIMEOUTS may run while a read or write takes its
+// copy at its start.
+void LoadTimeouts(SerialPort* port, COMMTIMEOUTS* out);
+void StoreTimeouts(SerialPort* port, const COMMTIMEOUTS* in);
+
+// Tests run on flowLock-held DCB copies: TRUE while output flow control holds
+// sending back (CTS, DSR, received XOFF, or our own input stop).
+BOOL OutputHeldBack(SerialPort* port, const DCB* dcb);
+
+// Unaligned copies between a caller's buffer and a record.
+inline void CopyBytes(void* to, const void* from, size_t length) {
+    __builtin_memcpy(to, from, length);
+}
