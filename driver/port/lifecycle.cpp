@@ -1,0 +1,237 @@
+// Port lifecycle: initialisation, settings reset, the worker thread, the
+// completion routine, and teardown.
+#include "driver/port/lifecycle.h"
+
+#include "driver/platform/usb_calls.h"
+
+namespace {
+
+typedef int(WINAPI* CeGetThreadPriorityFn)(HANDLE thread);
+typedef BOOL(WINAPI* CeSetThreadPriorityFn)(HANDLE thread, int priority);
+
+// The 8-level scale maps to 248..255 on the 256-level one.
+constexpr LONG kLevelBase256 = CE_THREAD_PRIO_256_BASE;
+constexpr LONG kLevelCount = 8;
+
+// Looks a procedure up in the core library; older platforms lack the
+// 256-level priority calls.
+FARPROC CoreProcedure(LPCWSTR name) {
+    HMODULE core = GetModuleHandle(u"coredll");
+    if (core == nullptr)
+        return nullptr;
+    return GetProcAddress(core, name);
+}
+
+template <typename Fn>
+Fn AsFunction(FARPROC procedure) {
+    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(procedure));
+}
+
+HANDLE NewAutoResetEvent() {
+    return CreateEvent(nullptr, FALSE, FALSE, nullptr);
+}
+
+void CloseAndClear(HANDLE* handle) {
+    if (*handle != nullptr)
+        CloseHandle(*handle);
+    *handle = nullptr;
+}
+
+void FreeAndClear(BYTE** block) {
+    if (*block != nullptr)
+        LocalFree(*block);
+    *block = nullptr;
+}
+
+// Releases what PortInit created after Start and marks the port not started.
+// Runs only while no worker thread exists.
+void ReleaseResources(SerialPort* port) {
+    CloseAndClear(&port->serviceThread);
+    CloseAndClear(&port->readEvent);
+    CloseAndClear(&port->writeEvent);
+    CloseAndClear(&port->serviceEvent);
+    DeleteCriticalSection(&port->openLock);
+    DeleteCriticalSection(&port->flowLock);
+    FreeAndClear(&port->ring);
+    FreeAndClear(&port->rxSlots);
+}
+
+// Time allowed for an aborted transfer to report completion before it is
+// closed anyway.
+constexpr DWORD kAbortSettleMs = 1000;
+
+// Aborts a transfer left outstanding by a terminated worker thread, waits
+// (bounded) for its completion, so that the host no longer writes into the
+// slot buffer or sets serviceEvent, and closes it.
+void AbortAndClose(SerialPort* port, USB_TRANSFER* field) {
+    USB_TRANSFER transfer = *field;
+    if (transfer == nullptr)
+        return;
+    *field = nullptr;
+    UsbAbort(port, transfer);
+    for (DWORD waited = 0; !UsbIsComplete(port, transfer) && waited < kAbortSettleMs; ++waited) {
+        Sleep(1);
+    }
+    UsbCloseTransfer(port, transfer);
+}
+
+// After a terminated worker: the transfers it would have retired.
+void RetireAbandonedTransfers(SerialPort* port) {
+    for (LONG i = 0; i < port->rxQueued; ++i) {
+        LONG slot = port->rxFirst + i;
+        if (slot >= port->rxSlotCount)
+            slot -= port->rxSlotCount;
+        AbortAndClose(port, &port->rxTransfers[slot]);
+    }
+    port->rxQueued = 0;
+    AbortAndClose(port, &port->flowLineTransfer);
+    AbortAndClose(port, &port->flowCharTransfer);
+}
+
+}  // namespace
+
+BOOL PortInit(SerialPort* port) {
+    // Everything PortInit may have to undo starts out absent, so that a
+    // failure at any step releases exactly what exists.
+    port->serviceThread = nullptr;
+    port->readEvent = nullptr;
+    port->writeEvent = nullptr;
+    port->serviceEvent = nullptr;
+    port->ring = nullptr;
+    port->rxSlots = nullptr;
+    // The locks come first: Stop, which unwinds a failure after Start, closes
+    // the pipes inside flowLock. Start itself uses no lock.
+    InitializeCriticalSection(&port->openLock);
+    InitializeCriticalSection(&port->flowLock);
+
+    if (!port->Start()) {
+        DeleteCriticalSection(&port->openLock);
+        DeleteCriticalSection(&port->flowLock);
+        return FALSE;
+    }
+    port->openList = nullptr;
+
+    port->readEvent = NewAutoResetEvent();
+    port->writeEvent = NewAutoResetEvent();
+    port->serviceEvent = NewAutoResetEvent();
+    if (port->readEvent == nullptr || port->writeEvent == nullptr ||
+        port->serviceEvent == nullptr) {
+        goto fail;
+    }
+
+    if (port->rxSlotCount > kMaxRxSlots)
+        port->rxSlotCount = kMaxRxSlots;
+
+    port->ring = static_cast<BYTE*>(LocalAlloc(LMEM_FIXED, port->ringSize));
+    if (port->ring == nullptr)
+        goto fail;
+    port->ringHead = 0;
+
+    port->rxSlotStride = (port->rxTransferSize + 15) & ~15;
+    port->rxSlots =
+        static_cast<BYTE*>(LocalAlloc(LMEM_FIXED, static_cast<size_t>(port->rxSlotStride) *
+                                                      static_cast<size_t>(port->rxSlotCount)));
+    if (port->rxSlots == nullptr)
+        goto fail;
+
+    port->rxFirst = 0;
+    port->rxQueued = 0;
+    for (LONG i = 0; i < kMaxRxSlots; ++i)
+        port->rxTransfers[i] = nullptr;
+    port->flowLineTransfer = nullptr;
+    port->flowCharTransfer = nullptr;
+
+    PortResetSettings(port);
+
+    if (FARPROC get = CoreProcedure(u"CeGetThreadPriority")) {
+        port->defaultPriority256 = AsFunction<CeGetThreadPriorityFn>(get)(GetCurrentThread());
+    } else {
+        LONG level = GetThreadPriority(GetCurrentThread());
+        port->defaultPriority256 = level < kLevelCount ? level + kLevelBase256 : level;
+    }
+
+    // Last: every field the worker reads has its value before it starts.
+    port->serviceThread = CreateThread(nullptr, 0, ServiceThread, port, 0, nullptr);
+    if (port->serviceThread == nullptr)
+        goto fail;
+    return TRUE;
+
+fail:
+    port->Stop();
+    ReleaseResources(port);
+    return FALSE;
+}
+
+BOOL PortResetSettings(SerialPort* port) {
+    WriteRelease(&port->writeBusy, 0);
+    WriteRelease(&port->readBusy, 0);
+    WriteRelease(&port->outputHeld, 0);
+    WriteRelease(&port->inputStopped, 0);
+    InterlockedExchange(reinterpret_cast<LONG volatile*>(&port->errors), 0);
+
+    // Empty ring; ringTail is never 0, ringSize names the same place.
+    const LONG head = ReadAcquire(&port->ringHead);
+    WriteRelease(&port->ringTail, head == 0 ? static_cast<LONG>(port->ringSize) : head);
+
+    port->timeouts = COMMTIMEOUTS{};
+    port->timeouts.ReadIntervalTimeout = 250;
+    port->timeouts.ReadTotalTimeoutMultiplier = 10;
+    port->timeouts.ReadTotalTimeoutConstant = 100;
+
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    dcb.BaudRate = 9600;
+    dcb.fBinary = 1;
+    dcb.ByteSize = 8;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    PortStoreDcb(port, &dcb);
+    return TRUE;
+}
+
+DWORD WINAPI ServiceThread(LPVOID parameter) {
+    SerialPort* port = static_cast<SerialPort*>(parameter);
+    const LONG priority = port->priority256 > 0 ? port->priority256 : port->defaultPriority256;
+    if (FARPROC set = CoreProcedure(u"CeSetThreadPriority")) {
+        AsFunction<CeSetThreadPriorityFn>(set)(GetCurrentThread(), priority);
+    } else {
+        // Anything more urgent than the 8-level scale can say becomes its
+        // most urgent level.
+        SetThreadPriority(GetCurrentThread(),
+                          priority >= kLevelBase256 ? priority - kLevelBase256 : 0);
+    }
+
+    int busy = port->Service();
+    while (busy != 0) {
+        // A failed wait would turn the loop into a spin; the events outlive
+        // the thread, so this only ends a thread whose port is broken.
+        if (WaitForSingleObject(port->serviceEvent, INFINITE) != WAIT_OBJECT_0)
+            break;
+        busy = port->Service();
+    }
+    return 0;
+}
+
+DWORD WINAPI TransferNotify(LPVOID context) {
+    SetEvent(static_cast<HANDLE>(context));
+    return 0;
+}
+
+BOOL PortTeardown(SerialPort* port) {
+    if (port->serviceThread == nullptr)
+        return TRUE;  // PortInit failed: nothing to release
+
+    port->Stop();
+    SetEvent(port->serviceEvent);
+    if (WaitForSingleObject(port->serviceThread, kServiceThreadExitTimeoutMs) != WAIT_OBJECT_0) {
+        // The platform stops the thread at its next platform call and returns
+        // once it no longer runs. The wait on its handle confirms that before
+        // anything it uses is released; then the transfers it left are
+        // aborted and closed before their buffers and events go.
+        TerminateThread(port->serviceThread, 0);
+        WaitForSingleObject(port->serviceThread, INFINITE);
+        RetireAbandonedTransfers(port);
+    }
+    ReleaseResources(port);
+    return TRUE;
+}

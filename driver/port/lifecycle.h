@@ -1,0 +1,44 @@
+// Port lifecycle and the worker thread: PortInit brings a created port to
+// life, PortTeardown releases it, PortResetSettings puts the serial settings
+// to their defaults, ServiceThread runs the class's Service pass until it
+// reports no work left, TransferNotify completes every asynchronous transfer.
+#pragma once
+
+#include "driver/port/port.h"
+
+// [attach] Runs the class's Start, creates openLock, flowLock, readEvent,
+// writeEvent and serviceEvent, the ring and the receive slots, resets the
+// settings, records the caller's priority and starts the worker thread.
+// When anything after Start fails, everything done so far is undone, the
+// class's Stop included, and the port is left "not started" (serviceThread
+// null, as after a failed Start): FALSE. The attach code then frees the
+// object without PortTeardown. WmcPort's Start also runs it for its second
+// channel.
+BOOL PortInit(SerialPort* port);
+
+// [attach] For a started port: Stop, wake the worker thread, give it 1000 ms
+// to end, otherwise terminate it, then release the thread handle, events,
+// locks, ring and slots. Never releases anything while the worker thread may
+// still run: a terminated thread is waited for until it has stopped, and the
+// transfers it left outstanding are aborted and closed before their buffers
+// and events go. A port that is not started (PortInit failed) is left alone.
+// Always TRUE.
+BOOL PortTeardown(SerialPort* port);
+
+// [attach] at PortInit, [app] at the first open (the worker thread runs
+// meanwhile): empties the ring (ringTail to ringHead, ringSize for 0),
+// clears writeBusy, readBusy, outputHeld, inputStopped and errors, and puts
+// timeouts and dcb to their defaults. Always TRUE.
+BOOL PortResetSettings(SerialPort* port);
+
+// [worker] Thread routine; parameter: the port. Sets the worker priority,
+// calls Service once, then waits on serviceEvent and calls it again while it
+// returns nonzero. Exit code 0.
+DWORD WINAPI ServiceThread(LPVOID parameter);
+
+// [host] Completion routine of every asynchronous transfer: the context is
+// an event handle, which it sets. Returns 0.
+DWORD WINAPI TransferNotify(LPVOID context);
+
+// Timeout given to the worker thread to end at teardown.
+constexpr DWORD kServiceThreadExitTimeoutMs = 1000;

@@ -1,0 +1,274 @@
+// The port object: the class every port type derives from, its fields, its
+// thirteen virtual operations, and the open-handle record that links an
+// application's handle to a port.
+//
+// Threads that touch a port (tags used below):
+//   [attach]  the USB host driver's thread running USBDeviceAttach and the
+//             device notification (creation, PortInit, PortTeardown, free);
+//   [worker]  the port's own worker thread (ServiceThread): receive ring
+//             producer, receive slots, input flow control, line status;
+//   [app]     application threads inside the COM_ entry points: ring
+//             consumer, writes, settings, comm-event waits;
+//   [host]    the USB host driver's completion threads, which only ever set
+//             an event through TransferNotify.
+//
+// Locks: `openLock` guards `openList` and every walk of it; `flowLock`
+// serialises the issue of transfers on the send side (writes, flow-control
+// characters and handshake-line requests) and every store into `dcb`. No
+// function takes `openLock` while holding `flowLock` or the other way round.
+//
+// Lock-free fields: the ring indices and the small state words shared between
+// [worker] and [app] are only read and written through ce/sync.h's
+// ReadAcquire/WriteRelease (or Interlocked*), never with plain accesses; the
+// comments of each field say which.
+//
+// Lifetime: the attach code creates the object with `new` (uncleared local
+// heap, null on failure) and frees it with PortDelete after PortTeardown.
+// Open handles point at a port but never own it.
+#pragma once
+
+#include "driver/platform/ce.h"
+#include "driver/platform/thread_annotations.h"
+
+class SerialPort;
+
+// Number of entries of `rxTransfers`; `rxSlotCount` never exceeds it.
+constexpr LONG kMaxRxSlots = 8;
+
+// Channel codes of SelectChannel.
+constexpr DWORD kChannelSecondary = 10;
+constexpr DWORD kChannelPrimary = 11;
+
+// Bits of `modemStatus` besides the published MS_ bits: set while the device
+// reports a break condition on its receive line.
+constexpr DWORD kModemBreak = 0x01;
+
+// UsbMode word: low byte the port type, higher bits variant flags.
+constexpr DWORD kUsbModeTypeMask = 0xFF;
+constexpr DWORD kUsbModeCdcStatusCts = 0x100;    // CDC: chip whose status carries CTS
+constexpr DWORD kUsbModeFtdiNoHeader = 0x200;    // FTDI: no header byte on writes
+constexpr DWORD kUsbModeWriteUnlimited = 0x400;  // writes: no size limit, no nibble rule
+constexpr DWORD kUsbModeNoNibbleRule = 0x800;    // writes: keep lengths ending in 0xF
+constexpr DWORD kUsbModeNoLineCoding = 0x1000;   // CDC: never send line coding
+
+// Handshake-line bits of SetControlLines' mask and value.
+constexpr DWORD kLineDtr = 0x01;
+constexpr DWORD kLineRts = 0x02;
+
+// The record behind every open handle: the value COM_Open returns and every
+// other entry point receives. LocalAlloc(LPTR), so it starts zero-filled.
+struct OpenHandle {
+    // Next record on the owner's `openList`; changed only under the owner's
+    // `openLock`.
+    OpenHandle* next;
+    // The channel this handle reads, writes and controls; null once the
+    // handle is detached. Written by [app] (open, SelectChannel, detach) and
+    // read by [worker] (NotifyEvents) without a common lock: always through
+    // ReadPointerAcquire / WritePointerRelease.
+    SerialPort* port;
+    // Access code given to COM_Open (GENERIC_READ / GENERIC_WRITE bits).
+    DWORD access;
+    // Calls now running on this handle; InterlockedIncrement/Decrement only.
+    LONG busyCount;
+    // Auto-reset event a comm-event wait on this handle blocks on.
+    HANDLE waitEvent;
+    // 0 no wait, 1 a wait is running, 2 the wait was aborted; interlocked.
+    LONG waitState;
+    // High 16 bits: wait mask; low 16 bits: pending EV_ events. Changed by
+    // [app] and [worker] only with interlocked compare-exchange loops.
+    DWORD eventWord;
+};
+
+// The owner of a handle's list: a second channel's handles live on the list
+// of the channel's parent.
+SerialPort* OwnerPort(SerialPort* port);
+
+// The basic port (type 0): one bulk-IN and one bulk-OUT endpoint and no
+// control protocol. Its operations are also the defaults of every derived
+// class (driver/variants/serial_port.cpp).
+class SerialPort {
+  public:
+    // Port objects live on the local heap, uncleared: every field is given
+    // its value by the attach code, Start, PortInit or PortResetSettings
+    // before it is read. A failed allocation yields null.
+    static void* operator new(size_t size) noexcept;
+    static void operator delete(void* block) noexcept;
+    // Placement form, for a port embedded in another (WmcPort::secondary).
+    static void* operator new(size_t, void* where) noexcept { return where; }
+
+    SerialPort() noexcept {}
+    SerialPort(const SerialPort&) = delete;
+    SerialPort& operator=(const SerialPort&) = delete;
+
+    // ---- Virtual operations, in slot order -------------------------------
+
+    // [attach] First step of PortInit, before any event, lock, buffer or
+    // thread of the port exists. Opens the pipes, clears their halt, sets
+    // maxWriteSize, rxSlotCount, rxTransferSize and the initial modemStatus.
+    // FALSE makes PortInit fail with nothing created (the basic port refuses
+    // an endpoint whose packet size is 0).
+    virtual BOOL Start();
+    // [attach] First step of PortTeardown (and of a failed PortInit's
+    // unwinding): closes the pipes Start opened and zeroes their fields,
+    // inside flowLock (which exists whenever Stop may run). The worker thread
+    // may still run; it finds the pipes 0 and ends.
+    virtual BOOL Stop();
+    // [app] Sets readEvent and writeEvent so blocked readers and writers look
+    // at their handle again (COM_Deinit, handle detach).
+    virtual void WakeAll();
+    // [app] Sends `dcb` to the device (first open, IOCTL_SERIAL_SET_DCB).
+    virtual BOOL ApplyLineSettings();
+    // [app, inside flowLock] Starts one write of at most maxWriteSize bytes
+    // straight from `data` (which must stay valid until it completes); its
+    // completion sets writeEvent. 0 when not issued.
+    virtual USB_TRANSFER IssueWrite(const BYTE* data, DWORD length);
+    // [app] Sends one character synchronously; returns the finished transfer
+    // for the caller to read and close, 0 when unsupported or failed.
+    virtual USB_TRANSFER SendImmediate(const BYTE* ch);
+    // [worker, inside flowLock] Sends XON/XOFF asynchronously from `ch`
+    // (which must outlive the transfer); completion sets serviceEvent.
+    virtual USB_TRANSFER SendFlowChar(const BYTE* ch);
+    // [app] After each write transfer: corrects *count to data bytes where
+    // the class frames them, and answers whether a zero-length packet must
+    // follow.
+    virtual BOOL WriteFinished(DWORD* count);
+    // [app] Starts or ends a break; the result is the IOCTL's result.
+    virtual BOOL SetBreak(BOOL on);
+    // Changes the lines in `mask` (kLineDtr, kLineRts) to the bits of
+    // `value`. With an event ([worker], inside flowLock): asynchronous, the
+    // transfer handle is returned for the caller to retire. With event 0
+    // ([app]): synchronous; the class states the result.
+    virtual DWORD_PTR SetControlLines(DWORD mask, DWORD value, HANDLE event);
+    // [app] Points `handle` at one channel (kChannelSecondary,
+    // kChannelPrimary).
+    virtual BOOL SelectChannel(OpenHandle* handle, DWORD channel);
+    // [worker] Consumes one completed receive block: framing removed,
+    // XON/XOFF filtered, bytes stored in the ring, readers and waiters woken.
+    virtual BOOL DeliverReceived(const BYTE* data, DWORD length);
+    // [worker] One pass of the worker thread; nonzero while work remains,
+    // 0 ends the thread.
+    virtual int Service();
+
+    // ---- Fields, in declaration order ------------------------------------
+
+    // The WmcPort that embeds this port as its second channel; null for
+    // every other port. [attach]
+    SerialPort* parent;
+    // Open handles on this port, newest first. Always empty on a second
+    // channel: its handles stay on the parent's list.
+    OpenHandle* openList SL_GUARDED_BY(openLock);
+    CRITICAL_SECTION openLock;
+    // Stream activation handle; 0 while not activated. [attach]
+    HANDLE activation;
+    // USB device handle and the host driver's function table. [attach]
+    USB_HANDLE usbDevice;
+    LPCUSB_FUNCS usbFuncs;
+    // Worker priority on the 256-level scale from "Priority256"; <= 0 none.
+    LONG priority256;
+    // 256-level priority of the thread that ran PortInit.
+    LONG defaultPriority256;
+    // The worker thread; null while the port is not started.
+    HANDLE serviceThread;
+    // Auto-reset event waking the worker thread: receive, flow-control and
+    // status completions, readers after taking bytes, open/close/purge and
+    // teardown.
+    HANDLE serviceEvent;
+    // UsbMode word: low byte port type, higher bits variant flags. [attach]
+    DWORD usbMode;
+    // Interface owning the class endpoint; low 16 bits are the wIndex of
+    // class and vendor requests. [attach]
+    DWORD interfaceNumber;
+    // Endpoints bound at attach (null when absent). [attach]
+    LPCUSB_ENDPOINT classEndpoint;
+    LPCUSB_ENDPOINT receiveEndpoint;
+    LPCUSB_ENDPOINT sendEndpoint;
+    // Pipe of receiveEndpoint, or 0. Opened by Start before the worker
+    // exists; afterwards read ([worker], IssueReceive) and closed (Stop)
+    // only inside flowLock, so no transfer is issued on a closed pipe.
+    USB_PIPE receivePipe SL_GUARDED_BY(flowLock);
+    // Ring capacity in bytes ("ReceiveBuffer", 4096 by default). [attach]
+    DWORD ringSize;
+    // Ring storage, ringSize bytes. Bytes between ringTail and ringHead
+    // belong to readers, the rest to the worker thread.
+    BYTE* ring;
+    // Next store position, 0..ringSize-1. Written by [worker] only
+    // (WriteRelease, after the bytes are stored), read by [app] with
+    // ReadAcquire; PortResetSettings reads it.
+    LONG ringHead;
+    // Next take position, 1..ringSize, never 0 (ringSize reads as 0).
+    // Written by [app] only (readers, purge, PortResetSettings; WriteRelease
+    // after the bytes were taken), read by [worker] once per computation
+    // with ReadAcquire: a stale value only understates free space.
+    LONG ringTail;
+    // Pipe of sendEndpoint, or 0. Like receivePipe: after Start, used and
+    // closed only inside flowLock.
+    USB_PIPE sendPipe SL_GUARDED_BY(flowLock);
+    // Receive transfers kept queued (at most kMaxRxSlots), bytes requested
+    // by each, and the slot stride (transfer size rounded up to 16).
+    // Set by Start/PortInit, then read-only.
+    LONG rxSlotCount;
+    LONG rxTransferSize;
+    LONG rxSlotStride;
+    // rxSlotCount buffers of rxSlotStride bytes; slot i at i * rxSlotStride.
+    BYTE* rxSlots;
+    // Oldest queued slot, number queued and their transfers (0 when free).
+    // [worker] only (and PortInit/PortTeardown while no worker runs).
+    LONG rxFirst;
+    LONG rxQueued;
+    USB_TRANSFER rxTransfers[kMaxRxSlots];
+    // Outstanding handshake-line request and XON/XOFF byte of input flow
+    // control, or 0. [worker] only; issued inside flowLock.
+    USB_TRANSFER flowLineTransfer;
+    USB_TRANSFER flowCharTransfer;
+    // Largest number of bytes one write transfer takes. Set by Start.
+    LONG maxWriteSize;
+    // Timeouts and line settings. `dcb` is stored only inside flowLock
+    // (PortStoreDcb) and read by [worker] as a snapshot taken inside
+    // flowLock (PortLoadDcb); [app] reads it plainly under flowLock.
+    COMMTIMEOUTS timeouts;
+    DCB dcb SL_GUARDED_BY(flowLock);
+    // CE_ bits accumulated since IOCTL_SERIAL_GET_COMMSTATUS; changed only
+    // with interlocked operations (OR loop by [worker], exchange by [app]).
+    DWORD errors;
+    // MS_ bits plus kModemBreak as last reported; written by [worker] and
+    // Start (WriteULongRelease), read by [app] with ReadULongAcquire.
+    DWORD modemStatus;
+    // Auto-reset event waking a writer.
+    HANDLE writeEvent;
+    // 0 idle, 1 a writer is inside COM_Write, 2 aborted by purge; claimed
+    // with InterlockedTestExchange.
+    LONG writeBusy;
+    // Auto-reset event waking a reader.
+    HANDLE readEvent;
+    // 0 idle, 1 a reader is inside COM_Read, 2 aborted by purge; interlocked.
+    LONG readBusy;
+    // Nonzero while output is stopped by a received XOFF (DCB.fOutX).
+    // Written by [worker] and [app] (ApplyLineSettings, XON/XOFF requests)
+    // with WriteRelease, read with ReadAcquire.
+    LONG outputHeld;
+    // Input flow-control state, 0 running, 1 stopped (ring above three
+    // quarters until it falls below one quarter). Written by [worker] inside
+    // flowLock and by PortResetSettings; read with ReadAcquire.
+    LONG inputStopped;
+    CRITICAL_SECTION flowLock;
+};
+
+// Frees a port object allocated by the attach code (after PortTeardown, or
+// at once when PortInit failed). Null is ignored.
+void PortDelete(SerialPort* port);
+
+// `dcb` under flowLock: PortStoreDcb for every store ([app]: settings reset,
+// IOCTL_SERIAL_SET_DCB), PortLoadDcb for a consistent copy on any thread.
+// Neither may be called with flowLock held by another call on the same
+// thread that then expects the fields unchanged (the lock is recursive).
+void PortLoadDcb(SerialPort* port, DCB* out) SL_EXCLUDES(port->flowLock);
+void PortStoreDcb(SerialPort* port, const DCB* in) SL_EXCLUDES(port->flowLock);
+
+// SerialPort's ApplyLineSettings, also the first step of the CDC and FTDI
+// classes' own: DTR and RTS from the DCB's control modes (handshake lines
+// follow inputStopped), sent with the class's SetControlLines, mask 3, no
+// event. Releases outputHeld when XON/XOFF output control is off. [app]
+BOOL ApplyHandshakeLines(SerialPort* port);
+
+// Packet size of an endpoint: the low 11 bits of wMaxPacketSize.
+DWORD EndpointPacketSize(LPCUSB_ENDPOINT endpoint);
