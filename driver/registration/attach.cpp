@@ -1,0 +1,225 @@
+#include "driver/registration/attach.h"
+
+#include "driver/platform/ce.h"
+#include "driver/platform/device_manager.h"
+#include "driver/platform/usb_calls.h"
+#include "driver/port/lifecycle.h"
+#include "driver/port/port.h"
+#include "driver/registration/autoconfig.h"
+#include "driver/registration/key_path.h"
+#include "driver/registration/port_token.h"
+#include "driver/registration/registry_io.h"
+#include "driver/registration/registry_values.h"
+#include "driver/variants/cdc_port.h"
+#include "driver/variants/ftdi_port.h"
+#include "driver/variants/rcs310_port.h"
+#include "driver/variants/wmc_port.h"
+
+namespace {
+
+// The endpoints a device key names, bound to the device's records.
+struct BoundEndpoints {
+    LPCUSB_ENDPOINT classEndpoint;
+    DWORD interfaceNumber;
+    LPCUSB_ENDPOINT receiveEndpoint;
+    LPCUSB_ENDPOINT sendEndpoint;
+    LPCUSB_ENDPOINT secondReceive;  // second channel of a two-channel port
+    LPCUSB_ENDPOINT secondSend;
+};
+
+// Walks the interfaces of the active configuration (alternate settings
+// skipped) and binds each endpoint whose address equals one of the key's
+// five address bytes; a later match replaces an earlier one. A byte of 0
+// names no endpoint.
+void BindEndpoints(LPCUSB_DEVICE device, const DeviceKeyValues& values, BoundEndpoints* bound) {
+    *bound = BoundEndpoints{};
+    if (device == nullptr || device->lpActiveConfig == nullptr ||
+        device->lpActiveConfig->lpInterfaces == nullptr) {
+        return;
+    }
+    const BYTE classAddress = values.classEndp & 0xFF;
+    const BYTE receiveAddress = values.receiveEndp & 0xFF;
+    const BYTE sendAddress = values.sendEndp & 0xFF;
+    const BYTE secondReceiveAddress = (values.receiveEndp >> 8) & 0xFF;
+    const BYTE secondSendAddress = (values.sendEndp >> 8) & 0xFF;
+
+    LPCUSB_CONFIGURATION config = device->lpActiveConfig;
+    for (DWORD i = 0; i < config->dwNumInterfaces; ++i) {
+        const USB_INTERFACE& iface = config->lpInterfaces[i];
+        if (iface.Descriptor.bAlternateSetting != 0 || iface.lpEndpoints == nullptr) {
+            continue;
+        }
+        for (UCHAR e = 0; e < iface.Descriptor.bNumEndpoints; ++e) {
+            const USB_ENDPOINT* endpoint = &iface.lpEndpoints[e];
+            const BYTE address = endpoint->Descriptor.bEndpointAddress;
+            if (address == 0) {
+                continue;
+            }
+            if (address == classAddress) {
+                bound->classEndpoint = endpoint;
+                bound->interfaceNumber = iface.Descriptor.bInterfaceNumber;
+            }
+            if (address == receiveAddress) {
+                bound->receiveEndpoint = endpoint;
+            }
+            if (address == sendAddress) {
+                bound->sendEndpoint = endpoint;
+            }
+            if (address == secondReceiveAddress) {
+                bound->secondReceive = endpoint;
+            }
+            if (address == secondSendAddress) {
+                bound->secondSend = endpoint;
+            }
+        }
+    }
+}
+
+// The object of the class the UsbMode word names, allocated but not filled
+// in; null for a type this driver does not know or when memory is short.
+SerialPort* CreatePort(DWORD usbMode) {
+    switch (usbMode & kUsbModeTypeMask) {
+        case kPortTypeBasic:
+            return new SerialPort;
+        case kPortTypeCdc:
+            return new CdcPort;
+        case kPortTypeWmc:
+            return new WmcPort;
+        case kPortTypeFtdi:
+            if ((usbMode & kUsbModeFtdiNoHeader) != 0) {
+                return new FtdiPort;
+            }
+            return new FtdiHeaderPort;
+        case kPortTypeRcs310:
+            return new Rcs310Port;
+        default:
+            return nullptr;
+    }
+}
+
+BOOL AttachConfigured(USB_HANDLE device, LPCUSB_FUNCS funcs, LPCWSTR path, LPBOOL accept) {
+    DeviceKeyValues values;
+    if (!ReadDeviceKey(path, &values)) {
+        return FALSE;
+    }
+    SerialPort* port = CreatePort(values.usbMode);
+    if (port == nullptr) {
+        return FALSE;
+    }
+    port->parent = nullptr;
+    port->usbDevice = device;
+    port->usbFuncs = funcs;
+    UsbRegisterNotify(port, DeviceNotify, port);
+
+    port->usbMode = values.usbMode;
+    port->priority256 = values.priority256;
+    port->ringSize = values.ringSize;
+    BoundEndpoints bound;
+    BindEndpoints(UsbGetDeviceInfo(port), values, &bound);
+    port->interfaceNumber = bound.interfaceNumber;
+    port->classEndpoint = bound.classEndpoint;
+    port->receiveEndpoint = bound.receiveEndpoint;
+    port->sendEndpoint = bound.sendEndpoint;
+    if ((values.usbMode & kUsbModeTypeMask) == kPortTypeWmc) {
+        WmcPort* wmc = static_cast<WmcPort*>(port);
+        wmc->secondary.receiveEndpoint = bound.secondReceive;
+        wmc->secondary.sendEndpoint = bound.secondSend;
+    }
+
+    *accept = TRUE;
+    port->activation = nullptr;
+    if (PortInit(port)) {
+        // The token is the port's "started" mark for DeviceNotify and the
+        // stream device's way back to the port. Without one the port cannot
+        // be reached, so it is stopped again at once.
+        DWORD token = PortTokenRegister(port);
+        if (token == 0) {
+            PortTeardown(port);
+        } else {
+            port->activation = DmActivateDevice(path, token);
+        }
+    }
+    return TRUE;
+}
+
+}  // namespace
+
+BOOL ReadDeviceKey(LPCWSTR path, DeviceKeyValues* values) {
+    HKEY key = nullptr;
+    if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, path, 0, 0, &key) != ERROR_SUCCESS) {
+        return FALSE;
+    }
+    DWORD usbMode = kPortTypeBasic;
+    DWORD classEndp = 0;
+    DWORD receiveEndp = 0;
+    DWORD sendEndp = 0;
+    DWORD priority = 0;
+    DWORD ringSize = 0;
+    ReadDwordValue(key, kValueUsbMode, &usbMode);
+    ReadDwordValue(key, kValueClassEndp, &classEndp);
+    ReadDwordValue(key, kValueReceiveEndp, &receiveEndp);
+    ReadDwordValue(key, kValueSendEndp, &sendEndp);
+    ReadDwordValue(key, kValuePriority256, &priority);
+    ReadDwordValue(key, kValueReceiveBuffer, &ringSize);
+    RegCloseKey(key);
+
+    // A bare CTS flag, as some keys written by hand carry it, means a CDC port.
+    values->usbMode = usbMode == kUsbModeCdcStatusCts ? kPortTypeCdc : usbMode;
+    values->classEndp = classEndp;
+    values->receiveEndp = receiveEndp;
+    values->sendEndp = sendEndp;
+    values->priority256 = static_cast<LONG>(priority);
+    values->ringSize = ringSize != 0 ? ringSize : kDefaultRingSize;
+    return TRUE;
+}
+
+SERLYNX_EXPORT BOOL WINAPI USBDeviceAttach(USB_HANDLE hDevice, LPCUSB_FUNCS lpUsbFuncs,
+                                           LPCUSB_INTERFACE /*lpInterface*/,
+                                           LPCWSTR szUniqueDriverId, LPBOOL fAcceptControl,
+                                           LPCUSB_DRIVER_SETTINGS lpDriverSettings,
+                                           DWORD /*dwUnused*/) {
+    if (fAcceptControl == nullptr) {
+        return FALSE;
+    }
+    *fAcceptControl = FALSE;
+    if (lpUsbFuncs == nullptr || lpDriverSettings == nullptr || szUniqueDriverId == nullptr) {
+        return FALSE;
+    }
+    // A path that does not fit (an overlong driver ID) is refused rather than
+    // cut: a cut path could name another client's key.
+    WCHAR path[kKeyPathChars];
+    if (!BuildClientKeyPath(lpDriverSettings, szUniqueDriverId, path, kKeyPathChars)) {
+        return FALSE;
+    }
+    if (IsCatchAllSettings(lpDriverSettings)) {
+        ConfigureFirstAttach(hDevice, lpUsbFuncs, szUniqueDriverId, path);
+        return FALSE;
+    }
+    return AttachConfigured(hDevice, lpUsbFuncs, path, fAcceptControl);
+}
+
+BOOL WINAPI DeviceNotify(LPVOID lpvNotifyParameter, DWORD dwCode, LPDWORD* /*dwInfo1*/,
+                         LPDWORD* /*dwInfo2*/, LPDWORD* /*dwInfo3*/, LPDWORD* /*dwInfo4*/) {
+    if (dwCode != USB_CLOSE_DEVICE || lpvNotifyParameter == nullptr) {
+        return FALSE;
+    }
+    SerialPort* port = static_cast<SerialPort*>(lpvNotifyParameter);
+    // Only a started port holds a token: PortInit succeeded, so its worker
+    // thread runs whether or not the activation succeeded.
+    DWORD token = PortTokenFind(port);
+    if (port->activation != nullptr) {
+        // COM_Deinit runs inside and cuts the open handles loose while the
+        // worker thread and the events still exist.
+        DmDeactivateDevice(port->activation);
+        port->activation = nullptr;
+    }
+    if (token != 0) {
+        PortTokenRelease(token);
+        PortTeardown(port);
+    }
+    PortDelete(port);
+    return TRUE;
+}
+
+[[maybe_unused]] constexpr LPUSB_DEVICE_ATTACH kAttachSignature = USBDeviceAttach;
+[[maybe_unused]] constexpr LPDEVICE_NOTIFY_ROUTINE kNotifySignature = DeviceNotify;

@@ -1,0 +1,47 @@
+// Device attach: the USB client entry point USBDeviceAttach (exported) and
+// the device notification routine it registers for every port it creates.
+//
+// Threads: both run on the USB host driver's threads and take no lock. The
+// host driver reports a device's removal only once the attach of that device
+// has returned.
+#pragma once
+
+#include "ce/types.h"
+#include "ce/usb.h"
+#include "driver/platform/export.h"
+
+// Offers a device to the driver. A match through the catch-all key runs the
+// first-attach configuration and returns FALSE; any other key is a device
+// key: the port object of its configured class is created, bound to the
+// device's endpoints, registered for removal, started and activated as a
+// stream device. TRUE, with *fAcceptControl TRUE, exactly when a port object
+// was created (also when it could not be started or activated).
+SERLYNX_EXPORT BOOL WINAPI USBDeviceAttach(USB_HANDLE hDevice, LPCUSB_FUNCS lpUsbFuncs,
+                                           LPCUSB_INTERFACE lpInterface, LPCWSTR szUniqueDriverId,
+                                           LPBOOL fAcceptControl,
+                                           LPCUSB_DRIVER_SETTINGS lpDriverSettings, DWORD dwUnused);
+
+// The notification routine registered for each port (context: the port).
+// On USB_CLOSE_DEVICE: deactivates the stream device (COM_Deinit cuts the
+// open handles loose), stops a started port (worker thread ended, events,
+// locks and buffers released) and frees the object; TRUE. Any other code,
+// or a null context: FALSE, nothing touched.
+BOOL WINAPI DeviceNotify(LPVOID lpvNotifyParameter, DWORD dwCode, LPDWORD* dwInfo1,
+                         LPDWORD* dwInfo2, LPDWORD* dwInfo3, LPDWORD* dwInfo4);
+
+// The six values of a device key, defaults applied.
+struct DeviceKeyValues {
+    DWORD usbMode;      // absent or not REG_DWORD: 0 (basic port); 0x100 reads as 1
+    DWORD classEndp;    // low byte: interrupt-IN status endpoint
+    DWORD receiveEndp;  // low byte: bulk-IN; second byte: second channel's bulk-IN
+    DWORD sendEndp;     // low byte: bulk-OUT; second byte: second channel's bulk-OUT
+    LONG priority256;   // as stored; <= 0: the initialising thread's priority
+    DWORD ringSize;     // absent or 0: 4096
+};
+
+// Reads the device key at `path` (under HKEY_LOCAL_MACHINE). FALSE when the
+// key does not open.
+BOOL ReadDeviceKey(LPCWSTR path, DeviceKeyValues* values);
+
+// Default capacity of the receive ring.
+inline constexpr DWORD kDefaultRingSize = 4096;
