@@ -26,6 +26,10 @@ std::map<std::string, uint64_t> LeakCounts();
 // Human-readable "kind=N, kind=N" of both maps, for assertion messages.
 std::string CountersReport();
 void ResetCounters();
+// Takes n counts of a kind back (a test that provoked them on purpose).
+// Returns false, changing nothing, when fewer than n were counted.
+bool DiscountMisuse(const char* kind, uint64_t n);
+bool DiscountLeak(const char* kind, uint64_t n);
 
 // Brings the whole platform back to its state at start: registry emptied,
 // counters zeroed, tick offset 0, hidden procedures restored, in-process

@@ -1,0 +1,426 @@
+// Threads, termination, priorities, Sleep, the tick count and last error.
+//
+// Termination: TerminateThread marks the target and wakes it if it sleeps in
+// a platform wait; the target ends at its next termination point (every
+// blocking core call and cehost::ThreadCheckpoint). It ends by pthread_exit,
+// which unwinds its stack without returning into any frame (the driver's
+// frames have no cleanups; host frames release their RAII locks). The
+// thread's handle is signalled by the start trampoline's guard only once the
+// unwind has left every frame above it, and TerminateThread returns after
+// that, so the terminator may free what the target used and even unload the
+// library its code lives in.
+#include <pthread.h>
+#include <sched.h>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+
+#include "ce/sync.h"
+#include "ce/thread.h"
+#include "cehost/core.h"
+#include "cehost/counters.h"
+#include "core/internal.h"
+
+namespace ce_internal {
+namespace {
+
+std::atomic<DWORD> gNextThreadId{0x100};
+std::atomic<uint64_t> gRunning{0};
+
+// Running platform threads per ResetPlatform generation, for the leak sweep.
+std::mutex gEpochLock;
+uint64_t gEpoch = 1;                           // guarded by gEpochLock
+std::map<uint64_t, uint64_t> gRunningByEpoch;  // guarded by gEpochLock
+
+uint64_t StartedInEpoch() {
+    std::lock_guard<std::mutex> g(gEpochLock);
+    ++gRunningByEpoch[gEpoch];
+    return gEpoch;
+}
+
+void EndedInEpoch(uint64_t epoch) {
+    std::lock_guard<std::mutex> g(gEpochLock);
+    if (--gRunningByEpoch[epoch] == 0)
+        gRunningByEpoch.erase(epoch);
+}
+
+thread_local std::shared_ptr<ThreadRecord> tRecordOwner;
+thread_local ThreadRecord* tRecord = nullptr;
+thread_local DWORD tLastError = 0;
+
+const Clock::time_point gStart = Clock::now();
+std::atomic<DWORD> gTickOffset{0};
+
+// The object behind a thread handle.
+struct ThreadObject {
+    std::shared_ptr<ThreadRecord> record;
+    uint64_t epoch = 0;
+    std::mutex m;
+    std::condition_variable cv;
+    bool ended = false;             // guarded by m
+    DWORD exitCode = STILL_ACTIVE;  // guarded by m
+};
+
+BOOL CloseThreadObject(const std::shared_ptr<void>&) {
+    return TRUE;
+}
+
+const cehost::HandleKind* ThreadKind() {
+    static const cehost::HandleKind* kind = cehost::RegisterHandleKind("thread", CloseThreadObject);
+    return kind;
+}
+
+struct StartBlock {
+    std::shared_ptr<ThreadObject> object;
+    LPTHREAD_START_ROUTINE routine;
+    LPVOID parameter;
+};
+
+// Runs when the start routine returns and also while a terminated thread
+// unwinds past the trampoline: records the exit code and signals the handle.
+struct FinishGuard {
+    ThreadObject* object;
+    DWORD result = 0;
+    bool returned = false;
+    ~FinishGuard() {
+        ThreadRecord& self = *object->record;
+        AbandonHeldSections(self);
+        DWORD code = returned ? result : self.terminateCode.load();
+        gRunning.fetch_sub(1);
+        EndedInEpoch(object->epoch);
+        {
+            std::lock_guard<std::mutex> g(object->m);
+            object->ended = true;
+            object->exitCode = code;
+        }
+        object->cv.notify_all();
+    }
+};
+
+extern "C" void* ThreadTrampoline(void* arg) {
+    std::unique_ptr<StartBlock> start(static_cast<StartBlock*>(arg));
+    tRecordOwner = start->object->record;
+    tRecord = tRecordOwner.get();
+    FinishGuard guard{start->object.get()};
+    // A thread terminated before it got here never enters its routine.
+    cehost::ThreadCheckpoint();
+    guard.result = start->routine(start->parameter);
+    guard.returned = true;
+    return nullptr;
+}
+
+std::shared_ptr<ThreadObject> LookupThreadObject(HANDLE h) {
+    return std::static_pointer_cast<ThreadObject>(cehost::LookupHandle(h, ThreadKind()));
+}
+
+// The record named by a thread handle or the pseudo-handle; counts misuse.
+std::shared_ptr<ThreadRecord> ResolveThread(HANDLE h) {
+    if (h == CurrentThreadPseudoHandle()) {
+        CurrentThread();
+        return tRecordOwner;
+    }
+    auto obj = LookupThreadObject(h);
+    return obj ? obj->record : nullptr;
+}
+
+struct ResetHook {
+    ResetHook() {
+        ThreadKind();
+        cehost::RegisterResetHook([] {
+            gTickOffset.store(0);
+            std::lock_guard<std::mutex> g(gEpochLock);
+            ++gEpoch;
+        });
+    }
+} resetHook;
+
+}  // namespace
+
+ThreadRecord& CurrentThread() {
+    if (!tRecord) {
+        tRecordOwner = std::make_shared<ThreadRecord>();
+        tRecordOwner->id = gNextThreadId.fetch_add(1);
+        tRecord = tRecordOwner.get();
+    }
+    return *tRecord;
+}
+
+void EndTerminatedThread() {
+    ThreadRecord& self = CurrentThread();
+    self.exiting.store(true);
+    AbandonHeldSections(self);
+    // Unwinds to the trampoline, whose guard signals the handle.
+    pthread_exit(nullptr);
+}
+
+void WakeForTermination(ThreadRecord& target) {
+    // Lock order is object mutex -> waitLock for the waiter, so the waker
+    // only tries the object mutex and backs off when it is busy.
+    for (;;) {
+        std::unique_lock<std::mutex> g(target.waitLock);
+        if (!target.waitMutex)
+            return;
+        if (target.waitMutex->try_lock()) {
+            target.waitCv->notify_all();
+            target.waitMutex->unlock();
+            return;
+        }
+        g.unlock();
+        sched_yield();
+    }
+}
+
+void SweepThreadLeaks() {
+    uint64_t n = 0;
+    {
+        std::lock_guard<std::mutex> g(gEpochLock);
+        auto it = gRunningByEpoch.find(gEpoch);
+        if (it != gRunningByEpoch.end())
+            n = it->second;
+    }
+    for (uint64_t i = 0; i < n; ++i)
+        cehost::CountLeak("thread.running");
+}
+
+}  // namespace ce_internal
+
+using namespace ce_internal;
+
+// ---- Threads --------------------------------------------------------------------
+
+CEAPI HANDLE CreateThread(LPSECURITY_ATTRIBUTES, size_t, LPTHREAD_START_ROUTINE lpStartAddress,
+                          LPVOID lpParameter, DWORD dwCreationFlags, LPDWORD lpThreadId) {
+    cehost::ThreadCheckpoint();
+    if ((dwCreationFlags & CREATE_SUSPENDED) || !lpStartAddress) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    auto object = std::make_shared<ThreadObject>();
+    object->record = std::make_shared<ThreadRecord>();
+    object->record->id = gNextThreadId.fetch_add(1);
+    object->record->platformThread = true;
+    auto* start = new StartBlock{object, lpStartAddress, lpParameter};
+
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    gRunning.fetch_add(1);
+    object->epoch = StartedInEpoch();
+    pthread_t tid;
+    int rc = pthread_create(&tid, &attr, ThreadTrampoline, start);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        gRunning.fetch_sub(1);
+        EndedInEpoch(object->epoch);
+        delete start;
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    if (lpThreadId)
+        *lpThreadId = object->record->id;
+    return cehost::NewHandle(ThreadKind(), object);
+}
+
+CEAPI HANDLE GetCurrentThread(void) {
+    return CurrentThreadPseudoHandle();
+}
+
+CEAPI DWORD GetCurrentThreadId(void) {
+    return CurrentThread().id;
+}
+
+CEAPI int CeGetThreadPriority(HANDLE hThread) {
+    auto r = ResolveThread(hThread);
+    if (!r)
+        return THREAD_PRIORITY_ERROR_RETURN;
+    return r->priority256.load();
+}
+
+CEAPI BOOL CeSetThreadPriority(HANDLE hThread, int nPriority) {
+    auto r = ResolveThread(hThread);
+    if (!r)
+        return FALSE;
+    if (nPriority < 0 || nPriority > 255) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    r->priority256.store(nPriority);
+    return TRUE;
+}
+
+CEAPI int GetThreadPriority(HANDLE hThread) {
+    auto r = ResolveThread(hThread);
+    if (!r)
+        return THREAD_PRIORITY_ERROR_RETURN;
+    // Priorities above the 8-level band read as its most urgent level.
+    int p = r->priority256.load();
+    return p >= CE_THREAD_PRIO_256_BASE ? p - CE_THREAD_PRIO_256_BASE
+                                        : THREAD_PRIORITY_TIME_CRITICAL;
+}
+
+CEAPI BOOL SetThreadPriority(HANDLE hThread, int nPriority) {
+    auto r = ResolveThread(hThread);
+    if (!r)
+        return FALSE;
+    if (nPriority < THREAD_PRIORITY_TIME_CRITICAL || nPriority > THREAD_PRIORITY_IDLE) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    r->priority256.store(CE_THREAD_PRIO_256_BASE + nPriority);
+    return TRUE;
+}
+
+CEAPI BOOL TerminateThread(HANDLE hThread, DWORD dwExitCode) {
+    cehost::ThreadCheckpoint();
+    std::shared_ptr<ThreadObject> obj;
+    if (hThread == CurrentThreadPseudoHandle()) {
+        ThreadRecord& self = CurrentThread();
+        if (!self.platformThread) {
+            // Only threads the platform created can be ended.
+            cehost::CountMisuse("thread.terminate.foreign");
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        self.terminateCode.store(dwExitCode);
+        self.terminate.store(true);
+        EndTerminatedThread();
+    }
+    obj = LookupThreadObject(hThread);
+    if (!obj)
+        return FALSE;
+    ThreadRecord& target = *obj->record;
+    {
+        std::lock_guard<std::mutex> g(obj->m);
+        if (obj->ended)
+            return TRUE;
+    }
+    if (&target == tRecord) {
+        target.terminateCode.store(dwExitCode);
+        target.terminate.store(true);
+        EndTerminatedThread();
+    }
+    if (!target.terminate.load()) {
+        target.terminateCode.store(dwExitCode);
+        target.terminate.store(true);
+    }
+    WakeForTermination(target);
+    // Returns only once the target has left all of its frames. A target
+    // spinning in plain code is waited for until its next platform call.
+    std::unique_lock<std::mutex> lk(obj->m);
+    bool warned = false;
+    while (!TerminableWait(lk, obj->cv, DeadlineAfter(5000), [&] { return obj->ended; })) {
+        if (!warned) {
+            std::fprintf(stderr,
+                         "ce: TerminateThread: thread %u has made no platform call for 5 s; "
+                         "still waiting for it\n",
+                         target.id);
+            warned = true;
+        }
+    }
+    return TRUE;
+}
+
+CEAPI BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
+    auto obj = LookupThreadObject(hThread);
+    if (!obj)
+        return FALSE;
+    if (!lpExitCode) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::lock_guard<std::mutex> g(obj->m);
+    *lpExitCode = obj->exitCode;
+    return TRUE;
+}
+
+// Waits for a thread handle (used by WaitForSingleObject).
+DWORD WaitForThreadObject(const std::shared_ptr<void>& object, DWORD ms) {
+    auto obj = std::static_pointer_cast<ThreadObject>(object);
+    std::unique_lock<std::mutex> lk(obj->m);
+    return TerminableWait(lk, obj->cv, DeadlineAfter(ms), [&] { return obj->ended; })
+               ? WAIT_OBJECT_0
+               : WAIT_TIMEOUT;
+}
+
+const cehost::HandleKind* ThreadHandleKind() {
+    return ThreadKind();
+}
+
+// ---- Sleep, ticks, last error ---------------------------------------------------
+
+CEAPI void Sleep(DWORD dwMilliseconds) {
+    cehost::ThreadCheckpoint();
+    ThreadRecord& self = CurrentThread();
+    if (dwMilliseconds == 0) {
+        sched_yield();
+        return;
+    }
+    std::unique_lock<std::mutex> lk(self.sleepMutex);
+    TerminableWait(lk, self.sleepCv, DeadlineAfter(dwMilliseconds), [] { return false; });
+}
+
+CEAPI DWORD GetTickCount(void) {
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - gStart).count();
+    return static_cast<DWORD>(static_cast<uint64_t>(ms)) + gTickOffset.load();
+}
+
+CEAPI void SetLastError(DWORD dwErrCode) {
+    tLastError = dwErrCode;
+}
+CEAPI DWORD GetLastError(void) {
+    return tLastError;
+}
+
+// ---- Host controls ----------------------------------------------------------------
+
+namespace cehost {
+
+void ThreadCheckpoint() {
+    ThreadRecord* self = tRecord;
+    if (self && self->terminate.load(std::memory_order_acquire) && !self->exiting.load())
+        EndTerminatedThread();
+}
+
+bool ThreadTerminationPending() {
+    ThreadRecord* self = tRecord;
+    return self && self->terminate.load();
+}
+
+int ThreadPriority256(HANDLE thread) {
+    std::shared_ptr<ThreadRecord> r;
+    if (thread == CurrentThreadPseudoHandle()) {
+        CurrentThread();
+        r = tRecordOwner;
+    } else if (auto obj =
+                   std::static_pointer_cast<ThreadObject>(PeekHandle(thread, ThreadKind()))) {
+        r = obj->record;
+    }
+    return r ? r->priority256.load() : -1;
+}
+
+uint64_t RunningThreadCount() {
+    return gRunning.load();
+}
+
+bool WaitTerminable(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
+                    DWORD timeoutMs, const std::function<bool()>& ready) {
+    ThreadCheckpoint();
+    return TerminableWait(lock, cv, DeadlineAfter(timeoutMs), ready);
+}
+
+void SetTickOffset(DWORD offset) {
+    gTickOffset.store(offset);
+}
+DWORD GetTickOffset() {
+    return gTickOffset.load();
+}
+void AdvanceTicks(DWORD ms) {
+    gTickOffset.fetch_add(ms);
+}
+void SetTickCountNow(DWORD ticks) {
+    DWORD raw = GetTickCount() - gTickOffset.load();
+    gTickOffset.store(ticks - raw);
+}
+
+}  // namespace cehost

@@ -1,0 +1,118 @@
+// Host-side controls of the emulated core services: heap statistics and
+// allocation-failure injection, the tick offset, thread priorities and
+// termination, the generic handle table, and interruptible waits for the
+// other platform services (device manager, USB host).
+//
+// All functions are thread-safe unless stated otherwise.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "ce/types.h"
+
+namespace cehost {
+
+// ---- Local heap ------------------------------------------------------------
+
+struct HeapStats {
+    uint64_t liveBlocks = 0;   // blocks allocated and not yet freed
+    uint64_t liveBytes = 0;    // their requested sizes, summed
+    uint64_t allocations = 0;  // successful LocalAlloc calls since the last reset
+    uint64_t failed = 0;       // LocalAlloc calls that failed (injected or real)
+};
+HeapStats GetHeapStats();
+// The nth LocalAlloc from now (1 = the next one) fails once with
+// ERROR_NOT_ENOUGH_MEMORY. 0 cancels.
+void FailNthAllocation(uint64_t nth);
+// Every LocalAlloc from the nth one from now on fails, until cleared. 0 cancels.
+void FailAllAllocationsFrom(uint64_t nth);
+void ClearAllocationFailures();
+// LocalFree of a block that is no longer live is a misuse ("heap.free.notlive").
+
+// ---- Time --------------------------------------------------------------------
+
+// GetTickCount() = monotonic milliseconds since the platform started + offset,
+// modulo 2^32. ResetPlatform sets the offset back to 0.
+void SetTickOffset(DWORD offset);
+DWORD GetTickOffset();
+void AdvanceTicks(DWORD ms);
+// Moves the offset so that GetTickCount() now returns `ticks` (handy to put
+// the counter just before its 32-bit wrap).
+void SetTickCountNow(DWORD ticks);
+
+// ---- Threads -------------------------------------------------------------------
+
+// Termination point. A thread that TerminateThread has marked ends here: it
+// does not return to its caller. Every blocking core call (waits, Sleep,
+// EnterCriticalSection) is one; the device manager and the USB host call this
+// at each of their entry points, before taking any lock of their own.
+//
+// The thread ends by unwinding its stack (pthread_exit): destructors of the
+// frames between here and the thread's start run, locks held through RAII in
+// host code are released, and no frame returns. So never call this from a
+// destructor, a noexcept function, or inside a catch (...) that does not
+// rethrow. Cheap when the thread is not being terminated; a no-op on threads
+// the platform did not create.
+void ThreadCheckpoint();
+// True when the calling thread has been marked for termination (it will end
+// at its next termination point).
+bool ThreadTerminationPending();
+
+// Priority of a thread on the 256-level scale (0 highest .. 255), as last set
+// by SetThreadPriority/CeSetThreadPriority; 251 (normal) by default. Accepts
+// thread handles and GetCurrentThread(). -1 for an invalid handle (no misuse
+// counted).
+int ThreadPriority256(HANDLE thread);
+// Platform threads (CreateThread) whose start routine has not yet ended.
+uint64_t RunningThreadCount();
+
+// Waits on `cv` (with `lock` held on entry and on return) until `ready()`
+// holds or `timeoutMs` passes (INFINITE: no limit). Returns ready(). The wait
+// is a termination point: TerminateThread wakes it at once and the thread
+// ends (the lock is released first). For host-side services that block a
+// platform thread on their own condition variables (a synchronous USB
+// transfer, a device-manager call that waits).
+bool WaitTerminable(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
+                    DWORD timeoutMs, const std::function<bool()>& ready);
+
+// ---- Handle table ----------------------------------------------------------------
+
+// Every HANDLE of the core services and of the device manager's application
+// side is a value in one table. Values are never reused, so a stale handle is
+// told apart from a live one and never reaches a freed object.
+struct HandleKind;
+// Called by CloseHandle after the handle has left the table (outside the
+// table's lock), with the object the handle named. It returns the result of
+// CloseHandle.
+using HandleCloseFn = BOOL (*)(const std::shared_ptr<void>& object);
+// Registers a kind of handle once (e.g. at static initialisation); the name
+// is used in misuse and leak reports ("handle.<name>").
+const HandleKind* RegisterHandleKind(const char* name, HandleCloseFn onClose);
+// Enters an object into the table; never fails.
+HANDLE NewHandle(const HandleKind* kind, std::shared_ptr<void> object);
+// The object behind a live handle of the given kind. For a null, closed,
+// unknown or wrong-kind handle: nullptr, SetLastError(ERROR_INVALID_HANDLE)
+// and one misuse ("handle.null", "handle.closed", "handle.unknown",
+// "handle.wrongkind").
+std::shared_ptr<void> LookupHandle(HANDLE h, const HandleKind* kind);
+// The same without counting or setting the last error (for probes).
+std::shared_ptr<void> PeekHandle(HANDLE h, const HandleKind* kind);
+// Live handles of one kind (nullptr: of every kind).
+uint64_t LiveHandleCount(const HandleKind* kind = nullptr);
+uint64_t LiveHandleCount(const std::string& kindName);
+
+// ---- Leak sweep ------------------------------------------------------------------
+
+// Counts as leaks what the current test left behind since the last
+// ResetPlatform: live heap blocks ("heap.block"), open handles
+// ("handle.<kind>"), critical sections never deleted ("cs.undeleted") and
+// platform threads still running ("thread.running"). Used by the tests'
+// teardown.
+void SweepLeaks();
+
+}  // namespace cehost
