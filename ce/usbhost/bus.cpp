@@ -1,0 +1,625 @@
+// The simulated bus: scheduler, completions, removal.
+//
+// The scheduler thread alone moves data between transfers and device models;
+// it holds the bus lock while it does, so a transfer that is aborted, closed
+// or failed by a removal never sees data move after the call that ended it
+// returned. Completion routines run on the bus's completion threads with no
+// lock held.
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cstring>
+
+#include "ce/thread.h"
+#include "cehost/core.h"
+#include "cehost/counters.h"
+#include "usbhost/host.h"
+
+namespace cehost {
+namespace {
+
+constexpr int kCompletionThreads = 2;
+// Packets one bulk pipe may move per pass in untimed mode before the others
+// get their turn.
+constexpr int kUntimedPacketsPerPass = 16;
+
+thread_local bool tlsCompletionThread = false;
+std::atomic<uint64_t> gUrbId{0x1000};
+
+bool Matches(const UsbFaultTarget& target, const UsbTransfer& t) {
+    if (target.endpoint != kAnyEndpoint) {
+        if (t.type == 2 ? target.endpoint != 0 : target.endpoint != t.endpoint)
+            return false;
+    }
+    if (target.request != kAnyRequest) {
+        if (t.type != 2 || t.setup.bRequest != target.request)
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool OnCompletionThread() {
+    return tlsCompletionThread;
+}
+void Checkpoint() {
+    ThreadCheckpoint();
+}
+
+UsbBusImpl::UsbBusImpl(int n, UsbTiming t) : number(n), timing(t) {
+    waker = [this] { Kick(); };
+}
+
+void UsbBusImpl::Start() {
+    scheduler = std::thread([this] { SchedulerLoop(); });
+    for (int i = 0; i < kCompletionThreads; i++)
+        pool.emplace_back([this] { CompletionLoop(); });
+}
+
+void UsbBusImpl::Stop() {
+    std::vector<std::thread> removals;
+    {
+        std::lock_guard<std::mutex> g(mu);
+        removals.swap(removalThreads);
+    }
+    for (auto& r : removals)
+        r.join();
+    {
+        std::lock_guard<std::mutex> g(mu);
+        stopping = true;
+        routineCv.notify_all();
+    }
+    stopFlag.store(true);
+    Kick();
+    if (scheduler.joinable())
+        scheduler.join();
+    for (auto& p : pool)
+        p.join();
+    pool.clear();
+}
+
+void UsbBusImpl::Kick() {
+    {
+        std::lock_guard<std::mutex> g(wakeMu);
+        kicked = true;
+    }
+    wakeCv.notify_one();
+}
+
+// Untimed: pass over every pipe until nothing moves, then sleep until a
+// submit or a model's Wake(). Timed: one pass per (micro)frame at absolute
+// deadlines, so that the rate does not drift with the time a pass takes.
+void UsbBusImpl::SchedulerLoop() {
+    using Clock = std::chrono::steady_clock;
+    const bool timed = timing != UsbTiming::kUntimed;
+    const auto frame = timing == UsbTiming::kHighSpeed ? std::chrono::nanoseconds(125000)
+                                                       : std::chrono::nanoseconds(1000000);
+    const int budget = timing == UsbTiming::kHighSpeed   ? 13
+                       : timing == UsbTiming::kFullSpeed ? 19
+                                                         : INT_MAX;
+    auto next = Clock::now();
+    uint64_t frameNo = 0;
+    while (!stopFlag.load()) {
+        bool progress = false, busy = false;
+        {
+            std::lock_guard<std::mutex> g(mu);
+            progress = ServiceLocked(budget, true, frameNo);
+            for (auto& [a, d] : devices) {
+                if (!d->control.empty())
+                    busy = true;
+                for (auto& p : d->pipes)
+                    if (!p->queue.empty())
+                        busy = true;
+            }
+        }
+        if (!timed) {
+            if (progress)
+                continue;
+            std::unique_lock<std::mutex> lk(wakeMu);
+            wakeCv.wait(lk, [&] { return kicked || stopFlag.load(); });
+            kicked = false;
+            continue;
+        }
+        frameNo++;
+        if (!busy) {
+            std::unique_lock<std::mutex> lk(wakeMu);
+            wakeCv.wait(lk, [&] { return kicked || stopFlag.load(); });
+            kicked = false;
+            next = Clock::now();
+            continue;
+        }
+        next += frame;
+        auto now = Clock::now();
+        if (now - next > std::chrono::milliseconds(100))
+            next = now;  // fell far behind
+        std::unique_lock<std::mutex> lk(wakeMu);
+        wakeCv.wait_until(lk, next, [&] { return stopFlag.load(); });
+        kicked = false;
+    }
+}
+
+void UsbBusImpl::CompletionLoop() {
+    tlsCompletionThread = true;
+    std::unique_lock<std::mutex> lk(mu);
+    for (;;) {
+        routineCv.wait(lk, [&] { return stopping || !routines.empty(); });
+        if (routines.empty())
+            break;
+        std::shared_ptr<UsbTransfer> t = routines.front();
+        routines.pop_front();
+        lk.unlock();
+        t->routine(t->param);
+        lk.lock();
+        t->routineDone = true;
+        t->device->routinesPending--;
+        doneCv.notify_all();
+    }
+}
+
+bool UsbBusImpl::ServiceLocked(int bulkBudget, bool pollInterrupt, uint64_t frame) {
+    bool progress = false;
+    std::vector<UsbPipe*> bulk;
+    for (auto& [addr, d] : devices) {
+        if (d->gone)
+            continue;
+        if (ServiceControlLocked(*d))
+            progress = true;
+        for (auto& p : d->pipes) {
+            if (p->queue.empty())
+                continue;
+            if (p->type == 3) {
+                bulk.push_back(p.get());
+            } else if (pollInterrupt &&
+                       (timing == UsbTiming::kUntimed || frame % p->interval == 0)) {
+                if (ServicePipeLocked(*p))
+                    progress = true;
+            }
+        }
+    }
+    if (bulk.empty())
+        return progress;
+    const size_t n = bulk.size();
+    int used = 0;
+    int rounds = timing == UsbTiming::kUntimed ? kUntimedPacketsPerPass : INT_MAX;
+    for (int r = 0; r < rounds && used < bulkBudget; r++) {
+        bool any = false;
+        for (size_t i = 0; i < n && used < bulkBudget; i++) {
+            UsbPipe& p = *bulk[(rr + i) % n];
+            if (p.queue.empty())
+                continue;
+            if (ServicePipeLocked(p)) {
+                any = true;
+                used++;
+            }
+        }
+        if (!any)
+            break;
+        progress = true;
+    }
+    rr++;
+    return progress;
+}
+
+// Control transfers run whole: setup, data stage and status in one step.
+// The bus answers the standard requests that only the host issues or that
+// concern the pipes it owns; the model answers everything else.
+bool UsbBusImpl::ServiceControlLocked(UsbDevice& d) {
+    bool progress = false;
+    while (!d.control.empty()) {
+        std::shared_ptr<UsbTransfer> t = d.control.front();
+        if (t->neverComplete)
+            break;  // a stuck request blocks the default pipe
+        progress = true;
+        if (t->hasErrorFault) {
+            FinishLocked(t, t->errorFault);
+            continue;
+        }
+        if (t->hasDataFault && t->dataFault == UsbDataFault::kEmpty) {
+            FinishLocked(t, USB_NO_ERROR);
+            continue;
+        }
+        if (t->hasDataFault && t->dataFault == UsbDataFault::kOversized && t->in) {
+            if (t->buffer)
+                std::memset(t->buffer, 0xA5, t->length);
+            t->actual = t->length;
+            FinishLocked(t, USB_DATA_OVERRUN_ERROR);
+            continue;
+        }
+        const USB_DEVICE_REQUEST& s = t->setup;
+        const int type = (s.bmRequestType >> 5) & 3, recipient = s.bmRequestType & 0x1F;
+        Bytes in, out;
+        if (!t->in && s.wLength && t->buffer)
+            out.assign(t->buffer, t->buffer + s.wLength);
+        UsbHandshake hs = UsbHandshake::kAck;
+        if (type == 0 && s.bRequest == USB_REQUEST_GET_DESCRIPTOR && t->in) {
+            const uint8_t dtype = s.wValue >> 8, index = s.wValue & 0xFF;
+            if (dtype == USB_DEVICE_DESCRIPTOR_TYPE)
+                in = d.model->DeviceDescriptor();
+            else if (dtype == USB_CONFIGURATION_DESCRIPTOR_TYPE)
+                in = d.model->ConfigurationDescriptor(index);
+            else if (dtype == USB_STRING_DESCRIPTOR_TYPE)
+                in = d.model->StringDescriptor(index, s.wIndex);
+            if (in.empty())
+                hs = UsbHandshake::kStall;
+        } else if (type == 0 && s.bRequest == 5) {  // SET_ADDRESS
+        } else if (type == 0 && s.bRequest == 9) {  // SET_CONFIGURATION
+            d.model->Configured(uint8_t(s.wValue));
+        } else if (type == 0 && s.bRequest == USB_REQUEST_CLEAR_FEATURE && recipient == 2 &&
+                   s.wValue == USB_FEATURE_ENDPOINT_HALT) {
+            const uint8_t ep = uint8_t(s.wIndex);
+            d.stalled.erase(ep);
+            for (auto& p : d.pipes)
+                if (p->descriptor.bEndpointAddress == ep)
+                    p->halted = false;
+            d.model->ClearHalt(ep);
+        } else {
+            hs = d.model->Control(s, out, in);
+        }
+        if (hs != UsbHandshake::kAck) {
+            FinishLocked(t, USB_STALL_ERROR);
+            continue;
+        }
+        if (t->in) {
+            size_t n = std::min<size_t>({in.size(), s.wLength, t->length});
+            if (t->hasDataFault && t->dataFault == UsbDataFault::kShort)
+                n /= 2;
+            if (n && t->buffer)
+                std::memcpy(t->buffer, in.data(), n);
+            t->actual = uint32_t(n);
+        } else {
+            t->actual = s.wLength;
+        }
+        FinishLocked(t, USB_NO_ERROR);
+    }
+    return progress;
+}
+
+// One packet on the pipe's oldest transfer. True when something happened
+// (a packet moved or the transfer ended); false on NAK or a stuck transfer.
+bool UsbBusImpl::ServicePipeLocked(UsbPipe& p) {
+    std::shared_ptr<UsbTransfer> t = p.queue.front();
+    UsbDevice& d = *p.device;
+    if (t->neverComplete)
+        return false;
+    if (t->hasErrorFault) {
+        FinishLocked(t, t->errorFault);
+        return true;
+    }
+    const uint8_t ep = p.descriptor.bEndpointAddress;
+    if (p.halted) {
+        FinishLocked(t, USB_STALL_ERROR);
+        return true;
+    }
+    if (d.stalled.count(ep)) {
+        p.halted = true;
+        FinishLocked(t, USB_STALL_ERROR);
+        return true;
+    }
+    const bool shortFault = t->hasDataFault && t->dataFault == UsbDataFault::kShort;
+    if (t->hasDataFault && t->dataFault == UsbDataFault::kEmpty) {
+        FinishLocked(t, USB_NO_ERROR);
+        return true;
+    }
+    if (t->hasDataFault && t->dataFault == UsbDataFault::kOversized) {
+        if (t->in) {
+            if (t->buffer)
+                std::memset(t->buffer, 0xA5, t->length);
+            t->actual = t->length;
+        }
+        FinishLocked(t, USB_DATA_OVERRUN_ERROR);
+        return true;
+    }
+    const size_t mps = p.maxPacket ? p.maxPacket : 64;
+    if (!t->in) {
+        const uint32_t limit = shortFault ? t->length / 2 : t->length;
+        const size_t n = std::min<size_t>(mps, limit - t->actual);
+        UsbHandshake hs = d.model->Out(ep, t->buffer ? t->buffer + t->actual : nullptr, n);
+        if (hs == UsbHandshake::kNak)
+            return false;
+        if (hs == UsbHandshake::kStall) {
+            p.halted = true;
+            FinishLocked(t, USB_STALL_ERROR);
+            return true;
+        }
+        t->actual += uint32_t(n);
+        if (p.type == 3)
+            bulkBytes += n;
+        if (n < mps || t->actual >= limit)
+            FinishLocked(t, USB_NO_ERROR);
+        return true;
+    }
+    Bytes packet;
+    UsbHandshake hs = d.model->In(ep, mps, packet);
+    if (hs == UsbHandshake::kNak)
+        return false;
+    if (hs == UsbHandshake::kStall) {
+        p.halted = true;
+        FinishLocked(t, USB_STALL_ERROR);
+        return true;
+    }
+    const size_t room = t->length - t->actual;
+    size_t n = packet.size();
+    DWORD error = USB_NO_ERROR;
+    bool end = false;
+    if (shortFault) {
+        n /= 2;
+        end = true;
+    } else if (n > mps || n > room) {  // babble: the device sent more than fits
+        n = std::min(n, room);
+        error = USB_DATA_OVERRUN_ERROR;
+        end = true;
+    }
+    if (n && t->buffer)
+        std::memcpy(t->buffer + t->actual, packet.data(), n);
+    t->actual += uint32_t(n);
+    if (p.type == 3)
+        bulkBytes += n;
+    if (packet.size() < mps || t->actual == t->length)
+        end = true;
+    if (end) {
+        if (error == USB_NO_ERROR && t->actual < t->length && !(t->flags & USB_SHORT_TRANSFER_OK))
+            error = USB_DATA_UNDERRUN_ERROR;
+        FinishLocked(t, error);
+    }
+    return true;
+}
+
+void UsbBusImpl::FinishLocked(const std::shared_ptr<UsbTransfer>& t, DWORD error) {
+    if (t->finished)
+        return;
+    t->finished = true;
+    t->error = error;
+    auto& q = t->pipe ? t->pipe->queue : t->device->control;
+    auto it = std::find(q.begin(), q.end(), t);
+    if (it != q.end())
+        q.erase(it);
+    if (t->pipe && t->outOfOrder && error == USB_NO_ERROR && !t->device->gone && !t->pipe->held) {
+        t->pipe->held = t;  // reported after the next transfer on this pipe
+        return;
+    }
+    PublishLocked(t);
+    if (t->pipe && t->pipe->held && t->pipe->held != t) {
+        std::shared_ptr<UsbTransfer> held = std::move(t->pipe->held);
+        t->pipe->held.reset();
+        PublishLocked(held);
+    }
+}
+
+void UsbBusImpl::PublishLocked(const std::shared_ptr<UsbTransfer>& t) {
+    if (t->complete)
+        return;
+    if (t->pipe && t->pipe->held == t)
+        t->pipe->held.reset();
+    t->complete = true;
+    LogCompleteLocked(*t);
+    if (t->routine) {
+        t->routineQueued = true;
+        t->device->routinesPending++;
+        routines.push_back(t);
+        routineCv.notify_one();
+    }
+    doneCv.notify_all();
+}
+
+void UsbBusImpl::FailInFlightLocked(UsbDevice& d, DWORD error) {
+    while (!d.control.empty())
+        FinishLocked(d.control.front(), error);
+    for (auto& p : d.pipes) {
+        while (!p->queue.empty())
+            FinishLocked(p->queue.front(), error);
+        if (p->held)
+            PublishLocked(p->held);
+    }
+}
+
+ArmedFault* UsbBusImpl::TakeFaultLocked(UsbDevice& d, ArmedFault::Kind kind, const UsbTransfer& t) {
+    for (auto& f : d.faults) {
+        if (f.kind != kind || f.remaining <= 0 || !Matches(f.target, t))
+            continue;
+        f.remaining--;
+        return &f;
+    }
+    return nullptr;
+}
+
+bool UsbBusImpl::CountCallLocked(const std::shared_ptr<UsbDevice>& d, UsbCall call) {
+    const int c = static_cast<int>(call);
+    if (c < 0 || c >= static_cast<int>(UsbCall::kCount))
+        return false;
+    d->callCount[c]++;
+    if (d->unplugAt[c] == 0 || d->callCount[c] != d->unplugAt[c])
+        return false;
+    d->unplugAt[c] = 0;
+    StartRemovalLocked(d);
+    return true;
+}
+
+void UsbBusImpl::StartRemovalLocked(const std::shared_ptr<UsbDevice>& d) {
+    if (d->gone)
+        return;
+    d->gone = true;
+    auto self = shared_from_this();
+    removalThreads.emplace_back([self, d] { self->Remove(d); });
+}
+
+std::shared_ptr<UsbTransfer> UsbBusImpl::Issue(const std::shared_ptr<UsbDevice>& d,
+                                               const std::shared_ptr<UsbPipe>& p, UsbCall call,
+                                               std::shared_ptr<UsbTransfer> t, bool withHandle) {
+    std::unique_lock<std::mutex> lk(mu);
+    CountCallLocked(d, call);
+    if (d->gone || (p && p->closed)) {
+        SetLastError(ERROR_DEVICE_REMOVED);
+        return nullptr;
+    }
+    t->device = d;
+    t->pipe = p;
+    if (ArmedFault* f = TakeFaultLocked(*d, ArmedFault::kFailIssue, *t)) {
+        (void)f;
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    if (ArmedFault* f = TakeFaultLocked(*d, ArmedFault::kError, *t)) {
+        t->hasErrorFault = true;
+        t->errorFault = f->error;
+    }
+    if (TakeFaultLocked(*d, ArmedFault::kNever, *t))
+        t->neverComplete = true;
+    if (TakeFaultLocked(*d, ArmedFault::kOutOfOrder, *t))
+        t->outOfOrder = true;
+    if (ArmedFault* f = TakeFaultLocked(*d, ArmedFault::kData, *t)) {
+        t->hasDataFault = true;
+        t->dataFault = f->data;
+    }
+    if (TakeFaultLocked(*d, ArmedFault::kFailStatus, *t))
+        t->failStatus = true;
+    t->urbId = gUrbId.fetch_add(0x40);
+    if (withHandle) {
+        t->handle = UsbRegisterHandle(UsbHandleKind::kTransfer, t);
+        d->transfers.insert(t);
+    }
+    if (p)
+        p->queue.push_back(t);
+    else
+        d->control.push_back(t);
+    LogSubmitLocked(*t);
+    Kick();
+    if (!t->routine)
+        WaitTerminable(lk, doneCv, INFINITE, [&] { return t->complete; });
+    return t;
+}
+
+DWORD UsbBusImpl::HostControl(const std::shared_ptr<UsbDevice>& d, USB_DEVICE_REQUEST setup,
+                              Bytes& data) {
+    auto t = std::make_shared<UsbTransfer>();
+    data.resize(setup.wLength);
+    t->type = 2;
+    t->in = setup.bmRequestType & 0x80;
+    t->endpoint = t->in ? 0x80 : 0;
+    t->setup = setup;
+    t->buffer = data.empty() ? nullptr : data.data();
+    t->length = setup.wLength;
+    auto r = Issue(d, nullptr, UsbCall::kCount, t, false);
+    if (!r)
+        return USB_DEVICE_GONE_ERROR;
+    std::lock_guard<std::mutex> g(mu);
+    data.resize(t->actual);
+    return t->error;
+}
+
+std::shared_ptr<UsbDevice> UsbBusImpl::Enumerate(std::shared_ptr<UsbDeviceModel> model) {
+    auto d = std::make_shared<UsbDevice>();
+    d->bus = this;
+    d->busRef = shared_from_this();
+    d->model = std::move(model);
+    {
+        std::lock_guard<std::mutex> g(mu);
+        for (int i = 0; i < 127 && devices.count(nextAddress); i++)
+            nextAddress = nextAddress % 127 + 1;
+        if (devices.count(nextAddress))
+            return nullptr;  // bus full
+        d->address = nextAddress;
+        nextAddress = nextAddress % 127 + 1;
+        devices[d->address] = d;
+    }
+    d->model->SetWaker(&waker);
+    d->handle = UsbRegisterHandle(UsbHandleKind::kDevice, d);
+
+    bool ok = false;
+    Bytes dev;
+    if (HostControl(d, {0x80, USB_REQUEST_GET_DESCRIPTOR, USB_DEVICE_DESCRIPTOR_TYPE << 8, 0, 18},
+                    dev) == USB_NO_ERROR &&
+        dev.size() == 18) {
+        d->deviceDescriptor = dev;
+        ok = true;
+        const uint8_t configs = dev[17];
+        for (uint8_t i = 0; i < configs && ok; i++) {
+            Bytes head, whole;
+            const WORD value = WORD((USB_CONFIGURATION_DESCRIPTOR_TYPE << 8) | i);
+            ok = HostControl(d, {0x80, USB_REQUEST_GET_DESCRIPTOR, value, 0, 9}, head) ==
+                     USB_NO_ERROR &&
+                 head.size() == 9;
+            if (!ok)
+                break;
+            const WORD total = WORD(head[2] | (head[3] << 8));
+            ok = HostControl(d, {0x80, USB_REQUEST_GET_DESCRIPTOR, value, 0, total}, whole) ==
+                     USB_NO_ERROR &&
+                 whole.size() == total;
+            if (ok)
+                d->configDescriptors.push_back(whole);
+        }
+        ok = ok && BuildRecords(*d);
+        if (ok && !d->configs.empty()) {
+            Bytes none;
+            HostControl(d, {0x00, 9, d->configs[0].Descriptor.bConfigurationValue, 0, 0}, none);
+        }
+    }
+    if (!ok) {
+        Remove(d);
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> g(mu);
+    d->enumerated = true;
+    return d;
+}
+
+void UsbBusImpl::Remove(const std::shared_ptr<UsbDevice>& d) {
+    std::unique_lock<std::mutex> lk(mu);
+    if (d->removing) {
+        doneCv.wait(lk, [&] { return d->removed; });
+        return;
+    }
+    d->removing = true;
+    d->gone = true;
+    FailInFlightLocked(*d, USB_DEVICE_GONE_ERROR);
+    d->model->Unplugged();
+    // Every routine of a failed transfer has run before the client hears
+    // that the device is gone.
+    doneCv.wait(lk, [&] { return d->routinesPending == 0; });
+    LPDEVICE_NOTIFY_ROUTINE notify = d->notify;
+    LPVOID param = d->notifyParam;
+    lk.unlock();
+    if (notify)
+        notify(param, USB_CLOSE_DEVICE, nullptr, nullptr, nullptr, nullptr);
+    lk.lock();
+    // Routines queued while the notification ran (a client that issued on a
+    // gone device got 0, so only those of transfers it aborted).
+    doneCv.wait(lk, [&] { return d->routinesPending == 0; });
+    for (auto& t : d->transfers) {
+        CountLeak("usb.transfer.unclosed");
+        UsbReleaseHandle(UsbHandleKind::kTransfer, t->handle);
+        t->closed = true;
+    }
+    d->transfers.clear();
+    for (auto& p : d->pipes) {
+        UsbReleaseHandle(UsbHandleKind::kPipe, p->handle);
+        p->closed = true;
+    }
+    d->pipes.clear();
+    UsbReleaseHandle(UsbHandleKind::kDevice, d->handle);
+    d->model->SetWaker(nullptr);
+    auto it = devices.find(d->address);
+    if (it != devices.end() && it->second == d)
+        devices.erase(it);
+    std::vector<HMODULE> modules;
+    modules.swap(d->modules);
+    d->removed = true;
+    doneCv.notify_all();
+    lk.unlock();
+    for (HMODULE m : modules)
+        FreeLibrary(m);
+    // The device record (and the records handed to clients) go with the
+    // last reference; drop the bus reference now that nothing runs on it.
+    lk.lock();
+    d->faults.clear();
+    lk.unlock();
+}
+
+std::shared_ptr<UsbDevice> UsbBusImpl::FindLocked(UsbDeviceId id) const {
+    auto it = devices.find(uint8_t(id));
+    if (id == 0 || id > 127 || it == devices.end())
+        return nullptr;
+    return it->second;
+}
+
+}  // namespace cehost

@@ -1,0 +1,217 @@
+// Internal records of the emulated USB host: buses, devices, pipes and
+// transfers, and the handle tables that the function table validates against.
+//
+// Locking. Each bus has one mutex `mu` that guards every field marked
+// "mu" below, for the bus and every device, pipe and transfer on it. Device
+// models are called with `mu` held (by the scheduler thread only). `wakeMu`
+// guards only `kicked`; it may be taken with `mu` held, never the reverse.
+// Handle tables have their own lock (`HandleTable::mu_`), never held while
+// taking a bus's `mu`.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ce/loader.h"
+#include "ce/usb.h"
+#include "cehost/usb_bus.h"
+#include "cehost/usb_device_model.h"
+
+namespace cehost {
+
+struct UsbDevice;
+struct UsbPipe;
+struct UsbTransfer;
+
+// A fault armed on a device, consumed by matching transfers.
+struct ArmedFault {
+    enum Kind { kFailIssue, kError, kNever, kOutOfOrder, kData, kFailStatus } kind;
+    UsbFaultTarget target;
+    int remaining = 1;
+    DWORD error = 0;
+    UsbDataFault data = UsbDataFault::kShort;
+};
+
+struct UsbTransfer {
+    uint64_t urbId = 0;
+    std::shared_ptr<UsbDevice> device;
+    std::shared_ptr<UsbPipe> pipe;  // null for control transfers
+    uint8_t type = 0;               // usbmon codes: 1 interrupt, 2 control, 3 bulk
+    uint8_t endpoint = 0;           // address with bit 7 for IN
+    bool in = false;
+    USB_DEVICE_REQUEST setup{};
+    uint8_t* buffer = nullptr;
+    uint32_t length = 0;
+    DWORD flags = 0;
+    LPTRANSFER_NOTIFY_ROUTINE routine = nullptr;
+    LPVOID param = nullptr;
+    void* handle = nullptr;  // table handle, null for the host's own transfers
+
+    // ---- mu ----
+    uint32_t actual = 0;
+    DWORD error = USB_NO_ERROR;
+    bool finished = false;  // data phase over, result fixed
+    bool complete = false;  // result visible (IsTransferComplete)
+    bool routineQueued = false;
+    bool routineDone = false;
+    bool closed = false;
+    // Faults fixed at issue.
+    bool neverComplete = false;
+    bool outOfOrder = false;
+    bool hasErrorFault = false;
+    DWORD errorFault = 0;
+    bool hasDataFault = false;
+    UsbDataFault dataFault = UsbDataFault::kShort;
+    bool failStatus = false;
+};
+
+struct UsbPipe {
+    std::shared_ptr<UsbDevice> device;
+    USB_ENDPOINT_DESCRIPTOR descriptor{};
+    uint8_t type = 0;  // usbmon code
+    uint16_t maxPacket = 0;
+    uint32_t interval = 1;  // in (micro)frames
+    void* handle = nullptr;
+    // ---- mu ----
+    std::deque<std::shared_ptr<UsbTransfer>> queue;  // unfinished, in issue order
+    std::shared_ptr<UsbTransfer> held;               // finished, completion held back
+    bool halted = false;
+    bool closed = false;
+};
+
+struct UsbDevice {
+    UsbBusImpl* bus = nullptr;
+    std::shared_ptr<UsbBusImpl> busRef;  // dropped with the device record
+    uint8_t address = 0;
+    std::shared_ptr<UsbDeviceModel> model;
+    void* handle = nullptr;
+
+    // Records built from the descriptors at enumeration; constant afterwards
+    // and released only when the device is torn down.
+    Bytes deviceDescriptor;
+    std::vector<Bytes> configDescriptors;
+    USB_DEVICE record{};
+    std::vector<USB_CONFIGURATION> configs;
+    std::vector<std::vector<USB_INTERFACE>> interfaces;             // per config
+    std::vector<std::vector<std::vector<USB_ENDPOINT>>> endpoints;  // per config, interface
+    std::vector<Bytes> extended;  // class-specific descriptor blocks (lpvExtended)
+
+    // ---- mu ----
+    bool enumerated = false;
+    bool gone = false;
+    bool removing = false;
+    bool removed = false;
+    std::u16string owner;
+    LPDEVICE_NOTIFY_ROUTINE notify = nullptr;
+    LPVOID notifyParam = nullptr;
+    std::deque<std::shared_ptr<UsbTransfer>> control;  // unfinished control transfers
+    std::set<std::shared_ptr<UsbPipe>> pipes;          // open pipes
+    std::set<std::shared_ptr<UsbTransfer>> transfers;  // handles not yet closed
+    std::set<uint8_t> stalled;                         // injected endpoint stalls
+    std::vector<ArmedFault> faults;
+    int callCount[static_cast<int>(UsbCall::kCount)] = {};
+    int unplugAt[static_cast<int>(UsbCall::kCount)] = {};
+    int routinesPending = 0;
+    std::vector<UsbLogEntry> enumLog;  // enumeration records, replayed by ClearLog
+    std::vector<HMODULE> modules;      // client libraries loaded for this device
+};
+
+class UsbBusImpl : public std::enable_shared_from_this<UsbBusImpl> {
+  public:
+    UsbBusImpl(int number, UsbTiming timing);
+    void Start();
+    void Stop();
+
+    // Scheduler and completion threads.
+    void Kick();
+    void SchedulerLoop();
+    void CompletionLoop();
+
+    // ---- with mu held ----
+    bool ServiceLocked(int bulkBudget, bool pollInterrupt, uint64_t frame);
+    bool ServiceControlLocked(UsbDevice& d);
+    bool ServicePipeLocked(UsbPipe& p);
+    void FinishLocked(const std::shared_ptr<UsbTransfer>& t, DWORD error);
+    void PublishLocked(const std::shared_ptr<UsbTransfer>& t);
+    void LogSubmitLocked(const UsbTransfer& t);
+    void LogCompleteLocked(const UsbTransfer& t);
+    void FailInFlightLocked(UsbDevice& d, DWORD error);
+    ArmedFault* TakeFaultLocked(UsbDevice& d, ArmedFault::Kind kind, const UsbTransfer& t);
+    bool TakeFaultLocked(UsbDevice& d, ArmedFault::Kind kind, uint8_t endpoint, int request);
+    // Counts a call on the device; true when the call unplugs it.
+    bool CountCallLocked(const std::shared_ptr<UsbDevice>& d, UsbCall call);
+    void StartRemovalLocked(const std::shared_ptr<UsbDevice>& d);
+
+    // Issues a transfer; waits for it when it has no routine. Returns the
+    // transfer (its handle registered when `withHandle`), null when refused.
+    std::shared_ptr<UsbTransfer> Issue(const std::shared_ptr<UsbDevice>& d,
+                                       const std::shared_ptr<UsbPipe>& p, UsbCall call,
+                                       std::shared_ptr<UsbTransfer> t, bool withHandle);
+    // Runs one of the host's own control requests synchronously.
+    DWORD HostControl(const std::shared_ptr<UsbDevice>& d, USB_DEVICE_REQUEST setup, Bytes& data);
+
+    std::shared_ptr<UsbDevice> Enumerate(std::shared_ptr<UsbDeviceModel> model);
+    void OfferToClients(const std::shared_ptr<UsbDevice>& d);
+    // Removal on the calling host thread.
+    void Remove(const std::shared_ptr<UsbDevice>& d);
+    std::shared_ptr<UsbDevice> FindLocked(UsbDeviceId id) const;
+
+    const int number;
+    const UsbTiming timing;
+
+    mutable std::mutex mu;
+    std::condition_variable doneCv;  // with mu: completions, routines, removals
+    std::map<uint8_t, std::shared_ptr<UsbDevice>> devices;  // mu
+    uint8_t nextAddress = 1;                                // mu
+    bool logging = true;                                    // mu
+    std::vector<UsbLogEntry> log;                           // mu
+    uint64_t bulkBytes = 0;                                 // mu
+    std::deque<std::shared_ptr<UsbTransfer>> routines;      // mu: to run
+    std::condition_variable routineCv;                      // with mu
+    bool stopping = false;                                  // mu
+    std::vector<std::thread> removalThreads;                // mu
+    size_t rr = 0;                                          // mu: bulk round robin
+
+    std::mutex wakeMu;
+    std::condition_variable wakeCv;
+    bool kicked = false;  // wakeMu
+    std::function<void()> waker;
+    std::atomic<bool> stopFlag{false};
+
+    std::thread scheduler;
+    std::vector<std::thread> pool;
+};
+
+// Handle tables. A handle encodes a slot index and the slot's generation, so
+// a stale handle (closed, or of a torn-down device) is recognised without
+// touching freed memory.
+enum class UsbHandleKind : uint32_t { kDevice = 1, kPipe = 2, kTransfer = 3 };
+void* UsbRegisterHandle(UsbHandleKind kind, std::shared_ptr<void> object);
+std::shared_ptr<void> UsbLookupHandle(UsbHandleKind kind, const void* handle);
+// Drops the slot; false when it was already stale.
+bool UsbReleaseHandle(UsbHandleKind kind, const void* handle);
+void UsbClearHandles();
+
+// Records built from raw descriptors; false when they are malformed.
+bool BuildRecords(UsbDevice& d);
+
+// Misuse of a stale handle, counted under "usb.<what>".
+void CountStale(const char* what);
+
+// Lets a thread that may have been terminated end at a function-table entry.
+void Checkpoint();
+
+// True on the bus's completion threads.
+bool OnCompletionThread();
+
+}  // namespace cehost

@@ -1,0 +1,120 @@
+// The bulk-only serial adapter model.
+#include "sim/bulk_model.h"
+
+#include <algorithm>
+
+namespace sim {
+
+using cehost::Bytes;
+using cehost::UsbHandshake;
+namespace desc = cehost::usbdesc;
+
+BulkAdapterModel::BulkAdapterModel(BulkModelConfig config, std::shared_ptr<SerialLine> line)
+    : config_(std::move(config)), line_(std::move(line)) {
+    if (line_)
+        line_->Attach(this);
+}
+
+BulkAdapterModel::~BulkAdapterModel() {
+    if (line_)
+        line_->Attach(nullptr);
+}
+
+Bytes BulkAdapterModel::DeviceDescriptor() {
+    return desc::Device(config_.bcdUsb, 0, 0, 0, 64, config_.vendor, config_.product,
+                        config_.release, 1, 2, 3);
+}
+
+Bytes BulkAdapterModel::ConfigurationDescriptor(uint8_t index) {
+    if (index != 0)
+        return {};
+    Bytes body;
+    desc::AppendInterface(body, 0, 0, 2, 0xFF, 0xFF, 0xFF);
+    desc::AppendEndpoint(body, config_.inEndpoint, USB_ENDPOINT_TYPE_BULK, config_.inPacket, 0);
+    desc::AppendEndpoint(body, config_.outEndpoint, USB_ENDPOINT_TYPE_BULK, config_.outPacket, 0);
+    return desc::Configuration(1, 1, body);
+}
+
+Bytes BulkAdapterModel::StringDescriptor(uint8_t index, uint16_t language) {
+    if (index == 0)
+        return desc::Languages({0x0409});
+    if (language != 0x0409)
+        return {};
+    switch (index) {
+        case 1:
+            return desc::String(config_.manufacturer);
+        case 2:
+            return desc::String(config_.productName);
+        case 3:
+            return desc::String(config_.serial);
+        default:
+            return {};
+    }
+}
+
+UsbHandshake BulkAdapterModel::Out(uint8_t endpoint, const uint8_t* data, size_t length) {
+    if (endpoint != config_.outEndpoint)
+        return UsbHandshake::kStall;
+    {
+        std::lock_guard<std::mutex> g(rxMu_);
+        sent_ += length;
+        if (length == 0)
+            zlpOut_++;
+    }
+    if (length && line_)
+        line_->Transmit(data, length);
+    return UsbHandshake::kAck;
+}
+
+UsbHandshake BulkAdapterModel::In(uint8_t endpoint, size_t maxPacket, Bytes& packet) {
+    if (endpoint != config_.inEndpoint)
+        return UsbHandshake::kStall;
+    std::lock_guard<std::mutex> g(rxMu_);
+    if (rx_.empty())
+        return UsbHandshake::kNak;
+    const size_t n = std::min(maxPacket, rx_.size());
+    packet.assign(rx_.begin(), rx_.begin() + n);
+    rx_.erase(rx_.begin(), rx_.begin() + n);
+    received_ += n;
+    return UsbHandshake::kAck;
+}
+
+void BulkAdapterModel::LineReceive(const uint8_t* data, size_t length) {
+    {
+        std::lock_guard<std::mutex> g(rxMu_);
+        const size_t room = config_.rxFifo > rx_.size() ? config_.rxFifo - rx_.size() : 0;
+        const size_t n = std::min(room, length);
+        rx_.insert(rx_.end(), data, data + n);
+        dropped_ += length - n;
+    }
+    Wake();
+}
+
+// The chip has no modem-status reporting and no error reporting: input
+// changes, errors and breaks are invisible to the host.
+void BulkAdapterModel::LineInputs(const ModemInputs&) {}
+void BulkAdapterModel::LineError(uint32_t) {}
+void BulkAdapterModel::LineBreak(bool) {}
+
+uint64_t BulkAdapterModel::BytesSent() const {
+    std::lock_guard<std::mutex> g(rxMu_);
+    return sent_;
+}
+uint64_t BulkAdapterModel::BytesReceived() const {
+    std::lock_guard<std::mutex> g(rxMu_);
+    return received_;
+}
+uint64_t BulkAdapterModel::BytesDropped() const {
+    std::lock_guard<std::mutex> g(rxMu_);
+    return dropped_;
+}
+uint64_t BulkAdapterModel::ZeroLengthPacketsOut() const {
+    std::lock_guard<std::mutex> g(rxMu_);
+    return zlpOut_;
+}
+size_t BulkAdapterModel::Pending() const {
+    std::lock_guard<std::mutex> g(rxMu_);
+    return rx_.size();
+}
+
+}  // namespace sim
