@@ -14,6 +14,7 @@
 #include "cehost/core.h"
 #include "cehost/counters.h"
 #include "core/internal.h"
+#include "core/registry_internal.h"
 
 namespace cehost {
 
@@ -200,6 +201,7 @@ void SweepLeaks() {
     ce_internal::SweepHandleLeaks();
     ce_internal::SweepSectionLeaks();
     ce_internal::SweepThreadLeaks();
+    ce_internal::reg::SweepKeyLeaks();
 }
 
 }  // namespace cehost

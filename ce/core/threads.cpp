@@ -335,7 +335,7 @@ CEAPI BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
 }
 
 // Waits for a thread handle (used by WaitForSingleObject).
-DWORD WaitForThreadObject(const std::shared_ptr<void>& object, DWORD ms) {
+DWORD ce_internal::WaitForThreadObject(const std::shared_ptr<void>& object, DWORD ms) {
     auto obj = std::static_pointer_cast<ThreadObject>(object);
     std::unique_lock<std::mutex> lk(obj->m);
     return TerminableWait(lk, obj->cv, DeadlineAfter(ms), [&] { return obj->ended; })
@@ -343,7 +343,7 @@ DWORD WaitForThreadObject(const std::shared_ptr<void>& object, DWORD ms) {
                : WAIT_TIMEOUT;
 }
 
-const cehost::HandleKind* ThreadHandleKind() {
+const cehost::HandleKind* ce_internal::ThreadHandleKind() {
     return ThreadKind();
 }
 
