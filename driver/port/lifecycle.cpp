@@ -60,22 +60,27 @@ void ReleaseResources(SerialPort* port) {
 // closed anyway.
 constexpr DWORD kAbortSettleMs = 1000;
 
-// Aborts a transfer left outstanding by a terminated worker thread, waits
-// (bounded) for its completion, so that the host no longer writes into the
-// slot buffer or sets serviceEvent, and closes it.
+// Closes a transfer no worker thread will retire. One still in flight is
+// aborted first and given (bounded) time to complete, so that the host no
+// longer writes into its buffer or sets its event once they are released.
 void AbortAndClose(SerialPort* port, USB_TRANSFER* field) {
     USB_TRANSFER transfer = *field;
     if (transfer == nullptr)
         return;
     *field = nullptr;
-    UsbAbort(port, transfer);
-    for (DWORD waited = 0; !UsbIsComplete(port, transfer) && waited < kAbortSettleMs; ++waited) {
-        Sleep(1);
+    if (!UsbIsComplete(port, transfer)) {
+        UsbAbort(port, transfer);
+        for (DWORD waited = 0; !UsbIsComplete(port, transfer) && waited < kAbortSettleMs;
+             ++waited) {
+            Sleep(1);
+        }
     }
     UsbCloseTransfer(port, transfer);
 }
 
-// After a terminated worker: the transfers it would have retired.
+// Once no worker thread runs: the transfers it would have retired. Nothing
+// is left when the thread ended by itself; a terminated thread may leave
+// receive and flow-control transfers in flight.
 void RetireAbandonedTransfers(SerialPort* port) {
     for (LONG i = 0; i < port->rxQueued; ++i) {
         LONG slot = port->rxFirst + i;
@@ -226,12 +231,13 @@ BOOL PortTeardown(SerialPort* port) {
     if (WaitForSingleObject(port->serviceThread, kServiceThreadExitTimeoutMs) != WAIT_OBJECT_0) {
         // The platform stops the thread at its next platform call and returns
         // once it no longer runs. The wait on its handle confirms that before
-        // anything it uses is released; then the transfers it left are
-        // aborted and closed before their buffers and events go.
+        // anything it uses is released.
         TerminateThread(port->serviceThread, 0);
         WaitForSingleObject(port->serviceThread, INFINITE);
-        RetireAbandonedTransfers(port);
     }
+    // Transfers still recorded are closed before their buffers and the event
+    // their completion sets go away.
+    RetireAbandonedTransfers(port);
     ReleaseResources(port);
     return TRUE;
 }

@@ -1,0 +1,139 @@
+#include "harness.h"
+
+#include <chrono>
+#include <thread>
+
+#include "driver/platform/usb_calls.h"
+
+namespace drvtest {
+
+std::vector<RecordingPort::LineCall>& RecordingPort::Calls() {
+    static std::vector<LineCall> calls;
+    return calls;
+}
+
+int& RecordingPort::FirstPassPriority() {
+    static int priority = -1;
+    return priority;
+}
+
+DWORD_PTR RecordingPort::SetControlLines(DWORD mask, DWORD value, HANDLE event) {
+    Calls().push_back({mask, value, event != nullptr});
+    if (event == nullptr)
+        return 0;
+    USB_DEVICE_REQUEST request{};
+    return reinterpret_cast<DWORD_PTR>(
+        UsbIssueVendor(this, event, USB_SEND_TO_INTERFACE, &request, nullptr));
+}
+
+int RecordingPort::Service() {
+    if (FirstPassPriority() < 0)
+        FirstPassPriority() = cehost::ThreadPriority256(GetCurrentThread());
+    return ServiceBulk(this);
+}
+
+bool WaitUntil(const std::function<bool()>& ready, int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!ready()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+bool Signalled(HANDLE event) {
+    return WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
+}
+
+void CoreTest::SetUp() {
+    PlatformTest::SetUp();
+    RecordingPort::Calls().clear();
+    RecordingPort::FirstPassPriority() = -1;
+    inEndpoint_ = MakeBulkEndpoint(kInAddress, 64);
+    outEndpoint_ = MakeBulkEndpoint(kOutAddress, 64);
+}
+
+void CoreTest::TearDown() {
+    for (auto& [owner, handle] : handles_) {
+        CloseHandle(handle->waitEvent);
+        LocalFree(handle);
+    }
+    handles_.clear();
+    EXPECT_EQ(usb_.Faults(), 0) << "driver misused the scripted host";
+    PlatformTest::TearDown();
+}
+
+void CoreTest::Bind(SerialPort* port, DWORD ringSize, uint16_t packet) {
+    inEndpoint_ = MakeBulkEndpoint(kInAddress, packet);
+    outEndpoint_ = MakeBulkEndpoint(kOutAddress, packet);
+    port->parent = nullptr;
+    port->activation = nullptr;
+    port->usbDevice = reinterpret_cast<USB_HANDLE>(0x1);
+    port->usbFuncs = usb_.Funcs();
+    port->usbMode = 0;
+    port->priority256 = 0;
+    port->ringSize = ringSize;
+    port->interfaceNumber = 0;
+    port->classEndpoint = nullptr;
+    port->receiveEndpoint = &inEndpoint_;
+    port->sendEndpoint = &outEndpoint_;
+}
+
+void CoreTest::StartIdle(SerialPort* port) {
+    // Issues fail, and a ring too small for a transfer finds the pipe halted.
+    usb_.FailIssues(-1);
+    usb_.SetPipeHaltedAnswer(TRUE, TRUE);
+    ASSERT_TRUE(PortInit(port));
+    ASSERT_EQ(WaitForSingleObject(port->serviceThread, 5000), WAIT_OBJECT_0);
+    usb_.FailIssues(0);
+    usb_.SetPipeHaltedAnswer(TRUE, FALSE);
+}
+
+void CoreTest::Finish(SerialPort* port) {
+    // Handles go first: teardown deletes the lock their list lives under.
+    for (auto it = handles_.begin(); it != handles_.end();) {
+        if (OwnerPort(it->first) == port) {
+            CloseHandle(it->second->waitEvent);
+            LocalFree(it->second);
+            it = handles_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    EXPECT_TRUE(PortTeardown(port));
+    PortDelete(port);
+    EXPECT_EQ(usb_.Unclosed(), 0) << "transfers left open";
+    EXPECT_EQ(usb_.OpenPipes(), 0) << "pipes left open";
+}
+
+OpenHandle* CoreTest::AddHandle(SerialPort* port, DWORD waitMask, SerialPort* channel) {
+    auto* handle = static_cast<OpenHandle*>(LocalAlloc(LPTR, sizeof(OpenHandle)));
+    SerialPort* owner = OwnerPort(port);
+    handle->port = channel != nullptr ? channel : port;
+    handle->access = GENERIC_READ | GENERIC_WRITE;
+    handle->waitEvent = CreateEvent(nullptr, FALSE, FALSE, nullptr);
+    handle->eventWord = waitMask << 16;
+    EnterCriticalSection(&owner->openLock);
+    handle->next = owner->openList;
+    owner->openList = handle;
+    LeaveCriticalSection(&owner->openLock);
+    handles_.push_back({owner, handle});
+    return handle;
+}
+
+void CoreTest::SetRing(SerialPort* port, LONG head, LONG tail) {
+    port->ringHead = head;
+    port->ringTail = tail;
+}
+
+std::vector<BYTE> CoreTest::Held(SerialPort* port) {
+    std::vector<BYTE> out;
+    LONG size = static_cast<LONG>(port->ringSize);
+    LONG tail = port->ringTail == size ? 0 : port->ringTail;
+    for (LONG i = tail; i != port->ringHead; i = (i + 1) % size)
+        out.push_back(port->ring[i]);
+    return out;
+}
+
+}  // namespace drvtest

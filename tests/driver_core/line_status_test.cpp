@@ -1,0 +1,142 @@
+// Line status reports and comm-event posting to open handles.
+#include "harness.h"
+
+namespace drvtest {
+namespace {
+
+class LineStatusTest : public CoreTest {};
+
+struct ReportCase {
+    const char* name;
+    DWORD before;  // modemStatus before the report
+    DWORD report;
+    DWORD lineErrors;
+    DWORD events;  // posted
+    bool writeWoken;
+};
+
+TEST_F(LineStatusTest, ReportsRaiseEventsForChangedLines) {
+    const ReportCase cases[] = {
+        {"unchanged, no errors", 0x30, 0x30, 0, 0, false},
+        {"CTS drops", 0x30, 0x20, 0, EV_CTS, true},
+        {"CTS rises", 0x20, 0x30, 0, EV_CTS, true},
+        {"DSR drops", 0x30, 0x10, 0, EV_DSR, true},
+        {"RING alone", 0x30, 0x70, 0, EV_RING, false},
+        {"RLSD alone", 0x30, 0xB0, 0, EV_RLSD, false},
+        {"break starts", 0x30, 0x31, 0, EV_BREAK, false},
+        {"break ends", 0x31, 0x30, 0, EV_BREAK, false},
+        {"errors alone", 0x30, 0x30, CE_FRAME, EV_ERR, false},
+        {"bits 0x02-0x08 raise nothing", 0x30, 0x3E, 0, 0, false},
+        {"everything at once", 0x00, 0xF1, CE_OVERRUN,
+         EV_CTS | EV_DSR | EV_RING | EV_RLSD | EV_BREAK | EV_ERR, true},
+    };
+    SerialPort* port = NewPort();
+    StartIdle(port);
+    const DWORD everything = EV_RXCHAR | EV_CTS | EV_DSR | EV_RLSD | EV_BREAK | EV_ERR | EV_RING;
+    OpenHandle* handle = AddHandle(port, everything);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        port->modemStatus = c.before;
+        port->errors = CE_RXPARITY;
+        handle->eventWord = everything << 16;
+        Signalled(port->writeEvent);
+        Signalled(handle->waitEvent);
+        EXPECT_TRUE(UpdateLineStatus(port, c.report, c.lineErrors));
+        EXPECT_EQ(port->modemStatus, c.report);
+        EXPECT_EQ(port->errors, CE_RXPARITY | c.lineErrors);
+        EXPECT_EQ(handle->eventWord & 0xFFFF, c.events);
+        EXPECT_EQ(Signalled(handle->waitEvent), c.events != 0);
+        EXPECT_EQ(Signalled(port->writeEvent), c.writeWoken);
+    }
+    Finish(port);
+}
+
+TEST_F(LineStatusTest, EventsReachOnlyWaitersThatWantThemNewly) {
+    SerialPort* port = NewPort();
+    StartIdle(port);
+    OpenHandle* cts = AddHandle(port, EV_CTS);
+    OpenHandle* cts2 = AddHandle(port, EV_CTS | EV_DSR);
+    OpenHandle* ring = AddHandle(port, EV_RING);
+    OpenHandle* detached = AddHandle(port, EV_CTS);
+    detached->port = nullptr;
+
+    EXPECT_TRUE(NotifyEvents(port, EV_CTS));
+    EXPECT_TRUE(Signalled(cts->waitEvent));
+    EXPECT_TRUE(Signalled(cts2->waitEvent));
+    EXPECT_EQ(cts->eventWord, (EV_CTS << 16) | EV_CTS);
+    EXPECT_FALSE(Signalled(ring->waitEvent));
+    EXPECT_EQ(ring->eventWord, EV_RING << 16);
+    EXPECT_FALSE(Signalled(detached->waitEvent));
+    EXPECT_EQ(detached->eventWord, EV_CTS << 16);
+
+    // Already pending: nobody is woken again; a new event in the mask is.
+    NotifyEvents(port, EV_CTS);
+    EXPECT_FALSE(Signalled(cts->waitEvent));
+    EXPECT_FALSE(Signalled(cts2->waitEvent));
+    NotifyEvents(port, EV_DSR | EV_CTS);
+    EXPECT_FALSE(Signalled(cts->waitEvent));
+    EXPECT_TRUE(Signalled(cts2->waitEvent));
+    EXPECT_EQ(cts2->eventWord & 0xFFFF, EV_CTS | EV_DSR);
+    Finish(port);
+}
+
+TEST_F(LineStatusTest, SecondChannelEventsReachHandlesThatSelectedIt) {
+    SerialPort* primary = NewPort();
+    StartIdle(primary);
+    // The second channel only needs its parent for posting events: the
+    // handles and the lock are the parent's.
+    SerialPort* second = NewPort();
+    second->parent = primary;
+    OpenHandle* onSecond = AddHandle(primary, EV_RXCHAR, second);
+    OpenHandle* onPrimary = AddHandle(primary, EV_RXCHAR);
+
+    NotifyEvents(second, EV_RXCHAR);
+    EXPECT_TRUE(Signalled(onSecond->waitEvent));
+    EXPECT_FALSE(Signalled(onPrimary->waitEvent));
+
+    NotifyEvents(primary, EV_RXCHAR);
+    EXPECT_TRUE(Signalled(onPrimary->waitEvent));
+    EXPECT_FALSE(Signalled(onSecond->waitEvent));
+    PortDelete(second);
+    Finish(primary);
+}
+
+TEST_F(LineStatusTest, ConcurrentCommStatusReadsLoseNoErrorBits) {
+    // An application thread reads and clears the error bits while the worker
+    // merges new ones: every bit reported ends up seen exactly once.
+    SerialPort* port = NewPort();
+    StartIdle(port);
+    port->errors = 0;
+    constexpr int kReports = 20000;
+    struct Shared {
+        SerialPort* port;
+        volatile LONG done;
+        DWORD seen;
+    } shared{port, 0, 0};
+    HANDLE reader = CreateThread(
+        nullptr, 0,
+        [](LPVOID p) -> DWORD {
+            auto* s = static_cast<Shared*>(p);
+            while (!ReadAcquire(&s->done)) {
+                s->seen |= static_cast<DWORD>(
+                    InterlockedExchange(reinterpret_cast<LONG volatile*>(&s->port->errors), 0));
+            }
+            return 0;
+        },
+        &shared, 0, nullptr);
+    DWORD reported = 0;
+    for (int i = 0; i < kReports; ++i) {
+        const DWORD bit = CE_OVERRUN << (i % 4);
+        UpdateLineStatus(port, 0x30, bit);
+        reported |= bit;
+    }
+    WriteRelease(&shared.done, 1);
+    WaitForSingleObject(reader, 5000);
+    CloseHandle(reader);
+    shared.seen |= port->errors;
+    EXPECT_EQ(shared.seen, reported);
+    Finish(port);
+}
+
+}  // namespace
+}  // namespace drvtest

@@ -1,0 +1,413 @@
+// The receive pipeline driven step by step on an idle port: ring storage
+// across the wrap, space reservation, issue-order delivery, XON/XOFF
+// filtering, and input flow control at the fill thresholds.
+#include <string>
+
+#include "harness.h"
+
+namespace drvtest {
+namespace {
+
+std::vector<BYTE> Bytes(const std::string& s) {
+    return std::vector<BYTE>(s.begin(), s.end());
+}
+
+class ReceiveTest : public CoreTest {};
+
+// ---- Ring storage ---------------------------------------------------------
+
+struct PlainCopyCase {
+    const char* name;
+    LONG head, tail;  // ring of 16 bytes
+    LONG length;      // block length
+    LONG storedHead;  // ringHead afterwards
+    LONG stored;      // bytes that fit
+};
+
+TEST_F(ReceiveTest, PlainCopyAcrossTheWrap) {
+    const PlainCopyCase cases[] = {
+        {"fits before the end", 2, 16, 5, 7, 5},     {"ends exactly at the end", 10, 5, 6, 0, 6},
+        {"wraps to the start", 12, 10, 6, 2, 6},     {"clipped to free space", 4, 8, 10, 7, 3},
+        {"full ring stores nothing", 7, 8, 4, 7, 0}, {"empty ring holds size-1", 0, 16, 20, 15, 15},
+    };
+    SerialPort* port = NewPort(16);
+    StartIdle(port);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetRing(port, c.head, c.tail);
+        std::vector<BYTE> before = Held(port);
+        std::vector<BYTE> block(c.length);
+        for (LONG i = 0; i < c.length; ++i)
+            block[i] = static_cast<BYTE>(0xA0 + i);
+        EXPECT_TRUE(DeliverReceived(port, block.data(), block.size()));
+        EXPECT_EQ(port->ringHead, c.storedHead);
+        std::vector<BYTE> expected = before;
+        expected.insert(expected.end(), block.begin(), block.begin() + c.stored);
+        EXPECT_EQ(Held(port), expected);
+    }
+    Finish(port);
+}
+
+// ---- XON/XOFF filtering -----------------------------------------------------
+
+struct FilterCase {
+    const char* name;
+    BYTE xon, xoff;
+    std::vector<BYTE> block;
+    LONG freeBytes;  // free space before the block (ring of 16)
+    LONG heldBefore;
+    std::vector<BYTE> stored;
+    LONG outputHeld;  // afterwards
+    bool writeWoken;
+};
+
+TEST_F(ReceiveTest, XonXoffFiltering) {
+    const FilterCase cases[] = {
+        {"flow characters removed, XON last",
+         0x11,
+         0x13,
+         {0x41, 0x13, 0x42, 0x11, 0x43},
+         15,
+         1,
+         {0x41, 0x42, 0x43},
+         0,
+         true},
+        {"XON then XOFF leaves output held", 0x11, 0x13, {0x11, 0x13}, 15, 0, {}, 1, true},
+        {"equal characters count as XOFF", 0x11, 0x11, {0x41, 0x11}, 15, 0, {0x41}, 1, true},
+        {"characters above 0x7F", 0x91, 0x93, {0x93, 0x80, 0xFF}, 15, 0, {0x80, 0xFF}, 1, true},
+        {"no flow character keeps the state",
+         0x11,
+         0x13,
+         {0x01, 0x02},
+         15,
+         1,
+         {0x01, 0x02},
+         1,
+         false},
+        {"XOFF in a dropped tail still counts",
+         0x11,
+         0x13,
+         {0x01, 0x02, 0x03, 0x13},
+         2,
+         0,
+         {0x01, 0x02},
+         1,
+         true},
+        {"full ring, only flow characters matter", 0x11, 0x13, {0x05, 0x11}, 0, 1, {}, 0, true},
+    };
+    SerialPort* port = NewPort(16);
+    StartIdle(port);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        DCB dcb;
+        PortLoadDcb(port, &dcb);
+        dcb.fOutX = 1;
+        dcb.XonChar = static_cast<char>(c.xon);
+        dcb.XoffChar = static_cast<char>(c.xoff);
+        PortStoreDcb(port, &dcb);
+        // Ring with the tail at 9 and `freeBytes` free; the held bytes are 0xEE.
+        const LONG tail = 9;
+        LONG head = (tail - 1 - c.freeBytes + 16) % 16;
+        SetRing(port, head, tail);
+        std::vector<BYTE> before = Held(port);
+        port->outputHeld = c.heldBefore;
+        Signalled(port->writeEvent);
+        DeliverReceived(port, c.block.data(), c.block.size());
+        std::vector<BYTE> expected = before;
+        expected.insert(expected.end(), c.stored.begin(), c.stored.end());
+        EXPECT_EQ(Held(port), expected);
+        EXPECT_EQ(port->outputHeld, c.outputHeld);
+        EXPECT_EQ(Signalled(port->writeEvent), c.writeWoken);
+        EXPECT_TRUE(Signalled(port->readEvent));
+    }
+    Finish(port);
+}
+
+TEST_F(ReceiveTest, FilteredBlockEndingAtTheEndWrapsHeadToZero) {
+    SerialPort* port = NewPort(16);
+    StartIdle(port);
+    DCB dcb;
+    PortLoadDcb(port, &dcb);
+    dcb.fOutX = 1;
+    PortStoreDcb(port, &dcb);
+    SetRing(port, 12, 5);
+    const BYTE block[] = {1, 0x13, 2, 3, 4};
+    DeliverReceived(port, block, sizeof block);
+    EXPECT_EQ(port->ringHead, 0);
+    std::vector<BYTE> held = Held(port);
+    ASSERT_EQ(held.size(), 11u);
+    EXPECT_EQ(std::vector<BYTE>(held.end() - 4, held.end()), (std::vector<BYTE>{1, 2, 3, 4}));
+    Finish(port);
+}
+
+// ---- Transfers: reservation, order, empty completions -----------------------
+
+TEST_F(ReceiveTest, SpaceReservationLimitsQueuedTransfers) {
+    struct Case {
+        const char* name;
+        DWORD ringSize;
+        LONG freeBytes;
+        int issued;
+        int lastResult;
+    } const cases[] = {
+        {"empty ring queues all four", 4096, 4095, 4, -1},
+        {"256 free queues four", 4096, 256, 4, -1},
+        {"255 free queues three", 4096, 255, 3, -1},
+        {"64 free queues one", 4096, 64, 1, -1},
+        {"ring no larger than a transfer queues none", 64, 63, 0, -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SerialPort* port = NewPort(c.ringSize);
+        StartIdle(port);
+        const LONG size = static_cast<LONG>(c.ringSize);
+        SetRing(port, (size - 1 - c.freeBytes + size) % size, size);
+        int issued = 0, r;
+        while ((r = IssueReceive(port)) == 1)
+            ++issued;
+        EXPECT_EQ(issued, c.issued);
+        EXPECT_EQ(r, c.lastResult);
+        EXPECT_EQ(port->rxQueued, c.issued);
+        EXPECT_EQ(static_cast<int>(usb_.Pending(kInAddress).size()), c.issued);
+        Finish(port);
+    }
+}
+
+TEST_F(ReceiveTest, ShortOfSpaceAsksWhetherThePipeIsHalted) {
+    struct Case {
+        const char* name;
+        BOOL ok, halted;
+        int result;
+    } const cases[] = {
+        {"healthy pipe waits", TRUE, FALSE, -1},
+        {"halted pipe is stuck", TRUE, TRUE, 0},
+        {"unknown state is stuck", FALSE, FALSE, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SerialPort* port = NewPort(64);
+        StartIdle(port);
+        usb_.SetPipeHaltedAnswer(c.ok, c.halted);
+        EXPECT_EQ(IssueReceive(port), c.result);
+        EXPECT_EQ(ServiceBulk(port), c.result == 0 ? 0 : 1);
+        usb_.SetPipeHaltedAnswer(TRUE, FALSE);
+        Finish(port);
+    }
+}
+
+TEST_F(ReceiveTest, OutOfOrderCompletionsAreDeliveredInIssueOrder) {
+    SerialPort* port = NewPort();
+    StartIdle(port);
+    EXPECT_EQ(ServiceBulk(port), 1);
+    auto pending = usb_.Pending(kInAddress);
+    ASSERT_EQ(pending.size(), 4u);
+
+    usb_.Complete(pending[2], Bytes("CC"));
+    usb_.Complete(pending[1], Bytes("BB"));
+    EXPECT_EQ(CompleteReceive(port), 0);
+    EXPECT_TRUE(Held(port).empty());
+
+    usb_.Complete(pending[0], Bytes("AA"));
+    EXPECT_EQ(ServiceBulk(port), 1);
+    EXPECT_EQ(Held(port), Bytes("AABBCC"));
+    // The three retired slots were refilled behind the one still in flight.
+    EXPECT_EQ(port->rxQueued, 4);
+    auto now = usb_.Pending(kInAddress);
+    ASSERT_EQ(now.size(), 4u);
+    EXPECT_EQ(now[0], pending[3]);
+
+    // Slots wrap: the next completions land after the old ones.
+    usb_.Complete(now[1], Bytes("EE"));
+    usb_.Complete(now[0], Bytes("DD"));
+    ServiceBulk(port);
+    EXPECT_EQ(Held(port), Bytes("AABBCCDDEE"));
+    Finish(port);
+}
+
+TEST_F(ReceiveTest, EmptyCompletionStillWakesReadersAndPostsRxChar) {
+    SerialPort* port = NewPort();
+    StartIdle(port);
+    OpenHandle* waiting = AddHandle(port, EV_RXCHAR);
+    OpenHandle* other = AddHandle(port, EV_CTS);
+    ServiceBulk(port);
+    Signalled(port->readEvent);
+    usb_.Complete(usb_.Pending(kInAddress)[0], {});
+    EXPECT_EQ(CompleteReceive(port), 1);
+    EXPECT_TRUE(Held(port).empty());
+    EXPECT_TRUE(Signalled(port->readEvent));
+    EXPECT_EQ(waiting->eventWord & 0xFFFF, EV_RXCHAR);
+    EXPECT_TRUE(Signalled(waiting->waitEvent));
+    EXPECT_EQ(other->eventWord & 0xFFFF, 0u);
+    EXPECT_FALSE(Signalled(other->waitEvent));
+    Finish(port);
+}
+
+TEST_F(ReceiveTest, ErrorsAndUnreadableStatusStillRetireTheTransfer) {
+    SerialPort* port = NewPort();
+    StartIdle(port);
+    ServiceBulk(port);
+    auto pending = usb_.Pending(kInAddress);
+    // Bytes of a transfer that ended in error are delivered as reported.
+    usb_.Complete(pending[0], Bytes("xy"), USB_DATA_UNDERRUN_ERROR);
+    EXPECT_EQ(CompleteReceive(port), 1);
+    EXPECT_EQ(Held(port), Bytes("xy"));
+    // A status that cannot be read gives the transfer up without closing it,
+    // even when it has not completed.
+    usb_.FailStatus(1);
+    EXPECT_EQ(CompleteReceive(port), 1);
+    EXPECT_EQ(port->rxQueued, 2);
+    EXPECT_EQ(Held(port), Bytes("xy"));
+    // The given-up transfer is the host's to finish; close it for the sweep.
+    usb_.Complete(pending[1], {});
+    usb_.Funcs()->lpCloseTransfer(reinterpret_cast<USB_TRANSFER>(pending[1]));
+    Finish(port);
+}
+
+TEST_F(ReceiveTest, IssueFailureWithNothingOutstandingEndsTheWorker) {
+    SerialPort* port = NewPort();
+    usb_.FailIssues(-1);
+    ASSERT_TRUE(PortInit(port));
+    EXPECT_EQ(WaitForSingleObject(port->serviceThread, 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(usb_.IssuedBulk(), 0);
+    usb_.FailIssues(0);
+    // A later wake-up finds no thread: nothing is issued any more.
+    SetEvent(port->serviceEvent);
+    EXPECT_EQ(usb_.IssuedBulk(), 0);
+    Finish(port);
+}
+
+TEST_F(ReceiveTest, IssueFailureWithTransfersOutstandingKeepsTheWorker) {
+    SerialPort* port = NewPort();
+    StartIdle(port);
+    ServiceBulk(port);  // four queued
+    usb_.Complete(usb_.Pending(kInAddress)[0], Bytes("a"));
+    usb_.FailIssues(1);
+    EXPECT_EQ(ServiceBulk(port), 1);  // refill failed, three still queued
+    EXPECT_EQ(port->rxQueued, 3);
+    for (auto* t : usb_.Pending(kInAddress))
+        usb_.Complete(t, {});
+    usb_.FailIssues(-1);
+    EXPECT_EQ(ServiceBulk(port), 0);  // all retired, issue fails: done
+    usb_.FailIssues(0);
+    Finish(port);
+}
+
+// ---- Input flow control --------------------------------------------------------
+
+struct ThresholdCase {
+    const char* name;
+    int dtrControl, rtsControl;
+    bool inX;
+    DWORD expectedMask;  // handshake lines requested
+};
+
+class FlowControlTest : public CoreTest, public ::testing::WithParamInterface<ThresholdCase> {};
+
+TEST_P(FlowControlTest, StopsAbove3072AndResumesBelow1024) {
+    const ThresholdCase& c = GetParam();
+    RecordingPort* port = NewPort<RecordingPort>(4096);
+    StartIdle(port);
+    DCB dcb;
+    PortLoadDcb(port, &dcb);
+    dcb.fDtrControl = c.dtrControl;
+    dcb.fRtsControl = c.rtsControl;
+    dcb.fInX = c.inX;
+    PortStoreDcb(port, &dcb);
+    const bool sends = c.expectedMask != 0 || c.inX;
+
+    // Retires whatever flow control sent, as the host completing it.
+    auto completeFlow = [&] {
+        for (auto* t : usb_.Pending(0))
+            usb_.CompleteOut(t);
+        for (auto* t : usb_.Pending(kOutAddress))
+            usb_.CompleteOut(t);
+    };
+
+    SetRing(port, 3072, 4096);  // 3072 held: not above three quarters
+    InputFlowControl(port);
+    EXPECT_EQ(port->inputStopped, 0);
+    EXPECT_TRUE(RecordingPort::Calls().empty());
+
+    SetRing(port, 3073, 4096);
+    InputFlowControl(port);
+    EXPECT_EQ(port->inputStopped, 1);
+    if (c.expectedMask != 0) {
+        ASSERT_EQ(RecordingPort::Calls().size(), 1u);
+        EXPECT_EQ(RecordingPort::Calls()[0].mask, c.expectedMask);
+        EXPECT_EQ(RecordingPort::Calls()[0].value, 0u);
+        EXPECT_TRUE(RecordingPort::Calls()[0].async);
+    } else {
+        EXPECT_TRUE(RecordingPort::Calls().empty());
+    }
+    auto chars = usb_.Pending(kOutAddress);
+    ASSERT_EQ(chars.size(), c.inX ? 1u : 0u);
+    if (c.inX) {
+        EXPECT_EQ(chars[0]->outData, std::vector<BYTE>{0x13});
+    }
+
+    // While the requests are in flight, crossing the other threshold waits.
+    SetRing(port, 1023, 4096);
+    Signalled(port->writeEvent);
+    InputFlowControl(port);
+    EXPECT_EQ(port->inputStopped, sends ? 1 : 0);
+    if (sends) {
+        EXPECT_FALSE(Signalled(port->writeEvent));
+        completeFlow();
+        // 1024 held does not resume, even with the requests retired.
+        SetRing(port, 1024, 4096);
+        InputFlowControl(port);
+        EXPECT_EQ(port->inputStopped, 1);
+        EXPECT_EQ(port->flowCharTransfer, nullptr);
+        EXPECT_EQ(port->flowLineTransfer, nullptr);
+        SetRing(port, 1023, 4096);
+        InputFlowControl(port);
+        EXPECT_EQ(port->inputStopped, 0);
+    }
+    // Resuming wakes a writer held by the input stop.
+    EXPECT_TRUE(Signalled(port->writeEvent));
+    if (c.expectedMask != 0) {
+        ASSERT_EQ(RecordingPort::Calls().size(), 2u);
+        EXPECT_EQ(RecordingPort::Calls()[1].mask, c.expectedMask);
+        EXPECT_EQ(RecordingPort::Calls()[1].value, c.expectedMask);
+    }
+    if (c.inX) {
+        auto resumed = usb_.Pending(kOutAddress);
+        ASSERT_EQ(resumed.size(), 1u);
+        EXPECT_EQ(resumed[0]->outData, std::vector<BYTE>{0x11});
+    }
+    completeFlow();
+    InputFlowControl(port);
+    Finish(port);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, FlowControlTest,
+    ::testing::Values(ThresholdCase{"none", DTR_CONTROL_DISABLE, RTS_CONTROL_ENABLE, false, 0},
+                      ThresholdCase{"xonxoff", DTR_CONTROL_ENABLE, RTS_CONTROL_DISABLE, true, 0},
+                      ThresholdCase{"dtr", DTR_CONTROL_HANDSHAKE, RTS_CONTROL_TOGGLE, false,
+                                    kLineDtr},
+                      ThresholdCase{"both_lines_and_xon", DTR_CONTROL_HANDSHAKE,
+                                    RTS_CONTROL_HANDSHAKE, true, kLineDtr | kLineRts}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ReceiveTest, BasicPortHandshakeLinesSendNothing) {
+    // The basic port has no line request: with lines in handshake mode the
+    // state still follows the thresholds and no transfer stays outstanding.
+    SerialPort* port = NewPort(4096);
+    StartIdle(port);
+    DCB dcb;
+    PortLoadDcb(port, &dcb);
+    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    PortStoreDcb(port, &dcb);
+    SetRing(port, 3100, 4096);
+    InputFlowControl(port);
+    EXPECT_EQ(port->inputStopped, 1);
+    EXPECT_EQ(port->flowLineTransfer, nullptr);
+    SetRing(port, 10, 4096);
+    InputFlowControl(port);
+    EXPECT_EQ(port->inputStopped, 0);
+    Finish(port);
+}
+
+}  // namespace
+}  // namespace drvtest

@@ -1,0 +1,188 @@
+// The basic port's operations: start-up values, write sizing, the
+// zero-length-packet rule, handshake lines, channel selection, and the
+// immediate and flow-control characters.
+#include "harness.h"
+
+namespace drvtest {
+namespace {
+
+class SerialPortTest : public CoreTest {};
+
+TEST_F(SerialPortTest, StartValuesFollowTheEndpoints) {
+    struct Case {
+        const char* name;
+        bool in, out;
+        uint16_t packet;
+        LONG maxWrite, transfer;
+        int pipes;
+    } const cases[] = {
+        {"no endpoints", false, false, 64, 63, 64, 0},
+        {"full speed pair", true, true, 64, 63, 64, 2},
+        {"high speed pair", true, true, 512, 511, 512, 2},
+        {"bits above eleven ignored", true, true, 64 | 0x800, 63, 64, 2},
+        {"receive only", true, false, 32, 63, 32, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SerialPort* port = NewPort(4096, c.packet);
+        if (!c.in)
+            port->receiveEndpoint = nullptr;
+        if (!c.out)
+            port->sendEndpoint = nullptr;
+        usb_.FailIssues(-1);
+        const int before = usb_.PipesOpened();
+        ASSERT_TRUE(PortInit(port));
+        ASSERT_EQ(WaitForSingleObject(port->serviceThread, 5000), WAIT_OBJECT_0);
+        usb_.FailIssues(0);
+        EXPECT_EQ(port->maxWriteSize, c.maxWrite);
+        EXPECT_EQ(port->rxTransferSize, c.transfer);
+        EXPECT_EQ(port->rxSlotCount, 4);
+        EXPECT_EQ(port->modemStatus, 0x30u);
+        EXPECT_EQ(usb_.PipesOpened() - before, c.pipes);
+        EXPECT_EQ(port->receivePipe != nullptr, c.in);
+        EXPECT_EQ(port->sendPipe != nullptr, c.out);
+        Finish(port);
+    }
+}
+
+TEST_F(SerialPortTest, WriteSizeLimitAndNibbleRule) {
+    const DWORD requests[] = {100, 63, 62, 47, 16, 15, 0};
+    struct Case {
+        const char* name;
+        DWORD mode;
+        DWORD issued[7];
+    } const cases[] = {
+        {"no flags", 0, {62, 62, 62, 46, 16, 14, 0}},
+        {"flag 0x800 keeps lengths ending in 0xF", 0x800, {63, 63, 62, 47, 16, 15, 0}},
+        {"flag 0x400 has no limit", 0x400, {100, 63, 62, 47, 16, 15, 0}},
+    };
+    SerialPort* port = NewPort();
+    StartIdle(port);
+    BYTE data[100] = {};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        port->usbMode = c.mode;
+        for (int i = 0; i < 7; ++i) {
+            USB_TRANSFER t = port->IssueWrite(data, requests[i]);
+            ASSERT_NE(t, nullptr);
+            auto* fake = reinterpret_cast<FakeTransfer*>(t);
+            EXPECT_EQ(fake->length, c.issued[i]) << "request " << requests[i];
+            EXPECT_EQ(fake->context, port->writeEvent);
+            usb_.CompleteOut(fake);
+            EXPECT_TRUE(Signalled(port->writeEvent));
+            usb_.Funcs()->lpCloseTransfer(t);
+        }
+    }
+    Finish(port);
+}
+
+TEST_F(SerialPortTest, ZeroLengthPacketFollowsWholePackets) {
+    struct Case {
+        DWORD count;
+        BOOL zlp;
+    } const cases[] = {{0, FALSE}, {63, FALSE}, {64, TRUE}, {128, TRUE}, {65, FALSE}};
+    SerialPort* port = NewPort();
+    StartIdle(port);
+    for (const auto& c : cases) {
+        DWORD count = c.count;
+        EXPECT_EQ(port->WriteFinished(&count), c.zlp) << c.count;
+        EXPECT_EQ(count, c.count);
+    }
+    port->sendEndpoint = nullptr;
+    DWORD count = 64;
+    EXPECT_FALSE(port->WriteFinished(&count));
+    port->sendEndpoint = &outEndpoint_;
+    Finish(port);
+}
+
+TEST_F(SerialPortTest, HandshakeLinesFromTheDcb) {
+    struct Case {
+        const char* name;
+        int dtr, rts;
+        LONG inputStopped;
+        DWORD value;
+    } const cases[] = {
+        {"both disabled", DTR_CONTROL_DISABLE, RTS_CONTROL_DISABLE, 0, 0},
+        {"both enabled", DTR_CONTROL_ENABLE, RTS_CONTROL_ENABLE, 0, 3},
+        {"handshake while running", DTR_CONTROL_HANDSHAKE, RTS_CONTROL_HANDSHAKE, 0, 3},
+        {"handshake while stopped", DTR_CONTROL_HANDSHAKE, RTS_CONTROL_HANDSHAKE, 1, 0},
+        {"DTR mode 3 and RTS toggle are off", 3, RTS_CONTROL_TOGGLE, 0, 0},
+        {"DTR on, RTS handshake stopped", DTR_CONTROL_ENABLE, RTS_CONTROL_HANDSHAKE, 1, 1},
+    };
+    RecordingPort* port = NewPort<RecordingPort>();
+    StartIdle(port);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RecordingPort::Calls().clear();
+        DCB dcb;
+        PortLoadDcb(port, &dcb);
+        dcb.fDtrControl = c.dtr;
+        dcb.fRtsControl = c.rts;
+        PortStoreDcb(port, &dcb);
+        port->inputStopped = c.inputStopped;
+        EXPECT_TRUE(port->ApplyLineSettings());
+        ASSERT_EQ(RecordingPort::Calls().size(), 1u);
+        EXPECT_EQ(RecordingPort::Calls()[0].mask, 3u);
+        EXPECT_EQ(RecordingPort::Calls()[0].value, c.value);
+        EXPECT_FALSE(RecordingPort::Calls()[0].async);
+    }
+    // Output held by a received XOFF is released when XON/XOFF output
+    // control is off, and kept while it is on.
+    DCB dcb;
+    PortLoadDcb(port, &dcb);
+    dcb.fOutX = 1;
+    PortStoreDcb(port, &dcb);
+    port->outputHeld = 1;
+    port->ApplyLineSettings();
+    EXPECT_EQ(port->outputHeld, 1);
+    dcb.fOutX = 0;
+    PortStoreDcb(port, &dcb);
+    port->ApplyLineSettings();
+    EXPECT_EQ(port->outputHeld, 0);
+    Finish(port);
+}
+
+TEST_F(SerialPortTest, ControlRequestsAndChannelsOfTheBasicPort) {
+    SerialPort* port = NewPort();
+    StartIdle(port);
+    EXPECT_EQ(port->SetBreak(TRUE), 0);
+    EXPECT_EQ(port->SetControlLines(3, 3, nullptr), 0u);
+    EXPECT_EQ(port->SetControlLines(1, 0, port->serviceEvent), 0u);
+
+    OpenHandle* handle = AddHandle(port, 0);
+    EXPECT_TRUE(port->SelectChannel(handle, kChannelPrimary));
+    EXPECT_FALSE(port->SelectChannel(handle, kChannelSecondary));
+    EXPECT_FALSE(port->SelectChannel(handle, 12));
+    EXPECT_EQ(handle->port, port);
+    Finish(port);
+}
+
+TEST_F(SerialPortTest, ImmediateAndFlowCharacters) {
+    SerialPort* port = NewPort();
+    StartIdle(port);
+    const BYTE ch = 0x5A;
+    USB_TRANSFER sync = port->SendImmediate(&ch);
+    ASSERT_NE(sync, nullptr);
+    auto* fake = reinterpret_cast<FakeTransfer*>(sync);
+    EXPECT_TRUE(fake->complete);  // synchronous
+    EXPECT_EQ(fake->outData, std::vector<BYTE>{0x5A});
+    usb_.Funcs()->lpCloseTransfer(sync);
+
+    USB_TRANSFER async = port->SendFlowChar(&ch);
+    ASSERT_NE(async, nullptr);
+    fake = reinterpret_cast<FakeTransfer*>(async);
+    EXPECT_FALSE(fake->complete);
+    EXPECT_EQ(fake->context, port->serviceEvent);
+    usb_.CompleteOut(fake);
+    EXPECT_TRUE(Signalled(port->serviceEvent));
+    usb_.Funcs()->lpCloseTransfer(async);
+
+    // Without a send pipe nothing is issued.
+    port->Stop();
+    EXPECT_EQ(port->SendImmediate(&ch), nullptr);
+    EXPECT_EQ(port->IssueWrite(&ch, 1), nullptr);
+    Finish(port);
+}
+
+}  // namespace
+}  // namespace drvtest
