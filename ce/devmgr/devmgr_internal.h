@@ -95,6 +95,25 @@ bool EnterDriver(const std::shared_ptr<Device>& device);
 // releases its library.
 void LeaveDriver(const std::shared_ptr<Device>& device);
 
+// One call admitted into a driver, left when the guard goes out of scope
+// (also when a terminated thread unwinds through it).
+class DriverCall {
+  public:
+    explicit DriverCall(std::shared_ptr<Device> device)
+        : device_(std::move(device)), entered_(EnterDriver(device_)) {}
+    ~DriverCall() {
+        if (entered_)
+            LeaveDriver(device_);
+    }
+    DriverCall(const DriverCall&) = delete;
+    DriverCall& operator=(const DriverCall&) = delete;
+    bool entered() const { return entered_; }
+
+  private:
+    std::shared_ptr<Device> device_;
+    bool entered_;
+};
+
 // The application handle behind a value, with a call admitted into its
 // driver. On failure sets the last error (ERROR_INVALID_HANDLE, counted as
 // misuse, or ERROR_DEVICE_REMOVED) and returns null.

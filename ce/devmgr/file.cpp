@@ -7,6 +7,7 @@
 // drops the record.
 #include "ce/file.h"
 
+#include <optional>
 #include <vector>
 
 #include "ce/sync.h"
@@ -38,10 +39,9 @@ BOOL CloseFileObject(const std::shared_ptr<void>& object) {
         std::lock_guard<std::mutex> g(GetManager().lock);
         f->process->handles.erase(f->value);
     }
-    if (EnterDriver(f->device)) {
+    DriverCall call(f->device);
+    if (call.entered())
         f->device->entry.close(f->openContext);
-        LeaveDriver(f->device);
-    }
     return TRUE;
 }
 
@@ -139,8 +139,6 @@ CEAPI HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
                     continue;
                 if (d->state == DeviceState::kActive) {
                     device = d;
-                    ++d->callsInside;
-                    ++mgr.callsInside;
                 } else {
                     error = ERROR_DEVICE_REMOVED;
                 }
@@ -148,7 +146,14 @@ CEAPI HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
             }
         }
     }
-    if (!device) {
+    // Removal may start between the lookup and the admission.
+    std::optional<DriverCall> call;
+    if (device) {
+        call.emplace(device);
+        if (!call->entered())
+            error = ERROR_DEVICE_REMOVED;
+    }
+    if (!device || !call->entered()) {
         SetLastError(error);
         return INVALID_HANDLE_VALUE;
     }
@@ -158,7 +163,6 @@ CEAPI HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     DWORD_PTR open = device->entry.open(device->context, dwDesiredAccess, dwShareMode);
     if (open == 0) {
         DWORD e = GetLastError();
-        LeaveDriver(device);
         SetLastError(e != ERROR_SUCCESS ? e : ERROR_GEN_FAILURE);
         return INVALID_HANDLE_VALUE;
     }
@@ -173,7 +177,6 @@ CEAPI HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
         removed = device->state != DeviceState::kActive;
     }
     if (removed) {
-        LeaveDriver(device);
         SetLastError(ERROR_DEVICE_REMOVED);
         return INVALID_HANDLE_VALUE;
     }
@@ -183,7 +186,6 @@ CEAPI HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
         f->value = reinterpret_cast<uintptr_t>(h);
         process->handles.insert(f->value);
     }
-    LeaveDriver(device);
     return h;
 }
 
@@ -299,12 +301,14 @@ void Process::Exit() {
     for (uintptr_t v : handles) {
         auto f = std::static_pointer_cast<FileHandle>(
             PeekHandle(reinterpret_cast<HANDLE>(v), FileKind()));
-        if (!f || !EnterDriver(f->device))
+        if (!f)
+            continue;
+        DriverCall call(f->device);
+        if (!call.entered())
             continue;
         DEVICE_PSL_NOTIFY copy = notify;  // the driver may scribble on its input
         f->device->entry.ioControl(f->openContext, IOCTL_PSL_NOTIFY, reinterpret_cast<PBYTE>(&copy),
                                    DEVICE_PSL_NOTIFY_TARGET_SIZE, nullptr, 0, nullptr);
-        LeaveDriver(f->device);
     }
     for (uintptr_t v : handles) {
         HANDLE h = reinterpret_cast<HANDLE>(v);
