@@ -1,8 +1,5 @@
-// Installation entry points and the library's load handler.
-//
-// USBInstallDriver and USBUnInstallDriver run on the USB host driver's
-// thread, DllMain on the loader's; none takes a lock. The registry is the
-// only state they share with the rest of the driver.
+#include "driver/registration/install.h"
+
 #include "ce/loader.h"
 #include "ce/registry.h"
 #include "ce/thread.h"

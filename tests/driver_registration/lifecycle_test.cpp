@@ -1,0 +1,166 @@
+// The whole life of a device through the emulated platform and the real
+// library (libserlynx.so, loaded as "serlynx.dll"): installation, the first
+// attach that writes the device key, the attach that serves the device as
+// "COM1:", data through the port, and the removal.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "ce/file.h"
+#include "ce/loader.h"
+#include "ce/sync.h"
+#include "ce/thread.h"
+#include "cehost/core.h"
+#include "cehost/devmgr.h"
+#include "cehost/loader.h"
+#include "cehost/regfile.h"
+#include "cehost/usb_bus.h"
+#include "common/platform_test.h"
+#include "sim/bulk_model.h"
+
+namespace {
+
+const std::u16string kCatchAll = u"Drivers\\USB\\LoadClients\\Default\\Default\\Default\\Serlynx";
+
+std::u16string DeviceKey(const std::string& ids) {
+    return u"Drivers\\USB\\LoadClients\\" + cehost::Utf16(ids) + u"\\Default\\Default\\Serlynx";
+}
+
+class LifecycleTest : public PlatformTest {};
+
+TEST_F(LifecycleTest, InstallConfigureServeAndRemoveBulkAdapter) {
+    auto line = std::make_shared<sim::LoopbackPlug>();
+    auto model = std::make_shared<sim::BulkAdapterModel>(sim::BulkModelConfig{}, line);
+    {
+        cehost::UsbBus bus;
+        ASSERT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
+        EXPECT_EQ(cehost::RegReadString(kCatchAll, u"Dll"), u"serlynx.dll");
+        ASSERT_TRUE(cehost::RegReadDword(kCatchAll, u"InstallTime").has_value());
+
+        // First attach: configured, not served.
+        cehost::UsbDeviceId id = bus.Plug(model);
+        ASSERT_NE(id, 0u);
+        EXPECT_TRUE(bus.Owner(id).empty());
+        EXPECT_TRUE(cehost::ActiveDevices().empty());
+        EXPECT_FALSE(cehost::RegRead(kCatchAll, u"Dll").has_value());
+        EXPECT_FALSE(cehost::RegRead(kCatchAll, u"InstallTime").has_value());
+        const std::u16string key = DeviceKey("4617_24065_256");  // 1209:5e01 rel 1.00
+        EXPECT_EQ(cehost::RegReadString(key, u"Dll"), u"serlynx.dll");
+        EXPECT_EQ(cehost::RegReadString(key, u"Prefix"), u"COM");
+        EXPECT_EQ(cehost::RegReadDword(key, u"UsbMode"), 0u);
+        EXPECT_EQ(cehost::RegReadDword(key, u"ClassEndp"), 0u);
+        EXPECT_EQ(cehost::RegReadDword(key, u"ReceiveEndp"), 0x81u);
+        EXPECT_EQ(cehost::RegReadDword(key, u"SendEndp"), 0x02u);
+        EXPECT_EQ(cehost::RegReadString(key, u"FriendlyName"), u"Bulk serial adapter,basic");
+
+        // Next attach: served as COM1: through the device key.
+        id = bus.Replug(id);
+        ASSERT_NE(id, 0u);
+        EXPECT_EQ(bus.Owner(id), u"Serlynx");
+        auto active = cehost::ActiveDevices();
+        ASSERT_EQ(active.size(), 1u);
+        EXPECT_EQ(active[0].name, u"COM1:");
+        EXPECT_EQ(active[0].deviceKey, key);
+        auto token = cehost::RegReadDword(active[0].activeKey, u"ClientInfo");
+        ASSERT_TRUE(token.has_value());
+        EXPECT_NE(*token, 0u);
+
+        // Bytes go round the loopback plug.
+        HANDLE port =
+            CreateFileW(u"COM1:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, 0, 0, nullptr);
+        ASSERT_NE(port, INVALID_HANDLE_VALUE);
+        COMMTIMEOUTS timeouts{0, 0, 5000, 0, 5000};
+        EXPECT_TRUE(SetCommTimeouts(port, &timeouts));
+        const char out[] = "through the whole stack";
+        DWORD written = 0;
+        EXPECT_TRUE(WriteFile(port, out, sizeof(out), &written, nullptr));
+        EXPECT_EQ(written, sizeof(out));
+        char in[sizeof(out)] = {};
+        DWORD got = 0;
+        while (got < sizeof(in)) {
+            DWORD n = 0;
+            ASSERT_TRUE(ReadFile(port, in + got, sizeof(in) - got, &n, nullptr));
+            ASSERT_NE(n, 0u) << "read timed out after " << got << " bytes";
+            got += n;
+        }
+        EXPECT_EQ(std::string(in, got), std::string(out, sizeof(out)));
+        EXPECT_TRUE(CloseHandle(port));
+
+        // Removal: deactivated, torn down, freed.
+        EXPECT_TRUE(bus.Unplug(id));
+        EXPECT_TRUE(cehost::ActiveDevices().empty());
+        EXPECT_EQ(cehost::RunningThreadCount(), 0u);
+        // The device key stays for the next time.
+        EXPECT_TRUE(cehost::RegKeyExists(key));
+        EXPECT_TRUE(cehost::UsbUninstallClient(u"serlynx.dll"));
+        EXPECT_TRUE(cehost::RegKeyExists(key));
+        EXPECT_TRUE(cehost::RegKeyExists(kCatchAll));
+    }
+}
+
+// Removal while an application still holds the port open: the open handle
+// is cut loose and fails cleanly afterwards.
+TEST_F(LifecycleTest, RemovalWithPortOpen) {
+    auto line = std::make_shared<sim::LoopbackPlug>();
+    auto model = std::make_shared<sim::BulkAdapterModel>(sim::BulkModelConfig{}, line);
+    cehost::UsbBus bus;
+    ASSERT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
+    cehost::UsbDeviceId id = bus.Replug(bus.Plug(model));
+    ASSERT_EQ(bus.Owner(id), u"Serlynx");
+    HANDLE port = CreateFileW(u"COM1:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, 0, 0, nullptr);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(bus.Unplug(id));
+    EXPECT_TRUE(cehost::ActiveDevices().empty());
+    DWORD written = 0;
+    EXPECT_FALSE(WriteFile(port, "x", 1, &written, nullptr));
+    CloseHandle(port);
+    EXPECT_EQ(cehost::RunningThreadCount(), 0u);
+}
+
+// A device plugged too late after installation is not configured, and the
+// spent entry configures nothing later either.
+TEST_F(LifecycleTest, LateFirstAttachLeavesDeviceUnclaimed) {
+    auto line = std::make_shared<sim::LoopbackPlug>();
+    auto model = std::make_shared<sim::BulkAdapterModel>(sim::BulkModelConfig{}, line);
+    cehost::UsbBus bus;
+    ASSERT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
+    cehost::AdvanceTicks(3001);
+    cehost::UsbDeviceId id = bus.Plug(model);
+    EXPECT_TRUE(bus.Owner(id).empty());
+    EXPECT_FALSE(cehost::RegKeyExists(DeviceKey("4617_24065_256")));
+    id = bus.Replug(id);
+    EXPECT_TRUE(bus.Owner(id).empty());
+    EXPECT_TRUE(cehost::ActiveDevices().empty());
+}
+
+// Installing again re-arms the entry with the new values.
+TEST_F(LifecycleTest, InstallTwiceKeepsSecondValues) {
+    ASSERT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
+    DWORD first = *cehost::RegReadDword(kCatchAll, u"InstallTime");
+    cehost::AdvanceTicks(50000);
+    cehost::RegDeleteTree(kCatchAll);
+    ASSERT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
+    DWORD second = *cehost::RegReadDword(kCatchAll, u"InstallTime");
+    EXPECT_GE(second - first, 50000u);
+    EXPECT_EQ(cehost::RegRead(kCatchAll, u"Dll")->data.size(), 24u);
+}
+
+// The load handler asks for no thread notifications when the platform offers
+// the call, and loads all the same when it does not.
+TEST_F(LifecycleTest, LoadHandlerDisablesThreadCalls) {
+    for (bool hidden : {false, true}) {
+        SCOPED_TRACE(hidden ? "hidden" : "offered");
+        cehost::ResetPlatform();
+        if (hidden)
+            cehost::HideCoredllProc("DisableThreadLibraryCalls");
+        HMODULE library = LoadLibraryW(u"serlynx.dll");
+        ASSERT_NE(library, nullptr);
+        EXPECT_EQ(cehost::ThreadLibraryCallsDisabled("serlynx.dll"), hidden ? 0 : 1);
+        EXPECT_NE(GetProcAddressW(library, u"USBDeviceAttach"), nullptr);
+        EXPECT_EQ(GetProcAddressW(library, u"DeviceNotify"), nullptr);
+        EXPECT_TRUE(FreeLibrary(library));
+    }
+}
+
+}  // namespace

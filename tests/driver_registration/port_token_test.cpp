@@ -1,0 +1,119 @@
+// The 32-bit "ClientInfo" tokens that lead the stream entry points to their
+// port.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "driver/registration/port_token.h"
+
+namespace {
+
+// Tokens only compare addresses; no port object is needed.
+SerialPort* FakePort(uintptr_t n) {
+    return reinterpret_cast<SerialPort*>(0x1000 * n);
+}
+
+TEST(PortToken, RegisteredTokenFindsItsPortUntilReleased) {
+    DWORD a = PortTokenRegister(FakePort(1));
+    DWORD b = PortTokenRegister(FakePort(2));
+    ASSERT_NE(a, 0u);
+    ASSERT_NE(b, 0u);
+    EXPECT_NE(a, b);
+    EXPECT_EQ(PortTokenLookup(a), FakePort(1));
+    EXPECT_EQ(PortTokenLookup(b), FakePort(2));
+    EXPECT_EQ(PortTokenFind(FakePort(2)), b);
+
+    PortTokenRelease(a);
+    EXPECT_EQ(PortTokenLookup(a), nullptr);
+    EXPECT_EQ(PortTokenFind(FakePort(1)), 0u);
+    EXPECT_EQ(PortTokenLookup(b), FakePort(2));
+    PortTokenRelease(b);
+    EXPECT_EQ(PortTokenLookup(b), nullptr);
+}
+
+// A slot serves a new port after release; the old token must not find it.
+TEST(PortToken, StaleTokenNeverFindsTheSlotsNextPort) {
+    DWORD old = PortTokenRegister(FakePort(1));
+    PortTokenRelease(old);
+    DWORD fresh = PortTokenRegister(FakePort(2));
+    ASSERT_NE(fresh, 0u);
+    EXPECT_NE(fresh, old);
+    EXPECT_EQ(PortTokenLookup(old), nullptr);
+    EXPECT_EQ(PortTokenLookup(fresh), FakePort(2));
+    // Releasing the stale token again must not free the slot's new owner.
+    PortTokenRelease(old);
+    EXPECT_EQ(PortTokenLookup(fresh), FakePort(2));
+    PortTokenRelease(fresh);
+}
+
+TEST(PortToken, ForgedTokensFindNothing) {
+    DWORD live = PortTokenRegister(FakePort(3));
+    ASSERT_NE(live, 0u);
+    const DWORD forged[] = {0u,           1u,           0xFFu,        0xFFFFFFFFu,
+                            live ^ 0x100, live + 0x100, live & 0xFFu, (live & ~0xFFu) | 0xFF,
+                            live & ~0xFFu};
+    for (DWORD token : forged) {
+        EXPECT_EQ(PortTokenLookup(token), nullptr) << std::hex << token;
+        PortTokenRelease(token);  // ignored
+    }
+    EXPECT_EQ(PortTokenLookup(live), FakePort(3));
+    PortTokenRelease(live);
+    EXPECT_EQ(PortTokenRegister(nullptr), 0u);
+    EXPECT_EQ(PortTokenFind(nullptr), 0u);
+}
+
+TEST(PortToken, FullTableRefusesAndRecovers) {
+    std::vector<DWORD> tokens;
+    for (DWORD i = 0; i < kPortTokenSlots; ++i) {
+        DWORD t = PortTokenRegister(FakePort(100 + i));
+        ASSERT_NE(t, 0u) << i;
+        tokens.push_back(t);
+    }
+    EXPECT_EQ(PortTokenRegister(FakePort(999)), 0u);
+    PortTokenRelease(tokens[17]);
+    DWORD again = PortTokenRegister(FakePort(999));
+    EXPECT_NE(again, 0u);
+    EXPECT_EQ(PortTokenLookup(again), FakePort(999));
+    tokens[17] = again;
+    for (DWORD t : tokens)
+        PortTokenRelease(t);
+    for (DWORD t : tokens)
+        EXPECT_EQ(PortTokenLookup(t), nullptr);
+}
+
+// Attach and removal threads register and release while stream threads look
+// tokens up: a lookup returns the token's own port or nothing, never
+// another's.
+TEST(PortToken, ConcurrentUseNeverMixesPorts) {
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 2000;
+    std::atomic<int> wrong{0};
+    std::atomic<int> failedRegister{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t, &wrong, &failedRegister] {
+            for (int i = 0; i < kRounds; ++i) {
+                SerialPort* mine = FakePort(1 + t * kRounds + i);
+                DWORD token = PortTokenRegister(mine);
+                if (token == 0) {
+                    ++failedRegister;
+                    continue;
+                }
+                if (PortTokenLookup(token) != mine)
+                    ++wrong;
+                PortTokenRelease(token);
+                SerialPort* after = PortTokenLookup(token);
+                if (after != nullptr)
+                    ++wrong;
+            }
+        });
+    }
+    for (auto& th : threads)
+        th.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(failedRegister.load(), 0);
+}
+
+}  // namespace
