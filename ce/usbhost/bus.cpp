@@ -24,6 +24,8 @@ constexpr int kCompletionThreads = 2;
 constexpr int kUntimedPacketsPerPass = 16;
 
 thread_local bool tlsCompletionThread = false;
+thread_local bool tlsSchedulerThread = false;
+
 std::atomic<uint64_t> gUrbId{0x1000};
 
 bool Matches(const UsbFaultTarget& target, const UsbTransfer& t) {
@@ -42,6 +44,9 @@ bool Matches(const UsbFaultTarget& target, const UsbTransfer& t) {
 
 bool OnCompletionThread() {
     return tlsCompletionThread;
+}
+bool OnSchedulerThread() {
+    return tlsSchedulerThread;
 }
 void Checkpoint() {
     ThreadCheckpoint();
@@ -92,6 +97,7 @@ void UsbBusImpl::Kick() {
 // deadlines, so that the rate does not drift with the time a pass takes.
 void UsbBusImpl::SchedulerLoop() {
     using Clock = std::chrono::steady_clock;
+    tlsSchedulerThread = true;
     const bool timed = timing != UsbTiming::kUntimed;
     const auto frame = timing == UsbTiming::kHighSpeed ? std::chrono::nanoseconds(125000)
                                                        : std::chrono::nanoseconds(1000000);
@@ -372,6 +378,10 @@ void UsbBusImpl::FinishLocked(const std::shared_ptr<UsbTransfer>& t, DWORD error
     t->error = error;
     auto& q = t->pipe ? t->pipe->queue : t->device->control;
     auto it = std::find(q.begin(), q.end(), t);
+    // The next transfer of the queue may now move (after an abort, the
+    // scheduler may be asleep behind a stuck head).
+    if (it == q.begin() && q.size() > 1 && !tlsSchedulerThread)
+        Kick();
     if (it != q.end())
         q.erase(it);
     if (t->pipe && t->outOfOrder && error == USB_NO_ERROR && !t->device->gone && !t->pipe->held) {

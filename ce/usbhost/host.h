@@ -213,5 +213,6 @@ void Checkpoint();
 
 // True on the bus's completion threads.
 bool OnCompletionThread();
+bool OnSchedulerThread();
 
 }  // namespace cehost

@@ -1,0 +1,136 @@
+// Timed buses move the same data as the untimed one (rates belong to the
+// benchmark; here only correctness, with generous waits), interrupt
+// endpoints are polled, and several buses run side by side.
+#include "usb_fixture.h"
+
+namespace {
+
+using namespace usbtest;
+using cehost::UsbTiming;
+
+class TimedBus : public BulkDeviceTest, public ::testing::WithParamInterface<UsbTiming> {
+  protected:
+    void SetUp() override {
+        PlatformTest::SetUp();
+        sim::BulkModelConfig config;
+        if (GetParam() == UsbTiming::kHighSpeed)
+            config.inPacket = config.outPacket = 512;
+        Plug(GetParam(), config);
+    }
+};
+
+TEST_P(TimedBus, BulkDataArrivesWholeInBothDirections) {
+    auto out = Pattern(3000);
+    Status s = Retire(Write(out.data(), 3000));
+    EXPECT_EQ(s.bytes, 3000u);
+    EXPECT_EQ(line->TakeTransmitted(), out);
+    auto in = Pattern(2000, 5);
+    line->Inject(in);
+    std::vector<uint8_t> got;
+    while (got.size() < in.size()) {
+        std::vector<uint8_t> buf(1024);
+        Status r = Retire(Read(buf.data(), 1024));
+        ASSERT_EQ(r.error, USB_NO_ERROR);
+        got.insert(got.end(), buf.begin(), buf.begin() + r.bytes);
+    }
+    EXPECT_EQ(got, in);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, TimedBus,
+                         ::testing::Values(UsbTiming::kUntimed, UsbTiming::kFullSpeed,
+                                           UsbTiming::kHighSpeed));
+
+// An interrupt-IN endpoint with one report ready at a time.
+class InterruptModel : public cehost::UsbDeviceModel {
+  public:
+    cehost::Bytes DeviceDescriptor() override {
+        return cehost::usbdesc::Device(0x0110, 0, 0, 0, 8, 0x1209, 0x0007, 1, 0, 0, 0);
+    }
+    cehost::Bytes ConfigurationDescriptor(uint8_t index) override {
+        if (index)
+            return {};
+        cehost::Bytes b;
+        cehost::usbdesc::AppendInterface(b, 0, 0, 1, 3, 0, 0);
+        cehost::usbdesc::AppendEndpoint(b, 0x83, USB_ENDPOINT_TYPE_INTERRUPT, 8, 4);
+        return cehost::usbdesc::Configuration(1, 1, b);
+    }
+    cehost::UsbHandshake In(uint8_t ep, size_t, cehost::Bytes& packet) override {
+        if (ep != 0x83)
+            return cehost::UsbHandshake::kStall;
+        std::lock_guard<std::mutex> g(mu);
+        if (reports == 0)
+            return cehost::UsbHandshake::kNak;
+        reports--;
+        polled++;
+        packet = {0xA1, 0x20, uint8_t(polled)};
+        return cehost::UsbHandshake::kAck;
+    }
+    void Report() {
+        {
+            std::lock_guard<std::mutex> g(mu);
+            reports++;
+        }
+        Wake();
+    }
+    std::mutex mu;
+    int reports = 0;
+    int polled = 0;
+};
+
+class InterruptPolling : public PlatformTest, public ::testing::WithParamInterface<UsbTiming> {};
+
+TEST_P(InterruptPolling, ReportsArriveOnInterruptTransfers) {
+    cehost::UsbBus bus(GetParam());
+    auto model = std::make_shared<InterruptModel>();
+    auto id = bus.PlugUnclaimed(model);
+    LPCUSB_FUNCS f = cehost::UsbFunctions();
+    USB_ENDPOINT_DESCRIPTOR d{7, 5, 0x83, 3, 8, 4};
+    USB_PIPE pipe = f->lpOpenPipe(bus.Handle(id), &d);
+    ASSERT_NE(pipe, nullptr);
+    for (int i = 1; i <= 3; i++) {
+        Completion c;
+        uint8_t buf[8] = {};
+        USB_TRANSFER t = f->lpIssueInterruptTransfer(
+            pipe, Completion::Routine, &c, USB_IN_TRANSFER | USB_SHORT_TRANSFER_OK, 8, buf, 0);
+        ASSERT_NE(t, nullptr);
+        model->Report();
+        ASSERT_TRUE(c.Wait());
+        DWORD bytes = 0, error = 1;
+        EXPECT_TRUE(f->lpGetTransferStatus(t, &bytes, &error));
+        EXPECT_EQ(bytes, 3u);
+        EXPECT_EQ(buf[2], i);
+        EXPECT_TRUE(f->lpCloseTransfer(t));
+    }
+    // A bulk call on an interrupt pipe is refused.
+    uint8_t b[8];
+    EXPECT_EQ(f->lpIssueBulkTransfer(pipe, nullptr, nullptr, USB_IN_TRANSFER, 8, b, 0), nullptr);
+    EXPECT_TRUE(f->lpClosePipe(pipe));
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, InterruptPolling,
+                         ::testing::Values(UsbTiming::kUntimed, UsbTiming::kFullSpeed,
+                                           UsbTiming::kHighSpeed));
+
+TEST_F(BulkDeviceTest, SeveralBusesRunSideBySide) {
+    cehost::UsbBus other(UsbTiming::kFullSpeed);
+    auto line2 = std::make_shared<sim::ScriptedLine>();
+    auto model2 = std::make_shared<sim::BulkAdapterModel>(sim::BulkModelConfig{}, line2);
+    auto id2 = other.PlugUnclaimed(model2);
+    ASSERT_NE(id2, 0u);
+    EXPECT_NE(other.Number(), bus->Number());
+    USB_ENDPOINT_DESCRIPTOR outD{7, 5, 0x02, 2, 64, 0};
+    USB_PIPE out2 = f->lpOpenPipe(other.Handle(id2), &outD);
+    ASSERT_NE(out2, nullptr);
+    USB_TRANSFER t2 = f->lpIssueBulkTransfer(out2, nullptr, nullptr, 0, 2, (void*)"B2", 0);
+    Status s1 = Retire(Write("B1", 2));
+    EXPECT_EQ(s1.bytes, 2u);
+    ASSERT_NE(t2, nullptr);
+    EXPECT_TRUE(f->lpCloseTransfer(t2));
+    EXPECT_EQ(line->TakeTransmitted(), (std::vector<uint8_t>{'B', '1'}));
+    EXPECT_EQ(line2->TakeTransmitted(), (std::vector<uint8_t>{'B', '2'}));
+    EXPECT_TRUE(f->lpClosePipe(out2));
+    for (auto& e : other.Log())
+        EXPECT_EQ(e.bus, other.Number());
+}
+
+}  // namespace
