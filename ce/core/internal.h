@@ -29,7 +29,7 @@ struct ThreadRecord {
     std::atomic<bool> terminate{false};
     std::atomic<bool> exiting{false};  // unwinding: waits no longer block
     std::atomic<DWORD> terminateCode{0};
-    std::atomic<int> priority256{251};
+    std::atomic<int> priority256{251};  // THREAD_PRIORITY_NORMAL on the 256 scale
 
     // What the thread sleeps on right now, for TerminateThread to wake it.
     std::mutex waitLock;  // guards the two pointers below

@@ -49,6 +49,8 @@ thread_local std::shared_ptr<ThreadRecord> tRecordOwner;
 thread_local ThreadRecord* tRecord = nullptr;
 thread_local DWORD tLastError = 0;
 
+constexpr int kNormalPriority256 = CE_THREAD_PRIO_256_BASE + THREAD_PRIORITY_NORMAL;
+
 const Clock::time_point gStart = Clock::now();
 std::atomic<DWORD> gTickOffset{0};
 
@@ -129,6 +131,10 @@ struct ResetHook {
         ThreadKind();
         cehost::RegisterResetHook([] {
             gTickOffset.store(0);
+            // The thread that resets (a test's main thread) starts afresh too:
+            // a priority left by one test would leak into the next one.
+            CurrentThread().priority256.store(kNormalPriority256);
+            tLastError = 0;
             std::lock_guard<std::mutex> g(gEpochLock);
             ++gEpoch;
         });
