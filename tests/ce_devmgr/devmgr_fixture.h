@@ -22,6 +22,7 @@ class DevmgrTest : public PlatformTest {
     }
     void TearDown() override {
         stub::Driver::Get().ReleaseDeinit();
+        stub::Driver::Get().ReleaseReads();
         EXPECT_LE(stub::Driver::Get().lateCalls(), allowedLateCalls_)
             << "a call reached a driver being removed";
         PlatformTest::TearDown();

@@ -197,6 +197,29 @@ TEST_F(FileTest, BlockedReadIsWokenByDeinitAndLibraryOutlivesIt) {
     EXPECT_TRUE(CloseHandle(f));
 }
 
+// A call the driver's _Deinit does not end keeps the library mapped: the
+// last one out releases it.
+TEST_F(FileTest, LibraryStaysLoadedWhileACallIsInside) {
+    HANDLE f = Open();
+    ASSERT_NE(f, INVALID_HANDLE_VALUE);
+    drv().config().holdReads = true;
+    std::thread reader([&] {
+        char b[8];
+        DWORD n;
+        EXPECT_TRUE(ReadFile(f, b, 8, &n, nullptr));
+    });
+    ASSERT_TRUE(drv().WaitFor("Read", 1));
+    Deactivate();
+    EXPECT_EQ(cehost::CallsInDrivers(), 1u);
+    EXPECT_EQ(cehost::LibraryRefCount("stub.dll"), 1);
+    EXPECT_TRUE(CloseHandle(f));  // only the record: the driver hears nothing
+    drv().ReleaseReads();
+    reader.join();
+    EXPECT_EQ(cehost::CallsInDrivers(), 0u);
+    EXPECT_EQ(cehost::LibraryRefCount("stub.dll"), 0);
+    EXPECT_EQ(drv().CountOf("Close"), 0u);
+}
+
 TEST_F(FileTest, NothingEntersWhileDeinitRuns) {
     HANDLE f = Open();
     ASSERT_NE(f, INVALID_HANDLE_VALUE);

@@ -21,6 +21,7 @@ void Driver::Reset() {
     calls_.clear();
     deinitStarted_.clear();
     deinitReleased_ = false;
+    readsReleased_ = false;
     lateCalls_ = 0;
 }
 
@@ -54,6 +55,12 @@ bool Driver::WaitFor(const std::string& fn, size_t n) {
 void Driver::ReleaseDeinit() {
     std::lock_guard<std::mutex> g(lock_);
     deinitReleased_ = true;
+    changed_.notify_all();
+}
+
+void Driver::ReleaseReads() {
+    std::lock_guard<std::mutex> g(lock_);
+    readsReleased_ = true;
     changed_.notify_all();
 }
 
@@ -123,6 +130,10 @@ DWORD Driver::Read(DWORD_PTR open, LPVOID buf, DWORD n) {
     Driver& d = Get();
     d.Record({"Read", open, {reinterpret_cast<uint64_t>(buf), n}, {}, {}});
     std::unique_lock<std::mutex> g(d.lock_);
+    if (d.config_.holdReads) {
+        d.changed_.wait_for(g, 10s, [&] { return d.readsReleased_; });
+        return 0;
+    }
     if (d.config_.blockReads) {
         bool woken = d.changed_.wait_for(g, 10s, [&] {
             return std::find(d.deinitStarted_.begin(), d.deinitStarted_.end(), DeviceOf(open)) !=

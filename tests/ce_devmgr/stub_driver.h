@@ -28,6 +28,7 @@ struct Config {
     bool failOpen = false;
     DWORD openError = 0;
     bool blockReads = false;   // Read waits until its device is deinitialised
+    bool holdReads = false;    // Read waits until ReleaseReads(), whatever happens
     bool blockDeinit = false;  // Deinit waits until ReleaseDeinit()
     BOOL ioctlResult = TRUE;
     DWORD ioctlError = 0;  // set when ioctlResult is FALSE
@@ -51,6 +52,7 @@ class Driver {
     // Blocks until n calls of fn have been recorded (generous timeout).
     bool WaitFor(const std::string& fn, size_t n);
     void ReleaseDeinit();
+    void ReleaseReads();
 
     // Entry points (the prefix is added by the test's library registration).
     static DWORD_PTR Init(LPCWSTR active, LPCVOID bus);
@@ -80,6 +82,7 @@ class Driver {
     DWORD_PTR nextDevice_ = 0x10;
     DWORD_PTR nextOpen_ = 1;
     bool deinitReleased_ = false;
+    bool readsReleased_ = false;
     std::atomic<int> lateCalls_{0};
 };
 
