@@ -15,6 +15,8 @@
 namespace ce_internal {
 namespace {
 
+constexpr size_t kMaxBlock = size_t{1} << 30;
+
 struct Block {
     size_t size;
     uint64_t epoch;
@@ -91,7 +93,9 @@ CEAPI HLOCAL LocalAlloc(UINT uFlags, size_t uBytes) {
     }
     {
         std::lock_guard<std::mutex> g(h.lock);
-        if (InjectFailure(h)) {
+        // An absurd size (a negative length cast to size_t, say) fails like
+        // an exhausted heap instead of reaching the host allocator.
+        if (InjectFailure(h) || uBytes > kMaxBlock) {
             ++h.failed;
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return nullptr;

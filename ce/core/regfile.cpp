@@ -399,19 +399,9 @@ bool Parse(std::string_view text, std::vector<Op>* ops, RegFileError* err) {
             return fail(i, "value under a key that is being deleted");
 
         size_t first = i;
-        // A trailing backslash continues a hex list on the next line.
-        std::string joined(line);
-        while (!joined.empty() && joined.back() == '\\' && joined.find('=') != std::string::npos &&
-               joined.find("hex") != std::string::npos) {
-            joined.pop_back();
-            if (++i >= lines.size())
-                return fail(first, "the value continues past the end of the file");
-            joined += std::string(Trim(lines[i]));
-        }
-
         Op op;
         op.path = keyPath;
-        std::string_view rest = joined;
+        std::string_view rest = line;
         if (rest.front() == '@') {
             rest.remove_prefix(1);
         } else {
@@ -427,6 +417,17 @@ bool Parse(std::string_view text, std::vector<Op>* ops, RegFileError* err) {
         if (rest.empty() || rest.front() != '=')
             return fail(first, "expected = after the name");
         rest.remove_prefix(1);
+        // A hex list continues on the next line after a trailing backslash.
+        std::string joined(rest);
+        if (IEquals(TrimLeft(rest).substr(0, 3), "hex")) {
+            while (!joined.empty() && joined.back() == '\\') {
+                joined.pop_back();
+                if (++i >= lines.size())
+                    return fail(first, "the value continues past the end of the file");
+                joined += std::string(Trim(lines[i]));
+            }
+        }
+        rest = joined;
         if (!ParseData(rest, &op, &error))
             return fail(first, error);
         ops->push_back(std::move(op));

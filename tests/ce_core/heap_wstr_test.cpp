@@ -37,6 +37,9 @@ TEST_F(HeapTest, FillPatternsAndAccounting) {
     LocalFree(empty);
     LocalFree(empty2);
     EXPECT_EQ(LocalAlloc(0x0002 /* movable */, 8), nullptr);
+    // A length gone negative fails cleanly (no host allocator abort).
+    EXPECT_EQ(LocalAlloc(LMEM_FIXED, static_cast<size_t>(-4)), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_ENOUGH_MEMORY));
     EXPECT_EQ(LocalFree(nullptr), nullptr);
 }
 

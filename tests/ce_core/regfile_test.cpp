@@ -113,7 +113,9 @@ TEST_F(RegFileTest, ImportsHandWrittenSyntax) {
         "    03,\\\r\n"
         "  4\r\n"
         "\"X\"=hex(2):41,00,00,00\r\n"
-        "\"T\"=hex(10):\r\n";
+        "\"T\"=hex(10):\r\n"
+        "\"hexdir\"=\"C:\\\\\"\r\n"  // "hex" in the name, a value ending in a backslash
+        "\"After\"=dword:2\r\n";
     cehost::RegFileError err;
     ASSERT_TRUE(cehost::ImportRegText(text, &err)) << err.ToString();
     const char16_t* key = u"Drivers\\USB\\LoadClients\\Default\\Default\\Default\\Serlynx";
@@ -124,6 +126,8 @@ TEST_F(RegFileTest, ImportsHandWrittenSyntax) {
     EXPECT_EQ(cehost::RegRead(key, u"X")->type, REG_EXPAND_SZ);
     EXPECT_EQ(cehost::RegReadString(key, u"X"), u"A");
     EXPECT_EQ(cehost::RegRead(key, u"T")->type, 0x10u);
+    EXPECT_EQ(cehost::RegReadString(key, u"hexdir"), u"C:\\");
+    EXPECT_EQ(cehost::RegReadDword(key, u"After"), 2u);
 }
 
 TEST_F(RegFileTest, DeletesValuesAndKeys) {
