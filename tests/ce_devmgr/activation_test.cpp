@@ -87,7 +87,7 @@ TEST_F(ActivationTest, NamesRunOneToNineThenZeroAndReuseTheLowestFree) {
     SetLastError(0);
     EXPECT_EQ(ActivateDevice(kDevKey, 99), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-    EXPECT_EQ(ActiveKeyCount(), 10);
+    EXPECT_EQ(ActiveKeyCount(), 10u);
     EXPECT_EQ(drv().CountOf("Init"), 10u);
 
     // Another prefix has names of its own.
@@ -113,16 +113,12 @@ TEST_F(ActivationTest, NamesRunOneToNineThenZeroAndReuseTheLowestFree) {
             EXPECT_TRUE(DeactivateDevice(devs[i]));
         }
     }
-    EXPECT_EQ(ActiveKeyCount(), 0);
+    EXPECT_EQ(ActiveKeyCount(), 0u);
     EXPECT_EQ(cehost::LibraryRefCount("stub.dll"), 0);
 }
 
 TEST_F(ActivationTest, ActiveKeyNumberLeftBySomeoneElseIsSkipped) {
-    HKEY k;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Drivers\\Active\\00", 0, nullptr, 0, 0, nullptr,
-                              &k, nullptr),
-              ERROR_SUCCESS);
-    RegCloseKey(k);
+    cehost::RegWriteDword(u"Drivers\\Active\\00", u"Other", 1);
     HANDLE dev = ActivateDevice(kDevKey, 0);
     ASSERT_NE(dev, nullptr);
     EXPECT_EQ(drv().CallsOf("Init")[0].text, u"Drivers\\Active\\01");
@@ -142,7 +138,7 @@ TEST_F(ActivationTest, InitReturningZeroUndoesEverything) {
         SetLastError(0);
         EXPECT_EQ(ActivateDevice(kDevKey, 5), nullptr);
         EXPECT_EQ(GetLastError(), c.expected);
-        EXPECT_EQ(ActiveKeyCount(), 0);
+        EXPECT_EQ(ActiveKeyCount(), 0u);
         EXPECT_TRUE(cehost::ActiveDevices().empty());
         EXPECT_EQ(cehost::LibraryRefCount("stub.dll"), 0);
         EXPECT_EQ(drv().CountOf("Deinit"), 0u);
@@ -164,32 +160,14 @@ TEST_F(ActivationTest, BadConfigurationFailsCleanly) {
     };
     const Case cases[] = {
         {"no device key", [] {}, ERROR_FILE_NOT_FOUND},
-        {"no Dll",
-         [] {
-             stub::WriteDeviceKey(u"Drivers\\Bad", u"stub.dll", u"COM");
-             HKEY k;
-             RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Drivers\\Bad", 0, 0, &k);
-             RegDeleteValueW(k, u"Dll");
-             RegCloseKey(k);
-         },
+        {"no Dll", [] { cehost::RegWriteString(u"Drivers\\Bad", u"Prefix", u"COM"); },
          ERROR_FILE_NOT_FOUND},
-        {"no Prefix",
-         [] {
-             stub::WriteDeviceKey(u"Drivers\\Bad", u"stub.dll", u"COM");
-             HKEY k;
-             RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Drivers\\Bad", 0, 0, &k);
-             RegDeleteValueW(k, u"Prefix");
-             RegCloseKey(k);
-         },
+        {"no Prefix", [] { cehost::RegWriteString(u"Drivers\\Bad", u"Dll", u"stub.dll"); },
          ERROR_FILE_NOT_FOUND},
         {"Dll as a DWORD",
          [] {
-             stub::WriteDeviceKey(u"Drivers\\Bad", u"stub.dll", u"COM");
-             HKEY k;
-             RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Drivers\\Bad", 0, 0, &k);
-             DWORD v = 1;
-             RegSetValueExW(k, u"Dll", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), 4);
-             RegCloseKey(k);
+             cehost::RegWriteDword(u"Drivers\\Bad", u"Dll", 1);
+             cehost::RegWriteString(u"Drivers\\Bad", u"Prefix", u"COM");
          },
          ERROR_INVALID_PARAMETER},
         {"empty Prefix", [] { stub::WriteDeviceKey(u"Drivers\\Bad", u"stub.dll", u""); },
@@ -206,12 +184,12 @@ TEST_F(ActivationTest, BadConfigurationFailsCleanly) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        RegDeleteKeyW(HKEY_LOCAL_MACHINE, u"Drivers\\Bad");
+        cehost::RegDeleteTree(u"Drivers\\Bad");
         c.setup();
         SetLastError(0);
         EXPECT_EQ(ActivateDevice(u"Drivers\\Bad", 1), nullptr);
         EXPECT_EQ(GetLastError(), c.error);
-        EXPECT_EQ(ActiveKeyCount(), 0);
+        EXPECT_EQ(ActiveKeyCount(), 0u);
         EXPECT_EQ(cehost::LibraryRefCount("stub.dll"), 0);
         EXPECT_EQ(cehost::LibraryRefCount("partial.dll"), 0);
     }

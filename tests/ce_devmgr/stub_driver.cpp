@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "cehost/loader.h"
+#include "cehost/regfile.h"
 
 namespace stub {
 
@@ -222,13 +223,8 @@ void RegisterStub(const std::string& library, const std::string& prefix, const s
 
 void WriteDeviceKey(const std::u16string& key, const std::u16string& dll,
                     const std::u16string& prefix) {
-    HKEY k = nullptr;
-    RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, 0, nullptr, &k, nullptr);
-    RegSetValueExW(k, u"Dll", 0, REG_SZ, reinterpret_cast<const BYTE*>(dll.c_str()),
-                   static_cast<DWORD>((dll.size() + 1) * 2));
-    RegSetValueExW(k, u"Prefix", 0, REG_SZ, reinterpret_cast<const BYTE*>(prefix.c_str()),
-                   static_cast<DWORD>((prefix.size() + 1) * 2));
-    RegCloseKey(k);
+    cehost::RegWriteString(key, u"Dll", dll);
+    cehost::RegWriteString(key, u"Prefix", prefix);
 }
 
 }  // namespace stub
