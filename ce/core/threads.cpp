@@ -30,8 +30,10 @@ std::atomic<uint64_t> gRunning{0};
 
 // Running platform threads per ResetPlatform generation, for the leak sweep.
 std::mutex gEpochLock;
-uint64_t gEpoch = 1;                           // guarded by gEpochLock
-std::map<uint64_t, uint64_t> gRunningByEpoch;  // guarded by gEpochLock
+uint64_t gEpoch = 1;  // guarded by gEpochLock
+// Guarded by gEpochLock; never destroyed: platform threads may still end while
+// the process exits.
+std::map<uint64_t, uint64_t>& gRunningByEpoch = *new std::map<uint64_t, uint64_t>;
 
 uint64_t StartedInEpoch() {
     std::lock_guard<std::mutex> g(gEpochLock);
