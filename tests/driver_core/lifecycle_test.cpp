@@ -117,13 +117,6 @@ TEST_F(LifecycleTest, FailedInitUndoesEverything) {
     }
 }
 
-TEST_F(LifecycleTest, FailedPortAllocationYieldsNull) {
-    cehost::FailNthAllocation(1);
-    SerialPort* port = new SerialPort;
-    EXPECT_EQ(port, nullptr);
-    cehost::ClearAllocationFailures();
-}
-
 struct PriorityCase {
     const char* name;
     bool hideGet, hideSet;
@@ -132,6 +125,10 @@ struct PriorityCase {
     LONG expectedDefault;
     int expectedWorker;
 };
+
+void PrintTo(const PriorityCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class PriorityTest : public CoreTest, public ::testing::WithParamInterface<PriorityCase> {};
 

@@ -101,42 +101,5 @@ TEST_F(LineStatusTest, SecondChannelEventsReachHandlesThatSelectedIt) {
     Finish(primary);
 }
 
-TEST_F(LineStatusTest, ConcurrentCommStatusReadsLoseNoErrorBits) {
-    // An application thread reads and clears the error bits while the worker
-    // merges new ones: every bit reported ends up seen exactly once.
-    SerialPort* port = NewPort();
-    StartIdle(port);
-    port->errors = 0;
-    constexpr int kReports = 20000;
-    struct Shared {
-        SerialPort* port;
-        volatile LONG done;
-        DWORD seen;
-    } shared{port, 0, 0};
-    HANDLE reader = CreateThread(
-        nullptr, 0,
-        [](LPVOID p) -> DWORD {
-            auto* s = static_cast<Shared*>(p);
-            while (!ReadAcquire(&s->done)) {
-                s->seen |= static_cast<DWORD>(
-                    InterlockedExchange(reinterpret_cast<LONG volatile*>(&s->port->errors), 0));
-            }
-            return 0;
-        },
-        &shared, 0, nullptr);
-    DWORD reported = 0;
-    for (int i = 0; i < kReports; ++i) {
-        const DWORD bit = CE_OVERRUN << (i % 4);
-        UpdateLineStatus(port, 0x30, bit);
-        reported |= bit;
-    }
-    WriteRelease(&shared.done, 1);
-    WaitForSingleObject(reader, 5000);
-    CloseHandle(reader);
-    shared.seen |= port->errors;
-    EXPECT_EQ(shared.seen, reported);
-    Finish(port);
-}
-
 }  // namespace
 }  // namespace drvtest

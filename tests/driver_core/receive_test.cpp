@@ -301,6 +301,10 @@ struct ThresholdCase {
     DWORD expectedMask;  // handshake lines requested
 };
 
+void PrintTo(const ThresholdCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class FlowControlTest : public CoreTest, public ::testing::WithParamInterface<ThresholdCase> {};
 
 TEST_P(FlowControlTest, StopsAbove3072AndResumesBelow1024) {
@@ -389,25 +393,6 @@ INSTANTIATE_TEST_SUITE_P(
                       ThresholdCase{"both_lines_and_xon", DTR_CONTROL_HANDSHAKE,
                                     RTS_CONTROL_HANDSHAKE, true, kLineDtr | kLineRts}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(ReceiveTest, BasicPortHandshakeLinesSendNothing) {
-    // The basic port has no line request: with lines in handshake mode the
-    // state still follows the thresholds and no transfer stays outstanding.
-    SerialPort* port = NewPort(4096);
-    StartIdle(port);
-    DCB dcb;
-    PortLoadDcb(port, &dcb);
-    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
-    PortStoreDcb(port, &dcb);
-    SetRing(port, 3100, 4096);
-    InputFlowControl(port);
-    EXPECT_EQ(port->inputStopped, 1);
-    EXPECT_EQ(port->flowLineTransfer, nullptr);
-    SetRing(port, 10, 4096);
-    InputFlowControl(port);
-    EXPECT_EQ(port->inputStopped, 0);
-    Finish(port);
-}
 
 }  // namespace
 }  // namespace drvtest

@@ -1,6 +1,6 @@
 // The basic port's operations: start-up values, write sizing, the
-// zero-length-packet rule, handshake lines, channel selection, and the
-// immediate and flow-control characters.
+// zero-length-packet rule, handshake lines, and the immediate and
+// flow-control characters.
 #include "harness.h"
 
 namespace drvtest {
@@ -139,21 +139,6 @@ TEST_F(SerialPortTest, HandshakeLinesFromTheDcb) {
     PortStoreDcb(port, &dcb);
     port->ApplyLineSettings();
     EXPECT_EQ(port->outputHeld, 0);
-    Finish(port);
-}
-
-TEST_F(SerialPortTest, ControlRequestsAndChannelsOfTheBasicPort) {
-    SerialPort* port = NewPort();
-    StartIdle(port);
-    EXPECT_EQ(port->SetBreak(TRUE), 0);
-    EXPECT_EQ(port->SetControlLines(3, 3, nullptr), 0u);
-    EXPECT_EQ(port->SetControlLines(1, 0, port->serviceEvent), 0u);
-
-    OpenHandle* handle = AddHandle(port, 0);
-    EXPECT_TRUE(port->SelectChannel(handle, kChannelPrimary));
-    EXPECT_FALSE(port->SelectChannel(handle, kChannelSecondary));
-    EXPECT_FALSE(port->SelectChannel(handle, 12));
-    EXPECT_EQ(handle->port, port);
     Finish(port);
 }
 
