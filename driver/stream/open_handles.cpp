@@ -10,6 +10,7 @@
 #include "driver/port/lifecycle.h"
 #include "driver/registration/port_token.h"
 #include "driver/registration/registry_values.h"
+#include "driver/stream/com_entry.h"
 #include "driver/stream/stream.h"
 
 namespace {
@@ -72,9 +73,8 @@ void LastCloseReset(SerialPort* port) {
 }
 
 // Moves whatever is on the port's list onto `taken` (cutting every record
-// loose on the way) and leaves the list empty, all under openLock, so that
-// the worker thread's event posting never walks a record that is about to be
-// freed.
+// loose and taking a reference to it on the way) and leaves the list empty, all under openLock, so
+// that the worker thread's event posting never walks a record that is about to be freed.
 void TakeOpenList(SerialPort* port, OpenHandle** taken) {
     EnterCriticalSection(&port->openLock);
     OpenHandle* record = port->openList;
@@ -82,6 +82,10 @@ void TakeOpenList(SerialPort* port, OpenHandle** taken) {
     while (record != nullptr) {
         OpenHandle* next = record->next;
         InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&record->port), nullptr);
+        // A record still on the list has not been released by its closer, so
+        // it is alive here; the reference keeps it so until the removal is
+        // done with it, whatever a racing COM_Close does meanwhile.
+        HandleRetain(reinterpret_cast<StreamHandle*>(record));
         record->next = *taken;
         *taken = record;
         record = next;
@@ -198,6 +202,7 @@ SERLYNX_EXPORT BOOL COM_Deinit(DWORD_PTR context) {
             taken = taken->next;
             if (InterlockedExchange(&handle->claimed, 1) == 0)
                 HandleRelease(handle);
+            HandleRelease(handle);
         }
     }
     LocalFree(reinterpret_cast<HLOCAL>(context));

@@ -10,6 +10,7 @@
 
 #include "driver/platform/export.h"
 #include "driver/platform/usb_calls.h"
+#include "driver/stream/com_entry.h"
 #include "driver/stream/stream.h"
 
 namespace {

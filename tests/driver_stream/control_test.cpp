@@ -1,0 +1,488 @@
+// The serial control requests: buffer tests and refusals, settings, status,
+// wait masks, purge, the immediate character and channel selection.
+
+#include <cstring>
+
+#include "ce/windows.h"
+#include "driver/port/line_status.h"
+#include "driver/stream/com_entry.h"
+#include "driver_stream/stream_fixture.h"
+
+namespace streamtest {
+namespace {
+
+using Control = StreamTest;
+
+DWORD WaitState(DWORD_PTR h) {
+    return ReadAcquire(&reinterpret_cast<OpenHandle*>(h)->waitState);
+}
+
+// Requests with an output: each refuses a missing buffer, a missing count
+// pointer and a short buffer (count set to 0 all the same), and fills the
+// count on success. Requests with an input refuse a missing or short one.
+TEST_F(Control, BufferTests) {
+    StartPort();
+    DWORD_PTR h = Open();
+    DWORD mask = EV_RXCHAR;
+    ASSERT_TRUE(IoctlIn(h, IOCTL_SERIAL_SET_WAIT_MASK, mask));
+    host.Receive(Pattern(1));  // so that a wait returns at once
+    ASSERT_TRUE(
+        Eventually([&] { return (reinterpret_cast<OpenHandle*>(h)->eventWord & 0xFFFF) != 0; }));
+    struct Out {
+        const char* name;
+        DWORD code;
+        DWORD size;
+    };
+    const Out outs[] = {
+        {"GET_WAIT_MASK", IOCTL_SERIAL_GET_WAIT_MASK, 4},
+        {"WAIT_ON_MASK", IOCTL_SERIAL_WAIT_ON_MASK, 4},
+        {"GET_COMMSTATUS", IOCTL_SERIAL_GET_COMMSTATUS, 16},
+        {"GET_MODEMSTATUS", IOCTL_SERIAL_GET_MODEMSTATUS, 4},
+        {"GET_PROPERTIES", IOCTL_SERIAL_GET_PROPERTIES, 64},
+        {"GET_TIMEOUTS", IOCTL_SERIAL_GET_TIMEOUTS, 20},
+        {"GET_DCB", IOCTL_SERIAL_GET_DCB, 28},
+    };
+    for (const Out& o : outs) {
+        BYTE buffer[80];
+        DWORD actual = 99;
+        SetLastError(0);
+        EXPECT_FALSE(Ioctl(h, o.code, nullptr, 0, buffer, o.size - 1, &actual)) << o.name;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << o.name;
+        EXPECT_EQ(actual, 0u) << o.name;
+        SetLastError(0);
+        EXPECT_FALSE(Ioctl(h, o.code, nullptr, 0, nullptr, o.size, &actual)) << o.name;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << o.name;
+        SetLastError(0);
+        EXPECT_FALSE(Ioctl(h, o.code, nullptr, 0, buffer, o.size, nullptr)) << o.name;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << o.name;
+        actual = 99;
+        EXPECT_TRUE(Ioctl(h, o.code, nullptr, 0, buffer, sizeof(buffer), &actual)) << o.name;
+        EXPECT_EQ(actual, o.size) << o.name;
+    }
+    struct In {
+        const char* name;
+        DWORD code;
+        DWORD size;
+    };
+    const In ins[] = {
+        {"SET_WAIT_MASK", IOCTL_SERIAL_SET_WAIT_MASK, 4},
+        {"SET_TIMEOUTS", IOCTL_SERIAL_SET_TIMEOUTS, 20},
+        {"PURGE", IOCTL_SERIAL_PURGE, 4},
+        {"IMMEDIATE_CHAR", IOCTL_SERIAL_IMMEDIATE_CHAR, 1},
+        {"SET_DCB", IOCTL_SERIAL_SET_DCB, 28},
+    };
+    DCB dcb{};
+    ASSERT_TRUE(IoctlOut(h, IOCTL_SERIAL_GET_DCB, &dcb));
+    BYTE input[32] = {};
+    std::memcpy(input, &dcb, sizeof(dcb));
+    for (const In& i : ins) {
+        SetLastError(0);
+        EXPECT_FALSE(Ioctl(h, i.code, nullptr, i.size, nullptr, 0)) << i.name;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << i.name;
+        SetLastError(0);
+        EXPECT_FALSE(Ioctl(h, i.code, input, i.size - 1, nullptr, 0)) << i.name;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << i.name;
+    }
+    // A DCB whose length field is not 28 is refused and changes nothing.
+    dcb.DCBlength = 27;
+    dcb.BaudRate = 1200;
+    EXPECT_FALSE(IoctlIn(h, IOCTL_SERIAL_SET_DCB, dcb));
+    EXPECT_EQ(PortDcb().BaudRate, 9600u);
+    // Requests that look at no buffer.
+    EXPECT_TRUE(Ioctl(h, IOCTL_SERIAL_SET_QUEUE_SIZE, nullptr, 0, nullptr, 0));
+    EXPECT_TRUE(COM_Close(h));
+}
+
+// Codes outside the serial family and function numbers outside 1..23 fail
+// without a last-error value; a detached handle fails every serial request
+// with ERROR_INVALID_HANDLE.
+TEST_F(Control, UnknownCodesAndDetachedHandles) {
+    StartPort();
+    DWORD_PTR h = Open();
+    const DWORD unknown[] = {
+        SERIAL_IOCTL(0),
+        SERIAL_IOCTL(24),
+        SERIAL_IOCTL(0xFFF),
+        CTL_CODE(0x22, 1, METHOD_BUFFERED, FILE_ANY_ACCESS),
+        CTL_CODE(FILE_DEVICE_SERIAL_PORT, 1, 1, FILE_ANY_ACCESS),
+        CTL_CODE(FILE_DEVICE_SERIAL_PORT, 1, METHOD_BUFFERED, 1),
+    };
+    for (DWORD code : unknown) {
+        SetLastError(1234);
+        BYTE buffer[64] = {};
+        DWORD actual = 0;
+        EXPECT_FALSE(Ioctl(h, code, buffer, 64, buffer, 64, &actual)) << std::hex << code;
+        EXPECT_EQ(GetLastError(), 1234u) << std::hex << code;
+    }
+    BYTE notice[16] = {16, 0, 0, 0, DLL_PROCESS_EXITING, 0, 0, 0};
+    ASSERT_TRUE(Ioctl(h, IOCTL_PSL_NOTIFY, notice, 16, nullptr, 0));
+    for (DWORD function = 1; function <= 24; ++function) {
+        SetLastError(0);
+        BYTE buffer[64] = {};
+        DWORD actual = 0;
+        EXPECT_FALSE(Ioctl(h, SERIAL_IOCTL(function), buffer, 64, buffer, 64, &actual)) << function;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE)) << function;
+    }
+    EXPECT_TRUE(COM_Close(h));
+}
+
+TEST_F(Control, LinesBreakAndHandshakeRefusals) {
+    StartPort();
+    DWORD_PTR h = Open();
+    struct Case {
+        const char* name;
+        DWORD code;
+        DWORD dtrMode, rtsMode;
+        bool refused;
+        DWORD lines;  // after the request
+    };
+    const Case cases[] = {
+        {"SET_DTR", IOCTL_SERIAL_SET_DTR, DTR_CONTROL_ENABLE, 0, false, kLineDtr},
+        {"CLR_DTR", IOCTL_SERIAL_CLR_DTR, DTR_CONTROL_ENABLE, 0, false, 0},
+        {"SET_RTS", IOCTL_SERIAL_SET_RTS, 0, RTS_CONTROL_ENABLE, false, kLineRts},
+        {"CLR_RTS", IOCTL_SERIAL_CLR_RTS, 0, RTS_CONTROL_TOGGLE, false, 0},
+        {"SET_DTR in handshake", IOCTL_SERIAL_SET_DTR, DTR_CONTROL_HANDSHAKE, 0, true, 0},
+        {"CLR_DTR in handshake", IOCTL_SERIAL_CLR_DTR, DTR_CONTROL_HANDSHAKE, 0, true, 0},
+        {"SET_RTS in handshake", IOCTL_SERIAL_SET_RTS, 0, RTS_CONTROL_HANDSHAKE, true, 0},
+        {"CLR_RTS in handshake", IOCTL_SERIAL_CLR_RTS, 0, RTS_CONTROL_HANDSHAKE, true, 0},
+    };
+    for (const Case& c : cases) {
+        EditDcb(h, [&](DCB& d) {
+            d.fDtrControl = c.dtrMode;
+            d.fRtsControl = c.rtsMode;
+        });
+        port->lines = 0;
+        int calls = port->lineCalls.load();
+        SetLastError(0);
+        BOOL ok = Ioctl(h, c.code, nullptr, 0, nullptr, 0);
+        EXPECT_EQ(ok, c.refused ? FALSE : TRUE) << c.name;
+        EXPECT_EQ(GetLastError(), c.refused ? static_cast<DWORD>(ERROR_INVALID_PARAMETER) : 0u)
+            << c.name;
+        EXPECT_EQ(port->lineCalls.load(), calls + (c.refused ? 0 : 1)) << c.name;
+        EXPECT_EQ(port->lines.load(), c.lines) << c.name;
+    }
+    // The port operation's result is the request's, without a last-error.
+    port->lineResult = FALSE;
+    SetLastError(0);
+    EXPECT_FALSE(Ioctl(h, IOCTL_SERIAL_SET_BREAK_ON, nullptr, 0, nullptr, 0));
+    EXPECT_FALSE(Ioctl(h, IOCTL_SERIAL_SET_DTR, nullptr, 0, nullptr, 0));
+    EXPECT_EQ(GetLastError(), 0u);
+    port->lineResult = TRUE;
+    EXPECT_TRUE(Ioctl(h, IOCTL_SERIAL_SET_BREAK_ON, nullptr, 0, nullptr, 0));
+    EXPECT_TRUE(port->breakOn.load());
+    EXPECT_TRUE(Ioctl(h, IOCTL_SERIAL_SET_BREAK_OFF, nullptr, 0, nullptr, 0));
+    EXPECT_FALSE(port->breakOn.load());
+    EXPECT_TRUE(COM_Close(h));
+}
+
+TEST_F(Control, XoffAndXonRequests) {
+    StartPort();
+    DWORD_PTR h = Open();
+    EXPECT_TRUE(Ioctl(h, IOCTL_SERIAL_SET_XOFF, nullptr, 0, nullptr, 0));
+    EXPECT_EQ(ReadAcquire(&port->outputHeld), 0) << "no effect without fOutX";
+    EditDcb(h, [](DCB& d) { d.fOutX = 1; });
+    EXPECT_TRUE(Ioctl(h, IOCTL_SERIAL_SET_XOFF, nullptr, 0, nullptr, 0));
+    EXPECT_EQ(ReadAcquire(&port->outputHeld), 1);
+    EXPECT_TRUE(Ioctl(h, IOCTL_SERIAL_SET_XON, nullptr, 0, nullptr, 0));
+    EXPECT_EQ(ReadAcquire(&port->outputHeld), 0);
+    EXPECT_TRUE(COM_Close(h));
+}
+
+TEST_F(Control, SettingsRoundTrip) {
+    StartPort();
+    DWORD_PTR h = Open();
+    COMMTIMEOUTS set{1, 2, 3, 4, 5};
+    EXPECT_TRUE(IoctlIn(h, IOCTL_SERIAL_SET_TIMEOUTS, set));
+    COMMTIMEOUTS got{};
+    EXPECT_TRUE(IoctlOut(h, IOCTL_SERIAL_GET_TIMEOUTS, &got));
+    EXPECT_EQ(std::memcmp(&set, &got, sizeof(set)), 0);
+
+    int applied = port->applyCount.load();
+    DCB dcb{};
+    ASSERT_TRUE(IoctlOut(h, IOCTL_SERIAL_GET_DCB, &dcb));
+    dcb.BaudRate = 57600;
+    dcb.ByteSize = 7;
+    dcb.Parity = EVENPARITY;
+    dcb.XonChar = 0x21;
+    EXPECT_TRUE(IoctlIn(h, IOCTL_SERIAL_SET_DCB, dcb));
+    EXPECT_EQ(port->applyCount.load(), applied + 1);
+    DCB back{};
+    EXPECT_TRUE(IoctlOut(h, IOCTL_SERIAL_GET_DCB, &back));
+    EXPECT_EQ(std::memcmp(&dcb, &back, sizeof(dcb)), 0) << "stored unchanged";
+
+    COMMPROP prop;
+    std::memset(&prop, 0xAB, sizeof(prop));
+    EXPECT_TRUE(IoctlOut(h, IOCTL_SERIAL_GET_PROPERTIES, &prop));
+    EXPECT_EQ(prop.wPacketLength, 0xFFFF);
+    EXPECT_EQ(prop.dwServiceMask, SP_SERIALCOMM);
+    EXPECT_EQ(prop.dwMaxBaud, BAUD_USER);
+    EXPECT_EQ(prop.dwProvSubType, 1u);
+    EXPECT_EQ(prop.dwSettableBaud, 0x7FFFFFFFu);
+    EXPECT_EQ(prop.wSettableStopParity, 0x7FFF);
+    EXPECT_EQ(prop.dwMaxTxQueue, 0u);
+    EXPECT_EQ(prop.wcProvChar[0], 0);
+    EXPECT_TRUE(COM_Close(h));
+}
+
+TEST_F(Control, CommStatusAndModemStatus) {
+    StartPort();
+    DWORD_PTR h = Open();
+    SetTimeouts(h, MAXDWORD, 0, 0);
+    // 300 bytes held across the end of the ring.
+    for (int i = 0; i < 4; ++i) {
+        Feed(Pattern(1000));
+        ASSERT_EQ(Read(h, 1000).size(), 1000u);
+    }
+    Feed(Pattern(300));
+    ASSERT_LT(ReadAcquire(&port->ringHead), ReadAcquire(&port->ringTail));
+
+    UpdateLineStatus(port, MS_CTS_ON | MS_RING_ON | kModemBreak | 0x02, CE_FRAME | CE_OVERRUN);
+    EditDcb(h, [](DCB& d) {
+        d.fOutxDsrFlow = 1;
+        d.fOutxCtsFlow = 1;
+        d.fOutX = 1;
+    });
+    WriteRelease(&port->outputHeld, 1);
+    SERIAL_DEV_STATUS status{};
+    ASSERT_TRUE(IoctlOut(h, IOCTL_SERIAL_GET_COMMSTATUS, &status));
+    EXPECT_EQ(status.Errors, CE_FRAME | CE_OVERRUN | CE_BREAK);
+    EXPECT_EQ(status.ComStat.cbInQue, 300u);
+    EXPECT_EQ(status.ComStat.cbOutQue, 0u);
+    EXPECT_EQ(status.ComStat.fDsrHold, 1u);
+    EXPECT_EQ(status.ComStat.fCtsHold, 0u);
+    EXPECT_EQ(status.ComStat.fXoffHold, 1u);
+    EXPECT_EQ(status.ComStat.fXoffSent, 0u);
+    // The errors were read and cleared; the break stays while it lasts.
+    ASSERT_TRUE(IoctlOut(h, IOCTL_SERIAL_GET_COMMSTATUS, &status));
+    EXPECT_EQ(status.Errors, CE_BREAK);
+    DWORD modem = 0;
+    ASSERT_TRUE(IoctlOut(h, IOCTL_SERIAL_GET_MODEMSTATUS, &modem));
+    EXPECT_EQ(modem, MS_CTS_ON | MS_RING_ON);
+    UpdateLineStatus(port, MS_DSR_ON, 0);
+    ASSERT_TRUE(IoctlOut(h, IOCTL_SERIAL_GET_COMMSTATUS, &status));
+    EXPECT_EQ(status.Errors, 0u);
+    EXPECT_EQ(status.ComStat.fCtsHold, 1u);
+    EXPECT_EQ(status.ComStat.fDsrHold, 0u);
+    EXPECT_TRUE(COM_Close(h));
+}
+
+// IOCTL_SERIAL_WAIT_ON_MASK and its companions.
+TEST_F(Control, WaitMasks) {
+    StartPort();
+    DWORD_PTR a = Open();
+    DWORD_PTR b = Open();
+    auto setMask = [&](DWORD_PTR h, DWORD mask) {
+        ASSERT_TRUE(IoctlIn(h, IOCTL_SERIAL_SET_WAIT_MASK, mask));
+    };
+    struct Result {
+        BOOL ok = FALSE;
+        DWORD events = 0xDEAD;
+        DWORD error = 0;
+    };
+    auto wait = [&](DWORD_PTR h) {
+        Result r;
+        DWORD actual = 0;
+        SetLastError(0);
+        r.ok = Ioctl(h, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, &r.events, 4, &actual);
+        r.error = GetLastError();
+        return r;
+    };
+    auto waitAsync = [&](DWORD_PTR h, Result* out) {
+        return std::thread([&, h, out] { *out = wait(h); });
+    };
+
+    // No mask and nothing pending: fails at once.
+    Result r = wait(a);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.error, static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(r.events, 0u);
+
+    // One event wakes both handles that wait for it.
+    setMask(a, EV_RXCHAR | EV_CTS);
+    setMask(b, EV_RXCHAR);
+    Result ra, rb;
+    std::thread ta = waitAsync(a, &ra);
+    std::thread tb = waitAsync(b, &rb);
+    ASSERT_TRUE(Eventually([&] { return WaitState(a) == 1 && WaitState(b) == 1; }));
+    // A second wait on a handle that waits is refused.
+    r = wait(a);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    host.Receive(Pattern(1));
+    ta.join();
+    tb.join();
+    EXPECT_TRUE(ra.ok);
+    EXPECT_EQ(ra.events, EV_RXCHAR);
+    EXPECT_TRUE(rb.ok);
+    EXPECT_EQ(rb.events, EV_RXCHAR);
+    DWORD mask = 0;
+    EXPECT_TRUE(IoctlOut(a, IOCTL_SERIAL_GET_WAIT_MASK, &mask));
+    EXPECT_EQ(mask, EV_RXCHAR | EV_CTS);
+
+    // A new mask aborts a running wait: TRUE with no events.
+    std::thread tc = waitAsync(a, &ra);
+    ASSERT_TRUE(Eventually([&] { return WaitState(a) == 1; }));
+    setMask(a, EV_CTS);
+    tc.join();
+    EXPECT_TRUE(ra.ok);
+    EXPECT_EQ(ra.events, 0u);
+
+    // A new mask keeps only the pending events it contains.
+    setMask(a, EV_CTS | EV_DSR | EV_RING);
+    UpdateLineStatus(port, MS_CTS_ON | MS_RING_ON, 0);  // DSR drops, RING rises
+    setMask(a, EV_DSR | EV_RLSD);
+    r = wait(a);
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.events, EV_DSR);
+
+    // An empty mask set during a wait ends it as an abort; the next wait
+    // finds no mask and fails.
+    std::thread td = waitAsync(a, &ra);
+    ASSERT_TRUE(Eventually([&] { return WaitState(a) == 1; }));
+    setMask(a, 0);
+    td.join();
+    EXPECT_TRUE(ra.ok);
+    EXPECT_EQ(ra.events, 0u);
+    r = wait(a);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.error, static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+
+    // A detach ends the wait with ERROR_INVALID_HANDLE.
+    setMask(b, EV_BREAK);
+    std::thread te = waitAsync(b, &rb);
+    ASSERT_TRUE(Eventually([&] { return WaitState(b) == 1; }));
+    BYTE notice[16] = {16, 0, 0, 0, DLL_PROCESS_EXITING, 0, 0, 0};
+    EXPECT_TRUE(Ioctl(b, IOCTL_PSL_NOTIFY, notice, 16, nullptr, 0));
+    te.join();
+    EXPECT_FALSE(rb.ok);
+    EXPECT_EQ(rb.error, static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(rb.events, 0u);
+    EXPECT_TRUE(COM_Close(a));
+    EXPECT_TRUE(COM_Close(b));
+}
+
+TEST_F(Control, PurgeKinds) {
+    StartPort();
+    DWORD_PTR h = Open();
+    auto purge = [&](DWORD flags) { EXPECT_TRUE(IoctlIn(h, IOCTL_SERIAL_PURGE, flags)); };
+
+    // RXCLEAR empties the ring.
+    Feed(Pattern(300));
+    purge(PURGE_RXCLEAR);
+    SERIAL_DEV_STATUS status{};
+    ASSERT_TRUE(IoctlOut(h, IOCTL_SERIAL_GET_COMMSTATUS, &status));
+    EXPECT_EQ(status.ComStat.cbInQue, 0u);
+    SetTimeouts(h, MAXDWORD, 0, 0);
+    EXPECT_TRUE(Read(h, 10).empty());
+
+    // TXCLEAR does nothing (there is no output queue); aborts with nothing
+    // running leave the next call working.
+    Feed(Pattern(10));
+    purge(PURGE_TXCLEAR | PURGE_TXABORT | PURGE_RXABORT);
+    EXPECT_EQ(Read(h, 10), Pattern(10));
+    EXPECT_EQ(Write(h, Pattern(5)), 5u);
+
+    // RXABORT ends a blocked read with what it had.
+    SetTimeouts(h, 0, 0, 0);
+    std::atomic<size_t> got{99};
+    std::thread reader([&] { got = Read(h, 10).size(); });
+    host.Receive(Pattern(4));
+    ASSERT_TRUE(Eventually([&] { return RingHeldNow() == 0 && ReadAcquire(&port->readBusy); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    purge(PURGE_RXABORT);
+    reader.join();
+    EXPECT_EQ(got.load(), 4u);
+
+    // TXABORT ends a write whose transfer hangs, with its partial count.
+    host.HoldWrites(true, 2);
+    std::atomic<DWORD> written{99};
+    std::thread writer([&] { written = Write(h, Pattern(20)); });
+    ASSERT_TRUE(host.WaitHeldWrites(1, 2000));
+    purge(PURGE_TXABORT);
+    writer.join();
+    EXPECT_EQ(written.load(), 2u);
+    EXPECT_TRUE(COM_Close(h));
+}
+
+// A receive purge while a reader drains a stream: every byte the reader gets
+// is one the device sent, in order, none twice; bytes held when the purge
+// returns are never delivered.
+TEST_F(Control, ReceivePurgeRacingWithAReader) {
+    StartPort();
+    DWORD_PTR h = Open();
+    SetTimeouts(h, MAXDWORD, 0, 20);  // up to 20 ms for the first bytes
+    std::atomic<bool> stop{false};
+    std::vector<BYTE> delivered;
+    std::thread reader([&] {
+        while (!stop) {
+            std::vector<BYTE> chunk = Read(h, 37);
+            delivered.insert(delivered.end(), chunk.begin(), chunk.end());
+        }
+    });
+    // The stream counts 0..249 over and over; a repeat or a step back shows
+    // as a pair that is not consecutive unless bytes were purged in between.
+    std::vector<BYTE> sent;
+    int purges = 0;
+    for (int round = 0; round < 60; ++round) {
+        std::vector<BYTE> block(97);
+        for (BYTE& b : block) {
+            b = static_cast<BYTE>(sent.size() % 250);
+            sent.push_back(b);
+        }
+        host.Receive(block);
+        if (round % 3 == 0) {
+            DWORD flags = PURGE_RXCLEAR;
+            EXPECT_TRUE(IoctlIn(h, IOCTL_SERIAL_PURGE, flags));
+            ++purges;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    stop = true;
+    reader.join();
+    // Every delivered byte matches the sent stream, in order, each at most
+    // once: a greedy match of `delivered` as a subsequence of `sent`.
+    size_t j = 0;
+    for (size_t i = 0; i < delivered.size(); ++i) {
+        while (j < sent.size() && sent[j] != delivered[i])
+            ++j;
+        ASSERT_LT(j, sent.size()) << "byte " << i << " was not sent at that point";
+        ++j;
+    }
+    EXPECT_GT(purges, 0);
+    EXPECT_TRUE(COM_Close(h));
+}
+
+TEST_F(Control, ImmediateCharacter) {
+    StartPort();
+    DWORD_PTR h = Open();
+    BYTE ch = 'Q';
+    EXPECT_TRUE(Ioctl(h, IOCTL_SERIAL_IMMEDIATE_CHAR, &ch, 1, nullptr, 0));
+    EXPECT_EQ(host.SentBytes(), std::vector<BYTE>{'Q'});
+    // A chip that frames the character behind a header reports two bytes for
+    // it; one data byte went, so the request succeeds.
+    port->framedImmediate = true;
+    EXPECT_TRUE(Ioctl(h, IOCTL_SERIAL_IMMEDIATE_CHAR, &ch, 1, nullptr, 0));
+    EXPECT_EQ(host.SentBytes(), (std::vector<BYTE>{'Q', 0x05, 'Q'}));
+    port->framedImmediate = false;
+    host.FailWrites(true);
+    SetLastError(0);
+    EXPECT_FALSE(Ioctl(h, IOCTL_SERIAL_IMMEDIATE_CHAR, &ch, 1, nullptr, 0));
+    EXPECT_EQ(GetLastError(), 0u);
+    host.FailWrites(false);
+    EXPECT_TRUE(COM_Close(h));
+}
+
+TEST_F(Control, ChannelSelectionOnASingleChannelPort) {
+    StartPort();
+    DWORD_PTR h = Open();
+    SetLastError(0);
+    EXPECT_FALSE(Ioctl(h, IOCTL_SERIAL_ENABLE_IR, nullptr, 0, nullptr, 0));
+    EXPECT_EQ(GetLastError(), 0u);
+    EXPECT_EQ(reinterpret_cast<OpenHandle*>(h)->port, port) << "the handle stays";
+    EXPECT_TRUE(Ioctl(h, IOCTL_SERIAL_DISABLE_IR, nullptr, 0, nullptr, 0));
+    EXPECT_EQ(reinterpret_cast<OpenHandle*>(h)->port, port);
+    EXPECT_TRUE(COM_Close(h));
+}
+
+}  // namespace
+}  // namespace streamtest

@@ -1,0 +1,300 @@
+// COM_Read and COM_Write: timeouts, the ring's wrap, one reader and one
+// writer per port, zero-length packets, the output flow-control gate, and
+// transfers that never complete.
+
+#include "ce/windows.h"
+#include "driver/port/line_status.h"
+#include "driver/stream/com_entry.h"
+#include "driver_stream/stream_fixture.h"
+
+namespace streamtest {
+namespace {
+
+using ReadWrite = StreamTest;
+using Clock = std::chrono::steady_clock;
+
+// The four shapes of the read timeouts, each with bytes arriving (or not)
+// while the read waits. Bounds are generous: they tell a wait from no wait
+// and a bounded wait from an unbounded one, nothing finer.
+TEST_F(ReadWrite, ReadTimeoutShapes) {
+    struct Case {
+        const char* name;
+        COMMTIMEOUTS timeouts;
+        DWORD count;
+        std::vector<size_t> arrivals;  // sizes fed 100 ms apart, from 100 ms on
+        DWORD expected;
+        long minMs, maxMs;
+    };
+    const Case cases[] = {
+        {"return at once", {MAXDWORD, 0, 0, 0, 0}, 10, {}, 0, 0, 90},
+        {"wait for first bytes, got none", {MAXDWORD, 0, 300, 0, 0}, 10, {}, 0, 250, 1500},
+        {"wait for first bytes, take them", {MAXDWORD, MAXDWORD, 2000, 0, 0}, 10, {4}, 4, 60, 1500},
+        {"no limit until count", {0, 0, 0, 0, 0}, 10, {3, 3, 4}, 10, 250, 1500},
+        {"total bound", {0, 0, 300, 0, 0}, 10, {3}, 3, 250, 1500},
+        {"interval bound after first bytes", {150, 0, 5000, 0, 0}, 10, {3}, 3, 200, 1500},
+    };
+    StartPort();
+    DWORD_PTR h = Open();
+    for (const Case& c : cases) {
+        COMMTIMEOUTS t = c.timeouts;
+        ASSERT_TRUE(IoctlIn(h, IOCTL_SERIAL_SET_TIMEOUTS, t));
+        std::thread feeder([&] {
+            for (size_t n : c.arrivals) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                host.Receive(Pattern(n));
+            }
+        });
+        auto start = Clock::now();
+        std::vector<BYTE> got = Read(h, c.count);
+        long ms = ElapsedMs(start);
+        feeder.join();
+        EXPECT_EQ(got.size(), c.expected) << c.name;
+        EXPECT_GE(ms, c.minMs) << c.name;
+        EXPECT_LE(ms, c.maxMs) << c.name;
+        // Drop whatever arrived after the read ended.
+        COMMTIMEOUTS drain{MAXDWORD, 0, 0, 0, 0};
+        ASSERT_TRUE(IoctlIn(h, IOCTL_SERIAL_SET_TIMEOUTS, drain));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        Read(h, 4096);
+    }
+    EXPECT_TRUE(COM_Close(h));
+}
+
+TEST_F(ReadWrite, ReadsAcrossTheRingEndInOrder) {
+    PortOptions options;
+    options.ringSize = 1024;
+    StartPort(options);
+    DWORD_PTR h = Open();
+    SetTimeouts(h, MAXDWORD, 0, 0);
+    // Move the ring's positions to 1000.
+    for (int i = 0; i < 4; ++i) {
+        Feed(Pattern(250));
+        EXPECT_EQ(Read(h, 250).size(), 250u);
+    }
+    ASSERT_EQ(ReadAcquire(&port->ringTail), 1000);
+    // 24 bytes fill the ring to its end: the tail stops at ringSize.
+    Feed(Pattern(24, 1));
+    EXPECT_EQ(Read(h, 24), Pattern(24, 1));
+    EXPECT_EQ(ReadAcquire(&port->ringTail), 1024);
+    // 100 bytes from the start; then a block that wraps.
+    Feed(Pattern(100, 2));
+    EXPECT_EQ(Read(h, 100), Pattern(100, 2));
+    for (int i = 0; i < 3; ++i) {
+        Feed(Pattern(250, 7));
+        EXPECT_EQ(Read(h, 250), Pattern(250, 7));
+    }
+    Feed(Pattern(200, 9));  // 850..1050: wraps
+    EXPECT_EQ(Read(h, 200), Pattern(200, 9));
+    EXPECT_EQ(ReadAcquire(&port->ringTail), 26);
+    EXPECT_TRUE(COM_Close(h));
+}
+
+TEST_F(ReadWrite, EntryRefusals) {
+    StartPort();
+    DWORD_PTR both = Open();
+    DWORD_PTR readOnly = Open(GENERIC_READ);
+    DWORD_PTR writeOnly = Open(GENERIC_WRITE);
+    SetTimeouts(both, 0, 0, 0);
+    host.HoldWrites(true);
+
+    // A reader and a writer block on `both`.
+    std::thread reader([&] { Read(both, 5); });
+    std::thread writer([&] { Write(both, Pattern(5)); });
+    ASSERT_TRUE(
+        Eventually([&] { return ReadAcquire(&port->readBusy) != 0 && host.HeldWrites() == 1; }));
+    struct Case {
+        const char* name;
+        DWORD_PTR h;
+        bool read;
+        DWORD error;
+    };
+    const Case cases[] = {
+        {"second reader, other handle", readOnly, true, ERROR_ACCESS_DENIED},
+        {"second reader, same handle", both, true, ERROR_ACCESS_DENIED},
+        {"second writer, other handle", writeOnly, false, ERROR_ACCESS_DENIED},
+        {"read without read access", writeOnly, true, ERROR_INVALID_ACCESS},
+        {"write without write access", readOnly, false, ERROR_INVALID_ACCESS},
+    };
+    for (const Case& c : cases) {
+        SetLastError(0);
+        BYTE byte = 0;
+        DWORD result = c.read ? COM_Read(c.h, &byte, 1) : COM_Write(c.h, &byte, 1);
+        EXPECT_EQ(result, 0xFFFFFFFFu) << c.name;
+        EXPECT_EQ(GetLastError(), c.error) << c.name;
+        EXPECT_EQ(ReadAcquire(&reinterpret_cast<OpenHandle*>(c.h)->busyCount), c.h == both ? 2 : 0)
+            << c.name;
+    }
+    host.Receive(Pattern(5));
+    host.ReleaseHeldWrites();
+    reader.join();
+    writer.join();
+
+    // Both directions are free again; a read of 0 bytes returns 0 at once.
+    BYTE byte = 0;
+    EXPECT_EQ(COM_Read(readOnly, &byte, 0), 0u);
+    EXPECT_EQ(ReadAcquire(&port->readBusy), 0);
+    for (DWORD_PTR h : {both, readOnly, writeOnly})
+        EXPECT_TRUE(COM_Close(h));
+    SetLastError(0);
+    EXPECT_EQ(COM_Read(0, &byte, 1), 0xFFFFFFFFu);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+// Zero-length packets: after a chunk that ends on a packet boundary where the
+// port asks for one, and for a write of nothing.
+TEST_F(ReadWrite, ZeroLengthPackets) {
+    struct Case {
+        const char* name;
+        DWORD usbMode;
+        size_t count;
+        std::vector<size_t> transfers;  // lengths issued, in order
+    };
+    const Case cases[] = {
+        {"whole write, exact multiple", 0x400, 128, {128, 0}},
+        {"whole write, not a multiple", 0x400, 100, {100}},
+        {"exact multiple, no-ZLP flag", 0x600, 128, {128}},
+        {"default chunks never reach a multiple", 0, 128, {62, 62, 4}},
+        {"empty write", 0, 0, {0}},
+        {"empty write, no-ZLP flag", 0x200, 0, {}},
+        {"empty write, both flags", 0x600, 0, {0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        PortOptions options;
+        options.usbMode = c.usbMode;
+        StartPort(options);
+        DWORD_PTR h = Open();
+        EXPECT_EQ(Write(h, Pattern(c.count)), c.count);
+        std::vector<size_t> lengths;
+        for (auto& w : host.Writes())
+            lengths.push_back(w.size());
+        EXPECT_EQ(lengths, c.transfers);
+        EXPECT_EQ(host.SentBytes(), Pattern(c.count));
+        EXPECT_TRUE(COM_Close(h));
+        TearDown();
+        SetUp();
+    }
+}
+
+TEST_F(ReadWrite, WriteTimeoutAbortsATransferThatNeverCompletes) {
+    StartPort();
+    DWORD_PTR h = Open();
+    SetTimeouts(h, 0, 0, 0, 0, 200);
+    host.HoldWrites(true, 7);
+    auto start = Clock::now();
+    EXPECT_EQ(Write(h, Pattern(40)), 7u) << "the partial count of the aborted transfer";
+    long ms = ElapsedMs(start);
+    EXPECT_GE(ms, 180);
+    EXPECT_LE(ms, 1500);
+    EXPECT_EQ(host.AbortCount(), 1u);
+    // The next write works.
+    host.HoldWrites(false);
+    EXPECT_EQ(Write(h, Pattern(10)), 10u);
+    EXPECT_TRUE(COM_Close(h));
+}
+
+TEST_F(ReadWrite, WriteEndsWhenNoTransferCanBeIssued) {
+    StartPort();
+    DWORD_PTR h = Open();
+    host.FailWrites(true);
+    EXPECT_EQ(Write(h, Pattern(10)), 0u);
+    EXPECT_TRUE(host.Writes().empty());
+    host.FailWrites(false);
+    EXPECT_TRUE(COM_Close(h));
+}
+
+// The output gate: a write held back by each flow-control condition sends
+// nothing until the condition is lifted (by the line, by SET_XON, by input
+// resuming), ends at its deadline, and ends on PURGE_TXABORT.
+TEST_F(ReadWrite, OutputGate) {
+    enum class Release { kLine, kXon, kInputResumes, kPurge, kDeadline };
+    struct Case {
+        const char* name;
+        std::function<void(DCB&)> dcb;
+        std::function<void(StreamTest*, DWORD_PTR)> hold;
+        Release release;
+    };
+    auto lines = [](DWORD modem) {
+        return [modem](StreamTest* t, DWORD_PTR) {
+            UpdateLineStatus(static_cast<ReadWrite*>(t)->port, modem, 0);
+        };
+    };
+    auto xoff = [](StreamTest* t, DWORD_PTR h) {
+        ASSERT_TRUE(
+            static_cast<ReadWrite*>(t)->Ioctl(h, IOCTL_SERIAL_SET_XOFF, nullptr, 0, nullptr, 0));
+    };
+    auto fillRing = [](StreamTest* t, DWORD_PTR) {
+        auto* self = static_cast<ReadWrite*>(t);
+        self->Feed(Pattern(800));  // above three quarters of 1024
+        ASSERT_TRUE(Eventually([&] { return ReadAcquire(&self->port->inputStopped) == 1; }));
+    };
+    const Case cases[] = {
+        {"CTS low, CTS rises", [](DCB& d) { d.fOutxCtsFlow = 1; }, lines(MS_DSR_ON),
+         Release::kLine},
+        {"DSR low, DSR rises", [](DCB& d) { d.fOutxDsrFlow = 1; }, lines(MS_CTS_ON),
+         Release::kLine},
+        {"XOFF, XON request", [](DCB& d) { d.fOutX = 1; }, xoff, Release::kXon},
+        {"input stopped, input resumes",
+         [](DCB& d) {
+             d.fInX = 1;
+             d.fTXContinueOnXoff = 0;
+         },
+         fillRing, Release::kInputResumes},
+        {"CTS low, purge", [](DCB& d) { d.fOutxCtsFlow = 1; }, lines(MS_DSR_ON), Release::kPurge},
+        {"XOFF, deadline", [](DCB& d) { d.fOutX = 1; }, xoff, Release::kDeadline},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        PortOptions options;
+        options.ringSize = 1024;
+        StartPort(options);
+        DWORD_PTR h = Open();
+        EditDcb(h, c.dcb);
+        c.hold(this, h);
+        if (c.release == Release::kDeadline)
+            SetTimeouts(h, MAXDWORD, 0, 0, 0, 200);
+        std::atomic<DWORD> written{0xFFFFFFFFu};
+        const std::vector<BYTE> data = Pattern(30, 0x40);  // no flow characters in it
+        std::thread writer([&] { written = Write(h, data); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        EXPECT_TRUE(host.SentBytes().size() <= 1u) << "nothing but a flow character went";
+        DWORD expected = 30;
+        switch (c.release) {
+            case Release::kLine:
+                UpdateLineStatus(port, MS_CTS_ON | MS_DSR_ON, 0);
+                break;
+            case Release::kXon:
+                EXPECT_TRUE(Ioctl(h, IOCTL_SERIAL_SET_XON, nullptr, 0, nullptr, 0));
+                break;
+            case Release::kInputResumes:
+                SetTimeouts(h, MAXDWORD, 0, 0);
+                EXPECT_EQ(Read(h, 1024).size(), 800u);
+                break;
+            case Release::kPurge: {
+                DWORD flags = PURGE_TXABORT;
+                EXPECT_TRUE(IoctlIn(h, IOCTL_SERIAL_PURGE, flags));
+                expected = 0;
+                break;
+            }
+            case Release::kDeadline:
+                expected = 0;
+                break;
+        }
+        writer.join();
+        EXPECT_EQ(written.load(), expected);
+        if (expected != 0) {
+            std::vector<BYTE> sent;
+            for (BYTE b : host.SentBytes()) {
+                if (b != 0x11 && b != 0x13)
+                    sent.push_back(b);
+            }
+            EXPECT_EQ(sent, data);
+        }
+        EXPECT_TRUE(COM_Close(h));
+        TearDown();
+        SetUp();
+    }
+}
+
+}  // namespace
+}  // namespace streamtest

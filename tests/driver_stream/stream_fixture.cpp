@@ -1,0 +1,186 @@
+#include "driver_stream/stream_fixture.h"
+
+#include "ce/windows.h"
+#include "driver/platform/usb_calls.h"
+#include "driver/port/lifecycle.h"
+#include "driver/registration/port_token.h"
+#include "driver/stream/com_entry.h"
+
+namespace streamtest {
+
+BOOL RecordingPort::ApplyLineSettings() {
+    ++applyCount;
+    return SerialPort::ApplyLineSettings();
+}
+
+USB_TRANSFER RecordingPort::IssueWrite(const BYTE* data, DWORD length) {
+    if (int delay = issueDelayMs.load(); delay > 0)
+        Sleep(static_cast<DWORD>(delay));
+    return SerialPort::IssueWrite(data, length);
+}
+
+USB_TRANSFER RecordingPort::SendImmediate(const BYTE* ch) {
+    if (!framedImmediate)
+        return SerialPort::SendImmediate(ch);
+    BYTE packet[2] = {0x05, *ch};
+    return UsbIssueBulk(this, sendPipe, nullptr, USB_OUT_TRANSFER, 2, packet);
+}
+
+BOOL RecordingPort::WriteFinished(DWORD* count) {
+    if (!framedImmediate)
+        return SerialPort::WriteFinished(count);
+    if (*count != 0)
+        --*count;
+    return FALSE;
+}
+
+BOOL RecordingPort::SetBreak(BOOL on) {
+    ++breakCalls;
+    breakOn = on;
+    return lineResult;
+}
+
+DWORD_PTR RecordingPort::SetControlLines(DWORD mask, DWORD value, HANDLE event) {
+    if (event != nullptr)
+        return 0;  // input flow control: nothing to retire
+    ++lineCalls;
+    lines = (lines & ~mask) | (value & mask);
+    return static_cast<DWORD_PTR>(lineResult.load());
+}
+
+void StreamTest::StartPort(const PortOptions& options) {
+    host.Reset();
+    inEndpoint.dwCount = sizeof(USB_ENDPOINT);
+    inEndpoint.Descriptor = {
+        7, USB_ENDPOINT_DESCRIPTOR_TYPE, 0x81, USB_ENDPOINT_TYPE_BULK, options.inPacket, 0};
+    outEndpoint.dwCount = sizeof(USB_ENDPOINT);
+    outEndpoint.Descriptor = {
+        7, USB_ENDPOINT_DESCRIPTOR_TYPE, 0x02, USB_ENDPOINT_TYPE_BULK, options.outPacket, 0};
+    port = new RecordingPort();
+    ASSERT_NE(port, nullptr);
+    port->parent = nullptr;
+    port->activation = nullptr;
+    port->usbDevice = reinterpret_cast<USB_HANDLE>(0x77);
+    port->usbFuncs = host.Funcs();
+    port->usbMode = options.usbMode;
+    port->priority256 = 0;
+    port->ringSize = options.ringSize;
+    port->interfaceNumber = 0;
+    port->classEndpoint = nullptr;
+    port->receiveEndpoint = &inEndpoint;
+    port->sendEndpoint = &outEndpoint;
+    ASSERT_TRUE(PortInit(port));
+    token = PortTokenRegister(port);
+    ASSERT_NE(token, 0u);
+
+    HKEY key = nullptr;
+    DWORD disposition = 0;
+    ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, kActiveKey, 0, nullptr, 0, 0, nullptr, &key,
+                             &disposition),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueEx(key, u"ClientInfo", 0, REG_DWORD, reinterpret_cast<BYTE*>(&token),
+                            sizeof(token)),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    context = COM_Init(kActiveKey, nullptr);
+    ASSERT_NE(context, 0u);
+    // The worker thread queues its receive transfers at once.
+    ASSERT_TRUE(host.WaitPendingIn(4, 2000));
+}
+
+BOOL StreamTest::Deinit() {
+    if (context == 0)
+        return TRUE;
+    BOOL ok = COM_Deinit(context);
+    if (ok)
+        context = 0;
+    return ok;
+}
+
+void StreamTest::TearDown() {
+    if (port != nullptr) {
+        EXPECT_TRUE(Deinit());
+        PortTokenRelease(token);
+        PortTeardown(port);
+        PortDelete(port);
+        port = nullptr;
+        EXPECT_EQ(host.UnclosedTransfers(), 0u);
+        EXPECT_EQ(host.Misuse(), 0u);
+    }
+    RegDeleteKey(HKEY_LOCAL_MACHINE, u"Drivers");
+    PlatformTest::TearDown();
+}
+
+DWORD_PTR StreamTest::Open(DWORD access) {
+    return COM_Open(context, access, 0);
+}
+
+BOOL StreamTest::Ioctl(DWORD_PTR h, DWORD code, const void* in, DWORD inLength, void* out,
+                       DWORD outLength, DWORD* actual) {
+    return COM_IOControl(h, code, static_cast<PBYTE>(const_cast<void*>(in)), inLength,
+                         static_cast<PBYTE>(out), outLength, actual);
+}
+
+void StreamTest::SetTimeouts(DWORD_PTR h, DWORD interval, DWORD multiplier, DWORD constant,
+                             DWORD writeMultiplier, DWORD writeConstant) {
+    COMMTIMEOUTS t{interval, multiplier, constant, writeMultiplier, writeConstant};
+    ASSERT_TRUE(IoctlIn(h, IOCTL_SERIAL_SET_TIMEOUTS, t));
+}
+
+void StreamTest::EditDcb(DWORD_PTR h, const std::function<void(DCB&)>& change) {
+    DCB dcb{};
+    ASSERT_TRUE(IoctlOut(h, IOCTL_SERIAL_GET_DCB, &dcb));
+    change(dcb);
+    ASSERT_TRUE(IoctlIn(h, IOCTL_SERIAL_SET_DCB, dcb));
+}
+
+DCB StreamTest::PortDcb() {
+    DCB dcb{};
+    PortLoadDcb(port, &dcb);
+    return dcb;
+}
+
+std::vector<BYTE> StreamTest::Read(DWORD_PTR h, DWORD count, DWORD* result) {
+    std::vector<BYTE> buffer(count + 1);
+    DWORD n = COM_Read(h, buffer.data(), count);
+    if (result != nullptr)
+        *result = n;
+    buffer.resize(n == 0xFFFFFFFFu ? 0 : n);
+    return buffer;
+}
+
+DWORD StreamTest::Write(DWORD_PTR h, const std::vector<BYTE>& bytes) {
+    return COM_Write(h, bytes.data(), static_cast<DWORD>(bytes.size()));
+}
+
+LONG StreamTest::RingHeldNow() {
+    LONG held = ReadAcquire(&port->ringHead) - ReadAcquire(&port->ringTail);
+    if (held < 0)
+        held += static_cast<LONG>(port->ringSize);
+    return held;
+}
+
+void StreamTest::Feed(const std::vector<BYTE>& bytes, LONG expectHeld) {
+    LONG want = expectHeld >= 0 ? expectHeld : RingHeldNow() + static_cast<LONG>(bytes.size());
+    host.Receive(bytes);
+    EXPECT_TRUE(Eventually([&] { return RingHeldNow() >= want; })) << "ring never held " << want;
+}
+
+bool StreamTest::Eventually(const std::function<bool()>& predicate, int ms) {
+    auto start = std::chrono::steady_clock::now();
+    while (!predicate()) {
+        if (ElapsedMs(start) > ms)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+std::vector<BYTE> StreamTest::Pattern(size_t n, BYTE first) {
+    std::vector<BYTE> bytes(n);
+    for (size_t i = 0; i < n; ++i)
+        bytes[i] = static_cast<BYTE>(first + i);
+    return bytes;
+}
+
+}  // namespace streamtest

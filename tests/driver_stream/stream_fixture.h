@@ -1,0 +1,113 @@
+// Fixture of the stream tests that drive the COM_ entry points directly: a
+// started port built over the scripted host (fake_host.h), activated the way
+// the device manager does it (an active key whose "ClientInfo" names the
+// port's token, and COM_Init given the key's path).
+//
+// The port is a basic port whose line, break and channel operations are
+// recorded (the basic port itself does nothing for them), so that tests can
+// see the last-close work; `framedImmediate` makes its immediate character
+// travel behind a header byte, as on chips that frame every packet.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include "common/platform_test.h"
+#include "driver/port/port.h"
+#include "driver_stream/fake_host.h"
+
+namespace streamtest {
+
+class RecordingPort : public SerialPort {
+  public:
+    RecordingPort() noexcept {}
+    BOOL ApplyLineSettings() override;
+    USB_TRANSFER IssueWrite(const BYTE* data, DWORD length) override;
+    USB_TRANSFER SendImmediate(const BYTE* ch) override;
+    BOOL WriteFinished(DWORD* count) override;
+    BOOL SetBreak(BOOL on) override;
+    DWORD_PTR SetControlLines(DWORD mask, DWORD value, HANDLE event) override;
+
+    // What the line operations return to the application.
+    std::atomic<BOOL> lineResult{TRUE};
+    std::atomic<bool> framedImmediate{false};
+    // IssueWrite sleeps this long before issuing (a slow host call).
+    std::atomic<int> issueDelayMs{0};
+    // Observations.
+    std::atomic<int> applyCount{0};
+    std::atomic<int> breakCalls{0};
+    std::atomic<int> lineCalls{0};
+    std::atomic<BOOL> breakOn{FALSE};
+    std::atomic<DWORD> lines{0};
+};
+
+struct PortOptions {
+    DWORD usbMode = 0;
+    DWORD ringSize = 4096;
+    USHORT inPacket = 64;
+    USHORT outPacket = 64;
+};
+
+class StreamTest : public PlatformTest {
+  public:
+    void TearDown() override;
+
+    // Builds, starts and activates the port.
+    void StartPort(const PortOptions& options = PortOptions());
+    // COM_Deinit of the context (once); the port itself stays until TearDown.
+    BOOL Deinit();
+
+    DWORD_PTR Open(DWORD access = GENERIC_READ | GENERIC_WRITE);
+
+    // COM_IOControl with the last-error value preset to `presetError`.
+    BOOL Ioctl(DWORD_PTR h, DWORD code, const void* in, DWORD inLength, void* out, DWORD outLength,
+               DWORD* actual = nullptr);
+    template <typename T>
+    BOOL IoctlIn(DWORD_PTR h, DWORD code, const T& in) {
+        return Ioctl(h, code, &in, sizeof(T), nullptr, 0);
+    }
+    template <typename T>
+    BOOL IoctlOut(DWORD_PTR h, DWORD code, T* out) {
+        DWORD actual = 0;
+        return Ioctl(h, code, nullptr, 0, out, sizeof(T), &actual);
+    }
+    void SetTimeouts(DWORD_PTR h, DWORD interval, DWORD multiplier, DWORD constant,
+                     DWORD writeMultiplier = 0, DWORD writeConstant = 0);
+    // Reads the DCB, lets `change` edit it and sets it.
+    void EditDcb(DWORD_PTR h, const std::function<void(DCB&)>& change);
+    DCB PortDcb();
+
+    std::vector<BYTE> Read(DWORD_PTR h, DWORD count, DWORD* result = nullptr);
+    DWORD Write(DWORD_PTR h, const std::vector<BYTE>& bytes);
+
+    // Feeds bytes and waits until the ring holds at least `expectHeld`.
+    void Feed(const std::vector<BYTE>& bytes, LONG expectHeld = -1);
+    LONG RingHeldNow();
+    // Waits for `predicate` up to `ms`; TRUE when it held.
+    static bool Eventually(const std::function<bool()>& predicate, int ms = 2000);
+
+    static std::vector<BYTE> Pattern(size_t n, BYTE first = 0);
+
+    FakeHost host;
+    RecordingPort* port = nullptr;
+    DWORD token = 0;
+    DWORD_PTR context = 0;
+    USB_ENDPOINT inEndpoint{};
+    USB_ENDPOINT outEndpoint{};
+};
+
+// Milliseconds since `start`.
+inline long ElapsedMs(std::chrono::steady_clock::time_point start) {
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::steady_clock::now() - start)
+                                 .count());
+}
+
+inline constexpr WCHAR kActiveKey[] = u"Drivers\\Active\\42";
+
+}  // namespace streamtest
