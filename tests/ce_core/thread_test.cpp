@@ -124,6 +124,27 @@ TEST_F(ThreadTest, TerminateEndsABlockedThread) {
     }
 }
 
+// Termination racing with the thread's start and with its entry into the
+// wait: whichever point it reaches, it ends there and never gets past it.
+TEST_F(ThreadTest, TerminateRacesWithStartAndWaitEntry) {
+    const uint64_t running = cehost::RunningThreadCount();
+    for (int i = 0; i < 200; ++i) {
+        RoutineArgs* a = NewArgs();
+        HANDLE t = CreateThread(nullptr, 0, WaitingRoutine, a, 0, nullptr);
+        ASSERT_NE(t, nullptr);
+        for (int spin = 0; spin < (i % 10) * 200; ++spin)
+            ReadAcquire(&a->started);
+        ASSERT_TRUE(TerminateThread(t, 1000 + i));
+        DWORD code = 0;
+        GetExitCodeThread(t, &code);
+        EXPECT_EQ(code, DWORD(1000 + i));
+        EXPECT_EQ(ReadAcquire(&a->afterCall), 0);
+        FreeArgs(a);
+        CloseHandle(t);
+    }
+    EXPECT_EQ(cehost::RunningThreadCount(), running);
+}
+
 // A thread running plain code is not stopped there: TerminateThread waits
 // until it reaches its next platform call, and returns only then.
 TEST_F(ThreadTest, TerminateWaitsForAThreadInPlainCode) {
