@@ -8,9 +8,9 @@
 
 namespace {
 
-using ActivationTest = DevmgrTest;
+using DevmgrActivationTest = DevmgrTest;
 
-TEST_F(ActivationTest, CreatesTheActiveKeyAndCallsInitWithItsPath) {
+TEST_F(DevmgrActivationTest, CreatesTheActiveKeyAndCallsInitWithItsPath) {
     HANDLE dev = ActivateDevice(kDevKey, 0xC0FFEE);
     ASSERT_NE(dev, nullptr);
 
@@ -34,7 +34,7 @@ TEST_F(ActivationTest, CreatesTheActiveKeyAndCallsInitWithItsPath) {
     EXPECT_TRUE(cehost::ActiveDevices().empty());
 }
 
-TEST_F(ActivationTest, InitSeesClientInfoAlreadyStored) {
+TEST_F(DevmgrActivationTest, InitSeesClientInfoAlreadyStored) {
     // A driver looks its port up through "ClientInfo" from inside _Init.
     static DWORD seen;
     seen = 0;
@@ -67,7 +67,7 @@ TEST_F(ActivationTest, InitSeesClientInfoAlreadyStored) {
     EXPECT_TRUE(DeactivateDevice(dev));
 }
 
-TEST_F(ActivationTest, NamesRunOneToNineThenZeroAndReuseTheLowestFree) {
+TEST_F(DevmgrActivationTest, NamesRunOneToNineThenZeroAndReuseTheLowestFree) {
     std::vector<HANDLE> devs;
     for (int i = 0; i < 10; ++i) {
         HANDLE d = ActivateDevice(kDevKey, static_cast<DWORD>(i));
@@ -117,7 +117,7 @@ TEST_F(ActivationTest, NamesRunOneToNineThenZeroAndReuseTheLowestFree) {
     EXPECT_EQ(cehost::LibraryRefCount("stub.dll"), 0);
 }
 
-TEST_F(ActivationTest, ActiveKeyNumberLeftBySomeoneElseIsSkipped) {
+TEST_F(DevmgrActivationTest, ActiveKeyNumberLeftBySomeoneElseIsSkipped) {
     cehost::RegWriteDword(u"Drivers\\Active\\00", u"Other", 1);
     HANDLE dev = ActivateDevice(kDevKey, 0);
     ASSERT_NE(dev, nullptr);
@@ -126,7 +126,7 @@ TEST_F(ActivationTest, ActiveKeyNumberLeftBySomeoneElseIsSkipped) {
     EXPECT_TRUE(KeyExists(u"Drivers\\Active\\00"));
 }
 
-TEST_F(ActivationTest, InitReturningZeroUndoesEverything) {
+TEST_F(DevmgrActivationTest, InitReturningZeroUndoesEverything) {
     struct Case {
         DWORD driverError;
         DWORD expected;
@@ -151,7 +151,7 @@ TEST_F(ActivationTest, InitReturningZeroUndoesEverything) {
     EXPECT_TRUE(DeactivateDevice(dev));
 }
 
-TEST_F(ActivationTest, BadConfigurationFailsCleanly) {
+TEST_F(DevmgrActivationTest, BadConfigurationFailsCleanly) {
     stub::RegisterStub("partial.dll", "COM", "COM_PowerDown");
     struct Case {
         const char* what;
@@ -198,7 +198,7 @@ TEST_F(ActivationTest, BadConfigurationFailsCleanly) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 
-TEST_F(ActivationTest, DeactivatingABadHandleIsMisuse) {
+TEST_F(DevmgrActivationTest, DeactivatingABadHandleIsMisuse) {
     HANDLE dev = ActivateDevice(kDevKey, 0);
     ASSERT_NE(dev, nullptr);
     ASSERT_TRUE(DeactivateDevice(dev));
@@ -212,7 +212,7 @@ TEST_F(ActivationTest, DeactivatingABadHandleIsMisuse) {
 
 // The USB host activates from inside a client's attach, which runs while the
 // library that activates is itself loaded: loading it again must not block.
-TEST_F(ActivationTest, ActivationFromInsideALoadedLibrary) {
+TEST_F(DevmgrActivationTest, ActivationFromInsideALoadedLibrary) {
     HMODULE self = LoadLibraryW(u"stub.dll");
     ASSERT_NE(self, nullptr);
     HANDLE dev = ActivateDevice(kDevKey, 0);
@@ -223,7 +223,7 @@ TEST_F(ActivationTest, ActivationFromInsideALoadedLibrary) {
     EXPECT_TRUE(FreeLibrary(self));
 }
 
-TEST_F(ActivationTest, RealSharedObjectDriver) {
+TEST_F(DevmgrActivationTest, RealSharedObjectDriver) {
     stub::WriteDeviceKey(u"Drivers\\Real", u"dmtestlib.dll", u"TST");
     HANDLE dev = ActivateDevice(u"Drivers\\Real", 0);
     ASSERT_NE(dev, nullptr);

@@ -7,7 +7,7 @@
 
 namespace {
 
-class CommTest : public DevmgrTest {
+class DevmgrCommTest : public DevmgrTest {
   protected:
     void SetUp() override {
         DevmgrTest::SetUp();
@@ -34,7 +34,7 @@ struct Mapping {
     std::vector<uint8_t> in;  // expected input bytes (empty: not checked)
 };
 
-TEST_F(CommTest, EachCallBecomesItsSerialRequest) {
+TEST_F(DevmgrCommTest, EachCallBecomesItsSerialRequest) {
     static DCB dcb;
     static COMMTIMEOUTS timeouts;
     static DWORD mask;
@@ -149,7 +149,7 @@ TEST_F(CommTest, EachCallBecomesItsSerialRequest) {
     }
 }
 
-TEST_F(CommTest, EscapeFunctionsMapToTheirRequests) {
+TEST_F(DevmgrCommTest, EscapeFunctionsMapToTheirRequests) {
     const struct {
         DWORD func;
         DWORD code;
@@ -174,7 +174,7 @@ TEST_F(CommTest, EscapeFunctionsMapToTheirRequests) {
     EXPECT_EQ(drv().CountOf("IOControl"), before);
 }
 
-TEST_F(CommTest, OutputsReachTheCaller) {
+TEST_F(DevmgrCommTest, OutputsReachTheCaller) {
     // The stub fills outputs with 0x40, 0x41, ...
     DWORD modem = 0;
     EXPECT_TRUE(GetCommModemStatus(file_, &modem));
@@ -194,7 +194,7 @@ TEST_F(CommTest, OutputsReachTheCaller) {
     EXPECT_EQ(dcb.wReserved1, 0x5B5Au);  // the last two of 28 bytes
 }
 
-TEST_F(CommTest, DriverRefusalIsReturned) {
+TEST_F(DevmgrCommTest, DriverRefusalIsReturned) {
     drv().config().ioctlResult = FALSE;
     drv().config().ioctlError = ERROR_INVALID_PARAMETER;
     DWORD errors = 0xAAAA;

@@ -12,7 +12,7 @@
 
 namespace {
 
-class FileTest : public DevmgrTest {
+class DevmgrFileTest : public DevmgrTest {
   protected:
     void SetUp() override {
         DevmgrTest::SetUp();
@@ -34,7 +34,7 @@ class FileTest : public DevmgrTest {
     DWORD_PTR devCtx_ = 0;
 };
 
-TEST_F(FileTest, CallsReachTheDriverWithTheirArguments) {
+TEST_F(DevmgrFileTest, CallsReachTheDriverWithTheirArguments) {
     HANDLE f = CreateFileW(u"com1:", GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(f, INVALID_HANDLE_VALUE);
     auto opens = drv().CallsOf("Open");
@@ -87,7 +87,7 @@ TEST_F(FileTest, CallsReachTheDriverWithTheirArguments) {
     EXPECT_EQ(cehost::OpenFileHandleCount(), 0u);
 }
 
-TEST_F(FileTest, DriverFailuresKeepTheDriversError) {
+TEST_F(DevmgrFileTest, DriverFailuresKeepTheDriversError) {
     HANDLE f = Open();
     ASSERT_NE(f, INVALID_HANDLE_VALUE);
     drv().config().readResult = 0xFFFFFFFFu;
@@ -118,7 +118,7 @@ TEST_F(FileTest, DriverFailuresKeepTheDriversError) {
     EXPECT_EQ(cehost::OpenFileHandleCount(), 0u);
 }
 
-TEST_F(FileTest, UnknownNamesAndHandles) {
+TEST_F(DevmgrFileTest, UnknownNamesAndHandles) {
     for (const char16_t* name : {u"COM2:", u"COM1", u"COM", u"COM1:x", u"NUL:"}) {
         SetLastError(0);
         EXPECT_EQ(Open(name), INVALID_HANDLE_VALUE);
@@ -144,7 +144,7 @@ TEST_F(FileTest, UnknownNamesAndHandles) {
     EXPECT_EQ(drv().Calls().size(), 3u);  // Init, Open, Close
 }
 
-TEST_F(FileTest, CallsAfterDeactivationNeverReachTheDriver) {
+TEST_F(DevmgrFileTest, CallsAfterDeactivationNeverReachTheDriver) {
     HANDLE f = Open();
     ASSERT_NE(f, INVALID_HANDLE_VALUE);
     Deactivate();
@@ -171,7 +171,7 @@ TEST_F(FileTest, CallsAfterDeactivationNeverReachTheDriver) {
     EXPECT_EQ(cehost::OpenFileHandleCount(), 0u);
 }
 
-TEST_F(FileTest, BlockedReadIsWokenByDeinitAndLibraryOutlivesIt) {
+TEST_F(DevmgrFileTest, BlockedReadIsWokenByDeinitAndLibraryOutlivesIt) {
     HANDLE f = Open();
     ASSERT_NE(f, INVALID_HANDLE_VALUE);
     drv().config().blockReads = true;
@@ -199,7 +199,7 @@ TEST_F(FileTest, BlockedReadIsWokenByDeinitAndLibraryOutlivesIt) {
 
 // A call the driver's _Deinit does not end keeps the library mapped: the
 // last one out releases it.
-TEST_F(FileTest, LibraryStaysLoadedWhileACallIsInside) {
+TEST_F(DevmgrFileTest, LibraryStaysLoadedWhileACallIsInside) {
     HANDLE f = Open();
     ASSERT_NE(f, INVALID_HANDLE_VALUE);
     drv().config().holdReads = true;
@@ -220,7 +220,7 @@ TEST_F(FileTest, LibraryStaysLoadedWhileACallIsInside) {
     EXPECT_EQ(drv().CountOf("Close"), 0u);
 }
 
-TEST_F(FileTest, NothingEntersWhileDeinitRuns) {
+TEST_F(DevmgrFileTest, NothingEntersWhileDeinitRuns) {
     HANDLE f = Open();
     ASSERT_NE(f, INVALID_HANDLE_VALUE);
     drv().config().blockDeinit = true;
@@ -250,7 +250,7 @@ TEST_F(FileTest, NothingEntersWhileDeinitRuns) {
 // completes or fails with ERROR_DEVICE_REMOVED; each thread stops at its
 // first failure, so at most one call per thread (admitted before the removal)
 // may reach the driver after _Deinit began.
-TEST_F(FileTest, RemovalRacesWithCalls) {
+TEST_F(DevmgrFileTest, RemovalRacesWithCalls) {
     allowedLateCalls_ = 4;
     std::vector<HANDLE> files;
     for (int i = 0; i < 4; ++i) {
@@ -285,7 +285,7 @@ TEST_F(FileTest, RemovalRacesWithCalls) {
     EXPECT_EQ(cehost::LibraryRefCount("stub.dll"), 0);
 }
 
-TEST_F(FileTest, ProcessExitNotifiesThenClosesItsHandles) {
+TEST_F(DevmgrFileTest, ProcessExitNotifiesThenClosesItsHandles) {
     HANDLE mine = Open();
     ASSERT_NE(mine, INVALID_HANDLE_VALUE);
     cehost::Process p;
@@ -340,7 +340,7 @@ TEST_F(FileTest, ProcessExitNotifiesThenClosesItsHandles) {
     EXPECT_TRUE(CloseHandle(mine));
 }
 
-TEST_F(FileTest, ProcessEndingAfterRemovalOnlyDropsRecords) {
+TEST_F(DevmgrFileTest, ProcessEndingAfterRemovalOnlyDropsRecords) {
     {
         cehost::Process p;
         p.Run([&] { ASSERT_NE(Open(), INVALID_HANDLE_VALUE); });

@@ -41,7 +41,7 @@ F As(FARPROC p) {
     return reinterpret_cast<F>(reinterpret_cast<void (*)()>(p));
 }
 
-class LoaderTest : public PlatformTest {
+class DevmgrLoaderTest : public PlatformTest {
   protected:
     void SetUp() override {
         PlatformTest::SetUp();
@@ -51,7 +51,7 @@ class LoaderTest : public PlatformTest {
     }
 };
 
-TEST_F(LoaderTest, InProcessTableIsReferenceCountedAndAttachedOnce) {
+TEST_F(DevmgrLoaderTest, InProcessTableIsReferenceCountedAndAttachedOnce) {
     cehost::RegisterLibrary("Table.DLL", {{"Seven", &Seven}, {"Eight", &Eight}}, &TableDllMain);
     HMODULE a = LoadLibraryW(u"table.dll");
     ASSERT_NE(a, nullptr);
@@ -81,7 +81,7 @@ TEST_F(LoaderTest, InProcessTableIsReferenceCountedAndAttachedOnce) {
     EXPECT_TRUE(FreeLibrary(c));
 }
 
-TEST_F(LoaderTest, FailedLoadHandlerFailsTheLoadAndDetaches) {
+TEST_F(DevmgrLoaderTest, FailedLoadHandlerFailsTheLoadAndDetaches) {
     cehost::RegisterLibrary("table", {{"Seven", &Seven}}, &TableDllMain);
     failAttach = true;
     EXPECT_EQ(LoadLibraryW(u"table"), nullptr);
@@ -90,7 +90,7 @@ TEST_F(LoaderTest, FailedLoadHandlerFailsTheLoadAndDetaches) {
     EXPECT_EQ(cehost::LibraryRefCount("table"), 0);
 }
 
-TEST_F(LoaderTest, UnknownNamesFailCleanly) {
+TEST_F(DevmgrLoaderTest, UnknownNamesFailCleanly) {
     const char16_t* names[] = {u"nosuch.dll", u"nosuch", u"\\Windows\\NoSuch.dll", u"libnosuch.so",
                                u"/nonexistent/libx.so"};
     for (const char16_t* name : names) {
@@ -104,7 +104,7 @@ TEST_F(LoaderTest, UnknownNamesFailCleanly) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 
-TEST_F(LoaderTest, RegistrationsAreGoneAfterReset) {
+TEST_F(DevmgrLoaderTest, RegistrationsAreGoneAfterReset) {
     cehost::RegisterLibrary("table", {{"Seven", &Seven}});
     cehost::ResetPlatform();
     EXPECT_EQ(LoadLibraryW(u"table"), nullptr);
@@ -112,7 +112,7 @@ TEST_F(LoaderTest, RegistrationsAreGoneAfterReset) {
 
 using DmFn = int (*)();
 
-TEST_F(LoaderTest, RealSharedObjectNextToTheExecutable) {
+TEST_F(DevmgrLoaderTest, RealSharedObjectNextToTheExecutable) {
     HMODULE h = LoadLibraryW(u"DmTestLib.dll");
     ASSERT_NE(h, nullptr) << "libdmtestlib.so next to the test executable";
     HMODULE again = LoadLibraryW(u"dmtestlib");
@@ -137,7 +137,7 @@ TEST_F(LoaderTest, RealSharedObjectNextToTheExecutable) {
     EXPECT_EQ(cehost::LibraryRefCount("dmtestlib"), 0);
 }
 
-TEST_F(LoaderTest, ConfiguredSearchPath) {
+TEST_F(DevmgrLoaderTest, ConfiguredSearchPath) {
     char exe[4096];
     ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
     ASSERT_GT(n, 0);
@@ -159,7 +159,7 @@ TEST_F(LoaderTest, ConfiguredSearchPath) {
     fs::remove_all(dir);
 }
 
-TEST_F(LoaderTest, CoredllProceduresCanBeHiddenUntilReset) {
+TEST_F(DevmgrLoaderTest, CoredllProceduresCanBeHiddenUntilReset) {
     HMODULE core = GetModuleHandleW(u"coredll");
     ASSERT_NE(core, nullptr);
     for (const char16_t* alias : {u"COREDLL", u"coredll.dll", u"CoreDll.Dll"}) {
@@ -189,7 +189,7 @@ TEST_F(LoaderTest, CoredllProceduresCanBeHiddenUntilReset) {
     EXPECT_EQ(GetProcAddressW(core, u"NoSuchProc"), nullptr);
 }
 
-TEST_F(LoaderTest, StaleOrBogusModulesAreMisuse) {
+TEST_F(DevmgrLoaderTest, StaleOrBogusModulesAreMisuse) {
     cehost::RegisterLibrary("table", {{"Seven", &Seven}});
     HMODULE h = LoadLibraryW(u"table");
     ASSERT_NE(h, nullptr);
