@@ -371,7 +371,10 @@ bool UsbBusImpl::ServicePipeLocked(UsbPipe& p) {
     return true;
 }
 
-void UsbBusImpl::FinishLocked(const std::shared_ptr<UsbTransfer>& t, DWORD error) {
+void UsbBusImpl::FinishLocked(const std::shared_ptr<UsbTransfer>& ref, DWORD error) {
+    // Callers may pass an element of the queue erased below (queue.front()):
+    // hold the transfer by value.
+    const std::shared_ptr<UsbTransfer> t = ref;
     if (t->finished)
         return;
     t->finished = true;
