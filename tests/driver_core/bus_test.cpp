@@ -38,7 +38,7 @@ size_t TakeFromRing(SerialPort* port, BYTE* out, size_t want) {
     return static_cast<size_t>(n);
 }
 
-class BusTest : public CoreTest {
+class CoreBusTest : public CoreTest {
   protected:
     void Plug(uint16_t packet) {
         sim::BulkModelConfig config;
@@ -128,7 +128,7 @@ std::vector<BYTE> Pattern(size_t total) {
     return out;
 }
 
-TEST_F(BusTest, LineBytesReachTheRingInOrder) {
+TEST_F(CoreBusTest, LineBytesReachTheRingInOrder) {
     struct Case {
         const char* name;
         uint16_t packet;
@@ -156,7 +156,7 @@ TEST_F(BusTest, LineBytesReachTheRingInOrder) {
     }
 }
 
-TEST_F(BusTest, TeardownWithTransfersInFlight) {
+TEST_F(CoreBusTest, TeardownWithTransfersInFlight) {
     Plug(64);
     SerialPort* port = NewBusPort(4096);
     ASSERT_TRUE(PortInit(port));
@@ -168,7 +168,7 @@ TEST_F(BusTest, TeardownWithTransfersInFlight) {
     EXPECT_EQ(cehost::RunningThreadCount(), 0u);
 }
 
-TEST_F(BusTest, FailedIssuesEndTheWorkerWhenNothingIsOutstanding) {
+TEST_F(CoreBusTest, FailedIssuesEndTheWorkerWhenNothingIsOutstanding) {
     Plug(64);
     bus_->FailIssues(id_, {0x81, cehost::kAnyRequest}, 1000000);
     SerialPort* port = NewBusPort(4096);

@@ -10,7 +10,7 @@
 namespace drvtest {
 namespace {
 
-class LifecycleTest : public CoreTest {};
+class CoreLifecycleTest : public CoreTest {};
 
 // A class whose Start asks for more slots than the port has, with a transfer
 // size that is not a multiple of 16.
@@ -24,7 +24,7 @@ class WideStartPort : public SerialPort {
     }
 };
 
-TEST_F(LifecycleTest, InitGivesFirstValuesAndDefaults) {
+TEST_F(CoreLifecycleTest, InitGivesFirstValuesAndDefaults) {
     SerialPort* port = NewPort(4096);
     StartIdle(port);
     EXPECT_EQ(port->ringHead, 0);
@@ -63,7 +63,7 @@ TEST_F(LifecycleTest, InitGivesFirstValuesAndDefaults) {
     Finish(port);
 }
 
-TEST_F(LifecycleTest, SlotCountIsCappedAndStrideRoundedUp) {
+TEST_F(CoreLifecycleTest, SlotCountIsCappedAndStrideRoundedUp) {
     WideStartPort* port = NewPort<WideStartPort>();
     StartIdle(port);
     EXPECT_EQ(port->rxSlotCount, 8);
@@ -85,7 +85,7 @@ class RefusingPort : public SerialPort {
     BOOL Start() override { return FALSE; }
 };
 
-TEST_F(LifecycleTest, FailedInitUndoesEverything) {
+TEST_F(CoreLifecycleTest, FailedInitUndoesEverything) {
     struct Case {
         const char* name;
         uint64_t failAllocation;  // 0: none
@@ -130,9 +130,9 @@ void PrintTo(const PriorityCase& c, std::ostream* os) {
     *os << c.name;
 }
 
-class PriorityTest : public CoreTest, public ::testing::WithParamInterface<PriorityCase> {};
+class CorePriorityTest : public CoreTest, public ::testing::WithParamInterface<PriorityCase> {};
 
-TEST_P(PriorityTest, WorkerRunsAtConfiguredOrCreatorPriority) {
+TEST_P(CorePriorityTest, WorkerRunsAtConfiguredOrCreatorPriority) {
     const PriorityCase& c = GetParam();
     if (c.hideGet)
         cehost::HideCoredllProc("CeGetThreadPriority");
@@ -169,7 +169,7 @@ TEST_P(PriorityTest, WorkerRunsAtConfiguredOrCreatorPriority) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Scales, PriorityTest,
+    Scales, CorePriorityTest,
     ::testing::Values(PriorityCase{"creator_256", false, false, 100, 0, 100, 100},
                       PriorityCase{"configured_256", false, false, 251, 130, 251, 130},
                       PriorityCase{"negative_means_none", false, false, 120, -4, 120, 120},
@@ -179,7 +179,7 @@ INSTANTIATE_TEST_SUITE_P(
                                    248}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(LifecycleTest, RunningWorkerDeliversAndTeardownRetiresOutstanding) {
+TEST_F(CoreLifecycleTest, RunningWorkerDeliversAndTeardownRetiresOutstanding) {
     SerialPort* port = NewPort();
     ASSERT_TRUE(PortInit(port));
     ASSERT_TRUE(usb_.WaitPending(kInAddress, 4));
@@ -197,7 +197,7 @@ TEST_F(LifecycleTest, RunningWorkerDeliversAndTeardownRetiresOutstanding) {
     EXPECT_EQ(cehost::RunningThreadCount(), 0u);
 }
 
-TEST_F(LifecycleTest, WorkerThatDoesNotEndIsTerminatedSafely) {
+TEST_F(CoreLifecycleTest, WorkerThatDoesNotEndIsTerminatedSafely) {
     // A host that leaves transfers pending when their pipe closes: the
     // worker never sees them end and stays in its wait past the deadline.
     SerialPort* port = NewPort();

@@ -4,7 +4,7 @@
 namespace drvtest {
 namespace {
 
-class LineStatusTest : public CoreTest {};
+class CoreLineStatusTest : public CoreTest {};
 
 struct ReportCase {
     const char* name;
@@ -15,7 +15,7 @@ struct ReportCase {
     bool writeWoken;
 };
 
-TEST_F(LineStatusTest, ReportsRaiseEventsForChangedLines) {
+TEST_F(CoreLineStatusTest, ReportsRaiseEventsForChangedLines) {
     const ReportCase cases[] = {
         {"unchanged, no errors", 0x30, 0x30, 0, 0, false},
         {"CTS drops", 0x30, 0x20, 0, EV_CTS, true},
@@ -51,7 +51,7 @@ TEST_F(LineStatusTest, ReportsRaiseEventsForChangedLines) {
     Finish(port);
 }
 
-TEST_F(LineStatusTest, EventsReachOnlyWaitersThatWantThemNewly) {
+TEST_F(CoreLineStatusTest, EventsReachOnlyWaitersThatWantThemNewly) {
     SerialPort* port = NewPort();
     StartIdle(port);
     OpenHandle* cts = AddHandle(port, EV_CTS);
@@ -80,7 +80,7 @@ TEST_F(LineStatusTest, EventsReachOnlyWaitersThatWantThemNewly) {
     Finish(port);
 }
 
-TEST_F(LineStatusTest, SecondChannelEventsReachHandlesThatSelectedIt) {
+TEST_F(CoreLineStatusTest, SecondChannelEventsReachHandlesThatSelectedIt) {
     SerialPort* primary = NewPort();
     StartIdle(primary);
     // The second channel only needs its parent for posting events: the

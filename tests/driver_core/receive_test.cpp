@@ -12,7 +12,7 @@ std::vector<BYTE> Bytes(const std::string& s) {
     return std::vector<BYTE>(s.begin(), s.end());
 }
 
-class ReceiveTest : public CoreTest {};
+class CoreReceiveTest : public CoreTest {};
 
 // ---- Ring storage ---------------------------------------------------------
 
@@ -24,7 +24,7 @@ struct PlainCopyCase {
     LONG stored;      // bytes that fit
 };
 
-TEST_F(ReceiveTest, PlainCopyAcrossTheWrap) {
+TEST_F(CoreReceiveTest, PlainCopyAcrossTheWrap) {
     const PlainCopyCase cases[] = {
         {"fits before the end", 2, 16, 5, 7, 5},     {"ends exactly at the end", 10, 5, 6, 0, 6},
         {"wraps to the start", 12, 10, 6, 2, 6},     {"clipped to free space", 4, 8, 10, 7, 3},
@@ -61,7 +61,7 @@ struct FilterCase {
     bool writeWoken;
 };
 
-TEST_F(ReceiveTest, XonXoffFiltering) {
+TEST_F(CoreReceiveTest, XonXoffFiltering) {
     const FilterCase cases[] = {
         {"flow characters removed, XON last",
          0x11,
@@ -123,7 +123,7 @@ TEST_F(ReceiveTest, XonXoffFiltering) {
     Finish(port);
 }
 
-TEST_F(ReceiveTest, FilteredBlockEndingAtTheEndWrapsHeadToZero) {
+TEST_F(CoreReceiveTest, FilteredBlockEndingAtTheEndWrapsHeadToZero) {
     SerialPort* port = NewPort(16);
     StartIdle(port);
     DCB dcb;
@@ -142,7 +142,7 @@ TEST_F(ReceiveTest, FilteredBlockEndingAtTheEndWrapsHeadToZero) {
 
 // ---- Transfers: reservation, order, empty completions -----------------------
 
-TEST_F(ReceiveTest, SpaceReservationLimitsQueuedTransfers) {
+TEST_F(CoreReceiveTest, SpaceReservationLimitsQueuedTransfers) {
     struct Case {
         const char* name;
         DWORD ringSize;
@@ -173,7 +173,7 @@ TEST_F(ReceiveTest, SpaceReservationLimitsQueuedTransfers) {
     }
 }
 
-TEST_F(ReceiveTest, ShortOfSpaceAsksWhetherThePipeIsHalted) {
+TEST_F(CoreReceiveTest, ShortOfSpaceAsksWhetherThePipeIsHalted) {
     struct Case {
         const char* name;
         BOOL ok, halted;
@@ -195,7 +195,7 @@ TEST_F(ReceiveTest, ShortOfSpaceAsksWhetherThePipeIsHalted) {
     }
 }
 
-TEST_F(ReceiveTest, OutOfOrderCompletionsAreDeliveredInIssueOrder) {
+TEST_F(CoreReceiveTest, OutOfOrderCompletionsAreDeliveredInIssueOrder) {
     SerialPort* port = NewPort();
     StartIdle(port);
     EXPECT_EQ(ServiceBulk(port), 1);
@@ -224,7 +224,7 @@ TEST_F(ReceiveTest, OutOfOrderCompletionsAreDeliveredInIssueOrder) {
     Finish(port);
 }
 
-TEST_F(ReceiveTest, EmptyCompletionStillWakesReadersAndPostsRxChar) {
+TEST_F(CoreReceiveTest, EmptyCompletionStillWakesReadersAndPostsRxChar) {
     SerialPort* port = NewPort();
     StartIdle(port);
     OpenHandle* waiting = AddHandle(port, EV_RXCHAR);
@@ -242,7 +242,7 @@ TEST_F(ReceiveTest, EmptyCompletionStillWakesReadersAndPostsRxChar) {
     Finish(port);
 }
 
-TEST_F(ReceiveTest, ErrorsAndUnreadableStatusStillRetireTheTransfer) {
+TEST_F(CoreReceiveTest, ErrorsAndUnreadableStatusStillRetireTheTransfer) {
     SerialPort* port = NewPort();
     StartIdle(port);
     ServiceBulk(port);
@@ -263,7 +263,7 @@ TEST_F(ReceiveTest, ErrorsAndUnreadableStatusStillRetireTheTransfer) {
     Finish(port);
 }
 
-TEST_F(ReceiveTest, IssueFailureWithNothingOutstandingEndsTheWorker) {
+TEST_F(CoreReceiveTest, IssueFailureWithNothingOutstandingEndsTheWorker) {
     SerialPort* port = NewPort();
     usb_.FailIssues(-1);
     ASSERT_TRUE(PortInit(port));
@@ -276,7 +276,7 @@ TEST_F(ReceiveTest, IssueFailureWithNothingOutstandingEndsTheWorker) {
     Finish(port);
 }
 
-TEST_F(ReceiveTest, IssueFailureWithTransfersOutstandingKeepsTheWorker) {
+TEST_F(CoreReceiveTest, IssueFailureWithTransfersOutstandingKeepsTheWorker) {
     SerialPort* port = NewPort();
     StartIdle(port);
     ServiceBulk(port);  // four queued
@@ -305,9 +305,9 @@ void PrintTo(const ThresholdCase& c, std::ostream* os) {
     *os << c.name;
 }
 
-class FlowControlTest : public CoreTest, public ::testing::WithParamInterface<ThresholdCase> {};
+class CoreFlowControlTest : public CoreTest, public ::testing::WithParamInterface<ThresholdCase> {};
 
-TEST_P(FlowControlTest, StopsAbove3072AndResumesBelow1024) {
+TEST_P(CoreFlowControlTest, StopsAbove3072AndResumesBelow1024) {
     const ThresholdCase& c = GetParam();
     RecordingPort* port = NewPort<RecordingPort>(4096);
     StartIdle(port);
@@ -385,7 +385,7 @@ TEST_P(FlowControlTest, StopsAbove3072AndResumesBelow1024) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Modes, FlowControlTest,
+    Modes, CoreFlowControlTest,
     ::testing::Values(ThresholdCase{"none", DTR_CONTROL_DISABLE, RTS_CONTROL_ENABLE, false, 0},
                       ThresholdCase{"xonxoff", DTR_CONTROL_ENABLE, RTS_CONTROL_DISABLE, true, 0},
                       ThresholdCase{"dtr", DTR_CONTROL_HANDSHAKE, RTS_CONTROL_TOGGLE, false,

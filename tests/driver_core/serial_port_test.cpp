@@ -6,9 +6,9 @@
 namespace drvtest {
 namespace {
 
-class SerialPortTest : public CoreTest {};
+class CoreSerialPortTest : public CoreTest {};
 
-TEST_F(SerialPortTest, StartValuesFollowTheEndpoints) {
+TEST_F(CoreSerialPortTest, StartValuesFollowTheEndpoints) {
     struct Case {
         const char* name;
         bool in, out;
@@ -45,7 +45,7 @@ TEST_F(SerialPortTest, StartValuesFollowTheEndpoints) {
     }
 }
 
-TEST_F(SerialPortTest, WriteSizeLimitAndNibbleRule) {
+TEST_F(CoreSerialPortTest, WriteSizeLimitAndNibbleRule) {
     const DWORD requests[] = {100, 63, 62, 47, 16, 15, 0};
     struct Case {
         const char* name;
@@ -76,7 +76,7 @@ TEST_F(SerialPortTest, WriteSizeLimitAndNibbleRule) {
     Finish(port);
 }
 
-TEST_F(SerialPortTest, ZeroLengthPacketFollowsWholePackets) {
+TEST_F(CoreSerialPortTest, ZeroLengthPacketFollowsWholePackets) {
     struct Case {
         DWORD count;
         BOOL zlp;
@@ -95,7 +95,7 @@ TEST_F(SerialPortTest, ZeroLengthPacketFollowsWholePackets) {
     Finish(port);
 }
 
-TEST_F(SerialPortTest, HandshakeLinesFromTheDcb) {
+TEST_F(CoreSerialPortTest, HandshakeLinesFromTheDcb) {
     struct Case {
         const char* name;
         int dtr, rts;
@@ -142,7 +142,7 @@ TEST_F(SerialPortTest, HandshakeLinesFromTheDcb) {
     Finish(port);
 }
 
-TEST_F(SerialPortTest, ImmediateAndFlowCharacters) {
+TEST_F(CoreSerialPortTest, ImmediateAndFlowCharacters) {
     SerialPort* port = NewPort();
     StartIdle(port);
     const BYTE ch = 0x5A;
