@@ -55,12 +55,7 @@ ThreadRecord& CurrentThread();
 // called when a thread ends, normally or not.
 void AbandonHeldSections(ThreadRecord& self);
 
-// Sleeps on cv (lock held) until ready() or deadline (nullopt-like: max()
-// means no limit). A termination point. Returns ready().
-template <class Ready>
-bool TerminableWait(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
-                    Clock::time_point deadline, Ready ready);
-
+// Wakes the target if it sleeps in a TerminableWait (it has been marked).
 void WakeForTermination(ThreadRecord& target);
 
 // Deadline for a timeout in milliseconds (INFINITE: time_point::max()).
@@ -70,6 +65,10 @@ inline Clock::time_point DeadlineAfter(DWORD ms) {
     return Clock::now() + std::chrono::milliseconds(ms);
 }
 
+// Sleeps on cv (lock held on entry and return) until ready() or the
+// deadline (Clock::time_point::max(): none); returns ready(). A termination
+// point: TerminateThread wakes the sleeper through the registration below,
+// and a terminated thread ends here after releasing the lock.
 template <class Ready>
 bool TerminableWait(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
                     Clock::time_point deadline, Ready ready) {

@@ -13,7 +13,6 @@
 #include <sched.h>
 
 #include <cstdio>
-#include <cstring>
 #include <map>
 
 #include "ce/sync.h"
