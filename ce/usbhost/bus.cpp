@@ -399,7 +399,9 @@ void UsbBusImpl::FinishLocked(const std::shared_ptr<UsbTransfer>& ref, DWORD err
     }
 }
 
-void UsbBusImpl::PublishLocked(const std::shared_ptr<UsbTransfer>& t) {
+void UsbBusImpl::PublishLocked(const std::shared_ptr<UsbTransfer>& ref) {
+    // Callers may pass the pipe's `held` pointer, reset below: hold by value.
+    const std::shared_ptr<UsbTransfer> t = ref;
     if (t->complete)
         return;
     if (t->pipe && t->pipe->held == t)

@@ -110,6 +110,34 @@ TEST_F(FaultTest, OutOfOrderCompletionReportsTheLaterTransferFirst) {
     EXPECT_EQ(order[1], submits[0]);
 }
 
+// A completion held back for a later transfer that never comes is reported
+// when the transfer is aborted or its pipe closes, with the data it got.
+TEST_F(FaultTest, HeldCompletionIsReportedByAbortOrPipeClose) {
+    for (bool closePipe : {false, true}) {
+        bus->CompleteOutOfOrder(id, {0x81});
+        Completion c;
+        uint8_t a[16] = {};
+        USB_TRANSFER t = Read(a, sizeof(a), &c);
+        ASSERT_NE(t, nullptr);
+        line->Inject({1, 2});
+        for (int i = 0; i < 100 && model->Pending(); i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_FALSE(f->lpIsTransferComplete(t));
+        if (closePipe) {
+            EXPECT_TRUE(f->lpClosePipe(inPipe));
+            inPipe = nullptr;
+        } else {
+            EXPECT_TRUE(f->lpAbortTransfer(t, 0));
+        }
+        EXPECT_EQ(c.Calls(), 1);
+        Status s = Retire(t);
+        EXPECT_EQ(s.bytes, 2u);
+        EXPECT_EQ(s.error, USB_NO_ERROR);
+        EXPECT_EQ(a[1], 2);
+    }
+}
+
 struct DataCase {
     const char* name;
     UsbDataFault kind;
