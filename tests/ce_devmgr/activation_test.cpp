@@ -210,17 +210,43 @@ TEST_F(DevmgrActivationTest, DeactivatingABadHandleIsMisuse) {
     EXPECT_EQ(drv().CountOf("Deinit"), 1u);
 }
 
-// The USB host activates from inside a client's attach, which runs while the
-// library that activates is itself loaded: loading it again must not block.
-TEST_F(DevmgrActivationTest, ActivationFromInsideALoadedLibrary) {
-    HMODULE self = LoadLibraryW(u"stub.dll");
-    ASSERT_NE(self, nullptr);
-    HANDLE dev = ActivateDevice(kDevKey, 0);
-    ASSERT_NE(dev, nullptr);
-    EXPECT_EQ(cehost::LibraryRefCount("stub.dll"), 2);
-    EXPECT_TRUE(DeactivateDevice(dev));
-    EXPECT_EQ(cehost::LibraryRefCount("stub.dll"), 1);
-    EXPECT_TRUE(FreeLibrary(self));
+// A driver may activate another device from inside its own _Init (a bus
+// driver bringing up its children, a USB client attaching) and remove it
+// from its _Deinit: no lock of the device manager may be held around them.
+HANDLE child = nullptr;
+DWORD_PTR BusInit(LPCWSTR, LPCVOID) {
+    child = ActivateDevice(u"Drivers\\Test\\Dev", 7);
+    return child ? 1 : 0;
+}
+BOOL BusDeinit(DWORD_PTR) {
+    return DeactivateDevice(child);
+}
+
+TEST_F(DevmgrActivationTest, NestedActivationFromInsideInit) {
+    cehost::RegisterLibrary("bus.dll", {{"BUS_Init", &BusInit},
+                                        {"BUS_Deinit", &BusDeinit},
+                                        {"BUS_Open", &stub::Driver::Open},
+                                        {"BUS_Close", &stub::Driver::Close},
+                                        {"BUS_Read", &stub::Driver::Read},
+                                        {"BUS_Write", &stub::Driver::Write},
+                                        {"BUS_Seek", &stub::Driver::Seek},
+                                        {"BUS_IOControl", &stub::Driver::IOControl},
+                                        {"BUS_PowerUp", &stub::Driver::PowerUp},
+                                        {"BUS_PowerDown", &stub::Driver::PowerDown}});
+    stub::WriteDeviceKey(u"Drivers\\Bus", u"bus.dll", u"BUS");
+    HANDLE bus = ActivateDevice(u"Drivers\\Bus", 0);
+    ASSERT_NE(bus, nullptr);
+    ASSERT_NE(child, nullptr);
+    auto active = cehost::ActiveDevices();
+    ASSERT_EQ(active.size(), 2u);
+    // The bus reserved key 00 before its _Init ran; the child took 01.
+    EXPECT_EQ(active[0].name, u"BUS1:");
+    EXPECT_EQ(active[1].name, u"COM1:");
+    EXPECT_EQ(active[1].activeKey, u"Drivers\\Active\\01");
+    EXPECT_TRUE(DeactivateDevice(bus));
+    EXPECT_TRUE(cehost::ActiveDevices().empty());
+    EXPECT_EQ(drv().CountOf("Deinit"), 1u);
+    EXPECT_EQ(ActiveKeyCount(), 0u);
 }
 
 TEST_F(DevmgrActivationTest, RealSharedObjectDriver) {

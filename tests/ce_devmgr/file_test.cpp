@@ -185,7 +185,7 @@ TEST_F(DevmgrFileTest, BlockedReadIsWokenByDeinitAndLibraryOutlivesIt) {
         err = GetLastError();
         done = true;
     });
-    ASSERT_TRUE(drv().WaitFor("Read", 1));
+    EXPECT_TRUE(drv().WaitFor("Read", 1));
     EXPECT_EQ(cehost::CallsInDrivers(), 1u);
     Deactivate();  // must not wait for the reader before calling _Deinit
     reader.join();
@@ -208,7 +208,7 @@ TEST_F(DevmgrFileTest, LibraryStaysLoadedWhileACallIsInside) {
         DWORD n;
         EXPECT_TRUE(ReadFile(f, b, 8, &n, nullptr));
     });
-    ASSERT_TRUE(drv().WaitFor("Read", 1));
+    EXPECT_TRUE(drv().WaitFor("Read", 1));
     Deactivate();
     EXPECT_EQ(cehost::CallsInDrivers(), 1u);
     EXPECT_EQ(cehost::LibraryRefCount("stub.dll"), 1);
@@ -225,7 +225,7 @@ TEST_F(DevmgrFileTest, NothingEntersWhileDeinitRuns) {
     ASSERT_NE(f, INVALID_HANDLE_VALUE);
     drv().config().blockDeinit = true;
     std::thread remover([&] { EXPECT_TRUE(DeactivateDevice(dev_)); });
-    ASSERT_TRUE(drv().WaitFor("Deinit", 1));
+    EXPECT_TRUE(drv().WaitFor("Deinit", 1));
     // The device is being removed: visible, but closed to new calls.
     auto devices = cehost::ActiveDevices();
     ASSERT_EQ(devices.size(), 1u);
@@ -274,7 +274,7 @@ TEST_F(DevmgrFileTest, RemovalRacesWithCalls) {
             }
         });
     }
-    ASSERT_TRUE(drv().WaitFor("Write", 20));
+    EXPECT_TRUE(drv().WaitFor("Write", 20));
     Deactivate();
     stop = true;
     for (auto& t : threads)
