@@ -223,8 +223,8 @@ class SerialPort {
     // Largest number of bytes one write transfer takes. Set by Start.
     LONG maxWriteSize;
     // Timeouts and line settings. `dcb` is stored only inside flowLock
-    // (PortStoreDcb) and read by [worker] as a snapshot taken inside
-    // flowLock (PortLoadDcb); [app] reads it plainly under flowLock.
+    // (PortStoreDcb) and read inside it: a snapshot (PortLoadDcb) or the
+    // fields directly while the lock is held. `timeouts` is [app] only.
     COMMTIMEOUTS timeouts;
     DCB dcb SL_GUARDED_BY(flowLock);
     // CE_ bits accumulated since IOCTL_SERIAL_GET_COMMSTATUS; changed only
@@ -259,10 +259,10 @@ void PortDelete(SerialPort* port);
 
 // `dcb` under flowLock: PortStoreDcb for every store ([app]: settings reset,
 // IOCTL_SERIAL_SET_DCB), PortLoadDcb for a consistent copy on any thread.
-// Neither may be called with flowLock held by another call on the same
-// thread that then expects the fields unchanged (the lock is recursive).
-void PortLoadDcb(SerialPort* port, DCB* out) SL_EXCLUDES(port->flowLock);
-void PortStoreDcb(SerialPort* port, const DCB* in) SL_EXCLUDES(port->flowLock);
+// Both take flowLock for the copy only (it is recursive, so a caller may
+// already hold it).
+void PortLoadDcb(SerialPort* port, DCB* out);
+void PortStoreDcb(SerialPort* port, const DCB* in);
 
 // SerialPort's ApplyLineSettings, also the first step of the CDC and FTDI
 // classes' own: DTR and RTS from the DCB's control modes (handshake lines
