@@ -106,10 +106,23 @@ BOOL AttachConfigured(USB_HANDLE device, LPCUSB_FUNCS funcs, LPCWSTR path, LPBOO
     if (port == nullptr) {
         return FALSE;
     }
+    // The token records the port as the driver's from here until its
+    // removal frees it, and as being attached until this call is done.
+    DWORD token = PortTokenRegister(port);
+    if (token == 0) {
+        PortDelete(port);
+        return FALSE;
+    }
     port->parent = nullptr;
     port->usbDevice = device;
     port->usbFuncs = funcs;
-    UsbRegisterNotify(port, DeviceNotify, port);
+    if (!UsbRegisterNotify(port, DeviceNotify, port)) {
+        // The device is already being removed and no notification will
+        // come to free the object: nothing of it may stay behind.
+        PortTokenRelease(token);
+        PortDelete(port);
+        return FALSE;
+    }
 
     port->usbMode = values.usbMode;
     port->priority256 = values.priority256;
@@ -129,16 +142,11 @@ BOOL AttachConfigured(USB_HANDLE device, LPCUSB_FUNCS funcs, LPCWSTR path, LPBOO
     *accept = TRUE;
     port->activation = nullptr;
     if (PortInit(port)) {
-        // The token is the port's "started" mark for DeviceNotify and the
-        // stream device's way back to the port. Without one the port cannot
-        // be reached, so it is stopped again at once.
-        DWORD token = PortTokenRegister(port);
-        if (token == 0) {
-            PortTeardown(port);
-        } else {
-            port->activation = DmActivateDevice(path, token);
-        }
+        PortTokenMarkStarted(token);
+        port->activation = DmActivateDevice(path, token);
     }
+    // From here a removal may run (it may already be waiting).
+    PortTokenAttachDone(token);
     return TRUE;
 }
 
@@ -204,17 +212,26 @@ BOOL WINAPI DeviceNotify(LPVOID lpvNotifyParameter, DWORD dwCode, LPDWORD* /*dwI
         return FALSE;
     }
     SerialPort* port = static_cast<SerialPort*>(lpvNotifyParameter);
-    // Only a started port holds a token: PortInit succeeded, so its worker
-    // thread runs whether or not the activation succeeded.
+    // Only ports the driver still owns are touched: the lookup compares
+    // addresses and never reads the object.
     DWORD token = PortTokenFind(port);
+    BOOL started = FALSE;
+    // The host driver may report the removal while the attach still works
+    // on the port on another thread; the attach is short once the device is
+    // gone, so wait for it.
+    if (token == 0 || !PortTokenWaitAttached(token, &started)) {
+        return FALSE;
+    }
     if (port->activation != nullptr) {
         // COM_Deinit runs inside and cuts the open handles loose while the
         // worker thread and the events still exist.
         DmDeactivateDevice(port->activation);
         port->activation = nullptr;
     }
-    if (token != 0) {
-        PortTokenRelease(token);
+    PortTokenRelease(token);
+    // A port whose PortInit succeeded runs its worker thread even when its
+    // activation failed: it is stopped and released before it is freed.
+    if (started) {
         PortTeardown(port);
     }
     PortDelete(port);

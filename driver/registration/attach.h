@@ -1,9 +1,11 @@
 // Device attach: the USB client entry point USBDeviceAttach (exported) and
 // the device notification routine it registers for every port it creates.
 //
-// Threads: both run on the USB host driver's threads and take no lock. The
-// host driver reports a device's removal only once the attach of that device
-// has returned.
+// Threads: both run on the USB host driver's threads and take no lock of
+// their own. The host driver may report a device gone (on one thread) while
+// its attach still runs (on another): the removal then waits until the
+// attach is done with the port (port_token.h), so the attach never works on
+// a freed object.
 #pragma once
 
 #include "ce/types.h"
@@ -15,7 +17,10 @@
 // key: the port object of its configured class is created, bound to the
 // device's endpoints, registered for removal, started and activated as a
 // stream device. TRUE, with *fAcceptControl TRUE, exactly when a port object
-// was created (also when it could not be started or activated).
+// was created (also when it could not be started or activated). Refused
+// (FALSE, nothing kept): a key path that does not fit, a key that does not
+// open, an unknown port type, no memory, all port slots taken, or a device
+// already being removed (its notification routine cannot be registered).
 SERLYNX_EXPORT BOOL WINAPI USBDeviceAttach(USB_HANDLE hDevice, LPCUSB_FUNCS lpUsbFuncs,
                                            LPCUSB_INTERFACE lpInterface, LPCWSTR szUniqueDriverId,
                                            LPBOOL fAcceptControl,
@@ -25,7 +30,8 @@ SERLYNX_EXPORT BOOL WINAPI USBDeviceAttach(USB_HANDLE hDevice, LPCUSB_FUNCS lpUs
 // On USB_CLOSE_DEVICE: deactivates the stream device (COM_Deinit cuts the
 // open handles loose), stops a started port (worker thread ended, events,
 // locks and buffers released) and frees the object; TRUE. Any other code,
-// or a null context: FALSE, nothing touched.
+// or a context that is not a live port of this driver (null, or already
+// freed by an earlier notification): FALSE, nothing touched.
 BOOL WINAPI DeviceNotify(LPVOID lpvNotifyParameter, DWORD dwCode, LPDWORD* dwInfo1,
                          LPDWORD* dwInfo2, LPDWORD* dwInfo3, LPDWORD* dwInfo4);
 

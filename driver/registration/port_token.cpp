@@ -13,9 +13,16 @@ constexpr DWORD kSlotMask = (1u << kSlotBits) - 1;
 constexpr DWORD kGenerationMask = 0xFFFFFFFFu >> kSlotBits;
 static_assert(kPortTokenSlots <= kSlotMask, "slot index + 1 must fit in the slot bits");
 
+constexpr DWORD kStateAttaching = 0x1;
+constexpr DWORD kStateStarted = 0x2;
+
+// Interval at which a removal looks again whether the attach is done.
+constexpr DWORD kAttachPollMs = 1;
+
 struct Slot {
     SerialPort* port;  // null while free
     DWORD generation;  // generation of the token now (or last) handed out
+    DWORD state;       // kState* bits of the live port
 };
 
 // Guarded by gLock.
@@ -32,13 +39,21 @@ void Unlock() {
     InterlockedExchange(&gLock, 0);
 }
 
-// The slot a token names, or null when the token cannot name any slot.
-Slot* SlotOf(DWORD token) {
+DWORD TokenOf(DWORD index) {
+    return (gSlots[index].generation << kSlotBits) | (index + 1);
+}
+
+// The live slot `token` names, or null. Call with gLock held.
+Slot* LiveSlotLocked(DWORD token) {
     DWORD index = token & kSlotMask;
     if (index == 0 || index > kPortTokenSlots) {
         return nullptr;
     }
-    return &gSlots[index - 1];
+    Slot* slot = &gSlots[index - 1];
+    if (slot->port == nullptr || slot->generation != (token >> kSlotBits)) {
+        return nullptr;
+    }
+    return slot;
 }
 
 }  // namespace
@@ -54,7 +69,8 @@ DWORD PortTokenRegister(SerialPort* port) {
         if (slot.port == nullptr) {
             slot.generation = (slot.generation + 1) & kGenerationMask;
             slot.port = port;
-            token = (slot.generation << kSlotBits) | (i + 1);
+            slot.state = kStateAttaching;
+            token = TokenOf(i);
             break;
         }
     }
@@ -63,17 +79,29 @@ DWORD PortTokenRegister(SerialPort* port) {
 }
 
 SerialPort* PortTokenLookup(DWORD token) {
-    Slot* slot = SlotOf(token);
-    if (slot == nullptr) {
-        return nullptr;
-    }
     SerialPort* port = nullptr;
     Lock();
-    if (slot->port != nullptr && slot->generation == (token >> kSlotBits)) {
+    if (Slot* slot = LiveSlotLocked(token)) {
         port = slot->port;
     }
     Unlock();
     return port;
+}
+
+void PortTokenMarkStarted(DWORD token) {
+    Lock();
+    if (Slot* slot = LiveSlotLocked(token)) {
+        slot->state |= kStateStarted;
+    }
+    Unlock();
+}
+
+void PortTokenAttachDone(DWORD token) {
+    Lock();
+    if (Slot* slot = LiveSlotLocked(token)) {
+        slot->state &= ~kStateAttaching;
+    }
+    Unlock();
 }
 
 DWORD PortTokenFind(const SerialPort* port) {
@@ -84,7 +112,7 @@ DWORD PortTokenFind(const SerialPort* port) {
     Lock();
     for (DWORD i = 0; i < kPortTokenSlots; ++i) {
         if (gSlots[i].port == port) {
-            token = (gSlots[i].generation << kSlotBits) | (i + 1);
+            token = TokenOf(i);
             break;
         }
     }
@@ -92,14 +120,28 @@ DWORD PortTokenFind(const SerialPort* port) {
     return token;
 }
 
-void PortTokenRelease(DWORD token) {
-    Slot* slot = SlotOf(token);
-    if (slot == nullptr) {
-        return;
+BOOL PortTokenWaitAttached(DWORD token, BOOL* started) {
+    for (;;) {
+        Lock();
+        Slot* slot = LiveSlotLocked(token);
+        DWORD state = slot != nullptr ? slot->state : 0;
+        Unlock();
+        if (slot == nullptr) {
+            return FALSE;
+        }
+        if ((state & kStateAttaching) == 0) {
+            *started = (state & kStateStarted) != 0 ? TRUE : FALSE;
+            return TRUE;
+        }
+        Sleep(kAttachPollMs);
     }
+}
+
+void PortTokenRelease(DWORD token) {
     Lock();
-    if (slot->port != nullptr && slot->generation == (token >> kSlotBits)) {
+    if (Slot* slot = LiveSlotLocked(token)) {
         slot->port = nullptr;
+        slot->state = 0;
     }
     Unlock();
 }

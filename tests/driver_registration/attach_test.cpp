@@ -450,7 +450,9 @@ TEST_F(AttachTest, PortThatCannotStartIsKeptUntilRemoval) {
     SerialPort* port = AttachPort(device);
     ASSERT_NE(port, nullptr);
     EXPECT_EQ(port->activation, nullptr);
-    EXPECT_EQ(PortTokenFind(port), 0u);
+    BOOL started = TRUE;
+    EXPECT_TRUE(PortTokenWaitAttached(PortTokenFind(port), &started));
+    EXPECT_FALSE(started);
     EXPECT_EQ(gInits.load(), 0);
     EXPECT_EQ(cehost::GetHeapStats().liveBlocks, 1u);  // the object alone
     Remove(device);
@@ -492,7 +494,9 @@ TEST_F(AttachTest, StartedPortWhoseActivationFailedIsTornDown) {
     SerialPort* port = AttachPort(device);
     ASSERT_NE(port, nullptr);
     EXPECT_EQ(port->activation, nullptr);
-    EXPECT_NE(PortTokenFind(port), 0u);
+    BOOL started = FALSE;
+    EXPECT_TRUE(PortTokenWaitAttached(PortTokenFind(port), &started));
+    EXPECT_TRUE(started);
     EXPECT_GT(cehost::GetHeapStats().liveBlocks, 1u);  // ring and slots too
     Remove(device);
 }
@@ -509,6 +513,8 @@ TEST_F(AttachTest, NotificationOtherThanCloseLeavesPortAlone) {
     EXPECT_FALSE(DeviceNotify(nullptr, USB_CLOSE_DEVICE, nullptr, nullptr, nullptr, nullptr));
     EXPECT_EQ(cehost::GetHeapStats().liveBlocks, 1u);
     Remove(device);
+    // A repeated notification finds no port of the driver and touches nothing.
+    EXPECT_FALSE(DeviceNotify(port, USB_CLOSE_DEVICE, nullptr, nullptr, nullptr, nullptr));
 }
 
 }  // namespace

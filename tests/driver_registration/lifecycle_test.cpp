@@ -118,6 +118,80 @@ TEST_F(LifecycleTest, RemovalWithPortOpen) {
     EXPECT_EQ(cehost::RunningThreadCount(), 0u);
 }
 
+// The device goes while its attach runs: at each USB call the attach makes,
+// the removal (on another host thread) and the attach must between them
+// leave nothing behind: no stream device, no thread, no handle, no block.
+struct UnplugCase {
+    const char* name;
+    bool firstAttach;
+    cehost::UsbCall call;
+    int nth;
+};
+
+class UnplugDuringAttachTest : public LifecycleTest,
+                               public ::testing::WithParamInterface<UnplugCase> {};
+
+TEST_P(UnplugDuringAttachTest, LeavesNothingBehind) {
+    const UnplugCase& c = GetParam();
+    auto line = std::make_shared<sim::LoopbackPlug>();
+    auto model = std::make_shared<sim::BulkAdapterModel>(sim::BulkModelConfig{}, line);
+    cehost::UsbBus bus;
+    ASSERT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
+    USB_DRIVER_SETTINGS settings{sizeof(USB_DRIVER_SETTINGS),
+                                 USB_NO_INFO,
+                                 USB_NO_INFO,
+                                 USB_NO_INFO,
+                                 USB_NO_INFO,
+                                 USB_NO_INFO,
+                                 USB_NO_INFO,
+                                 USB_NO_INFO,
+                                 USB_NO_INFO,
+                                 USB_NO_INFO};
+    if (!c.firstAttach) {
+        // Let a normal first attach write the device key.
+        ASSERT_TRUE(bus.Unplug(bus.Plug(model)));
+        ASSERT_TRUE(cehost::RegKeyExists(DeviceKey("4617_24065_256")));
+        settings.dwVendorId = 0x1209;
+        settings.dwProductId = 0x5E01;
+        settings.dwReleaseNumber = 0x0100;
+    }
+    cehost::UsbDeviceId id = bus.PlugUnclaimed(model);
+    ASSERT_NE(id, 0u);
+    HMODULE library = LoadLibraryW(u"serlynx.dll");
+    ASSERT_NE(library, nullptr);
+    auto attach = reinterpret_cast<LPUSB_DEVICE_ATTACH>(
+        reinterpret_cast<void (*)()>(GetProcAddressW(library, u"USBDeviceAttach")));
+    ASSERT_NE(attach, nullptr);
+
+    bus.UnplugAtCall(id, c.call, c.nth);
+    BOOL accept = FALSE;
+    attach(bus.Handle(id), cehost::UsbFunctions(), nullptr, u"Serlynx", &accept, &settings, 0);
+    EXPECT_TRUE(bus.WaitUnplugged(id));
+    EXPECT_TRUE(cehost::ActiveDevices().empty());
+    EXPECT_EQ(cehost::RunningThreadCount(), 0u);
+    EXPECT_TRUE(FreeLibrary(library));
+    if (c.call == cehost::UsbCall::kGetDescriptor) {
+        // The name read failed: the key is written with the default name.
+        EXPECT_EQ(cehost::RegReadString(DeviceKey("4617_24065_256"), u"FriendlyName"),
+                  u"Serlynx,basic");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, UnplugDuringAttachTest,
+    ::testing::Values(UnplugCase{"FirstDeviceInfo", true, cehost::UsbCall::kGetDeviceInfo, 1},
+                      UnplugCase{"FirstStringHeader", true, cehost::UsbCall::kGetDescriptor, 1},
+                      UnplugCase{"FirstStringWhole", true, cehost::UsbCall::kGetDescriptor, 2},
+                      UnplugCase{"Register", false, cehost::UsbCall::kRegisterNotificationRoutine,
+                                 1},
+                      UnplugCase{"DeviceInfo", false, cehost::UsbCall::kGetDeviceInfo, 1},
+                      UnplugCase{"FirstPipe", false, cehost::UsbCall::kOpenPipe, 1},
+                      UnplugCase{"SecondPipe", false, cehost::UsbCall::kOpenPipe, 2},
+                      UnplugCase{"ClearHalt", false, cehost::UsbCall::kClearFeature, 1},
+                      UnplugCase{"FirstReceive", false, cehost::UsbCall::kIssueBulkTransfer, 1},
+                      UnplugCase{"ThirdReceive", false, cehost::UsbCall::kIssueBulkTransfer, 3}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // A device plugged too late after installation is not configured, and the
 // spent entry configures nothing later either.
 TEST_F(LifecycleTest, LateFirstAttachLeavesDeviceUnclaimed) {

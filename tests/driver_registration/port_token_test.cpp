@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -81,6 +82,38 @@ TEST(PortToken, FullTableRefusesAndRecovers) {
         PortTokenRelease(t);
     for (DWORD t : tokens)
         EXPECT_EQ(PortTokenLookup(t), nullptr);
+}
+
+// A removal reported while the attach still works on the port waits until
+// the attach is done, and learns whether the port was started.
+TEST(PortToken, RemovalWaitsForTheAttach) {
+    DWORD token = PortTokenRegister(FakePort(7));
+    ASSERT_NE(token, 0u);
+    std::atomic<bool> attachDone{false};
+    std::atomic<bool> sawDone{false};
+    BOOL started = FALSE;
+    std::thread removal([&] {
+        BOOL ok = PortTokenWaitAttached(token, &started);
+        sawDone = ok && attachDone.load();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    PortTokenMarkStarted(token);
+    attachDone = true;
+    PortTokenAttachDone(token);
+    removal.join();
+    EXPECT_TRUE(sawDone.load());
+    EXPECT_TRUE(started);
+    PortTokenRelease(token);
+
+    // Not started; and an unknown or released token does not wait.
+    token = PortTokenRegister(FakePort(8));
+    PortTokenAttachDone(token);
+    started = TRUE;
+    EXPECT_TRUE(PortTokenWaitAttached(token, &started));
+    EXPECT_FALSE(started);
+    PortTokenRelease(token);
+    EXPECT_FALSE(PortTokenWaitAttached(token, &started));
+    EXPECT_FALSE(PortTokenWaitAttached(0, &started));
 }
 
 // Attach and removal threads register and release while stream threads look
