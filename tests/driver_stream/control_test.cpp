@@ -16,6 +16,9 @@ using Control = StreamTest;
 DWORD WaitState(DWORD_PTR h) {
     return ReadAcquire(&reinterpret_cast<OpenHandle*>(h)->waitState);
 }
+DWORD EventWord(DWORD_PTR h) {
+    return ReadULongAcquire(&reinterpret_cast<OpenHandle*>(h)->eventWord);
+}
 
 // Requests with an output: each refuses a missing buffer, a missing count
 // pointer and a short buffer (count set to 0 all the same), and fills the
@@ -26,8 +29,7 @@ TEST_F(Control, BufferTests) {
     DWORD mask = EV_RXCHAR;
     ASSERT_TRUE(IoctlIn(h, IOCTL_SERIAL_SET_WAIT_MASK, mask));
     host.Receive(Pattern(1));  // so that a wait returns at once
-    ASSERT_TRUE(
-        Eventually([&] { return (reinterpret_cast<OpenHandle*>(h)->eventWord & 0xFFFF) != 0; }));
+    ASSERT_TRUE(Eventually([&] { return (EventWord(h) & 0xFFFF) != 0; }));
     struct Out {
         const char* name;
         DWORD code;
