@@ -228,6 +228,15 @@ CEAPI HMODULE LoadLibraryW(LPCWSTR lpLibFileName) {
             SetLastError(ERROR_MOD_NOT_FOUND);
             return nullptr;
         }
+        // The same file reached under another name ("x.dll", "/dir/libx.so")
+        // is the same module: one record, one load handler call.
+        for (auto& [v, other] : s.modules) {
+            if (other.dl == m.dl) {
+                dlclose(m.dl);
+                ++other.refs;
+                return reinterpret_cast<HMODULE>(v);
+            }
+        }
         m.dllMain = reinterpret_cast<PFN_DLLMAIN>(dlsym(m.dl, "DllMain"));
     }
     value = kModuleBase + s.nextId++ * kModuleStride;

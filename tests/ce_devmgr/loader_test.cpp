@@ -131,6 +131,18 @@ TEST_F(DevmgrLoaderTest, RealSharedObjectNextToTheExecutable) {
     // Its load handler turned thread notifications off through coredll.
     EXPECT_EQ(cehost::ThreadLibraryCallsDisabled("dmtestlib.dll"), 1);
 
+    // The same file by its path is the same module.
+    char exe[4096];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+    ASSERT_GT(n, 0);
+    std::string path =
+        std::filesystem::path(std::string(exe, static_cast<size_t>(n))).parent_path() /
+        "libdmtestlib.so";
+    HMODULE byPath = LoadLibraryW(std::u16string(path.begin(), path.end()).c_str());
+    EXPECT_EQ(byPath, h);
+    EXPECT_EQ(attachCount(), 1);
+    EXPECT_TRUE(FreeLibrary(byPath));
+
     EXPECT_TRUE(FreeLibrary(again));
     EXPECT_EQ(detachCount(), 0);  // still loaded once
     EXPECT_TRUE(FreeLibrary(h));
