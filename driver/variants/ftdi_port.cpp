@@ -1,25 +1,132 @@
-// FTDI port without write framing. The chip protocol is filled in by its own
-// work item; until then the port refuses to start.
+// FTDI port with a baud-rate divisor and unframed writes (type 3 with flag
+// 0x200), and the protocol pieces both FTDI classes share.
 #include "driver/variants/ftdi_port.h"
-
+#include "driver/platform/usb_calls.h"
+#include "driver/port/line_status.h"
 #include "driver/port/receive.h"
 
+namespace {
+
+constexpr DWORD kDefaultRate = 9600;
+constexpr DWORD kClock = 24000000;
+constexpr DWORD kSlowClock = 6000000;
+
+// Rate codes of the header-framed chip, by code.
+constexpr DWORD kRateCodes[] = {300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+constexpr WORD kDefaultRateCode = 5;
+
+// The two status bytes at the head of every bulk-IN packet.
+constexpr DWORD kStatusBytes = 2;
+constexpr BYTE kModemLinesMask = 0xF0;  // CTS, DSR, ring, carrier: the MS_ bits
+constexpr BYTE kLineErrorsMask = 0x1E;  // overrun, parity, framing, break: the CE_ bits
+constexpr BYTE kLineBreakBit = 0x10;    // break in the line-status byte
+
+}  // namespace
+
+WORD FtdiDivisor(DWORD baudRate, DWORD usbMode) {
+    const DWORD rate = baudRate != 0 ? baudRate : kDefaultRate;
+    const DWORD clock = (usbMode & kUsbModeFtdiSlowClock) != 0 ? kSlowClock : kClock;
+    // The divisor in eighths; the chip divides its base (clock / 8) by it.
+    DWORD eighths = clock / rate;
+    if (eighths > kFtdiMaxDivisorEighths)
+        eighths = kFtdiMaxDivisorEighths;
+    // The chip knows only the sub-integer steps 1/2, 1/4 and 1/8, one at a
+    // time: the highest eighth bit set decides and the lower ones are lost.
+    DWORD code = 0;
+    if ((eighths & 4) != 0)
+        code = 0x4000;
+    else if ((eighths & 2) != 0)
+        code = 0x8000;
+    else if ((eighths & 1) != 0)
+        code = 0xC000;
+    return static_cast<WORD>(code | (eighths >> 3));
+}
+
+WORD FtdiRateCode(DWORD baudRate) {
+    for (WORD code = 0; code < sizeof(kRateCodes) / sizeof(kRateCodes[0]); ++code) {
+        if (kRateCodes[code] == baudRate)
+            return code;
+    }
+    return kDefaultRateCode;
+}
+
+WORD FtdiDataFormat(const DCB& dcb, BOOL breakOn) {
+    // The DCB's codes are the chip's own (parity 0-4, stop bits 0-2) and go
+    // in unmasked.
+    DWORD word = static_cast<DWORD>(dcb.ByteSize) + (static_cast<DWORD>(dcb.Parity) << 8) +
+                 (static_cast<DWORD>(dcb.StopBits) << 11);
+    if (breakOn)
+        word += kFtdiFormatBreak;
+    return static_cast<WORD>(word);
+}
+
+BOOL FtdiPort::SendRequest(BYTE request, WORD value) {
+    USB_DEVICE_REQUEST setup{kFtdiRequestType, request, value, 0, 0};
+    USB_TRANSFER transfer = UsbIssueVendor(this, nullptr, USB_SEND_TO_DEVICE, &setup, nullptr);
+    if (transfer == nullptr)
+        return FALSE;
+    UsbCloseTransfer(this, transfer);
+    return TRUE;
+}
+
 BOOL FtdiPort::Start() {
-    return FALSE;
+    // Data moves only on the bulk pipes; without both there is no port.
+    if (receiveEndpoint == nullptr || sendEndpoint == nullptr)
+        return FALSE;
+    if (!SerialPort::Start())
+        return FALSE;
+    // The reset empties the chip's buffers; its outcome is not examined.
+    SendRequest(kFtdiReset, 0);
+    return TRUE;
 }
 
 BOOL FtdiPort::ApplyLineSettings() {
-    return ApplyHandshakeLines(this);
+    ApplyHandshakeLines(this);
+    DCB dcb;
+    PortLoadDcb(this, &dcb);
+    SendRequest(kFtdiBaudRate, FtdiDivisor(dcb.BaudRate, usbMode));
+    SendRequest(kFtdiDataFormat, FtdiDataFormat(dcb, FALSE));
+    return TRUE;
 }
 
-BOOL FtdiPort::SetBreak(BOOL) {
-    return 0;
+BOOL FtdiPort::SetBreak(BOOL on) {
+    DCB dcb;
+    PortLoadDcb(this, &dcb);
+    return SendRequest(kFtdiDataFormat, FtdiDataFormat(dcb, on));
 }
 
-DWORD_PTR FtdiPort::SetControlLines(DWORD, DWORD, HANDLE) {
-    return 0;
+DWORD_PTR FtdiPort::SetControlLines(DWORD mask, DWORD value, HANDLE event) {
+    const WORD wValue = static_cast<WORD>(mask * 256 + value);
+    if (event == nullptr)
+        return SendRequest(kFtdiModemControl, wValue);
+    USB_DEVICE_REQUEST setup{kFtdiRequestType, kFtdiModemControl, wValue, 0, 0};
+    return reinterpret_cast<DWORD_PTR>(
+        UsbIssueVendor(this, event, USB_SEND_TO_DEVICE, &setup, nullptr));
 }
 
 BOOL FtdiPort::DeliverReceived(const BYTE* data, DWORD length) {
-    return ::DeliverReceived(this, data, length);
+    // The chip puts a status pair at the head of every bulk-IN packet, and a
+    // transfer may hold several packets: the block is cut at the endpoint's
+    // packet size (64 on full-speed chips, 512 on high-speed ones), so that
+    // no data byte is taken for status. Start guarantees the endpoint.
+    DWORD packet = EndpointPacketSize(receiveEndpoint);
+    if (packet < kStatusBytes)
+        packet = kStatusBytes;
+    const DWORD dataPerPacket = packet - kStatusBytes;
+    while (length >= kStatusBytes) {
+        const BYTE modem = data[0];
+        const BYTE line = data[1];
+        const DWORD modemWord =
+            (modem & kModemLinesMask) | ((line & kLineBreakBit) != 0 ? kModemBreak : 0);
+        UpdateLineStatus(this, modemWord, line & kLineErrorsMask);
+        DWORD n = length - kStatusBytes;
+        if (n > dataPerPacket)
+            n = dataPerPacket;
+        if (n > 0)
+            ::DeliverReceived(this, data + kStatusBytes, n);
+        data += kStatusBytes + n;
+        length -= kStatusBytes + n;
+    }
+    // A lone byte at the end is no packet: ignored.
+    return TRUE;
 }

@@ -1,37 +1,109 @@
-// FTDI ports (type 3): vendor requests for rate, format, lines and break;
-// every bulk-IN packet starts with two status bytes. FtdiPort sends writes
-// as they are (UsbMode flag 0x200); FtdiHeaderPort frames each write with a
-// header byte.
+// FTDI ports (type 3): chips driven entirely by vendor requests on the
+// default pipe (reset, modem control, baud rate, data format) that frame the
+// bulk data themselves. Every bulk-IN packet starts with two status bytes
+// (modem lines, line errors and break). FtdiPort (UsbMode flag 0x200) takes
+// a baud-rate divisor and plain bulk-OUT data; FtdiHeaderPort takes a
+// rate code from a fixed table and a header byte in front of every bulk-OUT
+// transfer.
+//
+// Threads and locks: ApplyLineSettings, SetBreak and SetControlLines without
+// an event run on [app] threads and take no lock (the mask byte of the modem
+// control request names the lines to change, so nothing is remembered);
+// SetControlLines with an event runs on [worker] inside flowLock.
+// DeliverReceived runs on [worker] only. FtdiHeaderPort's IssueWrite runs
+// inside flowLock ([app]) and SendFlowChar inside flowLock ([worker]); they
+// use different buffers, and SendImmediate builds its packet on its own
+// stack, so no two transfers in flight share storage.
 #pragma once
 
 #include "driver/port/port.h"
+
+// Vendor requests of the chips (bRequest), host-to-device, recipient device.
+constexpr BYTE kFtdiRequestType = 0x40;
+constexpr BYTE kFtdiReset = 0x00;
+constexpr BYTE kFtdiModemControl = 0x01;
+constexpr BYTE kFtdiBaudRate = 0x03;
+constexpr BYTE kFtdiDataFormat = 0x04;
+
+// UsbMode flag of FtdiPort: the chip's baud generator runs from 6 MHz
+// instead of 24 MHz (divisor computed from 6000000).
+constexpr DWORD kUsbModeFtdiSlowClock = 0x100;
+
+// Bit of the data-format word that holds the line in a break.
+constexpr WORD kFtdiFormatBreak = 0x4000;
+
+// The divisor field holds 14 integer bits and a sub-integer code; the
+// largest divisor it can express is 16383.5 (wValue 0x7FFF). Rates below
+// what that divides down to (183 baud from 24 MHz, 45 from 6 MHz) would
+// carry into the sub-integer bits and select an unrelated rate, so they are
+// clamped to it: the line then runs at the slowest rate the chip has.
+constexpr DWORD kFtdiMaxDivisorEighths = 0x3FFF * 8 + 4;
+
+// wValue of FtdiPort's baud-rate request for `baudRate` (0 means 9600),
+// with the 24 MHz clock or, with kUsbModeFtdiSlowClock in `usbMode`, 6 MHz.
+WORD FtdiDivisor(DWORD baudRate, DWORD usbMode);
+// wValue of FtdiHeaderPort's baud-rate request: the rate's code, 5 (9600)
+// for rates the table lacks.
+WORD FtdiRateCode(DWORD baudRate);
+// The data-format word: ByteSize, Parity << 8, StopBits << 11, and the
+// break bit when `breakOn`.
+WORD FtdiDataFormat(const DCB& dcb, BOOL breakOn);
 
 class FtdiPort : public SerialPort {
   public:
     FtdiPort() noexcept {}
 
+    // Needs a bulk-IN and a bulk-OUT endpoint; runs SerialPort's Start and
+    // resets the chip.
     BOOL Start() override;
+    // Handshake lines, then the divisor and the data format (break clear).
+    // The outcomes of the requests are not examined: always TRUE.
     BOOL ApplyLineSettings() override;
+    // Re-sends the data format from the DCB with the break bit set or
+    // clear; nonzero when the request was issued.
     BOOL SetBreak(BOOL on) override;
+    // Modem control: wValue = mask << 8 | value. With an event the transfer
+    // is returned for the caller to retire; without, it is synchronous and
+    // the result is nonzero when it was issued.
     DWORD_PTR SetControlLines(DWORD mask, DWORD value, HANDLE event) override;
+    // Cuts the block into packets of the bulk-IN endpoint's size: each
+    // packet's status pair goes to UpdateLineStatus, its data to the ring.
     BOOL DeliverReceived(const BYTE* data, DWORD length) override;
+
+  protected:
+    // Sends a vendor request with no data stage synchronously and closes
+    // it; TRUE when it was issued.
+    BOOL SendRequest(BYTE request, WORD value);
 };
 
 class FtdiHeaderPort : public FtdiPort {
   public:
     FtdiHeaderPort() noexcept {}
 
+    // FtdiPort's Start, then the write limit: one transfer is a header and
+    // at most 63 data bytes, and never reaches the packet size.
     BOOL Start() override;
+    // Handshake lines, the rate code and the data format.
     BOOL ApplyLineSettings() override;
     USB_TRANSFER IssueWrite(const BYTE* data, DWORD length) override;
+    // One character with its header, synchronously.
     USB_TRANSFER SendImmediate(const BYTE* ch) override;
+    // One character with its header from charBuffer; completion sets
+    // serviceEvent.
     USB_TRANSFER SendFlowChar(const BYTE* ch) override;
+    // Takes the header byte off the count; never asks for a zero-length
+    // packet.
     BOOL WriteFinished(DWORD* count) override;
+
+    // Builds header and data in `buffer` (length + 1 bytes, length <= 63)
+    // and sends it on the bulk-OUT pipe: through TransferNotify on `event`,
+    // or synchronously when `event` is 0. 0 when not issued.
+    USB_TRANSFER SendWithHeader(BYTE* buffer, const BYTE* data, DWORD length, HANDLE event);
 
     // Header byte plus up to 63 data bytes of the write in flight ([app],
     // inside flowLock).
     BYTE writeBuffer[64];
-    // Header byte plus one character, for immediate and flow-control
-    // characters (flow control: [worker], inside flowLock).
+    // Header byte plus one character, for the flow-control character in
+    // flight ([worker], inside flowLock).
     BYTE charBuffer[2];
 };
