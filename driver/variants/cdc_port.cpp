@@ -1,30 +1,240 @@
-// CDC abstract-control port. The class protocol is filled in by its own
-// work item; until then the port refuses to start and its requests report
-// failure.
+// CDC abstract-control port: class requests on the default pipe and the
+// SERIAL_STATE status cycle on the interrupt-IN endpoint.
 #include "driver/variants/cdc_port.h"
 
+#include "driver/platform/usb_calls.h"
+#include "driver/port/line_status.h"
 #include "driver/port/receive.h"
 
+namespace {
+
+// Host-to-device, class, recipient interface.
+constexpr BYTE kClassOut = 0x21;
+
+constexpr BYTE kSetCommFeature = 0x02;
+constexpr BYTE kSetLineCoding = 0x20;
+constexpr BYTE kSetControlLineState = 0x22;
+constexpr BYTE kSendBreak = 0x23;
+
+constexpr WORD kFeatureAbstractState = 0x0001;
+// ABSTRACT_STATE value 0x0002: the device multiplexes no calls and keeps
+// its data path idle-free.
+constexpr BYTE kAbstractStateData[2] = {0x02, 0x00};
+constexpr WORD kBreakUntilEnded = 0xFFFF;
+
+// SERIAL_STATE notification: header, then the 16-bit UART bitmap.
+constexpr DWORD kSerialStateLength = 10;
+constexpr BYTE kNotifyRequestType = 0xA1;
+constexpr BYTE kNotifySerialState = 0x20;
+constexpr DWORD kSerialStateOffset = 8;
+
+// UART state bitmap.
+constexpr WORD kStateDcd = 0x0001;
+constexpr WORD kStateDsr = 0x0002;
+constexpr WORD kStateBreak = 0x0004;
+constexpr WORD kStateRing = 0x0008;
+constexpr WORD kStateFraming = 0x0010;
+constexpr WORD kStateParity = 0x0020;
+constexpr WORD kStateOverrun = 0x0040;
+constexpr WORD kStateCts = 0x0080;  // only on the chips that report it
+
+struct StateBit {
+    WORD state;
+    DWORD modem;
+    DWORD error;
+};
+
+constexpr StateBit kStateBits[] = {
+    {kStateDcd, MS_RLSD_ON, 0},           {kStateDsr, MS_DSR_ON, 0},
+    {kStateBreak, kModemBreak, CE_BREAK}, {kStateRing, MS_RING_ON, 0},
+    {kStateFraming, 0, CE_FRAME},         {kStateParity, 0, CE_RXPARITY},
+    {kStateOverrun, 0, CE_OVERRUN},
+};
+
+// A class request to the port's interface; synchronous without an event.
+USB_TRANSFER IssueClassRequest(CdcPort* port, BYTE request, WORD value, WORD length, void* data,
+                               HANDLE event) {
+    USB_DEVICE_REQUEST setup;
+    setup.bmRequestType = kClassOut;
+    setup.bRequest = request;
+    setup.wValue = value;
+    setup.wIndex = static_cast<WORD>(port->interfaceNumber & 0xFFFF);
+    setup.wLength = length;
+    return UsbIssueVendor(port, event, USB_SEND_TO_INTERFACE | USB_OUT_TRANSFER, &setup, data);
+}
+
+// A synchronous request whose outcome only configures the device: the
+// transfer is closed unexamined. TRUE when it was issued.
+BOOL SendClassRequest(CdcPort* port, BYTE request, WORD value, WORD length, void* data) {
+    USB_TRANSFER transfer = IssueClassRequest(port, request, value, length, data, nullptr);
+    if (transfer == nullptr)
+        return FALSE;
+    UsbCloseTransfer(port, transfer);
+    return TRUE;
+}
+
+}  // namespace
+
+DWORD CdcNotifyLength(DWORD packetSize) {
+    if (packetSize == 0)
+        return 0;
+    DWORD length = packetSize;
+    while (length < kSerialStateLength)
+        length += packetSize;
+    return length < sizeof(CdcPort::notifyBuffer) ? length : sizeof(CdcPort::notifyBuffer);
+}
+
+void CdcDecodeSerialState(WORD bitmap, BOOL ctsInState, DWORD* modemWord, DWORD* lineErrors) {
+    DWORD modem = 0;
+    DWORD errors = 0;
+    for (const StateBit& bit : kStateBits) {
+        if (bitmap & bit.state) {
+            modem |= bit.modem;
+            errors |= bit.error;
+        }
+    }
+    if (!ctsInState || (bitmap & kStateCts) != 0)
+        modem |= MS_CTS_ON;
+    *modemWord = modem;
+    *lineErrors = errors;
+}
+
 BOOL CdcPort::Start() {
-    return FALSE;
+    if (classEndpoint == nullptr || receiveEndpoint == nullptr || sendEndpoint == nullptr)
+        return FALSE;
+    // A status endpoint of packet size 0 would complete every status
+    // transfer at once with nothing: the worker would spin on it.
+    if (EndpointPacketSize(classEndpoint) == 0)
+        return FALSE;
+    if (!SerialPort::Start())
+        return FALSE;
+
+    // Start runs before the worker thread exists.
+    lineState = 0;
+    notifyTransfer = nullptr;
+    notifyPipe = UsbOpenPipe(this, classEndpoint);
+    UsbClearHalt(this, classEndpoint);
+
+    BYTE feature[sizeof(kAbstractStateData)] = {kAbstractStateData[0], kAbstractStateData[1]};
+    SendClassRequest(this, kSetCommFeature, kFeatureAbstractState, sizeof(feature), feature);
+    // The first status transfer is issued by the worker's first pass.
+    return TRUE;
 }
 
 BOOL CdcPort::Stop() {
+    EnterCriticalSection(&flowLock);
+    if (notifyPipe != nullptr)
+        UsbClosePipe(this, notifyPipe);
+    notifyPipe = nullptr;
+    LeaveCriticalSection(&flowLock);
     return SerialPort::Stop();
 }
 
 BOOL CdcPort::ApplyLineSettings() {
-    return ApplyHandshakeLines(this);
+    ApplyHandshakeLines(this);
+    if ((usbMode & kUsbModeNoLineCoding) != 0)
+        return TRUE;
+
+    // dwDTERate, bCharFormat, bParityType, bDataBits: the DCB's values as
+    // they stand, the codes are the same.
+    DCB dcb;
+    PortLoadDcb(this, &dcb);
+    BYTE coding[7];
+    coding[0] = static_cast<BYTE>(dcb.BaudRate);
+    coding[1] = static_cast<BYTE>(dcb.BaudRate >> 8);
+    coding[2] = static_cast<BYTE>(dcb.BaudRate >> 16);
+    coding[3] = static_cast<BYTE>(dcb.BaudRate >> 24);
+    coding[4] = dcb.StopBits;
+    coding[5] = dcb.Parity;
+    coding[6] = dcb.ByteSize;
+    SendClassRequest(this, kSetLineCoding, 0, sizeof(coding), coding);
+    return TRUE;
 }
 
-BOOL CdcPort::SetBreak(BOOL) {
-    return 0;
+BOOL CdcPort::SetBreak(BOOL on) {
+    // The application is told whether the request went to the device; the
+    // device's answer is not examined.
+    return SendClassRequest(this, kSendBreak, on ? kBreakUntilEnded : 0, 0, nullptr);
 }
 
-DWORD_PTR CdcPort::SetControlLines(DWORD, DWORD, HANDLE) {
-    return 0;
+DWORD_PTR CdcPort::SetControlLines(DWORD mask, DWORD value, HANDLE event) {
+    if (event != nullptr) {
+        // Input flow control, which holds flowLock and retires the transfer.
+        lineState = (lineState & ~mask) | value;
+        return reinterpret_cast<DWORD_PTR>(IssueClassRequest(
+            this, kSetControlLineState, static_cast<WORD>(lineState & 0xFFFF), 0, nullptr, event));
+    }
+
+    // The request is issued inside flowLock, so that the device sees the
+    // line states in the order they were decided, and answered outside it:
+    // neither writers nor the worker wait for the device.
+    HANDLE done = CreateEvent(nullptr, FALSE, FALSE, nullptr);
+    EnterCriticalSection(&flowLock);
+    lineState = (lineState & ~mask) | value;
+    const WORD wValue = static_cast<WORD>(lineState & 0xFFFF);
+    if (done == nullptr) {
+        // No event to wait on: the request is made synchronously, inside
+        // the lock, which keeps the order at the price of holding it.
+        BOOL issued = SendClassRequest(this, kSetControlLineState, wValue, 0, nullptr);
+        LeaveCriticalSection(&flowLock);
+        return issued;
+    }
+    USB_TRANSFER transfer = IssueClassRequest(this, kSetControlLineState, wValue, 0, nullptr, done);
+    LeaveCriticalSection(&flowLock);
+    if (transfer != nullptr) {
+        WaitForSingleObject(done, INFINITE);
+        UsbCloseTransfer(this, transfer);
+    }
+    CloseHandle(done);
+    return transfer != nullptr ? TRUE : FALSE;
 }
 
 int CdcPort::Service() {
-    return ServiceBulk(this);
+    const int bulk = ServiceBulk(this);
+    CompleteNotify();
+    IssueNotify();
+    return (bulk != 0 || notifyTransfer != nullptr) ? 1 : 0;
+}
+
+void CdcPort::IssueNotify() {
+    if (notifyTransfer != nullptr)
+        return;
+    const DWORD length = CdcNotifyLength(EndpointPacketSize(classEndpoint));
+    EnterCriticalSection(&flowLock);
+    if (notifyPipe != nullptr) {
+        notifyTransfer =
+            UsbIssueInterrupt(this, notifyPipe, serviceEvent,
+                              USB_IN_TRANSFER | USB_SHORT_TRANSFER_OK, length, notifyBuffer);
+    }
+    LeaveCriticalSection(&flowLock);
+}
+
+void CdcPort::CompleteNotify() {
+    USB_TRANSFER transfer = notifyTransfer;
+    if (transfer == nullptr)
+        return;
+    DWORD bytes = 0;
+    DWORD error = 0;
+    const BOOL done = UsbIsComplete(this, transfer);
+    const BOOL ok = UsbGetStatus(this, transfer, &bytes, &error);
+    if (ok && !done)
+        return;
+    // A transfer whose status cannot be read is forgotten unclosed.
+    if (ok)
+        UsbCloseTransfer(this, transfer);
+    notifyTransfer = nullptr;
+
+    // Only a complete SERIAL_STATE counts; anything else (another
+    // notification, a short, long or failed transfer) is dropped.
+    if (bytes != kSerialStateLength || notifyBuffer[0] != kNotifyRequestType ||
+        notifyBuffer[1] != kNotifySerialState) {
+        return;
+    }
+    const WORD bitmap = static_cast<WORD>(notifyBuffer[kSerialStateOffset] |
+                                          (notifyBuffer[kSerialStateOffset + 1] << 8));
+    DWORD modem = 0;
+    DWORD errors = 0;
+    CdcDecodeSerialState(bitmap, (usbMode & kUsbModeCdcStatusCts) != 0 ? TRUE : FALSE, &modem,
+                         &errors);
+    UpdateLineStatus(this, modem, errors);
 }

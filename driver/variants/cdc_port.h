@@ -1,6 +1,18 @@
 // CDC abstract-control port (type 1): the basic bulk pair plus an
 // interrupt-IN status endpoint carrying SERIAL_STATE notifications; line
-// coding, control lines and break go as class requests to the interface.
+// coding, control lines and break go as class requests to the interface
+// that owns the status endpoint (wIndex = interfaceNumber).
+//
+// Variants by UsbMode flag: kUsbModeCdcStatusCts, a chip whose SERIAL_STATE
+// carries CTS in bit 7; kUsbModeNoLineCoding, a device that must never be
+// sent SET_LINE_CODING.
+//
+// Threads and locks: Start/Stop [attach]; ApplyLineSettings, SetBreak and
+// the synchronous SetControlLines [app]; the asynchronous SetControlLines
+// [worker, inside flowLock] from input flow control; Service, IssueNotify
+// and CompleteNotify [worker] only. `lineState` changes only inside
+// flowLock; `notifyPipe` is used and closed only inside flowLock once the
+// worker exists; `notifyTransfer` and `notifyBuffer` belong to the worker.
 #pragma once
 
 #include "driver/port/port.h"
@@ -9,20 +21,52 @@ class CdcPort : public SerialPort {
   public:
     CdcPort() noexcept {}
 
+    // FALSE, with nothing opened, when the class, receive or send endpoint
+    // is missing or the class endpoint reports a packet size of 0.
+    // Otherwise the bulk pair as the basic port, the status pipe opened and
+    // its halt cleared, SET_COMM_FEATURE(ABSTRACT_STATE) sent.
     BOOL Start() override;
+    // Closes the status pipe (the worker retires the outstanding status
+    // transfer, which the close cancels), then the bulk pipes.
     BOOL Stop() override;
+    // DTR and RTS from the DCB, then SET_LINE_CODING (unless the device
+    // must not receive it). Always TRUE.
     BOOL ApplyLineSettings() override;
+    // SEND_BREAK 0xFFFF (until ended) or 0. Nonzero when the request was
+    // issued, 0 when it could not be.
     BOOL SetBreak(BOOL on) override;
+    // SET_CONTROL_LINE_STATE with the lines in `mask` changed to `value`.
+    // With an event: returns the transfer for the caller to retire (0 when
+    // not issued). Without: waits for the device's answer outside flowLock
+    // and returns nonzero when the request was issued, 0 when not.
     DWORD_PTR SetControlLines(DWORD mask, DWORD value, HANDLE event) override;
+    // The bulk pass, then the status transfer retired and issued again.
+    // Nonzero while the bulk side has work or a status transfer is out.
     int Service() override;
 
+    // [worker] Issues the next status transfer when none is outstanding.
+    void IssueNotify();
+    // [worker] Retires a finished status transfer and, for a well-formed
+    // SERIAL_STATE notification, reports the line state.
+    void CompleteNotify();
+
     // Control-line state last requested (kLineDtr | kLineRts); 0 after
-    // Start. Changed only inside flowLock.
+    // Start.
     DWORD lineState SL_GUARDED_BY(flowLock);
-    // Pipe of classEndpoint. Start/Stop [attach].
-    USB_PIPE notifyPipe;
-    // The outstanding status transfer, or 0, and where it lands. [worker]
-    // only.
+    // Pipe of classEndpoint, or 0.
+    USB_PIPE notifyPipe SL_GUARDED_BY(flowLock);
+    // The outstanding status transfer, or 0, and where it lands.
     USB_TRANSFER notifyTransfer;
     BYTE notifyBuffer[64];
 };
+
+// Bytes asked for by each status transfer: the class endpoint's packet
+// size, raised to a whole number of packets that holds a 10-byte
+// SERIAL_STATE notification (endpoints of 8 bytes split it in two packets),
+// and never more than notifyBuffer holds. 0 for a packet size of 0.
+DWORD CdcNotifyLength(DWORD packetSize);
+
+// The modem-status word (MS_ bits plus kModemBreak) and CE_ error bits of
+// a SERIAL_STATE UART bitmap. Without `ctsInState` CTS is always reported
+// on; with it CTS follows bit 7.
+void CdcDecodeSerialState(WORD bitmap, BOOL ctsInState, DWORD* modemWord, DWORD* lineErrors);
