@@ -170,22 +170,28 @@ CEAPI HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     f->device = device;
     f->openContext = open;
     f->process = process;
-    bool removed;
+    HANDLE h = INVALID_HANDLE_VALUE;
+    error = ERROR_SUCCESS;
     {
         std::lock_guard<std::mutex> g(mgr.lock);
-        // Removal began while _Open ran: _Deinit owns the driver's record.
-        removed = device->state != DeviceState::kActive;
+        if (device->state != DeviceState::kActive) {
+            // Removal began while _Open ran: _Deinit owns the driver's record.
+            error = ERROR_DEVICE_REMOVED;
+        } else if (process->exited) {
+            error = ERROR_ACCESS_DENIED;  // the process ended while _Open ran
+        } else {
+            // Under the lock, so that a close racing with the return finds
+            // the handle in its process (the core never calls back under its
+            // own lock).
+            h = cehost::NewHandle(FileKind(), f);
+            f->value = reinterpret_cast<uintptr_t>(h);
+            process->handles.insert(f->value);
+        }
     }
-    if (removed) {
-        SetLastError(ERROR_DEVICE_REMOVED);
-        return INVALID_HANDLE_VALUE;
-    }
-    HANDLE h = cehost::NewHandle(FileKind(), f);
-    {
-        std::lock_guard<std::mutex> g(mgr.lock);
-        f->value = reinterpret_cast<uintptr_t>(h);
-        process->handles.insert(f->value);
-    }
+    if (error == ERROR_ACCESS_DENIED)
+        device->entry.close(open);
+    if (error != ERROR_SUCCESS)
+        SetLastError(error);
     return h;
 }
 
