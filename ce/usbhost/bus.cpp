@@ -598,8 +598,10 @@ void UsbBusImpl::Remove(const std::shared_ptr<UsbDevice>& d) {
         notify(param, USB_CLOSE_DEVICE, nullptr, nullptr, nullptr, nullptr);
     lk.lock();
     // Routines queued while the notification ran (a client that issued on a
-    // gone device got 0, so only those of transfers it aborted).
-    doneCv.wait(lk, [&] { return d->routinesPending == 0; });
+    // gone device got 0, so only those of transfers it aborted), and an
+    // attach still running in a client library (a device that went during
+    // its attach): the libraries are released below.
+    doneCv.wait(lk, [&] { return d->routinesPending == 0 && !d->attaching; });
     for (auto& t : d->transfers) {
         CountLeak("usb.transfer.unclosed");
         UsbReleaseHandle(UsbHandleKind::kTransfer, t->handle);

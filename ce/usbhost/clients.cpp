@@ -164,12 +164,15 @@ void UsbBusImpl::OfferToClients(const std::shared_ptr<UsbDevice>& d) {
                     return;
                 }
                 d->modules.push_back(h);
+                d->attaching = true;
             }
             BOOL accept = FALSE;
             BOOL ok = attach(static_cast<USB_HANDLE>(d->handle), UsbFunctions(), c.iface,
                              reinterpret_cast<LPCWSTR>(id.c_str()), &accept, &s, 0);
+            std::lock_guard<std::mutex> g(mu);
+            d->attaching = false;
+            doneCv.notify_all();
             if (ok && accept) {
-                std::lock_guard<std::mutex> g(mu);
                 d->owner = id;
                 return;
             }

@@ -110,6 +110,7 @@ struct UsbDevice {
     bool enumerated = false;
     bool gone = false;
     bool removing = false;
+    bool attaching = false;  // a client's USBDeviceAttach is running
     bool removed = false;
     std::u16string owner;
     LPDEVICE_NOTIFY_ROUTINE notify = nullptr;

@@ -1,5 +1,6 @@
 // Client drivers: installation, the order in which client keys are tried,
 // the driver ID and settings each client is given, and removal notices.
+#include <atomic>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -61,6 +62,22 @@ BOOL WINAPI Install(LPCWSTR name) {
     std::lock_guard<std::mutex> g(Clients::Get().mu);
     Clients::Get().installs.emplace_back(reinterpret_cast<const char16_t*>(name));
     return TRUE;
+}
+
+// A client during whose attach the device goes.
+cehost::UsbBus* gBus = nullptr;
+std::thread gUnplugger;
+std::atomic<int> gRefsDuringAttach{-1};
+
+BOOL WINAPI AttachWhileUnplugged(USB_HANDLE, LPCUSB_FUNCS, LPCUSB_INTERFACE, LPCWSTR, LPBOOL accept,
+                                 LPCUSB_DRIVER_SETTINGS, DWORD) {
+    *accept = FALSE;
+    gUnplugger = std::thread([] { gBus->Unplug(1); });
+    for (int i = 0; i < 1000 && gBus->IsPlugged(1); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    gRefsDuringAttach = cehost::LibraryRefCount("client3.dll");
+    return FALSE;
 }
 
 // A CDC-like device: device class 2/0/0, interface 0 class 2/2/1, interface
@@ -276,6 +293,18 @@ TEST_F(ClientTest, KeysWithoutALoadableLibraryAreSkipped) {
     }
     auto id = bus->Plug(std::make_shared<ClassModel>(0));
     EXPECT_EQ(bus->Owner(id), u"Any");
+}
+
+TEST_F(ClientTest, LibraryStaysLoadedUntilAnInterruptedAttachReturns) {
+    cehost::RegisterLibrary("client3.dll", {{"USBDeviceAttach", &AttachWhileUnplugged}});
+    AddKey(u"Default\\Default\\Default\\Late", u"client3.dll");
+    gBus = bus.get();
+    auto id = bus->Plug(std::make_shared<ClassModel>(0));
+    EXPECT_EQ(id, 1u);
+    gUnplugger.join();
+    EXPECT_EQ(gRefsDuringAttach.load(), 1);
+    EXPECT_EQ(cehost::LibraryRefCount("client3.dll"), 0);
+    EXPECT_FALSE(bus->IsPlugged(id));
 }
 
 TEST_F(ClientTest, InstallCallsTheEntryPointWithTheLibraryName) {
