@@ -155,7 +155,8 @@ TEST_F(StreamE2e, LoopbackRoundTripAndFirstOpenDiscard) {
             }
         }
         for (size_t i = delivered + 1; i < log.size(); ++i) {
-            if (log[i].event == 'S' && log[i].endpoint == 0x81) return true;
+            if (log[i].event == 'S' && log[i].endpoint == 0x81)
+                return true;
         }
         return false;
     }));
@@ -188,6 +189,10 @@ TEST_F(StreamE2e, LoopbackRoundTripAndFirstOpenDiscard) {
     EXPECT_TRUE(CloseHandle(h));
 }
 
+// The four shapes of the read timeouts and the interval bound, with bytes
+// arriving from the far end (or not) while the read waits. Bounds are
+// generous: they tell a wait from no wait and a bounded wait from an
+// unbounded one, nothing finer.
 TEST_F(StreamE2e, ReadTimeouts) {
     ServeScripted();
     HANDLE h = Open();
@@ -195,27 +200,30 @@ TEST_F(StreamE2e, ReadTimeouts) {
     struct Case {
         const char* name;
         COMMTIMEOUTS timeouts;
-        size_t injected;  // bytes the far end sends 100 ms into the read
+        std::vector<size_t> injected;  // sizes the far end sends 100 ms apart
+        DWORD count;
         size_t expected;
         long minMs, maxMs;
     };
     const Case cases[] = {
-        {"nothing held, return at once", {MAXDWORD, 0, 0, 0, 0}, 0, 0, 0, 90},
-        {"first bytes within the constant", {MAXDWORD, 0, 1000, 0, 0}, 5, 5, 60, 900},
-        {"total bound", {0, 0, 300, 0, 0}, 5, 5, 250, 1500},
-        {"interval bound", {200, 0, 10000, 0, 0}, 5, 5, 250, 1500},
+        {"return at once", {MAXDWORD, 0, 0, 0, 0}, {}, 64, 0, 0, 90},
+        {"wait for first bytes, none", {MAXDWORD, 0, 300, 0, 0}, {}, 64, 0, 250, 1500},
+        {"wait for first bytes", {MAXDWORD, MAXDWORD, 2000, 0, 0}, {5}, 64, 5, 60, 1500},
+        {"no limit until count", {0, 0, 0, 0, 0}, {3, 3, 4}, 10, 10, 250, 1500},
+        {"total bound", {0, 0, 300, 0, 0}, {5}, 64, 5, 250, 1500},
+        {"interval bound", {200, 0, 10000, 0, 0}, {5}, 64, 5, 250, 1500},
     };
     for (const Case& c : cases) {
         COMMTIMEOUTS t = c.timeouts;
         ASSERT_TRUE(SetCommTimeouts(h, &t));
         std::thread far([&] {
-            if (c.injected == 0)
-                return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            line_->Inject(Pattern(c.injected));
+            for (size_t n : c.injected) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                line_->Inject(Pattern(n));
+            }
         });
         auto start = Clock::now();
-        Bytes got = ReadSome(h, 64);
+        Bytes got = ReadSome(h, c.count);
         long ms = ElapsedMs(start);
         far.join();
         EXPECT_EQ(got.size(), c.expected) << c.name;
