@@ -169,7 +169,16 @@ TEST_F(OpenClose, LastCloseDropsLinesAndBreakOnce) {
     EXPECT_EQ(port->breakCalls.load(), breaks) << "not the last handle";
     EXPECT_EQ(port->lineCalls.load(), lineCalls);
 
+    // The last handle was switched to the second channel of the device: the
+    // work still runs on the primary port, which owns the handles.
+    RecordingPort* second = new RecordingPort();
+    second->parent = port;
+    port->secondChannel = second;
+    EXPECT_TRUE(Ioctl(b, IOCTL_SERIAL_ENABLE_IR, nullptr, 0, nullptr, 0));
+    EXPECT_EQ(reinterpret_cast<OpenHandle*>(b)->port, second);
     EXPECT_TRUE(COM_Close(b));
+    port->secondChannel = nullptr;
+    PortDelete(second);
     EXPECT_FALSE(port->breakOn.load());
     EXPECT_EQ(port->lines.load(), 0u);
     EXPECT_EQ(port->breakCalls.load(), breaks + 1);

@@ -48,6 +48,14 @@ DWORD_PTR RecordingPort::SetControlLines(DWORD mask, DWORD value, HANDLE event) 
     return static_cast<DWORD_PTR>(lineResult.load());
 }
 
+BOOL RecordingPort::SelectChannel(OpenHandle* handle, DWORD channel) {
+    if (secondChannel == nullptr)
+        return SerialPort::SelectChannel(handle, channel);
+    SerialPort* target = channel == kChannelSecondary ? secondChannel : this;
+    WritePointerRelease(reinterpret_cast<PVOID volatile*>(&handle->port), target);
+    return TRUE;
+}
+
 void StreamTest::StartPort(const PortOptions& options) {
     host.Reset();
     inEndpoint.dwCount = sizeof(USB_ENDPOINT);

@@ -32,6 +32,10 @@ class RecordingPort : public SerialPort {
     BOOL WriteFinished(DWORD* count) override;
     BOOL SetBreak(BOOL on) override;
     DWORD_PTR SetControlLines(DWORD mask, DWORD value, HANDLE event) override;
+    // With `secondChannel` set, channel 10 points a handle at it, as on a
+    // two-channel device (its `parent` is this port).
+    BOOL SelectChannel(OpenHandle* handle, DWORD channel) override;
+    SerialPort* secondChannel = nullptr;
 
     // What the line operations return to the application.
     std::atomic<BOOL> lineResult{TRUE};
