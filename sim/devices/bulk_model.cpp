@@ -2,6 +2,7 @@
 #include "sim/bulk_model.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace sim {
 
@@ -10,7 +11,7 @@ using cehost::UsbHandshake;
 namespace desc = cehost::usbdesc;
 
 BulkAdapterModel::BulkAdapterModel(BulkModelConfig config, std::shared_ptr<SerialLine> line)
-    : config_(std::move(config)), line_(std::move(line)) {
+    : config_(std::move(config)), line_(std::move(line)), rx_(config_.rxFifo) {
     if (line_)
         line_->Attach(this);
 }
@@ -70,11 +71,15 @@ UsbHandshake BulkAdapterModel::In(uint8_t endpoint, size_t maxPacket, Bytes& pac
     if (endpoint != config_.inEndpoint)
         return UsbHandshake::kStall;
     std::lock_guard<std::mutex> g(rxMu_);
-    if (rx_.empty())
+    if (rxCount_ == 0)
         return UsbHandshake::kNak;
-    const size_t n = std::min(maxPacket, rx_.size());
-    packet.assign(rx_.begin(), rx_.begin() + n);
-    rx_.erase(rx_.begin(), rx_.begin() + n);
+    const size_t n = std::min(maxPacket, rxCount_);
+    packet.resize(n);
+    const size_t first = std::min(n, rx_.size() - rxHead_);
+    std::memcpy(packet.data(), rx_.data() + rxHead_, first);
+    std::memcpy(packet.data() + first, rx_.data(), n - first);
+    rxHead_ = (rxHead_ + n) % rx_.size();
+    rxCount_ -= n;
     received_ += n;
     return UsbHandshake::kAck;
 }
@@ -82,9 +87,14 @@ UsbHandshake BulkAdapterModel::In(uint8_t endpoint, size_t maxPacket, Bytes& pac
 void BulkAdapterModel::LineReceive(const uint8_t* data, size_t length) {
     {
         std::lock_guard<std::mutex> g(rxMu_);
-        const size_t room = config_.rxFifo > rx_.size() ? config_.rxFifo - rx_.size() : 0;
-        const size_t n = std::min(room, length);
-        rx_.insert(rx_.end(), data, data + n);
+        const size_t n = std::min(rx_.size() - rxCount_, length);
+        const size_t tail = (rxHead_ + rxCount_) % (rx_.empty() ? 1 : rx_.size());
+        const size_t first = std::min(n, rx_.size() - tail);
+        if (n) {
+            std::memcpy(rx_.data() + tail, data, first);
+            std::memcpy(rx_.data(), data + first, n - first);
+        }
+        rxCount_ += n;
         dropped_ += length - n;
     }
     Wake();
@@ -114,7 +124,7 @@ uint64_t BulkAdapterModel::ZeroLengthPacketsOut() const {
 }
 size_t BulkAdapterModel::Pending() const {
     std::lock_guard<std::mutex> g(rxMu_);
-    return rx_.size();
+    return rxCount_;
 }
 
 }  // namespace sim

@@ -9,10 +9,10 @@
 // any thread. `rxMu_` guards the FIFO and the counters.
 #pragma once
 
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "cehost/usb_device_model.h"
 #include "sim/serial_line.h"
@@ -65,7 +65,9 @@ class BulkAdapterModel : public cehost::UsbDeviceModel, public LineDevice {
     const BulkModelConfig config_;
     const std::shared_ptr<SerialLine> line_;
     mutable std::mutex rxMu_;
-    std::deque<uint8_t> rx_;                                       // rxMu_
+    // Receive FIFO: a ring of rxFifo bytes; rxHead_ is the oldest byte.
+    std::vector<uint8_t> rx_;                                      // rxMu_
+    size_t rxHead_ = 0, rxCount_ = 0;                              // rxMu_
     uint64_t sent_ = 0, received_ = 0, dropped_ = 0, zlpOut_ = 0;  // rxMu_
 };
 
