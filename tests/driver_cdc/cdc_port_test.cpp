@@ -1,0 +1,282 @@
+// The CDC port's class requests as the devices receive them: configuration
+// by the first attach, start-up, line coding, control lines and break.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "cdc_fixture.h"
+#include "ce/file.h"
+#include "cehost/regfile.h"
+
+namespace cdctest {
+namespace {
+
+using comtest::OpenCom;
+namespace cdc = sim::cdc;
+
+struct AttachCase {
+    const char* name;
+    sim::CdcModelConfig config;
+    DWORD usbMode, classEndp, receiveEndp, sendEndp;
+};
+
+class CdcAttach : public CdcPortTest, public ::testing::WithParamInterface<AttachCase> {};
+
+// Each device is given the port type its layout calls for, and once served
+// it has been told to keep an abstract state of 2.
+TEST_P(CdcAttach, FirstAttachChoosesThePortTypeAndStartSetsTheCommFeature) {
+    const AttachCase& c = GetParam();
+    ServeModel(c.config);
+    EXPECT_EQ(KeyDword(u"UsbMode"), c.usbMode);
+    EXPECT_EQ(KeyDword(u"ClassEndp"), c.classEndp);
+    EXPECT_EQ(KeyDword(u"ReceiveEndp"), c.receiveEndp);
+    EXPECT_EQ(KeyDword(u"SendEndp"), c.sendEndp);
+
+    EXPECT_EQ(model_->AbstractState(), 2);
+    ASSERT_EQ(model_->RequestCount(cdc::kSetCommFeature), 1u);
+    const sim::CdcRequest first = model_->Requests().front();
+    EXPECT_EQ(first.request, cdc::kSetCommFeature);
+    EXPECT_EQ(first.value, 0x0001);
+    EXPECT_EQ(first.index, 0);
+    EXPECT_FALSE(first.stalled);
+
+    HANDLE h = OpenCom();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(CloseHandle(h));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Devices, CdcAttach,
+    ::testing::Values(AttachCase{"Acm", sim::CdcAcmConfig(), 0x0001, 0x81, 0x82, 0x02},
+                      AttachCase{"CtsChip", sim::CdcCtsChipConfig(), 0x0101, 0x81, 0x83, 0x02},
+                      AttachCase{"NoCoding", sim::CdcNoCodingConfig(), 0x1001, 0x81, 0x82, 0x02},
+                      AttachCase{"TwoChannel", sim::CdcTwoChannelConfig(), 0x0002, 0x81, 0x8382,
+                                 0x0302}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct StartFailureCase {
+    const char* name;
+    sim::CdcModelConfig config;
+    std::function<void(const std::u16string&)> editKey;
+};
+
+sim::CdcModelConfig WithNotifyPacket(uint16_t size) {
+    sim::CdcModelConfig c = sim::CdcAcmConfig();
+    c.notifyPacket = size;
+    return c;
+}
+
+std::function<void(const std::u16string&)> SetValue(const char16_t* name, DWORD value) {
+    return [name, value](const std::u16string& key) {
+        ASSERT_TRUE(cehost::RegWriteDword(key, name, value));
+    };
+}
+
+class CdcStartFailure : public CdcPortTest,
+                        public ::testing::WithParamInterface<StartFailureCase> {};
+
+// A port missing an endpoint it needs opens nothing, sends nothing and is
+// not offered to applications; its removal still releases everything.
+TEST_P(CdcStartFailure, NothingIsOpenedAndNoPortAppears) {
+    const StartFailureCase& c = GetParam();
+    ServeModel(c.config, [&](const std::u16string& key) {
+        if (c.editKey)
+            c.editKey(key);
+        model_->ClearRequests();
+        bus_->ClearLog();
+    });
+    EXPECT_EQ(OpenCom(), INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(model_->Requests().empty());
+    for (const cehost::UsbLogEntry& e : bus_->Log()) {
+        const bool pipeTraffic = e.transferType != 2;
+        const bool haltCleared = e.hasSetup && e.setup[0] == 0x02 && e.setup[1] == 1;
+        EXPECT_FALSE(e.event == 'S' && (pipeTraffic || haltCleared))
+            << "transfer on endpoint " << int(e.endpoint);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Endpoints, CdcStartFailure,
+    ::testing::Values(
+        StartFailureCase{"NoClassEndpoint", sim::CdcAcmConfig(), SetValue(u"ClassEndp", 0)},
+        StartFailureCase{"NoReceiveEndpoint", sim::CdcAcmConfig(), SetValue(u"ReceiveEndp", 0)},
+        StartFailureCase{"NoSendEndpoint", sim::CdcAcmConfig(), SetValue(u"SendEndp", 0)},
+        StartFailureCase{"StatusPacketSizeZero", WithNotifyPacket(0), nullptr},
+        StartFailureCase{"NoSecondChannel", sim::CdcTwoChannelConfig(),
+                         [](const std::u16string& key) {
+                             SetValue(u"ReceiveEndp", 0x82)(key);
+                             SetValue(u"SendEndp", 0x02)(key);
+                         }},
+        StartFailureCase{"NoSecondSendEndpoint", sim::CdcTwoChannelConfig(),
+                         SetValue(u"SendEndp", 0x02)},
+        StartFailureCase{"SecondChannelWithoutStatus", sim::CdcTwoChannelConfig(),
+                         SetValue(u"ClassEndp", 0)}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+class CdcRequests : public CdcPortTest {};
+
+TEST_F(CdcRequests, LineCodingFromTheDcbReachesTheDeviceAndItsLine) {
+    ServeModel(sim::CdcAcmConfig());
+    HANDLE h = OpenPort();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    // The first open sends the defaults: 9600 8N1.
+    EXPECT_EQ(model_->LastLineCoding(), (ByteVector{0x80, 0x25, 0, 0, 0, 0, 8}));
+
+    struct Case {
+        DWORD baud;
+        BYTE byteSize, parity, stopBits;
+        ByteVector wire;
+    };
+    const Case cases[] = {
+        {115200, 8, NOPARITY, ONESTOPBIT, {0x00, 0xC2, 0x01, 0x00, 0x00, 0x00, 0x08}},
+        {9600, 7, EVENPARITY, TWOSTOPBITS, {0x80, 0x25, 0x00, 0x00, 0x02, 0x02, 0x07}},
+        {300, 5, ODDPARITY, ONE5STOPBITS, {0x2C, 0x01, 0x00, 0x00, 0x01, 0x01, 0x05}},
+        {921600, 8, MARKPARITY, ONESTOPBIT, {0x00, 0x10, 0x0E, 0x00, 0x00, 0x03, 0x08}},
+        {1200, 6, SPACEPARITY, ONESTOPBIT, {0xB0, 0x04, 0x00, 0x00, 0x00, 0x04, 0x06}},
+        {3000000, 8, NOPARITY, TWOSTOPBITS, {0xC0, 0xC6, 0x2D, 0x00, 0x02, 0x00, 0x08}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.baud);
+        DCB dcb{};
+        ASSERT_TRUE(GetCommState(h, &dcb));
+        dcb.BaudRate = c.baud;
+        dcb.ByteSize = c.byteSize;
+        dcb.Parity = c.parity;
+        dcb.StopBits = c.stopBits;
+        ASSERT_TRUE(SetCommState(h, &dcb));
+        EXPECT_EQ(model_->LastLineCoding(), c.wire);
+        const sim::LineConfig expected{c.baud, c.byteSize, c.parity, c.stopBits};
+        EXPECT_EQ(model_->Coding(), expected);
+        EXPECT_EQ(line_->Config(), expected);
+    }
+    EXPECT_TRUE(CloseHandle(h));
+}
+
+// The device of vendor 0x0482, product 0x0203 never gets line coding (it
+// would refuse it); the control lines still reach it.
+TEST_F(CdcRequests, LineCodingIsSentOnlyToDevicesThatTakeIt) {
+    struct Case {
+        const char* name;
+        sim::CdcModelConfig config;
+        size_t codings;
+    };
+    for (const Case& c :
+         {Case{"acm", sim::CdcAcmConfig(), 4}, Case{"no-coding", sim::CdcNoCodingConfig(), 0}}) {
+        SCOPED_TRACE(c.name);
+        ServeModel(c.config);
+        HANDLE h = OpenPort();
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        for (DWORD baud : {19200u, 57600u, 115200u}) {
+            DCB dcb{};
+            ASSERT_TRUE(GetCommState(h, &dcb));
+            dcb.BaudRate = baud;
+            dcb.fDtrControl = DTR_CONTROL_ENABLE;
+            ASSERT_TRUE(SetCommState(h, &dcb));
+            EXPECT_TRUE(model_->Dtr());
+        }
+        EXPECT_TRUE(CloseHandle(h));
+        EXPECT_EQ(model_->RequestCount(cdc::kSetLineCoding), c.codings);
+        // Open, three settings, last close.
+        EXPECT_EQ(model_->RequestCount(cdc::kSetControlLineState), 5u);
+        EXPECT_FALSE(model_->Dtr());
+        Unplug();
+    }
+}
+
+TEST_F(CdcRequests, ControlLinesFollowEachRequestAndTheLastCloseDropsThem) {
+    ServeModel(sim::CdcAcmConfig());
+    HANDLE h = OpenPort();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    auto dcbLines = [&](DWORD dtr, DWORD rts) {
+        return [=] {
+            DCB dcb{};
+            GetCommState(h, &dcb);
+            dcb.fDtrControl = dtr;
+            dcb.fRtsControl = rts;
+            return SetCommState(h, &dcb);
+        };
+    };
+    auto escape = [&](DWORD function) { return [=] { return EscapeCommFunction(h, function); }; };
+    struct Step {
+        const char* name;
+        std::function<BOOL()> action;
+        bool dtr, rts;
+    };
+    const Step steps[] = {
+        {"rts on", escape(SETRTS), false, true},
+        {"dtr on keeps rts", escape(SETDTR), true, true},
+        {"rts off keeps dtr", escape(CLRRTS), true, false},
+        {"dcb both on", dcbLines(DTR_CONTROL_ENABLE, RTS_CONTROL_ENABLE), true, true},
+        {"dcb dtr off", dcbLines(DTR_CONTROL_DISABLE, RTS_CONTROL_ENABLE), false, true},
+        {"dcb toggle rts is off", dcbLines(DTR_CONTROL_ENABLE, RTS_CONTROL_TOGGLE), true, false},
+        {"dcb both off", dcbLines(DTR_CONTROL_DISABLE, RTS_CONTROL_DISABLE), false, false},
+    };
+    EXPECT_EQ(LastValue(cdc::kSetControlLineState), 0);
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.name);
+        EXPECT_TRUE(s.action());
+        EXPECT_EQ(model_->Dtr(), s.dtr);
+        EXPECT_EQ(model_->Rts(), s.rts);
+        EXPECT_EQ(line_->Dtr(), s.dtr);
+        EXPECT_EQ(line_->Rts(), s.rts);
+        EXPECT_EQ(LastValue(cdc::kSetControlLineState), (s.dtr ? 1 : 0) | (s.rts ? 2 : 0));
+    }
+
+    // A line in handshake mode belongs to flow control: the request is
+    // refused and nothing reaches the device.
+    ASSERT_TRUE(dcbLines(DTR_CONTROL_HANDSHAKE, RTS_CONTROL_ENABLE)());
+    const size_t sent = model_->RequestCount(cdc::kSetControlLineState);
+    SetLastError(0);
+    EXPECT_FALSE(EscapeCommFunction(h, CLRDTR));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(model_->RequestCount(cdc::kSetControlLineState), sent);
+    EXPECT_TRUE(model_->Dtr());
+
+    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_FALSE(model_->Dtr());
+    EXPECT_FALSE(model_->Rts());
+}
+
+TEST_F(CdcRequests, BreakStartsAndEndsAndTheLastCloseEndsIt) {
+    ServeModel(sim::CdcAcmConfig());
+    HANDLE h = OpenPort();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    for (bool on : {true, false, true}) {
+        SCOPED_TRACE(on);
+        EXPECT_TRUE(EscapeCommFunction(h, on ? SETBREAK : CLRBREAK));
+        EXPECT_EQ(model_->Break(), on);
+        EXPECT_EQ(line_->Break(), on);
+        EXPECT_EQ(LastValue(cdc::kSendBreak), on ? 0xFFFF : 0);
+    }
+    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_FALSE(model_->Break());
+    EXPECT_FALSE(line_->Break());
+}
+
+// A request that cannot be issued is reported to the application, and the
+// device keeps its state. The control-line state the port remembers still
+// counts the failed change, so the next request carries it.
+TEST_F(CdcRequests, RequestsThatCannotBeIssuedFail) {
+    ServeModel(sim::CdcAcmConfig());
+    HANDLE h = OpenPort();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+
+    bus_->FailIssues(id_, {0, cdc::kSendBreak});
+    EXPECT_FALSE(EscapeCommFunction(h, SETBREAK));
+    EXPECT_FALSE(model_->Break());
+    EXPECT_TRUE(EscapeCommFunction(h, SETBREAK));
+    EXPECT_TRUE(model_->Break());
+
+    bus_->FailIssues(id_, {0, cdc::kSetControlLineState});
+    EXPECT_FALSE(EscapeCommFunction(h, SETDTR));
+    EXPECT_FALSE(model_->Dtr());
+    EXPECT_TRUE(EscapeCommFunction(h, SETRTS));
+    EXPECT_TRUE(model_->Rts());
+    EXPECT_TRUE(model_->Dtr());
+    EXPECT_TRUE(CloseHandle(h));
+}
+
+}  // namespace
+}  // namespace cdctest

@@ -1,0 +1,237 @@
+// The two-channel port: one stream device, two serial lines; handles move
+// between the channels with the IR escape functions.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cdc_fixture.h"
+#include "ce/file.h"
+#include "cehost/regfile.h"
+
+namespace cdctest {
+namespace {
+
+using comtest::PatternBytes;
+using comtest::ReadAll;
+using comtest::SetTimeouts;
+using comtest::WaitEvents;
+using comtest::WriteAll;
+namespace cdc = sim::cdc;
+
+class TwoChannel : public CdcPortTest {
+  protected:
+    void SetUp() override {
+        CdcPortTest::SetUp();
+        ServeModel(sim::CdcTwoChannelConfig());
+    }
+
+    // Writes `bytes` on the handle and takes them from whichever line they
+    // reached; the other line must have seen nothing.
+    int LineOfWrite(HANDLE h, const ByteVector& bytes) {
+        EXPECT_EQ(WriteAll(h, bytes), bytes.size());
+        if (!comtest::Eventually([&] {
+                return line_->WaitTransmitted(bytes.size(), 0) ||
+                       line2_->WaitTransmitted(bytes.size(), 0);
+            })) {
+            return -1;
+        }
+        ByteVector first = line_->TakeTransmitted(), second = line2_->TakeTransmitted();
+        if (first == bytes && second.empty())
+            return 0;
+        if (second == bytes && first.empty())
+            return 1;
+        return -1;
+    }
+};
+
+TEST_F(TwoChannel, ChannelsCarryDifferentDataAtOnce) {
+    HANDLE primary = OpenPort();
+    HANDLE second = OpenPort();
+    ASSERT_NE(primary, INVALID_HANDLE_VALUE);
+    ASSERT_NE(second, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(EscapeCommFunction(second, SETIR));
+    SetTimeouts(primary, 0, 0, 5000);
+    SetTimeouts(second, 0, 0, 5000);
+
+    const size_t n = 3000;
+    const ByteVector outA = PatternBytes(n, 0x20), outB = PatternBytes(n, 0x40);
+    const ByteVector inA = PatternBytes(n, 0x30), inB = PatternBytes(n, 0x50);
+    ByteVector gotA, gotB;
+    DWORD wroteA = 0, wroteB = 0;
+    std::thread a([&] {
+        wroteA = WriteAll(primary, outA);
+        gotA = ReadAll(primary, n);
+    });
+    std::thread b([&] {
+        wroteB = WriteAll(second, outB);
+        gotB = ReadAll(second, n);
+    });
+    for (size_t at = 0; at < n; at += 500) {
+        line_->Inject(ByteVector(inA.begin() + at, inA.begin() + at + 500));
+        line2_->Inject(ByteVector(inB.begin() + at, inB.begin() + at + 500));
+    }
+    a.join();
+    b.join();
+    EXPECT_EQ(wroteA, n);
+    EXPECT_EQ(wroteB, n);
+    EXPECT_EQ(gotA, inA);
+    EXPECT_EQ(gotB, inB);
+    ASSERT_TRUE(line_->WaitTransmitted(n, 5000));
+    ASSERT_TRUE(line2_->WaitTransmitted(n, 5000));
+    EXPECT_EQ(line_->TakeTransmitted(), outA);
+    EXPECT_EQ(line2_->TakeTransmitted(), outB);
+    EXPECT_TRUE(CloseHandle(second));
+    EXPECT_TRUE(CloseHandle(primary));
+}
+
+// ENABLE_IR moves a handle to the second channel and keeps it there;
+// DISABLE_IR brings it back, also when asked on the second channel. Each
+// channel keeps its own settings; the second one has no class requests.
+TEST_F(TwoChannel, HandleSwitchesChannelsAndBack) {
+    HANDLE h = OpenPort();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    struct Step {
+        DWORD escape;  // 0: none
+        int line;
+    };
+    const Step steps[] = {{0, 0}, {SETIR, 1}, {SETIR, 1}, {CLRIR, 0}, {CLRIR, 0}, {SETIR, 1}};
+    uint8_t tag = 0x20;
+    for (const Step& s : steps) {
+        SCOPED_TRACE(tag);
+        if (s.escape != 0) {
+            EXPECT_TRUE(EscapeCommFunction(h, s.escape));
+        }
+        EXPECT_EQ(LineOfWrite(h, PatternBytes(100, tag++)), s.line);
+    }
+
+    // On the second channel now: its rate is its own, sent to no device.
+    const size_t codings = model_->RequestCount(cdc::kSetLineCoding);
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(h, &dcb));
+    EXPECT_EQ(dcb.BaudRate, 9600u);
+    dcb.BaudRate = 57600;
+    ASSERT_TRUE(SetCommState(h, &dcb));
+    EXPECT_EQ(model_->RequestCount(cdc::kSetLineCoding), codings);
+    SetTimeouts(h, 0, 0, 5000);
+    line2_->Inject({'s', 'e', 'c'});
+    EXPECT_EQ(ReadAll(h, 3), (ByteVector{'s', 'e', 'c'}));
+
+    ASSERT_TRUE(EscapeCommFunction(h, CLRIR));
+    ASSERT_TRUE(GetCommState(h, &dcb));
+    EXPECT_EQ(dcb.BaudRate, 9600u);
+    EXPECT_EQ(model_->Coding().baud, 9600u);
+    EXPECT_TRUE(CloseHandle(h));
+}
+
+// Comm events go to the handles on the channel that raised them, and to no
+// other.
+TEST_F(TwoChannel, EventsReachTheHandlesOfTheirChannel) {
+    HANDLE primary = OpenPort();
+    HANDLE second = OpenPort();
+    ASSERT_NE(primary, INVALID_HANDLE_VALUE);
+    ASSERT_NE(second, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(EscapeCommFunction(second, SETIR));
+    ASSERT_TRUE(SetCommMask(primary, EV_RXCHAR | EV_RLSD));
+    ASSERT_TRUE(SetCommMask(second, EV_RXCHAR | EV_RLSD));
+
+    line2_->Inject({'x'});
+    EXPECT_EQ(WaitEvents(second), std::optional<DWORD>(EV_RXCHAR));
+    line_->SetDcd(true);
+    EXPECT_EQ(WaitEvents(primary), std::optional<DWORD>(EV_RLSD));
+    line2_->Inject({'y'});
+    EXPECT_EQ(WaitEvents(second), std::optional<DWORD>(EV_RXCHAR));
+    line_->Inject({'z'});
+    EXPECT_EQ(WaitEvents(primary), std::optional<DWORD>(EV_RXCHAR));
+
+    // Back on the primary, the handle hears the primary's events.
+    ASSERT_TRUE(EscapeCommFunction(second, CLRIR));
+    ASSERT_TRUE(SetCommMask(second, EV_RLSD));
+    line_->SetDcd(false);
+    EXPECT_EQ(WaitEvents(second), std::optional<DWORD>(EV_RLSD));
+    EXPECT_TRUE(CloseHandle(second));
+    EXPECT_TRUE(CloseHandle(primary));
+}
+
+// Removal wakes a reader blocked on either channel.
+TEST_F(TwoChannel, UnplugWakesABlockedReaderOnEitherChannel) {
+    for (bool secondChannel : {false, true}) {
+        SCOPED_TRACE(secondChannel ? "second channel" : "primary");
+        if (!bus_->IsPlugged(id_))
+            ServeModel(sim::CdcTwoChannelConfig());
+        HANDLE h = OpenPort();
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        if (secondChannel) {
+            ASSERT_TRUE(EscapeCommFunction(h, SETIR));
+        }
+        SetTimeouts(h, 0, 0, 0);  // no timeout: only data or removal ends it
+        std::atomic<bool> done{false};
+        DWORD got = 0xDEAD;
+        std::thread reader([&] {
+            char buffer[16];
+            ReadFile(h, buffer, sizeof(buffer), &got, nullptr);
+            done = true;
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_FALSE(done.load());
+        Unplug();
+        EXPECT_TRUE(comtest::Eventually([&] { return done.load(); }));
+        reader.join();
+        EXPECT_EQ(got, 0u);
+        CloseHandle(h);
+    }
+}
+
+// Closing the last handle drops the lines even when it had moved to the
+// second channel: the lines belong to the device's primary channel.
+TEST_F(TwoChannel, LastCloseOnTheSecondChannelDropsTheLines) {
+    HANDLE h = OpenPort();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(EscapeCommFunction(h, SETDTR));
+    ASSERT_TRUE(EscapeCommFunction(h, SETRTS));
+    ASSERT_TRUE(EscapeCommFunction(h, SETIR));
+    EXPECT_TRUE(model_->Dtr());
+    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_FALSE(model_->Dtr());
+    EXPECT_FALSE(model_->Rts());
+}
+
+struct FlagCase {
+    DWORD usbMode;
+    std::vector<uint32_t> transfers;
+};
+
+class TwoChannelFlags : public CdcPortTest, public ::testing::WithParamInterface<FlagCase> {};
+
+// The second channel writes under the device's write flags, as a basic
+// port: a 47-byte write is cut to 46 unless flag 0x800 is set.
+TEST_P(TwoChannelFlags, SecondChannelWritesFollowTheFlags) {
+    ServeModel(sim::CdcTwoChannelConfig(), [&](const std::u16string& key) {
+        ASSERT_TRUE(cehost::RegWriteDword(key, u"UsbMode", GetParam().usbMode));
+    });
+    HANDLE h = OpenPort();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(EscapeCommFunction(h, SETIR));
+    bus_->ClearLog();
+    EXPECT_EQ(WriteAll(h, PatternBytes(47)), 47u);
+    ASSERT_TRUE(line2_->WaitTransmitted(47, 5000));
+    EXPECT_EQ(line2_->TakeTransmitted(), PatternBytes(47));
+    std::vector<uint32_t> lengths;
+    for (const cehost::UsbLogEntry& e : bus_->Log()) {
+        if (e.event == 'S' && e.endpoint == 0x03)
+            lengths.push_back(e.urbLength);
+    }
+    EXPECT_EQ(lengths, GetParam().transfers);
+    EXPECT_TRUE(CloseHandle(h));
+}
+
+INSTANTIATE_TEST_SUITE_P(UsbMode, TwoChannelFlags,
+                         ::testing::Values(FlagCase{0x0002, {46, 1}}, FlagCase{0x0802, {47}}),
+                         [](const auto& info) {
+                             return "Mode" + std::to_string(info.param.usbMode);
+                         });
+
+}  // namespace
+}  // namespace cdctest
