@@ -43,7 +43,7 @@ std::vector<FakeInterface> AcmLayout() {
     return {{2, 2, {{0x81, kInt, 16}}}, {10, 0, {{0x82, kBulk}, {0x02, kBulk}}}};
 }
 
-class FirstAttachTest : public PlatformTest {
+class RegistrationFirstAttachTest : public PlatformTest {
   protected:
     BOOL Attach(FakeUsbDevice& device, const USB_DRIVER_SETTINGS& settings = kCatchAllSettings) {
         BOOL accept = 0x55;
@@ -90,9 +90,10 @@ struct WindowCase {
     bool configured;
 };
 
-class WindowTest : public FirstAttachTest, public ::testing::WithParamInterface<WindowCase> {};
+class RegistrationWindowTest : public RegistrationFirstAttachTest,
+                               public ::testing::WithParamInterface<WindowCase> {};
 
-TEST_P(WindowTest, ConfiguresOnlyInsideTheWindowAndAlwaysSpendsTheEntry) {
+TEST_P(RegistrationWindowTest, ConfiguresOnlyInsideTheWindowAndAlwaysSpendsTheEntry) {
     const WindowCase& c = GetParam();
     cehost::SetTickCountNow(c.tickAtAttach);
     FakeUsbDevice device(0x1234, 0x0001, AcmLayout());
@@ -102,7 +103,7 @@ TEST_P(WindowTest, ConfiguresOnlyInsideTheWindowAndAlwaysSpendsTheEntry) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Window, WindowTest,
+    Window, RegistrationWindowTest,
     ::testing::Values(WindowCase{"AtOnce", 100000, 0, true}, WindowCase{"Last", 100000, 2999, true},
                       WindowCase{"First", 100000, 3000, false},
                       WindowCase{"LongAfter", 100000, 600000, false},
@@ -134,9 +135,10 @@ cehost::RegValue Sz(const std::u16string& s) {
     return v;
 }
 
-class BadEntryTest : public FirstAttachTest, public ::testing::WithParamInterface<BadEntryCase> {};
+class RegistrationBadEntryTest : public RegistrationFirstAttachTest,
+                                 public ::testing::WithParamInterface<BadEntryCase> {};
 
-TEST_P(BadEntryTest, SpendsEntryWithoutConfiguring) {
+TEST_P(RegistrationBadEntryTest, SpendsEntryWithoutConfiguring) {
     const BadEntryCase& c = GetParam();
     cehost::RegWriteString(kCatchAll, u"Other", u"kept");
     if (c.dll)
@@ -156,7 +158,7 @@ TEST_P(BadEntryTest, SpendsEntryWithoutConfiguring) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Entry, BadEntryTest,
+    Entry, RegistrationBadEntryTest,
     ::testing::Values(
         BadEntryCase{"NoDll", std::nullopt, std::nullopt},
         BadEntryCase{"EmptyDll", Sz(u""), std::nullopt},
@@ -170,14 +172,14 @@ INSTANTIATE_TEST_SUITE_P(
         BadEntryCase{"InstallTimeShort", Sz(u"serlynx.dll"), cehost::RegValue{REG_DWORD, {0, 0}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(FirstAttachTest, MissingCatchAllKeyChangesNothing) {
+TEST_F(RegistrationFirstAttachTest, MissingCatchAllKeyChangesNothing) {
     FakeUsbDevice device(0x1234, 0x0001, AcmLayout());
     EXPECT_FALSE(Attach(device));
     EXPECT_FALSE(cehost::RegKeyExists(kCatchAll));
     EXPECT_FALSE(cehost::RegKeyExists(DeviceKey("4660_1_256")));
 }
 
-TEST_F(FirstAttachTest, WritesTheDeviceKeyOnce) {
+TEST_F(RegistrationFirstAttachTest, WritesTheDeviceKeyOnce) {
     ASSERT_TRUE(USBInstallDriver(u"serlynx.dll"));
     EXPECT_EQ(cehost::RegRead(kCatchAll, kValueDll)->data.size(), 24u);  // 11 chars + 1, x2
     FakeUsbDevice device(0x0482, 0x0203, AcmLayout(), 0x0400);
@@ -208,7 +210,7 @@ TEST_F(FirstAttachTest, WritesTheDeviceKeyOnce) {
 }
 
 // A name of 62 characters is the longest the 126-byte read takes whole.
-TEST_F(FirstAttachTest, LongestLibraryNameIsCopiedWhole) {
+TEST_F(RegistrationFirstAttachTest, LongestLibraryNameIsCopiedWhole) {
     const std::u16string dll = std::u16string(58, u'x') + u".dll";
     FakeUsbDevice device(0x1234, 0x0001, AcmLayout());
     EXPECT_FALSE(AttachAfter(device, 0, dll));
@@ -216,7 +218,7 @@ TEST_F(FirstAttachTest, LongestLibraryNameIsCopiedWhole) {
 }
 
 // A value stored without its terminator is ended after its last character.
-TEST_F(FirstAttachTest, UnterminatedLibraryNameIsEnded) {
+TEST_F(RegistrationFirstAttachTest, UnterminatedLibraryNameIsEnded) {
     cehost::RegValue v = Sz(std::u16string(63, u'y'));
     v.data.resize(126);  // 63 characters, no terminator
     cehost::RegWrite(kCatchAll, kValueDll, REG_SZ, v.data);
@@ -227,7 +229,7 @@ TEST_F(FirstAttachTest, UnterminatedLibraryNameIsEnded) {
     EXPECT_EQ(cehost::RegReadString(DeviceKey("4660_1_256"), kValueDll), std::u16string(63, u'y'));
 }
 
-TEST_F(FirstAttachTest, ExistingDeviceKeyIsOverwritten) {
+TEST_F(RegistrationFirstAttachTest, ExistingDeviceKeyIsOverwritten) {
     const std::u16string key = DeviceKey("4660_1_256");
     cehost::RegWriteDword(key, kValueUsbMode, 0x203);
     cehost::RegWriteString(key, u"Custom", u"stays");
@@ -260,9 +262,9 @@ struct NameCase {
     std::vector<WORD> lengthsAsked;  // GetDescriptor lengths, in order
 };
 
-class FriendlyNameTest : public ::testing::TestWithParam<NameCase> {};
+class RegistrationFriendlyNameTest : public ::testing::TestWithParam<NameCase> {};
 
-TEST_P(FriendlyNameTest, BuildsName) {
+TEST_P(RegistrationFriendlyNameTest, BuildsName) {
     const NameCase& c = GetParam();
     FakeUsbDevice device(0x1234, 0x0001, {});
     device.SetStrings(c.iManufacturer, c.iProduct);
@@ -298,7 +300,7 @@ const std::string k58(58, 'q');
 const std::string k59(59, 'r');
 
 INSTANTIATE_TEST_SUITE_P(
-    Names, FriendlyNameTest,
+    Names, RegistrationFriendlyNameTest,
     ::testing::Values(
         NameCase{"NoStrings", 0, 0, {}, 1, "Serlynx,cdc", {}},
         NameCase{"Product", 1, 2, {}, 0, "Widget,basic", {2, 14}},

@@ -29,9 +29,9 @@ struct PathCase {
     bool catchAll;
 };
 
-class KeyPathTest : public ::testing::TestWithParam<PathCase> {};
+class RegistrationKeyPathTest : public ::testing::TestWithParam<PathCase> {};
 
-TEST_P(KeyPathTest, BuildsPathFromSettings) {
+TEST_P(RegistrationKeyPathTest, BuildsPathFromSettings) {
     const PathCase& c = GetParam();
     WCHAR path[kKeyPathChars];
     ASSERT_TRUE(BuildClientKeyPath(&c.settings, u"Serlynx", path, kKeyPathChars));
@@ -43,7 +43,7 @@ TEST_P(KeyPathTest, BuildsPathFromSettings) {
 // second is given too; a group whose first member is open is "Default"
 // whatever follows.
 INSTANTIATE_TEST_SUITE_P(
-    Groups, KeyPathTest,
+    Groups, RegistrationKeyPathTest,
     ::testing::Values(
         PathCase{"VendorProductRelease", Settings(0x0403, 0x8372, 0x0400, N, N, N, N, N, N),
                  "1027_33650_1024\\Default\\Default\\Serlynx", false},
@@ -71,7 +71,7 @@ INSTANTIATE_TEST_SUITE_P(
                  false}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(KeyPath, DeviceKeyPathMatchesTheConfiguredBranchPath) {
+TEST(RegistrationKeyPath, DeviceKeyPathMatchesTheConfiguredBranchPath) {
     WCHAR device[kKeyPathChars];
     ASSERT_TRUE(BuildDeviceKeyPath(0x0403, 0x8372, 0x0400, u"Serlynx", device, kKeyPathChars));
     EXPECT_EQ(Narrow(device),
@@ -81,7 +81,7 @@ TEST(KeyPath, DeviceKeyPathMatchesTheConfiguredBranchPath) {
     EXPECT_EQ(Narrow(device), "Drivers\\USB\\LoadClients\\1659_8963_0\\Default\\Default\\Serlynx");
 }
 
-TEST(KeyPath, CatchAllKeyIsWhatTheCatchAllSettingsBuild) {
+TEST(RegistrationKeyPath, CatchAllKeyIsWhatTheCatchAllSettingsBuild) {
     USB_DRIVER_SETTINGS s = Settings(N, N, N, N, N, N, N, N, N);
     WCHAR path[kKeyPathChars];
     ASSERT_TRUE(BuildClientKeyPath(&s, kDriverId, path, kKeyPathChars));
@@ -90,7 +90,7 @@ TEST(KeyPath, CatchAllKeyIsWhatTheCatchAllSettingsBuild) {
 
 // The buffer holds 255 units and the terminator: a path of exactly 255 fits,
 // one unit more is refused and leaves an empty string, never a cut path.
-TEST(KeyPath, OverlongDriverIdIsRefusedNotCut) {
+TEST(RegistrationKeyPath, OverlongDriverIdIsRefusedNotCut) {
     USB_DRIVER_SETTINGS s =
         Settings(4294967294u, 4294967294u, 4294967294u, 4294967294u, 4294967294u, 4294967294u,
                  4294967294u, 4294967294u, 4294967294u);
@@ -111,7 +111,7 @@ TEST(KeyPath, OverlongDriverIdIsRefusedNotCut) {
     EXPECT_EQ(path[0], 0);
 }
 
-TEST(KeyPath, NullArgumentsAreRefused) {
+TEST(RegistrationKeyPath, NullArgumentsAreRefused) {
     USB_DRIVER_SETTINGS s = Settings(1, 2, 3, N, N, N, N, N, N);
     WCHAR path[kKeyPathChars];
     EXPECT_FALSE(BuildClientKeyPath(nullptr, u"Serlynx", path, kKeyPathChars));

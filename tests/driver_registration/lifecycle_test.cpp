@@ -27,9 +27,9 @@ std::u16string DeviceKey(const std::string& ids) {
     return u"Drivers\\USB\\LoadClients\\" + cehost::Utf16(ids) + u"\\Default\\Default\\Serlynx";
 }
 
-class LifecycleTest : public PlatformTest {};
+class RegistrationLifecycleTest : public PlatformTest {};
 
-TEST_F(LifecycleTest, InstallConfigureServeAndRemoveBulkAdapter) {
+TEST_F(RegistrationLifecycleTest, InstallConfigureServeAndRemoveBulkAdapter) {
     auto line = std::make_shared<sim::LoopbackPlug>();
     auto model = std::make_shared<sim::BulkAdapterModel>(sim::BulkModelConfig{}, line);
     {
@@ -101,7 +101,7 @@ TEST_F(LifecycleTest, InstallConfigureServeAndRemoveBulkAdapter) {
 
 // Removal while an application still holds the port open: the open handle
 // is cut loose and fails cleanly afterwards.
-TEST_F(LifecycleTest, RemovalWithPortOpen) {
+TEST_F(RegistrationLifecycleTest, RemovalWithPortOpen) {
     auto line = std::make_shared<sim::LoopbackPlug>();
     auto model = std::make_shared<sim::BulkAdapterModel>(sim::BulkModelConfig{}, line);
     cehost::UsbBus bus;
@@ -128,10 +128,10 @@ struct UnplugCase {
     int nth;
 };
 
-class UnplugDuringAttachTest : public LifecycleTest,
-                               public ::testing::WithParamInterface<UnplugCase> {};
+class RegistrationUnplugDuringAttachTest : public RegistrationLifecycleTest,
+                                           public ::testing::WithParamInterface<UnplugCase> {};
 
-TEST_P(UnplugDuringAttachTest, LeavesNothingBehind) {
+TEST_P(RegistrationUnplugDuringAttachTest, LeavesNothingBehind) {
     const UnplugCase& c = GetParam();
     auto line = std::make_shared<sim::LoopbackPlug>();
     auto model = std::make_shared<sim::BulkAdapterModel>(sim::BulkModelConfig{}, line);
@@ -178,7 +178,7 @@ TEST_P(UnplugDuringAttachTest, LeavesNothingBehind) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Calls, UnplugDuringAttachTest,
+    Calls, RegistrationUnplugDuringAttachTest,
     ::testing::Values(UnplugCase{"FirstDeviceInfo", true, cehost::UsbCall::kGetDeviceInfo, 1},
                       UnplugCase{"FirstStringHeader", true, cehost::UsbCall::kGetDescriptor, 1},
                       UnplugCase{"FirstStringWhole", true, cehost::UsbCall::kGetDescriptor, 2},
@@ -194,7 +194,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A device plugged too late after installation is not configured, and the
 // spent entry configures nothing later either.
-TEST_F(LifecycleTest, LateFirstAttachLeavesDeviceUnclaimed) {
+TEST_F(RegistrationLifecycleTest, LateFirstAttachLeavesDeviceUnclaimed) {
     auto line = std::make_shared<sim::LoopbackPlug>();
     auto model = std::make_shared<sim::BulkAdapterModel>(sim::BulkModelConfig{}, line);
     cehost::UsbBus bus;
@@ -209,7 +209,7 @@ TEST_F(LifecycleTest, LateFirstAttachLeavesDeviceUnclaimed) {
 }
 
 // Installing again re-arms the entry with the new values.
-TEST_F(LifecycleTest, InstallTwiceKeepsSecondValues) {
+TEST_F(RegistrationLifecycleTest, InstallTwiceKeepsSecondValues) {
     ASSERT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
     DWORD first = *cehost::RegReadDword(kCatchAll, u"InstallTime");
     cehost::AdvanceTicks(50000);
@@ -222,7 +222,7 @@ TEST_F(LifecycleTest, InstallTwiceKeepsSecondValues) {
 
 // The load handler asks for no thread notifications when the platform offers
 // the call, and loads all the same when it does not.
-TEST_F(LifecycleTest, LoadHandlerDisablesThreadCalls) {
+TEST_F(RegistrationLifecycleTest, LoadHandlerDisablesThreadCalls) {
     for (bool hidden : {false, true}) {
         SCOPED_TRACE(hidden ? "hidden" : "offered");
         cehost::ResetPlatform();

@@ -16,7 +16,7 @@ SerialPort* FakePort(uintptr_t n) {
     return reinterpret_cast<SerialPort*>(0x1000 * n);
 }
 
-TEST(PortToken, RegisteredTokenFindsItsPortUntilReleased) {
+TEST(RegistrationPortToken, RegisteredTokenFindsItsPortUntilReleased) {
     DWORD a = PortTokenRegister(FakePort(1));
     DWORD b = PortTokenRegister(FakePort(2));
     ASSERT_NE(a, 0u);
@@ -35,7 +35,7 @@ TEST(PortToken, RegisteredTokenFindsItsPortUntilReleased) {
 }
 
 // A slot serves a new port after release; the old token must not find it.
-TEST(PortToken, StaleTokenNeverFindsTheSlotsNextPort) {
+TEST(RegistrationPortToken, StaleTokenNeverFindsTheSlotsNextPort) {
     DWORD old = PortTokenRegister(FakePort(1));
     PortTokenRelease(old);
     DWORD fresh = PortTokenRegister(FakePort(2));
@@ -49,7 +49,7 @@ TEST(PortToken, StaleTokenNeverFindsTheSlotsNextPort) {
     PortTokenRelease(fresh);
 }
 
-TEST(PortToken, ForgedTokensFindNothing) {
+TEST(RegistrationPortToken, ForgedTokensFindNothing) {
     DWORD live = PortTokenRegister(FakePort(3));
     ASSERT_NE(live, 0u);
     const DWORD forged[] = {0u,           1u,           0xFFu,        0xFFFFFFFFu,
@@ -65,7 +65,7 @@ TEST(PortToken, ForgedTokensFindNothing) {
     EXPECT_EQ(PortTokenFind(nullptr), 0u);
 }
 
-TEST(PortToken, FullTableRefusesAndRecovers) {
+TEST(RegistrationPortToken, FullTableRefusesAndRecovers) {
     std::vector<DWORD> tokens;
     for (DWORD i = 0; i < kPortTokenSlots; ++i) {
         DWORD t = PortTokenRegister(FakePort(100 + i));
@@ -86,7 +86,7 @@ TEST(PortToken, FullTableRefusesAndRecovers) {
 
 // A removal reported while the attach still works on the port waits until
 // the attach is done, and learns whether the port was started.
-TEST(PortToken, RemovalWaitsForTheAttach) {
+TEST(RegistrationPortToken, RemovalWaitsForTheAttach) {
     DWORD token = PortTokenRegister(FakePort(7));
     ASSERT_NE(token, 0u);
     std::atomic<bool> attachDone{false};
@@ -119,7 +119,7 @@ TEST(PortToken, RemovalWaitsForTheAttach) {
 // Attach and removal threads register and release while stream threads look
 // tokens up: a lookup returns the token's own port or nothing, never
 // another's.
-TEST(PortToken, ConcurrentUseNeverMixesPorts) {
+TEST(RegistrationPortToken, ConcurrentUseNeverMixesPorts) {
     constexpr int kThreads = 4;
     constexpr int kRounds = 2000;
     std::atomic<int> wrong{0};
