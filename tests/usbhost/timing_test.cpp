@@ -40,6 +40,24 @@ INSTANTIATE_TEST_SUITE_P(Modes, TimedBus,
                          ::testing::Values(UsbTiming::kUntimed, UsbTiming::kFullSpeed,
                                            UsbTiming::kHighSpeed));
 
+// A timed bus never moves more than its per-frame budget: a write of N
+// frames' worth of packets takes at least N - 1 frame times. (A lower bound
+// only: a slow machine makes it longer, never shorter.)
+TEST_P(TimedBus, BulkBudgetPerFrameBoundsTheRate) {
+    if (GetParam() == UsbTiming::kUntimed)
+        GTEST_SKIP() << "no frames";
+    const bool high = GetParam() == UsbTiming::kHighSpeed;
+    const size_t frames = high ? 80 : 20;
+    const size_t perFrame = high ? 13 * 512 : 19 * 64;
+    const auto frameTime = std::chrono::microseconds(high ? 125 : 1000);
+    auto out = Pattern(frames * perFrame);
+    auto start = std::chrono::steady_clock::now();
+    Status s = Retire(Write(out.data(), DWORD(out.size())));
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(s.bytes, out.size());
+    EXPECT_GE(elapsed, frameTime * (frames - 1));
+}
+
 // An interrupt-IN endpoint with one report ready at a time.
 class InterruptModel : public cehost::UsbDeviceModel {
   public:

@@ -113,10 +113,14 @@ class UsbBus {
     // Plugs and enumerates without looking for clients, for tests that call
     // the function table themselves.
     UsbDeviceId PlugUnclaimed(std::shared_ptr<UsbDeviceModel> model);
-    // Removal: in-flight transfers complete with USB_DEVICE_GONE_ERROR, new
-    // issues fail, the registered notification routine gets
-    // USB_CLOSE_DEVICE on a host thread; returns after it returned and the
-    // device's records were released. False for an unknown device.
+    // Removal: in-flight transfers complete with USB_DEVICE_GONE_ERROR and
+    // their routines run, new issues fail, then the registered notification
+    // routine gets USB_CLOSE_DEVICE on a host thread. When it has returned
+    // (and any attach still running has returned) the device is torn down:
+    // every transfer its client has not closed counts as a leak
+    // ("usb.transfer.unclosed"), the device's handles and records die (later
+    // use is a counted misuse) and the client libraries are released.
+    // Returns after the teardown. False for an unknown device.
     bool Unplug(UsbDeviceId id);
     // Unplug and plug the same model again (with client search); the new id.
     UsbDeviceId Replug(UsbDeviceId id);
@@ -135,7 +139,10 @@ class UsbBus {
     // The next `count` transfers on the target complete with `error` and no
     // data, without reaching the device.
     void CompleteWithError(UsbDeviceId id, UsbFaultTarget target, DWORD error, int count = 1);
-    // The endpoint answers STALL until CLEAR_FEATURE(ENDPOINT_HALT).
+    // The endpoint answers STALL until CLEAR_FEATURE(ENDPOINT_HALT). A
+    // stalled packet halts the host's pipe: IsPipeHalted reports it and
+    // every transfer on it ends with USB_STALL_ERROR until the clear
+    // (ResetPipe clears only the host's side).
     void Stall(UsbDeviceId id, uint8_t endpoint);
     // The next `count` transfers on the target never complete until they are
     // aborted, closed, their pipe is closed or the device goes.
