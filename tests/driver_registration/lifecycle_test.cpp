@@ -4,6 +4,7 @@
 // "COM1:", data through the port, and the removal.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -18,6 +19,9 @@
 #include "cehost/usb_bus.h"
 #include "common/platform_test.h"
 #include "sim/bulk_model.h"
+#include "sim/cdc_model.h"
+#include "sim/ftdi_model.h"
+#include "sim/rcs310_model.h"
 
 namespace {
 
@@ -98,6 +102,105 @@ TEST_F(RegistrationLifecycleTest, InstallConfigureServeAndRemoveBulkAdapter) {
         EXPECT_TRUE(cehost::RegKeyExists(kCatchAll));
     }
 }
+
+// Every port type through the same life: the first attach classifies the
+// device and names it, the next one serves it as COM1:, bytes go round a
+// loopback plug on the device's line, and the removal leaves nothing.
+struct PortTypeCase {
+    const char* name;
+    std::function<std::shared_ptr<cehost::UsbDeviceModel>(std::shared_ptr<sim::SerialLine>)> make;
+    const char* ids;  // vendor_product_release in decimal
+    DWORD usbMode;
+    const char16_t* friendlyName;
+};
+
+class RegistrationPortTypeTest : public RegistrationLifecycleTest,
+                                 public ::testing::WithParamInterface<PortTypeCase> {};
+
+TEST_P(RegistrationPortTypeTest, ConfiguredServedAndRemoved) {
+    const PortTypeCase& c = GetParam();
+    auto line = std::make_shared<sim::LoopbackPlug>();
+    cehost::UsbBus bus;
+    ASSERT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
+    cehost::UsbDeviceId id = bus.Plug(c.make(line));
+    ASSERT_NE(id, 0u);
+    EXPECT_TRUE(bus.Owner(id).empty());
+    const std::u16string key = DeviceKey(c.ids);
+    EXPECT_EQ(cehost::RegReadDword(key, u"UsbMode"), c.usbMode);
+    EXPECT_EQ(cehost::RegReadString(key, u"FriendlyName"), c.friendlyName);
+
+    id = bus.Replug(id);
+    ASSERT_EQ(bus.Owner(id), u"Serlynx");
+    auto active = cehost::ActiveDevices();
+    ASSERT_EQ(active.size(), 1u);
+    EXPECT_EQ(active[0].name, u"COM1:");
+
+    HANDLE port = CreateFileW(u"COM1:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, 0, 0, nullptr);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    COMMTIMEOUTS timeouts{0, 0, 5000, 0, 5000};
+    EXPECT_TRUE(SetCommTimeouts(port, &timeouts));
+    const std::string out = "round the plug";
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(port, out.data(), DWORD(out.size()), &written, nullptr));
+    EXPECT_EQ(written, out.size());
+    std::string in(out.size(), '\0');
+    DWORD got = 0;
+    while (got < in.size()) {
+        DWORD n = 0;
+        ASSERT_TRUE(ReadFile(port, &in[got], DWORD(in.size() - got), &n, nullptr));
+        ASSERT_NE(n, 0u) << "read timed out after " << got << " bytes";
+        got += n;
+    }
+    EXPECT_EQ(in, out);
+    EXPECT_TRUE(CloseHandle(port));
+
+    EXPECT_TRUE(bus.Unplug(id));
+    EXPECT_TRUE(cehost::ActiveDevices().empty());
+    EXPECT_EQ(cehost::RunningThreadCount(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Types, RegistrationPortTypeTest,
+    ::testing::Values(
+        PortTypeCase{
+            "Cdc",
+            [](auto line) { return std::make_shared<sim::CdcModel>(sim::CdcAcmConfig(), line); },
+            "4617_24080_256", 1, u"CDC serial device,cdc"},
+        PortTypeCase{"CdcCtsChip",
+                     [](auto line) {
+                         return std::make_shared<sim::CdcModel>(sim::CdcCtsChipConfig(), line);
+                     },
+                     "4617_24081_256", 0x101, u"Serial chip with CTS status,pl2303"},
+        PortTypeCase{"CdcNoLineCoding",
+                     [](auto line) {
+                         return std::make_shared<sim::CdcModel>(sim::CdcNoCodingConfig(), line);
+                     },
+                     "1154_515_256", 0x1001, u"Handset modem,cdc"},
+        PortTypeCase{"TwoChannel",
+                     [](auto line) {
+                         return std::make_shared<sim::CdcModel>(
+                             sim::CdcTwoChannelConfig(), line,
+                             std::make_shared<sim::LoopbackPlug>());
+                     },
+                     "4617_24082_256", 2, u"Two-channel modem,wmc"},
+        PortTypeCase{"Ftdi",
+                     [](auto line) {
+                         return std::make_shared<sim::FtdiModel>(sim::FtdiModelConfig::FullSpeed(),
+                                                                 line);
+                     },
+                     "1027_24577_1536", 0x203, u"FT232R USB UART,ftdi"},
+        PortTypeCase{"FtdiHeaderFramed",
+                     [](auto line) {
+                         return std::make_shared<sim::FtdiModel>(
+                             sim::FtdiModelConfig::HeaderFramed(), line);
+                     },
+                     "1027_33650_512", 3, u"USB Serial Converter,ftdi"},
+        PortTypeCase{"Type4",
+                     [](auto line) {
+                         return std::make_shared<sim::Rcs310Model>(sim::Rcs310ModelConfig{}, line);
+                     },
+                     "1356_108_256", 4, u"Type-4 reader,rcs310"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // Removal while an application still holds the port open: the open handle
 // is cut loose and fails cleanly afterwards.
