@@ -24,6 +24,54 @@ namespace {
 // passes allow.
 LONG g_portWork = 0;
 
+// Handles detached by a process-exit notice and not yet closed, newest
+// first, guarded by a spin lock held for a few list operations only. Taken
+// inside the owner's openLock when a record moves here from the open list,
+// so that a removal always finds a record on one list or the other.
+LONG g_detachedLock = 0;
+StreamHandle* g_detached = nullptr;
+
+void LockDetached() {
+    while (InterlockedExchange(&g_detachedLock, 1) != 0)
+        Sleep(0);
+}
+
+void UnlockDetached() {
+    InterlockedExchange(&g_detachedLock, 0);
+}
+
+// Takes `handle` off the detached list if it is there.
+void ForgetDetached(StreamHandle* handle) {
+    LockDetached();
+    for (StreamHandle** link = &g_detached; *link != nullptr; link = &(*link)->detachedNext) {
+        if (*link == handle) {
+            *link = handle->detachedNext;
+            handle->detachedNext = nullptr;
+            break;
+        }
+    }
+    UnlockDetached();
+}
+
+// Moves the detached handles that `port` owned onto `taken`, each with a
+// reference, as TakeOpenList does for the open ones.
+void TakeDetached(SerialPort* port, OpenHandle** taken) {
+    LockDetached();
+    for (StreamHandle** link = &g_detached; *link != nullptr;) {
+        StreamHandle* handle = *link;
+        if (handle->detachedOwner != port) {
+            link = &handle->detachedNext;
+            continue;
+        }
+        *link = handle->detachedNext;
+        handle->detachedNext = nullptr;
+        HandleRetain(handle);
+        handle->open.next = *taken;
+        *taken = &handle->open;
+    }
+    UnlockDetached();
+}
+
 enum class Lookup { kKeyFailed, kNoPort, kFound };
 
 // Reads "ClientInfo" from the active key named by the device context and
@@ -102,7 +150,7 @@ void HandleRelease(StreamHandle* handle) {
     LocalFree(handle);
 }
 
-void DetachHandle(StreamHandle* handle) {
+void DetachHandle(StreamHandle* handle, BOOL awaitClose) {
     InterlockedIncrement(&g_portWork);
     OpenHandle* record = &handle->open;
     SerialPort* port = static_cast<SerialPort*>(
@@ -132,6 +180,13 @@ void DetachHandle(StreamHandle* handle) {
             }
         }
         emptied = found && owner->openList == nullptr;
+        if (found && awaitClose) {
+            handle->detachedOwner = owner;
+            LockDetached();
+            handle->detachedNext = g_detached;
+            g_detached = handle;
+            UnlockDetached();
+        }
         LeaveCriticalSection(&owner->openLock);
         if (emptied)
             LastCloseReset(owner);
@@ -147,7 +202,7 @@ BOOL PslNotify(StreamHandle* handle, const BYTE* in, DWORD inLength) {
     CopyBytes(&size, in, sizeof(size));
     CopyBytes(&flags, in + 4, sizeof(flags));
     if (size == DEVICE_PSL_NOTIFY_TARGET_SIZE && flags == DLL_PROCESS_EXITING) {
-        DetachHandle(handle);
+        DetachHandle(handle, TRUE);
     }
     return TRUE;
 }
@@ -194,6 +249,7 @@ SERLYNX_EXPORT BOOL COM_Deinit(DWORD_PTR context) {
             Sleep(delay);
         }
         TakeOpenList(port, &taken);
+        TakeDetached(port, &taken);
         // The application's reference of each record goes unless a COM_Close
         // already under way has it; a call still running after the passes
         // keeps its own reference and frees the record on its way out.
@@ -246,7 +302,8 @@ SERLYNX_EXPORT BOOL COM_Close(DWORD_PTR context) {
     if (handle == nullptr)
         return FALSE;
     HandleRetain(handle);
-    DetachHandle(handle);
+    DetachHandle(handle, FALSE);
+    ForgetDetached(handle);
     if (InterlockedExchange(&handle->claimed, 1) == 0)
         HandleRelease(handle);
     HandleRelease(handle);

@@ -29,10 +29,17 @@
 // COM_Deinit for a record still on the port's list at device removal. The
 // first InterlockedExchange that finds 0 owns it, so a close racing with the
 // removal never frees twice.
+//
+// A handle cut loose by a process-exit notice waits for its COM_Close off the
+// port's list; `detachedNext` links it on the list of such handles and
+// `detachedOwner` names the port that owned it, so that a device removal
+// before that close frees it too.
 struct StreamHandle {
     OpenHandle open;
     LONG refs;
     LONG claimed;
+    StreamHandle* detachedNext;
+    SerialPort* detachedOwner;
 };
 static_assert(__builtin_offsetof(StreamHandle, open) == 0, "the handle value is the OpenHandle");
 
@@ -54,9 +61,11 @@ inline SerialPort* HandlePort(StreamHandle* handle) {
 // Cuts a handle loose from its port: clears `port`, wakes the calls running
 // on the handle with at most six passes 20..100 ms apart while its busyCount
 // is not 0, unlinks it from the owner's list and runs the last-close work
-// when the list became empty. A second detach of the same handle returns at
-// once. [app] (COM_Close, IOCTL_PSL_NOTIFY)
-void DetachHandle(StreamHandle* handle);
+// when the list became empty. With `awaitClose` (a process-exit notice) the
+// unlinked record is kept on the list of detached handles until its close.
+// A second detach of the same handle returns at once. [app] (COM_Close,
+// IOCTL_PSL_NOTIFY)
+void DetachHandle(StreamHandle* handle, BOOL awaitClose);
 
 // Handles the process-exit notification for `handle`. Always TRUE.
 BOOL PslNotify(StreamHandle* handle, const BYTE* in, DWORD inLength);

@@ -227,6 +227,22 @@ TEST_F(OpenClose, ProcessExitDetachesOnlyOnAValidNotice) {
     EXPECT_EQ(port->breakCalls.load(), 1);
 }
 
+// A handle cut loose by a process-exit notice whose close never comes
+// because the device went first (the device manager delivers no call after
+// a removal has started) is freed by the removal.
+TEST_F(OpenClose, RemovalFreesHandlesAwaitingTheirClose) {
+    StartPort();
+    uint64_t blocks = cehost::GetHeapStats().liveBlocks;
+    DWORD_PTR exited = Open();
+    DWORD_PTR open = Open();
+    ASSERT_NE(exited, 0u);
+    ASSERT_NE(open, 0u);
+    BYTE notice[16] = {16, 0, 0, 0, DLL_PROCESS_EXITING, 0, 0, 0};
+    EXPECT_TRUE(Ioctl(exited, IOCTL_PSL_NOTIFY, notice, 16, nullptr, 0));
+    EXPECT_TRUE(Deinit());
+    EXPECT_EQ(cehost::GetHeapStats().liveBlocks, blocks - 1) << "both records and the context";
+}
+
 // A call that the wake passes cannot end (here a slow host call inside a
 // write) keeps its record: the close returns after its passes, and the call
 // finishes on memory that is still live and frees the record on its way out.
