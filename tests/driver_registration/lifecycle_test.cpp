@@ -224,9 +224,13 @@ TEST_F(RegistrationLifecycleTest, RemovalWithPortOpen) {
 // The device goes while its attach runs: at each USB call the attach makes,
 // the removal (on another host thread) and the attach must between them
 // leave nothing behind: no stream device, no thread, no handle, no block.
+// The test calls the attach itself, so the host does not know an attach is
+// running: only the port's own notification keeps the device's records
+// alive until the attach is done, which is what is tested here. (The
+// first-attach branch registers nothing; it relies on the host, which keeps
+// the records while it runs an attach, and is not driven this way.)
 struct UnplugCase {
     const char* name;
-    bool firstAttach;
     cehost::UsbCall call;
     int nth;
 };
@@ -240,24 +244,12 @@ TEST_P(RegistrationUnplugDuringAttachTest, LeavesNothingBehind) {
     auto model = std::make_shared<sim::BulkAdapterModel>(sim::BulkModelConfig{}, line);
     cehost::UsbBus bus;
     ASSERT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
-    USB_DRIVER_SETTINGS settings{sizeof(USB_DRIVER_SETTINGS),
-                                 USB_NO_INFO,
-                                 USB_NO_INFO,
-                                 USB_NO_INFO,
-                                 USB_NO_INFO,
-                                 USB_NO_INFO,
-                                 USB_NO_INFO,
-                                 USB_NO_INFO,
-                                 USB_NO_INFO,
-                                 USB_NO_INFO};
-    if (!c.firstAttach) {
-        // Let a normal first attach write the device key.
-        ASSERT_TRUE(bus.Unplug(bus.Plug(model)));
-        ASSERT_TRUE(cehost::RegKeyExists(DeviceKey("4617_24065_256")));
-        settings.dwVendorId = 0x1209;
-        settings.dwProductId = 0x5E01;
-        settings.dwReleaseNumber = 0x0100;
-    }
+    // Let a normal first attach write the device key.
+    ASSERT_TRUE(bus.Unplug(bus.Plug(model)));
+    ASSERT_TRUE(cehost::RegKeyExists(DeviceKey("4617_24065_256")));
+    const DWORD N = USB_NO_INFO;
+    const USB_DRIVER_SETTINGS settings{
+        sizeof(USB_DRIVER_SETTINGS), 0x1209, 0x5E01, 0x0100, N, N, N, N, N, N};
     cehost::UsbDeviceId id = bus.PlugUnclaimed(model);
     ASSERT_NE(id, 0u);
     HMODULE library = LoadLibraryW(u"serlynx.dll");
@@ -273,26 +265,17 @@ TEST_P(RegistrationUnplugDuringAttachTest, LeavesNothingBehind) {
     EXPECT_TRUE(cehost::ActiveDevices().empty());
     EXPECT_EQ(cehost::RunningThreadCount(), 0u);
     EXPECT_TRUE(FreeLibrary(library));
-    if (c.call == cehost::UsbCall::kGetDescriptor) {
-        // The name read failed: the key is written with the default name.
-        EXPECT_EQ(cehost::RegReadString(DeviceKey("4617_24065_256"), u"FriendlyName"),
-                  u"Serlynx,basic");
-    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Calls, RegistrationUnplugDuringAttachTest,
-    ::testing::Values(UnplugCase{"FirstDeviceInfo", true, cehost::UsbCall::kGetDeviceInfo, 1},
-                      UnplugCase{"FirstStringHeader", true, cehost::UsbCall::kGetDescriptor, 1},
-                      UnplugCase{"FirstStringWhole", true, cehost::UsbCall::kGetDescriptor, 2},
-                      UnplugCase{"Register", false, cehost::UsbCall::kRegisterNotificationRoutine,
-                                 1},
-                      UnplugCase{"DeviceInfo", false, cehost::UsbCall::kGetDeviceInfo, 1},
-                      UnplugCase{"FirstPipe", false, cehost::UsbCall::kOpenPipe, 1},
-                      UnplugCase{"SecondPipe", false, cehost::UsbCall::kOpenPipe, 2},
-                      UnplugCase{"ClearHalt", false, cehost::UsbCall::kClearFeature, 1},
-                      UnplugCase{"FirstReceive", false, cehost::UsbCall::kIssueBulkTransfer, 1},
-                      UnplugCase{"ThirdReceive", false, cehost::UsbCall::kIssueBulkTransfer, 3}),
+    ::testing::Values(UnplugCase{"Register", cehost::UsbCall::kRegisterNotificationRoutine, 1},
+                      UnplugCase{"DeviceInfo", cehost::UsbCall::kGetDeviceInfo, 1},
+                      UnplugCase{"FirstPipe", cehost::UsbCall::kOpenPipe, 1},
+                      UnplugCase{"SecondPipe", cehost::UsbCall::kOpenPipe, 2},
+                      UnplugCase{"ClearHalt", cehost::UsbCall::kClearFeature, 1},
+                      UnplugCase{"FirstReceive", cehost::UsbCall::kIssueBulkTransfer, 1},
+                      UnplugCase{"ThirdReceive", cehost::UsbCall::kIssueBulkTransfer, 3}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A device plugged too late after installation is not configured, and the
