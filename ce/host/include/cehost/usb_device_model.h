@@ -83,17 +83,24 @@ class UsbDeviceModel {
     // Any thread, any lock. Without it an untimed bus polls a NAKing
     // endpoint again only when something else happens.
     void Wake() {
-        std::function<void()>* w = waker_.load(std::memory_order_acquire);
-        if (w)
-            (*w)();
+        std::lock_guard<std::mutex> g(wakerMu_);
+        if (waker_)
+            (*waker_)();
     }
 
     // Called by the bus when the model is plugged (w set) and unplugged
-    // (nullptr); the bus keeps the function alive until it clears it.
-    void SetWaker(std::function<void()>* w) { waker_.store(w, std::memory_order_release); }
+    // (nullptr). Once it returns with nullptr no Wake() is still running the
+    // old function, so the bus may destroy it (a model's own thread may be
+    // inside Wake() at that moment).
+    void SetWaker(std::function<void()>* w) {
+        std::lock_guard<std::mutex> g(wakerMu_);
+        waker_ = w;
+    }
 
   private:
-    std::atomic<std::function<void()>*> waker_{nullptr};
+    // Leaf lock: held only to read or change waker_ and to run it.
+    std::mutex wakerMu_;
+    std::function<void()>* waker_ = nullptr;  // wakerMu_
 };
 
 // Helpers that build descriptors for models.
