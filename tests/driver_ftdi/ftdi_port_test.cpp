@@ -270,6 +270,29 @@ TEST_F(FtdiPortTest, ModemControlWords) {
     EXPECT_FALSE(line_->Rts());
 }
 
+// Input flow control by handshake lines: both lines drop when the ring is
+// more than three quarters full and rise again once it is read below a
+// quarter, each change naming both lines in the mask byte.
+TEST_F(FtdiPortTest, HandshakeLinesFollowTheRing) {
+    ServeChip(sim::FtdiModelConfig::FullSpeed());
+    HANDLE h = Open();
+    DCB dcb = State(h);
+    dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
+    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    ASSERT_TRUE(SetCommState(h, &dcb));
+    EXPECT_TRUE(line_->Dtr());
+    EXPECT_TRUE(line_->Rts());
+    const Bytes data = Pattern(3200);
+    line_->Inject(data);
+    EXPECT_TRUE(Eventually([&] { return !line_->Dtr() && !line_->Rts(); }));
+    EXPECT_EQ(LastValue(0x01), 0x0300);
+    SetTimeouts(h, 0, 0, 3000);
+    EXPECT_EQ(ReadAll(h, data.size()), data);
+    EXPECT_TRUE(Eventually([&] { return line_->Dtr() && line_->Rts(); }));
+    EXPECT_EQ(LastValue(0x01), 0x0303);
+    EXPECT_TRUE(Close(h));
+}
+
 // Packets of every shape: the status pair is taken off each, its line
 // errors counted, bits the chip leaves undefined ignored, and a lone byte
 // dropped. A marker packet after each case shows what the case delivered.
@@ -312,6 +335,7 @@ TEST_F(FtdiPortTest, ReceivedPacketsAreSplitIntoStatusAndData) {
 // The 512-byte chip's packets hold 510 data bytes behind one status pair;
 // none of them may be taken for status.
 TEST_F(FtdiPortTest, HighSpeedPacketsKeepAllTheirData) {
+    bus_ = std::make_unique<cehost::UsbBus>(cehost::UsbTiming::kHighSpeed);
     ServeChip(sim::FtdiModelConfig::HighSpeed());
     HANDLE h = Open();
     SetTimeouts(h, 0, 0, 3000);
