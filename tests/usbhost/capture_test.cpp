@@ -37,10 +37,10 @@ std::string Hex(const std::string& s) {
     return out;
 }
 
-class CaptureTest : public BulkDeviceTest {
+class UsbCaptureTest : public UsbBulkDeviceTest {
   protected:
     void SetUp() override {
-        BulkDeviceTest::SetUp();
+        UsbBulkDeviceTest::SetUp();
         // tshark is part of the test setup; without it this must fail, not skip.
         ASSERT_EQ(system("command -v tshark >/dev/null 2>&1"), 0) << "tshark is not installed";
         path = ::testing::TempDir() + "usbhost_capture_" + std::to_string(getpid()) + ".pcap";
@@ -48,7 +48,7 @@ class CaptureTest : public BulkDeviceTest {
     void TearDown() override {
         if (!getenv("KEEP_PCAP"))
             std::remove(path.c_str());
-        BulkDeviceTest::TearDown();
+        UsbBulkDeviceTest::TearDown();
     }
     // One line per packet that has the field; empty lines dropped.
     std::vector<std::string> Field(const std::string& field, const std::string& filter = "") {
@@ -67,7 +67,7 @@ class CaptureTest : public BulkDeviceTest {
     std::string path;
 };
 
-TEST_F(CaptureTest, TsharkDecodesTheDeviceAndTheBulkPayloads) {
+TEST_F(UsbCaptureTest, TsharkDecodesTheDeviceAndTheBulkPayloads) {
     EXPECT_EQ(Retire(Write("hello", 5)).bytes, 5u);
     line->Inject({'w', 'o', 'r', 'l', 'd'});
     uint8_t buf[64];
@@ -89,7 +89,7 @@ TEST_F(CaptureTest, TsharkDecodesTheDeviceAndTheBulkPayloads) {
     EXPECT_NE(std::find(data.begin(), data.end(), Hex("world")), data.end());
 }
 
-TEST_F(CaptureTest, ClearedLogStillStartsWithTheEnumeration) {
+TEST_F(UsbCaptureTest, ClearedLogStillStartsWithTheEnumeration) {
     bus->ClearLog();
     EXPECT_EQ(Retire(Write("again", 5)).bytes, 5u);
     ASSERT_TRUE(bus->WritePcap(path));
@@ -101,7 +101,7 @@ TEST_F(CaptureTest, ClearedLogStillStartsWithTheEnumeration) {
     EXPECT_EQ(data[0], Hex("again"));
 }
 
-TEST_F(CaptureTest, ErrorsAndZeroLengthPacketsAreLogged) {
+TEST_F(UsbCaptureTest, ErrorsAndZeroLengthPacketsAreLogged) {
     bus->Stall(id, 0x02);
     EXPECT_EQ(Retire(Write("x", 1)).error, USB_STALL_ERROR);
     bus->ClearFaults(id);

@@ -106,7 +106,7 @@ class ClassModel : public cehost::UsbDeviceModel {
     uint8_t deviceClass_;
 };
 
-class ClientTest : public PlatformTest {
+class UsbClientTest : public PlatformTest {
   protected:
     void SetUp() override {
         PlatformTest::SetUp();
@@ -160,9 +160,9 @@ struct MatchCase {
     std::u16string owner;
 };
 
-class MatchOrder : public ClientTest, public ::testing::WithParamInterface<MatchCase> {};
+class UsbMatchOrder : public UsbClientTest, public ::testing::WithParamInterface<MatchCase> {};
 
-TEST_P(MatchOrder, MostSpecificKeyFirstAndFirstAcceptanceWins) {
+TEST_P(UsbMatchOrder, MostSpecificKeyFirstAndFirstAcceptanceWins) {
     const MatchCase& k = GetParam();
     for (auto& key : k.keys)
         AddKey(key, u"client0.dll");
@@ -182,7 +182,7 @@ TEST_P(MatchOrder, MostSpecificKeyFirstAndFirstAcceptanceWins) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Keys, MatchOrder,
+    Keys, UsbMatchOrder,
     ::testing::Values(
         MatchCase{"VendorProductReleaseBeatsAll",
                   0,
@@ -224,9 +224,10 @@ struct SettingsCase {
     int interfaceNumber;
 };
 
-class SettingsFromKey : public ClientTest, public ::testing::WithParamInterface<SettingsCase> {};
+class UsbSettingsFromKey : public UsbClientTest,
+                           public ::testing::WithParamInterface<SettingsCase> {};
 
-TEST_P(SettingsFromKey, MembersTheKeyLeavesOpenAreNoInfo) {
+TEST_P(UsbSettingsFromKey, MembersTheKeyLeavesOpenAreNoInfo) {
     const SettingsCase& k = GetParam();
     AddKey(k.key, u"client1.dll");
     bus->Plug(std::make_shared<ClassModel>(2));
@@ -243,7 +244,7 @@ TEST_P(SettingsFromKey, MembersTheKeyLeavesOpenAreNoInfo) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Keys, SettingsFromKey,
+    Keys, UsbSettingsFromKey,
     ::testing::Values(SettingsCase{"VendorProductRelease",
                                    u"1027_24577_1536\\Default\\Default\\Id",
                                    {40, 1027, 24577, 1536, kNo, kNo, kNo, kNo, kNo, kNo},
@@ -270,7 +271,7 @@ INSTANTIATE_TEST_SUITE_P(
                                    -1}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(ClientTest, TrueWithoutAcceptanceDoesNotClaim) {
+TEST_F(UsbClientTest, TrueWithoutAcceptanceDoesNotClaim) {
     AddKey(u"1027\\Default\\Default\\Half", u"client0.dll");
     AddKey(u"Default\\Default\\Default\\Any", u"client2.dll");
     {
@@ -284,7 +285,7 @@ TEST_F(ClientTest, TrueWithoutAcceptanceDoesNotClaim) {
     EXPECT_EQ(bus->Owner(id), u"");
 }
 
-TEST_F(ClientTest, KeysWithoutALoadableLibraryAreSkipped) {
+TEST_F(UsbClientTest, KeysWithoutALoadableLibraryAreSkipped) {
     AddKey(u"1027\\Default\\Default\\Missing", u"nosuchclient.dll");
     AddKey(u"Default\\Default\\Default\\Any", u"client0.dll");
     {
@@ -295,7 +296,7 @@ TEST_F(ClientTest, KeysWithoutALoadableLibraryAreSkipped) {
     EXPECT_EQ(bus->Owner(id), u"Any");
 }
 
-TEST_F(ClientTest, LibraryStaysLoadedUntilAnInterruptedAttachReturns) {
+TEST_F(UsbClientTest, LibraryStaysLoadedUntilAnInterruptedAttachReturns) {
     cehost::RegisterLibrary("client3.dll", {{"USBDeviceAttach", &AttachWhileUnplugged}});
     AddKey(u"Default\\Default\\Default\\Late", u"client3.dll");
     gBus = bus.get();
@@ -307,7 +308,7 @@ TEST_F(ClientTest, LibraryStaysLoadedUntilAnInterruptedAttachReturns) {
     EXPECT_FALSE(bus->IsPlugged(id));
 }
 
-TEST_F(ClientTest, InstallCallsTheEntryPointWithTheLibraryName) {
+TEST_F(UsbClientTest, InstallCallsTheEntryPointWithTheLibraryName) {
     EXPECT_TRUE(cehost::UsbInstallClient(u"client0.dll"));
     EXPECT_FALSE(cehost::UsbInstallClient(u"client1.dll"));  // no USBInstallDriver
     EXPECT_FALSE(cehost::UsbInstallClient(u"nosuchclient.dll"));
@@ -315,7 +316,7 @@ TEST_F(ClientTest, InstallCallsTheEntryPointWithTheLibraryName) {
     EXPECT_EQ(Clients::Get().installs, std::vector<std::u16string>{u"client0.dll"});
 }
 
-TEST_F(ClientTest, OwnerHearsOfRemovalAndIsOfferedTheDeviceAgainOnReplug) {
+TEST_F(UsbClientTest, OwnerHearsOfRemovalAndIsOfferedTheDeviceAgainOnReplug) {
     AddKey(u"1027_24577\\Default\\Default\\Owner", u"client0.dll");
     {
         std::lock_guard<std::mutex> g(Clients::Get().mu);

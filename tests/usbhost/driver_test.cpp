@@ -11,9 +11,9 @@ namespace {
 
 using namespace usbtest;
 
-class DriverOnBus : public PlatformTest {};
+class UsbDriverOnBus : public PlatformTest {};
 
-TEST_F(DriverOnBus, BulkAdapterBecomesAComPortAfterItsFirstAttach) {
+TEST_F(UsbDriverOnBus, BulkAdapterBecomesAComPortAfterItsFirstAttach) {
     ASSERT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
     cehost::UsbBus bus;
     auto line = std::make_shared<sim::ScriptedLine>();

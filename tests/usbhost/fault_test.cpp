@@ -9,9 +9,9 @@ using namespace usbtest;
 using cehost::UsbDataFault;
 using cehost::UsbFaultTarget;
 
-class FaultTest : public BulkDeviceTest {};
+class UsbFaultTest : public UsbBulkDeviceTest {};
 
-TEST_F(FaultTest, FailedIssuesReturnZeroThenWorkAgain) {
+TEST_F(UsbFaultTest, FailedIssuesReturnZeroThenWorkAgain) {
     bus->FailIssues(id, {0x02}, 2);
     EXPECT_EQ(Write("a", 1), nullptr);
     uint8_t b[4];
@@ -29,9 +29,9 @@ struct ErrorCase {
     DWORD error;
 };
 
-class ErrorFault : public FaultTest, public ::testing::WithParamInterface<ErrorCase> {};
+class UsbErrorFault : public UsbFaultTest, public ::testing::WithParamInterface<ErrorCase> {};
 
-TEST_P(ErrorFault, TransferCompletesWithTheChosenError) {
+TEST_P(UsbErrorFault, TransferCompletesWithTheChosenError) {
     const ErrorCase& k = GetParam();
     bus->CompleteWithError(id, k.target, k.error);
     line->Inject({1, 2, 3});
@@ -55,14 +55,14 @@ TEST_P(ErrorFault, TransferCompletesWithTheChosenError) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Errors, ErrorFault,
+    Errors, UsbErrorFault,
     ::testing::Values(ErrorCase{"BulkInCrc", {0x81}, USB_CRC_ERROR},
                       ErrorCase{"BulkOutNotResponding", {0x02}, USB_DEVICE_NOT_RESPONDING_ERROR},
                       ErrorCase{
                           "GetDescriptorStall", {0, USB_REQUEST_GET_DESCRIPTOR}, USB_STALL_ERROR}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(FaultTest, NeverCompletingTransferBlocksItsPipeUntilAborted) {
+TEST_F(UsbFaultTest, NeverCompletingTransferBlocksItsPipeUntilAborted) {
     bus->NeverComplete(id, {0x02});
     Completion c1, c2;
     USB_TRANSFER t1 = Write("one", 3, &c1);
@@ -78,7 +78,7 @@ TEST_F(FaultTest, NeverCompletingTransferBlocksItsPipeUntilAborted) {
     EXPECT_EQ(line->TakeTransmitted(), (std::vector<uint8_t>{'t', 'w', 'o'}));
 }
 
-TEST_F(FaultTest, OutOfOrderCompletionReportsTheLaterTransferFirst) {
+TEST_F(UsbFaultTest, OutOfOrderCompletionReportsTheLaterTransferFirst) {
     bus->CompleteOutOfOrder(id, {0x81});
     Completion c1, c2;
     uint8_t a[16] = {}, b[16] = {};
@@ -112,7 +112,7 @@ TEST_F(FaultTest, OutOfOrderCompletionReportsTheLaterTransferFirst) {
 
 // A completion held back for a later transfer that never comes is reported
 // when the transfer is aborted or its pipe closes, with the data it got.
-TEST_F(FaultTest, HeldCompletionIsReportedByAbortOrPipeClose) {
+TEST_F(UsbFaultTest, HeldCompletionIsReportedByAbortOrPipeClose) {
     for (bool closePipe : {false, true}) {
         bus->CompleteOutOfOrder(id, {0x81});
         Completion c;
@@ -146,9 +146,9 @@ struct DataCase {
     DWORD error;
 };
 
-class DataFault : public FaultTest, public ::testing::WithParamInterface<DataCase> {};
+class UsbDataFaults : public UsbFaultTest, public ::testing::WithParamInterface<DataCase> {};
 
-TEST_P(DataFault, TransferCarriesTheDamagedData) {
+TEST_P(UsbDataFaults, TransferCarriesTheDamagedData) {
     const DataCase& k = GetParam();
     bus->CorruptData(id, {k.in ? 0x81 : 0x02}, k.kind);
     auto data = Pattern(20);
@@ -170,7 +170,7 @@ TEST_P(DataFault, TransferCarriesTheDamagedData) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Data, DataFault,
+    Data, UsbDataFaults,
     ::testing::Values(DataCase{"ShortIn", UsbDataFault::kShort, true, 10, USB_NO_ERROR},
                       DataCase{"EmptyIn", UsbDataFault::kEmpty, true, 0, USB_NO_ERROR},
                       DataCase{"OversizedIn", UsbDataFault::kOversized, true, 32,
@@ -179,7 +179,7 @@ INSTANTIATE_TEST_SUITE_P(
                       DataCase{"EmptyOut", UsbDataFault::kEmpty, false, 0, USB_NO_ERROR}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(FaultTest, GetTransferStatusFailsOnce) {
+TEST_F(UsbFaultTest, GetTransferStatusFailsOnce) {
     bus->FailTransferStatus(id, {0x02});
     USB_TRANSFER t = Write("q", 1);
     ASSERT_NE(t, nullptr);
@@ -190,7 +190,7 @@ TEST_F(FaultTest, GetTransferStatusFailsOnce) {
     EXPECT_TRUE(f->lpCloseTransfer(t));
 }
 
-TEST_F(FaultTest, DeviceStallOnAnOutEndpointHaltsOnlyThatPipe) {
+TEST_F(UsbFaultTest, DeviceStallOnAnOutEndpointHaltsOnlyThatPipe) {
     bus->Stall(id, 0x02);
     EXPECT_EQ(Retire(Write("s", 1)).error, USB_STALL_ERROR);
     BOOL halted = FALSE;
@@ -201,7 +201,7 @@ TEST_F(FaultTest, DeviceStallOnAnOutEndpointHaltsOnlyThatPipe) {
     EXPECT_EQ(Retire(Read(b, sizeof(b))).error, USB_NO_ERROR);
 }
 
-TEST_F(FaultTest, ClearFaultsDisarmsEverything) {
+TEST_F(UsbFaultTest, ClearFaultsDisarmsEverything) {
     bus->FailIssues(id, {}, 5);
     bus->Stall(id, 0x02);
     bus->ClearFaults(id);

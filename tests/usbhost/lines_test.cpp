@@ -37,9 +37,9 @@ struct WiringCase {
     sim::ModemInputs expected;
 };
 
-class LoopbackWiring : public ::testing::TestWithParam<WiringCase> {};
+class SimLoopbackWiring : public ::testing::TestWithParam<WiringCase> {};
 
-TEST_P(LoopbackWiring, RtsFeedsCtsAndDtrFeedsDsrAndDcd) {
+TEST_P(SimLoopbackWiring, RtsFeedsCtsAndDtrFeedsDsrAndDcd) {
     const WiringCase& k = GetParam();
     sim::LoopbackPlug plug;
     Recorder r;
@@ -51,13 +51,13 @@ TEST_P(LoopbackWiring, RtsFeedsCtsAndDtrFeedsDsrAndDcd) {
     plug.Attach(nullptr);
 }
 
-INSTANTIATE_TEST_SUITE_P(Lines, LoopbackWiring,
+INSTANTIATE_TEST_SUITE_P(Lines, SimLoopbackWiring,
                          ::testing::Values(WiringCase{false, false, {false, false, false, false}},
                                            WiringCase{true, false, {false, true, false, true}},
                                            WiringCase{false, true, {true, false, false, false}},
                                            WiringCase{true, true, {true, true, false, true}}));
 
-TEST(LoopbackPlug, DataAndBreakComeBackAndConfigIsKept) {
+TEST(SimLoopbackPlug, DataAndBreakComeBackAndConfigIsKept) {
     sim::LoopbackPlug plug;
     Recorder r;
     plug.Attach(&r);
@@ -73,7 +73,7 @@ TEST(LoopbackPlug, DataAndBreakComeBackAndConfigIsKept) {
     EXPECT_EQ(r.rx.size(), 3u);
 }
 
-TEST(ScriptedLine, FarEndDrivesInputsErrorsAndBreaks) {
+TEST(SimScriptedLine, FarEndDrivesInputsErrorsAndBreaks) {
     sim::ScriptedLine line;
     Recorder r;
     line.SetDsr(true);
@@ -95,7 +95,7 @@ TEST(ScriptedLine, FarEndDrivesInputsErrorsAndBreaks) {
     line.Attach(nullptr);
 }
 
-TEST_F(BulkDeviceTest, ScriptedLineBothWaysThroughTheAdapter) {
+TEST_F(UsbBulkDeviceTest, ScriptedLineBothWaysThroughTheAdapter) {
     auto out = Pattern(1000, 3);
     Status s = Retire(Write(out.data(), DWORD(out.size())));
     EXPECT_EQ(s.bytes, 1000u);
@@ -115,15 +115,15 @@ TEST_F(BulkDeviceTest, ScriptedLineBothWaysThroughTheAdapter) {
     EXPECT_EQ(model->BytesReceived(), 700u);
 }
 
-TEST_F(BulkDeviceTest, FullReceiveFifoDropsAndCounts) {
+TEST_F(UsbBulkDeviceTest, FullReceiveFifoDropsAndCounts) {
     line->Inject(Pattern(5000));
     EXPECT_EQ(model->Pending(), 4096u);
     EXPECT_EQ(model->BytesDropped(), 904u);
 }
 
-class LoopbackThroughAdapter : public PlatformTest {};
+class UsbLoopbackThroughAdapter : public PlatformTest {};
 
-TEST_F(LoopbackThroughAdapter, WhatTheHostWritesComesBack) {
+TEST_F(UsbLoopbackThroughAdapter, WhatTheHostWritesComesBack) {
     cehost::UsbBus bus;
     auto plug = std::make_shared<sim::LoopbackPlug>();
     sim::BulkModelConfig config;

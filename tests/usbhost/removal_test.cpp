@@ -12,7 +12,7 @@ using namespace usbtest;
 
 // What the notification routine saw when it ran.
 struct Seen {
-    BulkDeviceTest* test = nullptr;
+    UsbBulkDeviceTest* test = nullptr;
     USB_TRANSFER inFlight = nullptr;
     Completion* completion = nullptr;
     std::atomic<int> calls{0};
@@ -26,11 +26,11 @@ struct Seen {
     bool closeInside = true;
 };
 
-class RemovalTest : public BulkDeviceTest {
+class UsbRemovalTest : public UsbBulkDeviceTest {
   protected:
     static BOOL WINAPI Notify(LPVOID p, DWORD code, LPDWORD*, LPDWORD*, LPDWORD*, LPDWORD*) {
         Seen* s = static_cast<Seen*>(p);
-        BulkDeviceTest* t = s->test;
+        UsbBulkDeviceTest* t = s->test;
         LPCUSB_FUNCS f = cehost::UsbFunctions();
         s->code = code;
         s->thread = std::this_thread::get_id();
@@ -55,7 +55,7 @@ class RemovalTest : public BulkDeviceTest {
     }
 };
 
-TEST_F(RemovalTest, InFlightTransfersFailBeforeTheClientHearsOfIt) {
+TEST_F(UsbRemovalTest, InFlightTransfersFailBeforeTheClientHearsOfIt) {
     Seen seen;
     Completion c;
     seen.test = this;
@@ -83,7 +83,7 @@ TEST_F(RemovalTest, InFlightTransfersFailBeforeTheClientHearsOfIt) {
     ExpectMisuse("usb.device.stale", 1);
 }
 
-TEST_F(RemovalTest, TransferLeftOpenIsALeak) {
+TEST_F(UsbRemovalTest, TransferLeftOpenIsALeak) {
     Seen seen;
     Completion c;
     seen.test = this;
@@ -110,7 +110,7 @@ struct Blocked {
     int notices = 0;
 };
 
-TEST_F(RemovalTest, SynchronousCallBlockedOnTheDeviceReturnsWithAnError) {
+TEST_F(UsbRemovalTest, SynchronousCallBlockedOnTheDeviceReturnsWithAnError) {
     Blocked b;
     ASSERT_TRUE(f->lpRegisterNotificationRoutine(
         dev,
@@ -140,7 +140,7 @@ TEST_F(RemovalTest, SynchronousCallBlockedOnTheDeviceReturnsWithAnError) {
     inPipe = outPipe = nullptr;
 }
 
-TEST_F(RemovalTest, UnplugAtTheNthCallOfAKind) {
+TEST_F(UsbRemovalTest, UnplugAtTheNthCallOfAKind) {
     Seen seen;
     Completion c;
     seen.test = this;
@@ -158,7 +158,7 @@ TEST_F(RemovalTest, UnplugAtTheNthCallOfAKind) {
     inPipe = outPipe = nullptr;
 }
 
-TEST_F(RemovalTest, ReplugEnumeratesTheSameModelAgain) {
+TEST_F(UsbRemovalTest, ReplugEnumeratesTheSameModelAgain) {
     ASSERT_TRUE(f->lpClosePipe(inPipe));
     ASSERT_TRUE(f->lpClosePipe(outPipe));
     inPipe = outPipe = nullptr;

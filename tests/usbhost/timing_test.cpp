@@ -8,7 +8,7 @@ namespace {
 using namespace usbtest;
 using cehost::UsbTiming;
 
-class TimedBus : public BulkDeviceTest, public ::testing::WithParamInterface<UsbTiming> {
+class UsbTimedBus : public UsbBulkDeviceTest, public ::testing::WithParamInterface<UsbTiming> {
   protected:
     void SetUp() override {
         PlatformTest::SetUp();
@@ -19,7 +19,7 @@ class TimedBus : public BulkDeviceTest, public ::testing::WithParamInterface<Usb
     }
 };
 
-TEST_P(TimedBus, BulkDataArrivesWholeInBothDirections) {
+TEST_P(UsbTimedBus, BulkDataArrivesWholeInBothDirections) {
     auto out = Pattern(3000);
     Status s = Retire(Write(out.data(), 3000));
     EXPECT_EQ(s.bytes, 3000u);
@@ -36,14 +36,14 @@ TEST_P(TimedBus, BulkDataArrivesWholeInBothDirections) {
     EXPECT_EQ(got, in);
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, TimedBus,
+INSTANTIATE_TEST_SUITE_P(Modes, UsbTimedBus,
                          ::testing::Values(UsbTiming::kUntimed, UsbTiming::kFullSpeed,
                                            UsbTiming::kHighSpeed));
 
 // A timed bus never moves more than its per-frame budget: a write of N
 // frames' worth of packets takes at least N - 1 frame times. (A lower bound
 // only: a slow machine makes it longer, never shorter.)
-TEST_P(TimedBus, BulkBudgetPerFrameBoundsTheRate) {
+TEST_P(UsbTimedBus, BulkBudgetPerFrameBoundsTheRate) {
     if (GetParam() == UsbTiming::kUntimed)
         GTEST_SKIP() << "no frames";
     const bool high = GetParam() == UsbTiming::kHighSpeed;
@@ -95,9 +95,9 @@ class InterruptModel : public cehost::UsbDeviceModel {
     int polled = 0;
 };
 
-class InterruptPolling : public PlatformTest, public ::testing::WithParamInterface<UsbTiming> {};
+class UsbInterruptPolling : public PlatformTest, public ::testing::WithParamInterface<UsbTiming> {};
 
-TEST_P(InterruptPolling, ReportsArriveOnInterruptTransfers) {
+TEST_P(UsbInterruptPolling, ReportsArriveOnInterruptTransfers) {
     cehost::UsbBus bus(GetParam());
     auto model = std::make_shared<InterruptModel>();
     auto id = bus.PlugUnclaimed(model);
@@ -125,11 +125,11 @@ TEST_P(InterruptPolling, ReportsArriveOnInterruptTransfers) {
     EXPECT_TRUE(f->lpClosePipe(pipe));
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, InterruptPolling,
+INSTANTIATE_TEST_SUITE_P(Modes, UsbInterruptPolling,
                          ::testing::Values(UsbTiming::kUntimed, UsbTiming::kFullSpeed,
                                            UsbTiming::kHighSpeed));
 
-TEST_F(BulkDeviceTest, SeveralBusesRunSideBySide) {
+TEST_F(UsbBulkDeviceTest, SeveralBusesRunSideBySide) {
     cehost::UsbBus other(UsbTiming::kFullSpeed);
     auto line2 = std::make_shared<sim::ScriptedLine>();
     auto model2 = std::make_shared<sim::BulkAdapterModel>(sim::BulkModelConfig{}, line2);

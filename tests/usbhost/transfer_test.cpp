@@ -9,7 +9,7 @@ namespace {
 
 using namespace usbtest;
 
-TEST_F(BulkDeviceTest, DeviceInfoDescribesTheActiveConfiguration) {
+TEST_F(UsbBulkDeviceTest, DeviceInfoDescribesTheActiveConfiguration) {
     LPCUSB_DEVICE info = f->lpGetDeviceInfo(dev);
     ASSERT_NE(info, nullptr);
     EXPECT_EQ(info->dwCount, sizeof(USB_DEVICE));
@@ -74,7 +74,7 @@ TEST(UsbRecords, InterfacesAlternateSettingsAndClassDescriptorsKeepTheirPlace) {
     EXPECT_EQ(cehost::MisuseTotal() + cehost::LeakTotal(), 0u) << cehost::CountersReport();
 }
 
-TEST_F(BulkDeviceTest, SynchronousCallReturnsCompletedWithoutRunningARoutine) {
+TEST_F(UsbBulkDeviceTest, SynchronousCallReturnsCompletedWithoutRunningARoutine) {
     uint8_t buf[128] = {};
     USB_TRANSFER t = f->lpGetDescriptor(dev, nullptr, nullptr, 0, USB_STRING_DESCRIPTOR_TYPE, 2,
                                         0x0409, sizeof(buf), buf);
@@ -97,7 +97,7 @@ TEST_F(BulkDeviceTest, SynchronousCallReturnsCompletedWithoutRunningARoutine) {
     EXPECT_EQ(Retire(t).error, USB_STALL_ERROR);
 }
 
-TEST_F(BulkDeviceTest, AsynchronousRoutineRunsOnceOnAHostThread) {
+TEST_F(UsbBulkDeviceTest, AsynchronousRoutineRunsOnceOnAHostThread) {
     Completion c;
     uint8_t buf[64];
     USB_TRANSFER t = Read(buf, sizeof(buf), &c);
@@ -126,9 +126,9 @@ struct InCase {
     DWORD error = USB_NO_ERROR;
 };
 
-class BulkInEnds : public BulkDeviceTest, public ::testing::WithParamInterface<InCase> {};
+class UsbBulkInEnds : public UsbBulkDeviceTest, public ::testing::WithParamInterface<InCase> {};
 
-TEST_P(BulkInEnds, TransferEndsWhereTheBusSays) {
+TEST_P(UsbBulkInEnds, TransferEndsWhereTheBusSays) {
     const InCase& k = GetParam();
     std::vector<uint8_t> buf(k.buffer);
     auto data = Pattern(k.injected);
@@ -142,7 +142,7 @@ TEST_P(BulkInEnds, TransferEndsWhereTheBusSays) {
     EXPECT_EQ(model->Pending(), k.left);
 }
 
-INSTANTIATE_TEST_SUITE_P(Packets, BulkInEnds,
+INSTANTIATE_TEST_SUITE_P(Packets, UsbBulkInEnds,
                          ::testing::Values(InCase{"ShortPacket", 10, 256, 10, 0},
                                            InCase{"SeveralPacketsThenShort", 150, 256, 150, 0},
                                            InCase{"BufferFull", 300, 256, 256, 44},
@@ -150,7 +150,7 @@ INSTANTIATE_TEST_SUITE_P(Packets, BulkInEnds,
                                                   USB_DATA_OVERRUN_ERROR}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(BulkDeviceTest, FullPacketWithoutMoreDataLeavesTheTransferOpen) {
+TEST_F(UsbBulkDeviceTest, FullPacketWithoutMoreDataLeavesTheTransferOpen) {
     Completion c;
     std::vector<uint8_t> buf(256);
     line->Inject(Pattern(64));
@@ -167,7 +167,7 @@ TEST_F(BulkDeviceTest, FullPacketWithoutMoreDataLeavesTheTransferOpen) {
     EXPECT_EQ(buf[64], 0x55);
 }
 
-TEST_F(BulkDeviceTest, WritesReachTheLineAndZeroLengthPacketsAreRealPackets) {
+TEST_F(UsbBulkDeviceTest, WritesReachTheLineAndZeroLengthPacketsAreRealPackets) {
     auto data = Pattern(200);
     Status s = Retire(Write(data.data(), 200));
     EXPECT_EQ(s.bytes, 200u);
@@ -186,7 +186,7 @@ TEST_F(BulkDeviceTest, WritesReachTheLineAndZeroLengthPacketsAreRealPackets) {
     EXPECT_EQ(log.back().urbLength, 0u);
 }
 
-TEST_F(BulkDeviceTest, AbortEndsATransferInFlightOnceAndStopsItsData) {
+TEST_F(UsbBulkDeviceTest, AbortEndsATransferInFlightOnceAndStopsItsData) {
     Completion c;
     uint8_t buf[64] = {};
     USB_TRANSFER t = Read(buf, sizeof(buf), &c);
@@ -204,7 +204,7 @@ TEST_F(BulkDeviceTest, AbortEndsATransferInFlightOnceAndStopsItsData) {
     EXPECT_EQ(c.Calls(), 1);
 }
 
-TEST_F(BulkDeviceTest, ClosingAPipeCancelsItsTransfersButKeepsTheirHandles) {
+TEST_F(UsbBulkDeviceTest, ClosingAPipeCancelsItsTransfersButKeepsTheirHandles) {
     Completion c;
     uint8_t a[8], b[8];
     USB_TRANSFER t1 = Read(a, sizeof(a), &c);
@@ -220,7 +220,7 @@ TEST_F(BulkDeviceTest, ClosingAPipeCancelsItsTransfersButKeepsTheirHandles) {
     ExpectMisuse("usb.pipe.stale", 1);
 }
 
-TEST_F(BulkDeviceTest, CloseTransferInFlightCancelsIt) {
+TEST_F(UsbBulkDeviceTest, CloseTransferInFlightCancelsIt) {
     Completion c;
     uint8_t buf[8] = {};
     USB_TRANSFER t = Read(buf, sizeof(buf), &c);
@@ -236,7 +236,7 @@ TEST_F(BulkDeviceTest, CloseTransferInFlightCancelsIt) {
 
 // Each misuse of a released handle fails and is counted once; null handles
 // fail quietly (a client whose OpenPipe failed passes 0 on).
-TEST_F(BulkDeviceTest, ReleasedHandlesAreRefusedAndCounted) {
+TEST_F(UsbBulkDeviceTest, ReleasedHandlesAreRefusedAndCounted) {
     uint8_t buf[8];
     USB_TRANSFER t = Write("x", 1);
     ASSERT_NE(t, nullptr);
@@ -271,7 +271,7 @@ TEST_F(BulkDeviceTest, ReleasedHandlesAreRefusedAndCounted) {
     EXPECT_EQ(cehost::MisuseTotal(), 0u) << cehost::CountersReport();
 }
 
-TEST_F(BulkDeviceTest, BadIssuesAreRefused) {
+TEST_F(UsbBulkDeviceTest, BadIssuesAreRefused) {
     uint8_t buf[8];
     // Direction against the pipe, missing buffer, unknown endpoint.
     EXPECT_EQ(f->lpIssueBulkTransfer(inPipe, nullptr, nullptr, USB_OUT_TRANSFER, 8, buf, 0),
@@ -285,7 +285,7 @@ TEST_F(BulkDeviceTest, BadIssuesAreRefused) {
               nullptr);
 }
 
-TEST_F(BulkDeviceTest, StallHaltsThePipeUntilClearFeature) {
+TEST_F(UsbBulkDeviceTest, StallHaltsThePipeUntilClearFeature) {
     uint8_t buf[8];
     BOOL halted = TRUE;
     ASSERT_TRUE(f->lpIsPipeHalted(inPipe, &halted));
@@ -317,7 +317,7 @@ TEST_F(BulkDeviceTest, StallHaltsThePipeUntilClearFeature) {
     EXPECT_FALSE(halted);
 }
 
-TEST_F(BulkDeviceTest, ModelWithoutAControlProtocolStallsVendorRequests) {
+TEST_F(UsbBulkDeviceTest, ModelWithoutAControlProtocolStallsVendorRequests) {
     uint8_t buf[2];
     USB_DEVICE_REQUEST r{0xC0, 0x05, 0, 0, 2};
     USB_TRANSFER t = f->lpIssueVendorTransfer(dev, nullptr, nullptr, USB_IN_TRANSFER, &r, buf, 0);

@@ -57,7 +57,7 @@ struct Status {
     DWORD error = 0xDEAD;
 };
 
-class BulkDeviceTest : public PlatformTest {
+class UsbBulkDeviceTest : public PlatformTest {
   protected:
     void SetUp() override {
         PlatformTest::SetUp();
