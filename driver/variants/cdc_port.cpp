@@ -223,6 +223,11 @@ void CdcPort::CompleteNotify() {
     if (ok)
         UsbCloseTransfer(this, transfer);
     notifyTransfer = nullptr;
+    // A halted status endpoint fails every later transfer at once: without
+    // clearing the halt the status would be lost for good and the worker
+    // would spin on the failures.
+    if (ok && error == USB_STALL_ERROR)
+        UsbClearHalt(this, classEndpoint);
 
     // Only a complete SERIAL_STATE counts; anything else (another
     // notification, a short, long or failed transfer) is dropped.
