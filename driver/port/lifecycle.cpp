@@ -108,13 +108,15 @@ BOOL PortInit(SerialPort* port) {
     // the pipes inside flowLock. Start itself uses no lock.
     InitializeCriticalSection(&port->openLock);
     InitializeCriticalSection(&port->flowLock);
+    // Also before Start: a two-channel port's Start starts its second
+    // channel's worker, which posts events through this port's list.
+    port->openList = nullptr;
 
     if (!port->Start()) {
         DeleteCriticalSection(&port->openLock);
         DeleteCriticalSection(&port->flowLock);
         return FALSE;
     }
-    port->openList = nullptr;
 
     port->readEvent = NewAutoResetEvent();
     port->writeEvent = NewAutoResetEvent();
