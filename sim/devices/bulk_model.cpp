@@ -56,6 +56,9 @@ Bytes BulkAdapterModel::StringDescriptor(uint8_t index, uint16_t language) {
 UsbHandshake BulkAdapterModel::Out(uint8_t endpoint, const uint8_t* data, size_t length) {
     if (endpoint != config_.outEndpoint)
         return UsbHandshake::kStall;
+    // A full transmit FIFO (paced line) refuses the packet until it drains.
+    if (length && line_ && line_->TransmitRoom() < length)
+        return UsbHandshake::kNak;
     {
         std::lock_guard<std::mutex> g(rxMu_);
         sent_ += length;
@@ -105,6 +108,9 @@ void BulkAdapterModel::LineReceive(const uint8_t* data, size_t length) {
 void BulkAdapterModel::LineInputs(const ModemInputs&) {}
 void BulkAdapterModel::LineError(uint32_t) {}
 void BulkAdapterModel::LineBreak(bool) {}
+void BulkAdapterModel::LineTransmitReady() {
+    Wake();
+}
 
 uint64_t BulkAdapterModel::BytesSent() const {
     std::lock_guard<std::mutex> g(rxMu_);

@@ -417,6 +417,9 @@ UsbHandshake CdcModel::Out(uint8_t endpoint, const uint8_t* data, size_t length)
     Channel* c = ChannelOfOut(endpoint);
     if (c == nullptr)
         return UsbHandshake::kStall;
+    // A full transmit FIFO (paced line) refuses the packet until it drains.
+    if (length && c->line && c->line->TransmitRoom() < length)
+        return UsbHandshake::kNak;
     {
         std::lock_guard<std::mutex> g(mu_);
         c->sent += length;
@@ -534,7 +537,15 @@ void CdcModel::Channel::LineReceive(const uint8_t* data, size_t length) {
         const size_t n = std::min(room, length);
         rx.insert(rx.end(), data, data + n);
         dropped += length - n;
+        // Characters lost to a full FIFO are an overrun, reported in the
+        // next SERIAL_STATE like any line error.
+        if (n < length && index == 0)
+            model->NotifyLocked(cdc::kStateOverrun);
     }
+    model->Wake();
+}
+
+void CdcModel::Channel::LineTransmitReady() {
     model->Wake();
 }
 
@@ -636,6 +647,11 @@ size_t CdcModel::NotificationsPending() const {
 uint64_t CdcModel::BytesSent(size_t channel) const {
     std::lock_guard<std::mutex> g(mu_);
     return At(channel).sent;
+}
+
+uint64_t CdcModel::BytesDropped(size_t channel) const {
+    std::lock_guard<std::mutex> g(mu_);
+    return At(channel).dropped;
 }
 
 uint64_t CdcModel::BytesReceived(size_t channel) const {

@@ -301,6 +301,9 @@ UsbHandshake FtdiModel::Out(uint8_t endpoint, const uint8_t* data, size_t length
         return UsbHandshake::kStall;
     const uint8_t* payload = data;
     size_t n = length;
+    // A full transmit FIFO (paced line) refuses the packet until it drains.
+    if (line_ && length > 0 && line_->TransmitRoom() < length)
+        return UsbHandshake::kNak;
     {
         std::lock_guard<std::mutex> g(mu_);
         if (Divisor()) {
@@ -374,9 +377,15 @@ void FtdiModel::LineReceive(const uint8_t* data, size_t length) {
         const size_t room = config_.rxFifo > rx_.size() ? config_.rxFifo - rx_.size() : 0;
         const size_t n = std::min(room, length);
         rx_.insert(rx_.end(), data, data + n);
-        if (n < length)
+        if (n < length) {
             pendingLine_ |= kLsOverrun;
+            dropped_ += length - n;
+        }
     }
+    Wake();
+}
+
+void FtdiModel::LineTransmitReady() {
     Wake();
 }
 
@@ -445,6 +454,11 @@ uint64_t FtdiModel::BytesReceived() const {
 uint64_t FtdiModel::StatusOnlyPackets() const {
     std::lock_guard<std::mutex> g(mu_);
     return statusOnly_;
+}
+
+uint64_t FtdiModel::BytesDropped() const {
+    std::lock_guard<std::mutex> g(mu_);
+    return dropped_;
 }
 
 size_t FtdiModel::Pending() const {

@@ -1,7 +1,9 @@
-// Serial lines: the attach point, the loopback plug and the scripted line.
+// Serial lines: the attach point, the loopback plug, the null modem and the
+// scripted line.
 #include <chrono>
 
 #include "sim/serial_line.h"
+#include "wire.h"
 
 namespace sim {
 
@@ -34,10 +36,32 @@ void SerialLine::DeliverBreak(bool on) {
         device_->LineBreak(on);
 }
 
+void SerialLine::DeliverTransmitReady() {
+    std::lock_guard<std::recursive_mutex> g(deviceMu_);
+    if (device_)
+        device_->LineTransmitReady();
+}
+
 // ---- LoopbackPlug ----
 
+LoopbackPlug::LoopbackPlug() : LoopbackPlug(LinePacing{}) {}
+
+LoopbackPlug::LoopbackPlug(LinePacing pacing) : wire_(std::make_unique<Wire>(this, this, pacing)) {}
+
+LoopbackPlug::~LoopbackPlug() {
+    wire_.reset();
+}
+
 void LoopbackPlug::Transmit(const uint8_t* data, size_t length) {
-    DeliverReceive(data, length);
+    wire_->Send(data, length);
+}
+
+size_t LoopbackPlug::TransmitRoom() const {
+    return wire_->Room();
+}
+
+uint64_t LoopbackPlug::Delivered() const {
+    return wire_->Delivered();
 }
 
 void LoopbackPlug::SetOutputs(bool dtr, bool rts) {
@@ -53,12 +77,17 @@ void LoopbackPlug::SetOutputs(bool dtr, bool rts) {
 }
 
 void LoopbackPlug::SetBreak(bool on) {
-    DeliverBreak(on);
+    wire_->SendBreak(on);
 }
 
 void LoopbackPlug::Configure(const LineConfig& config) {
-    std::lock_guard<std::mutex> g(mu_);
-    config_ = config;
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        config_ = config;
+    }
+    // Both sides of the plug are the same UART.
+    wire_->SetTx(config);
+    wire_->SetRx(config);
 }
 
 ModemInputs LoopbackPlug::Inputs() const {
@@ -69,6 +98,89 @@ ModemInputs LoopbackPlug::Inputs() const {
 LineConfig LoopbackPlug::Config() const {
     std::lock_guard<std::mutex> g(mu_);
     return config_;
+}
+
+// ---- NullModem ----
+
+std::shared_ptr<NullModem> NullModem::Create(LinePacing pacing) {
+    std::shared_ptr<NullModem> cable(new NullModem(pacing));
+    cable->self_ = cable;
+    return cable;
+}
+
+NullModem::NullModem(LinePacing pacing) {
+    a_.cable = b_.cable = this;
+    a_.peer = &b_;
+    b_.peer = &a_;
+    aToB_ = std::make_unique<Wire>(&a_, &b_, pacing);
+    bToA_ = std::make_unique<Wire>(&b_, &a_, pacing);
+    a_.out = aToB_.get();
+    b_.out = bToA_.get();
+}
+
+NullModem::~NullModem() {
+    aToB_.reset();
+    bToA_.reset();
+}
+
+std::shared_ptr<SerialLine> NullModem::EndA() {
+    return std::shared_ptr<SerialLine>(self_.lock(), &a_);
+}
+std::shared_ptr<SerialLine> NullModem::EndB() {
+    return std::shared_ptr<SerialLine>(self_.lock(), &b_);
+}
+
+LineConfig NullModem::ConfigA() const {
+    std::lock_guard<std::mutex> g(a_.mu);
+    return a_.config;
+}
+LineConfig NullModem::ConfigB() const {
+    std::lock_guard<std::mutex> g(b_.mu);
+    return b_.config;
+}
+uint64_t NullModem::DeliveredFromA() const {
+    return aToB_->Delivered();
+}
+uint64_t NullModem::DeliveredFromB() const {
+    return bToA_->Delivered();
+}
+
+void NullModem::End::Transmit(const uint8_t* data, size_t length) {
+    out->Send(data, length);
+}
+
+void NullModem::End::SetOutputs(bool dtr, bool rts) {
+    ModemInputs in;
+    {
+        std::lock_guard<std::mutex> g(peer->mu);
+        peer->inputs.cts = rts;
+        peer->inputs.dsr = dtr;
+        peer->inputs.dcd = dtr;
+        in = peer->inputs;
+    }
+    peer->DeliverInputs(in);
+}
+
+void NullModem::End::SetBreak(bool on) {
+    out->SendBreak(on);
+}
+
+void NullModem::End::Configure(const LineConfig& c) {
+    {
+        std::lock_guard<std::mutex> g(mu);
+        config = c;
+    }
+    out->SetTx(c);
+    peer->out->SetRx(c);
+}
+
+ModemInputs NullModem::End::Inputs() const {
+    std::lock_guard<std::mutex> g(mu);
+    return inputs;
+}
+
+size_t NullModem::End::TransmitRoom() const {
+    return out->Room();
 }
 
 // ---- ScriptedLine ----

@@ -52,6 +52,7 @@ class BulkAdapterModel : public cehost::UsbDeviceModel, public LineDevice {
     void LineInputs(const ModemInputs& inputs) override;
     void LineError(uint32_t errors) override;
     void LineBreak(bool on) override;
+    void LineTransmitReady() override;
 
     // ---- state, for tests ----
     const BulkModelConfig& Config() const { return config_; }

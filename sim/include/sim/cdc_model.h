@@ -158,6 +158,7 @@ class CdcModel : public cehost::UsbDeviceModel {
     uint64_t BytesSent(size_t channel = 0) const;      // bulk-OUT onto the line
     uint64_t BytesReceived(size_t channel = 0) const;  // given to the host on bulk-IN
     size_t Pending(size_t channel = 0) const;          // waiting in the receive FIFO
+    uint64_t BytesDropped(size_t channel = 0) const;   // lost to a full FIFO (overrun)
 
     // ---- back doors ----
     // Queues an arbitrary interrupt-IN transfer (a malformed notification,
@@ -186,6 +187,7 @@ class CdcModel : public cehost::UsbDeviceModel {
         void LineInputs(const ModemInputs& inputs) override;
         void LineError(uint32_t errors) override;
         void LineBreak(bool on) override;
+        void LineTransmitReady() override;
     };
 
     // Interrupt-IN transfers waiting for the host; `serialState` marks the

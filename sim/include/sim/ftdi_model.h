@@ -129,6 +129,7 @@ class FtdiModel : public cehost::UsbDeviceModel, public LineDevice {
     void LineInputs(const ModemInputs& inputs) override;
     void LineError(uint32_t errors) override;
     void LineBreak(bool on) override;
+    void LineTransmitReady() override;
 
     // ---- state, for tests ----
     const FtdiModelConfig& Config() const { return config_; }
@@ -141,6 +142,7 @@ class FtdiModel : public cehost::UsbDeviceModel, public LineDevice {
     uint64_t BytesSent() const;      // data put onto the line
     uint64_t BytesReceived() const;  // data given to the host on bulk-IN
     uint64_t StatusOnlyPackets() const;
+    uint64_t BytesDropped() const;  // lost to a full receive FIFO (overrun)
     size_t Pending() const;  // data waiting in the receive FIFO
 
     // ---- back doors ----
@@ -172,6 +174,7 @@ class FtdiModel : public cehost::UsbDeviceModel, public LineDevice {
     int lastModemSent_ = -1;                        // mu_: modem-status byte of the last packet
     std::chrono::steady_clock::time_point lastIn_;  // mu_
     uint64_t sent_ = 0, received_ = 0, statusOnly_ = 0;  // mu_
+    uint64_t dropped_ = 0;                               // mu_
 
     std::condition_variable timerCv_;
     bool stopping_ = false;  // mu_

@@ -9,10 +9,34 @@
 // scheduler thread for a loopback, a test's thread for a scripted line), so
 // a model's LineDevice methods take only the model's receive-side lock, and a
 // model never holds its own locks while calling into the line.
+//
+// Timing. A line is unpaced by default: bytes reach the far end inside the
+// Transmit call, as fast as the bus moves them (fast tests). A paced line
+// (LinePacing) shifts characters out at the rate and format its sender is
+// configured to, one character per (start + data + parity + stop) bit
+// times, so 115200 8N1 carries at most 11,520 characters a second. The
+// sending chip's transmit FIFO sits in front of the shifter: TransmitRoom
+// says how much it takes now, a chip NAKs bulk-OUT while its packet does
+// not fit, and LineTransmitReady tells it when to try again. Deadlines are
+// absolute (character k of a busy stretch is due at start + k character
+// times), so scheduling jitter does not slow the line down; a line that
+// fell more than a few milliseconds behind restarts its clock rather than
+// bursting to catch up.
+//
+// Mismatch. Where the two ends of a null modem disagree on rate or format,
+// the receiving end sees what a UART would: DecodeCharacters samples the
+// sender's waveform (characters back to back within one delivered batch,
+// idle line between batches) in the middle of each of the receiver's bit
+// cells after the falling edge of a start bit, checks parity and the first
+// stop bit, and reports framing and parity errors with the bytes it
+// assembled. With 8N1 at both ends a rate error up to about 5% still reads
+// correctly; beyond it the stop bit is sampled in the wrong cell and bytes
+// come out garbled with framing errors.
 #pragma once
 
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -26,6 +50,17 @@ struct LineConfig {
     uint8_t parity = 0;
     uint8_t stopBits = 0;
     bool operator==(const LineConfig&) const = default;
+};
+
+// Bits on the wire per character, in half bits (1.5 stop bits is 3).
+unsigned HalfBitsPerCharacter(const LineConfig& config);
+
+// How a line moves characters. `txFifo` is the sending chip's transmit FIFO
+// (bytes it holds in front of the shifter); an idle transmitter takes a
+// packet of any size.
+struct LinePacing {
+    bool paced = false;
+    size_t txFifo = 128;
 };
 
 struct ModemInputs {
@@ -48,7 +83,27 @@ class LineDevice {
     virtual void LineInputs(const ModemInputs& inputs) = 0;
     virtual void LineError(uint32_t errors) = 0;
     virtual void LineBreak(bool on) = 0;
+    // A paced line's transmitter has room again after the device found it
+    // full (TransmitRoom); the device should take bulk-OUT data again.
+    virtual void LineTransmitReady() {}
 };
+
+// What a UART set to `rx` makes of `count` characters sent back to back by
+// a UART set to `tx` (the line idle before and after): the bytes it
+// assembles and the kLineFraming / kLineParity bits of the errors it saw.
+struct DecodedCharacters {
+    std::vector<uint8_t> bytes;
+    uint32_t errors = 0;
+};
+DecodedCharacters DecodeCharacters(const LineConfig& tx, const LineConfig& rx, const uint8_t* data,
+                                   size_t count);
+
+class SerialLine;
+
+// One direction of a wire: characters from one line's device to another's
+// (the same one for a loopback plug), paced or not, decoded by the
+// receiver's settings. Internal to the line classes.
+class Wire;
 
 class SerialLine {
   public:
@@ -64,13 +119,19 @@ class SerialLine {
     virtual void SetBreak(bool on) = 0;
     virtual void Configure(const LineConfig& config) = 0;
     virtual ModemInputs Inputs() const = 0;
+    // Bytes the transmitter takes now: unlimited on an unpaced line; on a
+    // paced one the free room of the transmit FIFO, or unlimited while it
+    // is idle. Any thread; takes only the line's own leaf lock.
+    virtual size_t TransmitRoom() const { return SIZE_MAX; }
 
   protected:
+    friend class Wire;
     // Deliver to the attached device (none: dropped, as on an open cable).
     void DeliverReceive(const uint8_t* data, size_t length);
     void DeliverInputs(const ModemInputs& inputs);
     void DeliverError(uint32_t errors);
     void DeliverBreak(bool on);
+    void DeliverTransmitReady();
 
   private:
     std::recursive_mutex deviceMu_;  // held while calling the device
@@ -78,19 +139,77 @@ class SerialLine {
 };
 
 // A loopback plug: TX to RX, RTS to CTS, DTR to DSR and DCD, break to break.
+// Paced, the device's own characters come back one character time apart
+// (a break waits for the characters sent before it).
 class LoopbackPlug : public SerialLine {
   public:
+    LoopbackPlug();
+    explicit LoopbackPlug(LinePacing pacing);
+    ~LoopbackPlug() override;
+
     void Transmit(const uint8_t* data, size_t length) override;
     void SetOutputs(bool dtr, bool rts) override;
     void SetBreak(bool on) override;
     void Configure(const LineConfig& config) override;
     ModemInputs Inputs() const override;
+    size_t TransmitRoom() const override;
     LineConfig Config() const;
+    // Characters that reached the receiving side.
+    uint64_t Delivered() const;
 
   private:
     mutable std::mutex mu_;
     ModemInputs inputs_;  // mu_
     LineConfig config_;   // mu_
+    std::unique_ptr<Wire> wire_;
+};
+
+// A null-modem cable between two devices, each plugged into one end: TX to
+// the far RX both ways, RTS to the far CTS, DTR to the far DSR and DCD,
+// break to the far side. Ring is not wired (nothing drives it). The two
+// devices may be set differently (see Mismatch above).
+//
+// Lifetime: the ends are aliases of the cable, so it lives while a device
+// still holds either end.
+class NullModem {
+  public:
+    static std::shared_ptr<NullModem> Create(LinePacing pacing = {});
+    ~NullModem();
+    NullModem(const NullModem&) = delete;
+    NullModem& operator=(const NullModem&) = delete;
+
+    std::shared_ptr<SerialLine> EndA();
+    std::shared_ptr<SerialLine> EndB();
+    // Each end's device settings as last configured, and the characters
+    // that reached the far side from it.
+    LineConfig ConfigA() const;
+    LineConfig ConfigB() const;
+    uint64_t DeliveredFromA() const;
+    uint64_t DeliveredFromB() const;
+
+  private:
+    class End : public SerialLine {
+      public:
+        void Transmit(const uint8_t* data, size_t length) override;
+        void SetOutputs(bool dtr, bool rts) override;
+        void SetBreak(bool on) override;
+        void Configure(const LineConfig& config) override;
+        ModemInputs Inputs() const override;
+        size_t TransmitRoom() const override;
+
+        NullModem* cable = nullptr;
+        End* peer = nullptr;
+        Wire* out = nullptr;  // towards the peer
+        mutable std::mutex mu;
+        ModemInputs inputs;  // mu: driven by the peer's outputs
+        LineConfig config;   // mu
+    };
+
+    explicit NullModem(LinePacing pacing);
+
+    End a_, b_;
+    std::unique_ptr<Wire> aToB_, bToA_;  // destroyed (threads joined) before the ends
+    std::weak_ptr<NullModem> self_;
 };
 
 // A line a test drives: it injects what the far end sends and the far end's
