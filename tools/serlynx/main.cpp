@@ -1,0 +1,200 @@
+// serlynx: the command a user runs. See `serlynx --help`.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "models.h"
+#include "serve.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: serlynx <command> [options]\n"
+    "\n"
+    "commands:\n"
+    "  serve      serve a simulated adapter through the driver as a COM port, over\n"
+    "             RFC 2217 (and optionally a pty)\n"
+    "  probe      show what the driver's first attach writes for a device\n"
+    "  devices    list the built-in device models\n"
+    "  registry   export or import a registry file\n"
+    "\n"
+    "`serlynx <command> --help` describes each.\n";
+
+const char kServeUsage[] =
+    "usage: serlynx serve [options]\n"
+    "\n"
+    "Boots the emulated platform, installs the driver (libserlynx.so), plugs a\n"
+    "device model, lets the first attach configure it, plugs it again so that the\n"
+    "driver serves it as a COM port, and bridges that port to RFC 2217 clients\n"
+    "(e.g. pyserial's rfc2217://HOST:PORT). Ctrl-C unplugs the device and exits.\n"
+    "\n"
+    "  --device NAME          device model (default ftdi; see `serlynx devices`)\n"
+    "  --rfc2217 HOST:PORT    where to listen (default 127.0.0.1:2217; port 0 picks\n"
+    "                         a free one and prints it)\n"
+    "  --pty PATH             also bridge to a pty; PATH becomes a symlink to it\n"
+    "  --line loopback|none   what is behind the device: a loopback plug (default)\n"
+    "                         or nothing (an open cable)\n"
+    "  --paced                pace the line at its baud rate (not available yet)\n"
+    "  --capture FILE.pcap    write the USB traffic as a usbmon capture at exit\n"
+    "  --registry FILE.reg    load the registry from FILE at start, save it at exit\n"
+    "  --state-file FILE      keep FILE updated with the device's decoded state as\n"
+    "                         JSON (settings as the chip took them; for tests)\n";
+
+const char kProbeUsage[] =
+    "usage: serlynx probe --device NAME\n"
+    "       serlynx probe --lsusb FILE\n"
+    "\n"
+    "Runs the driver's first-attach configuration on a built-in device model or on\n"
+    "a device described by `lsusb -v` output, and prints the device key it writes\n"
+    "(as .reg text), the port type, the endpoints chosen and the friendly name; for\n"
+    "FTDI-type results also the baud rates the chip can and cannot represent.\n";
+
+const char kDevicesUsage[] =
+    "usage: serlynx devices\n"
+    "\n"
+    "Lists the built-in device models with their ids, interfaces and endpoints,\n"
+    "and the port type the driver gives each.\n";
+
+const char kRegistryUsage[] =
+    "usage: serlynx registry [--registry STORE.reg] export FILE\n"
+    "       serlynx registry [--registry STORE.reg] import FILE\n"
+    "\n"
+    "Works on the registry kept in STORE (as `serve --registry` keeps it); without\n"
+    "a store, on the registry of a fresh installation of the driver.\n"
+    "  export FILE   writes that registry to FILE as .reg text\n"
+    "  import FILE   adds FILE to it (a malformed file is refused, naming the\n"
+    "                line, and nothing changes) and saves it to STORE, or prints\n"
+    "                the result when there is no store\n";
+
+int Usage(const char* text, bool error) {
+    std::fputs(text, error ? stderr : stdout);
+    return error ? 2 : 0;
+}
+
+int Fail(const std::string& command, const std::string& message, const char* usage) {
+    std::fprintf(stderr, "serlynx %s: %s\n\n%s", command.c_str(), message.c_str(), usage);
+    return 2;
+}
+
+bool IsHelp(const std::string& a) {
+    return a == "--help" || a == "-h";
+}
+
+int Serve(const std::vector<std::string>& args) {
+    serlynx::ServeOptions o;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (IsHelp(a))
+            return Usage(kServeUsage, false);
+        if (a == "--paced") {
+            o.paced = true;
+            continue;
+        }
+        static const char* kWithValue[] = {"--device",  "--rfc2217",  "--pty",       "--line",
+                                           "--capture", "--registry", "--state-file"};
+        bool known = false;
+        for (const char* k : kWithValue)
+            known |= a == k;
+        if (!known)
+            return Fail("serve", "unknown option \"" + a + "\"", kServeUsage);
+        if (i + 1 >= args.size())
+            return Fail("serve", a + " needs a value", kServeUsage);
+        const std::string& v = args[++i];
+        if (a == "--device") {
+            o.device = v;
+        } else if (a == "--rfc2217") {
+            size_t colon = v.rfind(':');
+            char* end = nullptr;
+            long port =
+                colon == std::string::npos ? -1 : std::strtol(v.c_str() + colon + 1, &end, 10);
+            if (colon == std::string::npos || colon == 0 || end == v.c_str() + colon + 1 ||
+                *end != '\0' || port < 0 || port > 65535)
+                return Fail("serve", "--rfc2217 \"" + v + "\": expected HOST:PORT", kServeUsage);
+            o.host = v.substr(0, colon);
+            if (o.host == "localhost")
+                o.host = "127.0.0.1";
+            o.port = static_cast<int>(port);
+        } else if (a == "--pty") {
+            o.pty = v;
+        } else if (a == "--line") {
+            o.line = v;
+        } else if (a == "--capture") {
+            o.capture = v;
+        } else if (a == "--registry") {
+            o.registry = v;
+        } else {
+            o.stateFile = v;
+        }
+    }
+    return serlynx::RunServe(o);
+}
+
+int Probe(const std::vector<std::string>& args) {
+    std::string device, lsusb;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (IsHelp(a))
+            return Usage(kProbeUsage, false);
+        if ((a == "--device" || a == "--lsusb") && i + 1 < args.size()) {
+            (a == "--device" ? device : lsusb) = args[++i];
+            continue;
+        }
+        if (a == "--device" || a == "--lsusb")
+            return Fail("probe", a + " needs a value", kProbeUsage);
+        return Fail("probe", "unknown option \"" + a + "\"", kProbeUsage);
+    }
+    if (device.empty() == lsusb.empty())
+        return Fail("probe", "give exactly one of --device NAME and --lsusb FILE", kProbeUsage);
+    return device.empty() ? serlynx::RunProbeLsusb(lsusb) : serlynx::RunProbeModel(device);
+}
+
+int Registry(const std::vector<std::string>& args) {
+    std::string store;
+    std::vector<std::string> rest;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (IsHelp(args[i]))
+            return Usage(kRegistryUsage, false);
+        if (args[i] == "--registry") {
+            if (i + 1 >= args.size())
+                return Fail("registry", "--registry needs a value", kRegistryUsage);
+            store = args[++i];
+            continue;
+        }
+        if (args[i].rfind("--", 0) == 0)
+            return Fail("registry", "unknown option \"" + args[i] + "\"", kRegistryUsage);
+        rest.push_back(args[i]);
+    }
+    if (rest.size() != 2 || (rest[0] != "export" && rest[0] != "import"))
+        return Fail("registry", "expected `export FILE` or `import FILE`", kRegistryUsage);
+    return serlynx::RunRegistry(rest[0], rest[1], store);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty())
+        return Usage(kUsage, true);
+    const std::string command = args[0];
+    args.erase(args.begin());
+    if (IsHelp(command) || command == "help")
+        return Usage(kUsage, false);
+    if (command == "serve")
+        return Serve(args);
+    if (command == "probe")
+        return Probe(args);
+    if (command == "devices") {
+        if (!args.empty() && IsHelp(args[0]))
+            return Usage(kDevicesUsage, false);
+        if (!args.empty())
+            return Fail("devices", "takes no arguments", kDevicesUsage);
+        return serlynx::RunDevices();
+    }
+    if (command == "registry")
+        return Registry(args);
+    std::fprintf(stderr, "serlynx: unknown command \"%s\"\n\n%s", command.c_str(), kUsage);
+    return 2;
+}

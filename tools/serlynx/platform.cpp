@@ -1,0 +1,201 @@
+#include "platform.h"
+
+#include <cmath>
+#include <cstdio>
+#include <sstream>
+
+#include "cehost/regfile.h"
+
+namespace serlynx {
+
+namespace {
+
+std::string Hex2(DWORD v) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02x", static_cast<unsigned>(v & 0xFF));
+    return text;
+}
+
+}  // namespace
+
+std::u16string DeviceKeyPath(const cehost::Bytes& d) {
+    auto word = [&](size_t at) {
+        return d.size() > at + 1 ? static_cast<unsigned>(d[at] | (d[at + 1] << 8)) : 0u;
+    };
+    std::string path = "Drivers\\USB\\LoadClients\\" + std::to_string(word(8)) + "_" +
+                       std::to_string(word(10)) + "_" + std::to_string(word(12)) +
+                       "\\Default\\Default\\Serlynx";
+    return cehost::Utf16(path);
+}
+
+DeviceKey ReadDeviceKey(const std::u16string& path) {
+    DeviceKey key;
+    key.path = path;
+    key.present = cehost::RegKeyExists(path);
+    if (!key.present)
+        return key;
+    key.usbMode = cehost::RegReadDword(path, u"UsbMode").value_or(0);
+    key.classEndpoint = cehost::RegReadDword(path, u"ClassEndp").value_or(0);
+    key.receiveEndpoint = cehost::RegReadDword(path, u"ReceiveEndp").value_or(0);
+    key.sendEndpoint = cehost::RegReadDword(path, u"SendEndp").value_or(0);
+    key.friendlyName = cehost::Utf8(cehost::RegReadString(path, u"FriendlyName").value_or(u""));
+    key.regText = cehost::ExportRegText(path);
+    return key;
+}
+
+std::string PortTypeText(DWORD usbMode) {
+    const DWORD type = usbMode & 0xFF;
+    std::string text = std::to_string(type) + " (";
+    switch (type) {
+        case 0:
+            text += "SerialPort: a bulk pair, no control protocol";
+            break;
+        case 1:
+            text += (usbMode & 0x100) ? "CdcPort: CTS read from the status bitmap"
+                                      : "CdcPort: abstract control model";
+            if (usbMode & 0x1000)
+                text += ", no line coding sent";
+            break;
+        case 2:
+            text += "WmcPort: two channels";
+            break;
+        case 3:
+            text += (usbMode & 0x200) ? "FtdiPort: divisor chip" : "FtdiHeaderPort: rate codes";
+            break;
+        case 4:
+            text += "Rcs310Port: writes as vendor requests";
+            break;
+        default:
+            text += "no port: the attach is refused";
+            break;
+    }
+    char word[16];
+    std::snprintf(word, sizeof word, "0x%x", static_cast<unsigned>(usbMode));
+    return text + ", UsbMode " + word + ")";
+}
+
+std::string EndpointsText(const DeviceKey& key) {
+    std::string text;
+    auto add = [&](const char* what, DWORD address) {
+        if ((address & 0xFF) == 0)
+            return;
+        text += (text.empty() ? "" : ", ") + std::string(what) + " " + Hex2(address);
+    };
+    add("bulk-IN", key.receiveEndpoint);
+    add("bulk-OUT", key.sendEndpoint);
+    add("status interrupt-IN", key.classEndpoint);
+    add("second bulk-IN", key.receiveEndpoint >> 8);
+    add("second bulk-OUT", key.sendEndpoint >> 8);
+    return text.empty() ? "none" : text;
+}
+
+std::vector<RateFit> FtdiRateFits(DWORD usbMode) {
+    static const uint32_t kRates[] = {
+        300,   600,    1200,   2400,   4800,   9600,   14400,  19200,   28800,   38400,   57600,
+        76800, 115200, 230400, 250000, 460800, 500000, 921600, 1000000, 1500000, 2000000, 3000000};
+    std::vector<RateFit> fits;
+    if ((usbMode & 0x200) == 0) {
+        // Rate codes: ten rates exactly, everything else falls back to 9600.
+        static const uint32_t kCoded[] = {300,  600,   1200,  2400,  4800,
+                                          9600, 19200, 38400, 57600, 115200};
+        for (uint32_t rate : kRates) {
+            RateFit fit{rate, 9600, 5, false};
+            for (uint16_t code = 0; code < 10; ++code) {
+                if (kCoded[code] == rate) {
+                    fit.actual = rate;
+                    fit.wValue = code;
+                    fit.exact = true;
+                }
+            }
+            fits.push_back(fit);
+        }
+        return fits;
+    }
+    // The driver sends q = clock / rate eighths of a divisor of the chip's
+    // base clock (clock / 8), keeping only the highest of the three
+    // sub-integer bits.
+    const uint64_t clock = (usbMode & 0x100) ? 6000000 : 24000000;
+    for (uint32_t rate : kRates) {
+        const uint64_t q = clock / rate;
+        const uint32_t code = (q & 4) ? 0x4000 : (q & 2) ? 0x8000 : (q & 1) ? 0xC000 : 0;
+        const uint32_t eighthsPart = (q & 4) ? 4 : (q & 2) ? 2 : (q & 1) ? 1 : 0;
+        const uint64_t integer = (q >> 3) & 0x3FFF;
+        const uint64_t eighths = integer * 8 + eighthsPart;
+        RateFit fit;
+        fit.requested = rate;
+        fit.wValue = static_cast<uint16_t>(code | (q >> 3));
+        // The chip's base clock is clock / 8; a divisor of 0 runs at the
+        // base rate, exactly 1 at two thirds of it, below 1 not at all.
+        if (eighths == 0) {
+            fit.actual = static_cast<uint32_t>(clock / 8);
+            fit.exact = fit.actual == rate;
+        } else if (eighths == 8) {
+            fit.actual = static_cast<uint32_t>(clock / 12);
+            fit.exact = clock % 12 == 0 && fit.actual == rate;
+        } else if (eighths < 8) {
+            fit.actual = 0;
+        } else {
+            fit.actual = static_cast<uint32_t>(std::llround(double(clock) / double(eighths)));
+            fit.exact = clock % eighths == 0 && clock / eighths == rate;
+        }
+        fits.push_back(fit);
+    }
+    return fits;
+}
+
+bool ProbeModel(cehost::UsbBus& bus, const std::shared_ptr<cehost::UsbDeviceModel>& model,
+                DeviceKey* key, std::string* error) {
+    const std::u16string path = DeviceKeyPath(model->DeviceDescriptor());
+    // A key left by an earlier probe would be read as this one's result.
+    cehost::RegDeleteTree(path);
+    if (!cehost::UsbInstallClient(kDriverLibrary)) {
+        *error = "the driver library could not be installed (is libserlynx.so next to serlynx?)";
+        return false;
+    }
+    cehost::UsbDeviceId id = bus.Plug(model);
+    if (id == 0) {
+        *error = "the device could not be enumerated (no device descriptor)";
+        return false;
+    }
+    *key = ReadDeviceKey(path);
+    bus.Unplug(id);
+    if (!key->present) {
+        *error = "the first attach wrote no device key for " + cehost::Utf8(path);
+        return false;
+    }
+    return true;
+}
+
+std::string DescribeDescriptors(cehost::UsbDeviceModel& model) {
+    std::ostringstream o;
+    cehost::Bytes d = model.DeviceDescriptor();
+    char ids[64];
+    if (d.size() >= 18) {
+        std::snprintf(ids, sizeof ids, "%04x:%04x release %x.%02x", d[8] | d[9] << 8,
+                      d[10] | d[11] << 8, d[13], d[12]);
+        o << "  id " << ids << "\n";
+    }
+    cehost::Bytes c = model.ConfigurationDescriptor(0);
+    size_t at = 0;
+    while (at + 2 <= c.size() && c[at] >= 2) {
+        const uint8_t length = c[at], type = c[at + 1];
+        if (at + length > c.size())
+            break;
+        if (type == 4 && length >= 9) {
+            o << "  interface " << int(c[at + 2]);
+            if (c[at + 3] != 0)
+                o << " alternate " << int(c[at + 3]);
+            o << ": class " << int(c[at + 5]) << " subclass " << int(c[at + 6]) << "\n";
+        } else if (type == 5 && length >= 7) {
+            static const char* kinds[] = {"control", "isochronous", "bulk", "interrupt"};
+            const uint8_t address = c[at + 2];
+            o << "    " << kinds[c[at + 3] & 3] << ((address & 0x80) ? "-IN " : "-OUT ")
+              << Hex2(address) << ", " << ((c[at + 4] | c[at + 5] << 8) & 0x7FF)
+              << "-byte packets\n";
+        }
+        at += length;
+    }
+    return o.str();
+}
+
+}  // namespace serlynx

@@ -1,0 +1,657 @@
+// serve: the platform booted with the real driver, one device model behind
+// it, and the port bridged to RFC 2217 clients and a pty.
+//
+// Threads:
+//   main      boots, accepts clients (refusing a second one), prints the
+//             status line, and on SIGINT/SIGTERM tears everything down;
+//   client    one per accepted connection: telnet input to the session;
+//   reader    ReadFile on the port, bytes to the client and the pty;
+//   events    WaitCommEvent on the port: modem and line-state notices;
+//   pty       packet-mode master: data and termios changes to the port.
+// `clientMu_` guards the current client (socket and session); `sendMu_`
+// orders writes to its socket; the port is ComPort's business.
+#include "serve.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "ce/windows.h"
+#include "cehost/counters.h"
+#include "cehost/devmgr.h"
+#include "cehost/regfile.h"
+#include "cehost/usb_bus.h"
+#include "com_port.h"
+#include "models.h"
+#include "platform.h"
+#include "pty_bridge.h"
+#include "rfc2217.h"
+#include "sim/serial_line.h"
+
+namespace serlynx {
+
+namespace {
+
+int gSignalPipe[2] = {-1, -1};
+
+void OnSignal(int) {
+    const char b = 1;
+    ssize_t ignored = write(gSignalPipe[1], &b, 1);
+    (void)ignored;
+}
+
+// Nothing behind the device: an open cable. Bytes sent are lost, inputs low.
+class OpenLine : public sim::SerialLine {
+  public:
+    void Transmit(const uint8_t*, size_t) override {}
+    void SetOutputs(bool, bool) override {}
+    void SetBreak(bool) override {}
+    void Configure(const sim::LineConfig&) override {}
+    sim::ModemInputs Inputs() const override { return {}; }
+};
+
+// Progress lines and, on a terminal, a status line kept below them.
+class Console {
+  public:
+    Console() : tty_(isatty(STDOUT_FILENO) == 1) {}
+    void Line(const char* format, ...) __attribute__((format(printf, 2, 3))) {
+        std::lock_guard<std::mutex> g(mu_);
+        if (statusShown_)
+            std::fputs("\r\033[K", stdout);
+        va_list args;
+        va_start(args, format);
+        std::vprintf(format, args);
+        va_end(args);
+        std::fputc('\n', stdout);
+        if (statusShown_)
+            std::fputs(status_.c_str(), stdout);
+        std::fflush(stdout);
+    }
+    void Status(const std::string& text) {
+        if (!tty_)
+            return;
+        std::lock_guard<std::mutex> g(mu_);
+        status_ = text;
+        std::fputs("\r\033[K", stdout);
+        std::fputs(text.c_str(), stdout);
+        statusShown_ = true;
+        std::fflush(stdout);
+    }
+    void EndStatus() {
+        std::lock_guard<std::mutex> g(mu_);
+        if (statusShown_)
+            std::fputs("\r\033[K", stdout);
+        statusShown_ = false;
+        std::fflush(stdout);
+    }
+
+  private:
+    const bool tty_;
+    std::mutex mu_;
+    std::string status_;
+    bool statusShown_ = false;
+};
+
+bool SendAll(int fd, const uint8_t* data, size_t length) {
+    while (length > 0) {
+        ssize_t n = send(fd, data, length, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::string PeerName(const sockaddr_in& a) {
+    char ip[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &a.sin_addr, ip, sizeof ip);
+    return std::string(ip) + ":" + std::to_string(ntohs(a.sin_port));
+}
+
+// One accepted client. The socket is closed when the last holder lets go,
+// so a thread still sending never writes to a reused descriptor.
+struct Connection {
+    Connection(int f, std::string p) : fd(f), peer(std::move(p)) {}
+    ~Connection() { close(fd); }
+    void Send(const rfc2217::Bytes& bytes) {
+        if (bytes.empty())
+            return;
+        std::lock_guard<std::mutex> g(sendMu);
+        SendAll(fd, bytes.data(), bytes.size());
+    }
+    const int fd;
+    const std::string peer;
+    std::mutex sendMu;  // orders writes to the socket
+};
+
+class Server {
+  public:
+    Server(const ServeOptions& options) : options_(options) {}
+    int Run();
+
+  private:
+    bool Boot();
+    bool Listen();
+    void Accept();
+    void ClientLoop(std::shared_ptr<Connection> conn);
+    void ReaderLoop();
+    void EventLoop();
+    void Deliver(const uint8_t* data, size_t length);
+    void SendToClient(const rfc2217::Bytes& bytes);
+    // Runs `notice` on the session (if any) and sends what it returns.
+    void Notify(const std::function<rfc2217::Bytes(rfc2217::Session&)>& notice);
+    void WriteState();
+    void Shutdown();
+    std::string StatusText();
+
+    const ServeOptions options_;
+    Console console_;
+    std::unique_ptr<cehost::UsbBus> bus_;
+    BuiltModel model_;
+    cehost::UsbDeviceId id_ = 0;
+    std::u16string portName_;
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    std::unique_ptr<ComPort> port_;
+    std::unique_ptr<PtyBridge> pty_;
+    int listenFd_ = -1;
+
+    std::atomic<bool> stopping_{false};
+    std::thread reader_, events_, client_;
+
+    std::mutex clientMu_;
+    std::condition_variable clientCv_;
+    std::shared_ptr<Connection> conn_;           // clientMu_
+    std::unique_ptr<rfc2217::Session> session_;  // clientMu_
+    bool clientDone_ = true;                     // clientMu_: the client thread may be joined
+    std::atomic<bool> suspended_{false};         // the client asked us to hold data back
+    std::mutex stateMu_;
+};
+
+bool Server::Boot() {
+    const ModelEntry* entry = FindModel(options_.device);
+    if (entry == nullptr) {
+        std::fprintf(stderr, "serlynx serve: unknown device \"%s\"; the models are: %s\n",
+                     options_.device.c_str(), ModelNames().c_str());
+        return false;
+    }
+    if (!options_.registry.empty()) {
+        if (std::filesystem::exists(options_.registry)) {
+            cehost::RegFileError error;
+            if (!cehost::ImportRegFile(options_.registry, &error)) {
+                std::fprintf(stderr, "serlynx serve: %s: %s\n", options_.registry.c_str(),
+                             error.ToString().c_str());
+                return false;
+            }
+            console_.Line("loaded the registry from %s", options_.registry.c_str());
+        } else {
+            console_.Line(
+                "%s does not exist yet: starting with an empty registry, saved there "
+                "at exit",
+                options_.registry.c_str());
+        }
+    }
+    std::shared_ptr<sim::SerialLine> line, line2;
+    if (options_.line == "loopback") {
+        line = std::make_shared<sim::LoopbackPlug>();
+        line2 = std::make_shared<sim::LoopbackPlug>();
+    } else {
+        line = std::make_shared<OpenLine>();
+        line2 = std::make_shared<OpenLine>();
+    }
+    model_ = entry->make(line, line2);
+
+    bus_ = std::make_unique<cehost::UsbBus>(cehost::UsbTiming::kUntimed);
+    // The traffic log grows with every transfer: keep it only when asked.
+    bus_->SetLogging(!options_.capture.empty());
+    if (!cehost::UsbInstallClient(kDriverLibrary)) {
+        std::fprintf(stderr,
+                     "serlynx serve: the driver library could not be installed: is "
+                     "libserlynx.so next to the serlynx executable?\n");
+        return false;
+    }
+    console_.Line("installed the driver: %s names serlynx.dll", cehost::Utf8(kCatchAllKey).c_str());
+
+    const std::u16string keyPath = DeviceKeyPath(model_.usb->DeviceDescriptor());
+    const bool hadKey = cehost::RegKeyExists(keyPath);
+    cehost::UsbDeviceId first = bus_->Plug(model_.usb);
+    if (first == 0) {
+        std::fprintf(stderr, "serlynx serve: the %s device could not be enumerated\n",
+                     options_.device.c_str());
+        return false;
+    }
+    if (bus_->Owner(first) == u"Serlynx") {
+        id_ = first;
+        console_.Line("plugged %s: served at once from the existing key %s",
+                      options_.device.c_str(), cehost::Utf8(keyPath).c_str());
+    } else {
+        DeviceKey key = ReadDeviceKey(keyPath);
+        if (!key.present) {
+            std::fprintf(stderr, "serlynx serve: the first attach of %s wrote no device key%s\n",
+                         options_.device.c_str(),
+                         hadKey ? "" : " (was the catch-all entry already spent?)");
+            return false;
+        }
+        console_.Line("plugged %s: first attach wrote %s with UsbMode 0x%x",
+                      options_.device.c_str(), cehost::Utf8(keyPath).c_str(),
+                      static_cast<unsigned>(key.usbMode));
+        id_ = bus_->Replug(first);
+        if (id_ == 0 || bus_->Owner(id_) != u"Serlynx") {
+            std::fprintf(stderr,
+                         "serlynx serve: the driver did not take the device on its "
+                         "second attach\n");
+            return false;
+        }
+        console_.Line("plugged it again: the driver serves it");
+    }
+    DeviceKey key = ReadDeviceKey(keyPath);
+    auto active = cehost::ActiveDevices();
+    for (auto it = active.rbegin(); it != active.rend(); ++it) {
+        if (it->name.rfind(u"COM", 0) == 0) {
+            portName_ = it->name;
+            break;
+        }
+    }
+    if (portName_.empty()) {
+        std::fprintf(stderr,
+                     "serlynx serve: the driver took the device but no COM port "
+                     "appeared\n");
+        return false;
+    }
+    console_.Line("port \"%s\" type %s, %s, \"%s\"", cehost::Utf8(portName_).c_str(),
+                  PortTypeText(key.usbMode).c_str(), EndpointsText(key).c_str(),
+                  key.friendlyName.c_str());
+    handle_ = CreateFileW(portName_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                          OPEN_EXISTING, 0, nullptr);
+    if (handle_ == INVALID_HANDLE_VALUE) {
+        std::fprintf(stderr, "serlynx serve: %s could not be opened (error %u)\n",
+                     cehost::Utf8(portName_).c_str(), static_cast<unsigned>(GetLastError()));
+        return false;
+    }
+    // Reads return what has come within 100 ms; writes have no time limit.
+    COMMTIMEOUTS timeouts{MAXDWORD, 0, 100, 0, 0};
+    SetCommTimeouts(handle_, &timeouts);
+    SetCommMask(handle_, EV_CTS | EV_DSR | EV_RLSD | EV_RING | EV_ERR | EV_BREAK);
+    port_ = std::make_unique<ComPort>(handle_, [this] { WriteState(); });
+    port_->Quiet();
+    return true;
+}
+
+bool Server::Listen() {
+    listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listenFd_ < 0) {
+        std::perror("serlynx serve: socket");
+        return false;
+    }
+    int one = 1;
+    setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(options_.port));
+    if (inet_pton(AF_INET, options_.host.c_str(), &addr.sin_addr) != 1) {
+        std::fprintf(stderr, "serlynx serve: --rfc2217: \"%s\" is not an IPv4 address\n",
+                     options_.host.c_str());
+        return false;
+    }
+    if (bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(listenFd_, 4) != 0) {
+        std::fprintf(stderr, "serlynx serve: cannot listen on %s:%d: %s\n", options_.host.c_str(),
+                     options_.port, std::strerror(errno));
+        return false;
+    }
+    socklen_t len = sizeof addr;
+    getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len);
+    console_.Line("listening for RFC 2217 clients on %s:%u (rfc2217://%s:%u)",
+                  options_.host.c_str(), ntohs(addr.sin_port), options_.host.c_str(),
+                  ntohs(addr.sin_port));
+    return true;
+}
+
+void Server::SendToClient(const rfc2217::Bytes& bytes) {
+    std::shared_ptr<Connection> conn;
+    {
+        std::lock_guard<std::mutex> g(clientMu_);
+        conn = conn_;
+    }
+    if (conn)
+        conn->Send(bytes);
+}
+
+void Server::Notify(const std::function<rfc2217::Bytes(rfc2217::Session&)>& notice) {
+    std::shared_ptr<Connection> conn;
+    rfc2217::Bytes bytes;
+    {
+        std::lock_guard<std::mutex> g(clientMu_);
+        if (!session_ || !conn_)
+            return;
+        bytes = notice(*session_);
+        conn = conn_;
+    }
+    conn->Send(bytes);
+}
+
+void Server::Accept() {
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    int fd = accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+    if (fd < 0)
+        return;
+    const std::string name = PeerName(peer);
+    std::unique_lock<std::mutex> g(clientMu_);
+    if (conn_) {
+        const std::string holder = conn_->peer;
+        g.unlock();
+        std::string message = "serlynx: " + cehost::Utf8(portName_) +
+                              " is in use by another client (" + holder +
+                              "); try again when it has disconnected\r\n";
+        SendAll(fd, reinterpret_cast<const uint8_t*>(message.data()), message.size());
+        shutdown(fd, SHUT_RDWR);
+        close(fd);
+        console_.Line("refused %s: the port is in use by %s", name.c_str(), holder.c_str());
+        return;
+    }
+    if (!clientDone_)
+        clientCv_.wait(g, [&] { return clientDone_; });
+    g.unlock();
+    if (client_.joinable())
+        client_.join();
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+    auto conn = std::make_shared<Connection>(fd, name);
+    g.lock();
+    conn_ = conn;
+    clientDone_ = false;
+    session_ = std::make_unique<rfc2217::Session>(*port_, "Serlynx " + cehost::Utf8(portName_));
+    suspended_ = false;
+    rfc2217::Bytes greeting = session_->Greeting();
+    g.unlock();
+    console_.Line("client %s connected", name.c_str());
+    SendToClient(greeting);
+    client_ = std::thread([this, conn] { ClientLoop(conn); });
+}
+
+void Server::ClientLoop(std::shared_ptr<Connection> conn) {
+    const int fd = conn->fd;
+    uint8_t buffer[4096];
+    std::string why = "disconnected";
+    while (true) {
+        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        rfc2217::Bytes reply;
+        bool ok;
+        {
+            std::lock_guard<std::mutex> g(clientMu_);
+            ok = session_->Receive(buffer, static_cast<size_t>(n), reply);
+            suspended_ = session_->OutputSuspended();
+            if (!ok)
+                why = "closed: " + session_->Error();
+        }
+        conn->Send(reply);
+        if (!ok)
+            break;
+    }
+    {
+        std::lock_guard<std::mutex> g(clientMu_);
+        conn_.reset();
+        session_.reset();
+        suspended_ = false;
+        shutdown(fd, SHUT_RDWR);
+    }
+    if (!stopping_) {
+        port_->Quiet();
+        console_.Line("client %s %s; %s is free", conn->peer.c_str(), why.c_str(),
+                      cehost::Utf8(portName_).c_str());
+    }
+    std::lock_guard<std::mutex> g(clientMu_);
+    clientDone_ = true;
+    clientCv_.notify_all();
+}
+
+void Server::Deliver(const uint8_t* data, size_t length) {
+    port_->fromDevice += length;
+    if (pty_)
+        pty_->FromPort(data, length);
+    // A client that asked for a pause gets the data when it resumes; the
+    // port's own buffer and flow control hold the rest meanwhile.
+    while (suspended_ && !stopping_)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    SendToClient(rfc2217::EscapeData(data, length));
+}
+
+void Server::ReaderLoop() {
+    uint8_t buffer[4096];
+    while (!stopping_) {
+        DWORD got = 0;
+        if (!ReadFile(handle_, buffer, sizeof buffer, &got, nullptr)) {
+            if (GetLastError() == ERROR_INVALID_HANDLE)
+                break;  // the port is gone
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            continue;
+        }
+        if (got > 0)
+            Deliver(buffer, got);
+    }
+}
+
+void Server::EventLoop() {
+    while (!stopping_) {
+        DWORD events = 0;
+        if (!WaitCommEvent(handle_, &events, nullptr))
+            break;  // the port is gone or the mask was cleared
+        if (stopping_)
+            break;
+        if (events & (EV_CTS | EV_DSR | EV_RLSD | EV_RING)) {
+            uint8_t levels = port_->ModemLevels();
+            Notify([levels](rfc2217::Session& s) { return s.ModemChanged(levels); });
+        }
+        if (events & (EV_ERR | EV_BREAK)) {
+            DWORD errors = 0;
+            COMSTAT stat{};
+            ClearCommError(handle_, &errors, &stat);
+            uint8_t bits = 0;
+            if (errors & (CE_OVERRUN | CE_RXOVER))
+                bits |= rfc2217::kLineOverrun;
+            if (errors & CE_RXPARITY)
+                bits |= rfc2217::kLineParity;
+            if (errors & CE_FRAME)
+                bits |= rfc2217::kLineFraming;
+            if ((errors & CE_BREAK) || (events & EV_BREAK))
+                bits |= rfc2217::kLineBreak;
+            if (bits & (rfc2217::kLineOverrun | rfc2217::kLineParity | rfc2217::kLineFraming))
+                ++port_->lineErrors;
+            Notify([bits](rfc2217::Session& s) { return s.LineErrors(bits); });
+        }
+    }
+}
+
+void Server::WriteState() {
+    if (options_.stateFile.empty())
+        return;
+    std::lock_guard<std::mutex> g(stateMu_);
+    const std::string tmp = options_.stateFile + ".tmp";
+    {
+        std::ofstream out(tmp, std::ios::trunc);
+        out << model_.stateJson() << "\n";
+    }
+    std::rename(tmp.c_str(), options_.stateFile.c_str());
+}
+
+std::string Server::StatusText() {
+    uint8_t m = port_->ModemLevels();
+    rfc2217::PortSettings s = port_->Settings();
+    std::string client;
+    {
+        std::lock_guard<std::mutex> g(clientMu_);
+        client = conn_ ? conn_->peer : "no client";
+    }
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "%s %s | to device %llu B, from device %llu B | %s %s %s %s %s %s | errors "
+                  "%llu | %s",
+                  cehost::Utf8(portName_).c_str(), port_->Summary().c_str(),
+                  static_cast<unsigned long long>(port_->toDevice.load()),
+                  static_cast<unsigned long long>(port_->fromDevice.load()), s.dtr ? "DTR" : "dtr",
+                  s.rts ? "RTS" : "rts", (m & 0x10) ? "CTS" : "cts", (m & 0x20) ? "DSR" : "dsr",
+                  (m & 0x40) ? "RI" : "ri", (m & 0x80) ? "CD" : "cd",
+                  static_cast<unsigned long long>(port_->lineErrors.load()), client.c_str());
+    return text;
+}
+
+void Server::Shutdown() {
+    stopping_ = true;
+    console_.EndStatus();
+    if (listenFd_ >= 0)
+        close(listenFd_);
+    {
+        std::lock_guard<std::mutex> g(clientMu_);
+        if (conn_)
+            shutdown(conn_->fd, SHUT_RDWR);
+    }
+    if (handle_ != INVALID_HANDLE_VALUE) {
+        // Releases a write held by flow control and the event wait.
+        PurgeComm(handle_, PURGE_TXABORT | PURGE_RXABORT);
+        SetCommMask(handle_, 0);
+    }
+    if (client_.joinable())
+        client_.join();
+    if (pty_)
+        pty_->Stop();
+    if (events_.joinable())
+        events_.join();
+    if (reader_.joinable())
+        reader_.join();
+    pty_.reset();
+    if (handle_ != INVALID_HANDLE_VALUE)
+        CloseHandle(handle_);
+    port_.reset();
+    if (bus_ && id_ != 0) {
+        console_.Line("unplugging the device: the driver removes %s",
+                      cehost::Utf8(portName_).c_str());
+        bus_->Unplug(id_);
+    }
+}
+
+int Server::Run() {
+    if (options_.line != "loopback" && options_.line != "none") {
+        if (options_.line.rfind("null-modem:", 0) == 0)
+            std::fprintf(stderr,
+                         "serlynx serve: --line %s: a null modem to a second device is "
+                         "not available in this build; use loopback or none\n",
+                         options_.line.c_str());
+        else
+            std::fprintf(stderr,
+                         "serlynx serve: --line \"%s\": expected loopback, none or "
+                         "null-modem:NAME\n",
+                         options_.line.c_str());
+        return 2;
+    }
+    if (options_.paced) {
+        std::fprintf(stderr,
+                     "serlynx serve: --paced: pacing the line at its baud rate is not "
+                     "available in this build\n");
+        return 2;
+    }
+    if (pipe2(gSignalPipe, O_CLOEXEC) != 0)
+        return 1;
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    bool ok = Boot() && Listen();
+    if (ok && !options_.pty.empty()) {
+        std::string error;
+        pty_ = PtyBridge::Open(options_.pty, *port_, &error);
+        if (!pty_) {
+            std::fprintf(stderr, "serlynx serve: --pty %s: %s\n", options_.pty.c_str(),
+                         error.c_str());
+            ok = false;
+        } else {
+            console_.Line("pty %s -> %s (mode 0600)", options_.pty.c_str(),
+                          pty_->SlaveName().c_str());
+        }
+    }
+    int status = 0;
+    if (ok) {
+        WriteState();
+        reader_ = std::thread([this] { ReaderLoop(); });
+        events_ = std::thread([this] { EventLoop(); });
+        console_.Line("ready; Ctrl-C unplugs the device and exits");
+        while (true) {
+            pollfd fds[2] = {{gSignalPipe[0], POLLIN, 0}, {listenFd_, POLLIN, 0}};
+            int n = poll(fds, 2, 500);
+            if (n < 0 && errno != EINTR)
+                break;
+            if (fds[0].revents & POLLIN)
+                break;
+            if (fds[1].revents & POLLIN)
+                Accept();
+            console_.Status(StatusText());
+        }
+        console_.EndStatus();
+        console_.Line("stopping");
+    } else {
+        status = 1;
+    }
+    Shutdown();
+    if (!options_.capture.empty() && bus_) {
+        if (bus_->WritePcap(options_.capture))
+            console_.Line("wrote the USB traffic to %s", options_.capture.c_str());
+        else {
+            std::fprintf(stderr, "serlynx serve: cannot write %s\n", options_.capture.c_str());
+            status = 1;
+        }
+    }
+    bus_.reset();
+    if (!options_.registry.empty() && status == 0) {
+        cehost::RegFileError error;
+        if (cehost::ExportRegFile(options_.registry, u"", &error)) {
+            console_.Line("saved the registry to %s", options_.registry.c_str());
+        } else {
+            std::fprintf(stderr, "serlynx serve: %s: %s\n", options_.registry.c_str(),
+                         error.ToString().c_str());
+            status = 1;
+        }
+    }
+    if (cehost::MisuseTotal() != 0 || cehost::LeakTotal() != 0)
+        std::fprintf(stderr, "serlynx serve: the platform counted misuse or leaks: %s\n",
+                     cehost::CountersReport().c_str());
+    return status;
+}
+
+}  // namespace
+
+int RunServe(const ServeOptions& options) {
+    Server server(options);
+    return server.Run();
+}
+
+}  // namespace serlynx
