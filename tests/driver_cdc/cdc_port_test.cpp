@@ -278,5 +278,27 @@ TEST_F(CdcRequests, RequestsThatCannotBeIssuedFail) {
     EXPECT_TRUE(CloseHandle(h));
 }
 
+// Behind a loopback plug the device hears itself: data comes back, and
+// raising DTR raises DSR and carrier, which the status endpoint reports.
+TEST_F(CdcRequests, LoopbackPlugEchoesDataAndLines) {
+    auto plug = std::make_shared<sim::LoopbackPlug>();
+    model_ = std::make_shared<sim::CdcModel>(sim::CdcAcmConfig(), plug);
+    Serve(model_);
+    HANDLE h = OpenPort();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    comtest::SetTimeouts(h, 0, 0, 5000);
+    ASSERT_TRUE(SetCommMask(h, EV_RLSD | EV_DSR));
+    EXPECT_TRUE(EscapeCommFunction(h, SETDTR));
+    EXPECT_EQ(comtest::WaitEvents(h), std::optional<DWORD>(EV_RLSD));
+    DWORD status = 0;
+    EXPECT_TRUE(GetCommModemStatus(h, &status));
+    EXPECT_EQ(status, static_cast<DWORD>(MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON));
+
+    const ByteVector bytes = comtest::PatternBytes(500);
+    EXPECT_EQ(comtest::WriteAll(h, bytes), bytes.size());
+    EXPECT_EQ(comtest::ReadAll(h, bytes.size()), bytes);
+    EXPECT_TRUE(CloseHandle(h));
+}
+
 }  // namespace
 }  // namespace cdctest
