@@ -22,9 +22,8 @@ class CdcPortTest : public comtest::ComPortTest {
         Serve(model_, editKey);
     }
 
-    // Opens COM1: and waits until the first open's requests reached the
-    // device (the last of them is SET_LINE_CODING or, for a device that
-    // must not get it, SET_CONTROL_LINE_STATE).
+    // Opens COM1:. The first open's requests are synchronous: the device
+    // has its line coding and control lines when this returns.
     HANDLE OpenPort() {
         HANDLE h = comtest::OpenCom();
         EXPECT_NE(h, INVALID_HANDLE_VALUE);
