@@ -1,0 +1,237 @@
+// A numbered byte stream through a paced loopback plug at 115200 8N1, read
+// by a reader that pauses, under each kind of flow control, on an FTDI chip
+// and on a CDC chip. With flow control nothing may be lost, repeated or
+// reordered, and the driver must stop its input above three quarters of its
+// 4096-byte ring (3072 held) and resume below a quarter (1024). Without
+// flow control the chip's receive FIFO overflows and the overrun is reported.
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "lines_fixture.h"
+
+namespace linestest {
+namespace {
+
+constexpr size_t kRing = 4096;
+constexpr size_t kStopAbove = 3 * kRing / 4;  // stops at 3073 held
+constexpr size_t kResumeBelow = kRing / 4;    // resumes at 1023 held
+
+enum class Chip { kFtdi, kCdc };
+
+struct Case {
+    Chip chip;
+    Flow flow;
+};
+
+std::string CaseName(const ::testing::TestParamInfo<Case>& info) {
+    std::string name = info.param.chip == Chip::kFtdi ? "Ftdi" : "Cdc";
+    switch (info.param.flow) {
+        case Flow::kRtsCts:
+            return name + "RtsCts";
+        case Flow::kDtrDsr:
+            return name + "DtrDsr";
+        case Flow::kXonXoff:
+            return name + "XonXoff";
+        default:
+            return name + "None";
+    }
+}
+
+class LinesIntegrity : public LinesTest, public ::testing::WithParamInterface<Case> {
+  protected:
+    void SetUp() override {
+        LinesTest::SetUp();
+        plug_ = std::make_shared<sim::LoopbackPlug>(sim::LinePacing{true, kChipTxFifo});
+        if (GetParam().chip == Chip::kFtdi) {
+            auto chip = std::make_shared<sim::FtdiModel>(SmallFtdi(), plug_);
+            rts_ = [chip] { return chip->State().rts; };
+            dtr_ = [chip] { return chip->State().dtr; };
+            dropped_ = [chip] { return chip->BytesDropped(); };
+            model_ = chip;
+        } else {
+            auto chip = std::make_shared<sim::CdcModel>(SmallCdc(), plug_);
+            rts_ = [chip] { return chip->Rts(); };
+            dtr_ = [chip] { return chip->Dtr(); };
+            dropped_ = [chip] { return chip->BytesDropped(); };
+            model_ = chip;
+        }
+        Serve(model_);
+    }
+
+    void TearDown() override {
+        if (writer_.joinable())
+            writer_.join();
+        LinesTest::TearDown();
+        model_.reset();
+        plug_.reset();
+    }
+
+    Status Poll() {
+        Status s = CommStatus(h_);
+        seenErrors_ |= s.errors;
+        return s;
+    }
+
+    // The driver's input stop as seen from outside: the handshake line it
+    // dropped at the chip, or the XOFF it sent, back over the plug, holding
+    // its own output.
+    bool InputStopped() {
+        switch (GetParam().flow) {
+            case Flow::kRtsCts:
+                return !rts_();
+            case Flow::kDtrDsr:
+                return !dtr_();
+            case Flow::kXonXoff:
+                return Poll().stat.fXoffHold != 0;
+            default:
+                return false;
+        }
+    }
+
+    // Reads exactly n bytes (or until reads stay empty for 2 s).
+    void ReadExactly(size_t n) {
+        auto idleSince = std::chrono::steady_clock::now();
+        while (n > 0) {
+            Bytes buf(std::min<size_t>(n, 512));
+            DWORD got = 0;
+            ASSERT_TRUE(ReadFile(h_, buf.data(), static_cast<DWORD>(buf.size()), &got, nullptr));
+            if (got == 0) {
+                if (std::chrono::steady_clock::now() - idleSince > std::chrono::seconds(2))
+                    FAIL() << n << " bytes never came";
+                continue;
+            }
+            idleSince = std::chrono::steady_clock::now();
+            received_.insert(received_.end(), buf.begin(), buf.begin() + got);
+            n -= got;
+        }
+    }
+
+    // cbInQue once it stopped changing (nothing more in flight).
+    size_t SettledInQueue() {
+        size_t last = Poll().stat.cbInQue;
+        for (int i = 0; i < 40; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            const size_t now = Poll().stat.cbInQue;
+            if (now == last)
+                return now;
+            last = now;
+        }
+        ADD_FAILURE() << "the receive queue never settled";
+        return last;
+    }
+
+    void StartWriter(const Bytes& sent) {
+        writer_ = std::thread([this, &sent] {
+            size_t done = 0;
+            while (done < sent.size()) {
+                const DWORD n = static_cast<DWORD>(std::min<size_t>(2048, sent.size() - done));
+                DWORD w = 0;
+                if (!WriteFile(h_, sent.data() + done, n, &w, nullptr) || w == 0)
+                    break;
+                done += w;
+            }
+            written_ = done;
+        });
+    }
+
+    std::shared_ptr<sim::LoopbackPlug> plug_;
+    std::shared_ptr<cehost::UsbDeviceModel> model_;
+    std::function<bool()> rts_, dtr_;
+    std::function<uint64_t()> dropped_;
+    HANDLE h_ = INVALID_HANDLE_VALUE;
+    std::thread writer_;
+    std::atomic<size_t> written_{SIZE_MAX};
+    Bytes received_;
+    DWORD seenErrors_ = 0;
+};
+
+TEST_P(LinesIntegrity, NumberedStreamWithPausingReader) {
+    const Flow flow = GetParam().flow;
+    SCOPED_TRACE(FlowName(flow));
+    h_ = Open(1);
+    ASSERT_NE(h_, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(Configure(h_, 115200, flow));
+    const Bytes sent = Numbered(Scaled(12000));
+    StartWriter(sent);
+
+    if (flow == Flow::kNone) {
+        // Nobody reads while the whole stream goes out: the ring fills, then
+        // the chip's FIFO, then characters are lost.
+        ASSERT_TRUE(Eventually([&] { return written_ != SIZE_MAX; }, 60000));
+        EXPECT_EQ(written_, sent.size()) << "nothing holds an unflowed writer back";
+        SettledInQueue();
+        while (received_.size() < sent.size()) {
+            Bytes buf(1024);
+            DWORD got = 0;
+            ASSERT_TRUE(ReadFile(h_, buf.data(), 1024, &got, nullptr));
+            if (got == 0)
+                break;
+            received_.insert(received_.end(), buf.begin(), buf.begin() + got);
+        }
+        // The overrun is reported with the chip's next status after reading.
+        Eventually(
+            [&] {
+                Poll();
+                return (seenErrors_ & CE_OVERRUN) != 0;
+            },
+            2000);
+        EXPECT_LT(received_.size(), sent.size());
+        EXPECT_GT(dropped_(), 0u);
+        EXPECT_NE(seenErrors_ & CE_OVERRUN, 0u) << "losses went unreported";
+        EXPECT_TRUE(IsSubsequence(received_, sent)) << "bytes repeated or reordered";
+        return;
+    }
+
+    // Phase 1: the reader waits; the driver must stop its input above 3072
+    // held and hold the stream there.
+    ASSERT_TRUE(Eventually([&] { return InputStopped(); }, 20000)) << "input never stopped";
+    EXPECT_GT(Poll().stat.cbInQue, kStopAbove);
+    const size_t held = SettledInQueue();
+    EXPECT_TRUE(InputStopped());
+    EXPECT_GT(held, kStopAbove);
+    EXPECT_LE(held, kRing);
+    // Down to exactly 1024 held: still stopped, nothing arrives.
+    ASSERT_GT(held, kResumeBelow);
+    ReadExactly(held - kResumeBelow);
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    EXPECT_TRUE(InputStopped()) << "resumed at " << kResumeBelow << " held";
+    EXPECT_EQ(Poll().stat.cbInQue, kResumeBelow);
+    // One more byte out: input resumes.
+    ReadExactly(1);
+    EXPECT_TRUE(Eventually([&] { return !InputStopped(); })) << "input never resumed";
+
+    // Phase 2: read the rest, pausing after every 4000 bytes so that input
+    // stops and resumes again.
+    size_t sincePause = 0;
+    while (received_.size() < sent.size()) {
+        const size_t before = received_.size();
+        ReadExactly(std::min<size_t>(512, sent.size() - received_.size()));
+        if (HasFatalFailure())
+            break;
+        sincePause += received_.size() - before;
+        if (sincePause >= 4000) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            sincePause = 0;
+        }
+    }
+    writer_.join();
+    EXPECT_EQ(written_, sent.size());
+    EXPECT_EQ(received_.size(), sent.size());
+    EXPECT_TRUE(received_ == sent) << "bytes lost, repeated or reordered";
+    Poll();
+    EXPECT_EQ(seenErrors_ & CE_OVERRUN, 0u);
+    EXPECT_EQ(dropped_(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Loopback, LinesIntegrity,
+    ::testing::Values(Case{Chip::kFtdi, Flow::kRtsCts}, Case{Chip::kFtdi, Flow::kDtrDsr},
+                      Case{Chip::kFtdi, Flow::kXonXoff}, Case{Chip::kFtdi, Flow::kNone},
+                      Case{Chip::kCdc, Flow::kRtsCts}, Case{Chip::kCdc, Flow::kDtrDsr},
+                      Case{Chip::kCdc, Flow::kXonXoff}, Case{Chip::kCdc, Flow::kNone}),
+    CaseName);
+
+}  // namespace
+}  // namespace linestest
