@@ -490,17 +490,15 @@ void CdcModel::NotifyLocked(uint16_t errors) {
 
 void CdcModel::QueueLocked(Notification notification) {
     // A host that does not poll sees the newest state, with every error
-    // seen meanwhile, in place of the last queued one.
-    if (notifications_.size() >= kMaxQueuedNotifications && notification.serialState) {
+    // seen meanwhile, in place of the last queued one (never the head, which
+    // may be half sent).
+    if (notifications_.size() >= kMaxQueuedNotifications && notification.serialState &&
+        notifications_.back().serialState) {
         Notification& last = notifications_.back();
-        const bool started = notifications_.size() == 1 && notifyOffset_ > 0;
-        if (last.serialState && !started) {
-            const uint8_t oldErrors =
-                last.bytes[8] & (cdc::kStateFraming | cdc::kStateParity | cdc::kStateOverrun);
-            notification.bytes[8] |= oldErrors;
-            last = std::move(notification);
-            return;
-        }
+        notification.bytes[8] |=
+            last.bytes[8] & (cdc::kStateFraming | cdc::kStateParity | cdc::kStateOverrun);
+        last = std::move(notification);
+        return;
     }
     notifications_.push_back(std::move(notification));
 }
