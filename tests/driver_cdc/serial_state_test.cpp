@@ -31,7 +31,7 @@ DWORD TakeErrors(HANDLE h) {
     return errors;
 }
 
-class SerialState : public CdcPortTest {
+class CdcSerialState : public CdcPortTest {
   protected:
     // Serves the device, opens it and waits for line events.
     HANDLE OpenWaiting(const sim::CdcModelConfig& config) {
@@ -49,11 +49,12 @@ struct MappingCase {
     DWORD modem, errors, events;
 };
 
-class SerialStateMapping : public SerialState, public ::testing::WithParamInterface<MappingCase> {};
+class CdcSerialStateMapping : public CdcSerialState,
+                              public ::testing::WithParamInterface<MappingCase> {};
 
 // Each notification is the complete line state. The port starts out
 // assuming CTS and DSR on, so the events are the changes from 0x30.
-TEST_P(SerialStateMapping, BitmapBecomesModemStatusErrorsAndEvents) {
+TEST_P(CdcSerialStateMapping, BitmapBecomesModemStatusErrorsAndEvents) {
     const MappingCase& c = GetParam();
     HANDLE h = OpenWaiting(c.ctsChip ? sim::CdcCtsChipConfig() : sim::CdcAcmConfig());
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
@@ -67,7 +68,7 @@ TEST_P(SerialStateMapping, BitmapBecomesModemStatusErrorsAndEvents) {
 constexpr DWORD kAllErrors = CE_BREAK | CE_FRAME | CE_RXPARITY | CE_OVERRUN;
 
 INSTANTIATE_TEST_SUITE_P(
-    Bitmaps, SerialStateMapping,
+    Bitmaps, CdcSerialStateMapping,
     ::testing::Values(MappingCase{"CarrierAndDsr", false, 0x0003, 0xB0, 0, EV_RLSD},
                       MappingCase{"CarrierAndDsrCtsChip", true, 0x0003, 0xA0, 0, EV_RLSD | EV_CTS},
                       MappingCase{"BreakAndErrors", false, 0x0074, 0x10, kAllErrors,
@@ -81,12 +82,12 @@ INSTANTIATE_TEST_SUITE_P(
                       MappingCase{"OverrunAlone", false, 0x0042, 0x30, CE_OVERRUN, EV_ERR}),
     [](const auto& info) { return std::string(info.param.name); });
 
-class MalformedNotification : public SerialState,
-                              public ::testing::WithParamInterface<ByteVector> {};
+class CdcMalformedNotification : public CdcSerialState,
+                                 public ::testing::WithParamInterface<ByteVector> {};
 
 // Anything but a 10-byte SERIAL_STATE is dropped: the notification after it
 // is the only one the application hears of.
-TEST_P(MalformedNotification, ChangesNothing) {
+TEST_P(CdcMalformedNotification, ChangesNothing) {
     HANDLE h = OpenWaiting(sim::CdcAcmConfig());
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     model_->QueueRawNotification(GetParam());
@@ -110,7 +111,7 @@ ByteVector WithHeader(uint8_t requestType, uint8_t notification) {
 }
 
 // Every malformed one carries a state that would show: carrier and errors.
-INSTANTIATE_TEST_SUITE_P(Notifications, MalformedNotification,
+INSTANTIATE_TEST_SUITE_P(Notifications, CdcMalformedNotification,
                          ::testing::Values(Resized(cdc::SerialState(0, 0x0071), 9),
                                            Resized(cdc::SerialState(0, 0x0071), 16),
                                            WithHeader(0x21, 0x20), WithHeader(0xA1, 0x21),
@@ -118,7 +119,7 @@ INSTANTIATE_TEST_SUITE_P(Notifications, MalformedNotification,
 
 // The device model watches its line: what happens there reaches the
 // application through the status endpoint.
-TEST_F(SerialState, LineChangesReachTheApplication) {
+TEST_F(CdcSerialState, LineChangesReachTheApplication) {
     struct Step {
         const char* name;
         std::function<void(sim::ScriptedLine&)> action;
@@ -166,7 +167,7 @@ TEST_F(SerialState, LineChangesReachTheApplication) {
 
 // A status endpoint that stalls is cleared and polled again: the line
 // state still gets through.
-TEST_F(SerialState, StalledStatusEndpointRecovers) {
+TEST_F(CdcSerialState, StalledStatusEndpointRecovers) {
     HANDLE h = OpenWaiting(sim::CdcAcmConfig());
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     model_->ReportState();  // DSR off, as on the line
@@ -183,7 +184,7 @@ TEST_F(SerialState, StalledStatusEndpointRecovers) {
 
 // Whatever the status endpoint's packet size, the status transfer holds a
 // whole notification and never asks for more than its 64-byte buffer.
-TEST_F(SerialState, StatusTransfersFitTheNotificationAndTheBuffer) {
+TEST_F(CdcSerialState, StatusTransfersFitTheNotificationAndTheBuffer) {
     struct Case {
         uint16_t packet;
         uint32_t length;

@@ -21,7 +21,7 @@ using comtest::WaitEvents;
 using comtest::WriteAll;
 namespace cdc = sim::cdc;
 
-class TwoChannel : public CdcPortTest {
+class CdcTwoChannel : public CdcPortTest {
   protected:
     void SetUp() override {
         CdcPortTest::SetUp();
@@ -47,7 +47,7 @@ class TwoChannel : public CdcPortTest {
     }
 };
 
-TEST_F(TwoChannel, ChannelsCarryDifferentDataAtOnce) {
+TEST_F(CdcTwoChannel, ChannelsCarryDifferentDataAtOnce) {
     HANDLE primary = OpenPort();
     HANDLE second = OpenPort();
     ASSERT_NE(primary, INVALID_HANDLE_VALUE);
@@ -90,7 +90,7 @@ TEST_F(TwoChannel, ChannelsCarryDifferentDataAtOnce) {
 // ENABLE_IR moves a handle to the second channel and keeps it there;
 // DISABLE_IR brings it back, also when asked on the second channel. Each
 // channel keeps its own settings; the second one has no class requests.
-TEST_F(TwoChannel, HandleSwitchesChannelsAndBack) {
+TEST_F(CdcTwoChannel, HandleSwitchesChannelsAndBack) {
     HANDLE h = OpenPort();
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     struct Step {
@@ -128,7 +128,7 @@ TEST_F(TwoChannel, HandleSwitchesChannelsAndBack) {
 
 // Comm events go to the handles on the channel that raised them, and to no
 // other.
-TEST_F(TwoChannel, EventsReachTheHandlesOfTheirChannel) {
+TEST_F(CdcTwoChannel, EventsReachTheHandlesOfTheirChannel) {
     HANDLE primary = OpenPort();
     HANDLE second = OpenPort();
     ASSERT_NE(primary, INVALID_HANDLE_VALUE);
@@ -156,7 +156,7 @@ TEST_F(TwoChannel, EventsReachTheHandlesOfTheirChannel) {
 }
 
 // Removal wakes a reader blocked on either channel.
-TEST_F(TwoChannel, UnplugWakesABlockedReaderOnEitherChannel) {
+TEST_F(CdcTwoChannel, UnplugWakesABlockedReaderOnEitherChannel) {
     for (bool secondChannel : {false, true}) {
         SCOPED_TRACE(secondChannel ? "second channel" : "primary");
         if (!bus_->IsPlugged(id_))
@@ -186,7 +186,7 @@ TEST_F(TwoChannel, UnplugWakesABlockedReaderOnEitherChannel) {
 
 // Closing the last handle drops the lines even when it had moved to the
 // second channel: the lines belong to the device's primary channel.
-TEST_F(TwoChannel, LastCloseOnTheSecondChannelDropsTheLines) {
+TEST_F(CdcTwoChannel, LastCloseOnTheSecondChannelDropsTheLines) {
     HANDLE h = OpenPort();
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     ASSERT_TRUE(EscapeCommFunction(h, SETDTR));
@@ -203,11 +203,11 @@ struct FlagCase {
     std::vector<uint32_t> transfers;
 };
 
-class TwoChannelFlags : public CdcPortTest, public ::testing::WithParamInterface<FlagCase> {};
+class CdcTwoChannelFlags : public CdcPortTest, public ::testing::WithParamInterface<FlagCase> {};
 
 // The second channel writes under the device's write flags, as a basic
 // port: a 47-byte write is cut to 46 unless flag 0x800 is set.
-TEST_P(TwoChannelFlags, SecondChannelWritesFollowTheFlags) {
+TEST_P(CdcTwoChannelFlags, SecondChannelWritesFollowTheFlags) {
     ServeModel(sim::CdcTwoChannelConfig(), [&](const std::u16string& key) {
         ASSERT_TRUE(cehost::RegWriteDword(key, u"UsbMode", GetParam().usbMode));
     });
@@ -227,7 +227,7 @@ TEST_P(TwoChannelFlags, SecondChannelWritesFollowTheFlags) {
     EXPECT_TRUE(CloseHandle(h));
 }
 
-INSTANTIATE_TEST_SUITE_P(UsbMode, TwoChannelFlags,
+INSTANTIATE_TEST_SUITE_P(UsbMode, CdcTwoChannelFlags,
                          ::testing::Values(FlagCase{0x0002, {46, 1}}, FlagCase{0x0802, {47}}),
                          [](const auto& info) {
                              return "Mode" + std::to_string(info.param.usbMode);
