@@ -6,8 +6,8 @@ namespace serlynx {
 
 using rfc2217::Flow;
 
-ComPort::ComPort(HANDLE handle, std::function<void()> changed)
-    : handle_(handle), changed_(std::move(changed)) {
+ComPort::ComPort(HANDLE handle, std::function<void()> changed, bool modemLines)
+    : handle_(handle), changed_(std::move(changed)), modemLines_(modemLines) {
     dcb_.DCBlength = sizeof(DCB);
     GetCommState(handle_, &dcb_);
     dtr_ = dcb_.fDtrControl == DTR_CONTROL_ENABLE;
@@ -93,7 +93,7 @@ bool ComPort::SetFlow(Flow flow) {
 
 bool ComPort::SetDtr(bool on) {
     std::lock_guard<std::mutex> g(mu_);
-    if (!EscapeCommFunction(handle_, on ? SETDTR : CLRDTR))
+    if (modemLines_ && !EscapeCommFunction(handle_, on ? SETDTR : CLRDTR))
         return false;
     dtr_ = on;
     dcb_.fDtrControl = on ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
@@ -104,7 +104,8 @@ bool ComPort::SetRts(bool on) {
     std::lock_guard<std::mutex> g(mu_);
     // Under hardware flow control RTS belongs to the port (the request is
     // refused there too).
-    if (flow_ == Flow::kHardware || !EscapeCommFunction(handle_, on ? SETRTS : CLRRTS))
+    if (flow_ == Flow::kHardware ||
+        (modemLines_ && !EscapeCommFunction(handle_, on ? SETRTS : CLRRTS)))
         return false;
     rts_ = on;
     dcb_.fRtsControl = on ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
@@ -113,7 +114,7 @@ bool ComPort::SetRts(bool on) {
 
 bool ComPort::SetBreak(bool on) {
     std::lock_guard<std::mutex> g(mu_);
-    if (!(on ? SetCommBreak(handle_) : ClearCommBreak(handle_)))
+    if (modemLines_ && !(on ? SetCommBreak(handle_) : ClearCommBreak(handle_)))
         return false;
     breakOn_ = on;
     return true;

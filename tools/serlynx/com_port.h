@@ -21,7 +21,10 @@ namespace serlynx {
 class ComPort : public rfc2217::PortControl {
   public:
     // Takes the open handle; `changed` runs after every change of a setting.
-    ComPort(HANDLE handle, std::function<void()> changed);
+    // `modemLines` false: the adapter has no DTR, RTS or break to drive
+    // (the bulk-only and type-4 ports); their requests are then kept as
+    // set, since there is nothing on the device to refuse them.
+    ComPort(HANDLE handle, std::function<void()> changed, bool modemLines = true);
     HANDLE Handle() const { return handle_; }
 
     rfc2217::PortSettings Settings() override;
@@ -51,6 +54,7 @@ class ComPort : public rfc2217::PortControl {
 
     const HANDLE handle_;
     const std::function<void()> changed_;
+    const bool modemLines_;
     std::mutex mu_;
     DCB dcb_{};                                  // mu_: what the port was last given
     bool dtr_ = false, rts_ = false;             // mu_

@@ -34,10 +34,21 @@ bool Number(const std::string& v, unsigned* out) {
     }
     if (!std::isdigit(static_cast<unsigned char>(v[0])))
         return false;
-    unsigned long n = std::strtoul(v.c_str(), &end, 0);
-    // A unit may follow the digits ("100mA").
-    if (end == v.c_str() || (*end != '\0' && !std::isalpha(static_cast<unsigned char>(*end))))
-        return false;
+    unsigned long n;
+    if (v.size() > 2 && v[0] == '0' && (v[1] == 'x' || v[1] == 'X')) {
+        if (!std::isxdigit(static_cast<unsigned char>(v[2])))
+            return false;
+        n = std::strtoul(v.c_str() + 2, &end, 16);
+        if (*end != '\0')
+            return false;
+    } else {
+        n = std::strtoul(v.c_str(), &end, 10);
+        // A unit may follow decimal digits ("100mA").
+        for (const char* p = end; *p != '\0'; ++p) {
+            if (!std::isalpha(static_cast<unsigned char>(*p)))
+                return false;
+        }
+    }
     if (n > 0xFFFF)
         return false;
     *out = static_cast<unsigned>(n);

@@ -8,8 +8,8 @@
 //   reader    ReadFile on the port, bytes to the client and the pty;
 //   events    WaitCommEvent on the port: modem and line-state notices;
 //   pty       packet-mode master: data and termios changes to the port.
-// `clientMu_` guards the current client (socket and session); `sendMu_`
-// orders writes to its socket; the port is ComPort's business.
+// `clientMu_` guards the current client (connection and session); each
+// Connection orders writes to its socket; the port is ComPort's business.
 #include "serve.h"
 
 #include <arpa/inet.h>
@@ -295,7 +295,9 @@ bool Server::Boot() {
     COMMTIMEOUTS timeouts{MAXDWORD, 0, 100, 0, 0};
     SetCommTimeouts(handle_, &timeouts);
     SetCommMask(handle_, EV_CTS | EV_DSR | EV_RLSD | EV_RING | EV_ERR | EV_BREAK);
-    port_ = std::make_unique<ComPort>(handle_, [this] { WriteState(); });
+    // Bulk-only and type-4 adapters have no modem lines to drive.
+    const DWORD type = key.usbMode & 0xFF;
+    port_ = std::make_unique<ComPort>(handle_, [this] { WriteState(); }, type != 0 && type != 4);
     port_->Quiet();
     return true;
 }
@@ -615,6 +617,7 @@ int Server::Run() {
             if (fds[1].revents & POLLIN)
                 Accept();
             console_.Status(StatusText());
+            WriteState();  // the byte counters move without settings changing
         }
         console_.EndStatus();
         console_.Line("stopping");
