@@ -15,7 +15,7 @@ build: deps
 	@cmake --build --preset $(PRESET)
 
 run: build
-	@build/$(PRESET)/bin/serlynx-demo
+	@build/$(PRESET)/bin/serlynx serve
 
 test: deps
 	@scripts/deps.sh test
