@@ -8,7 +8,7 @@ if [ "$level" = test ] || [ "$level" = ci ]; then
     pkgs+=(tshark python3-serial)
 fi
 if [ "$level" = ci ]; then
-    pkgs+=(clang libclang-rt-14-dev)
+    pkgs+=(clang libclang-rt-14-dev g++-arm-linux-gnueabihf qemu-user g++-mingw-w64)
 fi
 missing=()
 for p in "${pkgs[@]}"; do
