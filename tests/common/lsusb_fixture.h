@@ -192,6 +192,10 @@ class LsusbDevice {
             r.Descriptor.bLength = sizeof(USB_INTERFACE_DESCRIPTOR);
             r.Descriptor.bDescriptorType = USB_INTERFACE_DESCRIPTOR_TYPE;
             r.lpEndpoints = i.endpoints.empty() ? nullptr : i.endpoints.data();
+            // A cut or damaged dump may announce more endpoints than it
+            // lists; the records never claim more than they hold.
+            if (r.Descriptor.bNumEndpoints > i.endpoints.size())
+                r.Descriptor.bNumEndpoints = static_cast<UCHAR>(i.endpoints.size());
             records_.push_back(r);
         }
         config_ = USB_CONFIGURATION{};

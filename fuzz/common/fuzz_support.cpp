@@ -1,0 +1,258 @@
+#include "fuzz_support.h"
+
+#include <dlfcn.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "cehost/core.h"
+#include "cehost/counters.h"
+#include "cehost/regfile.h"
+#include "sim/bulk_model.h"
+#include "sim/cdc_model.h"
+#include "sim/ftdi_model.h"
+#include "sim/rcs310_model.h"
+
+namespace fuzz {
+
+using cehost::UsbHandshake;
+
+Bytes ScriptedModel::DeviceDescriptor() {
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        if (!device_.empty() || !inner_)
+            return device_;
+    }
+    return inner_->DeviceDescriptor();
+}
+
+Bytes ScriptedModel::ConfigurationDescriptor(uint8_t index) {
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        if (!config_.empty() || !inner_)
+            return index == 0 ? config_ : Bytes{};
+    }
+    return inner_->ConfigurationDescriptor(index);
+}
+
+Bytes ScriptedModel::StringDescriptor(uint8_t index, uint16_t language) {
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        auto it = strings_.find(index);
+        if (it != strings_.end())
+            return it->second;
+        if (!inner_)
+            return {};
+    }
+    return inner_->StringDescriptor(index, language);
+}
+
+UsbHandshake ScriptedModel::Control(const USB_DEVICE_REQUEST& setup, const Bytes& out, Bytes& in) {
+    if (inner_)
+        return inner_->Control(setup, out, in);
+    // A device without a chip model takes every request and answers reads
+    // with zeros.
+    if (setup.bmRequestType & 0x80)
+        in.assign(setup.wLength < 64 ? setup.wLength : 64, 0);
+    return UsbHandshake::kAck;
+}
+
+UsbHandshake ScriptedModel::Out(uint8_t endpoint, const uint8_t* data, size_t length) {
+    if (inner_)
+        return inner_->Out(endpoint, data, length);
+    return UsbHandshake::kAck;
+}
+
+UsbHandshake ScriptedModel::In(uint8_t endpoint, size_t maxPacket, Bytes& packet) {
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        auto it = steps_.find(endpoint);
+        if (it != steps_.end() && !it->second.empty()) {
+            InStep step = std::move(it->second.front());
+            it->second.pop_front();
+            packet = std::move(step.packet);
+            if (packet.size() > maxPacket)
+                packet.resize(maxPacket);
+            return step.handshake;
+        }
+        if (!inner_ || steps_.count(endpoint))
+            return UsbHandshake::kNak;  // a scripted endpoint waits for more script
+    }
+    return inner_->In(endpoint, maxPacket, packet);
+}
+
+void ScriptedModel::ClearHalt(uint8_t endpoint) {
+    if (inner_)
+        inner_->ClearHalt(endpoint);
+}
+
+void ScriptedModel::Configured(uint8_t value) {
+    if (inner_)
+        inner_->Configured(value);
+}
+
+void ScriptedModel::Unplugged() {
+    if (inner_)
+        inner_->Unplugged();
+}
+
+void KeepDriverLoaded() {
+    static void* handle = [] {
+        Dl_info info{};
+        std::string dir = ".";
+        if (dladdr(reinterpret_cast<void*>(&KeepDriverLoaded), &info) && info.dli_fname) {
+            std::string self = info.dli_fname;
+            dir = self.substr(0, self.rfind('/'));
+        }
+        // The fuzz executable lives next to the driver library.
+        char exe[4096] = {};
+        ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+        if (n > 0) {
+            std::string path(exe, static_cast<size_t>(n));
+            dir = path.substr(0, path.rfind('/'));
+        }
+        void* h = dlopen((dir + "/libserlynx.so").c_str(), RTLD_NOW);
+        if (h == nullptr) {
+            std::fprintf(stderr, "fuzz: cannot load the driver: %s\n", dlerror());
+            std::abort();
+        }
+        return h;
+    }();
+    (void)handle;
+}
+
+void Reset() {
+    cehost::ResetPlatform();
+}
+
+void CheckCounters(const char* what) {
+    cehost::SweepLeaks();
+    if (cehost::MisuseTotal() != 0 || cehost::LeakTotal() != 0) {
+        std::fprintf(stderr, "fuzz: platform counters after %s: %s\n", what,
+                     cehost::CountersReport().c_str());
+        std::abort();
+    }
+}
+
+bool Serve(cehost::UsbBus& bus, const std::shared_ptr<cehost::UsbDeviceModel>& model,
+           cehost::UsbDeviceId* id) {
+    *id = 0;
+    if (!cehost::UsbInstallClient(u"serlynx.dll"))
+        return false;
+    cehost::UsbDeviceId first = bus.Plug(model);
+    if (first == 0)
+        return false;
+    *id = bus.Replug(first);
+    return *id != 0 && bus.Owner(*id) == u"Serlynx";
+}
+
+HANDLE OpenCom() {
+    return CreateFileW(u"COM1:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                       nullptr);
+}
+
+std::shared_ptr<cehost::UsbDeviceModel> MakeModel(int kind) {
+    auto line = std::make_shared<sim::LoopbackPlug>();
+    switch (kind) {
+        case 0:
+            return std::make_shared<sim::BulkAdapterModel>(sim::BulkModelConfig{}, line);
+        case 1:
+            return std::make_shared<sim::CdcModel>(sim::CdcAcmConfig(), line);
+        case 2:
+            return std::make_shared<sim::CdcModel>(sim::CdcCtsChipConfig(), line);
+        case 3:
+            return std::make_shared<sim::CdcModel>(sim::CdcNoCodingConfig(), line);
+        case 4:
+            return std::make_shared<sim::CdcModel>(sim::CdcTwoChannelConfig(), line,
+                                                   std::make_shared<sim::LoopbackPlug>());
+        case 5:
+            return std::make_shared<sim::FtdiModel>(sim::FtdiModelConfig::FullSpeed(), line);
+        case 6:
+            return std::make_shared<sim::FtdiModel>(sim::FtdiModelConfig::HighSpeed(), line);
+        case 7:
+            return std::make_shared<sim::FtdiModel>(sim::FtdiModelConfig::HeaderFramed(), line);
+        default:
+            return std::make_shared<sim::Rcs310Model>(sim::Rcs310ModelConfig{}, line);
+    }
+}
+
+uint8_t DataInEndpoint(int kind) {
+    switch (kind) {
+        case 0:
+            return sim::BulkModelConfig{}.inEndpoint;
+        case 1:
+            return sim::CdcAcmConfig().dataIn;
+        case 2:
+            return sim::CdcCtsChipConfig().dataIn;
+        case 3:
+            return sim::CdcNoCodingConfig().dataIn;
+        case 4:
+            return sim::CdcTwoChannelConfig().dataIn;
+        case 5:
+            return sim::FtdiModelConfig::FullSpeed().inEndpoint;
+        case 6:
+            return sim::FtdiModelConfig::HighSpeed().inEndpoint;
+        case 7:
+            return sim::FtdiModelConfig::HeaderFramed().inEndpoint;
+        default:
+            return sim::Rcs310ModelConfig{}.inEndpoint;
+    }
+}
+
+uint8_t StatusInEndpoint(int kind) {
+    switch (kind) {
+        case 1:
+            return sim::CdcAcmConfig().notifyEndpoint;
+        case 2:
+            return sim::CdcCtsChipConfig().notifyEndpoint;
+        case 3:
+            return sim::CdcNoCodingConfig().notifyEndpoint;
+        case 4:
+            return sim::CdcTwoChannelConfig().notifyEndpoint;
+        default:
+            return 0;
+    }
+}
+
+}  // namespace fuzz
+
+namespace fuzz {
+
+std::u16string ComName(int kind) {
+    std::string name = "COM" + std::to_string(kind + 1) + ":";
+    return std::u16string(name.begin(), name.end());
+}
+
+Fleet& Fleet::Get() {
+    static Fleet* fleet = new Fleet;  // never destroyed: threads keep running to exit
+    return *fleet;
+}
+
+Fleet::Fleet() {
+    KeepDriverLoaded();
+    Reset();
+    bus_ = std::make_unique<cehost::UsbBus>();
+    for (int k = 0; k < kModelKinds; ++k) {
+        models_[k] = std::make_shared<ScriptedModel>(MakeModel(k));
+        if (!Serve(*bus_, models_[k], &ids_[k])) {
+            std::fprintf(stderr, "fuzz: device kind %d was not served\n", k);
+            std::abort();
+        }
+        handles_[k] = CreateFileW(ComName(k).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        if (handles_[k] == INVALID_HANDLE_VALUE || handles_[k] == nullptr) {
+            std::fprintf(stderr, "fuzz: %s does not open\n", cehost::Utf8(ComName(k)).c_str());
+            std::abort();
+        }
+    }
+}
+
+bool Fleet::Reopen(int kind) {
+    CloseHandle(handles_[kind]);
+    handles_[kind] = CreateFileW(ComName(kind).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+    return handles_[kind] != INVALID_HANDLE_VALUE && handles_[kind] != nullptr;
+}
+
+}  // namespace fuzz

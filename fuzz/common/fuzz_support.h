@@ -1,0 +1,177 @@
+// Pieces shared by the fuzz targets: a reader over the fuzzer's bytes, a
+// device model that plays back what the input scripts, the served-port set-up
+// (driver installed, device plugged for its first attach and plugged again
+// for the configured one, "COM1:" open) and the end-of-input checks that turn
+// a platform misuse or leak into a finding.
+//
+// Threads: everything here runs on the fuzzer's thread, except the model's
+// UsbDeviceModel methods (the bus's scheduler thread), which take mu_.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ce/file.h"
+#include "ce/serial.h"
+#include "ce/sync.h"
+#include "cehost/usb_bus.h"
+#include "cehost/usb_device_model.h"
+
+namespace fuzz {
+
+using cehost::Bytes;
+
+// Takes values from the front of the input; past its end every value is 0
+// and every byte string empty.
+class Reader {
+  public:
+    Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+    bool Empty() const { return pos_ >= size_; }
+    size_t Left() const { return Empty() ? 0 : size_ - pos_; }
+    uint8_t U8() { return Empty() ? 0 : data_[pos_++]; }
+    uint16_t U16() { return static_cast<uint16_t>(U8() | (U8() << 8)); }
+    uint32_t U32() { return U16() | (static_cast<uint32_t>(U16()) << 16); }
+    Bytes Take(size_t n) {
+        n = n < Left() ? n : Left();
+        Bytes b(data_ + pos_, data_ + pos_ + n);
+        pos_ += n;
+        return b;
+    }
+    // A length-prefixed byte string (one length byte).
+    Bytes Chunk() { return Take(U8()); }
+
+  private:
+    const uint8_t* data_;
+    size_t size_;
+    size_t pos_ = 0;
+};
+
+// One scripted answer to a bulk- or interrupt-IN poll.
+struct InStep {
+    cehost::UsbHandshake handshake = cehost::UsbHandshake::kAck;
+    Bytes packet;  // cut to the endpoint's packet size by the model
+};
+
+// A device whose descriptors, strings, control answers and IN packets are
+// given by the input. With `inner` set, everything not scripted is answered
+// by that model (a real chip model), so that the port starts as on the
+// bench and only the scripted IN packets are foreign.
+class ScriptedModel : public cehost::UsbDeviceModel {
+  public:
+    explicit ScriptedModel(std::shared_ptr<cehost::UsbDeviceModel> inner = nullptr)
+        : inner_(std::move(inner)) {}
+
+    void SetDescriptors(Bytes device, Bytes config) {
+        std::lock_guard<std::mutex> g(mu_);
+        device_ = std::move(device);
+        config_ = std::move(config);
+    }
+    void SetString(uint8_t index, Bytes descriptor) {
+        std::lock_guard<std::mutex> g(mu_);
+        strings_[index] = std::move(descriptor);
+    }
+    void Script(uint8_t endpoint, InStep step) {
+        {
+            std::lock_guard<std::mutex> g(mu_);
+            steps_[endpoint].push_back(std::move(step));
+        }
+        Wake();
+    }
+    size_t Pending() {
+        std::lock_guard<std::mutex> g(mu_);
+        size_t n = 0;
+        for (auto& [ep, q] : steps_)
+            n += q.size();
+        return n;
+    }
+    void DropScript() {
+        std::lock_guard<std::mutex> g(mu_);
+        steps_.clear();
+    }
+
+    Bytes DeviceDescriptor() override;
+    Bytes ConfigurationDescriptor(uint8_t index) override;
+    Bytes StringDescriptor(uint8_t index, uint16_t language) override;
+    cehost::UsbHandshake Control(const USB_DEVICE_REQUEST& setup, const Bytes& out,
+                                 Bytes& in) override;
+    cehost::UsbHandshake Out(uint8_t endpoint, const uint8_t* data, size_t length) override;
+    cehost::UsbHandshake In(uint8_t endpoint, size_t maxPacket, Bytes& packet) override;
+    void ClearHalt(uint8_t endpoint) override;
+    void Configured(uint8_t value) override;
+    void Unplugged() override;
+    std::string Name() const override { return "fuzz"; }
+
+  private:
+    const std::shared_ptr<cehost::UsbDeviceModel> inner_;
+    std::mutex mu_;
+    Bytes device_, config_;                        // mu_
+    std::map<uint8_t, Bytes> strings_;             // mu_
+    std::map<uint8_t, std::deque<InStep>> steps_;  // mu_
+};
+
+// Loads the driver library once for the whole run, so that its coverage
+// counters stay registered while the emulated loader loads and releases it
+// around every plug.
+void KeepDriverLoaded();
+
+// Brings the platform back to its start (no bus may exist).
+void Reset();
+
+// Aborts (a finding) when the platform counted a misuse or leak; sweeps for
+// leftovers first. `what` names the input's stage in the report.
+void CheckCounters(const char* what);
+
+// The driver installed, `model` plugged for its first attach and plugged
+// again; false when the configured attach did not claim it.
+bool Serve(cehost::UsbBus& bus, const std::shared_ptr<cehost::UsbDeviceModel>& model,
+           cehost::UsbDeviceId* id);
+
+// CreateFileW("COM1:") for reading and writing; INVALID_HANDLE_VALUE or 0 on failure.
+HANDLE OpenCom();
+
+// The port types with a real chip model behind them, by number: 0 bulk,
+// 1 CDC, 2 CDC chip with CTS in its state, 3 CDC without line coding,
+// 4 two-channel, 5 FTDI full speed, 6 FTDI high speed, 7 FTDI header-framed,
+// 8 type-4.
+constexpr int kModelKinds = 9;
+std::shared_ptr<cehost::UsbDeviceModel> MakeModel(int kind);
+// Data IN endpoint and status IN endpoint (0 when none) of that model.
+uint8_t DataInEndpoint(int kind);
+uint8_t StatusInEndpoint(int kind);
+
+}  // namespace fuzz
+
+namespace fuzz {
+
+// One device of every kind, each behind a ScriptedModel, all served on one
+// bus as "COM1:" to "COM9:" (kind k is COM<k+1>), with a handle open on each.
+// Built on first use and kept for the whole run; Reserve(k) rebuilds one.
+class Fleet {
+  public:
+    static Fleet& Get();
+    HANDLE Handle(int kind) const { return handles_[kind]; }
+    ScriptedModel& Model(int kind) { return *models_[kind]; }
+    cehost::UsbBus& Bus() { return *bus_; }
+    cehost::UsbDeviceId Id(int kind) const { return ids_[kind]; }
+    // Closes and opens the kind's handle again (the last close and the first
+    // open bring the port's settings back to their defaults). False when the
+    // port no longer opens.
+    bool Reopen(int kind);
+
+  private:
+    Fleet();
+    std::unique_ptr<cehost::UsbBus> bus_;
+    std::shared_ptr<ScriptedModel> models_[kModelKinds];
+    cehost::UsbDeviceId ids_[kModelKinds] = {};
+    HANDLE handles_[kModelKinds] = {};
+};
+
+std::u16string ComName(int kind);
+
+}  // namespace fuzz

@@ -1,0 +1,82 @@
+// The configured attach on arbitrary registry values: a device of each kind
+// is plugged once (its first attach writes the device key), the input then
+// rewrites, retypes or deletes values of that key, and the device is plugged
+// again. When the driver serves it, the port is opened, used and closed.
+// Every input ends with the device unplugged and the platform's misuse and
+// leak counters at 0.
+//
+// Input: the device kind, then per value a name selector, a type and the
+// value's bytes (length-prefixed).
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "cehost/regfile.h"
+#include "cehost/usb_bus.h"
+#include "common/fuzz_support.h"
+
+namespace {
+
+const char16_t* const kNames[] = {
+    u"ClassEndp",     u"ReceiveEndp",  u"SendEndp", u"UsbMode", u"Priority256",
+    u"ReceiveBuffer", u"FriendlyName", u"Prefix",   u"Dll",     u"DeviceType",
+    u"Tsp",           u"Index",        u"Order",    u"IClass",  u"",
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzz::KeepDriverLoaded();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    fuzz::Reader in(data, size);
+    const int kind = in.U8() % fuzz::kModelKinds;
+    fuzz::Reset();
+    {
+        cehost::UsbBus bus;
+        auto model = fuzz::MakeModel(kind);
+        if (!cehost::UsbInstallClient(u"serlynx.dll"))
+            std::abort();
+        cehost::UsbDeviceId first = bus.Plug(model);
+        const std::u16string key = [&] {
+            const cehost::Bytes d = model->DeviceDescriptor();
+            auto word = [&](size_t at) { return std::to_string(d[at] | (d[at + 1] << 8)); };
+            std::string path = "Drivers\\USB\\LoadClients\\" + word(8) + "_" + word(10) + "_" +
+                               word(12) + "\\Default\\Default\\Serlynx";
+            return std::u16string(path.begin(), path.end());
+        }();
+        for (int v = 0; v < 12 && !in.Empty(); ++v) {
+            const uint8_t sel = in.U8();
+            const char16_t* name = kNames[(sel & 0x7F) % (sizeof kNames / sizeof kNames[0])];
+            const uint8_t type = in.U8();
+            fuzz::Bytes value = in.Chunk();
+            if (sel & 0x80) {
+                HKEY k = nullptr;
+                if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, key.c_str(), 0, 0, &k) == ERROR_SUCCESS) {
+                    RegDeleteValue(k, name);
+                    RegCloseKey(k);
+                }
+            } else {
+                cehost::RegWrite(key, name, type % 12, value);
+            }
+        }
+        cehost::UsbDeviceId id = first ? bus.Replug(first) : 0;
+        if (id != 0 && bus.Owner(id) == u"Serlynx") {
+            HANDLE h = fuzz::OpenCom();
+            if (h != INVALID_HANDLE_VALUE && h != nullptr) {
+                DWORD written = 0;
+                WriteFile(h, "at\r", 3, &written, nullptr);
+                COMMTIMEOUTS immediate{MAXDWORD, 0, 0, 0, 0};
+                SetCommTimeouts(h, &immediate);
+                char buf[16];
+                DWORD got = 0;
+                ReadFile(h, buf, sizeof buf, &got, nullptr);
+                CloseHandle(h);
+            }
+        }
+    }
+    fuzz::CheckCounters("configured attach");
+    return 0;
+}

@@ -1,0 +1,128 @@
+// The receive path of every port type fed arbitrary transfers: packets of
+// any length and content on the data endpoint (FTDI status pairs, type-4
+// data), SERIAL_STATE notifications of any length on the status endpoint,
+// stalls, and transfers completing with host errors. A reader drains the port
+// meanwhile. On the bulk-only port, when nothing but data came, every byte
+// sent must be read back in order.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+#include "cehost/counters.h"
+#include "common/fuzz_support.h"
+
+namespace {
+
+constexpr DWORD kErrors[] = {
+    USB_CRC_ERROR,          USB_STALL_ERROR,         USB_DEVICE_NOT_RESPONDING_ERROR,
+    USB_DATA_OVERRUN_ERROR, USB_DATA_UNDERRUN_ERROR, USB_CANCELED_ERROR,
+    USB_NOT_COMPLETE_ERROR, USB_CLIENT_BUFFER_ERROR};
+
+// Reads whatever the ring holds without waiting.
+void Drain(HANDLE h, std::vector<uint8_t>& got) {
+    uint8_t buf[1024];
+    for (;;) {
+        DWORD n = 0;
+        if (!ReadFile(h, buf, sizeof buf, &n, nullptr) || n == 0)
+            return;
+        got.insert(got.end(), buf, buf + n);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    fuzz::Reader in(data, size);
+    const int kind = in.U8() % fuzz::kModelKinds;
+    fuzz::Fleet& fleet = fuzz::Fleet::Get();
+    HANDLE h = fleet.Handle(kind);
+    fuzz::ScriptedModel& model = fleet.Model(kind);
+    const uint8_t dataIn = fuzz::DataInEndpoint(kind);
+    const uint8_t statusIn = fuzz::StatusInEndpoint(kind);
+    COMMTIMEOUTS immediate{MAXDWORD, 0, 0, 0, 0};
+    SetCommTimeouts(h, &immediate);
+
+    std::vector<uint8_t> sent, got;
+    bool onlyData = true;
+    for (int step = 0; step < 64 && !in.Empty(); ++step) {
+        const uint8_t op = in.U8();
+        switch (op % 8) {
+            case 5:
+            case 6: {
+                // A status packet (or, without a status endpoint, a data one).
+                fuzz::InStep s{cehost::UsbHandshake::kAck, in.Chunk()};
+                model.Script(statusIn ? statusIn : dataIn, std::move(s));
+                onlyData = false;
+                break;
+            }
+            case 7: {
+                const uint8_t which = in.U8();
+                const uint8_t ep = (which & 1) && statusIn ? statusIn : dataIn;
+                if (which & 2) {
+                    model.Script(ep, fuzz::InStep{cehost::UsbHandshake::kStall, {}});
+                } else {
+                    fleet.Bus().CompleteWithError(fleet.Id(kind), {ep, cehost::kAnyRequest},
+                                                  kErrors[(which >> 2) % 8], 1);
+                }
+                onlyData = false;
+                break;
+            }
+            default: {
+                fuzz::Bytes packet = in.Chunk();
+                if (op & 0x80) {  // a full packet: the transfer goes on
+                    packet.resize(kind == 6 ? 512 : 64, op);
+                }
+                sent.insert(sent.end(), packet.begin(), packet.end());
+                model.Script(dataIn, fuzz::InStep{cehost::UsbHandshake::kAck, std::move(packet)});
+                break;
+            }
+        }
+        Drain(h, got);
+    }
+    // Let the device send what was scripted, reading as it comes.
+    // A port that stopped polling (a halted pipe it gave up on) is given
+    // 50 ms without progress, 1 s in all.
+    auto lastProgress = std::chrono::steady_clock::now();
+    const auto deadline = lastProgress + std::chrono::seconds(1);
+    for (size_t pending = model.Pending(); pending != 0;) {
+        Drain(h, got);
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        const auto now = std::chrono::steady_clock::now();
+        const size_t left = model.Pending();
+        if (left < pending)
+            lastProgress = now;
+        pending = left;
+        if (now > deadline || now - lastProgress > std::chrono::milliseconds(50))
+            break;
+    }
+    const bool allSent = model.Pending() == 0;
+    Drain(h, got);
+    model.DropScript();
+    fleet.Bus().ClearFaults(fleet.Id(kind));
+
+    if (kind == 0 && onlyData && allSent) {
+        // A transfer of the bulk-only port ends at its first short packet; the
+        // driver queues the next at once, so all bytes arrive. Wait a little
+        // longer for the tail.
+        for (int i = 0; i < 100 && got.size() < sent.size(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            Drain(h, got);
+        }
+        if (got != sent) {
+            std::fprintf(stderr, "fuzz: bulk port: %zu bytes sent, %zu read%s\n", sent.size(),
+                         got.size(), got.size() == sent.size() ? " (different)" : "");
+            std::abort();
+        }
+    }
+    if (cehost::MisuseTotal() != 0) {
+        std::fprintf(stderr, "fuzz: misuse: %s\n", cehost::CountersReport().c_str());
+        std::abort();
+    }
+    if (!fleet.Reopen(kind)) {
+        std::fprintf(stderr, "fuzz: port kind %d no longer opens\n", kind);
+        std::abort();
+    }
+    return 0;
+}
