@@ -162,11 +162,13 @@ class ToolSession : public ::testing::Test {
         EXPECT_TRUE(session.Receive(input.data(), input.size(), reply)) << session.Error();
         return reply;
     }
-    // The client's opening and the server's answer, as pyserial does it.
+    // The client's opening and the server's answer, as pyserial does it,
+    // and the first modem notice after it.
     void Open() {
         session.Greeting();
         Send({kIac, kDo, kOptEcho, kIac, kWill, kOptSga, kIac, kDo, kOptSga, kIac, kDo, kOptComPort,
               kIac, kWill, kOptComPort});
+        session.ModemChanged(port.levels);
     }
     FakePort port;
     Session session{port};
@@ -179,13 +181,14 @@ TEST_F(ToolSession, NegotiationAnswersOnceAndSendsTheModemState) {
     Bytes reply = Send({kIac, kDo, kOptEcho, kIac, kWill, kOptSga, kIac, kDo, kOptSga, kIac, kDo,
                         kOptComPort, kIac, kWill, kOptComPort});
     // No echo; SGA both ways; the COM port option was offered already, so
-    // DO needs no WILL, but the modem state follows at once; WILL gets DO.
-    Bytes expected{kIac, kWont, kOptEcho, kIac, kDo, kOptSga, kIac, kWill, kOptSga};
-    Bytes modem = ComPortMessage(kNotifyModemState + kServerOffset, {kModemCts | kModemDsr});
-    expected.insert(expected.end(), modem.begin(), modem.end());
-    expected.insert(expected.end(), {kIac, kDo, kOptComPort});
-    EXPECT_EQ(reply, expected);
+    // DO needs no WILL; WILL gets DO.
+    EXPECT_EQ(reply, (Bytes{kIac, kWont, kOptEcho, kIac, kDo, kOptSga, kIac, kWill, kOptSga, kIac,
+                            kDo, kOptComPort}));
     EXPECT_TRUE(session.ComPortActive());
+    // The first modem notice carries the levels without deltas, once.
+    EXPECT_EQ(session.ModemChanged(kModemCts | kModemDsr | 0x0F),
+              ComPortMessage(kNotifyModemState + kServerOffset, {kModemCts | kModemDsr}));
+    EXPECT_TRUE(session.ModemChanged(kModemCts | kModemDsr).empty());
     // Answers to our own requests, and repeats, need no answer.
     EXPECT_TRUE(
         Send({kIac, kWill, kOptBinary, kIac, kDo, kOptBinary, kIac, kDo, kOptComPort}).empty());
@@ -193,14 +196,14 @@ TEST_F(ToolSession, NegotiationAnswersOnceAndSendsTheModemState) {
     EXPECT_EQ(Send({kIac, kWill, 24, kIac, kDo, 31}), (Bytes{kIac, kDont, 24, kIac, kWont, 31}));
 }
 
-TEST_F(ToolSession, ClientThatOnlyUsesTheOptionGetsTheModemStateFirst) {
+TEST_F(ToolSession, ClientThatOnlyUsesTheOptionGetsTheModemState) {
     // A client whose request crossed our offer may skip DO and go straight on.
     session.Greeting();
-    Bytes reply = Send(SubCommand(kSetDataSize, {8}));
-    Bytes expected = ComPortMessage(kNotifyModemState + kServerOffset, {kModemCts | kModemDsr});
-    Bytes ack = ComPortMessage(kSetDataSize + kServerOffset, {8});
-    expected.insert(expected.end(), ack.begin(), ack.end());
-    EXPECT_EQ(reply, expected);
+    EXPECT_TRUE(session.ModemChanged(kModemCd).empty()) << "option not on yet";
+    EXPECT_EQ(Send(SubCommand(kSetDataSize, {8})),
+              ComPortMessage(kSetDataSize + kServerOffset, {8}));
+    EXPECT_EQ(session.ModemChanged(kModemCd),
+              ComPortMessage(kNotifyModemState + kServerOffset, {kModemCd}));
 }
 
 TEST_F(ToolSession, SettingsAreAcknowledgedWithTheValueInForce) {

@@ -136,15 +136,23 @@ uint8_t ComPort::ModemLevels() {
 void ComPort::Write(const uint8_t* data, size_t length) {
     std::lock_guard<std::mutex> g(writeMu_);
     size_t done = 0;
-    while (done < length) {
+    // A write that times out while flow control holds the line is taken up
+    // again: nothing the client sent is dropped unless the port closes, is
+    // purged or goes away.
+    while (done < length && !closing_) {
         DWORD written = 0;
-        if (!WriteFile(handle_, data + done, static_cast<DWORD>(length - done), &written,
-                       nullptr) ||
-            written == 0)
-            break;  // purged, or the port went away: the rest is dropped
+        BOOL ok =
+            WriteFile(handle_, data + done, static_cast<DWORD>(length - done), &written, nullptr);
         done += written;
+        if (!ok)
+            break;
     }
     toDevice += done;
+}
+
+void ComPort::Close() {
+    closing_ = true;
+    PurgeComm(handle_, PURGE_TXABORT | PURGE_RXABORT);
 }
 
 void ComPort::Changed() {

@@ -43,6 +43,9 @@ class ComPort : public rfc2217::PortControl {
 
     // Back to a quiet line when a client leaves: DTR, RTS and break off.
     void Quiet();
+    // The port is about to close: a write held by flow control gives up and
+    // a running read returns. Any thread.
+    void Close();
     // "115200 8N1 RTS/CTS" for the status line.
     std::string Summary();
 
@@ -61,6 +64,7 @@ class ComPort : public rfc2217::PortControl {
     bool breakOn_ = false;                       // mu_
     rfc2217::Flow flow_ = rfc2217::Flow::kNone;  // mu_
     std::mutex writeMu_;
+    std::atomic<bool> closing_{false};
 };
 
 }  // namespace serlynx

@@ -148,15 +148,19 @@ Bytes Session::Greeting() {
     return out;
 }
 
-void Session::ComPortOn(Bytes& reply) {
-    // The client's cts/dsr/ri/cd read the last modem state it was sent, so
-    // it gets one as soon as the option is on.
-    if (comPort_)
-        return;
+void Session::ComPortOn() {
+    std::lock_guard<std::mutex> g(mu_);
     comPort_ = true;
-    uint8_t levels = port_.ModemLevels() & 0xF0;
-    lastModem_ = levels;
-    AnswerByte(kNotifyModemState, levels & modemMask_, reply);
+}
+
+bool Session::ComPortActive() const {
+    std::lock_guard<std::mutex> g(mu_);
+    return comPort_;
+}
+
+bool Session::OutputSuspended() const {
+    std::lock_guard<std::mutex> g(mu_);
+    return suspended_;
 }
 
 void Session::Negotiate(uint8_t verb, uint8_t option, Bytes& reply) {
@@ -169,9 +173,8 @@ void Session::Negotiate(uint8_t verb, uint8_t option, Bytes& reply) {
                 if (!usAsked_[option])
                     SendOption(kWill, option, reply);
             }
-            if (option == kOptComPort && us_[option]) {
-                ComPortOn(reply);
-            }
+            if (option == kOptComPort && us_[option])
+                ComPortOn();
             usAsked_[option] = false;
             break;
         case kDont:
@@ -190,7 +193,7 @@ void Session::Negotiate(uint8_t verb, uint8_t option, Bytes& reply) {
                     SendOption(kDo, option, reply);
             }
             if (option == kOptComPort && them_[option])
-                ComPortOn(reply);
+                ComPortOn();
             themAsked_[option] = false;
             break;
         case kWont:
@@ -272,7 +275,7 @@ bool Session::Subnegotiate(const Bytes& payload, Bytes& reply) {
     }
     // A client that answers our offer only by using the option (some take
     // an offer that crosses their own request as the answer) speaks it.
-    ComPortOn(reply);
+    ComPortOn();
     const uint8_t command = payload[1];
     const Bytes value(payload.begin() + 2, payload.end());
     auto needLength = [&](size_t n) {
@@ -335,29 +338,27 @@ bool Session::Subnegotiate(const Bytes& payload, Bytes& reply) {
             AnswerByte(kNotifyLineState, 0, reply);
             return true;
         case kNotifyModemState: {
+            // A query: the levels as they are, without deltas.
             uint8_t levels = port_.ModemLevels() & 0xF0;
-            lastModem_ = levels;
+            std::lock_guard<std::mutex> g(mu_);
             AnswerByte(kNotifyModemState, levels & modemMask_, reply);
             return true;
         }
         case kFlowControlSuspend:
-            suspended_ = true;
+        case kFlowControlResume: {
+            std::lock_guard<std::mutex> g(mu_);
+            suspended_ = command == kFlowControlSuspend;
             return true;
-        case kFlowControlResume:
-            suspended_ = false;
-            return true;
+        }
         case kSetLineStateMask:
+        case kSetModemStateMask: {
             if (!needLength(1))
                 return false;
-            lineMask_ = value[0];
-            AnswerByte(kSetLineStateMask, lineMask_, reply);
+            std::lock_guard<std::mutex> g(mu_);
+            (command == kSetLineStateMask ? lineMask_ : modemMask_) = value[0];
+            AnswerByte(command, value[0], reply);
             return true;
-        case kSetModemStateMask:
-            if (!needLength(1))
-                return false;
-            modemMask_ = value[0];
-            AnswerByte(kSetModemStateMask, modemMask_, reply);
-            return true;
+        }
         case kPurgeData: {
             if (!needLength(1))
                 return false;
@@ -403,9 +404,15 @@ bool Session::Receive(const uint8_t* data, size_t length, Bytes& reply) {
 
 Bytes Session::ModemChanged(uint8_t levels) {
     levels &= 0xF0;
-    if (!ComPortActive())
+    std::lock_guard<std::mutex> g(mu_);
+    if (!comPort_)
         return {};
-    const uint8_t before = lastModem_ < 0 ? 0 : static_cast<uint8_t>(lastModem_);
+    if (lastModem_ < 0) {
+        lastModem_ = levels;
+        return ComPortMessage(kNotifyModemState + kServerOffset,
+                              Bytes{static_cast<uint8_t>(levels & modemMask_)});
+    }
+    const uint8_t before = static_cast<uint8_t>(lastModem_);
     uint8_t deltas = 0;
     if ((before ^ levels) & kModemCts)
         deltas |= kDeltaCts;
@@ -416,15 +423,16 @@ Bytes Session::ModemChanged(uint8_t levels) {
     if ((before ^ levels) & kModemCd)
         deltas |= kDeltaCd;
     const uint8_t value = static_cast<uint8_t>((levels | deltas) & modemMask_);
-    if (lastModem_ >= 0 && (deltas & modemMask_) == 0 && ((before ^ levels) & modemMask_) == 0)
+    if ((deltas & modemMask_) == 0 && ((before ^ levels) & modemMask_) == 0)
         return {};
     lastModem_ = levels;
     return ComPortMessage(kNotifyModemState + kServerOffset, Bytes{value});
 }
 
 Bytes Session::LineErrors(uint8_t bits) {
+    std::lock_guard<std::mutex> g(mu_);
     bits &= lineMask_;
-    if (!ComPortActive() || bits == 0)
+    if (!comPort_ || bits == 0)
         return {};
     return ComPortMessage(kNotifyLineState + kServerOffset, Bytes{bits});
 }

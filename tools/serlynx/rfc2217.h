@@ -3,13 +3,17 @@
 // negotiations and subnegotiations, and a session that answers them by
 // driving a serial port through the PortControl interface.
 //
-// Both are plain single-threaded objects; the caller serialises every call
-// on one session (serve does so under its session lock). Everything a
-// session wants sent to the client is returned as bytes, already framed.
+// Everything a session wants sent to the client is returned as bytes,
+// already framed. Threads: Greeting and Receive run on the connection's
+// thread, one call at a time (Receive may block in the port's Write while
+// flow control holds the line); ModemChanged, LineErrors, ComPortActive and
+// OutputSuspended may be called from any thread at the same time. `mu_`
+// guards what both sides touch; it is never held while calling the port.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -143,12 +147,17 @@ class Session {
 
     // The COM port option is on: either side enabled it (DO or WILL from the
     // client) or the client used it.
-    bool ComPortActive() const { return comPort_; }
+    bool ComPortActive() const;
     // The client asked the server to hold data back (FLOWCONTROL-SUSPEND).
-    bool OutputSuspended() const { return suspended_; }
+    bool OutputSuspended() const;
 
-    // New modem levels (high nibble): a NOTIFY-MODEMSTATE with the delta bits
-    // when a level the client's mask selects changed, else nothing.
+    // The modem levels now (high nibble). Once the option is on, the first
+    // call returns a NOTIFY-MODEMSTATE with the levels (the client's cts,
+    // dsr, ri and cd read the last one it got); later calls return one with
+    // the delta bits when a level the client's mask selects changed, else
+    // nothing. The caller sends the result before it calls again (serve
+    // does both under the connection's send lock), and calls it after
+    // sending each reply, so that the first notice follows negotiation.
     Bytes ModemChanged(uint8_t levels);
     // Line errors seen (line-state bits): a NOTIFY-LINESTATE when the mask
     // selects any of them, else nothing.
@@ -162,8 +171,7 @@ class Session {
     void AnswerByte(uint8_t command, uint8_t value, Bytes& reply) {
         Answer(command, Bytes{value}, reply);
     }
-    // Marks the option on; the first time, sends the modem state.
-    void ComPortOn(Bytes& reply);
+    void ComPortOn();
 
     PortControl& port_;
     std::string signature_;
@@ -173,11 +181,12 @@ class Session {
     // whether we asked first (so that their answer needs no answer).
     bool us_[256] = {}, them_[256] = {};
     bool usAsked_[256] = {}, themAsked_[256] = {};
-    bool comPort_ = false;
-    bool suspended_ = false;
-    uint8_t modemMask_ = 0xFF;
-    uint8_t lineMask_ = 0xFF;
-    int lastModem_ = -1;  // levels last sent, -1 before the first notification
+    mutable std::mutex mu_;
+    bool comPort_ = false;      // mu_
+    bool suspended_ = false;    // mu_
+    uint8_t modemMask_ = 0xFF;  // mu_
+    uint8_t lineMask_ = 0xFF;   // mu_
+    int lastModem_ = -1;        // mu_: levels last sent, -1 before the first notice
 };
 
 }  // namespace serlynx::rfc2217

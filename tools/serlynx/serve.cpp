@@ -138,10 +138,15 @@ struct Connection {
     Connection(int f, std::string p) : fd(f), peer(std::move(p)) {}
     ~Connection() { close(fd); }
     void Send(const rfc2217::Bytes& bytes) {
-        if (bytes.empty())
-            return;
+        SendWith([&] { return bytes; });
+    }
+    // Builds the bytes and sends them under the send lock, so that notices
+    // built from state leave in the order that state changed.
+    void SendWith(const std::function<rfc2217::Bytes()>& build) {
         std::lock_guard<std::mutex> g(sendMu);
-        SendAll(fd, bytes.data(), bytes.size());
+        rfc2217::Bytes bytes = build();
+        if (!bytes.empty())
+            SendAll(fd, bytes.data(), bytes.size());
     }
     const int fd;
     const std::string peer;
@@ -157,7 +162,7 @@ class Server {
     bool Boot();
     bool Listen();
     void Accept();
-    void ClientLoop(std::shared_ptr<Connection> conn);
+    void ClientLoop(std::shared_ptr<Connection> conn, std::shared_ptr<rfc2217::Session> session);
     void ReaderLoop();
     void EventLoop();
     void Deliver(const uint8_t* data, size_t length);
@@ -185,7 +190,7 @@ class Server {
     std::mutex clientMu_;
     std::condition_variable clientCv_;
     std::shared_ptr<Connection> conn_;           // clientMu_
-    std::unique_ptr<rfc2217::Session> session_;  // clientMu_
+    std::shared_ptr<rfc2217::Session> session_;  // clientMu_
     bool clientDone_ = true;                     // clientMu_: the client thread may be joined
     std::atomic<bool> suspended_{false};         // the client asked us to hold data back
     std::mutex stateMu_;
@@ -291,13 +296,16 @@ bool Server::Boot() {
                      cehost::Utf8(portName_).c_str(), static_cast<unsigned>(GetLastError()));
         return false;
     }
-    // Reads return what has come within 100 ms; writes have no time limit.
-    COMMTIMEOUTS timeouts{MAXDWORD, 0, 100, 0, 0};
+    // Reads return what has come within 100 ms; a write held by flow control
+    // returns within a second (and is taken up again), so that closing the
+    // port never waits on the line.
+    COMMTIMEOUTS timeouts{MAXDWORD, 0, 100, 0, 1000};
     SetCommTimeouts(handle_, &timeouts);
     SetCommMask(handle_, EV_CTS | EV_DSR | EV_RLSD | EV_RING | EV_ERR | EV_BREAK);
     // Bulk-only and type-4 adapters have no modem lines to drive.
     const DWORD type = key.usbMode & 0xFF;
-    port_ = std::make_unique<ComPort>(handle_, [this] { WriteState(); }, type != 0 && type != 4);
+    port_ = std::make_unique<ComPort>(
+        handle_, [this] { WriteState(); }, type != 0 && type != 4);
     port_->Quiet();
     return true;
 }
@@ -344,15 +352,14 @@ void Server::SendToClient(const rfc2217::Bytes& bytes) {
 
 void Server::Notify(const std::function<rfc2217::Bytes(rfc2217::Session&)>& notice) {
     std::shared_ptr<Connection> conn;
-    rfc2217::Bytes bytes;
+    std::shared_ptr<rfc2217::Session> session;
     {
         std::lock_guard<std::mutex> g(clientMu_);
-        if (!session_ || !conn_)
-            return;
-        bytes = notice(*session_);
         conn = conn_;
+        session = session_;
     }
-    conn->Send(bytes);
+    if (conn && session)
+        conn->SendWith([&] { return notice(*session); });
 }
 
 void Server::Accept() {
@@ -387,16 +394,19 @@ void Server::Accept() {
     g.lock();
     conn_ = conn;
     clientDone_ = false;
-    session_ = std::make_unique<rfc2217::Session>(*port_, "Serlynx " + cehost::Utf8(portName_));
+    auto session = std::make_shared<rfc2217::Session>(*port_, "Serlynx " + cehost::Utf8(portName_));
+    session_ = session;
     suspended_ = false;
-    rfc2217::Bytes greeting = session_->Greeting();
     g.unlock();
     console_.Line("client %s connected", name.c_str());
-    SendToClient(greeting);
-    client_ = std::thread([this, conn] { ClientLoop(conn); });
+    conn->Send(session->Greeting());
+    client_ = std::thread([this, conn, session] { ClientLoop(conn, session); });
 }
 
-void Server::ClientLoop(std::shared_ptr<Connection> conn) {
+// The session is used without clientMu_: Receive may block in a port write
+// held by flow control, and the status line and notices must go on.
+void Server::ClientLoop(std::shared_ptr<Connection> conn,
+                        std::shared_ptr<rfc2217::Session> session) {
     const int fd = conn->fd;
     uint8_t buffer[4096];
     std::string why = "disconnected";
@@ -407,17 +417,16 @@ void Server::ClientLoop(std::shared_ptr<Connection> conn) {
         if (n <= 0)
             break;
         rfc2217::Bytes reply;
-        bool ok;
-        {
-            std::lock_guard<std::mutex> g(clientMu_);
-            ok = session_->Receive(buffer, static_cast<size_t>(n), reply);
-            suspended_ = session_->OutputSuspended();
-            if (!ok)
-                why = "closed: " + session_->Error();
-        }
+        const bool ok = session->Receive(buffer, static_cast<size_t>(n), reply);
+        suspended_ = session->OutputSuspended();
         conn->Send(reply);
-        if (!ok)
+        if (!ok) {
+            why = "closed: " + session->Error();
             break;
+        }
+        // The first modem notice follows the negotiation that turned the
+        // option on; later ones come from comm events.
+        conn->SendWith([&] { return session->ModemChanged(port_->ModemLevels()); });
     }
     {
         std::lock_guard<std::mutex> g(clientMu_);
@@ -536,9 +545,9 @@ void Server::Shutdown() {
         if (conn_)
             shutdown(conn_->fd, SHUT_RDWR);
     }
-    if (handle_ != INVALID_HANDLE_VALUE) {
-        // Releases a write held by flow control and the event wait.
-        PurgeComm(handle_, PURGE_TXABORT | PURGE_RXABORT);
+    if (port_) {
+        // Releases a write held by flow control, the read and the event wait.
+        port_->Close();
         SetCommMask(handle_, 0);
     }
     if (client_.joinable())
