@@ -1,11 +1,10 @@
-// Pieces shared by the fuzz targets: a reader over the fuzzer's bytes, a
-// device model that plays back what the input scripts, the served-port set-up
+// Pieces shared by the fuzz targets: a reader over the fuzzer's bytes, the
+// served-port set-up
 // (driver installed, device plugged for its first attach and plugged again
 // for the configured one, "COM1:" open) and the end-of-input checks that turn
 // a platform misuse or leak into a finding.
 //
-// Threads: everything here runs on the fuzzer's thread, except the model's
-// UsbDeviceModel methods (the bus's scheduler thread), which take mu_.
+// Threads: everything here runs on the fuzzer's thread.
 #pragma once
 
 #include <cstddef>
@@ -22,6 +21,7 @@
 #include "ce/sync.h"
 #include "cehost/usb_bus.h"
 #include "cehost/usb_device_model.h"
+#include "common/scripted_model.h"
 
 namespace fuzz {
 
@@ -52,68 +52,9 @@ class Reader {
     size_t pos_ = 0;
 };
 
-// One scripted answer to a bulk- or interrupt-IN poll.
-struct InStep {
-    cehost::UsbHandshake handshake = cehost::UsbHandshake::kAck;
-    Bytes packet;  // cut to the endpoint's packet size by the model
-};
-
-// A device whose descriptors, strings, control answers and IN packets are
-// given by the input. With `inner` set, everything not scripted is answered
-// by that model (a real chip model), so that the port starts as on the
-// bench and only the scripted IN packets are foreign.
-class ScriptedModel : public cehost::UsbDeviceModel {
-  public:
-    explicit ScriptedModel(std::shared_ptr<cehost::UsbDeviceModel> inner = nullptr)
-        : inner_(std::move(inner)) {}
-
-    void SetDescriptors(Bytes device, Bytes config) {
-        std::lock_guard<std::mutex> g(mu_);
-        device_ = std::move(device);
-        config_ = std::move(config);
-    }
-    void SetString(uint8_t index, Bytes descriptor) {
-        std::lock_guard<std::mutex> g(mu_);
-        strings_[index] = std::move(descriptor);
-    }
-    void Script(uint8_t endpoint, InStep step) {
-        {
-            std::lock_guard<std::mutex> g(mu_);
-            steps_[endpoint].push_back(std::move(step));
-        }
-        Wake();
-    }
-    size_t Pending() {
-        std::lock_guard<std::mutex> g(mu_);
-        size_t n = 0;
-        for (auto& [ep, q] : steps_)
-            n += q.size();
-        return n;
-    }
-    void DropScript() {
-        std::lock_guard<std::mutex> g(mu_);
-        steps_.clear();
-    }
-
-    Bytes DeviceDescriptor() override;
-    Bytes ConfigurationDescriptor(uint8_t index) override;
-    Bytes StringDescriptor(uint8_t index, uint16_t language) override;
-    cehost::UsbHandshake Control(const USB_DEVICE_REQUEST& setup, const Bytes& out,
-                                 Bytes& in) override;
-    cehost::UsbHandshake Out(uint8_t endpoint, const uint8_t* data, size_t length) override;
-    cehost::UsbHandshake In(uint8_t endpoint, size_t maxPacket, Bytes& packet) override;
-    void ClearHalt(uint8_t endpoint) override;
-    void Configured(uint8_t value) override;
-    void Unplugged() override;
-    std::string Name() const override { return "fuzz"; }
-
-  private:
-    const std::shared_ptr<cehost::UsbDeviceModel> inner_;
-    std::mutex mu_;
-    Bytes device_, config_;                        // mu_
-    std::map<uint8_t, Bytes> strings_;             // mu_
-    std::map<uint8_t, std::deque<InStep>> steps_;  // mu_
-};
+// The scripted device model is the tests' own (tests/common).
+using testfix::InStep;
+using testfix::ScriptedModel;
 
 // Loads the driver library once for the whole run, so that its coverage
 // counters stay registered while the emulated loader loads and releases it

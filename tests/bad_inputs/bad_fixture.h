@@ -1,0 +1,109 @@
+// Fixture of the bad-input tests: a device of each port type behind a
+// ScriptedModel (descriptors editable between the first attach and the
+// configured one, IN packets scriptable) with a loopback plug on its line.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "common/com_port_test.h"
+#include "common/scripted_model.h"
+#include "sim/bulk_model.h"
+#include "sim/cdc_model.h"
+#include "sim/ftdi_model.h"
+#include "sim/rcs310_model.h"
+#include "sim/serial_line.h"
+
+namespace badtest {
+
+using comtest::ByteVector;
+using testfix::Bytes;
+
+enum class Kind { kBulk, kCdc, kCtsChip, kTwoChannel, kFtdi, kFtdiHeader, kType4 };
+
+struct KindInfo {
+    Kind kind;
+    const char* name;
+    uint8_t dataIn, dataOut, statusIn;  // 0: none
+};
+
+inline KindInfo Info(Kind k) {
+    switch (k) {
+        case Kind::kBulk:
+            return {k, "bulk", 0x81, 0x02, 0};
+        case Kind::kCdc:
+            return {k, "cdc", 0x82, 0x02, 0x81};
+        case Kind::kCtsChip:
+            return {k, "ctschip", 0x83, 0x02, 0x81};
+        case Kind::kTwoChannel:
+            return {k, "twochannel", 0x82, 0x02, 0x81};
+        case Kind::kFtdi:
+            return {k, "ftdi", 0x81, 0x02, 0};
+        case Kind::kFtdiHeader:
+            return {k, "ftdiheader", 0x81, 0x02, 0};
+        case Kind::kType4:
+        default:
+            return {k, "type4", 0x81, 0, 0};
+    }
+}
+
+inline std::shared_ptr<cehost::UsbDeviceModel> MakeChip(Kind k) {
+    auto line = std::make_shared<sim::LoopbackPlug>();
+    switch (k) {
+        case Kind::kBulk:
+            return std::make_shared<sim::BulkAdapterModel>(sim::BulkModelConfig{}, line);
+        case Kind::kCdc:
+            return std::make_shared<sim::CdcModel>(sim::CdcAcmConfig(), line);
+        case Kind::kCtsChip:
+            return std::make_shared<sim::CdcModel>(sim::CdcCtsChipConfig(), line);
+        case Kind::kTwoChannel:
+            return std::make_shared<sim::CdcModel>(sim::CdcTwoChannelConfig(), line,
+                                                   std::make_shared<sim::LoopbackPlug>());
+        case Kind::kFtdi:
+            return std::make_shared<sim::FtdiModel>(sim::FtdiModelConfig::FullSpeed(), line);
+        case Kind::kFtdiHeader:
+            return std::make_shared<sim::FtdiModel>(sim::FtdiModelConfig::HeaderFramed(), line);
+        case Kind::kType4:
+        default:
+            return std::make_shared<sim::Rcs310Model>(sim::Rcs310ModelConfig{}, line);
+    }
+}
+
+class BadInputTest : public comtest::ComPortTest {
+  protected:
+    // First attach with the chip's own descriptors, then `edit` (descriptor
+    // edit for the configured attach) and `editKey`, then the configured
+    // attach. True when the driver claimed the device.
+    bool Attach(Kind k, std::function<Bytes(Bytes)> edit = nullptr,
+                const std::function<void(const std::u16string&)>& editKey = nullptr) {
+        if (bus_ == nullptr)
+            bus_ = std::make_unique<cehost::UsbBus>();
+        model_ = std::make_shared<testfix::ScriptedModel>(MakeChip(k));
+        EXPECT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
+        key_ = comtest::DeviceKeyPath(model_->DeviceDescriptor());
+        cehost::UsbDeviceId first = bus_->Plug(model_);
+        EXPECT_NE(first, 0u);
+        EXPECT_TRUE(cehost::RegKeyExists(key_));
+        model_->SetConfigEdit(std::move(edit));
+        if (editKey)
+            editKey(key_);
+        id_ = bus_->Replug(first);
+        EXPECT_NE(id_, 0u);
+        return bus_->Owner(id_) == u"Serlynx";
+    }
+
+    // Writes `bytes` with a write timeout and reads them back from the
+    // loopback plug; what came back.
+    ByteVector Echo(HANDLE h, const ByteVector& bytes) {
+        COMMTIMEOUTS t{0, 0, 2000, 0, 2000};
+        EXPECT_TRUE(SetCommTimeouts(h, &t));
+        DWORD written = 0;
+        EXPECT_TRUE(
+            WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+        return comtest::ReadAll(h, written);
+    }
+
+    std::shared_ptr<testfix::ScriptedModel> model_;
+};
+
+}  // namespace badtest

@@ -1,0 +1,241 @@
+// A device model for tests that feed the driver what a real chip would not:
+// descriptors edited on the fly, strings of any shape, and IN packets,
+// stalls or NAKs scripted per endpoint. Wrapped around a real chip model
+// (`inner`), everything not scripted or edited is answered by that model,
+// so the port starts and runs as on the bench.
+//
+// Threads: the UsbDeviceModel methods run on the bus's scheduler thread; the
+// set-up methods on the test's thread. mu_ guards the script and the edits;
+// it is never held while calling the inner model.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+
+#include "cehost/usb_device_model.h"
+
+namespace testfix {
+
+using cehost::Bytes;
+using cehost::UsbHandshake;
+
+// One scripted answer to a bulk- or interrupt-IN poll.
+struct InStep {
+    UsbHandshake handshake = UsbHandshake::kAck;
+    Bytes packet;  // cut to the endpoint's packet size
+};
+
+class ScriptedModel : public cehost::UsbDeviceModel {
+  public:
+    explicit ScriptedModel(std::shared_ptr<cehost::UsbDeviceModel> inner = nullptr)
+        : inner_(std::move(inner)) {}
+
+    // Fixed descriptors (empty: the inner model's).
+    void SetDescriptors(Bytes device, Bytes config) {
+        std::lock_guard<std::mutex> g(mu_);
+        device_ = std::move(device);
+        config_ = std::move(config);
+    }
+    // An edit applied to every configuration descriptor handed out (after
+    // the fixed one or the inner model's); null removes it.
+    void SetConfigEdit(std::function<Bytes(Bytes)> edit) {
+        std::lock_guard<std::mutex> g(mu_);
+        edit_ = std::move(edit);
+    }
+    void SetString(uint8_t index, Bytes descriptor) {
+        std::lock_guard<std::mutex> g(mu_);
+        strings_[index] = std::move(descriptor);
+    }
+    // Queues an answer for `endpoint`. Once an endpoint has been scripted it
+    // NAKs when its script runs out (the inner model no longer answers it).
+    void Script(uint8_t endpoint, InStep step) {
+        {
+            std::lock_guard<std::mutex> g(mu_);
+            steps_[endpoint].push_back(std::move(step));
+        }
+        Wake();
+    }
+    size_t Pending() {
+        std::lock_guard<std::mutex> g(mu_);
+        size_t n = 0;
+        for (auto& entry : steps_)
+            n += entry.second.size();
+        return n;
+    }
+    void DropScript() {
+        std::lock_guard<std::mutex> g(mu_);
+        steps_.clear();
+    }
+
+    Bytes DeviceDescriptor() override {
+        {
+            std::lock_guard<std::mutex> g(mu_);
+            if (!device_.empty() || !inner_)
+                return device_;
+        }
+        return inner_->DeviceDescriptor();
+    }
+    Bytes ConfigurationDescriptor(uint8_t index) override {
+        Bytes config;
+        std::function<Bytes(Bytes)> edit;
+        {
+            std::lock_guard<std::mutex> g(mu_);
+            edit = edit_;
+            if (!config_.empty() || !inner_)
+                config = index == 0 ? config_ : Bytes{};
+        }
+        if (config.empty() && inner_)
+            config = inner_->ConfigurationDescriptor(index);
+        return edit && !config.empty() ? edit(std::move(config)) : config;
+    }
+    Bytes StringDescriptor(uint8_t index, uint16_t language) override {
+        {
+            std::lock_guard<std::mutex> g(mu_);
+            auto it = strings_.find(index);
+            if (it != strings_.end())
+                return it->second;
+            if (!inner_)
+                return {};
+        }
+        return inner_->StringDescriptor(index, language);
+    }
+    UsbHandshake Control(const USB_DEVICE_REQUEST& setup, const Bytes& out, Bytes& in) override {
+        if (inner_)
+            return inner_->Control(setup, out, in);
+        // Without a chip model every request is taken; reads get zeros.
+        if (setup.bmRequestType & 0x80)
+            in.assign(setup.wLength < 64 ? setup.wLength : 64, 0);
+        return UsbHandshake::kAck;
+    }
+    UsbHandshake Out(uint8_t endpoint, const uint8_t* data, size_t length) override {
+        return inner_ ? inner_->Out(endpoint, data, length) : UsbHandshake::kAck;
+    }
+    UsbHandshake In(uint8_t endpoint, size_t maxPacket, Bytes& packet) override {
+        {
+            std::lock_guard<std::mutex> g(mu_);
+            auto it = steps_.find(endpoint);
+            if (it != steps_.end() && !it->second.empty()) {
+                InStep step = std::move(it->second.front());
+                it->second.pop_front();
+                packet = std::move(step.packet);
+                if (packet.size() > maxPacket)
+                    packet.resize(maxPacket);
+                return step.handshake;
+            }
+            if (!inner_ || steps_.count(endpoint))
+                return UsbHandshake::kNak;
+        }
+        return inner_->In(endpoint, maxPacket, packet);
+    }
+    void ClearHalt(uint8_t endpoint) override {
+        if (inner_)
+            inner_->ClearHalt(endpoint);
+    }
+    void Configured(uint8_t value) override {
+        if (inner_)
+            inner_->Configured(value);
+    }
+    void Unplugged() override {
+        if (inner_)
+            inner_->Unplugged();
+    }
+    std::string Name() const override { return inner_ ? inner_->Name() : "scripted"; }
+
+  private:
+    const std::shared_ptr<cehost::UsbDeviceModel> inner_;
+    std::mutex mu_;
+    Bytes device_, config_;                        // mu_
+    std::function<Bytes(Bytes)> edit_;             // mu_
+    std::map<uint8_t, Bytes> strings_;             // mu_
+    std::map<uint8_t, std::deque<InStep>> steps_;  // mu_
+};
+
+// ---- Configuration-descriptor edits ----------------------------------------
+// A configuration descriptor is a chain of descriptors, each starting with
+// its bLength and bDescriptorType; wTotalLength (bytes 2..3) is kept right.
+
+inline void FixTotalLength(Bytes& config) {
+    if (config.size() >= 4) {
+        config[2] = static_cast<uint8_t>(config.size());
+        config[3] = static_cast<uint8_t>(config.size() >> 8);
+    }
+}
+
+// Calls `fn(offset)` for every endpoint descriptor (type 5).
+inline void ForEachEndpoint(const Bytes& config, const std::function<void(size_t)>& fn) {
+    for (size_t at = 0; at + 2 <= config.size() && config[at] >= 2; at += config[at])
+        if (config[at + 1] == 5 && at + 7 <= config.size())
+            fn(at);
+}
+
+inline Bytes SetPacketSize(Bytes config, uint8_t address, uint16_t size) {
+    ForEachEndpoint(config, [&](size_t at) {
+        if (config[at + 2] == address) {
+            config[at + 4] = static_cast<uint8_t>(size);
+            config[at + 5] = static_cast<uint8_t>(size >> 8);
+        }
+    });
+    return config;
+}
+
+// Drops the endpoint descriptor of `address` and lowers its interface's
+// bNumEndpoints.
+inline Bytes RemoveEndpoint(Bytes config, uint8_t address) {
+    size_t lastInterface = 0;
+    for (size_t at = 0; at + 2 <= config.size() && config[at] >= 2;) {
+        if (config[at + 1] == 4)
+            lastInterface = at;
+        if (config[at + 1] == 5 && at + 7 <= config.size() && config[at + 2] == address) {
+            config.erase(config.begin() + static_cast<long>(at),
+                         config.begin() + static_cast<long>(at + config[at]));
+            if (lastInterface != 0 && config[lastInterface + 4] > 0)
+                --config[lastInterface + 4];
+            continue;
+        }
+        at += config[at];
+    }
+    FixTotalLength(config);
+    return config;
+}
+
+// Gives the endpoint of `from` the address `to` (the same address twice when
+// `to` already exists).
+inline Bytes Readdress(Bytes config, uint8_t from, uint8_t to) {
+    ForEachEndpoint(config, [&](size_t at) {
+        if (config[at + 2] == from)
+            config[at + 2] = to;
+    });
+    return config;
+}
+
+// Every interface keeps its alternate setting 0 without endpoints; its
+// endpoints move to a new alternate setting 1 that follows it.
+inline Bytes EndpointsOnlyInAlternates(const Bytes& config) {
+    Bytes out(config.begin(), config.begin() + (config.size() < 9 ? config.size() : 9));
+    for (size_t at = out.size(); at + 2 <= config.size() && config[at] >= 2;) {
+        if (config[at + 1] != 4 || at + 9 > config.size()) {
+            out.insert(out.end(), config.begin() + static_cast<long>(at),
+                       config.begin() + static_cast<long>(at + config[at]));
+            at += config[at];
+            continue;
+        }
+        Bytes alt0(config.begin() + static_cast<long>(at),
+                   config.begin() + static_cast<long>(at + 9));
+        Bytes alt1 = alt0;
+        alt0[4] = 0;  // bNumEndpoints
+        alt1[3] = 1;  // bAlternateSetting
+        out.insert(out.end(), alt0.begin(), alt0.end());
+        out.insert(out.end(), alt1.begin(), alt1.end());
+        at += config[at];
+    }
+    FixTotalLength(out);
+    return out;
+}
+
+}  // namespace testfix
