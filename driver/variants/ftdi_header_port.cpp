@@ -17,8 +17,9 @@ constexpr DWORD kUnsafeDataNibble = 14;
 }  // namespace
 
 BOOL FtdiHeaderPort::Start() {
-    // A packet must hold the header and at least one data byte.
-    if (sendEndpoint != nullptr && EndpointPacketSize(sendEndpoint) < 2)
+    // A transfer stays below the packet size and holds the header and at
+    // least one data byte: packets of fewer than 3 bytes cannot carry data.
+    if (sendEndpoint != nullptr && EndpointPacketSize(sendEndpoint) < 3)
         return FALSE;
     if (!FtdiPort::Start())
         return FALSE;

@@ -73,6 +73,10 @@ BOOL FtdiPort::Start() {
     // Data moves only on the bulk pipes; without both there is no port.
     if (receiveEndpoint == nullptr || sendEndpoint == nullptr)
         return FALSE;
+    // Every bulk-IN packet opens with the status pair: a packet size of 2 or
+    // less leaves no room for a data byte, and nothing could be received.
+    if (EndpointPacketSize(receiveEndpoint) <= kStatusBytes)
+        return FALSE;
     if (!SerialPort::Start())
         return FALSE;
     // The reset empties the chip's buffers; its outcome is not examined.

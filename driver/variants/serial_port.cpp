@@ -25,8 +25,11 @@ BOOL SerialPort::Start() {
     // A bulk endpoint reporting a packet size of 0 cannot move data: receive
     // transfers of 0 bytes would complete at once forever, and the write
     // limit and the zero-length-packet rule are defined by the packet size.
-    // Such a device is refused before anything is opened.
-    if (sendEndpoint != nullptr && EndpointPacketSize(sendEndpoint) == 0)
+    // Such a device is refused before anything is opened. So is a bulk-OUT
+    // packet size of 1: a transfer stays one byte below the packet size, so
+    // no write could ever send a byte, and every write would report 0 bytes
+    // as a success.
+    if (sendEndpoint != nullptr && EndpointPacketSize(sendEndpoint) < 2)
         return FALSE;
     if (receiveEndpoint != nullptr && EndpointPacketSize(receiveEndpoint) == 0)
         return FALSE;
@@ -92,7 +95,7 @@ BOOL ApplyHandshakeLines(SerialPort* port) {
 
 USB_TRANSFER SerialPort::IssueWrite(const BYTE* data, DWORD length) {
     if ((usbMode & kUsbModeWriteUnlimited) == 0) {
-        // maxWriteSize is at least 0: Start refuses a zero packet size.
+        // maxWriteSize is at least 1: Start refuses packet sizes below 2.
         if (length > static_cast<DWORD>(maxWriteSize))
             length = static_cast<DWORD>(maxWriteSize);
         // These chips lose the transfer when its length ends in 0xF; one
