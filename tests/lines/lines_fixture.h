@@ -19,6 +19,7 @@
 #include "cehost/usb_bus.h"
 #include "common/com_port_test.h"
 #include "common/platform_test.h"
+#include "sim/bulk_model.h"
 #include "sim/cdc_model.h"
 #include "sim/ftdi_model.h"
 #include "sim/serial_line.h"

@@ -21,7 +21,10 @@
 // absolute (character k of a busy stretch is due at start + k character
 // times), so scheduling jitter does not slow the line down; a line that
 // fell more than a few milliseconds behind restarts its clock rather than
-// bursting to catch up.
+// bursting to catch up. The chip models do not hold their transmitter on
+// their CTS input (the FTDI and CDC families leave handshaking to the host
+// driver here), so a device FIFO that the host does not empty overflows and
+// the chip reports an overrun through its own status path.
 //
 // Mismatch. Where the two ends of a null modem disagree on rate or format,
 // the receiving end sees what a UART would: DecodeCharacters samples the
