@@ -4,6 +4,7 @@
 // reordered, and the driver must stop its input above three quarters of its
 // 4096-byte ring (3072 held) and resume below a quarter (1024). Without
 // flow control the chip's receive FIFO overflows and the overrun is reported.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -252,6 +253,45 @@ TEST_P(LinesIntegrity, NumberedStreamWithPausingReader) {
     EXPECT_EQ(seenErrors_ & CE_OVERRUN, 0u);
     EXPECT_EQ(dropped_(), 0u);
 }
+
+// Emptying the ring while input is stopped resumes the input at once, and
+// the stream goes on where the purge cut it, with nothing lost after.
+using LinesPurge = LinesIntegrity;
+
+TEST_P(LinesPurge, ClearingTheRingResumesInput) {
+    SCOPED_TRACE(FlowName(GetParam().flow));
+    h_ = Open(1);
+    ASSERT_NE(h_, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(Configure(h_, 115200, GetParam().flow));
+    const Bytes sent = Numbered(Scaled(8000));
+    StartWriter(sent);
+    ASSERT_TRUE(Eventually([&] { return InputStopped(); }, 20000)) << "input never stopped";
+    SettledInQueue();
+    ASSERT_TRUE(PurgeComm(h_, PURGE_RXCLEAR));
+    EXPECT_TRUE(Eventually([&] { return !InputStopped(); })) << "a purge left input stopped";
+    // The rest of the stream, without pauses.
+    while (true) {
+        Bytes buf(1024);
+        DWORD got = 0;
+        ASSERT_TRUE(ReadFile(h_, buf.data(), 1024, &got, nullptr));
+        received_.insert(received_.end(), buf.begin(), buf.begin() + got);
+        if (got == 0 && written_ != SIZE_MAX && SettledInQueue() == 0)
+            break;
+    }
+    writer_.join();
+    EXPECT_EQ(written_, sent.size());
+    ASSERT_GT(received_.size(), 0u);
+    ASSERT_LT(received_.size(), sent.size());
+    EXPECT_TRUE(std::equal(received_.begin(), received_.end(), sent.end() - received_.size()))
+        << "the stream after the purge has a gap";
+    Poll();
+    EXPECT_EQ(seenErrors_ & CE_OVERRUN, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Loopback, LinesPurge,
+                         ::testing::Values(Case{Chip::kFtdi, Flow::kRtsCts},
+                                           Case{Chip::kCdc, Flow::kXonXoff}),
+                         CaseName);
 
 INSTANTIATE_TEST_SUITE_P(
     Loopback, LinesIntegrity,
