@@ -336,6 +336,25 @@ class Clients(ServedTest):
                 self.assertEqual(port.read(2), b"ok")
                 port.close()
 
+    def test_flow_control_suspend_holds_data_until_resume(self):
+        raw = raw_connect(self.server)
+        raw.sendall(HELLO + bytes([255, 250, 44, 8, 255, 240]) + b"held back")
+        raw.settimeout(1.0)
+        got = b""
+        try:
+            while True:
+                got += raw.recv(4096)
+        except socket.timeout:
+            pass
+        self.assertNotIn(b"held back", got)
+        raw.sendall(bytes([255, 250, 44, 9, 255, 240]))
+        raw.settimeout(5)
+        deadline = time.monotonic() + 5
+        while b"held back" not in got and time.monotonic() < deadline:
+            got += raw.recv(4096)
+        raw.close()
+        self.assertIn(b"held back", got)
+
     def test_modem_state_comes_after_negotiation_and_data_is_escaped(self):
         raw = raw_connect(self.server)
         raw.sendall(HELLO)
@@ -395,6 +414,16 @@ class Pty(ServedTest):
             termios.tcsetattr(fd, termios.TCSANOW, attrs)
             self.assertTrue(eventually(lambda: abs(self.server.model()["baud"] - 19200) < 200))
             self.assertEqual(self.server.model()["stopBits"], "1")
+            # A program that clears every local mode (EXTPROC among them)
+            # still has its later changes carried.
+            for speed, baud in ((termios.B38400, 38400), (termios.B115200, 115200)):
+                attrs = termios.tcgetattr(fd)
+                attrs[3] = 0
+                attrs[4] = attrs[5] = speed
+                termios.tcsetattr(fd, termios.TCSANOW, attrs)
+                self.assertTrue(eventually(
+                    lambda: abs(self.server.model()["baud"] - baud) < baud / 100),
+                    self.server.model())
         finally:
             os.close(fd)
 

@@ -389,7 +389,13 @@ void Server::Accept() {
         client_.join();
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    // A client whose machine vanished without closing is noticed within
+    // about half a minute, and the port is freed for the next one.
     setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+    int idle = 10, interval = 5, probes = 3;
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
     auto conn = std::make_shared<Connection>(fd, name);
     g.lock();
     conn_ = conn;
