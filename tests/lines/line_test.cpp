@@ -224,7 +224,7 @@ TEST(LinePacing, FullTransmitFifoPushesBack) {
     sim::LoopbackPlug plug(sim::LinePacing{true, 128});
     Recorder device;
     plug.Attach(&device);
-    plug.Configure(Cfg(115200));
+    plug.Configure(Cfg(9600));  // about 1 ms a character
     // An idle transmitter takes a packet of any size...
     EXPECT_EQ(plug.TransmitRoom(), SIZE_MAX);
     const std::vector<uint8_t> sent = Mixed(200);
@@ -232,7 +232,8 @@ TEST(LinePacing, FullTransmitFifoPushesBack) {
     // ...a busy one only what fits its FIFO.
     EXPECT_LE(plug.TransmitRoom(), 28u);
     plug.Transmit(sent.data() + 100, 28);
-    EXPECT_EQ(plug.TransmitRoom(), 0u);
+    // Full: not even half a FIFO's worth can have drained yet.
+    EXPECT_LT(plug.TransmitRoom(), 64u);
     ASSERT_TRUE(device.WaitBytes(128));
     // The sender heard that it may send again (below half, and empty).
     EXPECT_TRUE([&] {
