@@ -192,7 +192,6 @@ class Server {
     std::shared_ptr<Connection> conn_;           // clientMu_
     std::shared_ptr<rfc2217::Session> session_;  // clientMu_
     bool clientDone_ = true;                     // clientMu_: the client thread may be joined
-    std::atomic<bool> suspended_{false};         // the client asked us to hold data back
     std::mutex stateMu_;
 };
 
@@ -402,7 +401,6 @@ void Server::Accept() {
     clientDone_ = false;
     auto session = std::make_shared<rfc2217::Session>(*port_, "Serlynx " + cehost::Utf8(portName_));
     session_ = session;
-    suspended_ = false;
     g.unlock();
     console_.Line("client %s connected", name.c_str());
     conn->Send(session->Greeting());
@@ -424,7 +422,6 @@ void Server::ClientLoop(std::shared_ptr<Connection> conn,
             break;
         rfc2217::Bytes reply;
         const bool ok = session->Receive(buffer, static_cast<size_t>(n), reply);
-        suspended_ = session->OutputSuspended();
         conn->Send(reply);
         if (!ok) {
             why = "closed: " + session->Error();
@@ -438,7 +435,6 @@ void Server::ClientLoop(std::shared_ptr<Connection> conn,
         std::lock_guard<std::mutex> g(clientMu_);
         conn_.reset();
         session_.reset();
-        suspended_ = false;
         shutdown(fd, SHUT_RDWR);
     }
     if (!stopping_) {
@@ -457,8 +453,18 @@ void Server::Deliver(const uint8_t* data, size_t length) {
         pty_->FromPort(data, length);
     // A client that asked for a pause gets the data when it resumes; the
     // port's own buffer and flow control hold the rest meanwhile.
-    while (suspended_ && !stopping_)
+    // The session is asked itself: a suspend decoded just before data the
+    // loopback returns at once must already hold that data back.
+    while (!stopping_) {
+        std::shared_ptr<rfc2217::Session> session;
+        {
+            std::lock_guard<std::mutex> g(clientMu_);
+            session = session_;
+        }
+        if (!session || !session->OutputSuspended())
+            break;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     SendToClient(rfc2217::EscapeData(data, length));
 }
 
