@@ -539,7 +539,7 @@ class Cli(unittest.TestCase):
             (["serve", "--rfc2217", "localhost"], "expected HOST:PORT"),
             (["serve", "--line", "null-modem:ftdi"], "null modem"),
             (["serve", "--line", "wire"], 'expected loopback'),
-            (["serve", "--paced"], "--paced"),
+            (["serve", "--line", "none", "--paced"], "no line to pace"),
             (["probe"], "exactly one of"),
             (["probe", "--lsusb", "/nonexistent/x.txt"], "cannot read /nonexistent/x.txt"),
             (["registry", "export"], "expected `export FILE`"),
@@ -582,6 +582,25 @@ class Cli(unittest.TestCase):
             self.assertIn("line 4", proc.stderr)
             with open(store) as f:
                 self.assertEqual(f.read(), stored)
+
+    def test_paced_line_carries_data_at_the_baud_rate(self):
+        server = Server("--paced")
+        try:
+            port = server.open(baudrate=115200)
+            payload = bytes(range(256)) * 8
+            started = time.monotonic()
+            port.write(payload)
+            got = port.read(len(payload))
+            elapsed = time.monotonic() - started
+            port.close()
+            code, out = server.stop()
+        finally:
+            server.kill()
+        self.assertEqual(got, payload)
+        self.assertEqual(code, 0, out)
+        # 2048 characters of 10 bits at 115200 Bd take 178 ms at least; an
+        # unpaced loopback returns them in a few.
+        self.assertGreater(elapsed, 0.15)
 
     def test_write_held_by_flow_control_does_not_stop_the_exit(self):
         # Nothing behind the device: CTS stays low, so with RTS/CTS flow

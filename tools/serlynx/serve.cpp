@@ -220,8 +220,12 @@ bool Server::Boot() {
     }
     std::shared_ptr<sim::SerialLine> line, line2;
     if (options_.line == "loopback") {
-        line = std::make_shared<sim::LoopbackPlug>();
-        line2 = std::make_shared<sim::LoopbackPlug>();
+        // Paced, characters go round the plug at the rate the device is set
+        // to, and the chip's transmit FIFO holds the host back.
+        sim::LinePacing pacing;
+        pacing.paced = options_.paced;
+        line = std::make_shared<sim::LoopbackPlug>(pacing);
+        line2 = std::make_shared<sim::LoopbackPlug>(pacing);
     } else {
         line = std::make_shared<OpenLine>();
         line2 = std::make_shared<OpenLine>();
@@ -595,10 +599,10 @@ int Server::Run() {
                          options_.line.c_str());
         return 2;
     }
-    if (options_.paced) {
+    if (options_.paced && options_.line == "none") {
         std::fprintf(stderr,
-                     "serlynx serve: --paced: pacing the line at its baud rate is not "
-                     "available in this build\n");
+                     "serlynx serve: --paced: there is no line to pace with --line "
+                     "none\n");
         return 2;
     }
     if (pipe2(gSignalPipe, O_CLOEXEC) != 0)
