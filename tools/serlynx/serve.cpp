@@ -589,8 +589,8 @@ int Server::Run() {
     if (options_.line != "loopback" && options_.line != "none") {
         if (options_.line.rfind("null-modem:", 0) == 0)
             std::fprintf(stderr,
-                         "serlynx serve: --line %s: a null modem to a second device is "
-                         "not available in this build; use loopback or none\n",
+                         "serlynx serve: --line %s: serving a second device at the far end "
+                         "of a null modem is not offered yet; use loopback or none\n",
                          options_.line.c_str());
         else
             std::fprintf(stderr,
