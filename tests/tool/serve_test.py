@@ -66,7 +66,7 @@ class Server:
         self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                      text=True)
         self.lines = []
-        self.port = None
+        self.ports = []
         deadline = time.monotonic() + 30
         while time.monotonic() < deadline:
             line = self.proc.stdout.readline()
@@ -75,20 +75,21 @@ class Server:
             self.lines.append(line)
             m = re.search(r"rfc2217://127\.0\.0\.1:(\d+)", line)
             if m:
-                self.port = int(m.group(1))
+                self.ports.append(int(m.group(1)))
             if line.startswith("ready"):
                 break
+        self.port = self.ports[0] if self.ports else None
         if self.port is None:
             self.proc.kill()
             raise AssertionError("serve did not start:\n" + "".join(self.lines) +
                                  self.proc.stdout.read())
 
-    def url(self):
-        return "rfc2217://127.0.0.1:%d" % self.port
+    def url(self, index=0):
+        return "rfc2217://127.0.0.1:%d" % self.ports[index]
 
-    def open(self, **kw):
+    def open(self, index=0, **kw):
         kw.setdefault("timeout", 3)
-        return serial.serial_for_url(self.url(), **kw)
+        return serial.serial_for_url(self.url(index), **kw)
 
     def model(self):
         with open(self.state) as f:
@@ -537,7 +538,7 @@ class Cli(unittest.TestCase):
             (["serve", "--bogus"], 'unknown option "--bogus"'),
             (["serve", "--device", "nosuch"], 'unknown device "nosuch"'),
             (["serve", "--rfc2217", "localhost"], "expected HOST:PORT"),
-            (["serve", "--line", "null-modem:ftdi"], "null modem"),
+            (["serve", "--line", "null-modem:nosuch"], 'unknown device "nosuch"'),
             (["serve", "--line", "wire"], 'expected loopback'),
             (["serve", "--line", "none", "--paced"], "no line to pace"),
             (["probe"], "exactly one of"),
@@ -601,6 +602,32 @@ class Cli(unittest.TestCase):
         # 2048 characters of 10 bits at 115200 Bd take 178 ms at least; an
         # unpaced loopback returns them in a few.
         self.assertGreater(elapsed, 0.15)
+
+    def test_null_modem_to_a_second_device(self):
+        # FTDI adapter on one end, CDC device on the other, each served
+        # through the driver and bridged on its own port.
+        server = Server("--line", "null-modem:cdc-acm")
+        try:
+            self.assertEqual(len(server.ports), 2, "".join(server.lines))
+            a = server.open(0, baudrate=115200)
+            b = server.open(1, baudrate=115200)
+            a.write(bytes(range(256)))
+            self.assertEqual(b.read(256), bytes(range(256)))
+            b.write(b"\xff pong")
+            self.assertEqual(a.read(6), b"\xff pong")
+            for level in (False, True):
+                a.dtr = level
+                self.assertTrue(eventually(lambda: b.dsr == level and b.cd == level))
+                b.rts = level
+                self.assertTrue(eventually(lambda: a.cts == level))
+            a.close()
+            b.close()
+            code, out = server.stop()
+        finally:
+            server.kill()
+        self.assertEqual(code, 0, out)
+        self.assertIn("COM2: (far end of the null modem)", out)
+        self.assertIn("the driver removes COM2:", out)
 
     def test_write_held_by_flow_control_does_not_stop_the_exit(self):
         # Nothing behind the device: CTS stays low, so with RTS/CTS flow

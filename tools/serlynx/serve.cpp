@@ -153,15 +153,34 @@ struct Connection {
     std::mutex sendMu;  // orders writes to the socket
 };
 
+Console& TheConsole() {
+    static Console console;
+    return console;
+}
+
+// One served device: its COM port bridged to one RFC 2217 listener (and,
+// for the main device, the pty). RunServe owns the platform (registry, bus,
+// driver installation) and one or, with a null modem, two of these.
 class Server {
   public:
-    Server(const ServeOptions& options) : options_(options) {}
-    int Run();
+    // `role` names the device in messages ("" for the main one).
+    Server(const ServeOptions& options, std::string role)
+        : options_(options), role_(std::move(role)) {}
+    // Plugs the model on `bus` (the driver's catch-all entry must be armed),
+    // lets the driver serve it and opens its port.
+    bool ServeDevice(cehost::UsbBus& bus, BuiltModel model);
+    bool Listen();
+    bool OpenPty();
+    // Starts the port's reader and event threads.
+    void Start();
+    int ListenFd() const { return listenFd_; }
+    void Accept();
+    void Tick() { WriteState(); }  // the byte counters move without settings changing
+    std::string StatusText();
+    // Ends the bridge and unplugs the device. Idempotent.
+    void Shutdown();
 
   private:
-    bool Boot();
-    bool Listen();
-    void Accept();
     void ClientLoop(std::shared_ptr<Connection> conn, std::shared_ptr<rfc2217::Session> session);
     void ReaderLoop();
     void EventLoop();
@@ -170,12 +189,11 @@ class Server {
     // Runs `notice` on the session (if any) and sends what it returns.
     void Notify(const std::function<rfc2217::Bytes(rfc2217::Session&)>& notice);
     void WriteState();
-    void Shutdown();
-    std::string StatusText();
 
     const ServeOptions options_;
-    Console console_;
-    std::unique_ptr<cehost::UsbBus> bus_;
+    const std::string role_;
+    Console& console_ = TheConsole();
+    cehost::UsbBus* bus_ = nullptr;
     BuiltModel model_;
     cehost::UsbDeviceId id_ = 0;
     std::u16string portName_;
@@ -195,77 +213,31 @@ class Server {
     std::mutex stateMu_;
 };
 
-bool Server::Boot() {
-    const ModelEntry* entry = FindModel(options_.device);
-    if (entry == nullptr) {
-        std::fprintf(stderr, "serlynx serve: unknown device \"%s\"; the models are: %s\n",
-                     options_.device.c_str(), ModelNames().c_str());
-        return false;
-    }
-    if (!options_.registry.empty()) {
-        if (std::filesystem::exists(options_.registry)) {
-            cehost::RegFileError error;
-            if (!cehost::ImportRegFile(options_.registry, &error)) {
-                std::fprintf(stderr, "serlynx serve: %s: %s\n", options_.registry.c_str(),
-                             error.ToString().c_str());
-                return false;
-            }
-            console_.Line("loaded the registry from %s", options_.registry.c_str());
-        } else {
-            console_.Line(
-                "%s does not exist yet: starting with an empty registry, saved there "
-                "at exit",
-                options_.registry.c_str());
-        }
-    }
-    std::shared_ptr<sim::SerialLine> line, line2;
-    if (options_.line == "loopback") {
-        // Paced, characters go round the plug at the rate the device is set
-        // to, and the chip's transmit FIFO holds the host back.
-        sim::LinePacing pacing;
-        pacing.paced = options_.paced;
-        line = std::make_shared<sim::LoopbackPlug>(pacing);
-        line2 = std::make_shared<sim::LoopbackPlug>(pacing);
-    } else {
-        line = std::make_shared<OpenLine>();
-        line2 = std::make_shared<OpenLine>();
-    }
-    model_ = entry->make(line, line2);
-
-    bus_ = std::make_unique<cehost::UsbBus>(cehost::UsbTiming::kUntimed);
-    // The traffic log grows with every transfer: keep it only when asked.
-    bus_->SetLogging(!options_.capture.empty());
-    if (!cehost::UsbInstallClient(kDriverLibrary)) {
-        std::fprintf(stderr,
-                     "serlynx serve: the driver library could not be installed: is "
-                     "libserlynx.so next to the serlynx executable?\n");
-        return false;
-    }
-    console_.Line("installed the driver: %s names serlynx.dll", cehost::Utf8(kCatchAllKey).c_str());
-
+bool Server::ServeDevice(cehost::UsbBus& bus, BuiltModel model) {
+    bus_ = &bus;
+    model_ = std::move(model);
+    const std::string label = options_.device + role_;
+    const char* device = label.c_str();
     const std::u16string keyPath = DeviceKeyPath(model_.usb->DeviceDescriptor());
     const bool hadKey = cehost::RegKeyExists(keyPath);
     cehost::UsbDeviceId first = bus_->Plug(model_.usb);
     if (first == 0) {
-        std::fprintf(stderr, "serlynx serve: the %s device could not be enumerated\n",
-                     options_.device.c_str());
+        std::fprintf(stderr, "serlynx serve: the %s device could not be enumerated\n", device);
         return false;
     }
     if (bus_->Owner(first) == u"Serlynx") {
         id_ = first;
-        console_.Line("plugged %s: served at once from the existing key %s",
-                      options_.device.c_str(), cehost::Utf8(keyPath).c_str());
+        console_.Line("plugged %s: served at once from the existing key %s", device,
+                      cehost::Utf8(keyPath).c_str());
     } else {
         DeviceKey key = ReadDeviceKey(keyPath);
         if (!key.present) {
             std::fprintf(stderr, "serlynx serve: the first attach of %s wrote no device key%s\n",
-                         options_.device.c_str(),
-                         hadKey ? "" : " (was the catch-all entry already spent?)");
+                         device, hadKey ? "" : " (was the catch-all entry already spent?)");
             return false;
         }
-        console_.Line("plugged %s: first attach wrote %s with UsbMode 0x%x",
-                      options_.device.c_str(), cehost::Utf8(keyPath).c_str(),
-                      static_cast<unsigned>(key.usbMode));
+        console_.Line("plugged %s: first attach wrote %s with UsbMode 0x%x", device,
+                      cehost::Utf8(keyPath).c_str(), static_cast<unsigned>(key.usbMode));
         id_ = bus_->Replug(first);
         if (id_ == 0 || bus_->Owner(id_) != u"Serlynx") {
             std::fprintf(stderr,
@@ -276,9 +248,10 @@ bool Server::Boot() {
         console_.Line("plugged it again: the driver serves it");
     }
     DeviceKey key = ReadDeviceKey(keyPath);
+    // The newest COM port is this device's: devices are served one by one.
     auto active = cehost::ActiveDevices();
     for (auto it = active.rbegin(); it != active.rend(); ++it) {
-        if (it->name.rfind(u"COM", 0) == 0) {
+        if (it->name.rfind(u"COM", 0) == 0 && !it->removing) {
             portName_ = it->name;
             break;
         }
@@ -313,6 +286,25 @@ bool Server::Boot() {
     return true;
 }
 
+bool Server::OpenPty() {
+    if (options_.pty.empty())
+        return true;
+    std::string error;
+    pty_ = PtyBridge::Open(options_.pty, *port_, &error);
+    if (!pty_) {
+        std::fprintf(stderr, "serlynx serve: --pty %s: %s\n", options_.pty.c_str(), error.c_str());
+        return false;
+    }
+    console_.Line("pty %s -> %s (mode 0600)", options_.pty.c_str(), pty_->SlaveName().c_str());
+    return true;
+}
+
+void Server::Start() {
+    WriteState();
+    reader_ = std::thread([this] { ReaderLoop(); });
+    events_ = std::thread([this] { EventLoop(); });
+}
+
 bool Server::Listen() {
     listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listenFd_ < 0) {
@@ -337,9 +329,9 @@ bool Server::Listen() {
     }
     socklen_t len = sizeof addr;
     getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len);
-    console_.Line("listening for RFC 2217 clients on %s:%u (rfc2217://%s:%u)",
-                  options_.host.c_str(), ntohs(addr.sin_port), options_.host.c_str(),
-                  ntohs(addr.sin_port));
+    console_.Line("listening for RFC 2217 clients of %s%s on %s:%u (rfc2217://%s:%u)",
+                  cehost::Utf8(portName_).c_str(), role_.c_str(), options_.host.c_str(),
+                  ntohs(addr.sin_port), options_.host.c_str(), ntohs(addr.sin_port));
     return true;
 }
 
@@ -552,10 +544,11 @@ std::string Server::StatusText() {
 }
 
 void Server::Shutdown() {
-    stopping_ = true;
-    console_.EndStatus();
+    if (stopping_.exchange(true))
+        return;
     if (listenFd_ >= 0)
         close(listenFd_);
+    listenFd_ = -1;
     {
         std::lock_guard<std::mutex> g(clientMu_);
         if (conn_)
@@ -582,29 +575,82 @@ void Server::Shutdown() {
         console_.Line("unplugging the device: the driver removes %s",
                       cehost::Utf8(portName_).c_str());
         bus_->Unplug(id_);
+        id_ = 0;
     }
 }
 
-int Server::Run() {
-    if (options_.line != "loopback" && options_.line != "none") {
-        if (options_.line.rfind("null-modem:", 0) == 0)
+// The line behind the main device, and the far device of a null modem.
+struct Wiring {
+    std::shared_ptr<sim::SerialLine> line, line2;  // the main device's channels
+    std::shared_ptr<sim::SerialLine> farLine, farLine2;
+    const ModelEntry* far = nullptr;
+};
+
+bool Wire(const ServeOptions& o, Wiring* w) {
+    sim::LinePacing pacing;
+    pacing.paced = o.paced;
+    if (o.line == "loopback") {
+        // Paced, characters go round the plug at the rate the device is set
+        // to, and the chip's transmit FIFO holds the host back.
+        w->line = std::make_shared<sim::LoopbackPlug>(pacing);
+        w->line2 = std::make_shared<sim::LoopbackPlug>(pacing);
+        return true;
+    }
+    if (o.line == "none") {
+        if (o.paced) {
             std::fprintf(stderr,
-                         "serlynx serve: --line %s: serving a second device at the far end "
-                         "of a null modem is not offered yet; use loopback or none\n",
-                         options_.line.c_str());
-        else
+                         "serlynx serve: --paced: there is no line to pace with --line "
+                         "none\n");
+            return false;
+        }
+        w->line = std::make_shared<OpenLine>();
+        w->line2 = std::make_shared<OpenLine>();
+        return true;
+    }
+    if (o.line.rfind("null-modem:", 0) == 0) {
+        const std::string name = o.line.substr(11);
+        w->far = FindModel(name);
+        if (w->far == nullptr) {
             std::fprintf(stderr,
-                         "serlynx serve: --line \"%s\": expected loopback, none or "
-                         "null-modem:NAME\n",
-                         options_.line.c_str());
+                         "serlynx serve: --line %s: unknown device \"%s\"; the models are: %s\n",
+                         o.line.c_str(), name.c_str(), ModelNames().c_str());
+            return false;
+        }
+        // The cable joins the two first channels; second channels (of a
+        // two-channel device) get plugs of their own.
+        auto cable = sim::NullModem::Create(pacing);
+        w->line = cable->EndA();
+        w->farLine = cable->EndB();
+        w->line2 = std::make_shared<sim::LoopbackPlug>(pacing);
+        w->farLine2 = std::make_shared<sim::LoopbackPlug>(pacing);
+        return true;
+    }
+    std::fprintf(stderr,
+                 "serlynx serve: --line \"%s\": expected loopback, none or null-modem:NAME\n",
+                 o.line.c_str());
+    return false;
+}
+
+bool InstallDriver() {
+    if (cehost::UsbInstallClient(kDriverLibrary))
+        return true;
+    std::fprintf(stderr,
+                 "serlynx serve: the driver library could not be installed: is libserlynx.so "
+                 "next to the serlynx executable?\n");
+    return false;
+}
+
+int Serve(const ServeOptions& options) {
+    Console& console = TheConsole();
+    const ModelEntry* entry = FindModel(options.device);
+    if (entry == nullptr) {
+        std::fprintf(stderr, "serlynx serve: unknown device \"%s\"; the models are: %s\n",
+                     options.device.c_str(), ModelNames().c_str());
         return 2;
     }
-    if (options_.paced && options_.line == "none") {
-        std::fprintf(stderr,
-                     "serlynx serve: --paced: there is no line to pace with --line "
-                     "none\n");
+    Wiring wiring;
+    if (!Wire(options, &wiring))
         return 2;
-    }
     if (pipe2(gSignalPipe, O_CLOEXEC) != 0)
         return 1;
     struct sigaction sa {};
@@ -613,58 +659,93 @@ int Server::Run() {
     sigaction(SIGTERM, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    bool ok = Boot() && Listen();
-    if (ok && !options_.pty.empty()) {
-        std::string error;
-        pty_ = PtyBridge::Open(options_.pty, *port_, &error);
-        if (!pty_) {
-            std::fprintf(stderr, "serlynx serve: --pty %s: %s\n", options_.pty.c_str(),
-                         error.c_str());
-            ok = false;
+    if (!options.registry.empty()) {
+        if (std::filesystem::exists(options.registry)) {
+            cehost::RegFileError error;
+            if (!cehost::ImportRegFile(options.registry, &error)) {
+                std::fprintf(stderr, "serlynx serve: %s: %s\n", options.registry.c_str(),
+                             error.ToString().c_str());
+                return 1;
+            }
+            console.Line("loaded the registry from %s", options.registry.c_str());
         } else {
-            console_.Line("pty %s -> %s (mode 0600)", options_.pty.c_str(),
-                          pty_->SlaveName().c_str());
+            console.Line(
+                "%s does not exist yet: starting with an empty registry, saved there "
+                "at exit",
+                options.registry.c_str());
         }
     }
+    auto bus = std::make_unique<cehost::UsbBus>(cehost::UsbTiming::kUntimed);
+    // The traffic log grows with every transfer: keep it only when asked.
+    bus->SetLogging(!options.capture.empty());
+
+    // The far device of a null modem is served too, on the next port.
+    std::vector<std::unique_ptr<Server>> servers;
+    servers.push_back(std::make_unique<Server>(options, ""));
+    if (wiring.far != nullptr) {
+        ServeOptions far;
+        far.device = wiring.far->name;
+        far.host = options.host;
+        far.port = options.port == 0 ? 0 : options.port + 1;
+        servers.push_back(std::make_unique<Server>(far, " (far end of the null modem)"));
+    }
+    bool ok = InstallDriver();
+    if (ok) {
+        console.Line("installed the driver: %s names serlynx.dll",
+                     cehost::Utf8(kCatchAllKey).c_str());
+        ok = servers[0]->ServeDevice(*bus, entry->make(wiring.line, wiring.line2));
+    }
+    // Each first attach spends the catch-all entry: arm it again.
+    if (ok && servers.size() > 1)
+        ok = InstallDriver() &&
+             servers[1]->ServeDevice(*bus, wiring.far->make(wiring.farLine, wiring.farLine2));
+    for (auto& server : servers)
+        ok = ok && server->Listen();
+    ok = ok && servers[0]->OpenPty();
     int status = 0;
     if (ok) {
-        WriteState();
-        reader_ = std::thread([this] { ReaderLoop(); });
-        events_ = std::thread([this] { EventLoop(); });
-        console_.Line("ready; Ctrl-C unplugs the device and exits");
+        for (auto& server : servers)
+            server->Start();
+        console.Line("ready; Ctrl-C unplugs the device and exits");
         while (true) {
-            pollfd fds[2] = {{gSignalPipe[0], POLLIN, 0}, {listenFd_, POLLIN, 0}};
-            int n = poll(fds, 2, 500);
+            std::vector<pollfd> fds{{gSignalPipe[0], POLLIN, 0}};
+            for (auto& server : servers)
+                fds.push_back({server->ListenFd(), POLLIN, 0});
+            int n = poll(fds.data(), fds.size(), 500);
             if (n < 0 && errno != EINTR)
                 break;
             if (fds[0].revents & POLLIN)
                 break;
-            if (fds[1].revents & POLLIN)
-                Accept();
-            console_.Status(StatusText());
-            WriteState();  // the byte counters move without settings changing
+            for (size_t i = 0; i < servers.size(); ++i) {
+                if (fds[i + 1].revents & POLLIN)
+                    servers[i]->Accept();
+                servers[i]->Tick();
+            }
+            console.Status(servers[0]->StatusText());
         }
-        console_.EndStatus();
-        console_.Line("stopping");
+        console.EndStatus();
+        console.Line("stopping");
     } else {
         status = 1;
     }
-    Shutdown();
-    if (!options_.capture.empty() && bus_) {
-        if (bus_->WritePcap(options_.capture))
-            console_.Line("wrote the USB traffic to %s", options_.capture.c_str());
-        else {
-            std::fprintf(stderr, "serlynx serve: cannot write %s\n", options_.capture.c_str());
+    for (auto it = servers.rbegin(); it != servers.rend(); ++it)
+        (*it)->Shutdown();
+    if (!options.capture.empty()) {
+        if (bus->WritePcap(options.capture)) {
+            console.Line("wrote the USB traffic to %s", options.capture.c_str());
+        } else {
+            std::fprintf(stderr, "serlynx serve: cannot write %s\n", options.capture.c_str());
             status = 1;
         }
     }
-    bus_.reset();
-    if (!options_.registry.empty() && status == 0) {
+    servers.clear();
+    bus.reset();
+    if (!options.registry.empty() && status == 0) {
         cehost::RegFileError error;
-        if (cehost::ExportRegFile(options_.registry, u"", &error)) {
-            console_.Line("saved the registry to %s", options_.registry.c_str());
+        if (cehost::ExportRegFile(options.registry, u"", &error)) {
+            console.Line("saved the registry to %s", options.registry.c_str());
         } else {
-            std::fprintf(stderr, "serlynx serve: %s: %s\n", options_.registry.c_str(),
+            std::fprintf(stderr, "serlynx serve: %s: %s\n", options.registry.c_str(),
                          error.ToString().c_str());
             status = 1;
         }
@@ -678,8 +759,7 @@ int Server::Run() {
 }  // namespace
 
 int RunServe(const ServeOptions& options) {
-    Server server(options);
-    return server.Run();
+    return Serve(options);
 }
 
 }  // namespace serlynx
