@@ -8,8 +8,18 @@
 namespace cehost {
 namespace {
 
-// Handle value: generation in bits 32..63, slot index in bits 4..31, kind in
-// bits 0..3. Never 0, since the kind is never 0.
+// Handle value: kind in bits 0..3 (never 0, so no handle is null), then the
+// slot index, then the slot's generation. With 64-bit pointers the index has
+// bits 4..31 and the generation bits 32..63; with 32-bit pointers (the ARM
+// target) the index has bits 4..15 and the generation bits 16..31, so a
+// handle must fit in a pointer and a stale one is still told from the
+// slot's new owner (until its generation comes round again, 65,536 reuses
+// later).
+constexpr bool kWidePointers = sizeof(uintptr_t) >= 8;
+constexpr unsigned kGenerationShift = kWidePointers ? 32 : 16;
+constexpr uint64_t kIndexMask = kWidePointers ? 0x0FFFFFFF : 0x0FFF;
+constexpr uint64_t kGenerationMask = kWidePointers ? 0xFFFFFFFF : 0xFFFF;
+
 class HandleTable {
   public:
     void* Register(UsbHandleKind kind, std::shared_ptr<void> object) {
@@ -19,13 +29,15 @@ class HandleTable {
             index = free_.back();
             free_.pop_back();
         } else {
+            if (slots_.size() > kIndexMask)
+                return nullptr;  // no handle value left: the issue fails
             index = static_cast<uint32_t>(slots_.size());
             slots_.push_back({});
         }
         Slot& s = slots_[index];
         s.object = std::move(object);
-        uint64_t v =
-            (uint64_t(s.generation) << 32) | (uint64_t(index) << 4) | static_cast<uint32_t>(kind);
+        uint64_t v = ((uint64_t(s.generation) & kGenerationMask) << kGenerationShift) |
+                     (uint64_t(index) << 4) | static_cast<uint32_t>(kind);
         return reinterpret_cast<void*>(static_cast<uintptr_t>(v));
     }
 
@@ -67,11 +79,12 @@ class HandleTable {
         uint64_t v = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(handle));
         if ((v & 0xF) != static_cast<uint32_t>(kind))
             return nullptr;
-        uint64_t index = (v >> 4) & 0x0FFFFFFF;
+        uint64_t index = (v >> 4) & kIndexMask;
         if (index >= slots_.size())
             return nullptr;
         Slot& s = slots_[index];
-        if (!s.object || s.generation != uint32_t(v >> 32))
+        if (!s.object ||
+            (s.generation & kGenerationMask) != ((v >> kGenerationShift) & kGenerationMask))
             return nullptr;
         return &s;
     }

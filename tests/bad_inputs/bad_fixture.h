@@ -83,7 +83,10 @@ class BadInputTest : public comtest::ComPortTest {
         key_ = comtest::DeviceKeyPath(model_->DeviceDescriptor());
         cehost::UsbDeviceId first = bus_->Plug(model_);
         EXPECT_NE(first, 0u);
-        EXPECT_TRUE(cehost::RegKeyExists(key_));
+        if (first == 0 || !cehost::RegKeyExists(key_)) {
+            ADD_FAILURE() << "the first attach wrote no device key";
+            return false;
+        }
         model_->SetConfigEdit(std::move(edit));
         if (editKey)
             editKey(key_);
