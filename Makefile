@@ -3,7 +3,7 @@
 
 PRESET ?= default
 
-.PHONY: all deps build run test asan tsan sanitize clean format
+.PHONY: all deps build run test asan tsan sanitize layouts fuzz fuzz-full arm-test clean format
 
 all: build
 
@@ -34,6 +34,24 @@ tsan: deps
 	@ctest --preset tsan
 
 sanitize: asan tsan
+
+# The serial records' layouts against MinGW-w64's windows.h.
+layouts: build
+	@scripts/check_layouts.sh build/$(PRESET)/bin/layout_dump
+
+# Every fuzz target for FUZZ_SECONDS (CI: 60) or, for fuzz-full, 10 minutes.
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	@scripts/fuzz.sh $(FUZZ_SECONDS)
+
+fuzz-full: deps
+	@scripts/fuzz.sh 600
+
+# The whole suite cross-built for 32-bit ARM and run under qemu-arm.
+arm-test: deps
+	@cmake --preset arm >/dev/null
+	@cmake --build --preset arm
+	@ctest --preset arm
 
 format:
 	@git ls-files '*.h' '*.cpp' | xargs clang-format -i

@@ -83,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     // Let the device send what was scripted, reading as it comes.
     // A port that stopped polling (a halted pipe it gave up on) is given
-    // 50 ms without progress, 1 s in all.
+    // 20 ms without progress, 1 s in all.
     auto lastProgress = std::chrono::steady_clock::now();
     const auto deadline = lastProgress + std::chrono::seconds(1);
     for (size_t pending = model.Pending(); pending != 0;) {
@@ -94,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (left < pending)
             lastProgress = now;
         pending = left;
-        if (now > deadline || now - lastProgress > std::chrono::milliseconds(50))
+        if (now > deadline || now - lastProgress > std::chrono::milliseconds(20))
             break;
     }
     const bool allSent = model.Pending() == 0;
