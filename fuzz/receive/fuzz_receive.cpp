@@ -31,6 +31,18 @@ void Drain(HANDLE h, std::vector<uint8_t>& got) {
     }
 }
 
+// Reads until 5 ms pass without a byte: what an earlier input's last
+// transfers brought is gone before this input counts bytes.
+void Settle(HANDLE h) {
+    std::vector<uint8_t> old;
+    for (int quiet = 0; quiet < 5;) {
+        const size_t before = old.size();
+        Drain(h, old);
+        quiet = old.size() == before ? quiet + 1 : 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -43,6 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t statusIn = fuzz::StatusInEndpoint(kind);
     COMMTIMEOUTS immediate{MAXDWORD, 0, 0, 0, 0};
     SetCommTimeouts(h, &immediate);
+    Settle(h);
 
     std::vector<uint8_t> sent, got;
     bool onlyData = true;
