@@ -163,6 +163,16 @@ Bytes Languages(std::initializer_list<uint16_t> languages) {
     return b;
 }
 
+Bytes EnglishStrings(uint8_t index, uint16_t language, std::initializer_list<std::string> texts) {
+    constexpr uint16_t kUsEnglish = 0x0409;
+    if (index == 0)
+        return Languages({kUsEnglish});
+    if (language != kUsEnglish || index > texts.size())
+        return {};
+    const std::string& text = texts.begin()[index - 1];
+    return text.empty() ? Bytes{} : String(text);
+}
+
 }  // namespace usbdesc
 
 }  // namespace cehost

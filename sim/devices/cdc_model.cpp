@@ -227,20 +227,7 @@ Bytes CdcModel::ConfigurationDescriptor(uint8_t index) {
 }
 
 Bytes CdcModel::StringDescriptor(uint8_t index, uint16_t language) {
-    if (index == 0)
-        return desc::Languages({0x0409});
-    if (language != 0x0409)
-        return {};
-    switch (index) {
-        case 1:
-            return desc::String(config_.manufacturer);
-        case 2:
-            return desc::String(config_.productName);
-        case 3:
-            return desc::String(config_.serial);
-        default:
-            return {};
-    }
+    return desc::EnglishStrings(index, language, {config_.manufacturer, config_.productName, config_.serial});
 }
 
 // ---- power and configuration ----

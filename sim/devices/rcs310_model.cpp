@@ -42,15 +42,7 @@ Bytes Rcs310Model::ConfigurationDescriptor(uint8_t index) {
 }
 
 Bytes Rcs310Model::StringDescriptor(uint8_t index, uint16_t language) {
-    if (index == 0)
-        return desc::Languages({0x0409});
-    if (language != 0x0409)
-        return {};
-    if (index == 1)
-        return desc::String(config_.manufacturer);
-    if (index == 2)
-        return desc::String(config_.productName);
-    return {};
+    return desc::EnglishStrings(index, language, {config_.manufacturer, config_.productName});
 }
 
 UsbHandshake Rcs310Model::Control(const USB_DEVICE_REQUEST& setup, const Bytes& out, Bytes&) {

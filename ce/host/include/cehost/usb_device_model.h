@@ -120,6 +120,10 @@ Bytes Configuration(uint8_t numInterfaces, uint8_t value, const Bytes& body,
 Bytes String(const std::string& text);
 // String descriptor 0: the language list.
 Bytes Languages(std::initializer_list<uint16_t> languages);
+// The string table of a device that knows US English (0x0409) only: index 0
+// is the language list, index i the i-th text. Another language, an index
+// past the table or an empty text has no descriptor (an empty result).
+Bytes EnglishStrings(uint8_t index, uint16_t language, std::initializer_list<std::string> texts);
 }  // namespace usbdesc
 
 }  // namespace cehost
