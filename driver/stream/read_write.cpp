@@ -23,15 +23,6 @@ DWORD TimeLeft(DWORD total, DWORD start) {
     return elapsed > total ? 0 : total - elapsed;
 }
 
-// Refusal of a call at entry: the count taken for the detach handshake is
-// given back, and the record's reference with it.
-DWORD Refuse(StreamHandle* handle, DWORD error) {
-    InterlockedDecrement(&handle->open.busyCount);
-    HandleRelease(handle);
-    SetLastError(error);
-    return 0xFFFFFFFFu;
-}
-
 // Claims the receive side. A receive purge holds it for a few instructions
 // only, and is waited out rather than reported as a second reader.
 BOOL ClaimReader(SerialPort* port) {
@@ -56,6 +47,45 @@ void ReleaseReader(SerialPort* port) {
         if (InterlockedTestExchange(&port->readBusy, state, 0) == state)
             return;
     }
+}
+
+// Claims the send side; a second writer on the port is refused.
+BOOL ClaimWriter(SerialPort* port) {
+    return InterlockedTestExchange(&port->writeBusy, 0, 1) == 0;
+}
+
+// The entry tests of COM_Read and COM_Write, in their order: a detached
+// handle, the missing access right, another call owning the direction. The
+// record's reference and a count in its busyCount are taken before `port` is
+// looked at, so a detacher that clears `port` either sees this call in the
+// count or this call sees `port` null. Returns the port with the direction
+// claimed and *handleOut set; on refusal gives both back, sets the last
+// error and returns null.
+SerialPort* EnterTransfer(DWORD_PTR context, DWORD access, BOOL (*claim)(SerialPort*),
+                          StreamHandle** handleOut) {
+    StreamHandle* handle = HandleFromContext(context);
+    if (handle == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    HandleRetain(handle);
+    InterlockedIncrement(&handle->open.busyCount);
+    SerialPort* port = HandlePort(handle);
+    DWORD error = ERROR_SUCCESS;
+    if (port == nullptr)
+        error = ERROR_INVALID_HANDLE;
+    else if ((handle->open.access & access) == 0)
+        error = ERROR_INVALID_ACCESS;
+    else if (!claim(port))
+        error = ERROR_ACCESS_DENIED;
+    if (error != ERROR_SUCCESS) {
+        InterlockedDecrement(&handle->open.busyCount);
+        HandleRelease(handle);
+        SetLastError(error);
+        return nullptr;
+    }
+    *handleOut = handle;
+    return port;
 }
 
 // Copies up to `count` bytes from the ring into `buffer` and advances the
@@ -186,22 +216,10 @@ BOOL OutputHeldBack(SerialPort* port, const DCB* dcb) {
 }
 
 SERLYNX_EXPORT DWORD COM_Read(DWORD_PTR context, LPVOID buffer, DWORD count) {
-    StreamHandle* handle = HandleFromContext(context);
-    if (handle == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return 0xFFFFFFFFu;
-    }
-    HandleRetain(handle);
-    // busyCount is raised before `port` is looked at: a detacher that clears
-    // `port` either sees this call in the count or this call sees `port` null.
-    InterlockedIncrement(&handle->open.busyCount);
-    SerialPort* port = HandlePort(handle);
+    StreamHandle* handle = nullptr;
+    SerialPort* port = EnterTransfer(context, GENERIC_READ, ClaimReader, &handle);
     if (port == nullptr)
-        return Refuse(handle, ERROR_INVALID_HANDLE);
-    if ((handle->open.access & GENERIC_READ) == 0)
-        return Refuse(handle, ERROR_INVALID_ACCESS);
-    if (!ClaimReader(port))
-        return Refuse(handle, ERROR_ACCESS_DENIED);
+        return 0xFFFFFFFFu;
 
     COMMTIMEOUTS timeouts;
     LoadTimeouts(port, &timeouts);
@@ -252,21 +270,10 @@ SERLYNX_EXPORT DWORD COM_Read(DWORD_PTR context, LPVOID buffer, DWORD count) {
 }
 
 SERLYNX_EXPORT DWORD COM_Write(DWORD_PTR context, LPCVOID buffer, DWORD count) {
-    StreamHandle* handle = HandleFromContext(context);
-    if (handle == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return 0xFFFFFFFFu;
-    }
-    HandleRetain(handle);
-    InterlockedIncrement(&handle->open.busyCount);
-    SerialPort* port = HandlePort(handle);
+    StreamHandle* handle = nullptr;
+    SerialPort* port = EnterTransfer(context, GENERIC_WRITE, ClaimWriter, &handle);
     if (port == nullptr)
-        return Refuse(handle, ERROR_INVALID_HANDLE);
-    if ((handle->open.access & GENERIC_WRITE) == 0)
-        return Refuse(handle, ERROR_INVALID_ACCESS);
-    if (InterlockedTestExchange(&port->writeBusy, 0, 1) != 0) {
-        return Refuse(handle, ERROR_ACCESS_DENIED);
-    }
+        return 0xFFFFFFFFu;
 
     COMMTIMEOUTS timeouts;
     LoadTimeouts(port, &timeouts);

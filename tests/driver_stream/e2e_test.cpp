@@ -142,6 +142,15 @@ class StreamE2e : public PlatformTest {
 
 TEST_F(StreamE2e, LoopbackRoundTripAndFirstOpenDiscard) {
     ServeScripted();
+    // The worker queues its four receive transfers first; a completion seen
+    // before the last of them is submitted would make the wait below pass
+    // before the bytes are in the ring.
+    ASSERT_TRUE(Eventually([&] {
+        int submitted = 0;
+        for (const auto& entry : bus_->Log())
+            submitted += entry.event == 'S' && entry.endpoint == 0x81;
+        return submitted >= 4;
+    }));
     // Bytes that arrive while no handle is open are dropped by the first open.
     line_->Inject(Pattern(40));
     // The worker has stored them once it queued a new receive transfer after
