@@ -14,43 +14,33 @@
 namespace cehost {
 namespace {
 
-std::shared_ptr<UsbDevice> DeviceOf(USB_HANDLE h) {
+// Resolves a client's handle to its record. A null handle fails quietly (a
+// client may pass the 0 of a failed open); a stale or forged one fails and
+// counts as misuse of `staleKind`.
+template <typename Record>
+std::shared_ptr<Record> RecordOf(void* h, UsbHandleKind kind, const char* staleKind) {
     if (!h) {
         SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
-    auto d = std::static_pointer_cast<UsbDevice>(UsbLookupHandle(UsbHandleKind::kDevice, h));
-    if (!d) {
-        CountStale("usb.device.stale");
+    auto record = std::static_pointer_cast<Record>(UsbLookupHandle(kind, h));
+    if (!record) {
+        CountStale(staleKind);
         SetLastError(ERROR_INVALID_HANDLE);
     }
-    return d;
+    return record;
+}
+
+std::shared_ptr<UsbDevice> DeviceOf(USB_HANDLE h) {
+    return RecordOf<UsbDevice>(h, UsbHandleKind::kDevice, "usb.device.stale");
 }
 
 std::shared_ptr<UsbPipe> PipeOf(USB_PIPE h) {
-    if (!h) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
-    auto p = std::static_pointer_cast<UsbPipe>(UsbLookupHandle(UsbHandleKind::kPipe, h));
-    if (!p) {
-        CountStale("usb.pipe.stale");
-        SetLastError(ERROR_INVALID_HANDLE);
-    }
-    return p;
+    return RecordOf<UsbPipe>(h, UsbHandleKind::kPipe, "usb.pipe.stale");
 }
 
 std::shared_ptr<UsbTransfer> TransferOf(USB_TRANSFER h) {
-    if (!h) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
-    auto t = std::static_pointer_cast<UsbTransfer>(UsbLookupHandle(UsbHandleKind::kTransfer, h));
-    if (!t) {
-        CountStale("usb.transfer.stale");
-        SetLastError(ERROR_INVALID_HANDLE);
-    }
-    return t;
+    return RecordOf<UsbTransfer>(h, UsbHandleKind::kTransfer, "usb.transfer.stale");
 }
 
 USB_TRANSFER Result(const std::shared_ptr<UsbTransfer>& t) {
