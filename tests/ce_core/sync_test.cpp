@@ -63,31 +63,40 @@ TEST_F(SyncTest, InfiniteWaitEndsWhenSetFromAnotherThread) {
 }
 
 // An auto-reset event releases exactly one waiter per set; a manual-reset
-// event releases them all.
+// event releases them all. Each set waits until its waiter is counted (a
+// loaded machine may take a while to run it); a short settle afterwards
+// shows that no second waiter followed.
 TEST_F(SyncTest, WaitersReleasedPerSet) {
+    auto reaches = [](const std::atomic<int>& counter, int want) {
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (counter.load() < want && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(1ms);
+        std::this_thread::sleep_for(50ms);
+        return counter.load();
+    };
     for (BOOL manual : {FALSE, TRUE}) {
         SCOPED_TRACE(manual ? "manual" : "auto");
         HANDLE e = CreateEventW(nullptr, manual, FALSE, nullptr);
         HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        std::atomic<int> waiting{0};
         std::atomic<int> woken{0};
         std::vector<std::thread> waiters;
         for (int i = 0; i < 4; ++i)
             waiters.emplace_back([&] {
+                ++waiting;
                 if (WaitForSingleObject(e, 5000) == WAIT_OBJECT_0)
                     ++woken;
                 // Stragglers leave when the test is over.
                 WaitForSingleObject(done, 5000);
             });
-        std::this_thread::sleep_for(50ms);
+        EXPECT_EQ(reaches(waiting, 4), 4);
         SetEvent(e);
-        std::this_thread::sleep_for(100ms);
-        EXPECT_EQ(woken.load(), manual ? 4 : 1);
+        EXPECT_EQ(reaches(woken, manual ? 4 : 1), manual ? 4 : 1);
         if (!manual) {
-            SetEvent(e);
-            std::this_thread::sleep_for(100ms);
-            EXPECT_EQ(woken.load(), 2);
-            for (int i = 0; i < 2; ++i)
-                SetEvent(e), std::this_thread::sleep_for(20ms);
+            for (int want = 2; want <= 4; ++want) {
+                SetEvent(e);
+                EXPECT_EQ(reaches(woken, want), want);
+            }
         }
         SetEvent(done);
         for (auto& t : waiters)
