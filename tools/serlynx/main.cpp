@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "bench.h"
 #include "commands.h"
 #include "models.h"
 #include "serve.h"
@@ -20,6 +21,8 @@ const char kUsage[] =
     "  probe      show what the driver's first attach writes for a device\n"
     "  devices    list the built-in device models\n"
     "  registry   export or import a registry file\n"
+    "  bench      measure the driver's throughput, latency and memory on the\n"
+    "             simulated buses, against the buses' own limits\n"
     "\n"
     "`serlynx <command> --help` describes each.\n";
 
@@ -72,6 +75,23 @@ const char kRegistryUsage[] =
     "  import FILE   adds FILE to it (a malformed file is refused, naming the\n"
     "                line, and nothing changes) and saves it to STORE, or prints\n"
     "                the result when there is no store\n";
+
+const char kBenchUsage[] =
+    "usage: serlynx bench [--quick] [--seconds S] [--samples N] [--only NAME]\n"
+    "\n"
+    "Serves simulated adapters through the driver and measures, printing each\n"
+    "figure with its ratio to the limit it is held against:\n"
+    "  rx       ReadFile throughput per port type, bus and ring size\n"
+    "  tx       WriteFile throughput per port type and bus\n"
+    "  echo     1-byte round trip through a loopback plug, against a bare\n"
+    "           two-thread event ping-pong\n"
+    "  memory   heap and RSS per idle open port\n"
+    "  scaling  aggregate receive rate of 1 to 32 ports on their own buses\n"
+    "\n"
+    "  --quick        a short smoke run (checks that the scenarios run)\n"
+    "  --seconds S    measuring time per throughput figure (default 2)\n"
+    "  --samples N    round trips per echo figure (default 2000)\n"
+    "  --only NAME    only the scenario NAME\n";
 
 int Usage(const char* text, bool error) {
     std::fputs(text, error ? stderr : stdout);
@@ -176,6 +196,37 @@ int Registry(const std::vector<std::string>& args) {
     return serlynx::RunRegistry(rest[0], rest[1], store);
 }
 
+int Bench(const std::vector<std::string>& args) {
+    serlynx::BenchOptions o;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (IsHelp(a))
+            return Usage(kBenchUsage, false);
+        if (a == "--quick") {
+            o.quick = true;
+            continue;
+        }
+        if (a != "--seconds" && a != "--samples" && a != "--only")
+            return Fail("bench", "unknown option \"" + a + "\"", kBenchUsage);
+        if (i + 1 >= args.size())
+            return Fail("bench", a + " needs a value", kBenchUsage);
+        const std::string& v = args[++i];
+        if (a == "--only") {
+            o.only = v;
+            continue;
+        }
+        char* end = nullptr;
+        const double value = std::strtod(v.c_str(), &end);
+        if (end == v.c_str() || *end != '\0' || !(value > 0) || value > 3600)
+            return Fail("bench", a + " \"" + v + "\": expected a positive number", kBenchUsage);
+        if (a == "--seconds")
+            o.seconds = value;
+        else
+            o.echoSamples = static_cast<int>(value);
+    }
+    return serlynx::RunBench(o);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -199,6 +250,8 @@ int main(int argc, char** argv) {
     }
     if (command == "registry")
         return Registry(args);
+    if (command == "bench")
+        return Bench(args);
     std::fprintf(stderr, "serlynx: unknown command \"%s\"\n\n%s", command.c_str(), kUsage);
     return 2;
 }

@@ -1,0 +1,627 @@
+#include "bench.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ce/file.h"
+#include "ce/serial.h"
+#include "ce/sync.h"
+#include "ce/thread.h"
+#include "cehost/core.h"
+#include "cehost/counters.h"
+#include "cehost/devmgr.h"
+#include "cehost/regfile.h"
+#include "cehost/usb_bus.h"
+#include "platform.h"
+#include "sim/bulk_model.h"
+#include "sim/cdc_model.h"
+#include "sim/ftdi_model.h"
+#include "sim/serial_line.h"
+
+namespace serlynx {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using cehost::UsbTiming;
+
+// Payload a bus carries at most: 19 bulk packets of 64 bytes a 1 ms frame,
+// 13 of 512 bytes a 125 us microframe.
+constexpr double kFullSpeedLimit = 1.216e6;
+constexpr double kHighSpeedLimit = 53.248e6;
+constexpr DWORD kDefaultRing = 4096;
+// The device FIFO the feeder keeps topped up: deep enough that the line is
+// never what the bus waits for.
+constexpr size_t kDeviceFifo = 1 << 20;
+constexpr size_t kFeedLevel = 256 << 10;
+
+enum class Kind { kBasic, kCdc, kFtdi };
+const char* KindName(Kind k) {
+    return k == Kind::kBasic ? "basic" : k == Kind::kCdc ? "cdc" : "ftdi";
+}
+
+const char* BusName(UsbTiming t) {
+    return t == UsbTiming::kUntimed     ? "untimed"
+           : t == UsbTiming::kFullSpeed ? "full-speed"
+                                        : "high-speed";
+}
+double BusLimit(UsbTiming t) {
+    return t == UsbTiming::kHighSpeed ? kHighSpeedLimit : kFullSpeedLimit;
+}
+double FrameMicroseconds(UsbTiming t) {
+    return t == UsbTiming::kHighSpeed ? 125.0 : 1000.0;
+}
+
+// The far end of the serial line: sends whenever fed, counts what the
+// device transmitted, holds CTS and DSR on.
+class BenchLine : public sim::SerialLine {
+  public:
+    void Feed(const uint8_t* data, size_t n) { DeliverReceive(data, n); }
+    void Transmit(const uint8_t*, size_t length) override { transmitted += length; }
+    void SetOutputs(bool, bool) override {}
+    void SetBreak(bool) override {}
+    void Configure(const sim::LineConfig&) override {}
+    sim::ModemInputs Inputs() const override {
+        sim::ModemInputs in{};
+        in.cts = in.dsr = true;
+        return in;
+    }
+    std::atomic<uint64_t> transmitted{0};
+};
+
+struct Device {
+    std::shared_ptr<cehost::UsbDeviceModel> model;
+    std::function<size_t()> pending;  // bytes in the device's receive FIFO
+};
+
+// Devices of one kind and packet size differ in product id by `group`, so
+// that each group has its own device key (and port name prefix: the device
+// manager names only ten ports per prefix).
+Device MakeDevice(Kind kind, uint16_t packet, int group, std::shared_ptr<sim::SerialLine> line) {
+    Device d;
+    const uint16_t bcd = packet > 64 ? 0x0200 : 0x0110;
+    if (kind == Kind::kBasic) {
+        sim::BulkModelConfig c;
+        c.inPacket = c.outPacket = packet;
+        c.bcdUsb = bcd;
+        c.product = static_cast<uint16_t>(0x5E40 + group + (packet > 64 ? 0x10 : 0));
+        c.rxFifo = kDeviceFifo;
+        auto m = std::make_shared<sim::BulkAdapterModel>(c, line);
+        d.model = m;
+        d.pending = [m] { return m->Pending(); };
+    } else if (kind == Kind::kCdc) {
+        sim::CdcModelConfig c = sim::CdcAcmConfig();
+        c.bulkPacket = packet;
+        c.bcdUsb = bcd;
+        c.product = static_cast<uint16_t>(0x5E60 + group + (packet > 64 ? 0x10 : 0));
+        c.rxFifo = kDeviceFifo;
+        auto m = std::make_shared<sim::CdcModel>(c, line);
+        d.model = m;
+        d.pending = [m] { return m->Pending(); };
+    } else {
+        sim::FtdiModelConfig c =
+            packet > 64 ? sim::FtdiModelConfig::HighSpeed() : sim::FtdiModelConfig::FullSpeed();
+        c.release = static_cast<uint16_t>(c.release + group);
+        c.rxFifo = kDeviceFifo;
+        auto m = std::make_shared<sim::FtdiModel>(c, line);
+        d.model = m;
+        d.pending = [m] { return m->Pending(); };
+    }
+    return d;
+}
+
+std::string Replace(std::string text, const std::string& from, const std::string& to) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+// Makes sure the device key of (kind, packet, group) exists with the given
+// ring size: group 0's comes from the driver's own first attach, the
+// others are copies under another prefix.
+bool PrepareKey(Kind kind, uint16_t packet, int group, DWORD ring) {
+    auto probe = MakeDevice(kind, packet, group, nullptr);
+    const std::u16string path = DeviceKeyPath(probe.model->DeviceDescriptor());
+    if (!cehost::RegKeyExists(path)) {
+        if (group == 0) {
+            cehost::UsbBus bus(UsbTiming::kUntimed);
+            bus.SetLogging(false);
+            DeviceKey key;
+            std::string error;
+            if (!ProbeModel(bus, probe.model, &key, &error)) {
+                std::fprintf(stderr, "serlynx bench: %s\n", error.c_str());
+                return false;
+            }
+        } else {
+            if (!PrepareKey(kind, packet, 0, ring))
+                return false;
+            auto first = MakeDevice(kind, packet, 0, nullptr);
+            const std::string from = cehost::Utf8(DeviceKeyPath(first.model->DeviceDescriptor()));
+            std::string text =
+                cehost::ExportRegText(DeviceKeyPath(first.model->DeviceDescriptor()));
+            text = Replace(text, from, cehost::Utf8(path));
+            char prefix[16];
+            std::snprintf(prefix, sizeof prefix, "\"Prefix\"=\"B%02d\"", group);
+            text = Replace(text, "\"Prefix\"=\"COM\"", prefix);
+            if (!cehost::ImportRegText(text)) {
+                std::fprintf(stderr, "serlynx bench: could not copy the device key\n");
+                return false;
+            }
+        }
+    }
+    return cehost::RegWriteDword(path, u"ReceiveBuffer", ring);
+}
+
+// One served, opened port.
+struct Port {
+    std::shared_ptr<BenchLine> line;
+    std::shared_ptr<sim::SerialLine> anyLine;
+    Device device;
+    cehost::UsbBus* bus = nullptr;
+    cehost::UsbDeviceId id = 0;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+
+    ~Port() { Close(); }
+    void Close() {
+        if (handle != INVALID_HANDLE_VALUE)
+            CloseHandle(handle);
+        handle = INVALID_HANDLE_VALUE;
+        if (bus != nullptr && id != 0)
+            bus->Unplug(id);
+        id = 0;
+    }
+};
+
+// Plugs the device on `bus`, finds the port the driver made for it and
+// opens it. `line` null: a BenchLine is made.
+std::unique_ptr<Port> OpenPort(cehost::UsbBus& bus, Kind kind, uint16_t packet, int group,
+                               DWORD ring, std::shared_ptr<sim::SerialLine> line = nullptr) {
+    if (!PrepareKey(kind, packet, group, ring))
+        return nullptr;
+    auto port = std::make_unique<Port>();
+    if (line == nullptr) {
+        port->line = std::make_shared<BenchLine>();
+        line = port->line;
+    }
+    port->anyLine = line;
+    port->device = MakeDevice(kind, packet, group, line);
+    port->bus = &bus;
+    port->id = bus.Plug(port->device.model);
+    if (port->id == 0 || bus.Owner(port->id) != u"Serlynx") {
+        std::fprintf(stderr, "serlynx bench: the driver did not serve the %s device\n",
+                     KindName(kind));
+        return nullptr;
+    }
+    auto active = cehost::ActiveDevices();
+    std::u16string name;
+    for (auto it = active.rbegin(); it != active.rend() && name.empty(); ++it) {
+        if (!it->removing)
+            name = it->name;
+    }
+    port->handle = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+    if (port->handle == INVALID_HANDLE_VALUE) {
+        std::fprintf(stderr, "serlynx bench: %s could not be opened\n", cehost::Utf8(name).c_str());
+        return nullptr;
+    }
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    GetCommState(port->handle, &dcb);
+    dcb.BaudRate = 3000000;
+    SetCommState(port->handle, &dcb);
+    // Reads return what is there, or wait up to 50 ms for the first byte.
+    COMMTIMEOUTS t{MAXDWORD, 0, 50, 0, 1000};
+    SetCommTimeouts(port->handle, &t);
+    return port;
+}
+
+double CpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+long ThreadCount() {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("Threads:", 0) == 0)
+            return std::stol(line.substr(8));
+    }
+    return -1;
+}
+
+double RssBytes() {
+    std::ifstream in("/proc/self/statm");
+    long size = 0, resident = 0;
+    in >> size >> resident;
+    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE));
+}
+
+// Keeps each port's device FIFO topped up from one thread.
+class Feeder {
+  public:
+    explicit Feeder(std::vector<Port*> ports) : ports_(std::move(ports)) {
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~Feeder() {
+        stop_ = true;
+        thread_.join();
+    }
+
+  private:
+    void Run() {
+        std::vector<uint8_t> chunk(16384);
+        for (size_t i = 0; i < chunk.size(); ++i)
+            chunk[i] = static_cast<uint8_t>(i);
+        while (!stop_) {
+            bool fed = false;
+            for (Port* p : ports_) {
+                if (p->device.pending() < kFeedLevel) {
+                    p->line->Feed(chunk.data(), chunk.size());
+                    fed = true;
+                }
+            }
+            if (!fed)
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    }
+    std::vector<Port*> ports_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+struct Throughput {
+    double bytesPerSecond = 0;
+    double cpuPerMb = 0;
+};
+
+// Reads every port in a loop (a thread each) with the devices fed; the
+// rate is measured after a warm-up of a fifth of the time.
+Throughput MeasureRx(const std::vector<Port*>& ports, double seconds) {
+    Feeder feeder(ports);
+    std::atomic<bool> stop{false};
+    std::vector<std::atomic<uint64_t>> got(ports.size());
+    std::vector<std::thread> readers;
+    for (size_t i = 0; i < ports.size(); ++i) {
+        readers.emplace_back([&, i] {
+            std::vector<uint8_t> buffer(65536);
+            while (!stop) {
+                DWORD n = 0;
+                if (!ReadFile(ports[i]->handle, buffer.data(), static_cast<DWORD>(buffer.size()),
+                              &n, nullptr))
+                    break;
+                got[i] += n;
+            }
+        });
+    }
+    auto total = [&] {
+        uint64_t sum = 0;
+        for (auto& g : got)
+            sum += g;
+        return sum;
+    };
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds / 5));
+    const uint64_t before = total();
+    const double cpu0 = CpuSeconds();
+    const auto t0 = Clock::now();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    const uint64_t after = total();
+    const double cpu1 = CpuSeconds();
+    const double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
+    stop = true;
+    for (auto& r : readers)
+        r.join();
+    Throughput t;
+    t.bytesPerSecond = static_cast<double>(after - before) / elapsed;
+    t.cpuPerMb = after > before ? (cpu1 - cpu0) / (static_cast<double>(after - before) / 1e6) : 0;
+    return t;
+}
+
+// Writes 4096-byte blocks in a loop; the rate is what reached the line.
+Throughput MeasureTx(Port& port, double seconds) {
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        std::vector<uint8_t> block(4096, 0x55);
+        while (!stop) {
+            DWORD n = 0;
+            if (!WriteFile(port.handle, block.data(), static_cast<DWORD>(block.size()), &n,
+                           nullptr))
+                break;
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds / 5));
+    const uint64_t before = port.line->transmitted;
+    const double cpu0 = CpuSeconds();
+    const auto t0 = Clock::now();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    const uint64_t after = port.line->transmitted;
+    const double cpu1 = CpuSeconds();
+    const double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
+    stop = true;
+    PurgeComm(port.handle, PURGE_TXABORT | PURGE_TXCLEAR);
+    writer.join();
+    Throughput t;
+    t.bytesPerSecond = static_cast<double>(after - before) / elapsed;
+    t.cpuPerMb = after > before ? (cpu1 - cpu0) / (static_cast<double>(after - before) / 1e6) : 0;
+    return t;
+}
+
+struct Percentiles {
+    double p50 = 0, p99 = 0;  // microseconds
+};
+Percentiles Summarise(std::vector<double> us) {
+    Percentiles p;
+    if (us.empty())
+        return p;
+    std::sort(us.begin(), us.end());
+    p.p50 = us[us.size() / 2];
+    p.p99 = us[std::min(us.size() - 1, us.size() * 99 / 100)];
+    return p;
+}
+
+// 1 byte out through the loopback plug and back, `samples` times.
+Percentiles MeasureEcho(Port& port, int samples) {
+    // Wait for the first byte, then return at once.
+    COMMTIMEOUTS t{MAXDWORD, MAXDWORD, 1000, 0, 1000};
+    SetCommTimeouts(port.handle, &t);
+    std::vector<double> us;
+    uint8_t out = 0x5A, in = 0;
+    for (int i = 0; i < samples + 10; ++i) {
+        const auto t0 = Clock::now();
+        DWORD n = 0;
+        if (!WriteFile(port.handle, &out, 1, &n, nullptr) || n != 1)
+            break;
+        if (!ReadFile(port.handle, &in, 1, &n, nullptr) || n != 1)
+            break;
+        if (i >= 10)  // warm-up
+            us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+    }
+    return Summarise(us);
+}
+
+struct PingPong {
+    HANDLE ping = nullptr, pong = nullptr;
+    int rounds = 0;
+};
+DWORD WINAPI PongThread(LPVOID arg) {
+    auto* pp = static_cast<PingPong*>(arg);
+    for (int i = 0; i < pp->rounds; ++i) {
+        WaitForSingleObject(pp->ping, INFINITE);
+        SetEvent(pp->pong);
+    }
+    return 0;
+}
+
+// The bare hand-off: two platform threads bouncing two auto-reset events.
+Percentiles MeasurePingPong(int samples) {
+    PingPong pp;
+    pp.ping = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    pp.pong = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    pp.rounds = samples + 10;
+    HANDLE thread = CreateThread(nullptr, 0, PongThread, &pp, 0, nullptr);
+    std::vector<double> us;
+    for (int i = 0; i < pp.rounds; ++i) {
+        const auto t0 = Clock::now();
+        SetEvent(pp.ping);
+        WaitForSingleObject(pp.pong, INFINITE);
+        if (i >= 10)
+            us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+    }
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    CloseHandle(pp.ping);
+    CloseHandle(pp.pong);
+    return Summarise(us);
+}
+
+bool Wanted(const BenchOptions& o, const char* name) {
+    return o.only.empty() || std::string(name).find(o.only) != std::string::npos;
+}
+
+void Header(const char* title) {
+    std::printf("\n== %s\n", title);
+}
+
+bool BenchRx(const BenchOptions& o) {
+    Header("rx: device -> ReadFile loop (MB/s; ratio to the bus's line rate)");
+    std::printf("%-6s %-11s %-7s %10s %8s %10s\n", "port", "bus", "ring", "MB/s", "ratio",
+                "cpu s/MB");
+    const Kind kinds[] = {Kind::kBasic, Kind::kCdc, Kind::kFtdi};
+    for (Kind kind : kinds) {
+        for (UsbTiming timing :
+             {UsbTiming::kUntimed, UsbTiming::kFullSpeed, UsbTiming::kHighSpeed}) {
+            for (DWORD ring : {kDefaultRing, DWORD{65536}}) {
+                if (o.quick && (ring != kDefaultRing || timing == UsbTiming::kHighSpeed))
+                    continue;
+                const uint16_t packet = timing == UsbTiming::kFullSpeed ? 64 : 512;
+                cehost::UsbBus bus(timing);
+                bus.SetLogging(false);
+                auto port = OpenPort(bus, kind, packet, 0, ring);
+                if (!port)
+                    return false;
+                Throughput t = MeasureRx({port.get()}, o.seconds);
+                port->Close();
+                char ratio[16] = "-";
+                if (timing != UsbTiming::kUntimed)
+                    std::snprintf(ratio, sizeof ratio, "%.3f", t.bytesPerSecond / BusLimit(timing));
+                std::printf("%-6s %-11s %-7u %10.3f %8s %10.4f\n", KindName(kind), BusName(timing),
+                            static_cast<unsigned>(ring), t.bytesPerSecond / 1e6, ratio, t.cpuPerMb);
+                std::fflush(stdout);
+            }
+        }
+    }
+    return true;
+}
+
+bool BenchTx(const BenchOptions& o) {
+    Header("tx: WriteFile loop of 4096-byte blocks -> line (MB/s; ratio to the line rate)");
+    std::printf("%-6s %-11s %10s %8s %10s\n", "port", "bus", "MB/s", "ratio", "cpu s/MB");
+    for (Kind kind : {Kind::kBasic, Kind::kCdc, Kind::kFtdi}) {
+        for (UsbTiming timing :
+             {UsbTiming::kUntimed, UsbTiming::kFullSpeed, UsbTiming::kHighSpeed}) {
+            if (o.quick && timing == UsbTiming::kHighSpeed)
+                continue;
+            const uint16_t packet = timing == UsbTiming::kFullSpeed ? 64 : 512;
+            cehost::UsbBus bus(timing);
+            bus.SetLogging(false);
+            auto port = OpenPort(bus, kind, packet, 0, kDefaultRing);
+            if (!port)
+                return false;
+            Throughput t = MeasureTx(*port, o.seconds);
+            port->Close();
+            char ratio[16] = "-";
+            if (timing != UsbTiming::kUntimed)
+                std::snprintf(ratio, sizeof ratio, "%.3f", t.bytesPerSecond / BusLimit(timing));
+            std::printf("%-6s %-11s %10.3f %8s %10.4f\n", KindName(kind), BusName(timing),
+                        t.bytesPerSecond / 1e6, ratio, t.cpuPerMb);
+            std::fflush(stdout);
+        }
+    }
+    return true;
+}
+
+bool BenchEcho(const BenchOptions& o) {
+    Header("echo: 1 byte through a loopback plug and back, basic port (us; frames)");
+    const Percentiles bare = MeasurePingPong(o.echoSamples);
+    std::printf("bare ping-pong (two platform threads, two events): p50 %.1f us, p99 %.1f us\n",
+                bare.p50, bare.p99);
+    std::printf("%-11s %10s %10s %10s %10s %12s\n", "bus", "p50 us", "p99 us", "p50 fr", "p99 fr",
+                "p50/bare");
+    for (UsbTiming timing : {UsbTiming::kUntimed, UsbTiming::kFullSpeed, UsbTiming::kHighSpeed}) {
+        const uint16_t packet = timing == UsbTiming::kFullSpeed ? 64 : 512;
+        cehost::UsbBus bus(timing);
+        bus.SetLogging(false);
+        auto plug = std::make_shared<sim::LoopbackPlug>();
+        auto port = OpenPort(bus, Kind::kBasic, packet, 0, kDefaultRing, plug);
+        if (!port)
+            return false;
+        const Percentiles p = MeasureEcho(*port, o.echoSamples);
+        port->Close();
+        const double frame = FrameMicroseconds(timing);
+        char frames50[16] = "-", frames99[16] = "-", vsBare[16] = "-";
+        if (timing == UsbTiming::kUntimed) {
+            std::snprintf(vsBare, sizeof vsBare, "%.2fx", bare.p50 > 0 ? p.p50 / bare.p50 : 0);
+        } else {
+            std::snprintf(frames50, sizeof frames50, "%.2f", p.p50 / frame);
+            std::snprintf(frames99, sizeof frames99, "%.2f", p.p99 / frame);
+        }
+        std::printf("%-11s %10.1f %10.1f %10s %10s %12s\n", BusName(timing), p.p50, p.p99, frames50,
+                    frames99, vsBare);
+        std::fflush(stdout);
+    }
+    return true;
+}
+
+bool BenchMemory(const BenchOptions& o) {
+    Header("memory per idle open port, basic, default settings");
+    const int count = o.quick ? 4 : 32;
+    // Keys first, so that their registry storage is not counted.
+    for (int g = 0; g < (count + 9) / 10; ++g) {
+        if (!PrepareKey(Kind::kBasic, 64, g, kDefaultRing))
+            return false;
+    }
+    cehost::UsbBus bus(UsbTiming::kUntimed);
+    bus.SetLogging(false);
+    const cehost::HeapStats heap0 = cehost::GetHeapStats();
+    const double rss0 = RssBytes();
+    std::vector<std::unique_ptr<Port>> ports;
+    for (int i = 0; i < count; ++i) {
+        auto port = OpenPort(bus, Kind::kBasic, 64, i / 10, kDefaultRing);
+        if (!port)
+            return false;
+        ports.push_back(std::move(port));
+    }
+    const cehost::HeapStats heap1 = cehost::GetHeapStats();
+    const double rss1 = RssBytes();
+    const double heapPerPort =
+        static_cast<double>(heap1.liveBytes - heap0.liveBytes) / static_cast<double>(count);
+    std::printf(
+        "%d ports: heap %.0f bytes/port (%.2f of 8 KiB), %.1f blocks/port; "
+        "RSS growth %.1f KiB/port (includes the host's device, pipe and thread records)\n",
+        count, heapPerPort, heapPerPort / 8192.0,
+        static_cast<double>(heap1.liveBlocks - heap0.liveBlocks) / count,
+        (rss1 - rss0) / 1024.0 / count);
+    return true;
+}
+
+bool BenchScaling(const BenchOptions& o) {
+    Header("scaling: N basic ports on N full-speed buses, aggregate rx");
+    std::printf("%-5s %12s %12s %8s %9s\n", "N", "MB/s", "limit MB/s", "ratio", "threads");
+    const std::vector<int> counts =
+        o.quick ? std::vector<int>{1, 4} : std::vector<int>{1, 4, 16, 32};
+    for (int n : counts) {
+        const long threads0 = ThreadCount();
+        std::vector<std::unique_ptr<cehost::UsbBus>> buses;
+        std::vector<std::unique_ptr<Port>> ports;
+        std::vector<Port*> raw;
+        for (int i = 0; i < n; ++i) {
+            buses.push_back(std::make_unique<cehost::UsbBus>(UsbTiming::kFullSpeed));
+            buses.back()->SetLogging(false);
+            auto port = OpenPort(*buses.back(), Kind::kBasic, 64, i / 10, kDefaultRing);
+            if (!port)
+                return false;
+            raw.push_back(port.get());
+            ports.push_back(std::move(port));
+        }
+        const long threads = ThreadCount() - threads0;
+        Throughput t = MeasureRx(raw, o.seconds);
+        for (auto& p : ports)
+            p->Close();
+        ports.clear();
+        buses.clear();
+        const double limit = n * kFullSpeedLimit;
+        std::printf("%-5d %12.3f %12.3f %8.3f %9ld\n", n, t.bytesPerSecond / 1e6, limit / 1e6,
+                    t.bytesPerSecond / limit, threads);
+        std::fflush(stdout);
+    }
+    std::printf("(threads: added by the N buses and ports, before the benchmark's own readers)\n");
+    return true;
+}
+
+}  // namespace
+
+int RunBench(const BenchOptions& options) {
+    BenchOptions o = options;
+    if (o.quick) {
+        o.seconds = std::min(o.seconds, 0.2);
+        o.echoSamples = std::min(o.echoSamples, 50);
+    }
+    std::printf(
+        "serlynx bench: %.1f s per figure%s; figures are wall-clock on this machine, "
+        "ratios are to limits measured or fixed in this run\n",
+        o.seconds, o.quick ? " (quick smoke run)" : "");
+    cehost::ResetPlatform();
+    bool ok = true;
+    struct Scenario {
+        const char* name;
+        bool (*run)(const BenchOptions&);
+    };
+    const Scenario scenarios[] = {{"rx", BenchRx},
+                                  {"tx", BenchTx},
+                                  {"echo", BenchEcho},
+                                  {"memory", BenchMemory},
+                                  {"scaling", BenchScaling}};
+    for (const Scenario& s : scenarios) {
+        if (ok && Wanted(o, s.name))
+            ok = s.run(o);
+    }
+    cehost::SweepLeaks();
+    if (cehost::MisuseTotal() != 0 || cehost::LeakTotal() != 0) {
+        std::printf("platform counters: %s\n", cehost::CountersReport().c_str());
+        return 1;
+    }
+    return ok ? 0 : 1;
+}
+
+}  // namespace serlynx

@@ -1,0 +1,23 @@
+// serlynx bench: how fast the driver moves data on the simulated buses, and
+// how close that is to the bus's own limit, measured in the same run.
+//
+// Everything runs on the calling thread plus the threads each scenario
+// starts (a feeder, readers, a ping-pong partner) and the platform's own.
+#pragma once
+
+#include <string>
+
+namespace serlynx {
+
+struct BenchOptions {
+    double seconds = 2.0;  // measuring time per throughput figure
+    int echoSamples = 2000;
+    bool quick = false;  // smoke mode: short runs, fewer cases; checks they run
+    std::string only;    // run only the scenarios whose name contains this
+};
+
+// Prints the figures; 0 when every scenario ran (however fast), 1 when one
+// could not be set up or the platform counted a misuse or leak.
+int RunBench(const BenchOptions& options);
+
+}  // namespace serlynx
