@@ -150,9 +150,10 @@ bool PrepareKey(Kind kind, uint16_t packet, int group, DWORD ring) {
             std::string text =
                 cehost::ExportRegText(DeviceKeyPath(first.model->DeviceDescriptor()));
             text = Replace(text, from, cehost::Utf8(path));
-            char prefix[16];
-            std::snprintf(prefix, sizeof prefix, "\"Prefix\"=\"B%02d\"", group);
-            text = Replace(text, "\"Prefix\"=\"COM\"", prefix);
+            char number[16];
+            std::snprintf(number, sizeof number, "%02d", group);
+            text =
+                Replace(text, "\"Prefix\"=\"COM\"", "\"Prefix\"=\"B" + std::string(number) + "\"");
             if (!cehost::ImportRegText(text)) {
                 std::fprintf(stderr, "serlynx bench: could not copy the device key\n");
                 return false;
