@@ -3,12 +3,18 @@
 // The scheduler thread alone moves data between transfers and device models;
 // it holds the bus lock while it does, so a transfer that is aborted, closed
 // or failed by a removal never sees data move after the call that ended it
-// returned. Completion routines run on the bus's completion threads with no
-// lock held.
+// returned. Completion routines run with no lock held: those of transfers
+// the scheduler ended run on the scheduler thread right after its pass, as
+// a host controller driver runs them on its interrupt thread; those of
+// transfers ended by a caller (abort, close, removal) run on the bus's
+// completion threads, never on the caller's.
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <cstdint>
 #include <cstring>
+
+#include <sys/prctl.h>
 
 #include "ce/thread.h"
 #include "cehost/core.h"
@@ -92,56 +98,99 @@ void UsbBusImpl::Kick() {
     wakeCv.notify_one();
 }
 
-// Untimed: pass over every pipe until nothing moves, then sleep until a
-// submit or a model's Wake(). Timed: one pass per (micro)frame at absolute
-// deadlines, so that the rate does not drift with the time a pass takes.
 void UsbBusImpl::SchedulerLoop() {
-    using Clock = std::chrono::steady_clock;
     tlsSchedulerThread = true;
-    const bool timed = timing != UsbTiming::kUntimed;
+    if (timing == UsbTiming::kUntimed)
+        UntimedLoop();
+    else
+        TimedLoop();
+}
+
+// Untimed: pass over every pipe until nothing moves, then sleep until a
+// submit or a model's Wake().
+void UsbBusImpl::UntimedLoop() {
+    while (!stopFlag.load()) {
+        bool progress = false;
+        {
+            std::unique_lock<std::mutex> lk(mu);
+            int unlimited = INT_MAX;
+            uint64_t due = 0;
+            progress = ServiceLocked(unlimited, 0, due);
+            RunRoutines(lk);
+        }
+        if (progress)
+            continue;
+        std::unique_lock<std::mutex> lk(wakeMu);
+        wakeCv.wait(lk, [&] { return kicked || stopFlag.load(); });
+        kicked = false;
+    }
+}
+
+// Timed: frames sit on a fixed grid from the bus's start, a start of frame
+// every 1 ms (125 us on high speed), and each grid frame carries at most its
+// budget of bulk packets. Like a host controller that keeps walking its
+// bulk list through the frame, the scheduler serves what is queued, then
+// sleeps until a submit or a model's Wake() (served at once from what is
+// left of this frame's budget), or, when work waits for a later frame
+// (budget spent, an interrupt endpoint not yet due for its poll), until
+// that frame begins. A frame that passed while the scheduler was not
+// running is lost, never made up later, so no stretch of N frames carries
+// more than N frames' budget.
+void UsbBusImpl::TimedLoop() {
+    using Clock = std::chrono::steady_clock;
     const auto frame = timing == UsbTiming::kHighSpeed ? std::chrono::nanoseconds(125000)
                                                        : std::chrono::nanoseconds(1000000);
-    const int budget = timing == UsbTiming::kHighSpeed   ? 13
-                       : timing == UsbTiming::kFullSpeed ? 19
-                                                         : INT_MAX;
-    auto next = Clock::now();
-    uint64_t frameNo = 0;
+    const int budget = timing == UsbTiming::kHighSpeed ? 13 : 19;
+    // Frame boundaries are worth being woken on time: the default timer
+    // slack (50 us) is a large part of a 125 us microframe.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    const auto origin = Clock::now();
+    uint64_t current = 0;
+    int left = budget;
     while (!stopFlag.load()) {
-        bool progress = false, busy = false;
+        const auto grid = static_cast<uint64_t>((Clock::now() - origin) / frame);
+        if (grid != current) {
+            current = grid;
+            left = budget;
+        }
+        uint64_t due = UINT64_MAX;
         {
-            std::lock_guard<std::mutex> g(mu);
-            progress = ServiceLocked(budget, true, frameNo);
-            for (auto& [a, d] : devices) {
-                if (!d->control.empty())
-                    busy = true;
-                for (auto& p : d->pipes)
-                    if (!p->queue.empty())
-                        busy = true;
-            }
+            std::unique_lock<std::mutex> lk(mu);
+            ServiceLocked(left, current, due);
+            RunRoutines(lk);
         }
-        if (!timed) {
-            if (progress)
-                continue;
-            std::unique_lock<std::mutex> lk(wakeMu);
-            wakeCv.wait(lk, [&] { return kicked || stopFlag.load(); });
-            kicked = false;
-            continue;
-        }
-        frameNo++;
-        if (!busy) {
-            std::unique_lock<std::mutex> lk(wakeMu);
-            wakeCv.wait(lk, [&] { return kicked || stopFlag.load(); });
-            kicked = false;
-            next = Clock::now();
-            continue;
-        }
-        next += frame;
-        auto now = Clock::now();
-        if (now - next > std::chrono::milliseconds(100))
-            next = now;  // fell far behind
         std::unique_lock<std::mutex> lk(wakeMu);
-        wakeCv.wait_until(lk, next, [&] { return stopFlag.load(); });
+        if (due == UINT64_MAX) {
+            wakeCv.wait(lk, [&] { return kicked || stopFlag.load(); });
+        } else {
+            // With the budget spent a submit cannot move before the next
+            // frame: it is not worth a pass.
+            const bool spent = left == 0;
+            wakeCv.wait_until(lk, origin + frame * std::max(due, current + 1),
+                              [&] { return (kicked && !spent) || stopFlag.load(); });
+        }
         kicked = false;
+    }
+}
+
+// The routines of the transfers the pass just ended, run on the scheduler
+// thread as a host controller driver runs them on its interrupt thread: in
+// completion order, with no lock held, before the next pass.
+void UsbBusImpl::RunRoutines(std::unique_lock<std::mutex>& lk) {
+    while (!ready.empty()) {
+        std::vector<std::shared_ptr<UsbTransfer>> batch;
+        batch.swap(ready);
+        lk.unlock();
+        tlsCompletionThread = true;
+        for (auto& t : batch)
+            t->routine(t->param);
+        tlsCompletionThread = false;
+        lk.lock();
+        for (auto& t : batch) {
+            t->routineDone = true;
+            t->device->routinesPending--;
+        }
+        doneCv.notify_all();
     }
 }
 
@@ -163,8 +212,19 @@ void UsbBusImpl::CompletionLoop() {
     }
 }
 
-bool UsbBusImpl::ServiceLocked(int bulkBudget, bool pollInterrupt, uint64_t frame) {
+// One pass over the bus in grid frame `frame` (0 when untimed): control
+// transfers, the interrupt endpoints due for a poll, then bulk packets round
+// robin over the pipes, at most `bulkLeft` of them (decremented). `due`
+// comes back as the earliest frame in which queued work may move without
+// anything else happening: the next frame when bulk work is left with the
+// budget spent, an interrupt endpoint's next poll when it was not due now;
+// UINT64_MAX when nothing waits for time (work held by a NAK or a stuck
+// transfer moves again after a submit or the model's Wake()). True when
+// anything moved or ended.
+bool UsbBusImpl::ServiceLocked(int& bulkLeft, uint64_t frame, uint64_t& due) {
+    const bool untimed = timing == UsbTiming::kUntimed;
     bool progress = false;
+    due = UINT64_MAX;
     std::vector<UsbPipe*> bulk;
     for (auto& [addr, d] : devices) {
         if (d->gone)
@@ -176,10 +236,17 @@ bool UsbBusImpl::ServiceLocked(int bulkBudget, bool pollInterrupt, uint64_t fram
                 continue;
             if (p->type == 3) {
                 bulk.push_back(p.get());
-            } else if (pollInterrupt &&
-                       (timing == UsbTiming::kUntimed || frame % p->interval == 0)) {
+                continue;
+            }
+            // An interrupt endpoint is polled at most once every `interval`
+            // frames.
+            if (untimed || !p->polled || frame - p->lastPoll >= p->interval) {
+                p->polled = true;
+                p->lastPoll = frame;
                 if (ServicePipeLocked(*p))
                     progress = true;
+            } else {
+                due = std::min<uint64_t>(due, p->lastPoll + p->interval);
             }
         }
     }
@@ -187,10 +254,10 @@ bool UsbBusImpl::ServiceLocked(int bulkBudget, bool pollInterrupt, uint64_t fram
         return progress;
     const size_t n = bulk.size();
     int used = 0;
-    int rounds = timing == UsbTiming::kUntimed ? kUntimedPacketsPerPass : INT_MAX;
-    for (int r = 0; r < rounds && used < bulkBudget; r++) {
+    int rounds = untimed ? kUntimedPacketsPerPass : INT_MAX;
+    for (int r = 0; r < rounds && used < bulkLeft; r++) {
         bool any = false;
-        for (size_t i = 0; i < n && used < bulkBudget; i++) {
+        for (size_t i = 0; i < n && used < bulkLeft; i++) {
             UsbPipe& p = *bulk[(rr + i) % n];
             if (p.queue.empty())
                 continue;
@@ -203,7 +270,14 @@ bool UsbBusImpl::ServiceLocked(int bulkBudget, bool pollInterrupt, uint64_t fram
             break;
         progress = true;
     }
+    if (!untimed)
+        bulkLeft -= used;
     rr++;
+    if (bulkLeft == 0) {
+        for (UsbPipe* p : bulk)
+            if (!p->queue.empty())
+                due = frame + 1;
+    }
     return progress;
 }
 
@@ -411,8 +485,12 @@ void UsbBusImpl::PublishLocked(const std::shared_ptr<UsbTransfer>& ref) {
     if (t->routine) {
         t->routineQueued = true;
         t->device->routinesPending++;
-        routines.push_back(t);
-        routineCv.notify_one();
+        if (tlsSchedulerThread) {
+            ready.push_back(t);
+        } else {
+            routines.push_back(t);
+            routineCv.notify_one();
+        }
     }
     doneCv.notify_all();
 }
@@ -463,6 +541,13 @@ std::shared_ptr<UsbTransfer> UsbBusImpl::Issue(const std::shared_ptr<UsbDevice>&
                                                std::shared_ptr<UsbTransfer> t, bool withHandle) {
     std::unique_lock<std::mutex> lk(mu);
     CountCallLocked(d, call);
+    if (!t->routine && OnCompletionThread()) {
+        // A completion routine runs where the bus's own work runs: waiting
+        // there for a transfer would wait forever.
+        CountMisuse("usb.sync.in.routine");
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
     if (d->gone || (p && p->closed)) {
         SetLastError(ERROR_DEVICE_REMOVED);
         return nullptr;

@@ -87,6 +87,8 @@ struct UsbPipe {
     std::shared_ptr<UsbTransfer> held;               // finished, completion held back
     bool halted = false;
     bool closed = false;
+    bool polled = false;    // interrupt: polled at least once
+    uint64_t lastPoll = 0;  // interrupt: grid frame of the last poll
 };
 
 struct UsbDevice {
@@ -136,10 +138,13 @@ class UsbBusImpl : public std::enable_shared_from_this<UsbBusImpl> {
     // Scheduler and completion threads.
     void Kick();
     void SchedulerLoop();
+    void UntimedLoop();
+    void TimedLoop();
     void CompletionLoop();
+    void RunRoutines(std::unique_lock<std::mutex>& lk);
 
     // ---- with mu held ----
-    bool ServiceLocked(int bulkBudget, bool pollInterrupt, uint64_t frame);
+    bool ServiceLocked(int& bulkLeft, uint64_t frame, uint64_t& due);
     bool ServiceControlLocked(UsbDevice& d);
     bool ServicePipeLocked(UsbPipe& p);
     void FinishLocked(const std::shared_ptr<UsbTransfer>& t, DWORD error);
@@ -177,7 +182,8 @@ class UsbBusImpl : public std::enable_shared_from_this<UsbBusImpl> {
     bool logging = true;                                    // mu
     std::vector<UsbLogEntry> log;                           // mu
     uint64_t bulkBytes = 0;                                 // mu
-    std::deque<std::shared_ptr<UsbTransfer>> routines;      // mu: to run
+    std::deque<std::shared_ptr<UsbTransfer>> routines;      // mu: to run on the pool
+    std::vector<std::shared_ptr<UsbTransfer>> ready;        // mu: to run on the scheduler
     std::condition_variable routineCv;                      // with mu
     bool stopping = false;                                  // mu
     std::vector<std::thread> removalThreads;                // mu

@@ -3,10 +3,14 @@
 // only the published function table (ce/usb.h).
 //
 // Threads. Each bus runs one scheduler thread (moves packets between pipes
-// and device models), a small pool of completion threads (runs completion
-// routines; never the thread that issued the transfer), and a host thread per
-// attach or removal (calls USBDeviceAttach and the device notification
-// routine). The calls below may come from any thread except a completion
+// and device models, then runs the completion routines of the transfers it
+// ended, as a host controller's interrupt thread does), a small pool of
+// completion threads (runs the routines of transfers ended by an abort, a
+// close or a removal; never the thread that issued the transfer), and a
+// host thread per attach or removal (calls USBDeviceAttach and the device
+// notification routine). A completion routine must not wait for a transfer:
+// a transfer without a routine issued from one is refused and counted
+// ("usb.sync.in.routine"). The calls below may come from any thread except a completion
 // routine or a client's entry point (Plug, Unplug and Replug wait for those).
 #pragma once
 

@@ -29,7 +29,8 @@ namespace cehost {
 // The device's answer to one packet (bulk or interrupt) or control request.
 enum class UsbHandshake {
     kAck,    // packet taken (OUT) or data given (IN, possibly zero-length)
-    kNak,    // not now: the bus retries later (after Wake() when untimed)
+    kNak,    // not now: the bus retries after the model's Wake() (or when
+             // something else makes it pass over the endpoint)
     kStall,  // the endpoint is halted until CLEAR_FEATURE(ENDPOINT_HALT)
 };
 
@@ -80,7 +81,7 @@ class UsbDeviceModel {
     virtual std::string Name() const { return "device"; }
 
     // Tells the bus that the model has new IN data or room for OUT data.
-    // Any thread, any lock. Without it an untimed bus polls a NAKing
+    // Any thread, any lock. Without it a bus (timed or not) polls a NAKing
     // endpoint again only when something else happens.
     void Wake() {
         std::lock_guard<std::mutex> g(wakerMu_);
