@@ -217,7 +217,8 @@ int Bench(const std::vector<std::string>& args) {
         }
         char* end = nullptr;
         const double value = std::strtod(v.c_str(), &end);
-        if (end == v.c_str() || *end != '\0' || !(value > 0) || value > 3600)
+        const double most = a == "--seconds" ? 3600 : 1e7;
+        if (end == v.c_str() || *end != '\0' || !(value > 0) || value > most)
             return Fail("bench", a + " \"" + v + "\": expected a positive number", kBenchUsage);
         if (a == "--seconds")
             o.seconds = value;
