@@ -353,12 +353,9 @@ BOOL Dispatch(StreamHandle* handle, SerialPort* port, DWORD function, PBYTE in, 
 
 SERLYNX_EXPORT BOOL COM_IOControl(DWORD_PTR context, DWORD code, PBYTE in, DWORD inLength,
                                   PBYTE out, DWORD outLength, PDWORD actual) {
-    StreamHandle* handle = HandleFromContext(context);
-    if (handle == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
+    StreamHandle* handle = HandleAdmit(context);
+    if (handle == nullptr)
         return FALSE;
-    }
-    HandleRetain(handle);
     BOOL result = FALSE;
     if (code == IOCTL_PSL_NOTIFY) {
         result = PslNotify(handle, in, inLength);

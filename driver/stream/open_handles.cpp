@@ -31,13 +31,33 @@ LONG g_portWork = 0;
 LONG g_detachedLock = 0;
 StreamHandle* g_detached = nullptr;
 
-void LockDetached() {
-    while (InterlockedExchange(&g_detachedLock, 1) != 0)
+// Records whose application reference is still held (see HandleAdmit),
+// newest first, under a spin lock held for one list walk.
+LONG g_liveLock = 0;
+StreamHandle* g_live = nullptr;
+
+void SpinLock(LONG* lock) {
+    while (InterlockedExchange(lock, 1) != 0)
         Sleep(0);
 }
 
+void SpinUnlock(LONG* lock) {
+    InterlockedExchange(lock, 0);
+}
+
+void LockDetached() {
+    SpinLock(&g_detachedLock);
+}
+
 void UnlockDetached() {
-    InterlockedExchange(&g_detachedLock, 0);
+    SpinUnlock(&g_detachedLock);
+}
+
+// Drops the application's reference of a record whose claim the caller won:
+// off the live list first, so no call is admitted on it any more.
+void DropApplicationReference(StreamHandle* handle) {
+    HandleUnlist(handle);
+    HandleRelease(handle);
 }
 
 // Takes `handle` off the detached list if it is there.
@@ -142,6 +162,44 @@ void TakeOpenList(SerialPort* port, OpenHandle** taken) {
 }
 
 }  // namespace
+
+StreamHandle* HandleAdmit(DWORD_PTR context) {
+    StreamHandle* wanted = reinterpret_cast<StreamHandle*>(context);
+    StreamHandle* found = nullptr;
+    if (wanted != nullptr) {
+        SpinLock(&g_liveLock);
+        for (StreamHandle* h = g_live; h != nullptr; h = h->liveNext) {
+            if (h == wanted) {
+                HandleRetain(h);
+                found = h;
+                break;
+            }
+        }
+        SpinUnlock(&g_liveLock);
+    }
+    if (found == nullptr)
+        SetLastError(ERROR_INVALID_HANDLE);
+    return found;
+}
+
+void HandleList(StreamHandle* handle) {
+    SpinLock(&g_liveLock);
+    handle->liveNext = g_live;
+    g_live = handle;
+    SpinUnlock(&g_liveLock);
+}
+
+void HandleUnlist(StreamHandle* handle) {
+    SpinLock(&g_liveLock);
+    for (StreamHandle** link = &g_live; *link != nullptr; link = &(*link)->liveNext) {
+        if (*link == handle) {
+            *link = handle->liveNext;
+            handle->liveNext = nullptr;
+            break;
+        }
+    }
+    SpinUnlock(&g_liveLock);
+}
 
 void HandleRelease(StreamHandle* handle) {
     if (InterlockedDecrement(&handle->refs) != 0)
@@ -257,7 +315,7 @@ SERLYNX_EXPORT BOOL COM_Deinit(DWORD_PTR context) {
             StreamHandle* handle = reinterpret_cast<StreamHandle*>(taken);
             taken = taken->next;
             if (InterlockedExchange(&handle->claimed, 1) == 0)
-                HandleRelease(handle);
+                DropApplicationReference(handle);
             HandleRelease(handle);
         }
     }
@@ -285,6 +343,7 @@ SERLYNX_EXPORT DWORD_PTR COM_Open(DWORD_PTR context, DWORD accessCode, DWORD /*s
         handle->open.port = port;
         handle->open.access = accessCode;
         handle->refs = 1;
+        HandleList(handle);
         EnterCriticalSection(&port->openLock);
         OpenHandle* former = port->openList;
         handle->open.next = former;
@@ -298,14 +357,13 @@ SERLYNX_EXPORT DWORD_PTR COM_Open(DWORD_PTR context, DWORD accessCode, DWORD /*s
 }
 
 SERLYNX_EXPORT BOOL COM_Close(DWORD_PTR context) {
-    StreamHandle* handle = HandleFromContext(context);
+    StreamHandle* handle = HandleAdmit(context);
     if (handle == nullptr)
         return FALSE;
-    HandleRetain(handle);
     DetachHandle(handle, FALSE);
     ForgetDetached(handle);
     if (InterlockedExchange(&handle->claimed, 1) == 0)
-        HandleRelease(handle);
+        DropApplicationReference(handle);
     HandleRelease(handle);
     return TRUE;
 }

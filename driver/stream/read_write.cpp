@@ -63,12 +63,9 @@ BOOL ClaimWriter(SerialPort* port) {
 // error and returns null.
 SerialPort* EnterTransfer(DWORD_PTR context, DWORD access, BOOL (*claim)(SerialPort*),
                           StreamHandle** handleOut) {
-    StreamHandle* handle = HandleFromContext(context);
-    if (handle == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
+    StreamHandle* handle = HandleAdmit(context);
+    if (handle == nullptr)
         return nullptr;
-    }
-    HandleRetain(handle);
     InterlockedIncrement(&handle->open.busyCount);
     SerialPort* port = HandlePort(handle);
     DWORD error = ERROR_SUCCESS;

@@ -34,21 +34,39 @@
 // port's list; `detachedNext` links it on the list of such handles and
 // `detachedOwner` names the port that owned it, so that a device removal
 // before that close frees it too.
+//
+// Admission. The device manager does not wait for calls it has already let
+// in when a removal starts: a COM_Read, COM_Write, COM_IOControl or
+// COM_Close it admitted just before may reach the driver after COM_Deinit
+// dropped the record's last reference. So every record whose application
+// reference is still held is also on one driver-wide list of live records
+// (`liveNext`, under a spin lock), and the entry points take their reference
+// through HandleAdmit, which finds the context on that list and counts the
+// reference under the same lock. Whoever drops the application's reference
+// takes the record off the list first (HandleUnlist); a call arriving later
+// finds nothing and fails with ERROR_INVALID_HANDLE instead of touching
+// freed memory.
 struct StreamHandle {
     OpenHandle open;
     LONG refs;
     LONG claimed;
     StreamHandle* detachedNext;
     SerialPort* detachedOwner;
+    StreamHandle* liveNext;
 };
 static_assert(__builtin_offsetof(StreamHandle, open) == 0, "the handle value is the OpenHandle");
 
-inline StreamHandle* HandleFromContext(DWORD_PTR context) {
-    return reinterpret_cast<StreamHandle*>(context);
-}
 inline void HandleRetain(StreamHandle* handle) {
     InterlockedIncrement(&handle->refs);
 }
+// The record behind an entry point's context with a reference taken for the
+// call, or null (last error ERROR_INVALID_HANDLE) when the context names no
+// live record: never opened, closed, or freed by a device removal. [app]
+StreamHandle* HandleAdmit(DWORD_PTR context);
+// Links a new record on the live list (COM_Open) / takes it off (whoever
+// claimed the application's reference, before dropping it).
+void HandleList(StreamHandle* handle);
+void HandleUnlist(StreamHandle* handle);
 // Drops one reference; the last one closes the wait event and frees the
 // record, after which `handle` must not be touched.
 void HandleRelease(StreamHandle* handle);

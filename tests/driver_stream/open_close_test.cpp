@@ -2,6 +2,7 @@
 // work, process-exit detach, device removal and close racing with calls.
 
 #include <cstring>
+#include <functional>
 
 #include "ce/windows.h"
 #include "cehost/core.h"
@@ -321,6 +322,38 @@ TEST_F(OpenClose, RemovalEndsBlockedCallsOnEveryHandle) {
     EnterCriticalSection(&port->openLock);
     EXPECT_EQ(port->openList, nullptr);
     LeaveCriticalSection(&port->openLock);
+}
+
+// The device manager lets a call in, then a removal starts before the call
+// reaches the driver: the read, write, request or close arrives after
+// COM_Deinit freed the record. Each fails with ERROR_INVALID_HANDLE without
+// touching the freed record (the sanitizers would see it; the platform would
+// count a second close of its event and a second free).
+TEST_F(OpenClose, CallsDeliveredAfterTheRemovalFindNoRecord) {
+    StartPort();
+    DWORD_PTR h = Open();
+    ASSERT_NE(h, 0u);
+    EXPECT_TRUE(Deinit());
+    BYTE byte = 0;
+    DWORD status = 0;
+    const struct {
+        const char* call;
+        std::function<BOOL()> run;
+    } late[] = {
+        {"read", [&] { return COM_Read(h, &byte, 1) != 0xFFFFFFFFu; }},
+        {"write", [&] { return COM_Write(h, &byte, 1) != 0xFFFFFFFFu; }},
+        {"request",
+         [&] {
+             return COM_IOControl(h, IOCTL_SERIAL_GET_MODEMSTATUS, nullptr, 0,
+                                  reinterpret_cast<PBYTE>(&status), 4, nullptr);
+         }},
+        {"close", [&] { return COM_Close(h); }},
+    };
+    for (const auto& c : late) {
+        SetLastError(0);
+        EXPECT_FALSE(c.run()) << c.call;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE)) << c.call;
+    }
 }
 
 // A close that races with the removal of its device (the close already
