@@ -85,3 +85,12 @@ inline BOOL UsbAbort(const SerialPort* port, USB_TRANSFER transfer) {
 inline BOOL UsbCloseTransfer(const SerialPort* port, USB_TRANSFER transfer) {
     return port->usbFuncs->lpCloseTransfer(transfer);
 }
+
+// Gives up a transfer whose status cannot be read. It may still be moving
+// data into a buffer the caller is about to reuse, so it is aborted first;
+// it is closed all the same, or the host would hold it until the device
+// goes.
+inline void UsbDropTransfer(const SerialPort* port, USB_TRANSFER transfer) {
+    UsbAbort(port, transfer);
+    UsbCloseTransfer(port, transfer);
+}

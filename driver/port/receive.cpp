@@ -20,7 +20,7 @@ DWORD HandshakeMask(const DCB& dcb) {
 }
 
 // Retires a finished flow-control transfer. A transfer whose status cannot
-// be read is given up without closing it.
+// be read is given up (aborted and closed).
 void RetireFlowTransfer(SerialPort* port, USB_TRANSFER* field) {
     USB_TRANSFER transfer = *field;
     if (transfer == nullptr)
@@ -30,6 +30,7 @@ void RetireFlowTransfer(SerialPort* port, USB_TRANSFER* field) {
     const BOOL ok = UsbGetStatus(port, transfer, nullptr, &error);
     if (!ok) {
         *field = nullptr;
+        UsbDropTransfer(port, transfer);
     } else if (done) {
         *field = nullptr;
         UsbCloseTransfer(port, transfer);
@@ -102,8 +103,14 @@ int CompleteReceive(SerialPort* port) {
         return 0;
 
     port->rxTransfers[first] = nullptr;
-    if (ok)
+    if (ok) {
         UsbCloseTransfer(port, transfer);
+    } else {
+        // Status unknown: the count cannot be trusted, and the transfer
+        // must not go on filling the slot once it is reissued.
+        UsbDropTransfer(port, transfer);
+        bytes = 0;
+    }
     // The transfer asked for rxTransferSize bytes; a larger report would
     // read past the slot.
     if (bytes > static_cast<DWORD>(port->rxTransferSize)) {

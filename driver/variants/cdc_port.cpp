@@ -219,9 +219,14 @@ void CdcPort::CompleteNotify() {
     const BOOL ok = UsbGetStatus(this, transfer, &bytes, &error);
     if (ok && !done)
         return;
-    // A transfer whose status cannot be read is forgotten unclosed.
-    if (ok)
+    // A transfer whose status cannot be read is aborted (the buffer is
+    // reused by the next one) and closed; its contents are not trusted.
+    if (ok) {
         UsbCloseTransfer(this, transfer);
+    } else {
+        UsbDropTransfer(this, transfer);
+        bytes = 0;
+    }
     notifyTransfer = nullptr;
     // A halted status endpoint fails every later transfer at once: without
     // clearing the halt the status would be lost for good and the worker
