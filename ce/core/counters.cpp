@@ -2,6 +2,8 @@
 // subsystem's reset hook.
 #include "cehost/counters.h"
 
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <vector>
 
@@ -54,9 +56,21 @@ void Append(std::string& out, const char* title, const std::map<std::string, uin
     }
 }
 
+// CEHOST_TRAP_MISUSE=<kind> (or "all") aborts at the first misuse of that
+// kind, so a debugger shows the offending call. For debugging only: tests
+// that provoke misuse on purpose fail with it set.
+bool TrapMisuse(const char* kind) {
+    static const char* trap = std::getenv("CEHOST_TRAP_MISUSE");
+    if (trap == nullptr || *trap == '\0')
+        return false;
+    return std::strcmp(trap, "all") == 0 || (kind != nullptr && std::strcmp(trap, kind) == 0);
+}
+
 }  // namespace
 
 void CountMisuse(const char* kind) {
+    if (TrapMisuse(kind))
+        std::abort();
     Counters& s = State();
     std::lock_guard<std::mutex> g(s.lock);
     ++s.misuse[kind ? kind : "?"];

@@ -15,6 +15,8 @@
 namespace cehost {
 
 // Counts one misuse of the given kind ("handle.closed", "cs.deleted", ...).
+// With CEHOST_TRAP_MISUSE=<kind> or =all in the environment it aborts
+// instead, for a debugger to show where.
 void CountMisuse(const char* kind);
 // Counts one leak of the given kind ("usb.transfer.unclosed", ...).
 void CountLeak(const char* kind);
