@@ -3,7 +3,7 @@
 
 PRESET ?= default
 
-.PHONY: all deps build run test asan tsan sanitize layouts fuzz fuzz-full arm-test clean format
+.PHONY: all deps build run test asan tsan sanitize layouts fuzz fuzz-full stress arm-test clean format
 
 all: build
 
@@ -46,6 +46,14 @@ fuzz: deps
 
 fuzz-full: deps
 	@scripts/fuzz.sh 600
+
+# The unplug and fault stress in full (the suite runs it scaled down):
+# STRESS_CYCLES seeded cycles from STRESS_SEED.
+STRESS_CYCLES ?= 1000
+STRESS_SEED ?= 1
+stress: build
+	@SERLYNX_STRESS_CYCLES=$(STRESS_CYCLES) SERLYNX_STRESS_SEED=$(STRESS_SEED) \
+		build/$(PRESET)/bin/stress_tests --gtest_filter='UnplugStressTest.*'
 
 # The whole suite cross-built for 32-bit ARM and run under qemu-arm.
 arm-test: deps

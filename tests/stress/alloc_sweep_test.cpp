@@ -1,0 +1,132 @@
+// Memory running out at each allocation in turn: of the first attach (which
+// writes the device key), of the configured attach with the port's start,
+// and of opening the port. Each failure must leave nothing behind (heap back
+// to its level, no misuse, no unclosed transfer) and must not spoil the
+// next, unfaulted try: the device is then served as "COM1:" and moves data.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "stress_fixture.h"
+
+namespace stresstest {
+namespace {
+
+class AllocSweepTest : public PlatformTest, public ::testing::WithParamInterface<Kind> {
+  protected:
+    // Allocations made by `step`, plus one: the sweeps also fail the first
+    // allocation after the step, which must leave it unharmed.
+    template <typename F>
+    static uint64_t AllocationsOf(F step) {
+        const uint64_t before = cehost::GetHeapStats().allocations;
+        step();
+        return cehost::GetHeapStats().allocations - before + 1;
+    }
+
+    static std::string Counters() {
+        if (cehost::MisuseTotal() == 0 && cehost::LeakTotal() == 0)
+            return "";
+        return cehost::CountersReport();
+    }
+
+    // Opens "COM1:" and echoes a few bytes through the loopback plug.
+    static void ExpectServed() {
+        HANDLE h = comtest::OpenCom();
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        COMMTIMEOUTS t{0, 0, 2000, 0, 2000};
+        EXPECT_TRUE(SetCommTimeouts(h, &t));
+        const comtest::ByteVector sent = comtest::PatternBytes(40);
+        DWORD written = 0;
+        EXPECT_TRUE(WriteFile(h, sent.data(), static_cast<DWORD>(sent.size()), &written, nullptr));
+        EXPECT_EQ(comtest::ReadAll(h, sent.size()), sent);
+        EXPECT_TRUE(CloseHandle(h));
+    }
+};
+
+TEST_P(AllocSweepTest, FirstAttach) {
+    uint64_t count = 0;
+    {
+        cehost::UsbBus bus;
+        ASSERT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
+        count = AllocationsOf([&] { bus.Unplug(bus.Plug(badtest::MakeChip(GetParam()))); });
+    }
+    for (uint64_t n = 1; n <= count; ++n) {
+        SCOPED_TRACE("allocation " + std::to_string(n));
+        cehost::ResetPlatform();
+        const uint64_t baseline = cehost::GetHeapStats().liveBlocks;
+        {
+            cehost::UsbBus bus;
+            ASSERT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
+            auto model = badtest::MakeChip(GetParam());
+            cehost::FailNthAllocation(n);
+            cehost::UsbDeviceId id = bus.Plug(model);
+            cehost::ClearAllocationFailures();
+            ASSERT_NE(id, 0u);
+            EXPECT_TRUE(bus.Owner(id).empty());
+            // Past the attach's own allocations, it wrote the device key.
+            if (n == count) {
+                EXPECT_TRUE(
+                    cehost::RegKeyExists(comtest::DeviceKeyPath(model->DeviceDescriptor())));
+            }
+            EXPECT_TRUE(bus.Unplug(id));
+        }
+        EXPECT_EQ(Leftovers(baseline), "");
+    }
+}
+
+TEST_P(AllocSweepTest, ConfiguredAttachAndOpen) {
+    cehost::UsbBus bus;
+    ASSERT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
+    auto model = badtest::MakeChip(GetParam());
+    ASSERT_TRUE(bus.Unplug(bus.Plug(model)));
+    const uint64_t unplugged = cehost::GetHeapStats().liveBlocks;
+
+    cehost::UsbDeviceId id = 0;
+    const uint64_t attach = AllocationsOf([&] { id = bus.Plug(model); });
+    ASSERT_EQ(bus.Owner(id), u"Serlynx");
+    const uint64_t served = cehost::GetHeapStats().liveBlocks;
+    const uint64_t open = AllocationsOf([] { ExpectServed(); });
+    EXPECT_EQ(cehost::GetHeapStats().liveBlocks, served);
+    ASSERT_TRUE(bus.Unplug(id));
+
+    for (uint64_t n = 1; n <= attach; ++n) {
+        SCOPED_TRACE("attach allocation " + std::to_string(n));
+        cehost::FailNthAllocation(n);
+        id = bus.Plug(model);
+        cehost::ClearAllocationFailures();
+        ASSERT_NE(id, 0u);
+        ASSERT_TRUE(bus.Unplug(id));
+        EXPECT_EQ(cehost::GetHeapStats().liveBlocks, unplugged);
+        EXPECT_EQ(Counters(), "");
+        // The failure spoiled nothing: the next plug is served.
+        id = bus.Plug(model);
+        ASSERT_EQ(bus.Owner(id), u"Serlynx");
+        ExpectServed();
+        ASSERT_TRUE(bus.Unplug(id));
+        EXPECT_EQ(cehost::GetHeapStats().liveBlocks, unplugged);
+    }
+
+    id = bus.Plug(model);
+    ASSERT_EQ(bus.Owner(id), u"Serlynx");
+    const uint64_t level = cehost::GetHeapStats().liveBlocks;
+    for (uint64_t n = 1; n <= open; ++n) {
+        SCOPED_TRACE("open allocation " + std::to_string(n));
+        cehost::FailNthAllocation(n);
+        HANDLE h = comtest::OpenCom();
+        cehost::ClearAllocationFailures();
+        if (h != INVALID_HANDLE_VALUE) {
+            EXPECT_TRUE(CloseHandle(h));
+        }
+        EXPECT_EQ(cehost::GetHeapStats().liveBlocks, level);
+        ExpectServed();
+        EXPECT_EQ(Counters(), "");
+    }
+    EXPECT_TRUE(bus.Unplug(id));
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, AllocSweepTest, ::testing::ValuesIn(kKinds), [](const auto& info) {
+    return std::string(badtest::Info(info.param).name);
+});
+
+}  // namespace
+}  // namespace stresstest
