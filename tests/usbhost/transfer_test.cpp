@@ -115,6 +115,48 @@ TEST_F(UsbBulkDeviceTest, AsynchronousRoutineRunsOnceOnAHostThread) {
     EXPECT_EQ(c.Calls(), 1);
 }
 
+// A completion routine runs where the bus does its own work: it may close
+// its own transfer and issue asynchronously, but a synchronous transfer
+// from it could never complete and is refused, not left hanging.
+TEST_F(UsbBulkDeviceTest, RoutineMayCloseAndIssueButNotWaitForATransfer) {
+    struct Context {
+        LPCUSB_FUNCS f = nullptr;
+        USB_PIPE outPipe = nullptr;
+        USB_TRANSFER self = nullptr;
+        BOOL closed = FALSE;
+        USB_TRANSFER sync = reinterpret_cast<USB_TRANSFER>(1);
+        USB_TRANSFER async = nullptr;
+        Completion asyncDone;
+        Completion done;
+    } ctx;
+    ctx.f = f;
+    ctx.outPipe = outPipe;
+    static uint8_t buf[64];
+    static const char out[] = "ab";
+    auto routine = [](LPVOID p) -> DWORD {
+        auto* c = static_cast<Context*>(p);
+        LPCUSB_FUNCS f = c->f;
+        c->sync = f->lpIssueBulkTransfer(c->outPipe, nullptr, nullptr, USB_OUT_TRANSFER, 2,
+                                         const_cast<char*>(out), 0);
+        c->async = f->lpIssueBulkTransfer(c->outPipe, Completion::Routine, &c->asyncDone,
+                                          USB_OUT_TRANSFER, 2, const_cast<char*>(out), 0);
+        c->closed = f->lpCloseTransfer(c->self);
+        return Completion::Routine(&c->done);
+    };
+    ctx.self = f->lpIssueBulkTransfer(inPipe, routine, &ctx,
+                                      USB_IN_TRANSFER | USB_SHORT_TRANSFER_OK, sizeof(buf), buf, 0);
+    ASSERT_NE(ctx.self, nullptr);
+    line->Inject({'x'});
+    ASSERT_TRUE(ctx.done.Wait());
+    EXPECT_EQ(ctx.sync, nullptr);
+    ExpectMisuse("usb.sync.in.routine", 1);
+    EXPECT_TRUE(ctx.closed);
+    ASSERT_NE(ctx.async, nullptr);
+    ASSERT_TRUE(ctx.asyncDone.Wait());
+    EXPECT_EQ(Retire(ctx.async).bytes, 2u);
+    EXPECT_EQ(line->TakeTransmitted(), (std::vector<uint8_t>{'a', 'b'}));
+}
+
 // How a bulk-IN transfer ends: on a short packet or a full buffer, never on
 // a full-size packet alone.
 struct InCase {
