@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -57,6 +58,26 @@ const char* BusName(UsbTiming t) {
 }
 double BusLimit(UsbTiming t) {
     return t == UsbTiming::kHighSpeed ? kHighSpeedLimit : kFullSpeedLimit;
+}
+uint16_t BulkPacket(UsbTiming t) {
+    return t == UsbTiming::kFullSpeed ? 64 : 512;
+}
+// Payload the bus can bring in at most: every bulk-IN packet of an FTDI chip
+// starts with its two status bytes.
+double RxLimit(Kind kind, UsbTiming t) {
+    const double packet = BulkPacket(t);
+    return BusLimit(t) * (kind == Kind::kFtdi ? (packet - 2) / packet : 1.0);
+}
+// Payload the bus can take out at most: every port here writes one chunk a
+// transfer, one byte under the packet size (so that no zero-length packet
+// is needed) and one more under when that length ends in 0xF (lengths the
+// chips lose): 62 of 64, 510 of 512.
+double TxLimit(UsbTiming t) {
+    const unsigned packet = BulkPacket(t);
+    unsigned chunk = packet - 1;
+    if ((chunk & 0xFu) == 0xFu)
+        chunk -= 1;
+    return BusLimit(t) * chunk / packet;
 }
 double FrameMicroseconds(UsbTiming t) {
     return t == UsbTiming::kHighSpeed ? 125.0 : 1000.0;
@@ -426,6 +447,21 @@ Percentiles MeasurePingPong(int samples) {
     return Summarise(us);
 }
 
+// Figures the targets are judged on, gathered across the scenarios (NaN
+// when the scenario did not run).
+struct Results {
+    double rxFull = NAN, rxHigh = NAN;  // worst ratio to the limit, default settings
+    double txFull = NAN;                // worst ratio to the chunked limit
+    double echoFullFrames = NAN, echoFullFrames99 = NAN;
+    double echoVsBare = NAN;
+    double heapPerPort = NAN;
+    double scaling32 = NAN;
+};
+
+double Worst(double a, double b) {
+    return std::isnan(a) ? b : std::min(a, b);
+}
+
 bool Wanted(const BenchOptions& o, const char* name) {
     return o.only.empty() || std::string(name).find(o.only) != std::string::npos;
 }
@@ -434,10 +470,12 @@ void Header(const char* title) {
     std::printf("\n== %s\n", title);
 }
 
-bool BenchRx(const BenchOptions& o) {
-    Header("rx: device -> ReadFile loop (MB/s; ratio to the bus's line rate)");
-    std::printf("%-6s %-11s %-7s %10s %8s %10s\n", "port", "bus", "ring", "MB/s", "ratio",
-                "cpu s/MB");
+bool BenchRx(const BenchOptions& o, Results& r) {
+    Header(
+        "rx: device -> ReadFile loop (MB/s; limit: the bus's line rate, less the FTDI status "
+        "bytes)");
+    std::printf("%-6s %-11s %-7s %10s %10s %8s %10s\n", "port", "bus", "ring", "MB/s", "limit",
+                "ratio", "cpu s/MB");
     const Kind kinds[] = {Kind::kBasic, Kind::kCdc, Kind::kFtdi};
     for (Kind kind : kinds) {
         for (UsbTiming timing :
@@ -445,19 +483,26 @@ bool BenchRx(const BenchOptions& o) {
             for (DWORD ring : {kDefaultRing, DWORD{65536}}) {
                 if (o.quick && (ring != kDefaultRing || timing == UsbTiming::kHighSpeed))
                     continue;
-                const uint16_t packet = timing == UsbTiming::kFullSpeed ? 64 : 512;
                 cehost::UsbBus bus(timing);
                 bus.SetLogging(false);
-                auto port = OpenPort(bus, kind, packet, 0, ring);
+                auto port = OpenPort(bus, kind, BulkPacket(timing), 0, ring);
                 if (!port)
                     return false;
                 Throughput t = MeasureRx({port.get()}, o.seconds);
                 port->Close();
-                char ratio[16] = "-";
-                if (timing != UsbTiming::kUntimed)
-                    std::snprintf(ratio, sizeof ratio, "%.3f", t.bytesPerSecond / BusLimit(timing));
-                std::printf("%-6s %-11s %-7u %10.3f %8s %10.4f\n", KindName(kind), BusName(timing),
-                            static_cast<unsigned>(ring), t.bytesPerSecond / 1e6, ratio, t.cpuPerMb);
+                char limit[16] = "-", ratio[16] = "-";
+                if (timing != UsbTiming::kUntimed) {
+                    const double x = t.bytesPerSecond / RxLimit(kind, timing);
+                    std::snprintf(limit, sizeof limit, "%.3f", RxLimit(kind, timing) / 1e6);
+                    std::snprintf(ratio, sizeof ratio, "%.3f", x);
+                    if (ring == kDefaultRing) {
+                        double& worst = timing == UsbTiming::kFullSpeed ? r.rxFull : r.rxHigh;
+                        worst = Worst(worst, x);
+                    }
+                }
+                std::printf("%-6s %-11s %-7u %10.3f %10s %8s %10.4f\n", KindName(kind),
+                            BusName(timing), static_cast<unsigned>(ring), t.bytesPerSecond / 1e6,
+                            limit, ratio, t.cpuPerMb);
                 std::fflush(stdout);
             }
         }
@@ -465,34 +510,41 @@ bool BenchRx(const BenchOptions& o) {
     return true;
 }
 
-bool BenchTx(const BenchOptions& o) {
-    Header("tx: WriteFile loop of 4096-byte blocks -> line (MB/s; ratio to the line rate)");
-    std::printf("%-6s %-11s %10s %8s %10s\n", "port", "bus", "MB/s", "ratio", "cpu s/MB");
+bool BenchTx(const BenchOptions& o, Results& r) {
+    Header(
+        "tx: WriteFile loop of 4096-byte blocks -> line (MB/s; limit: the line rate in the "
+        "ports' chunks, 62 of 64 and 510 of 512 bytes a packet)");
+    std::printf("%-6s %-11s %10s %10s %8s %10s\n", "port", "bus", "MB/s", "limit", "ratio",
+                "cpu s/MB");
     for (Kind kind : {Kind::kBasic, Kind::kCdc, Kind::kFtdi}) {
         for (UsbTiming timing :
              {UsbTiming::kUntimed, UsbTiming::kFullSpeed, UsbTiming::kHighSpeed}) {
             if (o.quick && timing == UsbTiming::kHighSpeed)
                 continue;
-            const uint16_t packet = timing == UsbTiming::kFullSpeed ? 64 : 512;
             cehost::UsbBus bus(timing);
             bus.SetLogging(false);
-            auto port = OpenPort(bus, kind, packet, 0, kDefaultRing);
+            auto port = OpenPort(bus, kind, BulkPacket(timing), 0, kDefaultRing);
             if (!port)
                 return false;
             Throughput t = MeasureTx(*port, o.seconds);
             port->Close();
-            char ratio[16] = "-";
-            if (timing != UsbTiming::kUntimed)
-                std::snprintf(ratio, sizeof ratio, "%.3f", t.bytesPerSecond / BusLimit(timing));
-            std::printf("%-6s %-11s %10.3f %8s %10.4f\n", KindName(kind), BusName(timing),
-                        t.bytesPerSecond / 1e6, ratio, t.cpuPerMb);
+            char limit[16] = "-", ratio[16] = "-";
+            if (timing != UsbTiming::kUntimed) {
+                const double x = t.bytesPerSecond / TxLimit(timing);
+                std::snprintf(limit, sizeof limit, "%.3f", TxLimit(timing) / 1e6);
+                std::snprintf(ratio, sizeof ratio, "%.3f", x);
+                if (timing == UsbTiming::kFullSpeed)
+                    r.txFull = Worst(r.txFull, x);
+            }
+            std::printf("%-6s %-11s %10.3f %10s %8s %10.4f\n", KindName(kind), BusName(timing),
+                        t.bytesPerSecond / 1e6, limit, ratio, t.cpuPerMb);
             std::fflush(stdout);
         }
     }
     return true;
 }
 
-bool BenchEcho(const BenchOptions& o) {
+bool BenchEcho(const BenchOptions& o, Results& r) {
     Header("echo: 1 byte through a loopback plug and back, basic port (us; frames)");
     const Percentiles bare = MeasurePingPong(o.echoSamples);
     std::printf("bare ping-pong (two platform threads, two events): p50 %.1f us, p99 %.1f us\n",
@@ -500,11 +552,10 @@ bool BenchEcho(const BenchOptions& o) {
     std::printf("%-11s %10s %10s %10s %10s %12s\n", "bus", "p50 us", "p99 us", "p50 fr", "p99 fr",
                 "p50/bare");
     for (UsbTiming timing : {UsbTiming::kUntimed, UsbTiming::kFullSpeed, UsbTiming::kHighSpeed}) {
-        const uint16_t packet = timing == UsbTiming::kFullSpeed ? 64 : 512;
         cehost::UsbBus bus(timing);
         bus.SetLogging(false);
         auto plug = std::make_shared<sim::LoopbackPlug>();
-        auto port = OpenPort(bus, Kind::kBasic, packet, 0, kDefaultRing, plug);
+        auto port = OpenPort(bus, Kind::kBasic, BulkPacket(timing), 0, kDefaultRing, plug);
         if (!port)
             return false;
         const Percentiles p = MeasureEcho(*port, o.echoSamples);
@@ -513,7 +564,13 @@ bool BenchEcho(const BenchOptions& o) {
         char frames50[16] = "-", frames99[16] = "-", vsBare[16] = "-";
         if (timing == UsbTiming::kUntimed) {
             std::snprintf(vsBare, sizeof vsBare, "%.2fx", bare.p50 > 0 ? p.p50 / bare.p50 : 0);
+            if (bare.p50 > 0)
+                r.echoVsBare = p.p50 / bare.p50;
         } else {
+            if (timing == UsbTiming::kFullSpeed) {
+                r.echoFullFrames = p.p50 / frame;
+                r.echoFullFrames99 = p.p99 / frame;
+            }
             std::snprintf(frames50, sizeof frames50, "%.2f", p.p50 / frame);
             std::snprintf(frames99, sizeof frames99, "%.2f", p.p99 / frame);
         }
@@ -524,7 +581,7 @@ bool BenchEcho(const BenchOptions& o) {
     return true;
 }
 
-bool BenchMemory(const BenchOptions& o) {
+bool BenchMemory(const BenchOptions& o, Results& r) {
     Header("memory per idle open port, basic, default settings");
     const int count = o.quick ? 4 : 32;
     // Keys first, so that their registry storage is not counted.
@@ -547,6 +604,7 @@ bool BenchMemory(const BenchOptions& o) {
     const double rss1 = RssBytes();
     const double heapPerPort =
         static_cast<double>(heap1.liveBytes - heap0.liveBytes) / static_cast<double>(count);
+    r.heapPerPort = heapPerPort;
     std::printf(
         "%d ports: heap %.0f bytes/port (%.2f of 8 KiB), %.1f blocks/port; "
         "RSS growth %.1f KiB/port (includes the host's device, pipe and thread records)\n",
@@ -556,7 +614,7 @@ bool BenchMemory(const BenchOptions& o) {
     return true;
 }
 
-bool BenchScaling(const BenchOptions& o) {
+bool BenchScaling(const BenchOptions& o, Results& r) {
     Header("scaling: N basic ports on N full-speed buses, aggregate rx");
     std::printf("%-5s %12s %12s %8s %9s\n", "N", "MB/s", "limit MB/s", "ratio", "threads");
     const std::vector<int> counts =
@@ -582,12 +640,43 @@ bool BenchScaling(const BenchOptions& o) {
         ports.clear();
         buses.clear();
         const double limit = n * kFullSpeedLimit;
+        if (n == 32)
+            r.scaling32 = t.bytesPerSecond / limit;
         std::printf("%-5d %12.3f %12.3f %8.3f %9ld\n", n, t.bytesPerSecond / 1e6, limit / 1e6,
                     t.bytesPerSecond / limit, threads);
         std::fflush(stdout);
     }
     std::printf("(threads: added by the N buses and ports, before the benchmark's own readers)\n");
     return true;
+}
+
+void Target(const char* what, double value, bool met, const char* shown) {
+    if (std::isnan(value))
+        return;
+    std::printf("  %-52s %-22s %s\n", what, shown, met ? "met" : "MISSED");
+}
+
+void Summary(const Results& r) {
+    Header("targets (figures of this run)");
+    char text[48];
+    std::snprintf(text, sizeof text, "worst %.3f", r.rxFull);
+    Target("rx >= 0.99 of the limit, full speed, default settings", r.rxFull, r.rxFull >= 0.99,
+           text);
+    std::snprintf(text, sizeof text, "worst %.3f", r.rxHigh);
+    Target("rx >= 0.99 of the limit, high speed, default settings", r.rxHigh, r.rxHigh >= 0.99,
+           text);
+    std::snprintf(text, sizeof text, "worst %.3f", r.txFull);
+    Target("tx >= 0.95 of the chunked limit, full speed", r.txFull, r.txFull >= 0.95, text);
+    std::snprintf(text, sizeof text, "p50 %.2f, p99 %.2f", r.echoFullFrames, r.echoFullFrames99);
+    Target("round trip <= 2 frames, full speed (p50)", r.echoFullFrames, r.echoFullFrames <= 2,
+           text);
+    std::snprintf(text, sizeof text, "%.2fx", r.echoVsBare);
+    Target("untimed round trip <= 3x the bare ping-pong (p50)", r.echoVsBare, r.echoVsBare <= 3,
+           text);
+    std::snprintf(text, sizeof text, "%.0f bytes", r.heapPerPort);
+    Target("heap per idle port <= 8 KiB", r.heapPerPort, r.heapPerPort <= 8192, text);
+    std::snprintf(text, sizeof text, "%.3f", r.scaling32);
+    Target("32 ports >= 0.90 of 32 x the line rate", r.scaling32, r.scaling32 >= 0.90, text);
 }
 
 }  // namespace
@@ -604,9 +693,10 @@ int RunBench(const BenchOptions& options) {
         o.seconds, o.quick ? " (quick smoke run)" : "");
     cehost::ResetPlatform();
     bool ok = true;
+    Results results;
     struct Scenario {
         const char* name;
-        bool (*run)(const BenchOptions&);
+        bool (*run)(const BenchOptions&, Results&);
     };
     const Scenario scenarios[] = {{"rx", BenchRx},
                                   {"tx", BenchTx},
@@ -615,8 +705,10 @@ int RunBench(const BenchOptions& options) {
                                   {"scaling", BenchScaling}};
     for (const Scenario& s : scenarios) {
         if (ok && Wanted(o, s.name))
-            ok = s.run(o);
+            ok = s.run(o, results);
     }
+    if (ok)
+        Summary(results);
     cehost::SweepLeaks();
     if (cehost::MisuseTotal() != 0 || cehost::LeakTotal() != 0) {
         std::printf("platform counters: %s\n", cehost::CountersReport().c_str());
