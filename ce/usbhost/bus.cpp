@@ -91,6 +91,11 @@ void UsbBusImpl::Stop() {
 }
 
 void UsbBusImpl::Kick() {
+    // The scheduler passes over the bus again by itself after anything its
+    // own pass moved (a model that wakes while being served, a transfer it
+    // ended): no need to wake it.
+    if (tlsSchedulerThread)
+        return;
     {
         std::lock_guard<std::mutex> g(wakeMu);
         kicked = true;
@@ -177,20 +182,26 @@ void UsbBusImpl::TimedLoop() {
 // thread as a host controller driver runs them on its interrupt thread: in
 // completion order, with no lock held, before the next pass.
 void UsbBusImpl::RunRoutines(std::unique_lock<std::mutex>& lk) {
+    // While a routine runs this thread counts as a completion thread: what
+    // the routine issues or ends is handled as it would be on the pool.
     while (!ready.empty()) {
         std::vector<std::shared_ptr<UsbTransfer>> batch;
         batch.swap(ready);
-        lk.unlock();
-        tlsCompletionThread = true;
-        for (auto& t : batch)
-            t->routine(t->param);
-        tlsCompletionThread = false;
-        lk.lock();
         for (auto& t : batch) {
+            lk.unlock();
+            tlsSchedulerThread = false;
+            tlsCompletionThread = true;
+            t->routine(t->param);
+            tlsCompletionThread = false;
+            tlsSchedulerThread = true;
+            lk.lock();
+            // Marked at once, not after the batch: the routine has most
+            // likely just woken a client that is about to close the
+            // transfer, which waits for this.
             t->routineDone = true;
             t->device->routinesPending--;
+            doneCv.notify_all();
         }
-        doneCv.notify_all();
     }
 }
 
@@ -578,12 +589,15 @@ std::shared_ptr<UsbTransfer> UsbBusImpl::Issue(const std::shared_ptr<UsbDevice>&
         t->handle = UsbRegisterHandle(UsbHandleKind::kTransfer, t);
         d->transfers.insert(t);
     }
-    if (p)
-        p->queue.push_back(t);
-    else
-        d->control.push_back(t);
+    // A transfer queued behind others on its pipe cannot move before they
+    // do, and whatever moves them (the model's Wake(), an abort, the next
+    // frame) makes the scheduler pass again: only a new head needs a pass.
+    auto& queue = p ? p->queue : d->control;
+    const bool head = queue.empty();
+    queue.push_back(t);
     LogSubmitLocked(*t);
-    Kick();
+    if (head)
+        Kick();
     if (!t->routine)
         WaitTerminable(lk, doneCv, INFINITE, [&] { return t->complete; });
     return t;
