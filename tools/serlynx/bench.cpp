@@ -247,10 +247,19 @@ std::unique_ptr<Port> OpenPort(cehost::UsbBus& bus, Kind kind, uint16_t packet, 
     return port;
 }
 
-double CpuSeconds() {
+// CPU time and voluntary thread switches (a thread going to sleep: a wait
+// on an event, a lock or a condition) of the whole process, every thread.
+struct Usage {
+    double cpu = 0;
+    double switches = 0;
+};
+Usage ProcessUsage() {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
-    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+    Usage r;
+    r.cpu = u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+    r.switches = static_cast<double>(u.ru_nvcsw);
+    return r;
 }
 
 long ThreadCount() {
@@ -306,6 +315,19 @@ class Feeder {
 struct Throughput {
     double bytesPerSecond = 0;
     double cpuPerMb = 0;
+    double bytes = 0;
+    double switches = 0;  // sleeps of the process's threads while measuring
+
+    void Finish(double moved, double elapsed, const Usage& u0, const Usage& u1) {
+        bytes = moved;
+        bytesPerSecond = moved / elapsed;
+        cpuPerMb = moved > 0 ? (u1.cpu - u0.cpu) / (moved / 1e6) : 0;
+        switches = u1.switches - u0.switches;
+    }
+    // Sleeps per packet's worth of payload.
+    double SwitchesPerPacket(double payloadPerPacket) const {
+        return bytes > 0 ? switches / (bytes / payloadPerPacket) : 0;
+    }
 };
 
 // Reads every port in a loop (a thread each) with the devices fed; the
@@ -335,18 +357,17 @@ Throughput MeasureRx(const std::vector<Port*>& ports, double seconds) {
     };
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds / 5));
     const uint64_t before = total();
-    const double cpu0 = CpuSeconds();
+    const Usage u0 = ProcessUsage();
     const auto t0 = Clock::now();
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     const uint64_t after = total();
-    const double cpu1 = CpuSeconds();
+    const Usage u1 = ProcessUsage();
     const double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
     stop = true;
     for (auto& r : readers)
         r.join();
     Throughput t;
-    t.bytesPerSecond = static_cast<double>(after - before) / elapsed;
-    t.cpuPerMb = after > before ? (cpu1 - cpu0) / (static_cast<double>(after - before) / 1e6) : 0;
+    t.Finish(static_cast<double>(after - before), elapsed, u0, u1);
     return t;
 }
 
@@ -364,24 +385,31 @@ Throughput MeasureTx(Port& port, double seconds) {
     });
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds / 5));
     const uint64_t before = port.line->transmitted;
-    const double cpu0 = CpuSeconds();
+    const Usage u0 = ProcessUsage();
     const auto t0 = Clock::now();
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     const uint64_t after = port.line->transmitted;
-    const double cpu1 = CpuSeconds();
+    const Usage u1 = ProcessUsage();
     const double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
     stop = true;
     PurgeComm(port.handle, PURGE_TXABORT | PURGE_TXCLEAR);
     writer.join();
     Throughput t;
-    t.bytesPerSecond = static_cast<double>(after - before) / elapsed;
-    t.cpuPerMb = after > before ? (cpu1 - cpu0) / (static_cast<double>(after - before) / 1e6) : 0;
+    t.Finish(static_cast<double>(after - before), elapsed, u0, u1);
     return t;
 }
 
 struct Percentiles {
     double p50 = 0, p99 = 0;  // microseconds
+    double switches = 0;      // sleeps of the process's threads per round trip
+    double cpuUs = 0;         // CPU time of the process per round trip
 };
+void PerTrip(Percentiles& p, const Usage& u0, const Usage& u1, int trips) {
+    if (trips > 0) {
+        p.switches = (u1.switches - u0.switches) / trips;
+        p.cpuUs = (u1.cpu - u0.cpu) * 1e6 / trips;
+    }
+}
 Percentiles Summarise(std::vector<double> us) {
     Percentiles p;
     if (us.empty())
@@ -399,6 +427,7 @@ Percentiles MeasureEcho(Port& port, int samples) {
     SetCommTimeouts(port.handle, &t);
     std::vector<double> us;
     uint8_t out = 0x5A, in = 0;
+    const Usage u0 = ProcessUsage();
     for (int i = 0; i < samples + 10; ++i) {
         const auto t0 = Clock::now();
         DWORD n = 0;
@@ -409,7 +438,10 @@ Percentiles MeasureEcho(Port& port, int samples) {
         if (i >= 10)  // warm-up
             us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
     }
-    return Summarise(us);
+    const Usage u1 = ProcessUsage();
+    Percentiles p = Summarise(us);
+    PerTrip(p, u0, u1, samples + 10);
+    return p;
 }
 
 struct PingPong {
@@ -433,6 +465,7 @@ Percentiles MeasurePingPong(int samples) {
     pp.rounds = samples + 10;
     HANDLE thread = CreateThread(nullptr, 0, PongThread, &pp, 0, nullptr);
     std::vector<double> us;
+    const Usage u0 = ProcessUsage();
     for (int i = 0; i < pp.rounds; ++i) {
         const auto t0 = Clock::now();
         SetEvent(pp.ping);
@@ -440,11 +473,14 @@ Percentiles MeasurePingPong(int samples) {
         if (i >= 10)
             us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
     }
+    const Usage u1 = ProcessUsage();
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
     CloseHandle(pp.ping);
     CloseHandle(pp.pong);
-    return Summarise(us);
+    Percentiles p = Summarise(us);
+    PerTrip(p, u0, u1, pp.rounds);
+    return p;
 }
 
 // Figures the targets are judged on, gathered across the scenarios (NaN
@@ -474,8 +510,8 @@ bool BenchRx(const BenchOptions& o, Results& r) {
     Header(
         "rx: device -> ReadFile loop (MB/s; limit: the bus's line rate, less the FTDI status "
         "bytes)");
-    std::printf("%-6s %-11s %-7s %10s %10s %8s %10s\n", "port", "bus", "ring", "MB/s", "limit",
-                "ratio", "cpu s/MB");
+    std::printf("%-6s %-11s %-7s %10s %10s %8s %10s %8s\n", "port", "bus", "ring", "MB/s", "limit",
+                "ratio", "cpu s/MB", "sl/pkt");
     const Kind kinds[] = {Kind::kBasic, Kind::kCdc, Kind::kFtdi};
     for (Kind kind : kinds) {
         for (UsbTiming timing :
@@ -500,9 +536,10 @@ bool BenchRx(const BenchOptions& o, Results& r) {
                         worst = Worst(worst, x);
                     }
                 }
-                std::printf("%-6s %-11s %-7u %10.3f %10s %8s %10.4f\n", KindName(kind),
+                const double payload = BulkPacket(timing) - (kind == Kind::kFtdi ? 2.0 : 0.0);
+                std::printf("%-6s %-11s %-7u %10.3f %10s %8s %10.4f %8.2f\n", KindName(kind),
                             BusName(timing), static_cast<unsigned>(ring), t.bytesPerSecond / 1e6,
-                            limit, ratio, t.cpuPerMb);
+                            limit, ratio, t.cpuPerMb, t.SwitchesPerPacket(payload));
                 std::fflush(stdout);
             }
         }
@@ -514,8 +551,8 @@ bool BenchTx(const BenchOptions& o, Results& r) {
     Header(
         "tx: WriteFile loop of 4096-byte blocks -> line (MB/s; limit: the line rate in the "
         "ports' chunks, 62 of 64 and 510 of 512 bytes a packet)");
-    std::printf("%-6s %-11s %10s %10s %8s %10s\n", "port", "bus", "MB/s", "limit", "ratio",
-                "cpu s/MB");
+    std::printf("%-6s %-11s %10s %10s %8s %10s %8s\n", "port", "bus", "MB/s", "limit", "ratio",
+                "cpu s/MB", "sl/chunk");
     for (Kind kind : {Kind::kBasic, Kind::kCdc, Kind::kFtdi}) {
         for (UsbTiming timing :
              {UsbTiming::kUntimed, UsbTiming::kFullSpeed, UsbTiming::kHighSpeed}) {
@@ -536,8 +573,10 @@ bool BenchTx(const BenchOptions& o, Results& r) {
                 if (timing == UsbTiming::kFullSpeed)
                     r.txFull = Worst(r.txFull, x);
             }
-            std::printf("%-6s %-11s %10.3f %10s %8s %10.4f\n", KindName(kind), BusName(timing),
-                        t.bytesPerSecond / 1e6, limit, ratio, t.cpuPerMb);
+            const double chunk = TxLimit(timing) / BusLimit(timing) * BulkPacket(timing);
+            std::printf("%-6s %-11s %10.3f %10s %8s %10.4f %8.2f\n", KindName(kind),
+                        BusName(timing), t.bytesPerSecond / 1e6, limit, ratio, t.cpuPerMb,
+                        t.SwitchesPerPacket(chunk));
             std::fflush(stdout);
         }
     }
@@ -547,10 +586,12 @@ bool BenchTx(const BenchOptions& o, Results& r) {
 bool BenchEcho(const BenchOptions& o, Results& r) {
     Header("echo: 1 byte through a loopback plug and back, basic port (us; frames)");
     const Percentiles bare = MeasurePingPong(o.echoSamples);
-    std::printf("bare ping-pong (two platform threads, two events): p50 %.1f us, p99 %.1f us\n",
-                bare.p50, bare.p99);
-    std::printf("%-11s %10s %10s %10s %10s %12s\n", "bus", "p50 us", "p99 us", "p50 fr", "p99 fr",
-                "p50/bare");
+    std::printf(
+        "bare ping-pong (two platform threads, two events): p50 %.1f us, p99 %.1f us; "
+        "%.2f sleeps, %.1f us CPU a round trip\n",
+        bare.p50, bare.p99, bare.switches, bare.cpuUs);
+    std::printf("%-11s %10s %10s %10s %10s %12s %8s %8s\n", "bus", "p50 us", "p99 us", "p50 fr",
+                "p99 fr", "p50/bare", "sl/trip", "cpu us");
     for (UsbTiming timing : {UsbTiming::kUntimed, UsbTiming::kFullSpeed, UsbTiming::kHighSpeed}) {
         cehost::UsbBus bus(timing);
         bus.SetLogging(false);
@@ -574,8 +615,8 @@ bool BenchEcho(const BenchOptions& o, Results& r) {
             std::snprintf(frames50, sizeof frames50, "%.2f", p.p50 / frame);
             std::snprintf(frames99, sizeof frames99, "%.2f", p.p99 / frame);
         }
-        std::printf("%-11s %10.1f %10.1f %10s %10s %12s\n", BusName(timing), p.p50, p.p99, frames50,
-                    frames99, vsBare);
+        std::printf("%-11s %10.1f %10.1f %10s %10s %12s %8.2f %8.1f\n", BusName(timing), p.p50,
+                    p.p99, frames50, frames99, vsBare, p.switches, p.cpuUs);
         std::fflush(stdout);
     }
     return true;
@@ -616,7 +657,8 @@ bool BenchMemory(const BenchOptions& o, Results& r) {
 
 bool BenchScaling(const BenchOptions& o, Results& r) {
     Header("scaling: N basic ports on N full-speed buses, aggregate rx");
-    std::printf("%-5s %12s %12s %8s %9s\n", "N", "MB/s", "limit MB/s", "ratio", "threads");
+    std::printf("%-5s %12s %12s %8s %9s %10s %8s\n", "N", "MB/s", "limit MB/s", "ratio", "threads",
+                "cpu s/MB", "sl/pkt");
     const std::vector<int> counts =
         o.quick ? std::vector<int>{1, 4} : std::vector<int>{1, 4, 16, 32};
     for (int n : counts) {
@@ -642,8 +684,9 @@ bool BenchScaling(const BenchOptions& o, Results& r) {
         const double limit = n * kFullSpeedLimit;
         if (n == 32)
             r.scaling32 = t.bytesPerSecond / limit;
-        std::printf("%-5d %12.3f %12.3f %8.3f %9ld\n", n, t.bytesPerSecond / 1e6, limit / 1e6,
-                    t.bytesPerSecond / limit, threads);
+        std::printf("%-5d %12.3f %12.3f %8.3f %9ld %10.4f %8.2f\n", n, t.bytesPerSecond / 1e6,
+                    limit / 1e6, t.bytesPerSecond / limit, threads, t.cpuPerMb,
+                    t.SwitchesPerPacket(64));
         std::fflush(stdout);
     }
     std::printf("(threads: added by the N buses and ports, before the benchmark's own readers)\n");
