@@ -30,6 +30,14 @@ WORD FtdiDivisor(DWORD baudRate, DWORD usbMode) {
     DWORD eighths = clock / rate;
     if (eighths > kFtdiMaxDivisorEighths)
         eighths = kFtdiMaxDivisorEighths;
+    // Below a divisor of 2 the chip knows two values only: 0 runs at the base
+    // rate itself and 1 at two thirds of it; a fraction there is not a valid
+    // divisor. Computed as above, the base rate (3 Mbaud) would send 1 and
+    // the chip would run at 2 Mbaud, and rates in between would send
+    // fractions the chip cannot use. The nearer of the two is taken instead,
+    // and anything faster than the base gets the base.
+    if (eighths < 16)
+        return eighths <= 9 ? 0 : 1;
     // The chip knows only the sub-integer steps 1/2, 1/4 and 1/8, one at a
     // time: the highest eighth bit set decides and the lower ones are lost.
     DWORD code = 0;

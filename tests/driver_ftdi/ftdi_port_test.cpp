@@ -133,6 +133,14 @@ TEST_F(FtdiPortTest, DivisorDecodesToTheRateItStandsFor) {
              {57600, 0x0034, 57692},
              {115200, 0x001A, 115385},
              {921600, 0x8003, 923077},
+             {1500000, 0x0002, 1500000},
+             // Below a divisor of 2 only 0 (the base rate) and 1 (two thirds
+             // of it) exist; the nearer one is taken.
+             {2000000, 0x0001, 2000000},
+             {1700000, 0x0001, 2000000},
+             {2600000, 0x0000, 3000000},
+             {3000000, 0x0000, 3000000},
+             {12000000, 0x0000, 3000000},
              {0, 0x4138, 9600},  // rate 0 means 9600
              {184, 0xBFB0, 184},
              {183, 0x7FFF, 183},  // clamped: 16383.5 is the largest divisor
@@ -145,6 +153,8 @@ TEST_F(FtdiPortTest, DivisorDecodesToTheRateItStandsFor) {
          {
              {9600, 0xC04E, 9600},
              {115200, 0x4006, 115385},
+             {750000, 0x0000, 750000},
+             {500000, 0x0001, 500000},
              {46, 0xBFB0, 46},
              {45, 0x7FFF, 46},
              {10, 0x7FFF, 46},

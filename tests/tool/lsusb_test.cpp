@@ -188,7 +188,8 @@ TEST(ToolFtdiRates, AgreeWithTheChipModel) {
     EXPECT_EQ(find(38400).wValue, 0xC04E);
     EXPECT_FALSE(find(115200).exact);
     EXPECT_EQ(find(115200).wValue, 0x001A);
-    EXPECT_EQ(find(3000000).actual, 2000000u);
+    EXPECT_EQ(find(3000000).actual, 3000000u);
+    EXPECT_EQ(find(2000000).wValue, 0x0001);
 }
 
 }  // namespace

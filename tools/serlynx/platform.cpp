@@ -113,10 +113,13 @@ std::vector<RateFit> FtdiRateFits(DWORD usbMode) {
     }
     // The driver sends q = clock / rate eighths of a divisor of the chip's
     // base clock (clock / 8), keeping only the highest of the three
-    // sub-integer bits.
+    // sub-integer bits; below a divisor of 2 it sends the nearer of 0 (the
+    // base rate) and 1 (two thirds of it), the only values the chip has there.
     const uint64_t clock = (usbMode & 0x100) ? 6000000 : 24000000;
     for (uint32_t rate : kRates) {
-        const uint64_t q = clock / rate;
+        uint64_t q = clock / rate;
+        if (q < 16)
+            q = q <= 9 ? 0 : 8;
         const uint32_t code = (q & 4) ? 0x4000 : (q & 2) ? 0x8000 : (q & 1) ? 0xC000 : 0;
         const uint32_t eighthsPart = (q & 4) ? 4 : (q & 2) ? 2 : (q & 1) ? 1 : 0;
         const uint64_t integer = (q >> 3) & 0x3FFF;
