@@ -91,7 +91,8 @@ const char kBenchUsage[] =
     "  --quick        a short smoke run (checks that the scenarios run)\n"
     "  --seconds S    measuring time per throughput figure (default 2)\n"
     "  --samples N    round trips per echo figure (default 2000)\n"
-    "  --only NAME    only the scenario NAME\n";
+    "  --only NAME    only the figures whose name contains NAME: a scenario\n"
+    "                 (rx), or a scenario, port and bus (\"tx ftdi full-speed\")\n";
 
 int Usage(const char* text, bool error) {
     std::fputs(text, error ? stderr : stdout);
