@@ -246,7 +246,8 @@ TEST_F(RegistryTest, ConcurrentWritersLoseNothing) {
             RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Shared", 0, nullptr, 0, 0, nullptr, &shared,
                             nullptr);
             for (int i = 0; i < kValues; ++i) {
-                std::u16string name = u"v" + cehost::Utf16(std::to_string(i));
+                std::u16string name = u"v";
+                name += cehost::Utf16(std::to_string(i));
                 DWORD v = static_cast<DWORD>(t * 1000 + i);
                 RegSetValueExW(k, name.c_str(), 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4);
                 std::u16string mine = name + u"_" + char16_t(u'0' + t);

@@ -129,8 +129,12 @@ bool RemoteOption(uint8_t option) {
     return option == kOptBinary || option == kOptSga || option == kOptComPort;
 }
 
+// Byte by byte: GCC 12 at -O3 takes an initializer-list insert here for a
+// write past the end (a false -Wstringop-overflow that fails the build).
 void SendOption(uint8_t verb, uint8_t option, Bytes& reply) {
-    reply.insert(reply.end(), {kIac, verb, option});
+    reply.push_back(kIac);
+    reply.push_back(verb);
+    reply.push_back(option);
 }
 
 }  // namespace
