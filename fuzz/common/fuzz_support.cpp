@@ -71,6 +71,17 @@ HANDLE OpenCom() {
                        nullptr);
 }
 
+void ExerciseAndClose(HANDLE h) {
+    DWORD written = 0;
+    WriteFile(h, "at\r", 3, &written, nullptr);
+    COMMTIMEOUTS immediate{MAXDWORD, 0, 0, 0, 0};
+    SetCommTimeouts(h, &immediate);
+    char buf[16];
+    DWORD got = 0;
+    ReadFile(h, buf, sizeof buf, &got, nullptr);
+    CloseHandle(h);
+}
+
 std::shared_ptr<cehost::UsbDeviceModel> MakeModel(int kind) {
     auto line = std::make_shared<sim::LoopbackPlug>();
     switch (kind) {
@@ -172,6 +183,17 @@ bool Fleet::Reopen(int kind) {
     handles_[kind] = CreateFileW(ComName(kind).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                  OPEN_EXISTING, 0, nullptr);
     return handles_[kind] != INVALID_HANDLE_VALUE && handles_[kind] != nullptr;
+}
+
+void Fleet::CheckAfterInput(int kind) {
+    if (cehost::MisuseTotal() != 0) {
+        std::fprintf(stderr, "fuzz: misuse: %s\n", cehost::CountersReport().c_str());
+        std::abort();
+    }
+    if (!Reopen(kind)) {
+        std::fprintf(stderr, "fuzz: port kind %d no longer opens\n", kind);
+        std::abort();
+    }
 }
 
 }  // namespace fuzz

@@ -66,14 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (id != 0 && bus.Owner(id) == u"Serlynx") {
             HANDLE h = fuzz::OpenCom();
             if (h != INVALID_HANDLE_VALUE && h != nullptr) {
-                DWORD written = 0;
-                WriteFile(h, "at\r", 3, &written, nullptr);
-                COMMTIMEOUTS immediate{MAXDWORD, 0, 0, 0, 0};
-                SetCommTimeouts(h, &immediate);
-                char buf[16];
-                DWORD got = 0;
-                ReadFile(h, buf, sizeof buf, &got, nullptr);
-                CloseHandle(h);
+                fuzz::ExerciseAndClose(h);
             }
         }
     }

@@ -90,14 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 dcb.DCBlength = sizeof dcb;
                 GetCommState(h, &dcb);
                 SetCommState(h, &dcb);
-                DWORD written = 0;
-                WriteFile(h, "at\r", 3, &written, nullptr);
-                COMMTIMEOUTS immediate{MAXDWORD, 0, 0, 0, 0};
-                SetCommTimeouts(h, &immediate);
-                char buf[16];
-                DWORD got = 0;
-                ReadFile(h, buf, sizeof buf, &got, nullptr);
-                CloseHandle(h);
+                fuzz::ExerciseAndClose(h);
             }
         }
     }  // the bus unplugs every device

@@ -8,7 +8,6 @@
 #include <thread>
 #include <vector>
 
-#include "cehost/counters.h"
 #include "common/fuzz_support.h"
 
 namespace {
@@ -56,13 +55,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             std::abort();
         }
     }
-    if (cehost::MisuseTotal() != 0) {
-        std::fprintf(stderr, "fuzz: misuse: %s\n", cehost::CountersReport().c_str());
-        std::abort();
-    }
-    if (!fleet.Reopen(kind)) {
-        std::fprintf(stderr, "fuzz: port kind %d no longer opens\n", kind);
-        std::abort();
-    }
+    fleet.CheckAfterInput(kind);
     return 0;
 }
