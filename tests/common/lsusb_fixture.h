@@ -8,8 +8,7 @@
 // endpoints. Class-specific descriptors, further configurations, the device
 // qualifier and the BOS are skipped.
 //
-// Fixtures live outside the repository: $SERLYNX_FIXTURES/lsusb, else
-// ../shared/fixtures/lsusb next to the source tree.
+// The fixtures are in the repository, under tests/fixtures/lsusb.
 #pragma once
 
 #include <cstdint>
@@ -216,30 +215,15 @@ class LsusbDevice {
     std::map<uint8_t, std::string> strings_;
 };
 
-// Directory of the lsusb fixtures, or empty when it cannot be found.
+// Directory of the lsusb fixtures (tests/fixtures/lsusb of the source tree).
 inline std::filesystem::path LsusbFixtureDir() {
-    namespace fs = std::filesystem;
-    if (const char* env = std::getenv("SERLYNX_FIXTURES")) {
-        fs::path p = fs::path(env) / "lsusb";
-        if (fs::is_directory(p))
-            return p;
-    }
-    for (fs::path base : {fs::path(SERLYNX_SOURCE_DIR), fs::current_path()}) {
-        fs::path p = base / ".." / "shared" / "fixtures" / "lsusb";
-        if (fs::is_directory(p))
-            return p;
-    }
-    return {};
+    return SERLYNX_LSUSB_FIXTURES;
 }
 
 // Loads the fixture file `name` (e.g. "04-pl2303-067b-2303.txt"); null with
 // `error` set when it is missing or unreadable.
 inline std::unique_ptr<LsusbDevice> LoadLsusbFixture(const std::string& name, std::string* error) {
     std::filesystem::path dir = LsusbFixtureDir();
-    if (dir.empty()) {
-        *error = "lsusb fixtures not found (set SERLYNX_FIXTURES)";
-        return nullptr;
-    }
     std::ifstream file(dir / name);
     if (!file) {
         *error = "cannot read " + (dir / name).string();

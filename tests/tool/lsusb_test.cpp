@@ -131,11 +131,8 @@ TEST(ToolLsusb, ErrorsNameTheLine) {
 }
 
 TEST(ToolLsusb, ParsesEveryFixture) {
-    const char* env = std::getenv("SERLYNX_FIXTURES");
-    std::filesystem::path dir = env ? std::filesystem::path(env) / "lsusb"
-                                    : std::filesystem::path("../shared/fixtures/lsusb");
-    if (!std::filesystem::exists(dir))
-        GTEST_SKIP() << "no fixtures at " << dir;
+    const std::filesystem::path dir = SERLYNX_LSUSB_FIXTURES;
+    ASSERT_TRUE(std::filesystem::is_directory(dir)) << dir;
     int count = 0;
     for (const auto& entry : std::filesystem::directory_iterator(dir)) {
         if (entry.path().extension() != ".txt")

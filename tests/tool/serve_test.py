@@ -449,11 +449,8 @@ class Pty(ServedTest):
 
 
 def fixtures_dir():
-    root = os.environ.get("SERLYNX_FIXTURES")
-    if root:
-        return os.path.join(root, "lsusb")
     here = os.path.dirname(os.path.abspath(__file__))
-    return os.path.join(here, "..", "..", "..", "shared", "fixtures", "lsusb")
+    return os.path.join(here, "..", "fixtures", "lsusb")
 
 
 def run(*args, timeout=60):
