@@ -385,7 +385,8 @@ class Pty(ServedTest):
     def setUp(self):
         self.tmp = tempfile.TemporaryDirectory(prefix="serlynx-pty-")
         self.link = os.path.join(self.tmp.name, "ttySLX")
-        self.extra = ("--pty", self.link)
+        # A pty cannot carry data bits or parity: the format comes from here.
+        self.extra = ("--pty", self.link, "--format", "7O1")
         super().setUp()
 
     def tearDown(self):
@@ -408,7 +409,8 @@ class Pty(ServedTest):
             self.assertTrue(eventually(lambda: self.server.model()["stopBits"] == "2"))
             state = self.server.model()
             self.assertLess(abs(state["baud"] - 57600) / 57600, 0.01, state)
-            payload = bytes(range(256))
+            self.assertEqual((state["dataBits"], state["parity"]), (7, "odd"), state)
+            payload = bytes(range(128)) * 2  # seven data bits on the line
             os.write(fd, payload)
             got = b""
             deadline = time.monotonic() + 5
@@ -543,6 +545,8 @@ class Cli(unittest.TestCase):
             (["serve", "--rfc2217", "localhost"], "expected HOST:PORT"),
             (["serve", "--line", "null-modem:nosuch"], 'unknown device "nosuch"'),
             (["serve", "--line", "wire"], 'expected loopback'),
+            (["serve", "--format", "9N1"], "expected data bits, parity and stop bits"),
+            (["serve", "--format", "8X1"], "expected data bits, parity and stop bits"),
             (["serve", "--line", "none", "--paced"], "no line to pace"),
             (["probe"], "exactly one of"),
             (["probe", "--lsusb", "/nonexistent/x.txt"], "cannot read /nonexistent/x.txt"),
