@@ -12,6 +12,7 @@
 #include "ce/file.h"
 #include "ce/serial.h"
 #include "ftdi_fixture.h"
+#include "platform.h"
 #include "sim/ftdi_model.h"
 #include "sim/rcs310_model.h"
 #include "sim/serial_line.h"
@@ -108,7 +109,8 @@ TEST_F(FtdiPortTest, FirstAttachClassifiesEachChip) {
 
 // The divisor for each rate, and the rate the chip's baud generator then
 // runs at: 3 MHz base for the 24 MHz computation, 750 kHz for the 6 MHz one.
-// Rates too slow for the divisor field get the largest divisor.
+// Rates too slow for the divisor field get the largest divisor. The tool's
+// rate table (serlynx probe) must say the same.
 TEST_F(FtdiPortTest, DivisorDecodesToTheRateItStandsFor) {
     struct Case {
         DWORD rate;
@@ -134,10 +136,12 @@ TEST_F(FtdiPortTest, DivisorDecodesToTheRateItStandsFor) {
              {115200, 0x001A, 115385},
              {921600, 0x8003, 923077},
              {1500000, 0x0002, 1500000},
-             // Below a divisor of 2 only 0 (the base rate) and 1 (two thirds
-             // of it) exist; the nearer one is taken.
+             // Below a divisor of 2 only 0 (the base rate), 1 (two thirds
+             // of it) and 2 exist; the one nearest the rate is taken.
              {2000000, 0x0001, 2000000},
-             {1700000, 0x0001, 2000000},
+             {1600000, 0x0002, 1500000},
+             {1750000, 0x0001, 2000000},
+             {2450000, 0x0001, 2000000},
              {2600000, 0x0000, 3000000},
              {3000000, 0x0000, 3000000},
              {12000000, 0x0000, 3000000},
@@ -155,6 +159,7 @@ TEST_F(FtdiPortTest, DivisorDecodesToTheRateItStandsFor) {
              {115200, 0x4006, 115385},
              {750000, 0x0000, 750000},
              {500000, 0x0001, 500000},
+             {400000, 0x0002, 375000},
              {46, 0xBFB0, 46},
              {45, 0x7FFF, 46},
              {10, 0x7FFF, 46},
@@ -176,6 +181,10 @@ TEST_F(FtdiPortTest, DivisorDecodesToTheRateItStandsFor) {
             EXPECT_EQ(chip.baud, c.runsAt);
             EXPECT_EQ(line_->Config().baud, c.runsAt);
             EXPECT_EQ(chip.badRequests, 0u);
+            // The tool's rate table predicts the same.
+            const serlynx::RateFit fit = serlynx::FtdiRateFit(c.rate, g.usbMode);
+            EXPECT_EQ(fit.wValue, c.wValue);
+            EXPECT_EQ(fit.actual, c.runsAt);
         }
         Replace();
     }
