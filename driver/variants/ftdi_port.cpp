@@ -21,6 +21,11 @@ constexpr BYTE kModemLinesMask = 0xF0;  // CTS, DSR, ring, carrier: the MS_ bits
 constexpr BYTE kLineErrorsMask = 0x1E;  // overrun, parity, framing, break: the CE_ bits
 constexpr BYTE kLineBreakBit = 0x10;    // break in the line-status byte
 
+// Widths of the parity (bits 8-10) and stop-bit (bits 11-12) fields of the
+// data-format word.
+constexpr DWORD kFormatParityMask = 0x7;
+constexpr DWORD kFormatStopBitsMask = 0x3;
+
 }  // namespace
 
 WORD FtdiDivisor(DWORD baudRate, DWORD usbMode) {
@@ -65,13 +70,20 @@ WORD FtdiRateCode(DWORD baudRate) {
 }
 
 WORD FtdiDataFormat(const DCB& dcb, BOOL breakOn) {
-    // The DCB's codes are the chip's own (parity 0-4, stop bits 0-2) and go
-    // in unmasked.
-    DWORD word = static_cast<DWORD>(dcb.ByteSize) + (static_cast<DWORD>(dcb.Parity) << 8) +
-                 (static_cast<DWORD>(dcb.StopBits) << 11);
+    // The DCB's codes are the chip's own (parity 0-4, stop bits 0-2).
+    // IOCTL_SERIAL_SET_DCB refuses others; each is still cut to its field,
+    // so that a stray value can never set the break bit.
+    DWORD word = static_cast<DWORD>(dcb.ByteSize) |
+                 ((static_cast<DWORD>(dcb.Parity) & kFormatParityMask) << 8) |
+                 ((static_cast<DWORD>(dcb.StopBits) & kFormatStopBitsMask) << 11);
     if (breakOn)
-        word += kFtdiFormatBreak;
+        word |= kFtdiFormatBreak;
     return static_cast<WORD>(word);
+}
+
+BOOL FtdiDataFormatFits(const DCB& dcb) {
+    return (dcb.ByteSize == 7 || dcb.ByteSize == 8) && dcb.Parity <= SPACEPARITY &&
+           dcb.StopBits <= TWOSTOPBITS;
 }
 
 BOOL FtdiPort::SendRequest(BYTE request, WORD value) {

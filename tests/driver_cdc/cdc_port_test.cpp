@@ -136,15 +136,31 @@ TEST_F(CdcRequests, LineCodingFromTheDcbReachesTheDeviceAndItsLine) {
         {921600, 8, MARKPARITY, ONESTOPBIT, {0x00, 0x10, 0x0E, 0x00, 0x00, 0x03, 0x08}},
         {1200, 6, SPACEPARITY, ONESTOPBIT, {0xB0, 0x04, 0x00, 0x00, 0x00, 0x04, 0x06}},
         {3000000, 8, NOPARITY, TWOSTOPBITS, {0xC0, 0xC6, 0x2D, 0x00, 0x02, 0x00, 0x08}},
+        {19200, 16, NOPARITY, ONESTOPBIT, {0x00, 0x4B, 0x00, 0x00, 0x00, 0x00, 0x10}},
+        // No line coding has these: refused, and the device keeps its coding.
+        {2400, 9, NOPARITY, ONESTOPBIT, {}},
+        {2400, 8, 5, ONESTOPBIT, {}},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.baud);
+        SCOPED_TRACE(testing::Message() << c.baud << " " << int(c.byteSize));
         DCB dcb{};
         ASSERT_TRUE(GetCommState(h, &dcb));
         dcb.BaudRate = c.baud;
         dcb.ByteSize = c.byteSize;
         dcb.Parity = c.parity;
         dcb.StopBits = c.stopBits;
+        if (c.wire.empty()) {
+            const ByteVector coding = model_->LastLineCoding();
+            const size_t sent = model_->RequestCount(cdc::kSetLineCoding);
+            SetLastError(0);
+            EXPECT_FALSE(SetCommState(h, &dcb));
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+            EXPECT_EQ(model_->RequestCount(cdc::kSetLineCoding), sent);
+            EXPECT_EQ(model_->LastLineCoding(), coding);
+            ASSERT_TRUE(GetCommState(h, &dcb));
+            EXPECT_EQ(dcb.BaudRate, 19200u);
+            continue;
+        }
         ASSERT_TRUE(SetCommState(h, &dcb));
         EXPECT_EQ(model_->LastLineCoding(), c.wire);
         const sim::LineConfig expected{c.baud, c.byteSize, c.parity, c.stopBits};

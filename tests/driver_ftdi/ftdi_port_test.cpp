@@ -4,6 +4,7 @@
 // at the head of every bulk-IN packet.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -191,26 +192,51 @@ TEST_F(FtdiPortTest, DivisorDecodesToTheRateItStandsFor) {
 }
 
 // Data bits, parity and stop bits go into the format word unchanged, and the
-// break bit follows SetCommBreak / ClearCommBreak.
+// break bit follows SetCommBreak / ClearCommBreak. A format the chips cannot
+// run (word -1) is refused and the chip keeps the one it had: no value may
+// land in another field or in the break bit.
 TEST_F(FtdiPortTest, DataFormatWords) {
     struct Case {
         BYTE bits, parity, stop;
         bool breakOn;
-        uint16_t word;
+        int word;
     };
     const Case cases[] = {
-        {8, NOPARITY, ONESTOPBIT, false, 0x0008},     {7, EVENPARITY, TWOSTOPBITS, false, 0x1207},
-        {7, EVENPARITY, TWOSTOPBITS, true, 0x5207},   {8, ODDPARITY, ONESTOPBIT, true, 0x4108},
-        {5, MARKPARITY, ONE5STOPBITS, false, 0x0B05}, {6, SPACEPARITY, ONESTOPBIT, false, 0x0406},
+        {8, NOPARITY, ONESTOPBIT, false, 0x0008},
+        {7, EVENPARITY, TWOSTOPBITS, false, 0x1207},
+        {7, EVENPARITY, TWOSTOPBITS, true, 0x5207},
+        {8, ODDPARITY, ONESTOPBIT, true, 0x4108},
+        {7, MARKPARITY, ONE5STOPBITS, false, 0x0B07},
+        {8, SPACEPARITY, ONESTOPBIT, false, 0x0408},
+        {5, NOPARITY, ONESTOPBIT, false, -1},
+        {8, 0x40, ONESTOPBIT, false, -1},
+        {8, NOPARITY, 8, false, -1},
     };
     ServeChip(sim::FtdiModelConfig::FullSpeed());
     HANDLE h = Open();
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.word);
-        DCB dcb = State(h);
+        SCOPED_TRACE(testing::Message()
+                     << int(c.bits) << " " << int(c.parity) << " " << int(c.stop));
+        const DCB before = State(h);
+        const sim::FtdiState chipBefore = chip_->State();
+        DCB dcb = before;
         dcb.ByteSize = c.bits;
         dcb.Parity = c.parity;
         dcb.StopBits = c.stop;
+        if (c.word < 0) {
+            SetLastError(0);
+            EXPECT_FALSE(SetCommState(h, &dcb));
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+            const DCB after = State(h);
+            EXPECT_EQ(std::memcmp(&after, &before, sizeof(DCB)), 0);
+            const sim::FtdiState chip = chip_->State();
+            EXPECT_EQ(chip.dataBits, chipBefore.dataBits);
+            EXPECT_EQ(chip.parity, chipBefore.parity);
+            EXPECT_EQ(chip.stopBits, chipBefore.stopBits);
+            EXPECT_FALSE(chip.breakOn);
+            EXPECT_FALSE(line_->Break());
+            continue;
+        }
         ASSERT_TRUE(SetCommState(h, &dcb));
         if (c.breakOn) {
             ASSERT_TRUE(SetCommBreak(h));
