@@ -25,7 +25,9 @@ struct AttachCase {
 class CdcAttach : public CdcPortTest, public ::testing::WithParamInterface<AttachCase> {};
 
 // Each device is given the port type its layout calls for, and once served
-// it has been told to keep an abstract state of 2.
+// it has been told to keep an abstract state of 2, addressed to its
+// communication interface (interface 2 on the composite device); settings
+// made through the port reach it.
 TEST_P(CdcAttach, FirstAttachChoosesThePortTypeAndStartSetsTheCommFeature) {
     const AttachCase& c = GetParam();
     ServeModel(c.config);
@@ -39,11 +41,23 @@ TEST_P(CdcAttach, FirstAttachChoosesThePortTypeAndStartSetsTheCommFeature) {
     const sim::CdcRequest first = model_->Requests().front();
     EXPECT_EQ(first.request, cdc::kSetCommFeature);
     EXPECT_EQ(first.value, 0x0001);
-    EXPECT_EQ(first.index, 0);
+    EXPECT_EQ(first.index, model_->ControlInterface());
     EXPECT_FALSE(first.stalled);
 
     HANDLE h = OpenCom();
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(h, &dcb));
+    dcb.BaudRate = 57600;
+    dcb.ByteSize = 7;
+    dcb.Parity = EVENPARITY;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    ASSERT_TRUE(SetCommState(h, &dcb));
+    EXPECT_TRUE(model_->Dtr());
+    const sim::LineConfig coding{57600, 7, EVENPARITY, ONESTOPBIT};
+    EXPECT_EQ(model_->Coding() == coding, c.config.acceptsLineCoding);
+    for (const sim::CdcRequest& r : model_->Requests())
+        EXPECT_FALSE(r.stalled) << int(r.request);
     EXPECT_TRUE(CloseHandle(h));
 }
 
@@ -53,7 +67,8 @@ INSTANTIATE_TEST_SUITE_P(
                       AttachCase{"CtsChip", sim::CdcCtsChipConfig(), 0x0101, 0x81, 0x83, 0x02},
                       AttachCase{"NoCoding", sim::CdcNoCodingConfig(), 0x1001, 0x81, 0x82, 0x02},
                       AttachCase{"TwoChannel", sim::CdcTwoChannelConfig(), 0x0002, 0x81, 0x8382,
-                                 0x0302}),
+                                 0x0302},
+                      AttachCase{"Composite", sim::CdcCompositeConfig(), 0x0001, 0x83, 0x84, 0x04}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct StartFailureCase {
