@@ -41,6 +41,7 @@ MODELS = {
     "cdc-cts": dict(coding="exact", dtr=True, rts=True, brk=True),
     "cdc-nocoding": dict(coding="none", dtr=True, rts=False, brk=True),
     "cdc-two-channel": dict(coding="exact", dtr=True, rts=False, brk=True),
+    "cdc-composite": dict(coding="exact", dtr=True, rts=False, brk=True),
     "bulk": dict(coding=None, dtr=False, rts=False, brk=False),
     "rcs310": dict(coding=None, dtr=False, rts=False, brk=False),
 }
@@ -500,6 +501,7 @@ class Probe(unittest.TestCase):
                                       ("ftdi-header", 0x3, "bulk-IN 0x81"),
                                       ("cdc-acm", 0x1, "status interrupt-IN 0x81"),
                                       ("cdc-two-channel", 0x2, "second bulk-IN 0x83"),
+                                      ("cdc-composite", 0x1, "status interrupt-IN 0x83"),
                                       ("rcs310", 0x4, "bulk-IN 0x81")):
             with self.subTest(model=name):
                 proc = run("probe", "--device", name)
