@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "ce/windows.h"
+#include "cehost/core.h"
 #include "driver/port/line_status.h"
 #include "driver/stream/com_entry.h"
 #include "driver_stream/stream_fixture.h"
@@ -359,6 +360,26 @@ TEST_F(Control, WaitMasks) {
     EXPECT_FALSE(rb.ok);
     EXPECT_EQ(rb.error, static_cast<DWORD>(ERROR_INVALID_HANDLE));
     EXPECT_EQ(rb.events, 0u);
+
+    // Contention on the event word that outlasts many exchanges (the worker
+    // posting while the application sets the mask or collects) loses
+    // nothing: the mask lands, the event is recorded, the collected events
+    // are cleared.
+    OpenHandle* record = reinterpret_cast<OpenHandle*>(a);
+    LONG volatile* word = reinterpret_cast<LONG volatile*>(&record->eventWord);
+    cehost::ContendCompareExchange(word, 20);
+    setMask(a, EV_CTS);
+    EXPECT_TRUE(IoctlOut(a, IOCTL_SERIAL_GET_WAIT_MASK, &mask));
+    EXPECT_EQ(mask, EV_CTS);
+    cehost::ContendCompareExchange(word, 20);
+    UpdateLineStatus(port, MS_DSR_ON | MS_RING_ON, 0);  // CTS drops
+    ASSERT_EQ(ReadAcquire(word) & 0xFFFF, static_cast<LONG>(EV_CTS)) << "event lost";
+    cehost::ContendCompareExchange(word, 20);
+    r = wait(a);
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.events, EV_CTS);
+    EXPECT_EQ(ReadAcquire(word) & 0xFFFF, 0) << "collected events left pending";
+    cehost::ContendCompareExchange(nullptr, 0);
     EXPECT_TRUE(COM_Close(a));
     EXPECT_TRUE(COM_Close(b));
 }
