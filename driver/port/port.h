@@ -14,8 +14,10 @@
 //
 // Locks: `openLock` guards `openList` and every walk of it; `flowLock`
 // serialises the issue of transfers on the send side (writes, flow-control
-// characters and handshake-line requests) and every store into `dcb`. No
-// function takes `openLock` while holding `flowLock` or the other way round.
+// characters and handshake-line requests), every store into `dcb`, and the
+// decisions that depend on `inputStopped` (input flow control's transitions,
+// the handshake lines of ApplyHandshakeLines). No function takes `openLock`
+// while holding `flowLock` or the other way round.
 //
 // Lock-free fields: the ring indices and the small state words shared between
 // [worker] and [app] are only read and written through ce/sync.h's
@@ -233,7 +235,9 @@ class SerialPort {
     // MS_ bits plus kModemBreak as last reported; written by [worker] and
     // Start (WriteULongRelease), read by [app] with ReadULongAcquire.
     DWORD modemStatus;
-    // Auto-reset event waking a writer.
+    // Auto-reset event waking a writer: write completions, output flow
+    // changes (received XON/XOFF, CTS/DSR, input resuming, every stored
+    // DCB), purge, detach.
     HANDLE writeEvent;
     // 0 idle, 1 a writer is inside COM_Write, 2 aborted by purge; claimed
     // with InterlockedTestExchange.
@@ -248,7 +252,8 @@ class SerialPort {
     LONG outputHeld;
     // Input flow-control state, 0 running, 1 stopped (ring above three
     // quarters until it falls below one quarter). Written by [worker] inside
-    // flowLock and by PortResetSettings; read with ReadAcquire.
+    // flowLock and by PortResetSettings; read with ReadAcquire, and inside
+    // flowLock wherever a request sent to the device depends on it.
     LONG inputStopped;
     CRITICAL_SECTION flowLock;
 };
@@ -260,14 +265,17 @@ void PortDelete(SerialPort* port);
 // `dcb` under flowLock: PortStoreDcb for every store ([app]: settings reset,
 // IOCTL_SERIAL_SET_DCB), PortLoadDcb for a consistent copy on any thread.
 // Both take flowLock for the copy only (it is recursive, so a caller may
-// already hold it).
+// already hold it). PortStoreDcb then sets writeEvent, so that a writer held
+// back by output flow control looks at the new settings.
 void PortLoadDcb(SerialPort* port, DCB* out);
 void PortStoreDcb(SerialPort* port, const DCB* in);
 
 // SerialPort's ApplyLineSettings, also the first step of the CDC and FTDI
 // classes' own: DTR and RTS from the DCB's control modes (handshake lines
 // follow inputStopped), sent with the class's SetControlLines, mask 3, no
-// event. Releases outputHeld when XON/XOFF output control is off. [app]
+// event. Decides and sends inside flowLock, so that it never undoes a newer
+// change of input flow control. Releases outputHeld when XON/XOFF output
+// control is off. [app]
 BOOL ApplyHandshakeLines(SerialPort* port);
 
 // Packet size of an endpoint: the low 11 bits of wMaxPacketSize.

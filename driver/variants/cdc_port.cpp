@@ -167,7 +167,9 @@ DWORD_PTR CdcPort::SetControlLines(DWORD mask, DWORD value, HANDLE event) {
 
     // The request is issued inside flowLock, so that the device sees the
     // line states in the order they were decided, and answered outside it:
-    // neither writers nor the worker wait for the device.
+    // neither writers nor the worker wait for the device (except when the
+    // caller already holds the lock: ApplyHandshakeLines decides and sends
+    // the handshake lines inside it).
     HANDLE done = CreateEvent(nullptr, FALSE, FALSE, nullptr);
     EnterCriticalSection(&flowLock);
     lineState = (lineState & ~mask) | value;

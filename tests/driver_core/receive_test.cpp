@@ -1,7 +1,10 @@
 // The receive pipeline driven step by step on an idle port: ring storage
 // across the wrap, space reservation, issue-order delivery, XON/XOFF
 // filtering, and input flow control at the fill thresholds.
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "harness.h"
 
@@ -379,6 +382,53 @@ TEST_P(CoreFlowControlTest, StopsAbove3072AndResumesBelow1024) {
         EXPECT_EQ(resumed[0]->outData, std::vector<BYTE>{0x11});
     }
     completeFlow();
+    InputFlowControl(port);
+    Finish(port);
+}
+
+// An application's settings decide the handshake lines from inputStopped
+// while the worker may be stopping input. The worker stops it (dropping DTR)
+// while the application's request is on its way: the line the device ends
+// with must be the worker's, not a raise decided before the stop.
+class RacingLinesPort : public RecordingPort {
+  public:
+    DWORD_PTR SetControlLines(DWORD mask, DWORD value, HANDLE event) override {
+        if (event == nullptr && worker == nullptr) {
+            // The worker's pass runs now; it waits for flowLock if this
+            // request is being sent inside it. Given a second to finish.
+            std::atomic<bool>* finished = &workerDone;
+            worker = new std::thread([this, finished] {
+                InputFlowControl(this);
+                *finished = true;
+            });
+            WaitUntil([&] { return finished->load(); }, 1000);
+        }
+        return RecordingPort::SetControlLines(mask, value, event);
+    }
+    std::thread* worker = nullptr;
+    std::atomic<bool> workerDone{false};
+};
+
+TEST_F(CoreReceiveTest, HandshakeLinesNeverUndoAnInputStop) {
+    RacingLinesPort* port = NewPort<RacingLinesPort>(4096);
+    StartIdle(port);
+    DCB dcb;
+    PortLoadDcb(port, &dcb);
+    dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
+    PortStoreDcb(port, &dcb);
+    SetRing(port, 3073, 4096);  // above three quarters: the worker stops input
+    RecordingPort::Calls().clear();
+    port->ApplyLineSettings();
+    port->worker->join();
+    delete port->worker;
+    ASSERT_EQ(port->inputStopped, 1);
+    // DTR as the device last heard of it.
+    ASSERT_FALSE(RecordingPort::Calls().empty());
+    const auto& last = RecordingPort::Calls().back();
+    ASSERT_NE(last.mask & kLineDtr, 0u);
+    EXPECT_EQ(last.value & kLineDtr, 0u) << "DTR raised after the worker dropped it";
+    for (auto* t : usb_.Pending(0))
+        usb_.CompleteOut(t);
     InputFlowControl(port);
     Finish(port);
 }

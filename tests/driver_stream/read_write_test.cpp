@@ -125,7 +125,7 @@ TEST_F(ReadWrite, WriteEndsWhenNoTransferCanBeIssued) {
 // nothing until the condition is lifted (by the line, by SET_XON, by input
 // resuming), ends at its deadline, and ends on PURGE_TXABORT.
 TEST_F(ReadWrite, OutputGate) {
-    enum class Release { kLine, kXon, kInputResumes, kPurge, kDeadline };
+    enum class Release { kLine, kXon, kInputResumes, kPurge, kDeadline, kSettingsOff };
     struct Case {
         const char* name;
         std::function<void(DCB&)> dcb;
@@ -160,6 +160,10 @@ TEST_F(ReadWrite, OutputGate) {
          fillRing, Release::kInputResumes},
         {"CTS low, purge", [](DCB& d) { d.fOutxCtsFlow = 1; }, lines(MS_DSR_ON), Release::kPurge},
         {"XOFF, deadline", [](DCB& d) { d.fOutX = 1; }, xoff, Release::kDeadline},
+        {"XOFF, settings turn XON/XOFF output off", [](DCB& d) { d.fOutX = 1; }, xoff,
+         Release::kSettingsOff},
+        {"CTS low, settings turn CTS flow off", [](DCB& d) { d.fOutxCtsFlow = 1; },
+         lines(MS_DSR_ON), Release::kSettingsOff},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -196,6 +200,19 @@ TEST_F(ReadWrite, OutputGate) {
             }
             case Release::kDeadline:
                 expected = 0;
+                break;
+            case Release::kSettingsOff:
+                EditDcb(h, [](DCB& d) {
+                    d.fOutX = 0;
+                    d.fOutxCtsFlow = 0;
+                });
+                // A generous bound; a writer left blocked is released by a
+                // purge so that the case ends.
+                if (!Eventually([&] { return written.load() != 0xFFFFFFFFu; }, 1000)) {
+                    ADD_FAILURE() << "the writer was not released by the settings";
+                    DWORD flags = PURGE_TXABORT;
+                    EXPECT_TRUE(IoctlIn(h, IOCTL_SERIAL_PURGE, flags));
+                }
                 break;
         }
         writer.join();
