@@ -3,6 +3,8 @@
 // cannot be issued. (Read timeouts and zero-length packets are tested end to
 // end, against the device model.)
 
+#include <functional>
+
 #include "ce/windows.h"
 #include "driver/port/line_status.h"
 #include "driver/stream/com_entry.h"
@@ -229,6 +231,69 @@ TEST_F(ReadWrite, OutputGate) {
         TearDown();
         SetUp();
     }
+}
+
+// A write interrupted after its transfer took whole packets ends with a
+// zero-length packet, as a complete one does; not after a partial packet,
+// and not when the next transfer could not be issued.
+TEST_F(ReadWrite, ZeroLengthPacketAfterAnInterruptedWrite) {
+    enum class End { kTimeout, kPurge, kNextIssueFails };
+    struct Case {
+        const char* name;
+        End end;
+        DWORD taken;  // bytes the device took of the held transfer
+        std::vector<size_t> transfers;
+    };
+    const Case cases[] = {
+        {"timeout after whole packets", End::kTimeout, 64, {128, 0}},
+        {"purge after whole packets", End::kPurge, 64, {128, 0}},
+        {"timeout after a partial packet", End::kTimeout, 7, {128}},
+        {"next transfer not issued", End::kNextIssueFails, 64, {128}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        PortOptions options;
+        options.usbMode = kUsbModeWriteUnlimited;  // one transfer carries the whole write
+        StartPort(options);
+        DWORD_PTR h = Open();
+        if (c.end == End::kTimeout)
+            SetTimeouts(h, MAXDWORD, 0, 0, 0, 100);
+        host.HoldWrites(true, c.taken);
+        std::atomic<DWORD> written{0xFFFFFFFFu};
+        std::thread writer([&] { written = Write(h, Pattern(128)); });
+        ASSERT_TRUE(host.WaitHeldWrites(1, 2000));
+        if (c.end == End::kPurge) {
+            DWORD flags = PURGE_TXABORT;
+            EXPECT_TRUE(IoctlIn(h, IOCTL_SERIAL_PURGE, flags));
+        } else if (c.end == End::kNextIssueFails) {
+            host.FailNextWrite();
+            host.ReleaseHeldWrites(c.taken);
+        }
+        writer.join();
+        EXPECT_EQ(written.load(), c.taken);
+        std::vector<size_t> lengths;
+        for (const auto& w : host.Writes())
+            lengths.push_back(w.size());
+        EXPECT_EQ(lengths, c.transfers);
+        EXPECT_TRUE(COM_Close(h));
+        TearDown();
+        SetUp();
+    }
+}
+
+// A host that reports more bytes than a transfer asked for: a receive
+// transfer delivers no more than it asked (never what lies past its slot),
+// and a write counts no more than it offered.
+TEST_F(ReadWrite, OverReportedCountsAreClamped) {
+    StartPort();
+    DWORD_PTR h = Open();
+    SetTimeouts(h, MAXDWORD, 0, 0);
+    host.OverReport(10);
+    Feed(Pattern(64, 0x40), 64);
+    EXPECT_EQ(Read(h, 200), Pattern(64, 0x40));
+    EXPECT_EQ(Write(h, Pattern(40)), 40u);
+    host.OverReport(0);
+    EXPECT_TRUE(COM_Close(h));
 }
 
 }  // namespace
