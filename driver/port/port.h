@@ -147,8 +147,10 @@ class SerialPort {
     // [worker] Consumes one completed receive block: framing removed,
     // XON/XOFF filtered, bytes stored in the ring, readers and waiters woken.
     virtual BOOL DeliverReceived(const BYTE* data, DWORD length);
-    // [worker] One pass of the worker thread; nonzero while work remains,
-    // 0 ends the thread.
+    // [worker] One pass of the worker thread. Positive: wait for
+    // serviceEvent, then call again; negative: the same, but call again
+    // after at most -result milliseconds even when nothing sets the event
+    // (a receive path backing off from failures); 0 ends the thread.
     virtual int Service();
 
     // ---- Fields, in declaration order ------------------------------------
@@ -188,7 +190,9 @@ class SerialPort {
     // exists; afterwards read ([worker], IssueReceive) and closed (Stop)
     // only inside flowLock, so no transfer is issued on a closed pipe.
     USB_PIPE receivePipe SL_GUARDED_BY(flowLock);
-    // Ring capacity in bytes ("ReceiveBuffer", 4096 by default). [attach]
+    // Ring capacity in bytes ("ReceiveBuffer", 4096 by default). [attach];
+    // PortInit brings it within bounds (ReceiveRingSize) before anything
+    // reads it.
     DWORD ringSize;
     // Ring storage, ringSize bytes. Bytes between ringTail and ringHead
     // belong to readers, the rest to the worker thread.
@@ -218,6 +222,11 @@ class SerialPort {
     LONG rxFirst;
     LONG rxQueued;
     USB_TRANSFER rxTransfers[kMaxRxSlots];
+    // Back-off of a failing receive path: consecutive passes that found it
+    // failing (0 while healthy), and the tick before which no receive
+    // transfer is issued. [worker] only (PortInit zeroes them).
+    LONG rxFailures;
+    DWORD rxRetryAt;
     // Outstanding handshake-line request and XON/XOFF byte of input flow
     // control, or 0. [worker] only; issued inside flowLock.
     USB_TRANSFER flowLineTransfer;

@@ -195,6 +195,10 @@ int CdcPort::Service() {
     const int bulk = ServiceBulk(this);
     CompleteNotify();
     IssueNotify();
+    // A receive path backing off asks for a timed wake-up; the status
+    // transfer's completion wakes the thread as before.
+    if (bulk < 0)
+        return bulk;
     return (bulk != 0 || notifyTransfer != nullptr) ? 1 : 0;
 }
 

@@ -43,7 +43,8 @@ class CdcPort : public SerialPort {
     // request was issued, 0 when not.
     DWORD_PTR SetControlLines(DWORD mask, DWORD value, HANDLE event) override;
     // The bulk pass, then the status transfer retired and issued again.
-    // Nonzero while the bulk side has work or a status transfer is out.
+    // Nonzero while the bulk side has work or a status transfer is out;
+    // negative (a timed wake-up) while the bulk side backs off.
     int Service() override;
 
     // [worker] Issues the next status transfer when none is outstanding.
