@@ -151,6 +151,7 @@ BOOL PortInit(SerialPort* port) {
     port->flowCharTransfer = nullptr;
     port->rxFailures = 0;
     port->rxRetryAt = 0;
+    port->xoffSent = 0;
 
     PortResetSettings(port);
 

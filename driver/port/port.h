@@ -231,6 +231,11 @@ class SerialPort {
     // control, or 0. [worker] only; issued inside flowLock.
     USB_TRANSFER flowLineTransfer;
     USB_TRANSFER flowCharTransfer;
+    // Nonzero while the last flow character sent to the device was XOFF: an
+    // XON is owed as soon as input runs again, whatever the settings say by
+    // then (a first open resets them). [worker] inside flowLock; PortInit
+    // zeroes it, settings resets leave it.
+    LONG xoffSent;
     // Largest number of bytes one write transfer takes. Set by Start.
     LONG maxWriteSize;
     // Timeouts and line settings. `dcb` is stored only inside flowLock

@@ -289,27 +289,56 @@ int InputFlowControl(SerialPort* port) {
 
     const LONG size = static_cast<LONG>(port->ringSize);
     const LONG held = RingHeld(ReadNoFence(&port->ringHead), ReadAcquire(&port->ringTail), size);
-    const LONG stopped = ReadAcquire(&port->inputStopped);
-    const bool stopNow = stopped == 0 && held > static_cast<LONG>((3LL * size) / 4);
-    const bool resumeNow = stopped != 0 && held < size / 4;
-    if (!stopNow && !resumeNow)
+    const LONG stopAbove = static_cast<LONG>((3LL * size) / 4);
+    const LONG resumeBelow = size / 4;
+    // A first look without the lock: most passes cross no threshold.
+    LONG stopped = ReadAcquire(&port->inputStopped);
+    if ((stopped == 0 && held <= stopAbove && port->xoffSent == 0) ||
+        (stopped != 0 && held >= resumeBelow)) {
         return 0;
+    }
 
-    // The DCB is read, the requests are issued and the state is set inside
-    // flowLock, so that they do not interleave with a writer's transfers on
-    // the bulk-OUT pipe nor with a settings change.
+    // The state is read again, the DCB read, the requests issued and the
+    // state set inside flowLock, so that they do not interleave with a
+    // writer's transfers on the bulk-OUT pipe, with a settings change, nor
+    // with the handshake lines an application's settings send.
     EnterCriticalSection(&port->flowLock);
+    stopped = ReadAcquire(&port->inputStopped);
+    const bool stopNow = stopped == 0 && held > stopAbove;
+    const bool resumeNow = stopped != 0 && held < resumeBelow;
     const DWORD mask = HandshakeMask(port->dcb);
-    if (mask != 0) {
-        port->flowLineTransfer = reinterpret_cast<USB_TRANSFER>(
-            port->SetControlLines(mask, stopNow ? 0 : mask, port->serviceEvent));
+    // The transfers read the characters from the port's own DCB.
+    const BYTE* xon = reinterpret_cast<const BYTE*>(&port->dcb.XonChar);
+    const BYTE* xoff = reinterpret_cast<const BYTE*>(&port->dcb.XoffChar);
+    if (stopNow) {
+        if (mask != 0) {
+            port->flowLineTransfer =
+                reinterpret_cast<USB_TRANSFER>(port->SetControlLines(mask, 0, port->serviceEvent));
+        }
+        if (port->dcb.fInX) {
+            port->flowCharTransfer = port->SendFlowChar(xoff);
+            if (port->flowCharTransfer != nullptr)
+                port->xoffSent = 1;
+        }
+        WriteRelease(&port->inputStopped, 1);
+    } else {
+        if (resumeNow) {
+            if (mask != 0) {
+                port->flowLineTransfer = reinterpret_cast<USB_TRANSFER>(
+                    port->SetControlLines(mask, mask, port->serviceEvent));
+            }
+            WriteRelease(&port->inputStopped, 0);
+        }
+        // Input runs: XON with XON/XOFF input control on, and whenever the
+        // device was last told XOFF, also when that control has been
+        // switched off or the settings reset since (a first open after a
+        // close that left the device stopped).
+        if ((resumeNow && port->dcb.fInX) ||
+            (port->xoffSent != 0 && ReadAcquire(&port->inputStopped) == 0)) {
+            port->flowCharTransfer = port->SendFlowChar(xon);
+            port->xoffSent = 0;
+        }
     }
-    if (port->dcb.fInX) {
-        // The transfer reads the character from the port's own DCB.
-        const char* ch = stopNow ? &port->dcb.XoffChar : &port->dcb.XonChar;
-        port->flowCharTransfer = port->SendFlowChar(reinterpret_cast<const BYTE*>(ch));
-    }
-    WriteRelease(&port->inputStopped, stopNow ? 1 : 0);
     LeaveCriticalSection(&port->flowLock);
 
     // A writer held by the input stop (fInX without fTXContinueOnXoff) waits

@@ -58,7 +58,10 @@ BOOL DeliverReceived(SerialPort* port, const BYTE* data, DWORD length)
 // Retires finished flow-control transfers, then, when none is outstanding,
 // stops the device above three quarters full (lines dropped, XOFF) and
 // resumes it below one quarter (lines raised, XON, and writers held by the
-// input stop are woken). Always 0.
+// input stop are woken). An XON is also sent whenever input runs while the
+// device was last sent XOFF (input running again after a settings reset, or
+// resuming after XON/XOFF input control was switched off), so that a device
+// is never left stopped. The decisions are taken inside flowLock. Always 0.
 int InputFlowControl(SerialPort* port) SL_EXCLUDES(port->flowLock);
 
 // Bounds of the receive ring (bytes).

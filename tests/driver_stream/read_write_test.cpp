@@ -233,6 +233,46 @@ TEST_F(ReadWrite, OutputGate) {
     }
 }
 
+// Input stopped by XOFF is always resumed with XON: also when the port is
+// closed and opened again (the first open resets input to running), and when
+// XON/XOFF input control was switched off before the ring drained.
+TEST_F(ReadWrite, InputStoppedByXoffIsAlwaysResumed) {
+    struct Case {
+        const char* name;
+        std::function<void(ReadWrite*, DWORD_PTR*)> resume;
+    };
+    const Case cases[] = {
+        {"closed and opened again",
+         [](ReadWrite* t, DWORD_PTR* h) {
+             EXPECT_TRUE(COM_Close(*h));
+             *h = t->Open();
+         }},
+        {"input control off, ring drained",
+         [](ReadWrite* t, DWORD_PTR* h) {
+             t->EditDcb(*h, [](DCB& d) { d.fInX = 0; });
+             t->SetTimeouts(*h, MAXDWORD, 0, 0);
+             EXPECT_EQ(t->Read(*h, 1024).size(), 800u);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        PortOptions options;
+        options.ringSize = 1024;
+        StartPort(options);
+        DWORD_PTR h = Open();
+        EditDcb(h, [](DCB& d) { d.fInX = 1; });
+        Feed(Pattern(800, 0x20));  // above three quarters
+        ASSERT_TRUE(Eventually([&] { return host.SentBytes() == std::vector<BYTE>{0x13}; }));
+        c.resume(this, &h);
+        EXPECT_TRUE(Eventually([&] {
+            return host.SentBytes() == std::vector<BYTE>{0x13, 0x11};
+        })) << "the device was left stopped";
+        EXPECT_TRUE(COM_Close(h));
+        TearDown();
+        SetUp();
+    }
+}
+
 // A write interrupted after its transfer took whole packets ends with a
 // zero-length packet, as a complete one does; not after a partial packet,
 // and not when the next transfer could not be issued.
