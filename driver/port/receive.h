@@ -1,13 +1,17 @@
 // The receive pipeline shared by every port type: receive transfers kept
-// queued on the bulk-IN pipe, retired strictly in issue order into the
-// receive ring, XON/XOFF filtering of received data, and input flow control
-// by the ring's fill level.
+// queued on the receive pipe (bulk-IN, or interrupt-IN on devices that have
+// no other), retired strictly in issue order into the receive ring, XON/XOFF
+// filtering of received data, input flow control by the ring's fill level,
+// and the back-off of a receive path that fails.
 //
-// Everything here runs on the port's worker thread [worker] only. The ring
-// has one producer (this thread, ringHead) and one consumer side (readers and
-// the receive purge, ringTail); each computation reads ringTail once with
-// ReadAcquire, and a stale value errs on the safe side (less free space, more
-// bytes held). No memory is allocated here.
+// Everything here runs on the port's worker thread [worker] only, except
+// ReceiveRingSize, which PortInit calls [attach] before the thread exists.
+// The ring has one producer (this thread, ringHead) and one consumer side
+// (readers and the receive purge, ringTail); each computation reads ringTail
+// once with ReadAcquire, and a stale value errs on the safe side (less free
+// space, more bytes held). The pipe is looked at and used only inside
+// flowLock (Stop closes it there); clearing a halt is a synchronous request
+// made outside it. No memory is allocated here.
 #pragma once
 
 #include "driver/port/port.h"
