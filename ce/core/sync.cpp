@@ -345,7 +345,50 @@ CEAPI LONG InterlockedExchange(LONG volatile* p, LONG v) {
 CEAPI LONG InterlockedExchangeAdd(LONG volatile* p, LONG v) {
     return __atomic_fetch_add(p, v, __ATOMIC_SEQ_CST);
 }
+
+namespace {
+
+// ContendCompareExchange: the word whose exchanges find it changed, and how
+// many more of them will.
+std::atomic<LONG volatile*> g_contendTarget{nullptr};
+std::atomic<int> g_contendLeft{0};
+
+struct ContendReset {
+    ContendReset() {
+        cehost::RegisterResetHook([] { cehost::ContendCompareExchange(nullptr, 0); });
+    }
+} g_contendReset;
+
+// Another thread's store between the caller's read and its exchange: bit 31
+// of the word flips.
+void ContendIfTargeted(LONG volatile* p) {
+    if (g_contendTarget.load(std::memory_order_acquire) != p)
+        return;
+    int left = g_contendLeft.load();
+    while (left > 0 && !g_contendLeft.compare_exchange_weak(left, left - 1)) {
+    }
+    if (left <= 0)
+        return;
+    __atomic_xor_fetch(p, static_cast<LONG>(0x80000000u), __ATOMIC_SEQ_CST);
+    if (left == 1)
+        g_contendTarget.store(nullptr, std::memory_order_release);
+}
+
+}  // namespace
+
+namespace cehost {
+
+void ContendCompareExchange(volatile LONG* target, int times) {
+    g_contendTarget.store(nullptr, std::memory_order_release);
+    g_contendLeft.store(target != nullptr ? times : 0);
+    if (target != nullptr && times > 0)
+        g_contendTarget.store(target, std::memory_order_release);
+}
+
+}  // namespace cehost
+
 CEAPI LONG InterlockedCompareExchange(LONG volatile* p, LONG exchange, LONG comperand) {
+    ContendIfTargeted(p);
     __atomic_compare_exchange_n(p, &comperand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return comperand;
 }

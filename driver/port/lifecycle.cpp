@@ -3,6 +3,7 @@
 #include "driver/port/lifecycle.h"
 
 #include "driver/platform/usb_calls.h"
+#include "driver/port/receive.h"
 
 namespace {
 
@@ -128,6 +129,7 @@ BOOL PortInit(SerialPort* port) {
 
     if (port->rxSlotCount > kMaxRxSlots)
         port->rxSlotCount = kMaxRxSlots;
+    port->ringSize = ReceiveRingSize(port->ringSize, port->rxSlotCount, port->rxTransferSize);
 
     port->ring = static_cast<BYTE*>(LocalAlloc(LMEM_FIXED, port->ringSize));
     if (port->ring == nullptr)
@@ -147,6 +149,9 @@ BOOL PortInit(SerialPort* port) {
         port->rxTransfers[i] = nullptr;
     port->flowLineTransfer = nullptr;
     port->flowCharTransfer = nullptr;
+    port->rxFailures = 0;
+    port->rxRetryAt = 0;
+    port->xoffSent = 0;
 
     PortResetSettings(port);
 
@@ -210,9 +215,13 @@ DWORD WINAPI ServiceThread(LPVOID parameter) {
 
     int busy = port->Service();
     while (busy != 0) {
+        // A negative result asks to be called again after that many
+        // milliseconds at the latest (a receive path backing off).
+        const DWORD timeout = busy > 0 ? INFINITE : static_cast<DWORD>(-busy);
         // A failed wait would turn the loop into a spin; the events outlive
         // the thread, so this only ends a thread whose port is broken.
-        if (WaitForSingleObject(port->serviceEvent, INFINITE) != WAIT_OBJECT_0)
+        const DWORD result = WaitForSingleObject(port->serviceEvent, timeout);
+        if (result != WAIT_OBJECT_0 && result != WAIT_TIMEOUT)
             break;
         busy = port->Service();
     }

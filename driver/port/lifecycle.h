@@ -7,7 +7,8 @@
 #include "driver/port/port.h"
 
 // [attach] Runs the class's Start, creates openLock, flowLock, readEvent,
-// writeEvent and serviceEvent, the ring and the receive slots, resets the
+// writeEvent and serviceEvent, brings ringSize within bounds
+// (ReceiveRingSize), allocates the ring and the receive slots, resets the
 // settings, records the caller's priority and starts the worker thread.
 // When anything after Start fails, everything done so far is undone, the
 // class's Stop included, and the port is left "not started" (serviceThread
@@ -33,7 +34,8 @@ BOOL PortResetSettings(SerialPort* port);
 
 // [worker] Thread routine; parameter: the port. Sets the worker priority,
 // calls Service once, then waits on serviceEvent and calls it again while it
-// returns nonzero. Exit code 0.
+// returns nonzero (after a negative result, also once -result milliseconds
+// have passed without the event). Exit code 0.
 DWORD WINAPI ServiceThread(LPVOID parameter);
 
 // [host] Completion routine of every asynchronous transfer: the context is

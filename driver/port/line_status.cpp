@@ -23,16 +23,19 @@ LONG volatile* AsLong(DWORD* field) {
 
 BOOL UpdateLineStatus(SerialPort* port, DWORD modemWord, DWORD lineErrors) {
     // IOCTL_SERIAL_GET_COMMSTATUS clears `errors` with an exchange on an
-    // application thread meanwhile; under contention that outlasts the
-    // attempts, this report's bits are dropped.
-    LONG volatile* errors = AsLong(&port->errors);
-    LONG old = ReadAcquire(errors);
-    for (int attempt = 0; attempt < kInterlockedAttempts; ++attempt) {
-        const LONG prior =
-            InterlockedTestExchange(errors, old, old | static_cast<LONG>(lineErrors));
-        if (prior == old)
-            break;
-        old = prior;
+    // application thread meanwhile. The OR is retried until it lands: every
+    // failed exchange means another thread's store went in, so the loop
+    // cannot livelock, and no reported bit is lost.
+    if (lineErrors != 0) {
+        LONG volatile* errors = AsLong(&port->errors);
+        LONG old = ReadAcquire(errors);
+        for (;;) {
+            const LONG prior =
+                InterlockedTestExchange(errors, old, old | static_cast<LONG>(lineErrors));
+            if (prior == old)
+                break;
+            old = prior;
+        }
     }
 
     DWORD events = lineErrors != 0 ? EV_ERR : 0;
@@ -62,9 +65,12 @@ BOOL NotifyEvents(SerialPort* port, DWORD events) {
             ReadPointerAcquire(reinterpret_cast<PVOID const volatile*>(&handle->port)));
         if (channel != port)
             continue;
+        // The wait-mask requests change the word on application threads
+        // meanwhile; the exchange is retried until it lands or nothing is
+        // left to add, so no wanted event is lost.
         LONG volatile* word = AsLong(&handle->eventWord);
         DWORD current = static_cast<DWORD>(ReadAcquire(word));
-        for (int attempt = 0; attempt < kInterlockedAttempts; ++attempt) {
+        for (;;) {
             // Only events in the wait mask (high half) become pending.
             const DWORD next = current | (events & (current >> 16));
             if (next == current)

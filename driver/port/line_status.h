@@ -6,7 +6,7 @@
 #include "driver/port/port.h"
 
 // [worker] Takes a complete report: ORs `lineErrors` (CE_ bits) into
-// `errors` (bounded interlocked loop), replaces modemStatus with
+// `errors` (interlocked loop, retried until it lands), replaces modemStatus with
 // `modemWord` (MS_ bits plus kModemBreak), raises EV_ERR for nonzero errors
 // and EV_BREAK, EV_CTS, EV_DSR, EV_RING, EV_RLSD for each changed line, sets
 // writeEvent on a CTS or DSR change, and posts the events. Always TRUE.
@@ -18,6 +18,3 @@ BOOL UpdateLineStatus(SerialPort* port, DWORD modemWord, DWORD lineErrors)
 // waiter. The handles live on the owner's list (a second channel's on its
 // parent's), walked under the owner's openLock. Always TRUE.
 BOOL NotifyEvents(SerialPort* port, DWORD events) SL_EXCLUDES(port->openLock);
-
-// Attempts of every interlocked compare-exchange loop before giving up.
-constexpr int kInterlockedAttempts = 10;

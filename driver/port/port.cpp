@@ -30,6 +30,9 @@ void PortStoreDcb(SerialPort* port, const DCB* in) {
     EnterCriticalSection(&port->flowLock);
     port->dcb = *in;
     LeaveCriticalSection(&port->flowLock);
+    // A writer held back by output flow control looks at the gate again:
+    // settings that turn that flow control off release it at once.
+    SetEvent(port->writeEvent);
 }
 
 DWORD EndpointPacketSize(LPCUSB_ENDPOINT endpoint) {

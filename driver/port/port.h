@@ -14,8 +14,10 @@
 //
 // Locks: `openLock` guards `openList` and every walk of it; `flowLock`
 // serialises the issue of transfers on the send side (writes, flow-control
-// characters and handshake-line requests) and every store into `dcb`. No
-// function takes `openLock` while holding `flowLock` or the other way round.
+// characters and handshake-line requests), every store into `dcb`, and the
+// decisions that depend on `inputStopped` (input flow control's transitions,
+// the handshake lines of ApplyHandshakeLines). No function takes `openLock`
+// while holding `flowLock` or the other way round.
 //
 // Lock-free fields: the ring indices and the small state words shared between
 // [worker] and [app] are only read and written through ce/sync.h's
@@ -145,8 +147,10 @@ class SerialPort {
     // [worker] Consumes one completed receive block: framing removed,
     // XON/XOFF filtered, bytes stored in the ring, readers and waiters woken.
     virtual BOOL DeliverReceived(const BYTE* data, DWORD length);
-    // [worker] One pass of the worker thread; nonzero while work remains,
-    // 0 ends the thread.
+    // [worker] One pass of the worker thread. Positive: wait for
+    // serviceEvent, then call again; negative: the same, but call again
+    // after at most -result milliseconds even when nothing sets the event
+    // (a receive path backing off from failures); 0 ends the thread.
     virtual int Service();
 
     // ---- Fields, in declaration order ------------------------------------
@@ -186,7 +190,9 @@ class SerialPort {
     // exists; afterwards read ([worker], IssueReceive) and closed (Stop)
     // only inside flowLock, so no transfer is issued on a closed pipe.
     USB_PIPE receivePipe SL_GUARDED_BY(flowLock);
-    // Ring capacity in bytes ("ReceiveBuffer", 4096 by default). [attach]
+    // Ring capacity in bytes ("ReceiveBuffer", 4096 by default). [attach];
+    // PortInit brings it within bounds (ReceiveRingSize) before anything
+    // reads it.
     DWORD ringSize;
     // Ring storage, ringSize bytes. Bytes between ringTail and ringHead
     // belong to readers, the rest to the worker thread.
@@ -216,10 +222,20 @@ class SerialPort {
     LONG rxFirst;
     LONG rxQueued;
     USB_TRANSFER rxTransfers[kMaxRxSlots];
+    // Back-off of a failing receive path: consecutive passes that found it
+    // failing (0 while healthy), and the tick before which no receive
+    // transfer is issued. [worker] only (PortInit zeroes them).
+    LONG rxFailures;
+    DWORD rxRetryAt;
     // Outstanding handshake-line request and XON/XOFF byte of input flow
     // control, or 0. [worker] only; issued inside flowLock.
     USB_TRANSFER flowLineTransfer;
     USB_TRANSFER flowCharTransfer;
+    // Nonzero while the last flow character sent to the device was XOFF: an
+    // XON is owed as soon as input runs again, whatever the settings say by
+    // then (a first open resets them). [worker] inside flowLock; PortInit
+    // zeroes it, settings resets leave it.
+    LONG xoffSent;
     // Largest number of bytes one write transfer takes. Set by Start.
     LONG maxWriteSize;
     // Timeouts and line settings. `dcb` is stored only inside flowLock
@@ -233,7 +249,9 @@ class SerialPort {
     // MS_ bits plus kModemBreak as last reported; written by [worker] and
     // Start (WriteULongRelease), read by [app] with ReadULongAcquire.
     DWORD modemStatus;
-    // Auto-reset event waking a writer.
+    // Auto-reset event waking a writer: write completions, output flow
+    // changes (received XON/XOFF, CTS/DSR, input resuming, every stored
+    // DCB), purge, detach.
     HANDLE writeEvent;
     // 0 idle, 1 a writer is inside COM_Write, 2 aborted by purge; claimed
     // with InterlockedTestExchange.
@@ -248,7 +266,8 @@ class SerialPort {
     LONG outputHeld;
     // Input flow-control state, 0 running, 1 stopped (ring above three
     // quarters until it falls below one quarter). Written by [worker] inside
-    // flowLock and by PortResetSettings; read with ReadAcquire.
+    // flowLock and by PortResetSettings; read with ReadAcquire, and inside
+    // flowLock wherever a request sent to the device depends on it.
     LONG inputStopped;
     CRITICAL_SECTION flowLock;
 };
@@ -260,14 +279,17 @@ void PortDelete(SerialPort* port);
 // `dcb` under flowLock: PortStoreDcb for every store ([app]: settings reset,
 // IOCTL_SERIAL_SET_DCB), PortLoadDcb for a consistent copy on any thread.
 // Both take flowLock for the copy only (it is recursive, so a caller may
-// already hold it).
+// already hold it). PortStoreDcb then sets writeEvent, so that a writer held
+// back by output flow control looks at the new settings.
 void PortLoadDcb(SerialPort* port, DCB* out);
 void PortStoreDcb(SerialPort* port, const DCB* in);
 
 // SerialPort's ApplyLineSettings, also the first step of the CDC and FTDI
 // classes' own: DTR and RTS from the DCB's control modes (handshake lines
 // follow inputStopped), sent with the class's SetControlLines, mask 3, no
-// event. Releases outputHeld when XON/XOFF output control is off. [app]
+// event. Decides and sends inside flowLock, so that it never undoes a newer
+// change of input flow control. Releases outputHeld when XON/XOFF output
+// control is off. [app]
 BOOL ApplyHandshakeLines(SerialPort* port);
 
 // Packet size of an endpoint: the low 11 bits of wMaxPacketSize.

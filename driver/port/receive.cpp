@@ -37,20 +37,135 @@ void RetireFlowTransfer(SerialPort* port, USB_TRANSFER* field) {
     }
 }
 
+// Failing passes after which the back-off has reached its longest wait.
+constexpr LONG kFailuresAtLongestWait = 7;
+static_assert((kRxRetryFirstMs << (kFailuresAtLongestWait - 1)) >= kRxRetryMaxMs &&
+                  (kRxRetryFirstMs << (kFailuresAtLongestWait - 2)) < kRxRetryMaxMs,
+              "the doubling reaches the longest wait at the last count");
+
+// What retiring the oldest receive transfer found.
+enum class Retired { kNone, kWell, kFailed };
+
+// Retires the oldest queued receive transfer when it has completed and
+// delivers what it reports.
+Retired RetireOldest(SerialPort* port) {
+    if (port->rxQueued == 0)
+        return Retired::kNone;
+    const LONG first = port->rxFirst;
+    USB_TRANSFER transfer = port->rxTransfers[first];
+    DWORD bytes = 0;
+    DWORD error = static_cast<DWORD>(-1);
+    const BOOL done = UsbIsComplete(port, transfer);
+    const BOOL ok = UsbGetStatus(port, transfer, &bytes, &error);
+    // Delivery is in issue order: later transfers wait for the oldest.
+    if (ok && !done)
+        return Retired::kNone;
+
+    port->rxTransfers[first] = nullptr;
+    if (ok) {
+        UsbCloseTransfer(port, transfer);
+    } else {
+        // Status unknown: the count cannot be trusted, and the transfer
+        // must not go on filling the slot once it is reissued.
+        UsbDropTransfer(port, transfer);
+        bytes = 0;
+    }
+    // The transfer asked for rxTransferSize bytes; a larger report would
+    // read past the slot.
+    if (bytes > static_cast<DWORD>(port->rxTransferSize)) {
+        bytes = static_cast<DWORD>(port->rxTransferSize);
+    }
+    // A transfer that ended in error still delivers the bytes it reports.
+    port->DeliverReceived(port->rxSlots + first * port->rxSlotStride, bytes);
+
+    LONG next = first + 1;
+    if (next >= port->rxSlotCount)
+        next -= port->rxSlotCount;
+    port->rxFirst = next;
+    port->rxQueued -= 1;
+    return ok && error == USB_NO_ERROR ? Retired::kWell : Retired::kFailed;
+}
+
+// Whether Stop has not yet closed the receive pipe.
+bool ReceivePipeOpen(SerialPort* port) {
+    EnterCriticalSection(&port->flowLock);
+    const bool open = port->receivePipe != nullptr;
+    LeaveCriticalSection(&port->flowLock);
+    return open;
+}
+
+// One more failing pass of the receive path. A halt the host reports is
+// cleared: a stalled endpoint fails every transfer at once until it is
+// (clearing a halt also resets the endpoint's data toggle, so a pipe that is
+// not halted is left alone). Issuing then waits the back-off, doubled with
+// every failing pass up to its longest.
+void BackOff(SerialPort* port) {
+    BOOL halted = FALSE;
+    BOOL known = FALSE;
+    EnterCriticalSection(&port->flowLock);
+    if (port->receivePipe != nullptr)
+        known = UsbIsPipeHalted(port, port->receivePipe, &halted);
+    LeaveCriticalSection(&port->flowLock);
+    if (known && halted)
+        UsbClearHalt(port, port->receiveEndpoint);
+
+    if (port->rxFailures < kFailuresAtLongestWait)
+        port->rxFailures += 1;
+    DWORD delay = kRxRetryFirstMs << (port->rxFailures - 1);
+    if (delay > kRxRetryMaxMs)
+        delay = kRxRetryMaxMs;
+    port->rxRetryAt = GetTickCount() + delay;
+}
+
+// Milliseconds left of the back-off; 0 when a receive transfer may be issued.
+DWORD RetryWait(SerialPort* port) {
+    if (port->rxFailures == 0)
+        return 0;
+    const LONG left = static_cast<LONG>(port->rxRetryAt - GetTickCount());
+    return left > 0 ? static_cast<DWORD>(left) : 0;
+}
+
 }  // namespace
 
 int ServiceBulk(SerialPort* port) {
-    while (CompleteReceive(port) == 1) {
+    bool well = false;
+    bool failed = false;
+    for (;;) {
+        const Retired retired = RetireOldest(port);
+        if (retired == Retired::kNone)
+            break;
+        (retired == Retired::kWell ? well : failed) = true;
     }
-    int last;
-    do {
-        last = IssueReceive(port);
-    } while (last == 1);
+    if (well)
+        port->rxFailures = 0;
+    else if (failed)
+        BackOff(port);
+
+    // A stuck path on an open pipe is tried again later rather than given
+    // up: only Stop, which closes the pipe, ends the thread.
+    bool closed = false;
+    if (RetryWait(port) == 0) {
+        int last;
+        do {
+            last = IssueReceive(port);
+        } while (last == 1);
+        if (last == 0) {
+            if (ReceivePipeOpen(port))
+                BackOff(port);
+            else
+                closed = true;
+        }
+    } else {
+        closed = !ReceivePipeOpen(port);
+    }
     InputFlowControl(port);
-    return (last != 0 || port->rxQueued != 0 || port->flowCharTransfer != nullptr ||
-            port->flowLineTransfer != nullptr)
-               ? 1
-               : 0;
+
+    const bool outstanding = port->rxQueued != 0 || port->flowCharTransfer != nullptr ||
+                             port->flowLineTransfer != nullptr;
+    if (closed && !outstanding)
+        return 0;
+    const DWORD wait = RetryWait(port);
+    return wait > 0 ? -static_cast<int>(wait) : 1;
 }
 
 int IssueReceive(SerialPort* port) {
@@ -74,12 +189,21 @@ int IssueReceive(SerialPort* port) {
     LONG slot = port->rxFirst + port->rxQueued;
     if (slot >= port->rxSlotCount)
         slot -= port->rxSlotCount;
+    const DWORD flags = USB_IN_TRANSFER | USB_SHORT_TRANSFER_OK;
+    const DWORD length = static_cast<DWORD>(port->rxTransferSize);
+    BYTE* buffer = port->rxSlots + slot * port->rxSlotStride;
     USB_TRANSFER transfer = nullptr;
     EnterCriticalSection(&port->flowLock);
     if (port->receivePipe != nullptr) {
-        transfer = UsbIssueBulk(
-            port, port->receivePipe, port->serviceEvent, USB_IN_TRANSFER | USB_SHORT_TRANSFER_OK,
-            static_cast<DWORD>(port->rxTransferSize), port->rxSlots + slot * port->rxSlotStride);
+        // A device whose only IN endpoint is an interrupt endpoint sends its
+        // data there (the first attach binds it as the receive endpoint);
+        // the host refuses bulk transfers on such a pipe.
+        const BYTE type = port->receiveEndpoint->Descriptor.bmAttributes & USB_ENDPOINT_TYPE_MASK;
+        transfer =
+            type == USB_ENDPOINT_TYPE_INTERRUPT
+                ? UsbIssueInterrupt(port, port->receivePipe, port->serviceEvent, flags, length,
+                                    buffer)
+                : UsbIssueBulk(port, port->receivePipe, port->serviceEvent, flags, length, buffer);
     }
     LeaveCriticalSection(&port->flowLock);
     if (transfer == nullptr)
@@ -90,40 +214,7 @@ int IssueReceive(SerialPort* port) {
 }
 
 int CompleteReceive(SerialPort* port) {
-    if (port->rxQueued == 0)
-        return 0;
-    const LONG first = port->rxFirst;
-    USB_TRANSFER transfer = port->rxTransfers[first];
-    DWORD bytes = 0;
-    DWORD error = static_cast<DWORD>(-1);
-    const BOOL done = UsbIsComplete(port, transfer);
-    const BOOL ok = UsbGetStatus(port, transfer, &bytes, &error);
-    // Delivery is in issue order: later transfers wait for the oldest.
-    if (ok && !done)
-        return 0;
-
-    port->rxTransfers[first] = nullptr;
-    if (ok) {
-        UsbCloseTransfer(port, transfer);
-    } else {
-        // Status unknown: the count cannot be trusted, and the transfer
-        // must not go on filling the slot once it is reissued.
-        UsbDropTransfer(port, transfer);
-        bytes = 0;
-    }
-    // The transfer asked for rxTransferSize bytes; a larger report would
-    // read past the slot.
-    if (bytes > static_cast<DWORD>(port->rxTransferSize)) {
-        bytes = static_cast<DWORD>(port->rxTransferSize);
-    }
-    port->DeliverReceived(port->rxSlots + first * port->rxSlotStride, bytes);
-
-    LONG next = first + 1;
-    if (next >= port->rxSlotCount)
-        next -= port->rxSlotCount;
-    port->rxFirst = next;
-    port->rxQueued -= 1;
-    return 1;
+    return RetireOldest(port) == Retired::kNone ? 0 : 1;
 }
 
 BOOL DeliverReceived(SerialPort* port, const BYTE* data, DWORD length) {
@@ -133,6 +224,7 @@ BOOL DeliverReceived(SerialPort* port, const BYTE* data, DWORD length) {
     LONG head = ReadNoFence(&port->ringHead);
     const LONG tail = ReadAcquire(&port->ringTail);
     BYTE* ring = port->ring;
+    bool stored = false;
 
     if (!dcb.fOutX) {
         const LONG free = RingFree(head, tail, size);
@@ -149,6 +241,7 @@ BOOL DeliverReceived(SerialPort* port, const BYTE* data, DWORD length) {
             head = n - toEnd;
         }
         WriteRelease(&port->ringHead, head);
+        stored = n > 0;
     } else {
         // XON/XOFF are taken out of the data; the last one in the block
         // decides, also when it lies in a part dropped for lack of room.
@@ -168,6 +261,7 @@ BOOL DeliverReceived(SerialPort* port, const BYTE* data, DWORD length) {
                 ring[head] = b;
                 if (++head == size)
                     head = 0;
+                stored = true;
             }
         }
         WriteRelease(&port->ringHead, head);
@@ -177,8 +271,13 @@ BOOL DeliverReceived(SerialPort* port, const BYTE* data, DWORD length) {
         }
     }
 
-    SetEvent(port->readEvent);
-    NotifyEvents(port, EV_RXCHAR);
+    // Readers and EV_RXCHAR waiters are woken for stored bytes only: an
+    // empty or failed transfer, or a block of flow characters, has nothing
+    // for them.
+    if (stored) {
+        SetEvent(port->readEvent);
+        NotifyEvents(port, EV_RXCHAR);
+    }
     return TRUE;
 }
 
@@ -190,27 +289,56 @@ int InputFlowControl(SerialPort* port) {
 
     const LONG size = static_cast<LONG>(port->ringSize);
     const LONG held = RingHeld(ReadNoFence(&port->ringHead), ReadAcquire(&port->ringTail), size);
-    const LONG stopped = ReadAcquire(&port->inputStopped);
-    const bool stopNow = stopped == 0 && held > static_cast<LONG>((3LL * size) / 4);
-    const bool resumeNow = stopped != 0 && held < size / 4;
-    if (!stopNow && !resumeNow)
+    const LONG stopAbove = static_cast<LONG>((3LL * size) / 4);
+    const LONG resumeBelow = size / 4;
+    // A first look without the lock: most passes cross no threshold.
+    LONG stopped = ReadAcquire(&port->inputStopped);
+    if ((stopped == 0 && held <= stopAbove && port->xoffSent == 0) ||
+        (stopped != 0 && held >= resumeBelow)) {
         return 0;
+    }
 
-    // The DCB is read, the requests are issued and the state is set inside
-    // flowLock, so that they do not interleave with a writer's transfers on
-    // the bulk-OUT pipe nor with a settings change.
+    // The state is read again, the DCB read, the requests issued and the
+    // state set inside flowLock, so that they do not interleave with a
+    // writer's transfers on the bulk-OUT pipe, with a settings change, nor
+    // with the handshake lines an application's settings send.
     EnterCriticalSection(&port->flowLock);
+    stopped = ReadAcquire(&port->inputStopped);
+    const bool stopNow = stopped == 0 && held > stopAbove;
+    const bool resumeNow = stopped != 0 && held < resumeBelow;
     const DWORD mask = HandshakeMask(port->dcb);
-    if (mask != 0) {
-        port->flowLineTransfer = reinterpret_cast<USB_TRANSFER>(
-            port->SetControlLines(mask, stopNow ? 0 : mask, port->serviceEvent));
+    // The transfers read the characters from the port's own DCB.
+    const BYTE* xon = reinterpret_cast<const BYTE*>(&port->dcb.XonChar);
+    const BYTE* xoff = reinterpret_cast<const BYTE*>(&port->dcb.XoffChar);
+    if (stopNow) {
+        if (mask != 0) {
+            port->flowLineTransfer =
+                reinterpret_cast<USB_TRANSFER>(port->SetControlLines(mask, 0, port->serviceEvent));
+        }
+        if (port->dcb.fInX) {
+            port->flowCharTransfer = port->SendFlowChar(xoff);
+            if (port->flowCharTransfer != nullptr)
+                port->xoffSent = 1;
+        }
+        WriteRelease(&port->inputStopped, 1);
+    } else {
+        if (resumeNow) {
+            if (mask != 0) {
+                port->flowLineTransfer = reinterpret_cast<USB_TRANSFER>(
+                    port->SetControlLines(mask, mask, port->serviceEvent));
+            }
+            WriteRelease(&port->inputStopped, 0);
+        }
+        // Input runs: XON with XON/XOFF input control on, and whenever the
+        // device was last told XOFF, also when that control has been
+        // switched off or the settings reset since (a first open after a
+        // close that left the device stopped).
+        if ((resumeNow && port->dcb.fInX) ||
+            (port->xoffSent != 0 && ReadAcquire(&port->inputStopped) == 0)) {
+            port->flowCharTransfer = port->SendFlowChar(xon);
+            port->xoffSent = 0;
+        }
     }
-    if (port->dcb.fInX) {
-        // The transfer reads the character from the port's own DCB.
-        const char* ch = stopNow ? &port->dcb.XoffChar : &port->dcb.XonChar;
-        port->flowCharTransfer = port->SendFlowChar(reinterpret_cast<const BYTE*>(ch));
-    }
-    WriteRelease(&port->inputStopped, stopNow ? 1 : 0);
     LeaveCriticalSection(&port->flowLock);
 
     // A writer held by the input stop (fInX without fTXContinueOnXoff) waits
@@ -218,4 +346,12 @@ int InputFlowControl(SerialPort* port) {
     if (resumeNow)
         SetEvent(port->writeEvent);
     return 0;
+}
+
+DWORD ReceiveRingSize(DWORD configured, LONG slots, LONG transferSize) {
+    if (configured > kMaxRingSize)
+        configured = kMaxRingSize;
+    const DWORD perSlot = transferSize > 0 ? static_cast<DWORD>(transferSize) : 1;
+    const DWORD smallest = (slots > 0 ? static_cast<DWORD>(slots) : 1) * perSlot + 1;
+    return configured < smallest ? smallest : configured;
 }

@@ -42,6 +42,13 @@ inline constexpr WCHAR kValueSendEndp[] = u"SendEndp";          // REG_DWORD
 inline constexpr WCHAR kValueUsbMode[] = u"UsbMode";            // REG_DWORD
 inline constexpr WCHAR kValueFriendlyName[] = u"FriendlyName";  // REG_SZ
 // Never written by the driver; an administrator may add them by hand.
+// "Priority256": the worker thread's priority on the 256-level scale (0 or
+// less, or absent: the priority of the thread that attached the device).
+// "ReceiveBuffer": the receive ring in bytes (absent or 0: 4096). A value
+// too small for the port's receive transfers is raised to the smallest that
+// queues them all at once (slots x transfer size + 1: 257 bytes for four
+// 64-byte transfers, 2049 for four 512-byte ones); one above 1 MiB is cut
+// to 1 MiB (driver/port/receive.h, ReceiveRingSize).
 inline constexpr WCHAR kValuePriority256[] = u"Priority256";      // REG_DWORD
 inline constexpr WCHAR kValueReceiveBuffer[] = u"ReceiveBuffer";  // REG_DWORD
 

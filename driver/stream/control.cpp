@@ -31,10 +31,13 @@ void PutDword(PBYTE out, DWORD value) {
 
 // ---- Wait mask -------------------------------------------------------------
 
+// The event word is also changed by the worker thread (NotifyEvents) and by
+// the waiter; every compare-exchange loop here is retried until it lands, so
+// neither a new mask nor a posted event is lost to contention.
 void SetWaitMask(OpenHandle* handle, DWORD mask) {
     DWORD m = mask & 0xFFFF;
     LONG word = ReadAcquire(EventWord(handle));
-    for (int attempt = 0; attempt < kInterlockedAttempts; ++attempt) {
+    for (;;) {
         LONG wanted = static_cast<LONG>((m << 16) | (static_cast<DWORD>(word) & m));
         LONG prior = InterlockedTestExchange(EventWord(handle), word, wanted);
         if (prior == word)
@@ -58,7 +61,6 @@ BOOL WaitOnMask(OpenHandle* handle, DWORD* events) {
     ResetEvent(handle->waitEvent);
     WaitOutcome outcome = WaitOutcome::kEmpty;
     LONG word = ReadAcquire(EventWord(handle));
-    int attempts = 0;
     for (;;) {
         if (ReadPointerAcquire(reinterpret_cast<PVOID volatile*>(&handle->port)) == nullptr) {
             outcome = WaitOutcome::kDetached;
@@ -75,7 +77,6 @@ BOOL WaitOnMask(OpenHandle* handle, DWORD* events) {
         if ((word & 0xFFFF) == 0) {
             WaitForSingleObject(handle->waitEvent, INFINITE);
             word = ReadAcquire(EventWord(handle));
-            attempts = 0;
             continue;
         }
         LONG prior = InterlockedTestExchange(
@@ -83,17 +84,6 @@ BOOL WaitOnMask(OpenHandle* handle, DWORD* events) {
         if (prior == word) {
             outcome = WaitOutcome::kEvents;
             *events = static_cast<DWORD>(word) & 0xFFFF;
-            break;
-        }
-        if (++attempts >= kInterlockedAttempts) {
-            // Contention outlasted the attempts: report what was last read
-            // without collecting it.
-            if (prior == 0) {
-                outcome = WaitOutcome::kEmpty;
-            } else {
-                outcome = WaitOutcome::kEvents;
-                *events = static_cast<DWORD>(prior) & 0xFFFF;
-            }
             break;
         }
         word = prior;

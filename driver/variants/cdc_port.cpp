@@ -173,7 +173,9 @@ DWORD_PTR CdcPort::SetControlLines(DWORD mask, DWORD value, HANDLE event) {
 
     // The request is issued inside flowLock, so that the device sees the
     // line states in the order they were decided, and answered outside it:
-    // neither writers nor the worker wait for the device.
+    // neither writers nor the worker wait for the device (except when the
+    // caller already holds the lock: ApplyHandshakeLines decides and sends
+    // the handshake lines inside it).
     HANDLE done = CreateEvent(nullptr, FALSE, FALSE, nullptr);
     EnterCriticalSection(&flowLock);
     lineState = (lineState & ~mask) | value;
@@ -199,6 +201,10 @@ int CdcPort::Service() {
     const int bulk = ServiceBulk(this);
     CompleteNotify();
     IssueNotify();
+    // A receive path backing off asks for a timed wake-up; the status
+    // transfer's completion wakes the thread as before.
+    if (bulk < 0)
+        return bulk;
     return (bulk != 0 || notifyTransfer != nullptr) ? 1 : 0;
 }
 

@@ -8,11 +8,12 @@
 // sent SET_LINE_CODING.
 //
 // Threads and locks: Start/Stop [attach]; ApplyLineSettings, SetBreak and
-// the synchronous SetControlLines [app]; the asynchronous SetControlLines
-// [worker, inside flowLock] from input flow control; Service, IssueNotify
-// and CompleteNotify [worker] only. `lineState` changes only inside
-// flowLock; `notifyPipe` is used and closed only inside flowLock once the
-// worker exists; `notifyTransfer` and `notifyBuffer` belong to the worker.
+// the synchronous SetControlLines [app] (from ApplyHandshakeLines with
+// flowLock held); the asynchronous SetControlLines [worker, inside flowLock]
+// from input flow control; Service, IssueNotify and CompleteNotify [worker]
+// only. `lineState` changes only inside flowLock; `notifyPipe` is used and
+// closed only inside flowLock once the worker exists; `notifyTransfer` and
+// `notifyBuffer` belong to the worker.
 #pragma once
 
 #include "driver/port/port.h"
@@ -42,10 +43,12 @@ class CdcPort : public SerialPort {
     // SET_CONTROL_LINE_STATE with the lines in `mask` changed to `value`.
     // With an event: returns the transfer for the caller to retire (0 when
     // not issued). Without: waits for the device's answer outside flowLock
-    // and returns nonzero when the request was issued, 0 when not.
+    // (inside it when the caller holds it) and returns nonzero when the
+    // request was issued, 0 when not.
     DWORD_PTR SetControlLines(DWORD mask, DWORD value, HANDLE event) override;
     // The bulk pass, then the status transfer retired and issued again.
-    // Nonzero while the bulk side has work or a status transfer is out.
+    // Nonzero while the bulk side has work or a status transfer is out;
+    // negative (a timed wake-up) while the bulk side backs off.
     int Service() override;
 
     // [worker] Issues the next status transfer when none is outstanding.

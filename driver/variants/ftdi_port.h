@@ -7,9 +7,11 @@
 // transfer.
 //
 // Threads and locks: ApplyLineSettings, SetBreak and SetControlLines without
-// an event run on [app] threads and take no lock (the mask byte of the modem
-// control request names the lines to change, so nothing is remembered);
-// SetControlLines with an event runs on [worker] inside flowLock.
+// an event run on [app] threads and take no lock of their own (the mask byte
+// of the modem control request names the lines to change, so nothing is
+// remembered); the handshake lines of ApplyLineSettings go inside flowLock,
+// held by ApplyHandshakeLines. SetControlLines with an event runs on
+// [worker] inside flowLock.
 // DeliverReceived runs on [worker] only. FtdiHeaderPort's IssueWrite runs
 // inside flowLock ([app]) and SendFlowChar inside flowLock ([worker]); they
 // use different buffers, and SendImmediate builds its packet on its own

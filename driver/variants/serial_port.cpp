@@ -75,8 +75,14 @@ BOOL SerialPort::ApplyLineSettings() {
 }
 
 BOOL ApplyHandshakeLines(SerialPort* port) {
-    DCB dcb;
-    PortLoadDcb(port, &dcb);
+    // The lines are decided and sent inside flowLock, where input flow
+    // control changes inputStopped and sends its own line changes: a value
+    // decided on a stale inputStopped can never reach the device after the
+    // worker's newer one (a raise after its drop would let the device
+    // overrun the ring). A class whose request waits for the device's
+    // answer waits inside the lock; settings change seldom.
+    EnterCriticalSection(&port->flowLock);
+    const DCB& dcb = port->dcb;
     if (!dcb.fOutX)
         WriteRelease(&port->outputHeld, 0);
     const bool running = ReadAcquire(&port->inputStopped) == 0;
@@ -90,6 +96,7 @@ BOOL ApplyHandshakeLines(SerialPort* port) {
         value |= kLineRts;
     }
     port->SetControlLines(kLineDtr | kLineRts, value, nullptr);
+    LeaveCriticalSection(&port->flowLock);
     return TRUE;
 }
 

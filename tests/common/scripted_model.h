@@ -33,8 +33,17 @@ struct InStep {
 
 class ScriptedModel : public cehost::UsbDeviceModel {
   public:
+    // The inner model's wake-ups (new IN data, room for OUT data) reach the
+    // bus through this model, which is the one plugged.
     explicit ScriptedModel(std::shared_ptr<cehost::UsbDeviceModel> inner = nullptr)
-        : inner_(std::move(inner)) {}
+        : inner_(std::move(inner)) {
+        if (inner_)
+            inner_->SetWaker(&forwardWake_);
+    }
+    ~ScriptedModel() override {
+        if (inner_)
+            inner_->SetWaker(nullptr);
+    }
 
     // Fixed descriptors (empty: the inner model's).
     void SetDescriptors(Bytes device, Bytes config) {
@@ -149,6 +158,7 @@ class ScriptedModel : public cehost::UsbDeviceModel {
 
   private:
     const std::shared_ptr<cehost::UsbDeviceModel> inner_;
+    std::function<void()> forwardWake_{[this] { Wake(); }};
     std::mutex mu_;
     Bytes device_, config_;                        // mu_
     std::function<Bytes(Bytes)> edit_;             // mu_

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "cehost/usb_bus.h"
+#include "common/scripted_model.h"
 #include "harness.h"
 #include "sim/bulk_model.h"
 #include "sim/serial_line.h"
@@ -40,7 +41,9 @@ size_t TakeFromRing(SerialPort* port, BYTE* out, size_t want) {
 
 class CoreBusTest : public CoreTest {
   protected:
-    void Plug(uint16_t packet) {
+    // With `interruptIn` the adapter's IN endpoint is an interrupt endpoint
+    // (polled every frame) instead of a bulk one.
+    void Plug(uint16_t packet, bool interruptIn = false) {
         sim::BulkModelConfig config;
         config.inPacket = packet;
         config.outPacket = packet;
@@ -48,8 +51,22 @@ class CoreBusTest : public CoreTest {
             config.bcdUsb = 0x0200;
         line_ = std::make_shared<sim::ScriptedLine>();
         model_ = std::make_shared<sim::BulkAdapterModel>(config, line_);
+        std::shared_ptr<cehost::UsbDeviceModel> plugged = model_;
+        if (interruptIn) {
+            auto scripted = std::make_shared<testfix::ScriptedModel>(model_);
+            scripted->SetConfigEdit([](cehost::Bytes descriptor) {
+                testfix::ForEachEndpoint(descriptor, [&](size_t at) {
+                    if (descriptor[at + 2] == 0x81) {
+                        descriptor[at + 3] = USB_ENDPOINT_TYPE_INTERRUPT;
+                        descriptor[at + 6] = 1;  // bInterval
+                    }
+                });
+                return descriptor;
+            });
+            plugged = scripted;
+        }
         bus_ = std::make_unique<cehost::UsbBus>(cehost::UsbTiming::kUntimed);
-        id_ = bus_->PlugUnclaimed(model_);
+        id_ = bus_->PlugUnclaimed(plugged);
         ASSERT_NE(id_, 0u);
     }
     // A basic port on the plugged device's endpoints.
@@ -168,14 +185,37 @@ TEST_F(CoreBusTest, TeardownWithTransfersInFlight) {
     EXPECT_EQ(cehost::RunningThreadCount(), 0u);
 }
 
-TEST_F(CoreBusTest, FailedIssuesEndTheWorkerWhenNothingIsOutstanding) {
-    Plug(64);
-    bus_->FailIssues(id_, {0x81, cehost::kAnyRequest}, 1000000);
-    SerialPort* port = NewBusPort(4096);
-    ASSERT_TRUE(PortInit(port));
-    EXPECT_EQ(WaitForSingleObject(port->serviceThread, 5000), WAIT_OBJECT_0);
-    bus_->ClearFaults(id_);
-    Finish(port);
+// A receive path that cannot receive for a while is not given up: issues
+// the host refuses are tried again, a stalled endpoint is cleared, and an
+// IN endpoint that is an interrupt endpoint is read with interrupt
+// transfers. Each port then receives what the line brings.
+TEST_F(CoreBusTest, ReceivePathRecovers) {
+    enum class Fault { kRefusedIssues, kStall, kNone };
+    struct Case {
+        const char* name;
+        bool interruptIn;
+        Fault fault;
+    } const cases[] = {
+        {"issues refused with nothing outstanding", false, Fault::kRefusedIssues},
+        {"endpoint stalls", false, Fault::kStall},
+        {"interrupt IN endpoint", true, Fault::kNone},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Plug(64, c.interruptIn);
+        if (c.fault == Fault::kRefusedIssues)
+            bus_->FailIssues(id_, {0x81, cehost::kAnyRequest}, 3);
+        SerialPort* port = NewBusPort(4096);
+        ASSERT_TRUE(PortInit(port));
+        if (c.fault == Fault::kStall)
+            bus_->Stall(id_, 0x81);
+        line_->Inject({1, 2, 3});
+        EXPECT_TRUE(WaitUntil([&] { return ReadAcquire(&port->ringHead) == 3; }));
+        EXPECT_EQ(Held(port), (std::vector<BYTE>{1, 2, 3}));
+        Finish(port);
+        bus_->Unplug(id_);
+        id_ = 0;
+    }
 }
 
 }  // namespace

@@ -67,8 +67,9 @@ struct FakeUsbCalls {
         return NewTransfer(nullptr, 0, routine, context, flags, 0, data);
     }
     static USB_TRANSFER WINAPI ClearFeature(USB_HANDLE, LPTRANSFER_NOTIFY_ROUTINE routine,
-                                            LPVOID context, DWORD flags, WORD, UCHAR) {
+                                            LPVOID context, DWORD flags, WORD, UCHAR endpoint) {
         std::lock_guard<std::mutex> lock(gFake->mutex_);
+        gFake->clearedHalts_.push_back(endpoint);
         return NewTransfer(nullptr, 0, routine, context, flags, 0, nullptr);
     }
     static USB_PIPE WINAPI OpenPipe(USB_HANDLE, LPCUSB_ENDPOINT_DESCRIPTOR descriptor) {
@@ -311,6 +312,11 @@ int FakeUsb::Faults() const {
 int FakeUsb::IssuedBulk() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return issuedBulk_;
+}
+
+std::vector<uint8_t> FakeUsb::ClearedHalts() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return clearedHalts_;
 }
 
 USB_ENDPOINT MakeBulkEndpoint(uint8_t address, uint16_t maxPacket) {

@@ -76,6 +76,8 @@ class FakeUsb {
     int Unclosed() const;
     int Faults() const;
     int IssuedBulk() const;
+    // Endpoint addresses of the ClearFeature(ENDPOINT_HALT) requests, in order.
+    std::vector<uint8_t> ClearedHalts() const;
 
   private:
     friend struct FakeUsbCalls;
@@ -91,6 +93,7 @@ class FakeUsb {
     int failStatus_ = 0;
     int faults_ = 0;
     int issuedBulk_ = 0;
+    std::vector<uint8_t> clearedHalts_;
     int pipesOpened_ = 0;
 };
 

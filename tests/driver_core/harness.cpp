@@ -81,13 +81,23 @@ void CoreTest::Bind(SerialPort* port, DWORD ringSize, uint16_t packet) {
 }
 
 void CoreTest::StartIdle(SerialPort* port) {
-    // Issues fail, and a ring too small for a transfer finds the pipe halted.
     usb_.FailIssues(-1);
-    usb_.SetPipeHaltedAnswer(TRUE, TRUE);
     ASSERT_TRUE(PortInit(port));
-    ASSERT_EQ(WaitForSingleObject(port->serviceThread, 5000), WAIT_OBJECT_0);
+    EndWorker(port);
     usb_.FailIssues(0);
-    usb_.SetPipeHaltedAnswer(TRUE, FALSE);
+}
+
+void CoreTest::EndWorker(SerialPort* port) {
+    EnterCriticalSection(&port->flowLock);
+    USB_PIPE pipe = port->receivePipe;
+    port->receivePipe = nullptr;
+    LeaveCriticalSection(&port->flowLock);
+    SetEvent(port->serviceEvent);
+    ASSERT_EQ(WaitForSingleObject(port->serviceThread, 5000), WAIT_OBJECT_0);
+    EnterCriticalSection(&port->flowLock);
+    port->receivePipe = pipe;
+    LeaveCriticalSection(&port->flowLock);
+    port->rxFailures = 0;
 }
 
 void CoreTest::Finish(SerialPort* port) {

@@ -61,9 +61,14 @@ class CoreTest : public PlatformTest {
     }
     void Bind(SerialPort* port, DWORD ringSize, uint16_t packet);
 
-    // PortInit with every receive issue failing, then waits for the worker
-    // thread to end: everything exists and the test alone drives the port.
+    // PortInit with every receive issue failing, then ends the worker
+    // thread (EndWorker): everything exists and the test alone drives the
+    // port.
     void StartIdle(SerialPort* port);
+    // Ends a started port's worker thread with its pipes left open: the
+    // receive pipe is hidden from the thread until it has ended (it keeps
+    // trying while the pipe is open), and a back-off it left is forgotten.
+    void EndWorker(SerialPort* port);
     // PortTeardown and PortDelete; checks the scripted host saw no fault.
     void Finish(SerialPort* port);
 

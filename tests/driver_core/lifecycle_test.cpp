@@ -161,7 +161,7 @@ TEST_P(CorePriorityTest, WorkerRunsAtConfiguredOrCreatorPriority) {
     ASSERT_EQ(WaitForSingleObject(creator, 5000), WAIT_OBJECT_0);
     CloseHandle(creator);
     ASSERT_TRUE(args.ok);
-    ASSERT_EQ(WaitForSingleObject(args.port->serviceThread, 5000), WAIT_OBJECT_0);
+    EndWorker(args.port);
     usb_.FailIssues(0);
     EXPECT_EQ(args.port->defaultPriority256, c.expectedDefault);
     EXPECT_EQ(RecordingPort::FirstPassPriority(), c.expectedWorker);

@@ -80,6 +80,26 @@ TEST_F(CoreLineStatusTest, EventsReachOnlyWaitersThatWantThemNewly) {
     Finish(port);
 }
 
+// Contention on `errors` (a status request clearing it) or on a handle's
+// event word (the application changing its mask) that outlasts many
+// exchanges drops neither error bits nor events.
+TEST_F(CoreLineStatusTest, ContentionDropsNoBitsAndNoEvents) {
+    SerialPort* port = NewPort();
+    StartIdle(port);
+    OpenHandle* handle = AddHandle(port, EV_CTS | EV_ERR);
+    port->modemStatus = MS_CTS_ON;
+    port->errors = 0;
+    cehost::ContendCompareExchange(reinterpret_cast<LONG volatile*>(&port->errors), 20);
+    UpdateLineStatus(port, MS_CTS_ON, CE_FRAME);
+    EXPECT_EQ(port->errors, static_cast<DWORD>(CE_FRAME));
+    cehost::ContendCompareExchange(reinterpret_cast<LONG volatile*>(&handle->eventWord), 20);
+    UpdateLineStatus(port, 0, 0);  // CTS drops
+    EXPECT_EQ(handle->eventWord & 0xFFFF, static_cast<DWORD>(EV_ERR | EV_CTS));
+    EXPECT_TRUE(Signalled(handle->waitEvent));
+    cehost::ContendCompareExchange(nullptr, 0);
+    Finish(port);
+}
+
 TEST_F(CoreLineStatusTest, SecondChannelEventsReachHandlesThatSelectedIt) {
     SerialPort* primary = NewPort();
     StartIdle(primary);

@@ -1,7 +1,10 @@
 // The receive pipeline driven step by step on an idle port: ring storage
 // across the wrap, space reservation, issue-order delivery, XON/XOFF
 // filtering, and input flow control at the fill thresholds.
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "harness.h"
 
@@ -30,7 +33,7 @@ TEST_F(CoreReceiveTest, PlainCopyAcrossTheWrap) {
         {"wraps to the start", 12, 10, 6, 2, 6},     {"clipped to free space", 4, 8, 10, 7, 3},
         {"full ring stores nothing", 7, 8, 4, 7, 0}, {"empty ring holds size-1", 0, 16, 20, 15, 15},
     };
-    SerialPort* port = NewPort(16);
+    SerialPort* port = NewPort(16, 2);  // transfers of 2 bytes keep the 16-byte ring
     StartIdle(port);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -41,6 +44,7 @@ TEST_F(CoreReceiveTest, PlainCopyAcrossTheWrap) {
             block[i] = static_cast<BYTE>(0xA0 + i);
         EXPECT_TRUE(DeliverReceived(port, block.data(), block.size()));
         EXPECT_EQ(port->ringHead, c.storedHead);
+        EXPECT_EQ(Signalled(port->readEvent), c.stored > 0) << "readers woken for stored bytes";
         std::vector<BYTE> expected = before;
         expected.insert(expected.end(), block.begin(), block.begin() + c.stored);
         EXPECT_EQ(Held(port), expected);
@@ -95,7 +99,7 @@ TEST_F(CoreReceiveTest, XonXoffFiltering) {
          true},
         {"full ring, only flow characters matter", 0x11, 0x13, {0x05, 0x11}, 0, 1, {}, 0, true},
     };
-    SerialPort* port = NewPort(16);
+    SerialPort* port = NewPort(16, 2);
     StartIdle(port);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -118,13 +122,13 @@ TEST_F(CoreReceiveTest, XonXoffFiltering) {
         EXPECT_EQ(Held(port), expected);
         EXPECT_EQ(port->outputHeld, c.outputHeld);
         EXPECT_EQ(Signalled(port->writeEvent), c.writeWoken);
-        EXPECT_TRUE(Signalled(port->readEvent));
+        EXPECT_EQ(Signalled(port->readEvent), !c.stored.empty());
     }
     Finish(port);
 }
 
 TEST_F(CoreReceiveTest, FilteredBlockEndingAtTheEndWrapsHeadToZero) {
-    SerialPort* port = NewPort(16);
+    SerialPort* port = NewPort(16, 2);
     StartIdle(port);
     DCB dcb;
     PortLoadDcb(port, &dcb);
@@ -142,55 +146,84 @@ TEST_F(CoreReceiveTest, FilteredBlockEndingAtTheEndWrapsHeadToZero) {
 
 // ---- Transfers: reservation, order, empty completions -----------------------
 
+// The configured ring ("ReceiveBuffer") is kept, raised to what takes all
+// four 64-byte transfers (4 x 64 + 1), or cut to 1 MiB.
 TEST_F(CoreReceiveTest, SpaceReservationLimitsQueuedTransfers) {
     struct Case {
         const char* name;
         DWORD ringSize;
-        LONG freeBytes;
+        DWORD ringAfterInit;
+        LONG freeBytes;  // -1: an empty ring
         int issued;
-        int lastResult;
     } const cases[] = {
-        {"empty ring queues all four", 4096, 4095, 4, -1},
-        {"256 free queues four", 4096, 256, 4, -1},
-        {"255 free queues three", 4096, 255, 3, -1},
-        {"64 free queues one", 4096, 64, 1, -1},
-        {"ring no larger than a transfer queues none", 64, 63, 0, -1},
+        {"empty ring queues all four", 4096, 4096, -1, 4},
+        {"256 free queues four", 4096, 4096, 256, 4},
+        {"255 free queues three", 4096, 4096, 255, 3},
+        {"64 free queues one", 4096, 4096, 64, 1},
+        {"ring no larger than a transfer is raised", 64, 257, -1, 4},
+        {"ring short of four transfers is raised", 256, 257, -1, 4},
+        {"absurd ring is cut to 1 MiB", 0x80000000u, 1u << 20, -1, 4},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         SerialPort* port = NewPort(c.ringSize);
         StartIdle(port);
-        const LONG size = static_cast<LONG>(c.ringSize);
-        SetRing(port, (size - 1 - c.freeBytes + size) % size, size);
+        ASSERT_EQ(port->ringSize, c.ringAfterInit);
+        const LONG size = static_cast<LONG>(port->ringSize);
+        const LONG freeBytes = c.freeBytes < 0 ? size - 1 : c.freeBytes;
+        SetRing(port, (size - 1 - freeBytes + size) % size, size);
         int issued = 0, r;
         while ((r = IssueReceive(port)) == 1)
             ++issued;
         EXPECT_EQ(issued, c.issued);
-        EXPECT_EQ(r, c.lastResult);
+        EXPECT_EQ(r, -1);
         EXPECT_EQ(port->rxQueued, c.issued);
-        EXPECT_EQ(static_cast<int>(usb_.Pending(kInAddress).size()), c.issued);
+        auto pending = usb_.Pending(kInAddress);
+        EXPECT_EQ(static_cast<int>(pending.size()), c.issued);
+        for (auto* t : pending) {
+            EXPECT_EQ(t->flags, static_cast<DWORD>(USB_IN_TRANSFER | USB_SHORT_TRANSFER_OK));
+            EXPECT_EQ(t->length, 64u);
+        }
         Finish(port);
     }
 }
 
+// Short of space, the pipe's state decides: a healthy pipe waits for a
+// reader; a halted one, or one whose state is unknown, is stuck, and the pass
+// backs off (a negative result: the worker's timed wake-up) after clearing a
+// reported halt, then tries again.
 TEST_F(CoreReceiveTest, ShortOfSpaceAsksWhetherThePipeIsHalted) {
     struct Case {
         const char* name;
         BOOL ok, halted;
-        int result;
+        int issue;
+        bool backsOff;
+        size_t haltsCleared;
     } const cases[] = {
-        {"healthy pipe waits", TRUE, FALSE, -1},
-        {"halted pipe is stuck", TRUE, TRUE, 0},
-        {"unknown state is stuck", FALSE, FALSE, 0},
+        {"healthy pipe waits", TRUE, FALSE, -1, false, 0},
+        {"halted pipe is cleared and tried again", TRUE, TRUE, 0, true, 1},
+        {"unknown state is tried again", FALSE, FALSE, 0, true, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        SerialPort* port = NewPort(64);
+        SerialPort* port = NewPort();
         StartIdle(port);
+        SetRing(port, 4000, 4096);  // 95 free: short of the second transfer
+        ASSERT_EQ(IssueReceive(port), 1);
+        const size_t clearedBefore = usb_.ClearedHalts().size();
         usb_.SetPipeHaltedAnswer(c.ok, c.halted);
-        EXPECT_EQ(IssueReceive(port), c.result);
-        EXPECT_EQ(ServiceBulk(port), c.result == 0 ? 0 : 1);
+        EXPECT_EQ(IssueReceive(port), c.issue);
+        const int pass = ServiceBulk(port);
+        EXPECT_EQ(pass < 0, c.backsOff) << pass;
+        EXPECT_GT(pass, -static_cast<int>(kRxRetryMaxMs) - 1);
+        EXPECT_EQ(usb_.ClearedHalts().size() - clearedBefore, c.haltsCleared);
+        if (c.haltsCleared != 0) {
+            EXPECT_EQ(usb_.ClearedHalts().back(), kInAddress);
+        }
         usb_.SetPipeHaltedAnswer(TRUE, FALSE);
+        // Once the reader made room, the next passes queue the rest.
+        SetRing(port, 4000, 3999);
+        EXPECT_TRUE(WaitUntil([&] { return ServiceBulk(port) > 0 && port->rxQueued == 4; }));
         Finish(port);
     }
 }
@@ -224,21 +257,35 @@ TEST_F(CoreReceiveTest, OutOfOrderCompletionsAreDeliveredInIssueOrder) {
     Finish(port);
 }
 
-TEST_F(CoreReceiveTest, EmptyCompletionStillWakesReadersAndPostsRxChar) {
+// Readers and EV_RXCHAR waiters are woken by stored bytes only, never by an
+// empty or failed completion.
+TEST_F(CoreReceiveTest, OnlyStoredBytesWakeReadersAndPostRxChar) {
+    struct Case {
+        const char* name;
+        std::string data;
+        DWORD error;
+        bool woken;
+    } const cases[] = {
+        {"empty completion", "", USB_NO_ERROR, false},
+        {"failed completion", "", USB_STALL_ERROR, false},
+        {"bytes", "ab", USB_NO_ERROR, true},
+    };
     SerialPort* port = NewPort();
     StartIdle(port);
     OpenHandle* waiting = AddHandle(port, EV_RXCHAR);
     OpenHandle* other = AddHandle(port, EV_CTS);
     ServiceBulk(port);
-    Signalled(port->readEvent);
-    usb_.Complete(usb_.Pending(kInAddress)[0], {});
-    EXPECT_EQ(CompleteReceive(port), 1);
-    EXPECT_TRUE(Held(port).empty());
-    EXPECT_TRUE(Signalled(port->readEvent));
-    EXPECT_EQ(waiting->eventWord & 0xFFFF, EV_RXCHAR);
-    EXPECT_TRUE(Signalled(waiting->waitEvent));
-    EXPECT_EQ(other->eventWord & 0xFFFF, 0u);
-    EXPECT_FALSE(Signalled(other->waitEvent));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        usb_.Complete(usb_.Pending(kInAddress)[0], Bytes(c.data), c.error);
+        EXPECT_EQ(CompleteReceive(port), 1);
+        EXPECT_EQ(Held(port), Bytes(c.data));
+        EXPECT_EQ(Signalled(port->readEvent), c.woken);
+        EXPECT_EQ(waiting->eventWord & 0xFFFF, c.woken ? EV_RXCHAR : 0u);
+        EXPECT_EQ(Signalled(waiting->waitEvent), c.woken);
+        EXPECT_EQ(other->eventWord & 0xFFFF, 0u);
+        EXPECT_FALSE(Signalled(other->waitEvent));
+    }
     Finish(port);
 }
 
@@ -262,16 +309,56 @@ TEST_F(CoreReceiveTest, ErrorsAndUnreadableStatusStillRetireTheTransfer) {
     Finish(port);
 }
 
-TEST_F(CoreReceiveTest, IssueFailureWithNothingOutstandingEndsTheWorker) {
+// With nothing outstanding, failed issues do not end the worker while the
+// pipe is open: it tries again (no event needed) and queues once the host
+// takes transfers again. Teardown still ends it.
+TEST_F(CoreReceiveTest, FailedIssuesAreTriedAgainWhileThePipeIsOpen) {
     SerialPort* port = NewPort();
-    usb_.FailIssues(-1);
+    usb_.FailIssues(5);
     ASSERT_TRUE(PortInit(port));
-    EXPECT_EQ(WaitForSingleObject(port->serviceThread, 5000), WAIT_OBJECT_0);
-    EXPECT_EQ(usb_.IssuedBulk(), 0);
-    usb_.FailIssues(0);
-    // A later wake-up finds no thread: nothing is issued any more.
-    SetEvent(port->serviceEvent);
-    EXPECT_EQ(usb_.IssuedBulk(), 0);
+    EXPECT_TRUE(usb_.WaitPending(kInAddress, 4));
+    EXPECT_EQ(WaitForSingleObject(port->serviceThread, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    Finish(port);
+    EXPECT_EQ(cehost::RunningThreadCount(), 0u);
+}
+
+// A halted bulk-IN pipe with room in the ring: every transfer fails at once.
+// The worker clears the halt and backs off instead of reissuing at full
+// speed, and receives again once the endpoint recovers.
+TEST_F(CoreReceiveTest, StalledTransfersClearTheHaltAndBackOff) {
+    SerialPort* port = NewPort();
+    usb_.SetPipeHaltedAnswer(TRUE, TRUE);
+    const size_t clearedBefore = usb_.ClearedHalts().size();
+    ASSERT_TRUE(PortInit(port));
+    OpenHandle* waiting = AddHandle(port, EV_RXCHAR);
+    std::atomic<bool> stalling{true};
+    std::atomic<int> failed{0};
+    std::thread host([&] {
+        while (stalling) {
+            for (auto* t : usb_.Pending(kInAddress)) {
+                usb_.Complete(t, {}, USB_STALL_ERROR);
+                ++failed;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    stalling = false;
+    host.join();
+    // Without the back-off the worker reissues as fast as the host fails the
+    // transfers (thousands in this time); with it, a few dozen at most.
+    EXPECT_LT(failed.load(), 200);
+    EXPECT_GT(failed.load(), 4) << "the worker gave up";
+    const std::vector<uint8_t> cleared = usb_.ClearedHalts();
+    EXPECT_GT(cleared.size(), clearedBefore);
+    EXPECT_EQ(cleared.back(), kInAddress);
+    EXPECT_FALSE(Signalled(port->readEvent));
+    EXPECT_EQ(waiting->eventWord & 0xFFFF, 0u);
+    // The endpoint recovers: data flows again.
+    usb_.SetPipeHaltedAnswer(TRUE, FALSE);
+    ASSERT_TRUE(usb_.WaitPending(kInAddress, 4));
+    usb_.Complete(usb_.Pending(kInAddress)[0], Bytes("ok"));
+    EXPECT_TRUE(WaitUntil([&] { return ReadAcquire(&port->ringHead) == 2; }));
     Finish(port);
 }
 
@@ -281,12 +368,12 @@ TEST_F(CoreReceiveTest, IssueFailureWithTransfersOutstandingKeepsTheWorker) {
     ServiceBulk(port);  // four queued
     usb_.Complete(usb_.Pending(kInAddress)[0], Bytes("a"));
     usb_.FailIssues(1);
-    EXPECT_EQ(ServiceBulk(port), 1);  // refill failed, three still queued
+    EXPECT_LT(ServiceBulk(port), 0);  // refill failed: tried again later, three still queued
     EXPECT_EQ(port->rxQueued, 3);
     for (auto* t : usb_.Pending(kInAddress))
         usb_.Complete(t, {});
     usb_.FailIssues(-1);
-    EXPECT_EQ(ServiceBulk(port), 0);  // all retired, issue fails: done
+    EXPECT_LT(ServiceBulk(port), 0);  // all retired, issue fails: tried again later
     usb_.FailIssues(0);
     Finish(port);
 }
@@ -379,6 +466,53 @@ TEST_P(CoreFlowControlTest, StopsAbove3072AndResumesBelow1024) {
         EXPECT_EQ(resumed[0]->outData, std::vector<BYTE>{0x11});
     }
     completeFlow();
+    InputFlowControl(port);
+    Finish(port);
+}
+
+// An application's settings decide the handshake lines from inputStopped
+// while the worker may be stopping input. The worker stops it (dropping DTR)
+// while the application's request is on its way: the line the device ends
+// with must be the worker's, not a raise decided before the stop.
+class RacingLinesPort : public RecordingPort {
+  public:
+    DWORD_PTR SetControlLines(DWORD mask, DWORD value, HANDLE event) override {
+        if (event == nullptr && worker == nullptr) {
+            // The worker's pass runs now; it waits for flowLock if this
+            // request is being sent inside it. Given a second to finish.
+            std::atomic<bool>* finished = &workerDone;
+            worker = new std::thread([this, finished] {
+                InputFlowControl(this);
+                *finished = true;
+            });
+            WaitUntil([&] { return finished->load(); }, 1000);
+        }
+        return RecordingPort::SetControlLines(mask, value, event);
+    }
+    std::thread* worker = nullptr;
+    std::atomic<bool> workerDone{false};
+};
+
+TEST_F(CoreReceiveTest, HandshakeLinesNeverUndoAnInputStop) {
+    RacingLinesPort* port = NewPort<RacingLinesPort>(4096);
+    StartIdle(port);
+    DCB dcb;
+    PortLoadDcb(port, &dcb);
+    dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
+    PortStoreDcb(port, &dcb);
+    SetRing(port, 3073, 4096);  // above three quarters: the worker stops input
+    RecordingPort::Calls().clear();
+    port->ApplyLineSettings();
+    port->worker->join();
+    delete port->worker;
+    ASSERT_EQ(port->inputStopped, 1);
+    // DTR as the device last heard of it.
+    ASSERT_FALSE(RecordingPort::Calls().empty());
+    const auto& last = RecordingPort::Calls().back();
+    ASSERT_NE(last.mask & kLineDtr, 0u);
+    EXPECT_EQ(last.value & kLineDtr, 0u) << "DTR raised after the worker dropped it";
+    for (auto* t : usb_.Pending(0))
+        usb_.CompleteOut(t);
     InputFlowControl(port);
     Finish(port);
 }

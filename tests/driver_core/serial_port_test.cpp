@@ -32,7 +32,7 @@ TEST_F(CoreSerialPortTest, StartValuesFollowTheEndpoints) {
         usb_.FailIssues(-1);
         const int before = usb_.PipesOpened();
         ASSERT_TRUE(PortInit(port));
-        ASSERT_EQ(WaitForSingleObject(port->serviceThread, 5000), WAIT_OBJECT_0);
+        EndWorker(port);
         usb_.FailIssues(0);
         EXPECT_EQ(port->maxWriteSize, c.maxWrite);
         EXPECT_EQ(port->rxTransferSize, c.transfer);

@@ -285,6 +285,9 @@ INSTANTIATE_TEST_SUITE_P(
                   1000,
                   100},
         ValueCase{"ZeroRing", {{kValueReceiveBuffer, Dword(0)}}, 4096, 0},
+        // Raised to take the four 64-byte receive transfers at once.
+        ValueCase{"RingOfOneTransfer", {{kValueReceiveBuffer, Dword(64)}}, 4 * 64 + 1, 0},
+        ValueCase{"HugeRing", {{kValueReceiveBuffer, Dword(0xFFFFFFFF)}}, 1u << 20, 0},
         ValueCase{"NegativePriority", {{kValuePriority256, Dword(0xFFFFFFFF)}}, 4096, -1},
         ValueCase{"WrongTypes",
                   {{kValueReceiveBuffer, cehost::RegValue{REG_SZ, {'8', 0, 0, 0}}},

@@ -48,6 +48,8 @@ void FakeHost::Reset() {
     sent_.clear();
     hold_ = false;
     failWrites_ = false;
+    failNextWrite_ = false;
+    overReport_ = 0;
     abortPartial_ = 0;
     aborts_ = 0;
     misuse_ = 0;
@@ -66,7 +68,7 @@ FakeTransfer* FakeHost::Find(USB_TRANSFER transfer) {
 }
 
 void FakeHost::Complete(FakeTransfer* t, DWORD bytes, DWORD error) {
-    t->bytes = bytes;
+    t->bytes = bytes + overReport_;
     t->error = error;
     t->complete = true;
     if (!t->in) {
@@ -119,12 +121,12 @@ void FakeHost::HoldWrites(bool hold, DWORD abortPartialBytes) {
     abortPartial_ = abortPartialBytes;
 }
 
-void FakeHost::ReleaseHeldWrites() {
+void FakeHost::ReleaseHeldWrites(DWORD maxBytes) {
     std::vector<FakeTransfer*> done;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         for (FakeTransfer* t : heldOut_) {
-            Complete(t, t->length, USB_NO_ERROR);
+            Complete(t, std::min(t->length, maxBytes), USB_NO_ERROR);
             done.push_back(t);
         }
         heldOut_.clear();
@@ -146,6 +148,16 @@ bool FakeHost::WaitHeldWrites(size_t count, int ms) {
 void FakeHost::FailWrites(bool fail) {
     std::lock_guard<std::mutex> lock(mutex_);
     failWrites_ = fail;
+}
+
+void FakeHost::FailNextWrite() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    failNextWrite_ = true;
+}
+
+void FakeHost::OverReport(DWORD extra) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    overReport_ = extra;
 }
 
 std::vector<std::vector<BYTE>> FakeHost::Writes() {
@@ -189,6 +201,10 @@ USB_TRANSFER WINAPI FakeHost::IssueBulk(USB_PIPE pipe, LPTRANSFER_NOTIFY_ROUTINE
             return nullptr;
         if (!in && host->failWrites_)
             return nullptr;
+        if (!in && host->failNextWrite_) {
+            host->failNextWrite_ = false;
+            return nullptr;
+        }
         auto t = std::make_unique<FakeTransfer>();
         t->in = in;
         t->length = length;

@@ -45,14 +45,20 @@ class FakeHost {
 
     // OUT transfers from now on never complete by themselves.
     void HoldWrites(bool hold, DWORD abortPartialBytes = 0);
-    // Completes every held OUT transfer with all its bytes.
-    void ReleaseHeldWrites();
+    // Completes every held OUT transfer with all its bytes, or at most
+    // `maxBytes` of them (a device that took part of a transfer).
+    void ReleaseHeldWrites(DWORD maxBytes = 0xFFFFFFFFu);
     // Number of OUT transfers now held (issued, neither completed nor aborted).
     size_t HeldWrites();
     // Waits (up to `ms`) until `count` OUT transfers are held.
     bool WaitHeldWrites(size_t count, int ms);
     // OUT transfers fail at issue from now on.
     void FailWrites(bool fail);
+    // Only the next OUT transfer fails at issue.
+    void FailNextWrite();
+    // Completions report `extra` bytes more than moved (a host that
+    // over-reports), from now on; 0 ends it.
+    void OverReport(DWORD extra);
 
     // Every OUT transfer issued, in order: its length (0 for a zero-length
     // packet) and its bytes; the synchronous ones too.
@@ -100,6 +106,8 @@ class FakeHost {
     std::vector<BYTE> sent_;
     bool hold_ = false;
     bool failWrites_ = false;
+    bool failNextWrite_ = false;
+    DWORD overReport_ = 0;
     DWORD abortPartial_ = 0;
     size_t aborts_ = 0;
     size_t misuse_ = 0;

@@ -3,6 +3,8 @@
 // cannot be issued. (Read timeouts and zero-length packets are tested end to
 // end, against the device model.)
 
+#include <functional>
+
 #include "ce/windows.h"
 #include "driver/port/line_status.h"
 #include "driver/stream/com_entry.h"
@@ -152,7 +154,7 @@ TEST_F(ReadWrite, WriteEndsWhenNoTransferCanBeIssued) {
 // nothing until the condition is lifted (by the line, by SET_XON, by input
 // resuming), ends at its deadline, and ends on PURGE_TXABORT.
 TEST_F(ReadWrite, OutputGate) {
-    enum class Release { kLine, kXon, kInputResumes, kPurge, kDeadline };
+    enum class Release { kLine, kXon, kInputResumes, kPurge, kDeadline, kSettingsOff };
     struct Case {
         const char* name;
         std::function<void(DCB&)> dcb;
@@ -187,6 +189,10 @@ TEST_F(ReadWrite, OutputGate) {
          fillRing, Release::kInputResumes},
         {"CTS low, purge", [](DCB& d) { d.fOutxCtsFlow = 1; }, lines(MS_DSR_ON), Release::kPurge},
         {"XOFF, deadline", [](DCB& d) { d.fOutX = 1; }, xoff, Release::kDeadline},
+        {"XOFF, settings turn XON/XOFF output off", [](DCB& d) { d.fOutX = 1; }, xoff,
+         Release::kSettingsOff},
+        {"CTS low, settings turn CTS flow off", [](DCB& d) { d.fOutxCtsFlow = 1; },
+         lines(MS_DSR_ON), Release::kSettingsOff},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -224,6 +230,19 @@ TEST_F(ReadWrite, OutputGate) {
             case Release::kDeadline:
                 expected = 0;
                 break;
+            case Release::kSettingsOff:
+                EditDcb(h, [](DCB& d) {
+                    d.fOutX = 0;
+                    d.fOutxCtsFlow = 0;
+                });
+                // A generous bound; a writer left blocked is released by a
+                // purge so that the case ends.
+                if (!Eventually([&] { return written.load() != 0xFFFFFFFFu; }, 1000)) {
+                    ADD_FAILURE() << "the writer was not released by the settings";
+                    DWORD flags = PURGE_TXABORT;
+                    EXPECT_TRUE(IoctlIn(h, IOCTL_SERIAL_PURGE, flags));
+                }
+                break;
         }
         writer.join();
         EXPECT_EQ(written.load(), expected);
@@ -239,6 +258,109 @@ TEST_F(ReadWrite, OutputGate) {
         TearDown();
         SetUp();
     }
+}
+
+// Input stopped by XOFF is always resumed with XON: also when the port is
+// closed and opened again (the first open resets input to running), and when
+// XON/XOFF input control was switched off before the ring drained.
+TEST_F(ReadWrite, InputStoppedByXoffIsAlwaysResumed) {
+    struct Case {
+        const char* name;
+        std::function<void(ReadWrite*, DWORD_PTR*)> resume;
+    };
+    const Case cases[] = {
+        {"closed and opened again",
+         [](ReadWrite* t, DWORD_PTR* h) {
+             EXPECT_TRUE(COM_Close(*h));
+             *h = t->Open();
+         }},
+        {"input control off, ring drained",
+         [](ReadWrite* t, DWORD_PTR* h) {
+             t->EditDcb(*h, [](DCB& d) { d.fInX = 0; });
+             t->SetTimeouts(*h, MAXDWORD, 0, 0);
+             EXPECT_EQ(t->Read(*h, 1024).size(), 800u);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        PortOptions options;
+        options.ringSize = 1024;
+        StartPort(options);
+        DWORD_PTR h = Open();
+        EditDcb(h, [](DCB& d) { d.fInX = 1; });
+        Feed(Pattern(800, 0x20));  // above three quarters
+        ASSERT_TRUE(Eventually([&] { return host.SentBytes() == std::vector<BYTE>{0x13}; }));
+        c.resume(this, &h);
+        EXPECT_TRUE(Eventually([&] {
+            return host.SentBytes() == std::vector<BYTE>{0x13, 0x11};
+        })) << "the device was left stopped";
+        EXPECT_TRUE(COM_Close(h));
+        TearDown();
+        SetUp();
+    }
+}
+
+// A write interrupted after its transfer took whole packets ends with a
+// zero-length packet, as a complete one does; not after a partial packet,
+// and not when the next transfer could not be issued.
+TEST_F(ReadWrite, ZeroLengthPacketAfterAnInterruptedWrite) {
+    enum class End { kTimeout, kPurge, kNextIssueFails };
+    struct Case {
+        const char* name;
+        End end;
+        DWORD taken;  // bytes the device took of the held transfer
+        std::vector<size_t> transfers;
+    };
+    const Case cases[] = {
+        {"timeout after whole packets", End::kTimeout, 64, {128, 0}},
+        {"purge after whole packets", End::kPurge, 64, {128, 0}},
+        {"timeout after a partial packet", End::kTimeout, 7, {128}},
+        {"next transfer not issued", End::kNextIssueFails, 64, {128}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        PortOptions options;
+        options.usbMode = kUsbModeWriteUnlimited;  // one transfer carries the whole write
+        StartPort(options);
+        DWORD_PTR h = Open();
+        if (c.end == End::kTimeout)
+            SetTimeouts(h, MAXDWORD, 0, 0, 0, 100);
+        host.HoldWrites(true, c.taken);
+        std::atomic<DWORD> written{0xFFFFFFFFu};
+        std::thread writer([&] { written = Write(h, Pattern(128)); });
+        ASSERT_TRUE(host.WaitHeldWrites(1, 2000));
+        if (c.end == End::kPurge) {
+            DWORD flags = PURGE_TXABORT;
+            EXPECT_TRUE(IoctlIn(h, IOCTL_SERIAL_PURGE, flags));
+        } else if (c.end == End::kNextIssueFails) {
+            host.FailNextWrite();
+            host.ReleaseHeldWrites(c.taken);
+        }
+        writer.join();
+        EXPECT_EQ(written.load(), c.taken);
+        std::vector<size_t> lengths;
+        for (const auto& w : host.Writes())
+            lengths.push_back(w.size());
+        EXPECT_EQ(lengths, c.transfers);
+        EXPECT_TRUE(COM_Close(h));
+        TearDown();
+        SetUp();
+    }
+}
+
+// A host that reports more bytes than a transfer asked for: a receive
+// transfer delivers no more than it asked (never what lies past its slot),
+// and a write counts no more than it offered.
+TEST_F(ReadWrite, OverReportedCountsAreClamped) {
+    StartPort();
+    DWORD_PTR h = Open();
+    SetTimeouts(h, MAXDWORD, 0, 0);
+    host.OverReport(10);
+    Feed(Pattern(64, 0x40), 64);
+    EXPECT_EQ(Read(h, 200), Pattern(64, 0x40));
+    EXPECT_EQ(Write(h, Pattern(40)), 40u);
+    host.OverReport(0);
+    EXPECT_TRUE(COM_Close(h));
 }
 
 }  // namespace

@@ -45,6 +45,16 @@ void AdvanceTicks(DWORD ms);
 // the counter just before its 32-bit wrap).
 void SetTickCountNow(DWORD ticks);
 
+// ---- Interlocked operations ------------------------------------------------------
+
+// Contention on one word: the next `times` InterlockedCompareExchange (and
+// InterlockedTestExchange) calls on `target`, from any thread, each find it
+// changed just before they exchange, as if another thread had stored into it
+// between the caller's read and its exchange (bit 31 of the word flips, so an
+// even `times` leaves the word as it was). A null target or 0 cancels;
+// ResetPlatform cancels too.
+void ContendCompareExchange(volatile LONG* target, int times);
+
 // ---- Threads -------------------------------------------------------------------
 
 // Termination point. A thread that TerminateThread has marked ends here: it
