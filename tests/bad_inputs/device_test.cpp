@@ -350,7 +350,7 @@ INSTANTIATE_TEST_SUITE_P(
                     ValueCase{u"ReceiveBuffer", REG_DWORD, {0x10, 0}, true},
                     ValueCase{u"ReceiveBuffer", REG_BINARY, Le32(16), true},
                     ValueCase{u"ReceiveBuffer", REG_DWORD, Le32(0), true},
-                    ValueCase{u"ReceiveBuffer", REG_DWORD, Le32(0xFFFFFFFF), false},
+                    ValueCase{u"ReceiveBuffer", REG_DWORD, Le32(0xFFFFFFFF), true},
                     ValueCase{u"Priority256", REG_MULTI_SZ, {0, 0}, true},
                     ValueCase{u"Priority256", REG_DWORD, {1, 2, 3, 4, 5, 6, 7, 8}, true},
                     ValueCase{u"Priority256", REG_DWORD, Le32(0xFFFFFFFF), true},
