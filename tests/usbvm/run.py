@@ -1,0 +1,372 @@
+#!/usr/bin/python3
+"""The host side of the USB machine tests: boots the guest built by
+scripts/usb-vm.sh and runs the driver, through usbvm_agent in the guest, on
+devices none of this project wrote: QEMU's FTDI chip emulation and Linux's
+USB gadget functions (CDC ACM, generic serial, and both as one composite
+device).
+
+    tests/usbvm/run.py BUILD_BIN [--only NAMES] [--out DIR] [--bytes N]
+
+The guest has no network: the host talks to its shell over a second serial
+port on a 127.0.0.1 socket, to QEMU over QMP on another, and to the FTDI
+chip's serial side over a host pty (QEMU applies the line settings the chip
+decoded to that pty, so they are read back here).
+"""
+import argparse
+import json
+import os
+import pty
+import select
+import socket
+import subprocess
+import sys
+import termios
+import threading
+import time
+import tty
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+
+BAUD = {getattr(termios, "B%d" % r): r for r in (
+    300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, 460800,
+    921600) if hasattr(termios, "B%d" % r)}
+
+
+def pattern(seed, n):
+    """The agent's xorshift32 bytes."""
+    x = seed or 1
+    out = bytearray(n)
+    for i in range(n):
+        x ^= (x << 13) & 0xFFFFFFFF
+        x ^= x >> 17
+        x ^= (x << 5) & 0xFFFFFFFF
+        out[i] = x & 0xFF
+    return bytes(out)
+
+
+def free_port():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+class Guest:
+    """One boot of the test machine."""
+
+    def __init__(self, kernel, initrd, out):
+        self.out = out
+        self.ctl_port, self.qmp_port = free_port(), free_port()
+        # The FTDI chip's serial side: a host pty, raw both ways, so that
+        # bytes pass unchanged (QEMU adds only OPOST to what it finds).
+        self.pty_master, slave = pty.openpty()
+        attrs = termios.tcgetattr(slave)
+        tty.setraw(slave)
+        attrs = termios.tcgetattr(slave)
+        attrs[1] = 0  # no output processing at all
+        termios.tcsetattr(slave, termios.TCSANOW, attrs)
+        self.pty_slave_path = os.ttyname(slave)
+        self.pty_slave = slave  # kept open: the pty stays while QEMU reopens it
+        os.set_blocking(self.pty_master, False)
+        self.console = os.path.join(out, "console.log")
+        cmd = [
+            "qemu-system-x86_64", "-accel", "tcg", "-m", "512", "-smp", "1",
+            "-display", "none", "-no-reboot", "-nic", "none",
+            "-kernel", kernel, "-initrd", initrd,
+            "-append", "console=ttyS0 quiet panic=-1 serlynx.shell=ttyS1",
+            "-serial", "file:" + self.console,
+            "-chardev", "socket,id=ctl,host=127.0.0.1,port=%d,server=on,wait=off" % self.ctl_port,
+            "-serial", "chardev:ctl",
+            "-chardev", "socket,id=qmp,host=127.0.0.1,port=%d,server=on,wait=off" % self.qmp_port,
+            "-mon", "chardev=qmp,mode=control",
+            "-usb",
+            "-chardev", "serial,id=ftdi0,path=" + self.pty_slave_path,
+            "-device", "usb-serial,id=ftdi,chardev=ftdi0",
+        ]
+        self.started = time.monotonic()
+        self.qemu = subprocess.Popen(cmd, stdin=subprocess.DEVNULL,
+                                     stdout=open(os.path.join(out, "qemu.log"), "w"),
+                                     stderr=subprocess.STDOUT)
+        self.ctl = self._connect(self.ctl_port)
+        self.qmp = self._connect(self.qmp_port)
+        self.qmp_file = self.qmp.makefile("rwb", buffering=0)
+        self._qmp_read()  # greeting
+        self.qmp_cmd("qmp_capabilities")
+        self.buf = b""
+        self.transcript = open(os.path.join(out, "guest.log"), "w")
+        self.boot_seconds = self._wait_shell()
+
+    def _connect(self, port):
+        deadline = time.monotonic() + 30
+        while True:
+            try:
+                return socket.create_connection(("127.0.0.1", port), timeout=5)
+            except OSError:
+                if time.monotonic() > deadline or self.qemu.poll() is not None:
+                    raise RuntimeError("QEMU did not start; see qemu.log")
+                time.sleep(0.1)
+
+    def _qmp_read(self):
+        while True:
+            line = self.qmp_file.readline()
+            if not line:
+                raise RuntimeError("QMP closed")
+            msg = json.loads(line)
+            if "event" not in msg:
+                return msg
+
+    def qmp_cmd(self, name, **args):
+        req = {"execute": name}
+        if args:
+            req["arguments"] = args
+        self.qmp_file.write((json.dumps(req) + "\n").encode())
+        reply = self._qmp_read()
+        if "error" in reply:
+            raise RuntimeError("QMP %s: %s" % (name, reply["error"]))
+        return reply
+
+    def line(self, timeout):
+        """The next line the guest's shell printed, or None."""
+        deadline = time.monotonic() + timeout
+        while b"\n" not in self.buf:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return None
+            r, _, _ = select.select([self.ctl], [], [], left)
+            if r:
+                data = self.ctl.recv(65536)
+                if not data:
+                    raise RuntimeError("the guest's shell closed")
+                self.buf += data
+        text, self.buf = self.buf.split(b"\n", 1)
+        text = text.decode(errors="replace").rstrip("\r")
+        self.transcript.write(text + "\n")
+        self.transcript.flush()
+        return text
+
+    def send(self, text):
+        self.ctl.sendall((text + "\n").encode())
+
+    def _wait_shell(self):
+        deadline = time.monotonic() + 240
+        while time.monotonic() < deadline:
+            self.send("echo @@up")
+            while True:
+                got = self.line(1.0)
+                if got is None:
+                    break
+                if got == "@@up":
+                    # Drain the answers to earlier pings.
+                    while self.line(0.3) is not None:
+                        pass
+                    return time.monotonic() - self.started
+        raise RuntimeError("the guest did not reach its shell; see console.log")
+
+    def run(self, command, timeout=60):
+        """Runs a shell command; its output lines and exit status."""
+        self.send(command + "; echo @@rc $?")
+        lines = []
+        while True:
+            got = self.line(timeout)
+            if got is None:
+                raise RuntimeError("no answer to: " + command)
+            if got.startswith("@@rc "):
+                return lines, int(got[5:])
+            lines.append(got)
+
+    def pty_read(self, n, idle):
+        out = bytearray()
+        while len(out) < n:
+            r, _, _ = select.select([self.pty_master], [], [], idle)
+            if not r:
+                break
+            try:
+                out += os.read(self.pty_master, n - len(out))
+            except BlockingIOError:
+                continue
+        return bytes(out)
+
+    def pty_write(self, data):
+        view = memoryview(data)
+        while view:
+            select.select([], [self.pty_master], [], 5)
+            try:
+                n = os.write(self.pty_master, view)
+            except BlockingIOError:
+                continue
+            view = view[n:]
+
+    def pty_drain(self):
+        while self.pty_read(65536, 0.2):
+            pass
+
+    def stop(self):
+        try:
+            self.send("poweroff -f")
+            self.qemu.wait(timeout=10)
+        except Exception:
+            self.qemu.kill()
+            self.qemu.wait()
+
+
+class Scenario:
+    def __init__(self, name, selector, setup, agent_args, far_host=False, udc=None):
+        self.name, self.selector, self.setup = name, selector, setup
+        self.agent_args, self.far_host, self.udc = agent_args, far_host, udc
+        self.results, self.failures = [], []
+
+
+def serve_agent(guest, sc, bytes_):
+    """Runs the agent for one scenario, doing the host's part on its cues."""
+    cmd = "usbvm_agent %s %s --bytes %d" % (sc.selector, sc.agent_args, bytes_)
+    guest.send(cmd + "; echo @@rc $?")
+    reader = None
+    started = time.monotonic()
+    while True:
+        text = guest.line(300)
+        if text is None:
+            sc.failures.append("the agent stopped answering")
+            return
+        print("  [%s] %s" % (sc.name, text), flush=True)
+        if text.startswith("@@rc "):
+            if text != "@@rc 0" and not sc.failures:
+                sc.failures.append("the agent exited with " + text[5:])
+            sc.seconds = time.monotonic() - started
+            return
+        if text.startswith("@result "):
+            sc.results.append(text[8:])
+        elif text.startswith("@fail "):
+            sc.failures.append(text[6:])
+        elif text.startswith("@wait data-out "):
+            n, seed = map(int, text.split()[2:4])
+            want = pattern(seed, n)
+            box = {}
+
+            def read_all(n=n, want=want, box=box):
+                got = guest.pty_read(n, 10)
+                box["verdict"] = "ok" if got == want else (
+                    "got %d of %d bytes, first difference at %d" % (
+                        len(got), n, next((i for i in range(min(len(got), n))
+                                           if got[i] != want[i]), min(len(got), n))))
+            reader = threading.Thread(target=read_all)
+            reader.start()
+            guest.send("go")
+        elif text.startswith("@wait data-out-done"):
+            reader.join()
+            guest.send(box["verdict"])
+        elif text.startswith("@ready data-in "):
+            n, seed = map(int, text.split()[2:4])
+            guest.pty_write(pattern(seed, n))
+        elif text.startswith("@wait line "):
+            rate, stop = map(int, text.split()[2:4])
+            attrs = termios.tcgetattr(guest.pty_master)
+            got_rate = BAUD.get(attrs[5])
+            got_stop = 2 if attrs[2] & termios.CSTOPB else 1
+            shown = rate if rate in BAUD.values() else None
+            if (shown is not None and got_rate != rate) or got_stop != stop:
+                guest.send("the pty shows %s Bd, %d stop bits" % (got_rate, got_stop))
+            else:
+                sc.results.append("line %d %d read back %s Bd %d stop" % (
+                    rate, stop, got_rate if shown else "(no such pty rate)", got_stop))
+                guest.send("ok")
+        elif text == "@wait xoff":
+            guest.pty_write(b"\x13")
+            guest.send("go")
+        elif text == "@wait unplug":
+            t0 = time.monotonic()
+            guest.qmp_cmd("device_del", id="ftdi")
+            sc.results.append("host device_del took %.0f ms" % ((time.monotonic() - t0) * 1000))
+            guest.send("go")
+        elif text == "@wait replug":
+            time.sleep(0.5)  # let QEMU finish the removal
+            guest.pty_drain()
+            guest.qmp_cmd("device_add", driver="usb-serial", id="ftdi", chardev="ftdi0")
+            guest.send("go")
+        elif text.startswith("@wait "):
+            sc.failures.append("unknown cue: " + text)
+            guest.send("?")
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("bin", help="the build's bin directory (serlynx, usbvm_agent, lib*.so)")
+    ap.add_argument("--out", default=os.path.join(ROOT, "build", "usb-vm"))
+    ap.add_argument("--only", default="ftdi,acm,serial,composite")
+    ap.add_argument("--bytes", type=int, default=256 * 1024)
+    args = ap.parse_args()
+    os.makedirs(args.out, exist_ok=True)
+    t_all = time.monotonic()
+    image = subprocess.run([os.path.join(ROOT, "scripts", "usb-vm.sh"), "image", args.bin,
+                            args.out], check=True, capture_output=True, text=True).stdout
+    paths = dict(line.split(" ", 1) for line in image.strip().splitlines())
+    print("usb-vm: image ready in %.0f s" % (time.monotonic() - t_all), flush=True)
+
+    guest = Guest(paths["kernel"], paths["initrd"], args.out)
+    print("usb-vm: guest shell up %.1f s after QEMU started" % guest.boot_seconds, flush=True)
+    scenarios = {
+        "ftdi": Scenario("ftdi", "0403:6001", [], "--far-host --rates", far_host=True),
+        "acm": Scenario("acm", "0525:a4a7", [
+            "gadget make acm 0525 a4a7 acm", "gadget plug acm dummy_udc.0"],
+            "--far @acm --udc /sys/kernel/config/usb_gadget/acm/UDC dummy_udc.0"),
+        "serial": Scenario("serial", "0525:a4a6", [
+            "gadget make ser 0525 a4a6 gser", "gadget plug ser dummy_udc.1"],
+            "--far @ser --udc /sys/kernel/config/usb_gadget/ser/UDC dummy_udc.1"),
+        "composite": Scenario("composite", "1d6b:0104", [
+            "gadget make comp 1d6b 0104 acm gser", "gadget plug comp dummy_udc.2"],
+            "--far @comp --udc /sys/kernel/config/usb_gadget/comp/UDC dummy_udc.2"),
+    }
+    chosen = [scenarios[n] for n in args.only.split(",")]
+    try:
+        for sc in chosen:
+            print("usb-vm: %s" % sc.name, flush=True)
+            for c in sc.setup:
+                out, rc = guest.run(c)
+                if rc != 0:
+                    sc.failures.append("%s: %s" % (c, " ".join(out)))
+            if "@" in sc.agent_args:
+                gname = sc.agent_args.split("@", 1)[1].split()[0]
+                out, rc = guest.run("gadget ttys " + gname)
+                sc.agent_args = sc.agent_args.replace("@" + gname, out[-1] if out else "")
+                time.sleep(1)  # enumeration on the dummy controller
+            if not sc.failures:
+                serve_agent(guest, sc, args.bytes)
+        # The tool itself on a real device: what `devices --usb` and
+        # `probe --usb` say, and a pcap written from real traffic.
+        tool = Scenario("tool", "", [], "")
+        if any(s.name == "acm" for s in chosen):
+            for c, want in (("serlynx devices --usb", "0525:a4a7"),
+                            ("serlynx probe --usb 0525:a4a7", "UsbMode"),
+                            ("serlynx probe --usb 0525:ffff", "no USB device 0525:ffff")):
+                out, rc = guest.run(c + " 2>&1")
+                print("  [tool] $ %s\n" % c + "\n".join("  [tool] " + o for o in out), flush=True)
+                if not any(want in o for o in out):
+                    tool.failures.append("%s: no \"%s\" in its output" % (c, want))
+            out, rc = guest.run(
+                "(serlynx serve --usb 0525:a4a7 --rfc2217 127.0.0.1:0 --capture /tmp/c.pcap "
+                ">/tmp/serve.log 2>&1 &) ; sleep 8; kill -INT $(pidof serlynx); sleep 3; "
+                "cat /tmp/serve.log; wc -c </tmp/c.pcap")
+            print("\n".join("  [tool] " + o for o in out), flush=True)
+            if not out or not out[-1].strip().isdigit() or int(out[-1]) < 1000:
+                tool.failures.append("serve --usb wrote no capture")
+            if not any("serves it" in o or "served at once" in o for o in out):
+                tool.failures.append("serve --usb did not serve the device")
+            chosen.append(tool)
+    finally:
+        guest.stop()
+    passed = sum(1 for s in chosen if not s.failures)
+    print("\nusb-vm: boot %.1f s, whole run %.0f s" % (guest.boot_seconds,
+                                                     time.monotonic() - t_all))
+    for sc in chosen:
+        print("%s: %s" % (sc.name, "ok" if not sc.failures else "FAILED"))
+        for r in sc.results:
+            print("    " + r)
+        for f in sc.failures:
+            print("    FAIL " + f)
+    print("usb-vm: %d passed, %d failed" % (passed, len(chosen) - passed))
+    return 0 if passed == len(chosen) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
