@@ -25,7 +25,8 @@ struct AttachCase {
 class CdcAttach : public CdcPortTest, public ::testing::WithParamInterface<AttachCase> {};
 
 // Each device is given the port type its layout calls for, and once served
-// it has been told to keep an abstract state of 2.
+// it has been told to keep an abstract state of 2 (a device that refuses
+// the request is served all the same).
 TEST_P(CdcAttach, FirstAttachChoosesThePortTypeAndStartSetsTheCommFeature) {
     const AttachCase& c = GetParam();
     ServeModel(c.config);
@@ -34,26 +35,33 @@ TEST_P(CdcAttach, FirstAttachChoosesThePortTypeAndStartSetsTheCommFeature) {
     EXPECT_EQ(KeyDword(u"ReceiveEndp"), c.receiveEndp);
     EXPECT_EQ(KeyDword(u"SendEndp"), c.sendEndp);
 
-    EXPECT_EQ(model_->AbstractState(), 2);
+    EXPECT_EQ(model_->AbstractState(), c.config.commFeature ? 2 : -1);
     ASSERT_EQ(model_->RequestCount(cdc::kSetCommFeature), 1u);
     const sim::CdcRequest first = model_->Requests().front();
     EXPECT_EQ(first.request, cdc::kSetCommFeature);
     EXPECT_EQ(first.value, 0x0001);
     EXPECT_EQ(first.index, 0);
-    EXPECT_FALSE(first.stalled);
+    EXPECT_EQ(first.stalled, !c.config.commFeature);
 
     HANDLE h = OpenCom();
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     EXPECT_TRUE(CloseHandle(h));
 }
 
+sim::CdcModelConfig WithoutCommFeature() {
+    sim::CdcModelConfig c = sim::CdcAcmConfig();
+    c.commFeature = false;
+    return c;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Devices, CdcAttach,
-    ::testing::Values(AttachCase{"Acm", sim::CdcAcmConfig(), 0x0001, 0x81, 0x82, 0x02},
-                      AttachCase{"CtsChip", sim::CdcCtsChipConfig(), 0x0101, 0x81, 0x83, 0x02},
-                      AttachCase{"NoCoding", sim::CdcNoCodingConfig(), 0x1001, 0x81, 0x82, 0x02},
-                      AttachCase{"TwoChannel", sim::CdcTwoChannelConfig(), 0x0002, 0x81, 0x8382,
-                                 0x0302}),
+    ::testing::Values(
+        AttachCase{"Acm", sim::CdcAcmConfig(), 0x0001, 0x81, 0x82, 0x02},
+        AttachCase{"AcmWithoutCommFeature", WithoutCommFeature(), 0x0001, 0x81, 0x82, 0x02},
+        AttachCase{"CtsChip", sim::CdcCtsChipConfig(), 0x0101, 0x81, 0x83, 0x02},
+        AttachCase{"NoCoding", sim::CdcNoCodingConfig(), 0x1001, 0x81, 0x82, 0x02},
+        AttachCase{"TwoChannel", sim::CdcTwoChannelConfig(), 0x0002, 0x81, 0x8382, 0x0302}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct StartFailureCase {
