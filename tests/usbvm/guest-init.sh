@@ -28,7 +28,9 @@ if [ "$shell" = ttyS0 ]; then
     setsid cttyhack sh
 else
     stty -F /dev/$shell raw -echo
-    # The host's test driver: commands in, output back, no echo.
-    PS1= sh </dev/$shell >/dev/$shell 2>&1
+    # The host's test driver: one command a line, output back; no prompt,
+    # no echo, no line editing. A command's stdin is the port too (the
+    # agent reads the host's replies there).
+    while read -r line; do eval "$line"; done </dev/$shell >/dev/$shell 2>&1
 fi
 poweroff -f

@@ -220,7 +220,8 @@ class Scenario:
 
 def serve_agent(guest, sc, bytes_):
     """Runs the agent for one scenario, doing the host's part on its cues."""
-    cmd = "usbvm_agent %s %s --bytes %d" % (sc.selector, sc.agent_args, bytes_)
+    cmd = "usbvm_agent %s %s --bytes %d --capture /tmp/%s.pcap" % (
+        sc.selector, sc.agent_args, bytes_, sc.name)
     guest.send(cmd + "; echo @@rc $?")
     reader = None
     started = time.monotonic()

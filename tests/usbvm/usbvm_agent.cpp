@@ -3,7 +3,7 @@
 // platform's bus of real devices, exactly as `serlynx serve --usb` runs it.
 //
 //   usbvm_agent SELECTOR [--far TTY[,TTY...] | --far-host] [--bytes N]
-//               [--udc FILE NAME] [--rates] [--seed S]
+//               [--udc FILE NAME] [--rates] [--seed S] [--capture FILE.pcap]
 //
 // One run is one device's whole story: the first attach (the driver
 // configures the device) and the configured attach (the driver serves it
@@ -40,6 +40,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -193,6 +194,7 @@ struct Options {
     std::string udcFile, udcName;
     bool rates = false;
     uint32_t seed = 1;
+    std::string capture;
 };
 
 class Agent {
@@ -212,6 +214,7 @@ class Agent {
     bool Unplugged(int timeoutMs);
     void Replug();
     void GiveBack();
+    void Traffic();
     void SetLine(DWORD baud, BYTE stop, bool xonxoff);
 
     Options o_;
@@ -572,6 +575,40 @@ void Agent::Replug() {
     Data(64 * 1024, o_.seed + 100, "replug");
 }
 
+// What went over the bus, in short: every distinct control request with
+// how it ended, and the transfers that did not end cleanly, per endpoint.
+void Agent::Traffic() {
+    std::map<std::string, int> seen;
+    std::map<uint64_t, std::string> setups;
+    for (const cehost::UsbLogEntry& e : bus_.Log()) {
+        char text[96];
+        if (e.event == 'S' && e.hasSetup) {
+            std::snprintf(text, sizeof text, "control %02x %02x %04x %04x %u", e.setup[0],
+                          e.setup[1], e.setup[2] | e.setup[3] << 8, e.setup[4] | e.setup[5] << 8,
+                          unsigned(e.setup[6] | e.setup[7] << 8));
+            setups[e.urbId] = text;
+            continue;
+        }
+        if (e.event != 'C')
+            continue;
+        auto it = setups.find(e.urbId);
+        if (it != setups.end()) {
+            std::snprintf(text, sizeof text, " -> error %u, %u bytes", unsigned(e.error),
+                          unsigned(e.urbLength));
+            seen[it->second + (e.error ? text : " -> ok")]++;
+            setups.erase(it);
+        } else if (e.error != USB_NO_ERROR) {
+            std::snprintf(text, sizeof text, "endpoint %02x ended with error %u", e.endpoint,
+                          unsigned(e.error));
+            seen[text]++;
+        }
+    }
+    for (const auto& [what, count] : seen)
+        Say("@result traffic %s (x%d)", what.c_str(), count);
+    if (!o_.capture.empty() && !bus_.WritePcap(o_.capture))
+        Fail("cannot write " + o_.capture);
+}
+
 // At the end the device goes back to the kernel's drivers.
 void Agent::GiveBack() {
     ClosePort();
@@ -603,6 +640,7 @@ int Agent::Run() {
         Rates();
     Unplug();
     Replug();
+    Traffic();
     GiveBack();
     if (far_ >= 0)
         close(far_);
@@ -640,6 +678,8 @@ int main(int argc, char** argv) {
         } else if (a == "--udc") {
             o.udcFile = value();
             o.udcName = value();
+        } else if (a == "--capture") {
+            o.capture = value();
         } else if (a == "--rates") {
             o.rates = true;
         } else if (o.selector.empty() && a[0] != '-') {
