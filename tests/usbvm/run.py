@@ -344,15 +344,27 @@ def main():
                 print("  [tool] $ %s\n" % c + "\n".join("  [tool] " + o for o in out), flush=True)
                 if not any(want in o for o in out):
                     tool.failures.append("%s: no \"%s\" in its output" % (c, want))
+            # serve --usb with its pty: "hello" through the pty reaches the
+            # gadget's tty; Ctrl-C gives the device back and writes the capture.
             out, rc = guest.run(
-                "(serlynx serve --usb 0525:a4a7 --rfc2217 127.0.0.1:0 --capture /tmp/c.pcap "
-                ">/tmp/serve.log 2>&1 &) ; sleep 8; kill -INT $(pidof serlynx); sleep 3; "
-                "cat /tmp/serve.log; wc -c </tmp/c.pcap")
+                "serlynx serve --usb 0525:a4a7 --rfc2217 127.0.0.1:0 --pty /tmp/com "
+                "--capture /tmp/c.pcap >/tmp/serve.log 2>&1 & pid=$!; "
+                "for i in $(seq 120); do grep -q ready /tmp/serve.log && break; sleep 0.5; done; "
+                "stty -F /dev/ttyGS0 raw -echo; "
+                "(timeout 10 head -c 5 /dev/ttyGS0 >/tmp/got &); sleep 1; "
+                "stty -F /tmp/com raw -echo; printf hello >/tmp/com; "
+                "for i in $(seq 20); do [ -s /tmp/got ] && break; sleep 0.5; done; "
+                "kill -INT $pid; wait $pid; echo \"exit $?\"; cat /tmp/serve.log; "
+                "echo \"got $(cat /tmp/got)\"; wc -c </tmp/c.pcap", timeout=120)
             print("\n".join("  [tool] " + o for o in out), flush=True)
             if not out or not out[-1].strip().isdigit() or int(out[-1]) < 1000:
                 tool.failures.append("serve --usb wrote no capture")
             if not any("serves it" in o or "served at once" in o for o in out):
                 tool.failures.append("serve --usb did not serve the device")
+            if "got hello" not in out:
+                tool.failures.append("serve --usb: the bytes written to its pty did not arrive")
+            if "exit 0" not in out:
+                tool.failures.append("serve --usb did not exit 0 on Ctrl-C")
             chosen.append(tool)
     finally:
         guest.stop()

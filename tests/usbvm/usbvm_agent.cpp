@@ -494,6 +494,7 @@ void Agent::Unplug() {
         Clock::time_point end;
         BOOL result = FALSE;
         DWORD error = 0;
+        DWORD events = 0;
     } calls[3];
     calls[0].name = "read";
     calls[1].name = "write";
@@ -519,6 +520,7 @@ void Agent::Unplug() {
         DWORD events = 0;
         calls[2].result = WaitCommEvent(com_, &events, nullptr);
         calls[2].error = GetLastError();
+        calls[2].events = events;
         calls[2].end = Clock::now();
         calls[2].done = true;
     });
@@ -536,8 +538,8 @@ void Agent::Unplug() {
         t.join();
     for (auto& c : calls) {
         const double ms = Ms(c.end - t0);
-        Say("@result unplug-%s-returned-ms %.0f (result %d, error %u)", c.name, ms, c.result,
-            unsigned(c.error));
+        Say("@result unplug-%s-returned-ms %.0f (result %d, error %u, events 0x%x)", c.name, ms,
+            c.result, unsigned(c.error), unsigned(c.events));
         if (ms > 1500)
             Fail(std::string("the blocked ") + c.name + " returned after " +
                  std::to_string(int(ms)) + " ms");
