@@ -241,8 +241,12 @@ std::string RealUsbErrorText(RealUsbError error, const RealUsbDevice& d,
     switch (error) {
         case RealUsbError::kNone:
             return "";
-        case RealUsbError::kNoPermission:
-            return "no permission to open " + d.node + ", the usbfs node of " + what + why +
+        case RealUsbError::kNoPermission: {
+            RealUsbDevice named = d;
+            named.node.clear();
+            std::string who = DescribeRealUsbDevice(named);
+            who.erase(who.find(" ()"), 3);
+            return "no permission to open " + d.node + ", the usbfs node of " + who + why +
                    ". Serving a device needs read-write access to its node: run as root, "
                    "or grant it for now with `sudo chmod a+rw " +
                    d.node +
@@ -253,6 +257,7 @@ std::string RealUsbErrorText(RealUsbError error, const RealUsbDevice& d,
                    "in /etc/udev/rules.d/70-serlynx.rules, then `sudo udevadm control "
                    "--reload && sudo udevadm trigger` and make sure you are in the plugdev "
                    "group.";
+        }
         case RealUsbError::kBusy:
             return what + " is busy: another program has claimed one of its interfaces" + why +
                    ". Close the program that uses it (another serlynx, a libusb tool, a "

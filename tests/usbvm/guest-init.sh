@@ -11,6 +11,10 @@ mount -t devtmpfs devtmpfs /dev
 mkdir -p /dev/pts && mount -t devpts devpts /dev/pts
 mount -t tmpfs tmpfs /tmp
 ip link set lo up
+# An unprivileged user, to see what serlynx says without access to usbfs.
+mkdir -p /etc
+echo 'nobody:x:65534:65534:nobody:/:/bin/sh' >/etc/passwd
+echo 'nobody:x:65534:' >/etc/group
 depmod
 # The guest's own host side: the PC's UHCI controller (QEMU's FTDI chip sits
 # on it) and three dummy controllers, one per gadget. The kernel's drivers

@@ -339,7 +339,9 @@ def main():
         if any(s.name == "acm" for s in chosen):
             for c, want in (("serlynx devices --usb", "0525:a4a7"),
                             ("serlynx probe --usb 0525:a4a7", "UsbMode"),
-                            ("serlynx probe --usb 0525:ffff", "no USB device 0525:ffff")):
+                            ("serlynx probe --usb 0525:ffff", "no USB device 0525:ffff"),
+                            ("su -s /bin/sh nobody -c '/opt/serlynx/serlynx probe --usb "
+                             "0525:a4a7'", "chmod a+rw /dev/bus/usb/")):
                 out, rc = guest.run(c + " 2>&1")
                 print("  [tool] $ %s\n" % c + "\n".join("  [tool] " + o for o in out), flush=True)
                 if not any(want in o for o in out):
@@ -354,6 +356,7 @@ def main():
                 "(timeout 10 head -c 5 /dev/ttyGS0 >/tmp/got &); sleep 1; "
                 "stty -F /tmp/com raw -echo; printf hello >/tmp/com; "
                 "for i in $(seq 20); do [ -s /tmp/got ] && break; sleep 0.5; done; "
+                "serlynx probe --usb 0525:a4a7 2>&1; "
                 "kill -INT $pid; wait $pid; echo \"exit $?\"; cat /tmp/serve.log; "
                 "echo \"got $(cat /tmp/got)\"; wc -c </tmp/c.pcap", timeout=120)
             print("\n".join("  [tool] " + o for o in out), flush=True)
@@ -363,6 +366,8 @@ def main():
                 tool.failures.append("serve --usb did not serve the device")
             if "got hello" not in out:
                 tool.failures.append("serve --usb: the bytes written to its pty did not arrive")
+            if not any("is busy: another program has claimed" in o for o in out):
+                tool.failures.append("a second serlynx on the served device was not told it is busy")
             if "exit 0" not in out:
                 tool.failures.append("serve --usb did not exit 0 on Ctrl-C")
             chosen.append(tool)

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bench.h"
+#include "cehost/usb_real.h"
 #include "commands.h"
 #include "models.h"
 #include "serve.h"
@@ -169,6 +170,10 @@ int Serve(const std::vector<std::string>& args) {
         }
     }
     if (!o.usb.empty()) {
+        cehost::RealUsbSelector selector;
+        std::string error;
+        if (!cehost::ParseRealUsbSelector(o.usb, &selector, &error))
+            return Fail("serve", "--usb " + error, kServeUsage);
         for (const std::string& a : args)
             if (a == "--device" || a == "--line" || a == "--paced" || a == "--state-file")
                 return Fail("serve", a + " is for device models; --usb serves a real device",
@@ -195,8 +200,13 @@ int Probe(const std::vector<std::string>& args) {
     if (int(!device.empty()) + int(!lsusb.empty()) + int(!usb.empty()) != 1)
         return Fail("probe", "give exactly one of --device NAME, --lsusb FILE and --usb VID:PID",
                     kProbeUsage);
-    if (!usb.empty())
+    if (!usb.empty()) {
+        cehost::RealUsbSelector selector;
+        std::string error;
+        if (!cehost::ParseRealUsbSelector(usb, &selector, &error))
+            return Fail("probe", "--usb " + error, kProbeUsage);
         return serlynx::RunProbeUsb(usb);
+    }
     return device.empty() ? serlynx::RunProbeLsusb(lsusb) : serlynx::RunProbeModel(device);
 }
 
