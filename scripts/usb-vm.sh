@@ -122,6 +122,7 @@ copy_with_libs "$bin/libserlynx.so" "$root/opt/serlynx/"
 
 cp "$here/tests/usbvm/guest-init.sh" "$root/init"
 cp "$here/tests/usbvm/gadget.sh" "$root/bin/gadget"
+cp "$here/tests/usbvm/tsan.supp" "$root/opt/serlynx/tsan.supp"
 chmod +x "$root/init" "$root/bin/gadget"
 
 (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1 >"$out/initrd.gz")

@@ -134,7 +134,7 @@ struct UsbDevice {
     int inEngine = 0;                  // transfers an engine has started and not yet ended
     std::vector<UsbLogEntry> enumLog;  // enumeration records, replayed by ClearLog
     std::vector<HMODULE> modules;      // client libraries loaded for this device
-    std::shared_ptr<void> engineData;  // the engine's record of a real device
+    std::shared_ptr<void> engineData;  // mu: set once, by the engine's Open
 };
 
 // Moves the transfers of a bus whose devices are not simulated. The calls

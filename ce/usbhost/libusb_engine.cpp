@@ -44,8 +44,30 @@
 #include "cehost/usb_real.h"
 #include "usbhost/host.h"
 
+#if defined(__SANITIZE_THREAD__)
+#include <sanitizer/tsan_interface.h>
+#endif
+
 namespace cehost {
 namespace {
+
+// A transfer goes from the submitting thread to the event thread through
+// the kernel (the reap ioctl hands back the URB's context), an ordering
+// ThreadSanitizer cannot see: tell it.
+void HandedToKernel(libusb_transfer* x) {
+#if defined(__SANITIZE_THREAD__)
+    __tsan_release(x);
+#else
+    (void)x;
+#endif
+}
+void HandedBackByKernel(libusb_transfer* x) {
+#if defined(__SANITIZE_THREAD__)
+    __tsan_acquire(x);
+#else
+    (void)x;
+#endif
+}
 
 constexpr unsigned kControlTimeoutMs = 5000;
 constexpr int kWatchIntervalMs = 250;
@@ -150,6 +172,7 @@ class LibusbEngine : public UsbEngine {
 };
 
 void Callback(libusb_transfer* x) {
+    HandedBackByKernel(x);
     static_cast<Flight*>(x->user_data)->engine->Completed(x);
 }
 
@@ -168,7 +191,11 @@ bool LibusbEngine::Open(UsbDevice& d) {
         return false;
     auto rd = std::make_shared<RealDevice>();
     rd->model = m;
-    d.engineData = rd;  // Release undoes whatever of this was done
+    {
+        // The watcher looks at the bus's devices under `mu`.
+        std::lock_guard<std::mutex> g(bus_.mu);
+        d.engineData = rd;  // Release undoes whatever of this was done
+    }
     m->SetError(RealUsbError::kNone, "");
     if (!ctx_)
         return Fail(*m, RealUsbError::kUnsupported, startError_);
@@ -343,6 +370,7 @@ void LibusbEngine::StartLocked(const std::shared_ptr<UsbTransfer>& t) {
             libusb_fill_interrupt_transfer(x, rd->handle, t->endpoint, f->buffer.data(),
                                            int(t->length), Callback, f, 0);
     }
+    HandedToKernel(x);
     const int r = libusb_submit_transfer(x);
     if (r != 0) {
         libusb_free_transfer(x);

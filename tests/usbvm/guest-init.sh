@@ -5,6 +5,9 @@
 # ttyS0 for a person at the console).
 /bin/busybox --install -s /bin
 export PATH=/bin:/opt/serlynx LD_LIBRARY_PATH=/opt/serlynx
+# Used only by sanitizer builds: the first report fails the run.
+export TSAN_OPTIONS=suppressions=/opt/serlynx/tsan.supp:halt_on_error=1:second_deadlock_stack=1
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev

@@ -296,6 +296,8 @@ def main():
     ap.add_argument("--out", default=os.path.join(ROOT, "build", "usb-vm"))
     ap.add_argument("--only", default="ftdi,acm,serial,composite")
     ap.add_argument("--bytes", type=int, default=256 * 1024)
+    ap.add_argument("--guest-env", action="append", default=[], metavar="VAR=VALUE",
+                    help="set in the guest before the scenarios (e.g. TSAN_OPTIONS=...)")
     args = ap.parse_args()
     os.makedirs(args.out, exist_ok=True)
     t_all = time.monotonic()
@@ -319,6 +321,8 @@ def main():
             "--far @comp --udc /sys/kernel/config/usb_gadget/comp/UDC dummy_udc.2"),
     }
     chosen = [scenarios[n] for n in args.only.split(",")]
+    for assignment in args.guest_env:
+        guest.run("export " + assignment)
     try:
         for sc in chosen:
             print("usb-vm: %s" % sc.name, flush=True)
