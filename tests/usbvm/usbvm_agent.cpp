@@ -443,8 +443,9 @@ void Agent::Data(size_t bytes, uint32_t seed, const char* when) {
 // Every standard rate with one and with two stop bits; the host reads back
 // what the chip made of each from its pty.
 void Agent::Rates() {
-    static const DWORD kRates[] = {300,   600,   1200,  2400,   4800,   9600,   14400,
-                                   19200, 38400, 57600, 115200, 230400, 460800, 921600};
+    static const DWORD kRates[] = {110,    300,    600,    1200,   2400,   4800,
+                                   9600,   14400,  19200,  38400,  56000,  57600,
+                                   115200, 128000, 230400, 256000, 460800, 921600};
     for (DWORD rate : kRates) {
         for (BYTE stop : {BYTE(ONESTOPBIT), BYTE(TWOSTOPBITS)}) {
             SetLine(rate, stop, false);
@@ -646,6 +647,9 @@ int Agent::Run() {
     GiveBack();
     if (far_ >= 0)
         close(far_);
+    cehost::SweepLeaks();
+    if (cehost::MisuseTotal() != 0 || cehost::LeakTotal() != 0)
+        Fail("at the end the platform counted misuse or leaks: " + cehost::CountersReport());
     Say("@done %s", gFailed ? "fail" : "ok");
     return gFailed ? 1 : 0;
 }
