@@ -13,7 +13,9 @@
 #       path and the initrd's.
 #   scripts/usb-vm.sh shell BUILD_BIN [OUT_DIR]
 #       builds the image and boots it with the guest's console on this
-#       terminal (Ctrl-A X quits QEMU): for looking around by hand.
+#       terminal (Ctrl-A X quits QEMU): for looking around by hand. QEMU's
+#       FTDI chip sits on a host pty it names at start; it enumerates once
+#       something opens that pty (e.g. picocom /dev/pts/N).
 #
 # The guest has no network device. The host reaches it only through QEMU
 # character devices bound to 127.0.0.1 or host ptys; tests/usbvm/run.py is
@@ -21,7 +23,8 @@
 #
 # KVM is not used: on these machines QEMU aborts setting MSRs with
 # `-cpu host`, and with the default CPU the kernel never prints; under TCG
-# the guest is at its shell in a few seconds.
+# the guest is at its shell after about 6 s of its own clock (12 to 17 s
+# of wall time on the shared 2-core machine).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -29,7 +32,7 @@ cmd=${1:-}
 bin=${2:-}
 out=${3:-$here/build/usb-vm}
 if [ -z "$cmd" ] || [ -z "$bin" ]; then
-    sed -n '2,23p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,25p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
 fi
 bin=$(cd "$bin" && pwd)
@@ -133,5 +136,5 @@ if [ "$cmd" = shell ]; then
     exec qemu-system-x86_64 -accel tcg -m 512 -smp 1 -nographic -no-reboot -nic none \
         -kernel "$vmlinuz" -initrd "$out/initrd.gz" \
         -append "console=ttyS0 quiet panic=-1 serlynx.shell=ttyS0" \
-        -usb -chardev null,id=ftdi0 -device usb-serial,chardev=ftdi0
+        -usb -chardev pty,id=ftdi0 -device usb-serial,id=ftdi,chardev=ftdi0
 fi
