@@ -32,7 +32,7 @@ cmd=${1:-}
 bin=${2:-}
 out=${3:-$here/build/usb-vm}
 if [ -z "$cmd" ] || [ -z "$bin" ]; then
-    sed -n '2,25p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,/^set /p' "$0" | grep '^#' | sed 's/^# \{0,1\}//'
     exit 2
 fi
 bin=$(cd "$bin" && pwd)
