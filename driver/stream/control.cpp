@@ -9,8 +9,11 @@
 #include "driver/platform/export.h"
 #include "driver/platform/usb_calls.h"
 #include "driver/port/line_status.h"
+#include "driver/registration/registry_values.h"
 #include "driver/stream/com_entry.h"
 #include "driver/stream/stream.h"
+#include "driver/variants/cdc_port.h"
+#include "driver/variants/ftdi_port.h"
 
 namespace {
 
@@ -182,6 +185,27 @@ BOOL ImmediateChar(SerialPort* port, const BYTE* ch) {
     return bytes == 1;
 }
 
+// ---- Line settings -------------------------------------------------------------
+
+// Whether the port can give its line the DCB's data bits, parity and stop
+// bits. A CDC port sends them as line coding and an FTDI port as its data
+// format; a value with no code there would reach the device as another
+// setting or be refused by it. The ports that send no line settings (the
+// basic port, a second channel, the type-4 port, a CDC device that takes no
+// line coding) pass none of the three to a device, so every value is as
+// harmless there as before and is kept for GET_DCB.
+BOOL LineFormatFits(const SerialPort* port, const DCB& dcb) {
+    switch (port->usbMode & kUsbModeTypeMask) {
+        case kPortTypeCdc:
+        case kPortTypeWmc:
+            return (port->usbMode & kUsbModeNoLineCoding) != 0 || CdcLineCodingFits(dcb);
+        case kPortTypeFtdi:
+            return FtdiDataFormatFits(dcb);
+        default:
+            return TRUE;
+    }
+}
+
 // ---- Dispatch ----------------------------------------------------------------
 
 // Output test: pBufOut and pdwActualOut present and at least `size` bytes.
@@ -334,7 +358,9 @@ BOOL Dispatch(StreamHandle* handle, SerialPort* port, DWORD function, PBYTE in, 
                 return Refuse();
             DCB dcb;
             CopyBytes(&dcb, in, sizeof(dcb));
-            if (dcb.DCBlength != sizeof(DCB))
+            // A data format the port cannot express is refused, and the
+            // settings stay as they were.
+            if (dcb.DCBlength != sizeof(DCB) || !LineFormatFits(port, dcb))
                 return Refuse();
             PortStoreDcb(port, &dcb);
             port->ApplyLineSettings();

@@ -23,6 +23,20 @@ DWORD TimeLeft(DWORD total, DWORD start) {
     return elapsed > total ? 0 : total - elapsed;
 }
 
+// The longest finite wait: MAXDWORD itself means no limit (INFINITE).
+constexpr DWORD kLongestWait = MAXDWORD - 1;
+
+// a + b and a * b for timeout terms, held at kLongestWait: a sum or product
+// past 32 bits is a very long time, never a short one that wrapped, and
+// never the "no limit" of MAXDWORD by accident.
+DWORD TimeoutSum(DWORD a, DWORD b) {
+    return b >= kLongestWait || a >= kLongestWait - b ? kLongestWait : a + b;
+}
+
+DWORD TimeoutProduct(DWORD a, DWORD b) {
+    return b != 0 && a > kLongestWait / b ? kLongestWait : a * b;
+}
+
 // Claims the receive side. A receive purge holds it for a few instructions
 // only, and is waited out rather than reported as a second reader.
 BOOL ClaimReader(SerialPort* port) {
@@ -228,9 +242,9 @@ SERLYNX_EXPORT DWORD COM_Read(DWORD_PTR context, LPVOID buffer, DWORD count) {
     } else if (timeouts.ReadIntervalTimeout == 0) {
         interval = MAXDWORD;
     } else {
-        interval = timeouts.ReadIntervalTimeout + 8 * multiplier;
+        interval = TimeoutSum(timeouts.ReadIntervalTimeout, TimeoutProduct(8, multiplier));
     }
-    DWORD total = timeouts.ReadTotalTimeoutConstant + multiplier * count;
+    DWORD total = TimeoutSum(timeouts.ReadTotalTimeoutConstant, TimeoutProduct(multiplier, count));
     if (total == 0 && interval != 0)
         total = MAXDWORD;
 
@@ -274,7 +288,8 @@ SERLYNX_EXPORT DWORD COM_Write(DWORD_PTR context, LPCVOID buffer, DWORD count) {
 
     COMMTIMEOUTS timeouts;
     LoadTimeouts(port, &timeouts);
-    DWORD total = timeouts.WriteTotalTimeoutMultiplier * count + timeouts.WriteTotalTimeoutConstant;
+    DWORD total = TimeoutSum(TimeoutProduct(timeouts.WriteTotalTimeoutMultiplier, count),
+                             timeouts.WriteTotalTimeoutConstant);
     if (total == 0)
         total = MAXDWORD;
     DWORD start = GetTickCount();

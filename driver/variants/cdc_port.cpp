@@ -130,6 +130,12 @@ BOOL CdcPort::Stop() {
     return SerialPort::Stop();
 }
 
+BOOL CdcLineCodingFits(const DCB& dcb) {
+    const BYTE bits = dcb.ByteSize;
+    const BOOL bitsFit = (bits >= 5 && bits <= 8) || bits == 16;
+    return bitsFit && dcb.Parity <= SPACEPARITY && dcb.StopBits <= TWOSTOPBITS;
+}
+
 BOOL CdcPort::ApplyLineSettings() {
     ApplyHandshakeLines(this);
     if ((usbMode & kUsbModeNoLineCoding) != 0)

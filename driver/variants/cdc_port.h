@@ -17,6 +17,10 @@
 
 #include "driver/port/port.h"
 
+// Whether the DCB's data bits, parity and stop bits have a line-coding
+// code: bDataBits 5, 6, 7, 8 or 16, bParityType 0-4, bCharFormat 0-2.
+BOOL CdcLineCodingFits(const DCB& dcb);
+
 class CdcPort : public SerialPort {
   public:
     CdcPort() noexcept {}

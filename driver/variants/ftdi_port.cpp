@@ -21,6 +21,11 @@ constexpr BYTE kModemLinesMask = 0xF0;  // CTS, DSR, ring, carrier: the MS_ bits
 constexpr BYTE kLineErrorsMask = 0x1E;  // overrun, parity, framing, break: the CE_ bits
 constexpr BYTE kLineBreakBit = 0x10;    // break in the line-status byte
 
+// Widths of the parity (bits 8-10) and stop-bit (bits 11-12) fields of the
+// data-format word.
+constexpr DWORD kFormatParityMask = 0x7;
+constexpr DWORD kFormatStopBitsMask = 0x3;
+
 }  // namespace
 
 WORD FtdiDivisor(DWORD baudRate, DWORD usbMode) {
@@ -30,14 +35,20 @@ WORD FtdiDivisor(DWORD baudRate, DWORD usbMode) {
     DWORD eighths = clock / rate;
     if (eighths > kFtdiMaxDivisorEighths)
         eighths = kFtdiMaxDivisorEighths;
-    // Below a divisor of 2 the chip knows two values only: 0 runs at the base
-    // rate itself and 1 at two thirds of it; a fraction there is not a valid
-    // divisor. Computed as above, the base rate (3 Mbaud) would send 1 and
-    // the chip would run at 2 Mbaud, and rates in between would send
-    // fractions the chip cannot use. The nearer of the two is taken instead,
-    // and anything faster than the base gets the base.
-    if (eighths < 16)
-        return eighths <= 9 ? 0 : 1;
+    // Up to a divisor of 2 the chip has three settings only: 0 runs at the
+    // base rate (clock / 8) itself, 1 at two thirds of it and 2 at half of
+    // it; 1 with a fraction is no divisor the chip takes. A rate above half
+    // the base gets the setting whose rate is nearest to it: the base rate
+    // from 5/6 of it up (2.5 Mbaud of 3), two thirds of it from 7/12 up
+    // (1.75 Mbaud), else half of it.
+    if (eighths < 16) {
+        const DWORD base = clock / 8;
+        if (rate >= base / 6 * 5)
+            return 0;
+        if (rate >= base / 12 * 7)
+            return 1;
+        return 2;
+    }
     // The chip knows only the sub-integer steps 1/2, 1/4 and 1/8, one at a
     // time: the highest eighth bit set decides and the lower ones are lost.
     DWORD code = 0;
@@ -59,13 +70,20 @@ WORD FtdiRateCode(DWORD baudRate) {
 }
 
 WORD FtdiDataFormat(const DCB& dcb, BOOL breakOn) {
-    // The DCB's codes are the chip's own (parity 0-4, stop bits 0-2) and go
-    // in unmasked.
-    DWORD word = static_cast<DWORD>(dcb.ByteSize) + (static_cast<DWORD>(dcb.Parity) << 8) +
-                 (static_cast<DWORD>(dcb.StopBits) << 11);
+    // The DCB's codes are the chip's own (parity 0-4, stop bits 0-2).
+    // IOCTL_SERIAL_SET_DCB refuses others; each is still cut to its field,
+    // so that a stray value can never set the break bit.
+    DWORD word = static_cast<DWORD>(dcb.ByteSize) |
+                 ((static_cast<DWORD>(dcb.Parity) & kFormatParityMask) << 8) |
+                 ((static_cast<DWORD>(dcb.StopBits) & kFormatStopBitsMask) << 11);
     if (breakOn)
-        word += kFtdiFormatBreak;
+        word |= kFtdiFormatBreak;
     return static_cast<WORD>(word);
+}
+
+BOOL FtdiDataFormatFits(const DCB& dcb) {
+    return (dcb.ByteSize == 7 || dcb.ByteSize == 8) && dcb.Parity <= SPACEPARITY &&
+           dcb.StopBits <= TWOSTOPBITS;
 }
 
 BOOL FtdiPort::SendRequest(BYTE request, WORD value) {

@@ -46,8 +46,13 @@ WORD FtdiDivisor(DWORD baudRate, DWORD usbMode);
 // for rates the table lacks.
 WORD FtdiRateCode(DWORD baudRate);
 // The data-format word: ByteSize, Parity << 8, StopBits << 11, and the
-// break bit when `breakOn`.
+// break bit when `breakOn`. Parity and StopBits are cut to their fields, so
+// that no value reaches the break bit or another field.
 WORD FtdiDataFormat(const DCB& dcb, BOOL breakOn);
+// Whether the chips can run the DCB's data format: 7 or 8 data bits, parity
+// 0-4 (none, odd, even, mark, space), stop bits 0-2 (one, one and a half,
+// two).
+BOOL FtdiDataFormatFits(const DCB& dcb);
 
 class FtdiPort : public SerialPort {
   public:

@@ -26,10 +26,22 @@ constexpr uint8_t kSubclassAcm = 0x02;
 constexpr uint8_t kProtocolAtCommands = 0x01;
 constexpr uint8_t kClassData = 0x0A;
 constexpr uint8_t kClassVendor = 0xFF;
+constexpr uint8_t kClassMassStorage = 0x08;
+constexpr uint8_t kClassHid = 0x03;
+// Device class of a composite device whose functions are grouped by
+// interface association descriptors.
+constexpr uint8_t kClassMiscellaneous = 0xEF;
+constexpr uint8_t kInterfaceAssociation = 0x0B;
+
+// Endpoints of the functions of kComposite that the model does not serve.
+constexpr uint8_t kStorageIn = 0x81;
+constexpr uint8_t kStorageOut = 0x01;
+constexpr uint8_t kHidIn = 0x82;
 
 // Header, call management, abstract control management (line coding,
 // control lines and break supported) and union functional descriptors.
-void AppendFunctional(Bytes& body, uint8_t dataInterface, std::initializer_list<uint8_t> slaves) {
+void AppendFunctional(Bytes& body, uint8_t master, std::initializer_list<uint8_t> slaves) {
+    const uint8_t dataInterface = *slaves.begin();
     const uint8_t header[] = {5, kCsInterface, 0x00, 0x10, 0x01};
     const uint8_t callManagement[] = {5, kCsInterface, 0x01, 0x00, dataInterface};
     const uint8_t acm[] = {4, kCsInterface, 0x02, 0x06};
@@ -39,7 +51,7 @@ void AppendFunctional(Bytes& body, uint8_t dataInterface, std::initializer_list<
     body.push_back(static_cast<uint8_t>(4 + slaves.size()));
     body.push_back(kCsInterface);
     body.push_back(0x06);
-    body.push_back(0);  // master: the communication interface
+    body.push_back(master);  // the communication interface
     body.insert(body.end(), slaves.begin(), slaves.end());
 }
 
@@ -105,6 +117,19 @@ CdcModelConfig CdcTwoChannelConfig() {
     c.dataOut2 = 0x03;
     c.productName = "Two-channel modem";
     c.serial = "WMC00001";
+    return c;
+}
+
+CdcModelConfig CdcCompositeConfig() {
+    CdcModelConfig c;
+    c.layout = CdcLayout::kComposite;
+    c.product = 0x5E13;
+    c.controlInterface = 2;
+    c.notifyEndpoint = 0x83;
+    c.dataIn = 0x84;
+    c.dataOut = 0x04;
+    c.productName = "Storage, keypad and modem";
+    c.serial = "CMP00001";
     return c;
 }
 
@@ -176,6 +201,8 @@ std::string CdcModel::Name() const {
             return "cdc-cts-chip";
         case CdcLayout::kTwoChannel:
             return "cdc-two-channel";
+        case CdcLayout::kComposite:
+            return "cdc-composite";
         default:
             return config_.acceptsLineCoding ? "cdc-acm" : "cdc-no-coding";
     }
@@ -184,9 +211,16 @@ std::string CdcModel::Name() const {
 // ---- descriptors ----
 
 Bytes CdcModel::DeviceDescriptor() {
-    const uint8_t cls = config_.layout == CdcLayout::kSingleInterface ? 0 : kClassComm;
-    return desc::Device(config_.bcdUsb, cls, 0, 0, 64, config_.vendor, config_.product,
-                        config_.release, 1, 2, 3);
+    uint8_t cls = kClassComm, subclass = 0, protocol = 0;
+    if (config_.layout == CdcLayout::kSingleInterface) {
+        cls = 0;
+    } else if (config_.layout == CdcLayout::kComposite) {
+        cls = kClassMiscellaneous;
+        subclass = 0x02;  // common class
+        protocol = 0x01;  // interface association descriptors
+    }
+    return desc::Device(config_.bcdUsb, cls, subclass, protocol, 64, config_.vendor,
+                        config_.product, config_.release, 1, 2, 3);
 }
 
 Bytes CdcModel::ConfigurationDescriptor(uint8_t index) {
@@ -194,40 +228,59 @@ Bytes CdcModel::ConfigurationDescriptor(uint8_t index) {
         return {};
     Bytes body;
     const uint16_t bulk = config_.bulkPacket;
+    const uint8_t control = config_.controlInterface;
     switch (config_.layout) {
         case CdcLayout::kSingleInterface:
-            desc::AppendInterface(body, 0, 0, 3, kClassVendor, 0, 0);
+            desc::AppendInterface(body, control, 0, 3, kClassVendor, 0, 0);
             desc::AppendEndpoint(body, config_.notifyEndpoint, USB_ENDPOINT_TYPE_INTERRUPT,
                                  config_.notifyPacket, config_.notifyInterval);
             desc::AppendEndpoint(body, config_.dataOut, USB_ENDPOINT_TYPE_BULK, bulk, 0);
             desc::AppendEndpoint(body, config_.dataIn, USB_ENDPOINT_TYPE_BULK, bulk, 0);
             return desc::Configuration(1, 1, body);
         case CdcLayout::kAcm:
-        case CdcLayout::kTwoChannel: {
+        case CdcLayout::kTwoChannel:
+        case CdcLayout::kComposite: {
             const bool two = config_.layout == CdcLayout::kTwoChannel;
-            desc::AppendInterface(body, 0, 0, 1, kClassComm, kSubclassAcm, kProtocolAtCommands);
+            const bool composite = config_.layout == CdcLayout::kComposite;
+            uint8_t interfaces = two ? 3 : 2;
+            if (composite) {
+                // Bulk-only mass storage (SCSI), then a boot keyboard.
+                desc::AppendInterface(body, 0, 0, 2, kClassMassStorage, 0x06, 0x50);
+                desc::AppendEndpoint(body, kStorageIn, USB_ENDPOINT_TYPE_BULK, bulk, 0);
+                desc::AppendEndpoint(body, kStorageOut, USB_ENDPOINT_TYPE_BULK, bulk, 0);
+                desc::AppendInterface(body, 1, 0, 1, kClassHid, 0x01, 0x01);
+                desc::AppendEndpoint(body, kHidIn, USB_ENDPOINT_TYPE_INTERRUPT, 8, 10);
+                // The interface association: the CDC function's two interfaces.
+                body.insert(body.end(), {8, kInterfaceAssociation, control, 2, kClassComm,
+                                         kSubclassAcm, kProtocolAtCommands, 0});
+                interfaces += 2;
+            }
+            const uint8_t data = static_cast<uint8_t>(control + 1);
+            desc::AppendInterface(body, control, 0, 1, kClassComm, kSubclassAcm,
+                                  kProtocolAtCommands);
             if (two)
-                AppendFunctional(body, 1, {1, 2});
+                AppendFunctional(body, control, {data, static_cast<uint8_t>(data + 1)});
             else
-                AppendFunctional(body, 1, {1});
+                AppendFunctional(body, control, {data});
             desc::AppendEndpoint(body, config_.notifyEndpoint, USB_ENDPOINT_TYPE_INTERRUPT,
                                  config_.notifyPacket, config_.notifyInterval);
-            desc::AppendInterface(body, 1, 0, 2, kClassData, 0, 0);
+            desc::AppendInterface(body, data, 0, 2, kClassData, 0, 0);
             desc::AppendEndpoint(body, config_.dataIn, USB_ENDPOINT_TYPE_BULK, bulk, 0);
             desc::AppendEndpoint(body, config_.dataOut, USB_ENDPOINT_TYPE_BULK, bulk, 0);
             if (two) {
-                desc::AppendInterface(body, 2, 0, 2, kClassData, 0, 0);
+                desc::AppendInterface(body, static_cast<uint8_t>(data + 1), 0, 2, kClassData, 0, 0);
                 desc::AppendEndpoint(body, config_.dataIn2, USB_ENDPOINT_TYPE_BULK, bulk, 0);
                 desc::AppendEndpoint(body, config_.dataOut2, USB_ENDPOINT_TYPE_BULK, bulk, 0);
             }
-            return desc::Configuration(two ? 3 : 2, 1, body);
+            return desc::Configuration(interfaces, 1, body);
         }
     }
     return {};
 }
 
 Bytes CdcModel::StringDescriptor(uint8_t index, uint16_t language) {
-    return desc::EnglishStrings(index, language, {config_.manufacturer, config_.productName, config_.serial});
+    return desc::EnglishStrings(index, language,
+                                {config_.manufacturer, config_.productName, config_.serial});
 }
 
 // ---- power and configuration ----
@@ -283,7 +336,7 @@ void CdcModel::Unplugged() {
 UsbHandshake CdcModel::Control(const USB_DEVICE_REQUEST& setup, const Bytes& out, Bytes& in) {
     const bool classRequest =
         setup.bmRequestType == kClassInterfaceOut || setup.bmRequestType == kClassInterfaceIn;
-    if (!classRequest || (setup.wIndex & 0xFF) != ControlInterface()) {
+    if (!classRequest || setup.wIndex != ControlInterface()) {
         return UsbHandshake::kStall;
     }
     UsbHandshake hs = ClassRequest(setup, out, in);
@@ -400,7 +453,14 @@ UsbHandshake CdcModel::ClassRequest(const USB_DEVICE_REQUEST& setup, const Bytes
 
 // ---- data and status endpoints ----
 
+bool CdcModel::OtherFunction(uint8_t endpoint) const {
+    return config_.layout == CdcLayout::kComposite &&
+           (endpoint == kStorageIn || endpoint == kStorageOut || endpoint == kHidIn);
+}
+
 UsbHandshake CdcModel::Out(uint8_t endpoint, const uint8_t* data, size_t length) {
+    if (OtherFunction(endpoint))
+        return UsbHandshake::kNak;
     Channel* c = ChannelOfOut(endpoint);
     if (c == nullptr)
         return UsbHandshake::kStall;
@@ -434,6 +494,8 @@ UsbHandshake CdcModel::In(uint8_t endpoint, size_t maxPacket, Bytes& packet) {
         }
         return UsbHandshake::kAck;
     }
+    if (OtherFunction(endpoint))
+        return UsbHandshake::kNak;
     Channel* c = ChannelOfIn(endpoint);
     if (c == nullptr)
         return UsbHandshake::kStall;

@@ -129,7 +129,8 @@ Bytes FtdiModel::ConfigurationDescriptor(uint8_t index) {
 }
 
 Bytes FtdiModel::StringDescriptor(uint8_t index, uint16_t language) {
-    return desc::EnglishStrings(index, language, {config_.manufacturer, config_.productName, config_.serial});
+    return desc::EnglishStrings(index, language,
+                                {config_.manufacturer, config_.productName, config_.serial});
 }
 
 uint8_t FtdiModel::ModemStatusLocked() const {
@@ -151,10 +152,16 @@ bool FtdiModel::ApplyDivisorLocked(uint16_t value, uint16_t index) {
     const uint32_t fraction = (index & 1) != 0 ? kFractionExtra[code] : kFraction[code];
     const uint32_t eighths = integer * 8 + fraction;
     double baud;
-    if (eighths < 8) {
-        // Divisors below 1 are not divisors: 0 means the base rate itself.
-        if (eighths != 0)
-            return false;
+    if (eighths < 16 && eighths != 0 && eighths != 8) {
+        // Below 2 the chip has two settings only, 0 and exactly 1: a divisor
+        // below 1 or between 1 and 2 is none it can run at. What the silicon
+        // does with one is not documented; the model stalls the request and
+        // keeps the rate it had, so that a host sending one is seen
+        // (badRequests) instead of running at a rate no chip has.
+        return false;
+    }
+    if (eighths == 0) {
+        // 0 means the base rate itself.
         baud = config_.baseClock;
     } else if (eighths == 8) {
         // A divisor of exactly 1 selects two thirds of the base rate.

@@ -78,6 +78,7 @@ TEST_F(CdcModelTest, LineCodingIsCheckedAndReadBack) {
         {"rate 0", 0x21, {0, 0, 0, 0, 0, 0, 8}, 0},
         {"six bytes", 0x21, {0x80, 0x25, 0, 0, 0, 0}, 0},
         {"another interface", 0x21, {0x80, 0x25, 0, 0, 0, 0, 8}, 1},
+        {"another interface, same low byte", 0x21, {0x80, 0x25, 0, 0, 0, 0, 8}, 0x100},
         {"vendor request", 0x41, {0x80, 0x25, 0, 0, 0, 0, 8}, 0},
     };
     for (const Case& c : refused) {

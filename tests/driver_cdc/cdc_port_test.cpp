@@ -25,8 +25,10 @@ struct AttachCase {
 class CdcAttach : public CdcPortTest, public ::testing::WithParamInterface<AttachCase> {};
 
 // Each device is given the port type its layout calls for, and once served
-// it has been told to keep an abstract state of 2 (a device that refuses
-// the request is served all the same).
+// it has been told to keep an abstract state of 2, addressed to its
+// communication interface (interface 2 on the composite device); settings
+// made through the port reach it. A device that refuses the request is
+// served all the same.
 TEST_P(CdcAttach, FirstAttachChoosesThePortTypeAndStartSetsTheCommFeature) {
     const AttachCase& c = GetParam();
     ServeModel(c.config);
@@ -40,11 +42,24 @@ TEST_P(CdcAttach, FirstAttachChoosesThePortTypeAndStartSetsTheCommFeature) {
     const sim::CdcRequest first = model_->Requests().front();
     EXPECT_EQ(first.request, cdc::kSetCommFeature);
     EXPECT_EQ(first.value, 0x0001);
-    EXPECT_EQ(first.index, 0);
+    EXPECT_EQ(first.index, model_->ControlInterface());
     EXPECT_EQ(first.stalled, !c.config.commFeature);
 
     HANDLE h = OpenCom();
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(h, &dcb));
+    dcb.BaudRate = 57600;
+    dcb.ByteSize = 7;
+    dcb.Parity = EVENPARITY;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    ASSERT_TRUE(SetCommState(h, &dcb));
+    EXPECT_TRUE(model_->Dtr());
+    const sim::LineConfig coding{57600, 7, EVENPARITY, ONESTOPBIT};
+    EXPECT_EQ(model_->Coding() == coding, c.config.acceptsLineCoding);
+    for (const sim::CdcRequest& r : model_->Requests())
+        EXPECT_EQ(r.stalled, r.request == cdc::kSetCommFeature && !c.config.commFeature)
+            << int(r.request);
     EXPECT_TRUE(CloseHandle(h));
 }
 
@@ -61,7 +76,8 @@ INSTANTIATE_TEST_SUITE_P(
         AttachCase{"AcmWithoutCommFeature", WithoutCommFeature(), 0x0001, 0x81, 0x82, 0x02},
         AttachCase{"CtsChip", sim::CdcCtsChipConfig(), 0x0101, 0x81, 0x83, 0x02},
         AttachCase{"NoCoding", sim::CdcNoCodingConfig(), 0x1001, 0x81, 0x82, 0x02},
-        AttachCase{"TwoChannel", sim::CdcTwoChannelConfig(), 0x0002, 0x81, 0x8382, 0x0302}),
+        AttachCase{"TwoChannel", sim::CdcTwoChannelConfig(), 0x0002, 0x81, 0x8382, 0x0302},
+        AttachCase{"Composite", sim::CdcCompositeConfig(), 0x0001, 0x83, 0x84, 0x04}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct StartFailureCase {
@@ -144,15 +160,31 @@ TEST_F(CdcRequests, LineCodingFromTheDcbReachesTheDeviceAndItsLine) {
         {921600, 8, MARKPARITY, ONESTOPBIT, {0x00, 0x10, 0x0E, 0x00, 0x00, 0x03, 0x08}},
         {1200, 6, SPACEPARITY, ONESTOPBIT, {0xB0, 0x04, 0x00, 0x00, 0x00, 0x04, 0x06}},
         {3000000, 8, NOPARITY, TWOSTOPBITS, {0xC0, 0xC6, 0x2D, 0x00, 0x02, 0x00, 0x08}},
+        {19200, 16, NOPARITY, ONESTOPBIT, {0x00, 0x4B, 0x00, 0x00, 0x00, 0x00, 0x10}},
+        // No line coding has these: refused, and the device keeps its coding.
+        {2400, 9, NOPARITY, ONESTOPBIT, {}},
+        {2400, 8, 5, ONESTOPBIT, {}},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.baud);
+        SCOPED_TRACE(testing::Message() << c.baud << " " << int(c.byteSize));
         DCB dcb{};
         ASSERT_TRUE(GetCommState(h, &dcb));
         dcb.BaudRate = c.baud;
         dcb.ByteSize = c.byteSize;
         dcb.Parity = c.parity;
         dcb.StopBits = c.stopBits;
+        if (c.wire.empty()) {
+            const ByteVector coding = model_->LastLineCoding();
+            const size_t sent = model_->RequestCount(cdc::kSetLineCoding);
+            SetLastError(0);
+            EXPECT_FALSE(SetCommState(h, &dcb));
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+            EXPECT_EQ(model_->RequestCount(cdc::kSetLineCoding), sent);
+            EXPECT_EQ(model_->LastLineCoding(), coding);
+            ASSERT_TRUE(GetCommState(h, &dcb));
+            EXPECT_EQ(dcb.BaudRate, 19200u);
+            continue;
+        }
         ASSERT_TRUE(SetCommState(h, &dcb));
         EXPECT_EQ(model_->LastLineCoding(), c.wire);
         const sim::LineConfig expected{c.baud, c.byteSize, c.parity, c.stopBits};

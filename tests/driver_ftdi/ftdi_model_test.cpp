@@ -98,7 +98,8 @@ TEST_F(FtdiModelTest, HeaderFramedChipChecksEveryHeader) {
 }
 
 // Divisors at the edges: 0 and 1 are the chip's special cases, wIndex bit 0
-// selects the finer sub-integer steps, and below 1 there is no divisor.
+// selects the finer sub-integer steps, and below 2 there is no other
+// divisor: such a request is stalled and the rate stays.
 TEST_F(FtdiModelTest, DivisorChipDecodesEdgeDivisors) {
     struct Case {
         uint16_t value, index;
@@ -108,7 +109,8 @@ TEST_F(FtdiModelTest, DivisorChipDecodesEdgeDivisors) {
     const Case cases[] = {
         {0x0000, 0, USB_NO_ERROR, 3000000},   {0x0001, 0, USB_NO_ERROR, 2000000},
         {0x0003, 1, USB_NO_ERROR, 888889},    {0xC003, 1, USB_NO_ERROR, 774194},
-        {0x4000, 0, USB_STALL_ERROR, 774194}, {0x7FFF, 0, USB_NO_ERROR, 183},
+        {0x4000, 0, USB_STALL_ERROR, 774194}, {0x4001, 0, USB_STALL_ERROR, 774194},
+        {0x0001, 1, USB_STALL_ERROR, 774194}, {0x7FFF, 0, USB_NO_ERROR, 183},
     };
     Plug(sim::FtdiModelConfig::FullSpeed());
     for (const Case& c : cases) {
@@ -117,7 +119,7 @@ TEST_F(FtdiModelTest, DivisorChipDecodesEdgeDivisors) {
         EXPECT_EQ(chip_->State().baud, c.baud);
         EXPECT_EQ(line_->Config().baud, c.baud);
     }
-    EXPECT_EQ(chip_->State().badRequests, 1u);
+    EXPECT_EQ(chip_->State().badRequests, 3u);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 // at the head of every bulk-IN packet.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -12,6 +13,7 @@
 #include "ce/file.h"
 #include "ce/serial.h"
 #include "ftdi_fixture.h"
+#include "platform.h"
 #include "sim/ftdi_model.h"
 #include "sim/rcs310_model.h"
 #include "sim/serial_line.h"
@@ -108,7 +110,8 @@ TEST_F(FtdiPortTest, FirstAttachClassifiesEachChip) {
 
 // The divisor for each rate, and the rate the chip's baud generator then
 // runs at: 3 MHz base for the 24 MHz computation, 750 kHz for the 6 MHz one.
-// Rates too slow for the divisor field get the largest divisor.
+// Rates too slow for the divisor field get the largest divisor. The tool's
+// rate table (serlynx probe) must say the same.
 TEST_F(FtdiPortTest, DivisorDecodesToTheRateItStandsFor) {
     struct Case {
         DWORD rate;
@@ -134,10 +137,12 @@ TEST_F(FtdiPortTest, DivisorDecodesToTheRateItStandsFor) {
              {115200, 0x001A, 115385},
              {921600, 0x8003, 923077},
              {1500000, 0x0002, 1500000},
-             // Below a divisor of 2 only 0 (the base rate) and 1 (two thirds
-             // of it) exist; the nearer one is taken.
+             // Below a divisor of 2 only 0 (the base rate), 1 (two thirds
+             // of it) and 2 exist; the one nearest the rate is taken.
              {2000000, 0x0001, 2000000},
-             {1700000, 0x0001, 2000000},
+             {1600000, 0x0002, 1500000},
+             {1750000, 0x0001, 2000000},
+             {2450000, 0x0001, 2000000},
              {2600000, 0x0000, 3000000},
              {3000000, 0x0000, 3000000},
              {12000000, 0x0000, 3000000},
@@ -155,6 +160,7 @@ TEST_F(FtdiPortTest, DivisorDecodesToTheRateItStandsFor) {
              {115200, 0x4006, 115385},
              {750000, 0x0000, 750000},
              {500000, 0x0001, 500000},
+             {400000, 0x0002, 375000},
              {46, 0xBFB0, 46},
              {45, 0x7FFF, 46},
              {10, 0x7FFF, 46},
@@ -176,32 +182,61 @@ TEST_F(FtdiPortTest, DivisorDecodesToTheRateItStandsFor) {
             EXPECT_EQ(chip.baud, c.runsAt);
             EXPECT_EQ(line_->Config().baud, c.runsAt);
             EXPECT_EQ(chip.badRequests, 0u);
+            // The tool's rate table predicts the same.
+            const serlynx::RateFit fit = serlynx::FtdiRateFit(c.rate, g.usbMode);
+            EXPECT_EQ(fit.wValue, c.wValue);
+            EXPECT_EQ(fit.actual, c.runsAt);
         }
         Replace();
     }
 }
 
 // Data bits, parity and stop bits go into the format word unchanged, and the
-// break bit follows SetCommBreak / ClearCommBreak.
+// break bit follows SetCommBreak / ClearCommBreak. A format the chips cannot
+// run (word -1) is refused and the chip keeps the one it had: no value may
+// land in another field or in the break bit.
 TEST_F(FtdiPortTest, DataFormatWords) {
     struct Case {
         BYTE bits, parity, stop;
         bool breakOn;
-        uint16_t word;
+        int word;
     };
     const Case cases[] = {
-        {8, NOPARITY, ONESTOPBIT, false, 0x0008},     {7, EVENPARITY, TWOSTOPBITS, false, 0x1207},
-        {7, EVENPARITY, TWOSTOPBITS, true, 0x5207},   {8, ODDPARITY, ONESTOPBIT, true, 0x4108},
-        {5, MARKPARITY, ONE5STOPBITS, false, 0x0B05}, {6, SPACEPARITY, ONESTOPBIT, false, 0x0406},
+        {8, NOPARITY, ONESTOPBIT, false, 0x0008},
+        {7, EVENPARITY, TWOSTOPBITS, false, 0x1207},
+        {7, EVENPARITY, TWOSTOPBITS, true, 0x5207},
+        {8, ODDPARITY, ONESTOPBIT, true, 0x4108},
+        {7, MARKPARITY, ONE5STOPBITS, false, 0x0B07},
+        {8, SPACEPARITY, ONESTOPBIT, false, 0x0408},
+        {5, NOPARITY, ONESTOPBIT, false, -1},
+        {8, 0x40, ONESTOPBIT, false, -1},
+        {8, NOPARITY, 8, false, -1},
     };
     ServeChip(sim::FtdiModelConfig::FullSpeed());
     HANDLE h = Open();
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.word);
-        DCB dcb = State(h);
+        SCOPED_TRACE(testing::Message()
+                     << int(c.bits) << " " << int(c.parity) << " " << int(c.stop));
+        const DCB before = State(h);
+        const sim::FtdiState chipBefore = chip_->State();
+        DCB dcb = before;
         dcb.ByteSize = c.bits;
         dcb.Parity = c.parity;
         dcb.StopBits = c.stop;
+        if (c.word < 0) {
+            SetLastError(0);
+            EXPECT_FALSE(SetCommState(h, &dcb));
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+            const DCB after = State(h);
+            EXPECT_EQ(std::memcmp(&after, &before, sizeof(DCB)), 0);
+            const sim::FtdiState chip = chip_->State();
+            EXPECT_EQ(chip.dataBits, chipBefore.dataBits);
+            EXPECT_EQ(chip.parity, chipBefore.parity);
+            EXPECT_EQ(chip.stopBits, chipBefore.stopBits);
+            EXPECT_FALSE(chip.breakOn);
+            EXPECT_FALSE(line_->Break());
+            continue;
+        }
         ASSERT_TRUE(SetCommState(h, &dcb));
         if (c.breakOn) {
             ASSERT_TRUE(SetCommBreak(h));

@@ -226,6 +226,59 @@ TEST_F(Control, SettingsRoundTrip) {
     EXPECT_TRUE(COM_Close(h));
 }
 
+// SET_DCB refuses data bits, parity or stop bits for which the port's
+// device has no code, and leaves the settings as they were; the ports that
+// send no line settings keep taking any value.
+TEST_F(Control, SetDcbRefusesFormatsThePortCannotExpress) {
+    struct Case {
+        const char* name;
+        DWORD usbMode;
+        BYTE bits, parity, stop;
+        bool taken;
+    };
+    const Case cases[] = {
+        {"basic, any format", 0x0000, 9, 7, 5, true},
+        {"type 4, any format", 0x0004, 0, 0xFF, 0xFF, true},
+        {"CDC, 16 bits", 0x0001, 16, SPACEPARITY, TWOSTOPBITS, true},
+        {"CDC, 9 bits", 0x0001, 9, NOPARITY, ONESTOPBIT, false},
+        {"CDC, parity 5", 0x0001, 8, 5, ONESTOPBIT, false},
+        {"CDC with CTS status, stop 3", 0x0101, 8, NOPARITY, 3, false},
+        {"CDC without line coding, any format", 0x1001, 9, 5, 3, true},
+        {"two-channel, 4 bits", 0x0002, 4, NOPARITY, ONESTOPBIT, false},
+        {"FTDI, 7 bits", 0x0203, 7, MARKPARITY, ONE5STOPBITS, true},
+        {"FTDI, 6 bits", 0x0203, 6, NOPARITY, ONESTOPBIT, false},
+        {"FTDI header chip, 5 bits", 0x0003, 5, NOPARITY, ONESTOPBIT, false},
+        {"FTDI, stop 3", 0x0203, 8, NOPARITY, 3, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        PortOptions options;
+        options.usbMode = c.usbMode;
+        StartPort(options);
+        DWORD_PTR h = Open();
+        const int applied = port->applyCount.load();
+        DCB dcb{};
+        ASSERT_TRUE(IoctlOut(h, IOCTL_SERIAL_GET_DCB, &dcb));
+        dcb.BaudRate = 1200;
+        dcb.ByteSize = c.bits;
+        dcb.Parity = c.parity;
+        dcb.StopBits = c.stop;
+        SetLastError(0);
+        EXPECT_EQ(IoctlIn(h, IOCTL_SERIAL_SET_DCB, dcb), c.taken ? TRUE : FALSE);
+        EXPECT_EQ(port->applyCount.load(), applied + (c.taken ? 1 : 0));
+        if (c.taken) {
+            DCB back = PortDcb();
+            EXPECT_EQ(std::memcmp(&dcb, &back, sizeof(dcb)), 0);
+        } else {
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+            EXPECT_EQ(PortDcb().BaudRate, 9600u);
+        }
+        EXPECT_TRUE(COM_Close(h));
+        TearDown();
+        SetUp();
+    }
+}
+
 TEST_F(Control, CommStatusAndModemStatus) {
     StartPort();
     DWORD_PTR h = Open();

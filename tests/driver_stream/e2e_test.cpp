@@ -199,13 +199,17 @@ TEST_F(StreamE2e, LoopbackRoundTripAndFirstOpenDiscard) {
 }
 
 // The four shapes of the read timeouts and the interval bound, with bytes
-// arriving from the far end (or not) while the read waits. Bounds are
-// generous: they tell a wait from no wait and a bounded wait from an
-// unbounded one, nothing finer.
+// arriving from the far end (or not) while the read waits: the port's own
+// timeouts first (250, 10, 100: a total of 100 + 10 x count), terms whose
+// sum or product passes 32 bits (a very long bound, never a short one), and
+// a tick counter that wraps during the wait. Bounds are generous: they tell
+// a wait from no wait and a bounded wait from an unbounded one, nothing
+// finer.
 TEST_F(StreamE2e, ReadTimeouts) {
     ServeScripted();
     HANDLE h = Open();
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    enum Extra { kNone, kPortDefaults, kTickWrap };
     struct Case {
         const char* name;
         COMMTIMEOUTS timeouts;
@@ -213,18 +217,29 @@ TEST_F(StreamE2e, ReadTimeouts) {
         DWORD count;
         size_t expected;
         long minMs, maxMs;
+        Extra extra = kNone;
     };
     const Case cases[] = {
+        {"port's own timeouts", {}, {}, 64, 0, 600, 3000, kPortDefaults},
         {"return at once", {MAXDWORD, 0, 0, 0, 0}, {}, 64, 0, 0, 250},
         {"wait for first bytes, none", {MAXDWORD, 0, 300, 0, 0}, {}, 64, 0, 250, 1500},
         {"wait for first bytes", {MAXDWORD, MAXDWORD, 2000, 0, 0}, {5}, 64, 5, 60, 1500},
         {"no limit until count", {0, 0, 0, 0, 0}, {3, 3, 4}, 10, 10, 250, 1500},
         {"total bound", {0, 0, 900, 0, 0}, {5}, 64, 5, 700, 3000},
+        {"multiplier term", {0, 100, 50, 0, 0}, {}, 8, 0, 650, 3000},
         {"interval bound", {200, 0, 10000, 0, 0}, {5}, 64, 5, 250, 1500},
+        {"interval plus 8 x multiplier", {200, 100, 0, 0, 0}, {5}, 64, 5, 900, 3000},
+        {"multiplier term past 32 bits", {0, 0xFFFFFFFE, 10, 0, 0}, {2}, 2, 2, 60, 1500},
+        {"interval term past 32 bits", {1, 0x20000000, 0, 0, 0}, {3, 3}, 6, 6, 150, 1500},
+        {"tick count wraps", {MAXDWORD, 0, 300, 0, 0}, {}, 64, 0, 250, 1500, kTickWrap},
     };
     for (const Case& c : cases) {
-        COMMTIMEOUTS t = c.timeouts;
-        ASSERT_TRUE(SetCommTimeouts(h, &t));
+        if (c.extra != kPortDefaults) {
+            COMMTIMEOUTS t = c.timeouts;
+            ASSERT_TRUE(SetCommTimeouts(h, &t));
+        }
+        if (c.extra == kTickWrap)
+            cehost::SetTickCountNow(0xFFFFFFFFu - 100);
         std::thread far([&] {
             for (size_t n : c.injected) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -238,6 +253,7 @@ TEST_F(StreamE2e, ReadTimeouts) {
         EXPECT_EQ(got.size(), c.expected) << c.name;
         EXPECT_GE(ms, c.minMs) << c.name;
         EXPECT_LE(ms, c.maxMs) << c.name;
+        cehost::SetTickOffset(0);
         // Whatever came late does not spill into the next case.
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         EXPECT_TRUE(PurgeComm(h, PURGE_RXCLEAR));

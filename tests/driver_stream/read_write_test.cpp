@@ -94,17 +94,44 @@ TEST_F(ReadWrite, EntryRefusals) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
 
+// A write whose transfer never completes is aborted at constant +
+// multiplier x count (plus the 20 ms any transfer is given), with the partial
+// count the host reported. A deadline past 32 bits is a very long one: that
+// write waits until the host completes its transfer.
 TEST_F(ReadWrite, WriteTimeoutAbortsATransferThatNeverCompletes) {
+    struct Case {
+        const char* name;
+        DWORD multiplier, constant;
+        bool released;  // the host completes the transfer after 300 ms
+        DWORD written;
+        long minMs, maxMs;
+    };
+    const Case cases[] = {
+        {"constant", 0, 200, false, 7, 180, 1500},
+        {"multiplier term", 10, 50, false, 7, 380, 2000},
+        {"multiplier term past 32 bits", 0x80000000u, 10, true, 40, 250, 3000},
+    };
     StartPort();
     DWORD_PTR h = Open();
-    SetTimeouts(h, 0, 0, 0, 0, 200);
-    host.HoldWrites(true, 7);
-    auto start = Clock::now();
-    EXPECT_EQ(Write(h, Pattern(40)), 7u) << "the partial count of the aborted transfer";
-    long ms = ElapsedMs(start);
-    EXPECT_GE(ms, 180);
-    EXPECT_LE(ms, 1500);
-    EXPECT_EQ(host.AbortCount(), 1u);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetTimeouts(h, 0, 0, 0, c.multiplier, c.constant);
+        host.HoldWrites(true, 7);
+        const size_t aborts = host.AbortCount();
+        std::thread release([&] {
+            if (!c.released)
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            host.ReleaseHeldWrites();
+        });
+        auto start = Clock::now();
+        EXPECT_EQ(Write(h, Pattern(40)), c.written);
+        long ms = ElapsedMs(start);
+        release.join();
+        EXPECT_GE(ms, c.minMs);
+        EXPECT_LE(ms, c.maxMs);
+        EXPECT_EQ(host.AbortCount(), aborts + (c.released ? 0 : 1));
+    }
     // The next write works.
     host.HoldWrites(false);
     EXPECT_EQ(Write(h, Pattern(10)), 10u);

@@ -41,6 +41,7 @@ MODELS = {
     "cdc-cts": dict(coding="exact", dtr=True, rts=True, brk=True),
     "cdc-nocoding": dict(coding="none", dtr=True, rts=False, brk=True),
     "cdc-two-channel": dict(coding="exact", dtr=True, rts=False, brk=True),
+    "cdc-composite": dict(coding="exact", dtr=True, rts=False, brk=True),
     "bulk": dict(coding=None, dtr=False, rts=False, brk=False),
     "rcs310": dict(coding=None, dtr=False, rts=False, brk=False),
 }
@@ -385,7 +386,8 @@ class Pty(ServedTest):
     def setUp(self):
         self.tmp = tempfile.TemporaryDirectory(prefix="serlynx-pty-")
         self.link = os.path.join(self.tmp.name, "ttySLX")
-        self.extra = ("--pty", self.link)
+        # A pty cannot carry data bits or parity: the format comes from here.
+        self.extra = ("--pty", self.link, "--format", "7O1")
         super().setUp()
 
     def tearDown(self):
@@ -408,7 +410,8 @@ class Pty(ServedTest):
             self.assertTrue(eventually(lambda: self.server.model()["stopBits"] == "2"))
             state = self.server.model()
             self.assertLess(abs(state["baud"] - 57600) / 57600, 0.01, state)
-            payload = bytes(range(256))
+            self.assertEqual((state["dataBits"], state["parity"]), (7, "odd"), state)
+            payload = bytes(range(128)) * 2  # seven data bits on the line
             os.write(fd, payload)
             got = b""
             deadline = time.monotonic() + 5
@@ -498,6 +501,7 @@ class Probe(unittest.TestCase):
                                       ("ftdi-header", 0x3, "bulk-IN 0x81"),
                                       ("cdc-acm", 0x1, "status interrupt-IN 0x81"),
                                       ("cdc-two-channel", 0x2, "second bulk-IN 0x83"),
+                                      ("cdc-composite", 0x1, "status interrupt-IN 0x83"),
                                       ("rcs310", 0x4, "bulk-IN 0x81")):
             with self.subTest(model=name):
                 proc = run("probe", "--device", name)
@@ -543,6 +547,8 @@ class Cli(unittest.TestCase):
             (["serve", "--rfc2217", "localhost"], "expected HOST:PORT"),
             (["serve", "--line", "null-modem:nosuch"], 'unknown device "nosuch"'),
             (["serve", "--line", "wire"], 'expected loopback'),
+            (["serve", "--format", "9N1"], "expected data bits, parity and stop bits"),
+            (["serve", "--format", "8X1"], "expected data bits, parity and stop bits"),
             (["serve", "--line", "none", "--paced"], "no line to pace"),
             (["probe"], "exactly one of"),
             (["probe", "--lsusb", "/nonexistent/x.txt"], "cannot read /nonexistent/x.txt"),

@@ -35,10 +35,6 @@ void PrintProbe(const DeviceKey& key) {
     for (const RateFit& f : fits) {
         if (f.exact)
             continue;
-        if (f.actual == 0) {
-            std::printf("  %u: not at all (divisor below 1)\n", f.requested);
-            continue;
-        }
         double error = 100.0 * (double(f.actual) - double(f.requested)) / double(f.requested);
         std::printf("  %u: %u (%+.2f%%)\n", f.requested, f.actual, error);
     }

@@ -47,6 +47,11 @@ const char kServeUsage[] =
     "  --rfc2217 HOST:PORT    where to listen (default 127.0.0.1:2217; port 0 picks\n"
     "                         a free one and prints it)\n"
     "  --pty PATH             also bridge to a pty; PATH becomes a symlink to it\n"
+    "                         (a pty carries speed, stop bits and flow control)\n"
+    "  --format DPS           line format set when the port opens (default 8N1):\n"
+    "                         data bits 5-8, parity N/O/E/M/S, stop bits 1/1.5/2;\n"
+    "                         a pty cannot carry data bits or parity (the kernel\n"
+    "                         forces 8 bits, no parity on ptys), so set them here\n"
     "  --line loopback|none|null-modem:NAME\n"
     "                         what is behind the device: a loopback plug (default),\n"
     "                         nothing (an open cable), or a null modem to a second\n"
@@ -131,8 +136,9 @@ int Serve(const std::vector<std::string>& args) {
             o.paced = true;
             continue;
         }
-        static const char* kWithValue[] = {"--device",  "--rfc2217",  "--pty",        "--line",
-                                           "--capture", "--registry", "--state-file", "--usb"};
+        static const char* kWithValue[] = {"--device",     "--rfc2217", "--pty",
+                                           "--line",       "--capture", "--registry",
+                                           "--state-file", "--format",  "--usb"};
         bool known = false;
         for (const char* k : kWithValue)
             known |= a == k;
@@ -165,6 +171,12 @@ int Serve(const std::vector<std::string>& args) {
             o.capture = v;
         } else if (a == "--registry") {
             o.registry = v;
+        } else if (a == "--format") {
+            if (!serlynx::ParseLineFormat(v, &o.format))
+                return Fail("serve",
+                            "--format \"" + v +
+                                "\": expected data bits, parity and stop bits, e.g. 8N1, 7E1, 8O2",
+                            kServeUsage);
         } else {
             o.stateFile = v;
         }

@@ -77,6 +77,8 @@ const std::vector<ModelEntry>& Models() {
          [](auto line, auto) { return Cdc(sim::CdcNoCodingConfig(), line, nullptr); }},
         {"cdc-two-channel", "one communication and two data interfaces (the first is served)",
          [](auto line, auto line2) { return Cdc(sim::CdcTwoChannelConfig(), line, line2); }},
+        {"cdc-composite", "composite device: storage and keypad, then CDC at interfaces 2 and 3",
+         [](auto line, auto) { return Cdc(sim::CdcCompositeConfig(), line, nullptr); }},
         {"bulk", "bulk-only adapter without a control protocol",
          [](auto line, auto) {
              auto m = std::make_shared<sim::BulkAdapterModel>(sim::BulkModelConfig{}, line);

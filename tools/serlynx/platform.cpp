@@ -1,5 +1,6 @@
 #include "platform.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <sstream>
@@ -111,39 +112,43 @@ std::vector<RateFit> FtdiRateFits(DWORD usbMode) {
         }
         return fits;
     }
+    for (uint32_t rate : kRates)
+        fits.push_back(FtdiRateFit(rate, usbMode));
+    return fits;
+}
+
+RateFit FtdiRateFit(uint32_t requested, DWORD usbMode) {
     // The driver sends q = clock / rate eighths of a divisor of the chip's
     // base clock (clock / 8), keeping only the highest of the three
-    // sub-integer bits; below a divisor of 2 it sends the nearer of 0 (the
-    // base rate) and 1 (two thirds of it), the only values the chip has there.
+    // sub-integer bits and at most the largest divisor the field holds.
+    // Below a divisor of 2 the chip has only 0 (the base rate), 1 (two
+    // thirds of it) and 2 (half of it); the driver sends the one whose rate
+    // is nearest. A rate of 0 stands for 9600.
     const uint64_t clock = (usbMode & 0x100) ? 6000000 : 24000000;
-    for (uint32_t rate : kRates) {
-        uint64_t q = clock / rate;
-        if (q < 16)
-            q = q <= 9 ? 0 : 8;
-        const uint32_t code = (q & 4) ? 0x4000 : (q & 2) ? 0x8000 : (q & 1) ? 0xC000 : 0;
-        const uint32_t eighthsPart = (q & 4) ? 4 : (q & 2) ? 2 : (q & 1) ? 1 : 0;
-        const uint64_t integer = (q >> 3) & 0x3FFF;
-        const uint64_t eighths = integer * 8 + eighthsPart;
-        RateFit fit;
-        fit.requested = rate;
-        fit.wValue = static_cast<uint16_t>(code | (q >> 3));
-        // The chip's base clock is clock / 8; a divisor of 0 runs at the
-        // base rate, exactly 1 at two thirds of it, below 1 not at all.
-        if (eighths == 0) {
-            fit.actual = static_cast<uint32_t>(clock / 8);
-            fit.exact = fit.actual == rate;
-        } else if (eighths == 8) {
-            fit.actual = static_cast<uint32_t>(clock / 12);
-            fit.exact = clock % 12 == 0 && fit.actual == rate;
-        } else if (eighths < 8) {
-            fit.actual = 0;
-        } else {
-            fit.actual = static_cast<uint32_t>(std::llround(double(clock) / double(eighths)));
-            fit.exact = clock % eighths == 0 && clock / eighths == rate;
-        }
-        fits.push_back(fit);
+    const uint64_t base = clock / 8;
+    const uint64_t rate = requested != 0 ? requested : 9600;
+    uint64_t q = std::min<uint64_t>(clock / rate, 0x3FFF * 8 + 4);
+    if (q < 16)
+        q = rate >= base / 6 * 5 ? 0 : rate >= base / 12 * 7 ? 8 : 16;
+    const uint32_t code = (q & 4) ? 0x4000 : (q & 2) ? 0x8000 : (q & 1) ? 0xC000 : 0;
+    const uint32_t eighthsPart = (q & 4) ? 4 : (q & 2) ? 2 : (q & 1) ? 1 : 0;
+    const uint64_t integer = q >> 3;
+    const uint64_t eighths = integer * 8 + eighthsPart;
+    RateFit fit;
+    fit.requested = requested;
+    fit.wValue = static_cast<uint16_t>(code | integer);
+    // A divisor of 0 runs at the base rate, exactly 1 at two thirds of it.
+    if (eighths == 0) {
+        fit.actual = static_cast<uint32_t>(base);
+        fit.exact = fit.actual == rate;
+    } else if (eighths == 8) {
+        fit.actual = static_cast<uint32_t>(clock / 12);
+        fit.exact = clock % 12 == 0 && fit.actual == rate;
+    } else {
+        fit.actual = static_cast<uint32_t>(std::llround(double(clock) / double(eighths)));
+        fit.exact = clock % eighths == 0 && clock / eighths == rate;
     }
-    return fits;
+    return fit;
 }
 
 bool ProbeModel(cehost::UsbBus& bus, const std::shared_ptr<cehost::UsbDeviceModel>& model,

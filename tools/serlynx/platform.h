@@ -53,6 +53,9 @@ struct RateFit {
 };
 // For a UsbMode word of type 3: the rates from 300 to 3000000 baud.
 std::vector<RateFit> FtdiRateFits(DWORD usbMode);
+// One rate on the divisor chip (UsbMode flag 0x200; flag 0x100 for the
+// 6 MHz computation): the divisor the driver sends and the rate it gives.
+RateFit FtdiRateFit(uint32_t rate, DWORD usbMode);
 
 // Installs the driver (arming its first attach), plugs `model`, reads the
 // device key the first attach wrote and unplugs the device again. False

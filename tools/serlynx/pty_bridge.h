@@ -2,7 +2,9 @@
 // packet mode with EXTPROC set on the slave, so every tcsetattr a program
 // makes on the slave arrives here as a notification: speed, stop bits and
 // RTS/CTS or XON/XOFF flow control are then put on the port. A pty carries
-// no modem lines, data size, parity or break.
+// no modem lines or break, and no data size or parity either: Linux forces
+// CS8 and clears PARENB on every pty whatever the program asked for, so
+// `serve --format` sets those.
 //
 // Threads: Loop runs on the bridge's own thread; FromPort on the serve
 // reader's thread; Stop on the main thread.

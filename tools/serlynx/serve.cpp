@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -295,6 +296,13 @@ bool Server::ServeDevice(cehost::UsbBus& bus, BuiltModel model) {
     port_ = std::make_unique<ComPort>(
         handle_, [this] { WriteState(); }, type != 0 && type != 4);
     port_->Quiet();
+    const LineFormat& f = options_.format;
+    if (!port_->SetDataBits(f.dataBits) || !port_->SetParity(f.parity) ||
+        !port_->SetStopBits(f.stopBits)) {
+        std::fprintf(stderr, "serlynx serve: --format: the port refused %s\n",
+                     port_->Summary().c_str());
+        return false;
+    }
     return true;
 }
 
@@ -808,6 +816,26 @@ int Serve(const ServeOptions& options) {
 }
 
 }  // namespace
+
+bool ParseLineFormat(const std::string& text, LineFormat* format) {
+    if (text.size() < 3 || text[0] < '5' || text[0] > '8')
+        return false;
+    static const char kParities[] = "NOEMS";  // RFC 2217 codes 1..5 in this order
+    const char* p = std::strchr(kParities, std::toupper(static_cast<unsigned char>(text[1])));
+    if (p == nullptr || *p == '\0')
+        return false;
+    const std::string stop = text.substr(2);
+    uint8_t stopCode = stop == "1"     ? rfc2217::kStopOne
+                       : stop == "1.5" ? rfc2217::kStopOneAndHalf
+                       : stop == "2"   ? rfc2217::kStopTwo
+                                       : 0;
+    if (stopCode == 0)
+        return false;
+    format->dataBits = static_cast<uint8_t>(text[0] - '0');
+    format->parity = static_cast<uint8_t>(rfc2217::kParityNone + (p - kParities));
+    format->stopBits = stopCode;
+    return true;
+}
 
 int RunServe(const ServeOptions& options) {
     return Serve(options);

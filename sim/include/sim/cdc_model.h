@@ -16,7 +16,16 @@
 //                    two data interfaces, each with its bulk pair and its own
 //                    serial line. Class requests and the status endpoint
 //                    concern the first channel; the second is a plain data
-//                    path whose line keeps its power-on settings.
+//                    path whose line keeps its power-on settings;
+//   kComposite       a composite device: a mass-storage function
+//                    (interface 0, bulk pair 0x81/0x01) and a HID function
+//                    (interface 1, interrupt-IN 0x82) that the model does not
+//                    serve (their endpoints never have data), then the kAcm
+//                    pair joined by an interface association descriptor.
+//
+// The communication interface (the single interface of kSingleInterface)
+// has the number `controlInterface`, the data interfaces the numbers after
+// it; class requests whose wIndex names another interface are stalled.
 //
 // Each channel puts the line coding, DTR, RTS and break onto its serial line
 // and buffers what the line receives for its bulk-IN endpoint. The first
@@ -45,7 +54,7 @@
 
 namespace sim {
 
-enum class CdcLayout { kAcm, kSingleInterface, kTwoChannel };
+enum class CdcLayout { kAcm, kSingleInterface, kTwoChannel, kComposite };
 
 struct CdcModelConfig {
     CdcLayout layout = CdcLayout::kAcm;
@@ -53,6 +62,9 @@ struct CdcModelConfig {
     uint16_t product = 0x5E10;
     uint16_t release = 0x0100;
     uint16_t bcdUsb = 0x0200;
+    // Number of the communication interface, which class requests name in
+    // wIndex (2 for kComposite: the other functions come first).
+    uint8_t controlInterface = 0;
     // Status endpoint.
     uint8_t notifyEndpoint = 0x81;
     uint16_t notifyPacket = 16;
@@ -77,11 +89,12 @@ struct CdcModelConfig {
     size_t rxFifo = 4096;  // bytes each channel buffers before it drops
 };
 
-// The four devices of the test bench.
+// The devices of the test bench.
 CdcModelConfig CdcAcmConfig();         // 1209:5E10, communication + data interface
 CdcModelConfig CdcCtsChipConfig();     // 1209:5E11, one class-255 interface, CTS in bit 7
 CdcModelConfig CdcNoCodingConfig();    // 0482:0203, stalls SET_LINE_CODING
 CdcModelConfig CdcTwoChannelConfig();  // 1209:5E12, one communication, two data interfaces
+CdcModelConfig CdcCompositeConfig();   // 1209:5E13, storage + HID, then CDC at interfaces 2, 3
 
 // One class request as the device received it.
 struct CdcRequest {
@@ -140,8 +153,8 @@ class CdcModel : public cehost::UsbDeviceModel {
 
     // ---- state, for tests (any thread); `channel` 0 or 1 ----
     const CdcModelConfig& Config() const { return config_; }
-    // Interface number class requests must name.
-    uint8_t ControlInterface() const { return 0; }
+    // Interface number class requests must name (their whole wIndex).
+    uint8_t ControlInterface() const { return config_.controlInterface; }
     LineConfig Coding(size_t channel = 0) const;
     // The 7 bytes of the last SET_LINE_CODING the device accepted (empty
     // before any).
@@ -202,6 +215,8 @@ class CdcModel : public cehost::UsbDeviceModel {
     };
 
     size_t ChannelCount() const;
+    // An endpoint of kComposite's other functions: never any data.
+    bool OtherFunction(uint8_t endpoint) const;
     Channel* ChannelOfIn(uint8_t endpoint);
     Channel* ChannelOfOut(uint8_t endpoint);
     const Channel& At(size_t channel) const;

@@ -9,7 +9,9 @@
 //     with 512-byte packets, the high-speed one (0403:6014); the baud-rate
 //     request carries a divisor (14 integer bits and a sub-integer code)
 //     that the chip applies to its base clock (3 MHz, or 750 kHz on the
-//     chips whose divisor the host computes from 6 MHz);
+//     chips whose divisor the host computes from 6 MHz); below 2 only the
+//     divisors 0 (the base rate) and 1 (two thirds of it) exist, and a
+//     request with any other divisor there is stalled, the rate unchanged;
 //   - kHeaderFramed: the early chip (0403:8372): the baud-rate request
 //     carries a rate code 0-9, and every bulk-OUT transfer starts with a
 //     header byte (data length << 2 | 1) that the chip checks and strips.
@@ -143,7 +145,7 @@ class FtdiModel : public cehost::UsbDeviceModel, public LineDevice {
     uint64_t BytesReceived() const;  // data given to the host on bulk-IN
     uint64_t StatusOnlyPackets() const;
     uint64_t BytesDropped() const;  // lost to a full receive FIFO (overrun)
-    size_t Pending() const;  // data waiting in the receive FIFO
+    size_t Pending() const;         // data waiting in the receive FIFO
 
     // ---- back doors ----
     // The next bulk-IN packet is exactly these bytes (status pair included
@@ -153,8 +155,9 @@ class FtdiModel : public cehost::UsbDeviceModel, public LineDevice {
 
   private:
     bool Divisor() const { return config_.chip == FtdiChip::kDivisor; }
-    // Decodes a divisor request into state_ (mu_ held); false for a value
-    // the chip cannot use.
+    // Decodes a divisor request into state_ (mu_ held); false, with state_
+    // unchanged, for a value the chip cannot use (a divisor below 2 other
+    // than 0 and exactly 1): the request is then stalled.
     bool ApplyDivisorLocked(uint16_t value, uint16_t index);
     uint8_t ModemStatusLocked() const;
     void TimerLoop();
