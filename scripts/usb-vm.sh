@@ -39,7 +39,7 @@ bin=$(cd "$bin" && pwd)
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 
-"$here/scripts/deps.sh" vm
+"$here/scripts/deps.sh" vm >&2
 
 # The kernel: the image package that linux-image-amd64 depends on.
 kernel_pkg() {

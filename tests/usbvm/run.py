@@ -312,7 +312,8 @@ def main():
     t_all = time.monotonic()
     image = subprocess.run([os.path.join(ROOT, "scripts", "usb-vm.sh"), "image", args.bin,
                             args.out], check=True, capture_output=True, text=True).stdout
-    paths = dict(line.split(" ", 1) for line in image.strip().splitlines())
+    paths = dict(line.split(" ", 1) for line in image.splitlines()
+                 if line.startswith(("kernel ", "initrd ")))
     print("usb-vm: image ready in %.0f s" % (time.monotonic() - t_all), flush=True)
 
     guest = Guest(paths["kernel"], paths["initrd"], args.out)
