@@ -310,8 +310,12 @@ def main():
     args = ap.parse_args()
     os.makedirs(args.out, exist_ok=True)
     t_all = time.monotonic()
-    image = subprocess.run([os.path.join(ROOT, "scripts", "usb-vm.sh"), "image", args.bin,
-                            args.out], check=True, capture_output=True, text=True).stdout
+    built = subprocess.run([os.path.join(ROOT, "scripts", "usb-vm.sh"), "image", args.bin,
+                            args.out], stdout=subprocess.PIPE, text=True)
+    if built.returncode != 0:
+        print("usb-vm: the image could not be built (scripts/usb-vm.sh said why above)")
+        return 1
+    image = built.stdout
     paths = dict(line.split(" ", 1) for line in image.splitlines()
                  if line.startswith(("kernel ", "initrd ")))
     print("usb-vm: image ready in %.0f s" % (time.monotonic() - t_all), flush=True)
