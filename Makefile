@@ -3,7 +3,7 @@
 
 PRESET ?= default
 
-.PHONY: all deps build run test asan tsan sanitize layouts fuzz fuzz-full stress arm-test clean format
+.PHONY: all deps build run test asan tsan sanitize layouts fuzz fuzz-full stress arm-test usb-vm-test clean format
 
 all: build
 
@@ -60,6 +60,14 @@ arm-test: deps
 	@cmake --preset arm >/dev/null
 	@cmake --build --preset arm
 	@ctest --preset arm
+
+# The driver on USB devices nobody here wrote, in a QEMU guest built from
+# Debian packages (scripts/usb-vm.sh): QEMU's FTDI chip and Linux's gadget
+# functions. USB_VM_ONLY picks scenarios (ftdi,acm,serial,composite).
+USB_VM_ONLY ?= ftdi,acm,serial,composite
+usb-vm-test: build
+	@scripts/deps.sh vm
+	@tests/usbvm/run.py build/$(PRESET)/bin --only $(USB_VM_ONLY)
 
 format:
 	@git ls-files '*.h' '*.cpp' | xargs clang-format -i

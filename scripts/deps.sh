@@ -1,14 +1,19 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, only when missing.
-# Usage: scripts/deps.sh [build|test|ci]   (each level includes the ones before)
+# Usage: scripts/deps.sh [build|test|ci|vm]   (each of the first three
+# includes the ones before; vm, for the USB test machine, adds its packages
+# to the build's)
 set -euo pipefail
 level=${1:-build}
-pkgs=(cmake ninja-build g++ make libgtest-dev libgmock-dev clang-format)
+pkgs=(cmake ninja-build g++ make libgtest-dev libgmock-dev clang-format pkg-config libusb-1.0-0-dev)
 if [ "$level" = test ] || [ "$level" = ci ]; then
     pkgs+=(tshark python3-serial)
 fi
 if [ "$level" = ci ]; then
     pkgs+=(clang libclang-rt-14-dev g++-arm-linux-gnueabihf qemu-user g++-mingw-w64)
+fi
+if [ "$level" = vm ] || [ "$level" = ci ]; then
+    pkgs+=(qemu-system-x86 busybox-static cpio python3)
 fi
 missing=()
 for p in "${pkgs[@]}"; do

@@ -63,7 +63,10 @@ UsbBusImpl::UsbBusImpl(int n, UsbTiming t) : number(n), timing(t) {
 }
 
 void UsbBusImpl::Start() {
-    scheduler = std::thread([this] { SchedulerLoop(); });
+    // Real devices move their own packets: the engine's threads stand in
+    // for the scheduler.
+    if (!engine)
+        scheduler = std::thread([this] { SchedulerLoop(); });
     for (int i = 0; i < kCompletionThreads; i++)
         pool.emplace_back([this] { CompletionLoop(); });
 }
@@ -88,6 +91,8 @@ void UsbBusImpl::Stop() {
     for (auto& p : pool)
         p.join();
     pool.clear();
+    if (engine)
+        engine->Stop();
 }
 
 void UsbBusImpl::Kick() {
@@ -506,12 +511,21 @@ void UsbBusImpl::PublishLocked(const std::shared_ptr<UsbTransfer>& ref) {
     doneCv.notify_all();
 }
 
+void UsbBusImpl::EndLocked(const std::shared_ptr<UsbTransfer>& t, DWORD error) {
+    if (t->finished)
+        return;
+    if (engine && engine->CancelLocked(t, error))
+        return;
+    FinishLocked(t, error);
+}
+
 void UsbBusImpl::FailInFlightLocked(UsbDevice& d, DWORD error) {
-    while (!d.control.empty())
-        FinishLocked(d.control.front(), error);
+    // Copies: ending a transfer takes it off its queue.
+    for (auto& t : std::deque<std::shared_ptr<UsbTransfer>>(d.control))
+        EndLocked(t, error);
     for (auto& p : d.pipes) {
-        while (!p->queue.empty())
-            FinishLocked(p->queue.front(), error);
+        for (auto& t : std::deque<std::shared_ptr<UsbTransfer>>(p->queue))
+            EndLocked(t, error);
         if (p->held)
             PublishLocked(p->held);
     }
@@ -596,7 +610,9 @@ std::shared_ptr<UsbTransfer> UsbBusImpl::Issue(const std::shared_ptr<UsbDevice>&
     const bool head = queue.empty();
     queue.push_back(t);
     LogSubmitLocked(*t);
-    if (head)
+    if (engine)
+        engine->StartLocked(t);
+    else if (head)
         Kick();
     if (!t->routine)
         WaitTerminable(lk, doneCv, INFINITE, [&] { return t->complete; });
@@ -641,7 +657,8 @@ std::shared_ptr<UsbDevice> UsbBusImpl::Enumerate(std::shared_ptr<UsbDeviceModel>
 
     bool ok = false;
     Bytes dev;
-    if (HostControl(d, {0x80, USB_REQUEST_GET_DESCRIPTOR, USB_DEVICE_DESCRIPTOR_TYPE << 8, 0, 18},
+    if ((!engine || engine->Open(*d)) &&
+        HostControl(d, {0x80, USB_REQUEST_GET_DESCRIPTOR, USB_DEVICE_DESCRIPTOR_TYPE << 8, 0, 18},
                     dev) == USB_NO_ERROR &&
         dev.size() == 18) {
         d->deviceDescriptor = dev;
@@ -688,8 +705,9 @@ void UsbBusImpl::Remove(const std::shared_ptr<UsbDevice>& d) {
     FailInFlightLocked(*d, USB_DEVICE_GONE_ERROR);
     d->model->Unplugged();
     // Every routine of a failed transfer has run before the client hears
-    // that the device is gone.
-    doneCv.wait(lk, [&] { return d->routinesPending == 0; });
+    // that the device is gone (and a real device has handed back every
+    // transfer it had).
+    doneCv.wait(lk, [&] { return d->routinesPending == 0 && d->inEngine == 0; });
     LPDEVICE_NOTIFY_ROUTINE notify = d->notify;
     LPVOID param = d->notifyParam;
     lk.unlock();
@@ -700,7 +718,7 @@ void UsbBusImpl::Remove(const std::shared_ptr<UsbDevice>& d) {
     // gone device got 0, so only those of transfers it aborted), and an
     // attach still running in a client library (a device that went during
     // its attach): the libraries are released below.
-    doneCv.wait(lk, [&] { return d->routinesPending == 0 && !d->attaching; });
+    doneCv.wait(lk, [&] { return d->routinesPending == 0 && d->inEngine == 0 && !d->attaching; });
     for (auto& t : d->transfers) {
         CountLeak("usb.transfer.unclosed");
         UsbReleaseHandle(UsbHandleKind::kTransfer, t->handle);
@@ -714,11 +732,18 @@ void UsbBusImpl::Remove(const std::shared_ptr<UsbDevice>& d) {
     d->pipes.clear();
     UsbReleaseHandle(UsbHandleKind::kDevice, d->handle);
     d->model->SetWaker(nullptr);
+    std::vector<HMODULE> modules;
+    modules.swap(d->modules);
+    if (engine) {
+        // A real device goes back to the system before the removal counts
+        // as done, so that whoever waits for it may open it again.
+        lk.unlock();
+        engine->Release(*d);
+        lk.lock();
+    }
     auto it = devices.find(d->address);
     if (it != devices.end() && it->second == d)
         devices.erase(it);
-    std::vector<HMODULE> modules;
-    modules.swap(d->modules);
     d->removed = true;
     doneCv.notify_all();
     lk.unlock();

@@ -74,6 +74,8 @@ void UsbBusImpl::LogCompleteLocked(const UsbTransfer& t) {
 }
 
 UsbBus::UsbBus(UsbTiming timing) : impl_(std::make_shared<UsbBusImpl>(++gBusNumber, timing)) {
+    if (timing == UsbTiming::kReal)
+        impl_->engine = MakeRealUsbEngine(*impl_);
     impl_->Start();
 }
 

@@ -217,15 +217,15 @@ BOOL WINAPI ClosePipe(USB_PIPE hPipe) {
     std::vector<std::shared_ptr<UsbTransfer>> ended(p->queue.begin(), p->queue.end());
     if (p->held)
         ended.push_back(p->held);
-    while (!p->queue.empty())
-        b.FinishLocked(p->queue.front(), USB_CANCELED_ERROR);
+    for (auto& t : ended)
+        b.EndLocked(t, USB_CANCELED_ERROR);
     if (p->held)
         b.PublishLocked(p->held);
     p->device->pipes.erase(p);
     if (!OnCompletionThread()) {
         WaitTerminable(lk, b.doneCv, INFINITE, [&] {
             for (auto& t : ended)
-                if (t->routineQueued && !t->routineDone)
+                if (!t->complete || (t->routineQueued && !t->routineDone))
                     return false;
             return true;
         });
@@ -310,13 +310,14 @@ BOOL WINAPI AbortTransfer(USB_TRANSFER hTransfer, DWORD flags) {
     std::unique_lock<std::mutex> lk(b.mu);
     b.CountCallLocked(t->device, UsbCall::kAbortTransfer);
     if (!t->finished)
-        b.FinishLocked(t, USB_CANCELED_ERROR);
+        b.EndLocked(t, USB_CANCELED_ERROR);
     else if (!t->complete)
         b.PublishLocked(t);  // finished, completion held back: report it now
-    // Unless told not to wait, return once the routine has run, so that the
-    // caller may release what the routine touches.
+    // Unless told not to wait, return once the transfer is over and its
+    // routine has run, so that the caller may release what either touches.
     if (!(flags & USB_NO_WAIT) && !OnCompletionThread())
-        WaitTerminable(lk, b.doneCv, INFINITE, [&] { return !t->routineQueued || t->routineDone; });
+        WaitTerminable(lk, b.doneCv, INFINITE,
+                       [&] { return t->complete && (!t->routineQueued || t->routineDone); });
     return TRUE;
 }
 
@@ -335,14 +336,17 @@ BOOL WINAPI CloseTransfer(USB_TRANSFER hTransfer) {
     t->closed = true;
     t->device->transfers.erase(t);
     // A transfer still running is cancelled: from here on the bus no longer
-    // touches its buffer. Its routine still runs once; wait for it so that
-    // nothing of the caller's is used after this returns.
+    // touches its buffer (a real device's engine moves data through its own
+    // and copies nothing into a closed transfer's). Its routine still runs
+    // once; wait for it so that nothing of the caller's is used after this
+    // returns.
     if (!t->finished)
-        b.FinishLocked(t, USB_CANCELED_ERROR);
+        b.EndLocked(t, USB_CANCELED_ERROR);
     else if (!t->complete)
         b.PublishLocked(t);
     if (!OnCompletionThread())
-        WaitTerminable(lk, b.doneCv, INFINITE, [&] { return !t->routineQueued || t->routineDone; });
+        WaitTerminable(lk, b.doneCv, INFINITE,
+                       [&] { return t->complete && (!t->routineQueued || t->routineDone); });
     return TRUE;
 }
 

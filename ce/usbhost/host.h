@@ -7,6 +7,12 @@
 // guards only `kicked`; it may be taken with `mu` held, never the reverse.
 // Handle tables have their own lock (`HandleTable::mu_`), never held while
 // taking a bus's `mu`.
+//
+// Engines. On a simulated bus the scheduler moves every transfer. A bus of
+// real devices has an engine instead (UsbEngine below): Issue hands it each
+// transfer once queued, and the engine ends it with FinishLocked from its
+// own thread. Everything else (handles, records, client loading, waits,
+// completion routines on the pool, removal, the traffic log) is shared.
 #pragma once
 
 #include <atomic>
@@ -125,9 +131,36 @@ struct UsbDevice {
     int callCount[static_cast<int>(UsbCall::kCount)] = {};
     int unplugAt[static_cast<int>(UsbCall::kCount)] = {};
     int routinesPending = 0;
+    int inEngine = 0;                  // transfers an engine has started and not yet ended
     std::vector<UsbLogEntry> enumLog;  // enumeration records, replayed by ClearLog
     std::vector<HMODULE> modules;      // client libraries loaded for this device
+    std::shared_ptr<void> engineData;  // mu: set once, by the engine's Open
 };
+
+// Moves the transfers of a bus whose devices are not simulated. The calls
+// ending in Locked are made with the bus's `mu` held and may take no lock
+// that the engine's own threads hold while they wait for `mu`; the others
+// with no lock held, on a host thread.
+class UsbEngine {
+  public:
+    virtual ~UsbEngine() = default;
+    // Opens the device behind `d->model` and takes it over; false when it
+    // cannot (the model records why).
+    virtual bool Open(UsbDevice& d) = 0;
+    // `t` was queued on its pipe (or the device's control queue): start it.
+    virtual void StartLocked(const std::shared_ptr<UsbTransfer>& t) = 0;
+    // A client ends `t` early (abort, close, pipe closed, removal) with
+    // `error`. True when the engine still has it in flight and ends it
+    // itself once the device side has let go of it (the caller then waits
+    // for `t->complete`); false when the caller ends it now.
+    virtual bool CancelLocked(const std::shared_ptr<UsbTransfer>& t, DWORD error) = 0;
+    // The device was torn down and no transfer of it is in flight: give it
+    // back. Called on a host thread with no lock held.
+    virtual void Release(UsbDevice& d) = 0;
+    // Stops the engine's threads; no device is open any more.
+    virtual void Stop() = 0;
+};
+std::unique_ptr<UsbEngine> MakeRealUsbEngine(UsbBusImpl& bus);
 
 class UsbBusImpl : public std::enable_shared_from_this<UsbBusImpl> {
   public:
@@ -148,6 +181,9 @@ class UsbBusImpl : public std::enable_shared_from_this<UsbBusImpl> {
     bool ServiceControlLocked(UsbDevice& d);
     bool ServicePipeLocked(UsbPipe& p);
     void FinishLocked(const std::shared_ptr<UsbTransfer>& t, DWORD error);
+    // Ends a transfer early: at once on the simulated bus, through the
+    // engine's cancellation on a real one (complete once that is over).
+    void EndLocked(const std::shared_ptr<UsbTransfer>& t, DWORD error);
     void PublishLocked(const std::shared_ptr<UsbTransfer>& t);
     void LogSubmitLocked(const UsbTransfer& t);
     void LogCompleteLocked(const UsbTransfer& t);
@@ -197,6 +233,8 @@ class UsbBusImpl : public std::enable_shared_from_this<UsbBusImpl> {
 
     std::thread scheduler;
     std::vector<std::thread> pool;
+    // Set at construction for a bus of real devices (kReal), else null.
+    std::unique_ptr<UsbEngine> engine;
 };
 
 // Handle tables. A handle encodes a slot index and the slot's generation, so

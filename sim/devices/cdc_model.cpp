@@ -360,7 +360,7 @@ UsbHandshake CdcModel::ClassRequest(const USB_DEVICE_REQUEST& setup, const Bytes
     switch (setup.bRequest) {
         case cdc::kSetCommFeature:
         case cdc::kClearCommFeature: {
-            if (!toDevice || setup.wValue != kFeatureAbstractState)
+            if (!toDevice || setup.wValue != kFeatureAbstractState || !config_.commFeature)
                 return UsbHandshake::kStall;
             const bool set = setup.bRequest == cdc::kSetCommFeature;
             if (set && out.size() < 2)
@@ -370,7 +370,7 @@ UsbHandshake CdcModel::ClassRequest(const USB_DEVICE_REQUEST& setup, const Bytes
             return UsbHandshake::kAck;
         }
         case cdc::kGetCommFeature: {
-            if (toDevice || setup.wValue != kFeatureAbstractState)
+            if (toDevice || setup.wValue != kFeatureAbstractState || !config_.commFeature)
                 return UsbHandshake::kStall;
             std::lock_guard<std::mutex> g(mu_);
             const int value = abstractState_ < 0 ? 0 : abstractState_;

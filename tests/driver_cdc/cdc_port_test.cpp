@@ -27,7 +27,8 @@ class CdcAttach : public CdcPortTest, public ::testing::WithParamInterface<Attac
 // Each device is given the port type its layout calls for, and once served
 // it has been told to keep an abstract state of 2, addressed to its
 // communication interface (interface 2 on the composite device); settings
-// made through the port reach it.
+// made through the port reach it. A device that refuses the request is
+// served all the same.
 TEST_P(CdcAttach, FirstAttachChoosesThePortTypeAndStartSetsTheCommFeature) {
     const AttachCase& c = GetParam();
     ServeModel(c.config);
@@ -36,13 +37,13 @@ TEST_P(CdcAttach, FirstAttachChoosesThePortTypeAndStartSetsTheCommFeature) {
     EXPECT_EQ(KeyDword(u"ReceiveEndp"), c.receiveEndp);
     EXPECT_EQ(KeyDword(u"SendEndp"), c.sendEndp);
 
-    EXPECT_EQ(model_->AbstractState(), 2);
+    EXPECT_EQ(model_->AbstractState(), c.config.commFeature ? 2 : -1);
     ASSERT_EQ(model_->RequestCount(cdc::kSetCommFeature), 1u);
     const sim::CdcRequest first = model_->Requests().front();
     EXPECT_EQ(first.request, cdc::kSetCommFeature);
     EXPECT_EQ(first.value, 0x0001);
     EXPECT_EQ(first.index, model_->ControlInterface());
-    EXPECT_FALSE(first.stalled);
+    EXPECT_EQ(first.stalled, !c.config.commFeature);
 
     HANDLE h = OpenCom();
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
@@ -57,18 +58,26 @@ TEST_P(CdcAttach, FirstAttachChoosesThePortTypeAndStartSetsTheCommFeature) {
     const sim::LineConfig coding{57600, 7, EVENPARITY, ONESTOPBIT};
     EXPECT_EQ(model_->Coding() == coding, c.config.acceptsLineCoding);
     for (const sim::CdcRequest& r : model_->Requests())
-        EXPECT_FALSE(r.stalled) << int(r.request);
+        EXPECT_EQ(r.stalled, r.request == cdc::kSetCommFeature && !c.config.commFeature)
+            << int(r.request);
     EXPECT_TRUE(CloseHandle(h));
+}
+
+sim::CdcModelConfig WithoutCommFeature() {
+    sim::CdcModelConfig c = sim::CdcAcmConfig();
+    c.commFeature = false;
+    return c;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Devices, CdcAttach,
-    ::testing::Values(AttachCase{"Acm", sim::CdcAcmConfig(), 0x0001, 0x81, 0x82, 0x02},
-                      AttachCase{"CtsChip", sim::CdcCtsChipConfig(), 0x0101, 0x81, 0x83, 0x02},
-                      AttachCase{"NoCoding", sim::CdcNoCodingConfig(), 0x1001, 0x81, 0x82, 0x02},
-                      AttachCase{"TwoChannel", sim::CdcTwoChannelConfig(), 0x0002, 0x81, 0x8382,
-                                 0x0302},
-                      AttachCase{"Composite", sim::CdcCompositeConfig(), 0x0001, 0x83, 0x84, 0x04}),
+    ::testing::Values(
+        AttachCase{"Acm", sim::CdcAcmConfig(), 0x0001, 0x81, 0x82, 0x02},
+        AttachCase{"AcmWithoutCommFeature", WithoutCommFeature(), 0x0001, 0x81, 0x82, 0x02},
+        AttachCase{"CtsChip", sim::CdcCtsChipConfig(), 0x0101, 0x81, 0x83, 0x02},
+        AttachCase{"NoCoding", sim::CdcNoCodingConfig(), 0x1001, 0x81, 0x82, 0x02},
+        AttachCase{"TwoChannel", sim::CdcTwoChannelConfig(), 0x0002, 0x81, 0x8382, 0x0302},
+        AttachCase{"Composite", sim::CdcCompositeConfig(), 0x0001, 0x83, 0x84, 0x04}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct StartFailureCase {

@@ -8,6 +8,7 @@
 
 #include "cehost/regfile.h"
 #include "cehost/usb_bus.h"
+#include "cehost/usb_real.h"
 #include "lsusb.h"
 #include "models.h"
 #include "platform.h"
@@ -107,6 +108,65 @@ int RunDevices() {
         }
     }
     return status;
+}
+
+int RunProbeUsb(const std::string& text) {
+    cehost::RealUsbSelector selector;
+    std::string error;
+    if (!cehost::ParseRealUsbSelector(text, &selector, &error)) {
+        std::fprintf(stderr, "serlynx probe: --usb %s\n", error.c_str());
+        return 2;
+    }
+    const std::vector<cehost::RealUsbDevice> devices = cehost::ListRealUsbDevices();
+    const int at = cehost::SelectRealUsbDevice(devices, selector, &error);
+    if (at < 0) {
+        std::fprintf(stderr, "serlynx probe: %s\n", error.c_str());
+        return 1;
+    }
+    auto model = std::make_shared<cehost::RealUsbDeviceModel>(devices[size_t(at)]);
+    std::printf("probing %s\n\n", cehost::DescribeRealUsbDevice(model->Device()).c_str());
+    cehost::UsbBus bus(cehost::UsbTiming::kReal);
+    bus.SetLogging(false);
+    DeviceKey key;
+    if (!ProbeModel(bus, model, &key, &error)) {
+        const std::string why =
+            model->Error() != cehost::RealUsbError::kNone ? model->ErrorText() : error;
+        std::fprintf(stderr, "serlynx probe: %s\n", why.c_str());
+        return 1;
+    }
+    PrintProbe(key);
+    return 0;
+}
+
+// Reads sysfs only: the first attach runs on the simulated bus with the
+// descriptors and strings the kernel keeps, so no device is disturbed and
+// no permission is needed.
+int RunDevicesUsb() {
+    const std::vector<cehost::RealUsbDevice> devices = cehost::ListRealUsbDevices();
+    if (devices.empty()) {
+        std::printf("no USB devices are connected (or /sys/bus/usb is not there)\n");
+        return 0;
+    }
+    cehost::UsbBus bus;
+    bus.SetLogging(false);
+    for (const cehost::RealUsbDevice& d : devices) {
+        auto model = std::make_shared<cehost::RealUsbDeviceModel>(d);
+        std::printf("%s\n%s", cehost::DescribeRealUsbDevice(d).c_str(),
+                    DescribeDescriptors(*model).c_str());
+        for (const std::string& bound : d.drivers)
+            std::printf("  kernel driver: interface %s\n", bound.c_str());
+        DeviceKey key;
+        std::string error;
+        if (ProbeModel(bus, model, &key, &error)) {
+            std::printf("  port type %s\n  endpoints used: %s\n\n",
+                        PortTypeText(key.usbMode).c_str(), EndpointsText(key).c_str());
+        } else {
+            std::printf("  the driver does not configure it: %s\n\n", error.c_str());
+        }
+    }
+    if (!cehost::RealUsbSupported())
+        std::printf("note: this build cannot serve them (it was built without libusb-1.0)\n");
+    return 0;
 }
 
 int RunRegistry(const std::string& action, const std::string& file, const std::string& store) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bench.h"
+#include "cehost/usb_real.h"
 #include "commands.h"
 #include "models.h"
 #include "serve.h"
@@ -16,10 +17,10 @@ const char kUsage[] =
     "usage: serlynx <command> [options]\n"
     "\n"
     "commands:\n"
-    "  serve      serve a simulated adapter through the driver as a COM port, over\n"
-    "             RFC 2217 (and optionally a pty)\n"
+    "  serve      serve a simulated adapter, or a real one (--usb), through the\n"
+    "             driver as a COM port, over RFC 2217 (and optionally a pty)\n"
     "  probe      show what the driver's first attach writes for a device\n"
-    "  devices    list the built-in device models\n"
+    "  devices    list the built-in device models (--usb: this machine's USB devices)\n"
     "  registry   export or import a registry file\n"
     "  bench      measure the driver's throughput, latency and memory on the\n"
     "             simulated buses, against the buses' own limits\n"
@@ -35,6 +36,14 @@ const char kServeUsage[] =
     "(e.g. pyserial's rfc2217://HOST:PORT). Ctrl-C unplugs the device and exits.\n"
     "\n"
     "  --device NAME          device model (default ftdi; see `serlynx devices`)\n"
+    "  --usb VID:PID[@PORT|#N]\n"
+    "                         a real USB device of this machine instead of a model,\n"
+    "                         by its ids (hexadecimal, as lsusb shows them); @PORT\n"
+    "                         (a sysfs port such as 1-2.3) or #N (the Nth of equal\n"
+    "                         devices) picks one of several. The kernel's own driver\n"
+    "                         is detached while it is served and given back at exit;\n"
+    "                         it needs read-write access to /dev/bus/usb/BBB/DDD.\n"
+    "                         --line, --paced and --state-file do not apply\n"
     "  --rfc2217 HOST:PORT    where to listen (default 127.0.0.1:2217; port 0 picks\n"
     "                         a free one and prints it)\n"
     "  --pty PATH             also bridge to a pty; PATH becomes a symlink to it\n"
@@ -58,17 +67,21 @@ const char kServeUsage[] =
 const char kProbeUsage[] =
     "usage: serlynx probe --device NAME\n"
     "       serlynx probe --lsusb FILE\n"
+    "       serlynx probe --usb VID:PID[@PORT|#N]\n"
     "\n"
-    "Runs the driver's first-attach configuration on a built-in device model or on\n"
-    "a device described by `lsusb -v` output, and prints the device key it writes\n"
+    "Runs the driver's first-attach configuration on a built-in device model, on\n"
+    "a device described by `lsusb -v` output or on a real USB device of this\n"
+    "machine (opened through libusb; see `serve --usb`), and prints the device key it writes\n"
     "(as .reg text), the port type, the endpoints chosen and the friendly name; for\n"
     "FTDI-type results also the baud rates the chip can and cannot represent.\n";
 
 const char kDevicesUsage[] =
-    "usage: serlynx devices\n"
+    "usage: serlynx devices [--usb]\n"
     "\n"
     "Lists the built-in device models with their ids, interfaces and endpoints,\n"
-    "and the port type the driver gives each.\n";
+    "and the port type the driver gives each. With --usb, the same for the USB\n"
+    "devices connected to this machine, with the kernel drivers bound to them:\n"
+    "read from sysfs, without opening (or disturbing) any of them.\n";
 
 const char kRegistryUsage[] =
     "usage: serlynx registry [--registry STORE.reg] export FILE\n"
@@ -123,8 +136,9 @@ int Serve(const std::vector<std::string>& args) {
             o.paced = true;
             continue;
         }
-        static const char* kWithValue[] = {"--device",  "--rfc2217",  "--pty",        "--line",
-                                           "--capture", "--registry", "--state-file", "--format"};
+        static const char* kWithValue[] = {"--device",     "--rfc2217", "--pty",
+                                           "--line",       "--capture", "--registry",
+                                           "--state-file", "--format",  "--usb"};
         bool known = false;
         for (const char* k : kWithValue)
             known |= a == k;
@@ -135,6 +149,8 @@ int Serve(const std::vector<std::string>& args) {
         const std::string& v = args[++i];
         if (a == "--device") {
             o.device = v;
+        } else if (a == "--usb") {
+            o.usb = v;
         } else if (a == "--rfc2217") {
             size_t colon = v.rfind(':');
             char* end = nullptr;
@@ -165,25 +181,44 @@ int Serve(const std::vector<std::string>& args) {
             o.stateFile = v;
         }
     }
+    if (!o.usb.empty()) {
+        cehost::RealUsbSelector selector;
+        std::string error;
+        if (!cehost::ParseRealUsbSelector(o.usb, &selector, &error))
+            return Fail("serve", "--usb " + error, kServeUsage);
+        for (const std::string& a : args)
+            if (a == "--device" || a == "--line" || a == "--paced" || a == "--state-file")
+                return Fail("serve", a + " is for device models; --usb serves a real device",
+                            kServeUsage);
+    }
     return serlynx::RunServe(o);
 }
 
 int Probe(const std::vector<std::string>& args) {
-    std::string device, lsusb;
+    std::string device, lsusb, usb;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (IsHelp(a))
             return Usage(kProbeUsage, false);
-        if ((a == "--device" || a == "--lsusb") && i + 1 < args.size()) {
-            (a == "--device" ? device : lsusb) = args[++i];
+        const bool known = a == "--device" || a == "--lsusb" || a == "--usb";
+        if (known && i + 1 < args.size()) {
+            (a == "--device" ? device : a == "--lsusb" ? lsusb : usb) = args[++i];
             continue;
         }
-        if (a == "--device" || a == "--lsusb")
+        if (known)
             return Fail("probe", a + " needs a value", kProbeUsage);
         return Fail("probe", "unknown option \"" + a + "\"", kProbeUsage);
     }
-    if (device.empty() == lsusb.empty())
-        return Fail("probe", "give exactly one of --device NAME and --lsusb FILE", kProbeUsage);
+    if (int(!device.empty()) + int(!lsusb.empty()) + int(!usb.empty()) != 1)
+        return Fail("probe", "give exactly one of --device NAME, --lsusb FILE and --usb VID:PID",
+                    kProbeUsage);
+    if (!usb.empty()) {
+        cehost::RealUsbSelector selector;
+        std::string error;
+        if (!cehost::ParseRealUsbSelector(usb, &selector, &error))
+            return Fail("probe", "--usb " + error, kProbeUsage);
+        return serlynx::RunProbeUsb(usb);
+    }
     return device.empty() ? serlynx::RunProbeLsusb(lsusb) : serlynx::RunProbeModel(device);
 }
 
@@ -257,8 +292,10 @@ int main(int argc, char** argv) {
     if (command == "devices") {
         if (!args.empty() && IsHelp(args[0]))
             return Usage(kDevicesUsage, false);
+        if (args.size() == 1 && args[0] == "--usb")
+            return serlynx::RunDevicesUsb();
         if (!args.empty())
-            return Fail("devices", "takes no arguments", kDevicesUsage);
+            return Fail("devices", "takes no arguments but --usb", kDevicesUsage);
         return serlynx::RunDevices();
     }
     if (command == "registry")

@@ -43,6 +43,7 @@
 #include "cehost/devmgr.h"
 #include "cehost/regfile.h"
 #include "cehost/usb_bus.h"
+#include "cehost/usb_real.h"
 #include "com_port.h"
 #include "models.h"
 #include "platform.h"
@@ -178,6 +179,8 @@ class Server {
     void Accept();
     void Tick() { WriteState(); }  // the byte counters move without settings changing
     std::string StatusText();
+    // True once the device went away by itself (a real one unplugged).
+    bool DeviceGone() const { return bus_ && id_ != 0 && !bus_->IsPlugged(id_); }
     // Ends the bridge and unplugs the device. Idempotent.
     void Shutdown();
 
@@ -217,13 +220,18 @@ class Server {
 bool Server::ServeDevice(cehost::UsbBus& bus, BuiltModel model) {
     bus_ = &bus;
     model_ = std::move(model);
-    const std::string label = options_.device + role_;
+    auto* real = dynamic_cast<cehost::RealUsbDeviceModel*>(model_.usb.get());
+    const std::string label =
+        (real ? cehost::DescribeRealUsbDevice(real->Device()) : options_.device) + role_;
     const char* device = label.c_str();
     const std::u16string keyPath = DeviceKeyPath(model_.usb->DeviceDescriptor());
     const bool hadKey = cehost::RegKeyExists(keyPath);
     cehost::UsbDeviceId first = bus_->Plug(model_.usb);
     if (first == 0) {
-        std::fprintf(stderr, "serlynx serve: the %s device could not be enumerated\n", device);
+        if (real && real->Error() != cehost::RealUsbError::kNone)
+            std::fprintf(stderr, "serlynx serve: %s\n", real->ErrorText().c_str());
+        else
+            std::fprintf(stderr, "serlynx serve: the %s device could not be enumerated\n", device);
         return false;
     }
     if (bus_->Owner(first) == u"Serlynx") {
@@ -240,6 +248,10 @@ bool Server::ServeDevice(cehost::UsbBus& bus, BuiltModel model) {
         console_.Line("plugged %s: first attach wrote %s with UsbMode 0x%x", device,
                       cehost::Utf8(keyPath).c_str(), static_cast<unsigned>(key.usbMode));
         id_ = bus_->Replug(first);
+        if (id_ == 0 && real && real->Error() != cehost::RealUsbError::kNone) {
+            std::fprintf(stderr, "serlynx serve: %s\n", real->ErrorText().c_str());
+            return false;
+        }
         if (id_ == 0 || bus_->Owner(id_) != u"Serlynx") {
             std::fprintf(stderr,
                          "serlynx serve: the driver did not take the device on its "
@@ -648,10 +660,39 @@ bool InstallDriver() {
     return false;
 }
 
+// The real device `options.usb` names, as a model to plug on a kReal bus.
+bool RealDevice(const ServeOptions& options, BuiltModel* model) {
+    cehost::RealUsbSelector selector;
+    std::string error;
+    if (!cehost::ParseRealUsbSelector(options.usb, &selector, &error)) {
+        std::fprintf(stderr, "serlynx serve: --usb %s\n", error.c_str());
+        return false;
+    }
+    const std::vector<cehost::RealUsbDevice> devices = cehost::ListRealUsbDevices();
+    const int at = cehost::SelectRealUsbDevice(devices, selector, &error);
+    if (at < 0) {
+        std::fprintf(stderr, "serlynx serve: %s\n", error.c_str());
+        return false;
+    }
+    auto real = std::make_shared<cehost::RealUsbDeviceModel>(devices[size_t(at)]);
+    model->usb = real;
+    model->stateJson = [real] {
+        const cehost::RealUsbDevice& d = real->Device();
+        char ids[16];
+        std::snprintf(ids, sizeof ids, "%04x:%04x", d.vendor, d.product);
+        return std::string("{\"model\":\"usb\",\"ids\":\"") + ids + "\",\"port\":\"" + d.port +
+               "\"}";
+    };
+    return true;
+}
+
 int Serve(const ServeOptions& options) {
     Console& console = TheConsole();
-    const ModelEntry* entry = FindModel(options.device);
-    if (entry == nullptr) {
+    BuiltModel realModel;
+    if (!options.usb.empty() && !RealDevice(options, &realModel))
+        return 1;
+    const ModelEntry* entry = options.usb.empty() ? FindModel(options.device) : nullptr;
+    if (entry == nullptr && options.usb.empty()) {
         std::fprintf(stderr, "serlynx serve: unknown device \"%s\"; the models are: %s\n",
                      options.device.c_str(), ModelNames().c_str());
         return 2;
@@ -683,7 +724,8 @@ int Serve(const ServeOptions& options) {
                 options.registry.c_str());
         }
     }
-    auto bus = std::make_unique<cehost::UsbBus>(cehost::UsbTiming::kUntimed);
+    auto bus = std::make_unique<cehost::UsbBus>(options.usb.empty() ? cehost::UsbTiming::kUntimed
+                                                                    : cehost::UsbTiming::kReal);
     // The traffic log grows with every transfer: keep it only when asked.
     bus->SetLogging(!options.capture.empty());
 
@@ -701,7 +743,8 @@ int Serve(const ServeOptions& options) {
     if (ok) {
         console.Line("installed the driver: %s names serlynx.dll",
                      cehost::Utf8(kCatchAllKey).c_str());
-        ok = servers[0]->ServeDevice(*bus, entry->make(wiring.line, wiring.line2));
+        ok = servers[0]->ServeDevice(
+            *bus, entry ? entry->make(wiring.line, wiring.line2) : std::move(realModel));
     }
     // Each first attach spends the catch-all entry: arm it again.
     if (ok && servers.size() > 1)
@@ -724,6 +767,14 @@ int Serve(const ServeOptions& options) {
                 break;
             if (fds[0].revents & POLLIN)
                 break;
+            if (servers[0]->DeviceGone()) {
+                console.EndStatus();
+                console.Line(
+                    "the device was unplugged and the driver removed its port; plug it in "
+                    "and start serve again");
+                status = 1;
+                break;
+            }
             for (size_t i = 0; i < servers.size(); ++i) {
                 if (fds[i + 1].revents & POLLIN)
                     servers[i]->Accept();

@@ -18,6 +18,7 @@ struct LineFormat {
 
 struct ServeOptions {
     std::string device = "ftdi";
+    std::string usb;  // a real device ("VID:PID[@PORT|#N]") instead of a model
     std::string host = "127.0.0.1";
     int port = 2217;  // 0: any free port (the chosen one is printed)
     std::string pty;

@@ -79,6 +79,10 @@ struct CdcModelConfig {
     bool ctsInState = false;
     // false: the device stalls SET_LINE_CODING and keeps its coding.
     bool acceptsLineCoding = true;
+    // false: the device stalls SET, GET and CLEAR_COMM_FEATURE, as Linux's
+    // CDC ACM gadget function does (its descriptor does not offer them, and
+    // neither does this model's).
+    bool commFeature = true;
     std::string manufacturer = "Serlynx Sim";
     std::string productName = "CDC serial device";
     std::string serial = "CDC00001";

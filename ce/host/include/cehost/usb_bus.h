@@ -28,6 +28,8 @@ enum class UsbTiming {
     kUntimed,    // packets move as fast as the machine allows
     kFullSpeed,  // 1 ms frames, at most 19 bulk packets a frame on the bus
     kHighSpeed,  // 125 us microframes, at most 13 bulk packets a microframe
+    kReal,       // no simulation: real devices (RealUsbDeviceModel, usb_real.h)
+                 // at the pace of the machine's own USB
 };
 
 // The entries of the function table, for "unplug at the Nth call of a kind".
