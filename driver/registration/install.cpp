@@ -11,9 +11,9 @@
 // Arms the catch-all client key: the USB host driver will offer this library
 // every device no other client claims, and the first such attach within the
 // configuration window writes that device's own key. Installing again
-// re-arms it. TRUE even when the key cannot be created (nothing is written
-// then); FALSE only for a missing file name, since nothing could load the
-// library without one.
+// re-arms it. FALSE for a missing file name, and when the key cannot be
+// created or either value cannot be written: the library would never be
+// loaded, so the installer must not be told it worked.
 SERLYNX_EXPORT BOOL WINAPI USBInstallDriver(LPCWSTR szDriverLibFile) {
     if (szDriverLibFile == nullptr) {
         return FALSE;
@@ -22,12 +22,12 @@ SERLYNX_EXPORT BOOL WINAPI USBInstallDriver(LPCWSTR szDriverLibFile) {
     DWORD disposition = 0;
     if (RegCreateKeyEx(HKEY_LOCAL_MACHINE, kCatchAllKeyPath, 0, nullptr, 0, 0, nullptr, &key,
                        &disposition) != ERROR_SUCCESS) {
-        return TRUE;
+        return FALSE;
     }
-    WriteStringValue(key, kValueDll, szDriverLibFile);
-    WriteDwordValue(key, kValueInstallTime, GetTickCount());
+    BOOL written = WriteStringValue(key, kValueDll, szDriverLibFile) &&
+                   WriteDwordValue(key, kValueInstallTime, GetTickCount());
     RegCloseKey(key);
-    return TRUE;
+    return written;
 }
 
 // Device keys hold what the administrator may have tuned by hand, so

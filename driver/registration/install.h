@@ -8,8 +8,8 @@
 #include "driver/platform/export.h"
 
 // Arms the catch-all client key with the library's file name and the tick
-// count of installation. TRUE even when the key cannot be created; FALSE for
-// a null file name.
+// count of installation. FALSE for a null file name and when the key cannot
+// be created or a value cannot be written.
 SERLYNX_EXPORT BOOL WINAPI USBInstallDriver(LPCWSTR szDriverLibFile);
 // Removes nothing; TRUE.
 SERLYNX_EXPORT BOOL WINAPI USBUnInstallDriver(void);
