@@ -19,10 +19,13 @@ BOOL PortInit(SerialPort* port);
 // [attach] For a started port: Stop, wake the worker thread, give it 1000 ms
 // to end, otherwise terminate it, then release the thread handle, events,
 // locks, ring and slots. Never releases anything while the worker thread may
-// still run: a terminated thread is waited for until it has stopped, and the
-// transfers it left outstanding are aborted and closed before their buffers
-// and events go. A port that is not started (PortInit failed) is left alone.
-// Always TRUE.
+// still run: a terminated thread is waited for (boundedly) until it is seen
+// stopped, and the transfers it left outstanding are all aborted, given one
+// bounded wait together and closed before their buffers and events go.
+// TRUE, also for a port that is not started (PortInit failed), which is left
+// alone. FALSE when a worker thread (this port's, or its second channel's)
+// could not be ended: then nothing is released and the object must not be
+// freed either.
 BOOL PortTeardown(SerialPort* port);
 
 // [attach] at PortInit, [app] at the first open (the worker thread runs

@@ -111,7 +111,10 @@ class SerialPort {
     // [attach] First step of PortTeardown (and of a failed PortInit's
     // unwinding): closes the pipes Start opened and zeroes their fields,
     // inside flowLock (which exists whenever Stop may run). The worker thread
-    // may still run; it finds the pipes 0 and ends.
+    // may still run; it finds the pipes 0 and ends. TRUE; FALSE only when
+    // something the class started could not be stopped and still uses the
+    // object (a second channel's worker thread), which then must not be
+    // released.
     virtual BOOL Stop();
     // [app] Sets readEvent and writeEvent so blocked readers and writers look
     // at their handle again (COM_Deinit, handle detach).

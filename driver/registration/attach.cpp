@@ -230,9 +230,11 @@ BOOL WINAPI DeviceNotify(LPVOID lpvNotifyParameter, DWORD dwCode, LPDWORD* /*dwI
     }
     PortTokenRelease(token);
     // A port whose PortInit succeeded runs its worker thread even when its
-    // activation failed: it is stopped and released before it is freed.
-    if (started) {
-        PortTeardown(port);
+    // activation failed: it is stopped and released before it is freed. One
+    // whose worker could not be ended is left in place (leaked) rather than
+    // freed under that thread.
+    if (started && !PortTeardown(port)) {
+        return TRUE;
     }
     PortDelete(port);
     return TRUE;
