@@ -5,8 +5,10 @@
 #include "ce/thread.h"
 #include "ce/usb.h"
 #include "driver/platform/export.h"
+#include "driver/registration/port_token.h"
 #include "driver/registration/registry_io.h"
 #include "driver/registration/registry_values.h"
+#include "driver/stream/stream.h"
 
 // Arms the catch-all client key: the USB host driver will offer this library
 // every device no other client claims, and the first such attach within the
@@ -36,11 +38,42 @@ SERLYNX_EXPORT BOOL WINAPI USBUnInstallDriver(void) {
     return TRUE;
 }
 
-// The library wants no thread attach and detach calls. The loader's
+namespace {
+
+// Whether the driver-wide locks exist. Only the loader touches it, one call
+// at a time (it holds its loader lock around the load handler).
+bool g_globalsCreated = false;
+
+}  // namespace
+
+void DriverGlobalsCreate() {
+    if (g_globalsCreated)
+        return;
+    PortTokenTableCreate();
+    HandleListsCreate();
+    g_globalsCreated = true;
+}
+
+void DriverGlobalsDelete() {
+    if (!g_globalsCreated)
+        return;
+    HandleListsDelete();
+    PortTokenTableDelete();
+    g_globalsCreated = false;
+}
+
+// Creates the driver-wide locks when the library is loaded and deletes them
+// when it is unloaded (by then no port and no call exists: the host driver
+// and the device manager hold the library while they use it). The library
+// wants no thread attach and detach calls. The loader's
 // DisableThreadLibraryCalls is looked up by name, since older platforms lack
 // it; without it the calls simply arrive and are ignored.
 SERLYNX_EXPORT BOOL WINAPI DllMain(HINSTANCE hinstDLL, DWORD fdwReason, LPVOID /*lpvReserved*/) {
+    if (fdwReason == DLL_PROCESS_DETACH) {
+        DriverGlobalsDelete();
+    }
     if (fdwReason == DLL_PROCESS_ATTACH) {
+        DriverGlobalsCreate();
         HMODULE core = GetModuleHandle(u"coredll");
         FARPROC proc =
             core != nullptr ? GetProcAddress(core, u"DisableThreadLibraryCalls") : nullptr;

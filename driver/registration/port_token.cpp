@@ -27,16 +27,13 @@ struct Slot {
 
 // Guarded by gLock.
 Slot gSlots[kPortTokenSlots];
-LONG volatile gLock = 0;
+CRITICAL_SECTION gLock;
 
-// Held only for a few loads and stores; waiters yield their time slice.
 void Lock() {
-    while (InterlockedExchange(&gLock, 1) != 0) {
-        Sleep(0);
-    }
+    EnterCriticalSection(&gLock);
 }
 void Unlock() {
-    InterlockedExchange(&gLock, 0);
+    LeaveCriticalSection(&gLock);
 }
 
 DWORD TokenOf(DWORD index) {
@@ -57,6 +54,14 @@ Slot* LiveSlotLocked(DWORD token) {
 }
 
 }  // namespace
+
+void PortTokenTableCreate() {
+    InitializeCriticalSection(&gLock);
+}
+
+void PortTokenTableDelete() {
+    DeleteCriticalSection(&gLock);
+}
 
 DWORD PortTokenRegister(SerialPort* port) {
     if (port == nullptr) {

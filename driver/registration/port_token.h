@@ -17,10 +17,14 @@
 // Threads: the USB host driver's threads register, mark, wait and release
 // (attach, device notification); the device manager's and applications'
 // threads look tokens up. Every call is safe from any thread at once; the
-// table is guarded by a short spin lock (no platform object to create or
-// destroy). A port looked up stays valid for the caller because the removal
-// deactivates the stream device, which ends every call into it, before it
-// releases the token and frees the port.
+// table is guarded by one critical section (which on the target inherits
+// priority, so a host thread of high priority waiting for it lends the
+// holder its priority rather than spinning), held for a few loads and
+// stores. The section exists while the library is loaded
+// (PortTokenTableCreate / PortTokenTableDelete, from the load handler). A
+// port looked up stays valid for the caller because the removal deactivates
+// the stream device, which ends every call into it, before it releases the
+// token and frees the port.
 #pragma once
 
 #include "ce/types.h"
@@ -29,6 +33,11 @@ class SerialPort;
 
 // Number of ports that can exist at once.
 inline constexpr DWORD kPortTokenSlots = 64;
+
+// [loader] Creates / deletes the table's lock. Create runs before any other
+// call, Delete after the last one.
+void PortTokenTableCreate();
+void PortTokenTableDelete();
 
 // ---- Stream side --------------------------------------------------------------
 

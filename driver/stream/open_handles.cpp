@@ -25,32 +25,24 @@ namespace {
 LONG g_portWork = 0;
 
 // Handles detached by a process-exit notice and not yet closed, newest
-// first, guarded by a spin lock held for a few list operations only. Taken
-// inside the owner's openLock when a record moves here from the open list,
-// so that a removal always finds a record on one list or the other.
-LONG g_detachedLock = 0;
+// first, guarded by a lock held for a few list operations only. Taken inside
+// the owner's openLock when a record moves here from the open list, so that
+// a removal always finds a record on one list or the other.
+CRITICAL_SECTION g_detachedLock;
 StreamHandle* g_detached = nullptr;
 
 // Records whose application reference is still held (see HandleAdmit),
-// newest first, under a spin lock held for one list walk.
-LONG g_liveLock = 0;
+// newest first, under a lock held for one list walk. Neither list lock is
+// held while another lock is taken.
+CRITICAL_SECTION g_liveLock;
 StreamHandle* g_live = nullptr;
 
-void SpinLock(LONG* lock) {
-    while (InterlockedExchange(lock, 1) != 0)
-        Sleep(0);
-}
-
-void SpinUnlock(LONG* lock) {
-    InterlockedExchange(lock, 0);
-}
-
 void LockDetached() {
-    SpinLock(&g_detachedLock);
+    EnterCriticalSection(&g_detachedLock);
 }
 
 void UnlockDetached() {
-    SpinUnlock(&g_detachedLock);
+    LeaveCriticalSection(&g_detachedLock);
 }
 
 // Drops the application's reference of a record whose claim the caller won:
@@ -163,11 +155,21 @@ void TakeOpenList(SerialPort* port, OpenHandle** taken) {
 
 }  // namespace
 
+void HandleListsCreate() {
+    InitializeCriticalSection(&g_liveLock);
+    InitializeCriticalSection(&g_detachedLock);
+}
+
+void HandleListsDelete() {
+    DeleteCriticalSection(&g_liveLock);
+    DeleteCriticalSection(&g_detachedLock);
+}
+
 StreamHandle* HandleAdmit(DWORD_PTR context) {
     StreamHandle* wanted = reinterpret_cast<StreamHandle*>(context);
     StreamHandle* found = nullptr;
     if (wanted != nullptr) {
-        SpinLock(&g_liveLock);
+        EnterCriticalSection(&g_liveLock);
         for (StreamHandle* h = g_live; h != nullptr; h = h->liveNext) {
             if (h == wanted) {
                 HandleRetain(h);
@@ -175,7 +177,7 @@ StreamHandle* HandleAdmit(DWORD_PTR context) {
                 break;
             }
         }
-        SpinUnlock(&g_liveLock);
+        LeaveCriticalSection(&g_liveLock);
     }
     if (found == nullptr)
         SetLastError(ERROR_INVALID_HANDLE);
@@ -183,14 +185,14 @@ StreamHandle* HandleAdmit(DWORD_PTR context) {
 }
 
 void HandleList(StreamHandle* handle) {
-    SpinLock(&g_liveLock);
+    EnterCriticalSection(&g_liveLock);
     handle->liveNext = g_live;
     g_live = handle;
-    SpinUnlock(&g_liveLock);
+    LeaveCriticalSection(&g_liveLock);
 }
 
 void HandleUnlist(StreamHandle* handle) {
-    SpinLock(&g_liveLock);
+    EnterCriticalSection(&g_liveLock);
     for (StreamHandle** link = &g_live; *link != nullptr; link = &(*link)->liveNext) {
         if (*link == handle) {
             *link = handle->liveNext;
@@ -198,7 +200,7 @@ void HandleUnlist(StreamHandle* handle) {
             break;
         }
     }
-    SpinUnlock(&g_liveLock);
+    LeaveCriticalSection(&g_liveLock);
 }
 
 void HandleRelease(StreamHandle* handle) {

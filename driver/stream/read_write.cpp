@@ -24,7 +24,9 @@ DWORD TimeLeft(DWORD total, DWORD start) {
 }
 
 // Claims the receive side. A receive purge holds it for a few instructions
-// only, and is waited out rather than reported as a second reader.
+// only, and is waited out rather than reported as a second reader. The wait
+// sleeps (a yield would only let threads of the same priority run, and a
+// purge running at a lower one would never get to finish).
 BOOL ClaimReader(SerialPort* port) {
     for (;;) {
         LONG prior = InterlockedTestExchange(&port->readBusy, 0, kReaderOwned);
@@ -32,7 +34,7 @@ BOOL ClaimReader(SerialPort* port) {
             return TRUE;
         if (prior != kRxClearing)
             return FALSE;
-        Sleep(0);
+        Sleep(1);
     }
 }
 

@@ -40,12 +40,12 @@
 // COM_Close it admitted just before may reach the driver after COM_Deinit
 // dropped the record's last reference. So every record whose application
 // reference is still held is also on one driver-wide list of live records
-// (`liveNext`, under a spin lock), and the entry points take their reference
-// through HandleAdmit, which finds the context on that list and counts the
-// reference under the same lock. Whoever drops the application's reference
-// takes the record off the list first (HandleUnlist); a call arriving later
-// finds nothing and fails with ERROR_INVALID_HANDLE instead of touching
-// freed memory.
+// (`liveNext`, under a critical section), and the entry points take their
+// reference through HandleAdmit, which finds the context on that list and
+// counts the reference under the same lock. Whoever drops the application's
+// reference takes the record off the list first (HandleUnlist); a call
+// arriving later finds nothing and fails with ERROR_INVALID_HANDLE instead
+// of touching freed memory.
 struct StreamHandle {
     OpenHandle open;
     LONG refs;
@@ -75,6 +75,11 @@ inline SerialPort* HandlePort(StreamHandle* handle) {
     return static_cast<SerialPort*>(
         ReadPointerAcquire(reinterpret_cast<PVOID volatile*>(&handle->open.port)));
 }
+
+// [loader] Create / delete the locks of the driver-wide handle lists, while
+// no call runs.
+void HandleListsCreate();
+void HandleListsDelete();
 
 // Cuts a handle loose from its port: clears `port`, wakes the calls running
 // on the handle with at most six passes 20..100 ms apart while its busyCount
