@@ -52,6 +52,7 @@ void ReleaseResources(SerialPort* port) {
     CloseAndClear(&port->serviceEvent);
     DeleteCriticalSection(&port->openLock);
     DeleteCriticalSection(&port->flowLock);
+    DeleteCriticalSection(&port->sessionLock);
     FreeAndClear(&port->ring);
     FreeAndClear(&port->rxSlots);
 }
@@ -123,13 +124,16 @@ BOOL PortInit(SerialPort* port) {
     // the pipes inside flowLock. Start itself uses no lock.
     InitializeCriticalSection(&port->openLock);
     InitializeCriticalSection(&port->flowLock);
+    InitializeCriticalSection(&port->sessionLock);
     // Also before Start: a two-channel port's Start starts its second
     // channel's worker, which posts events through this port's list.
     port->openList = nullptr;
+    port->openBarred = 0;
 
     if (!port->Start()) {
         DeleteCriticalSection(&port->openLock);
         DeleteCriticalSection(&port->flowLock);
+        DeleteCriticalSection(&port->sessionLock);
         return FALSE;
     }
 
@@ -163,6 +167,11 @@ BOOL PortInit(SerialPort* port) {
     port->flowLineTransfer = nullptr;
     port->flowCharTransfer = nullptr;
 
+    // No call exists yet: both directions are free and the ring is empty
+    // (ringTail is never 0; ringSize names the same place).
+    port->writeBusy = 0;
+    port->readBusy = 0;
+    port->ringTail = static_cast<LONG>(port->ringSize);
     PortResetSettings(port);
 
     if (FARPROC get = CoreProcedure(u"CeGetThreadPriority")) {
@@ -185,15 +194,12 @@ fail:
 }
 
 BOOL PortResetSettings(SerialPort* port) {
-    WriteRelease(&port->writeBusy, 0);
-    WriteRelease(&port->readBusy, 0);
+    // The busy flags and the ring's tail belong to the calls that own them:
+    // a late call on a handle cut loose by a process-exit notice may still
+    // own a direction when the next first open resets the settings.
     WriteRelease(&port->outputHeld, 0);
     WriteRelease(&port->inputStopped, 0);
     InterlockedExchange(reinterpret_cast<LONG volatile*>(&port->errors), 0);
-
-    // Empty ring; ringTail is never 0, ringSize names the same place.
-    const LONG head = ReadAcquire(&port->ringHead);
-    WriteRelease(&port->ringTail, head == 0 ? static_cast<LONG>(port->ringSize) : head);
 
     port->timeouts = COMMTIMEOUTS{};
     port->timeouts.ReadIntervalTimeout = 250;

@@ -6,9 +6,10 @@
 
 #include "driver/port/port.h"
 
-// [attach] Runs the class's Start, creates openLock, flowLock, readEvent,
-// writeEvent and serviceEvent, the ring and the receive slots, resets the
-// settings, records the caller's priority and starts the worker thread.
+// [attach] Runs the class's Start, creates openLock, flowLock, sessionLock,
+// readEvent, writeEvent and serviceEvent, the ring (empty) and the receive
+// slots, frees both directions, resets the settings, records the caller's
+// priority and starts the worker thread.
 // When anything after Start fails, everything done so far is undone, the
 // class's Stop included, and the port is left "not started" (serviceThread
 // null, as after a failed Start): FALSE. The attach code then frees the
@@ -29,9 +30,10 @@ BOOL PortInit(SerialPort* port);
 BOOL PortTeardown(SerialPort* port);
 
 // [attach] at PortInit, [app] at the first open (the worker thread runs
-// meanwhile): empties the ring (ringTail to ringHead, ringSize for 0),
-// clears writeBusy, readBusy, outputHeld, inputStopped and errors, and puts
-// timeouts and dcb to their defaults. Always TRUE.
+// meanwhile): clears outputHeld, inputStopped and errors, and puts timeouts
+// and dcb to their defaults. The ring and the busy flags are left to their
+// owners (the first open empties the ring through the receive side's
+// protocol). Always TRUE.
 BOOL PortResetSettings(SerialPort* port);
 
 // [worker] Thread routine; parameter: the port. Sets the worker priority,

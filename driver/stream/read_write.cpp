@@ -57,11 +57,11 @@ BOOL ClaimWriter(SerialPort* port) {
 }
 
 // The entry tests of COM_Read and COM_Write, in their order: a detached
-// handle, the missing access right, another call owning the direction. The
-// record's reference and a count in its busyCount are taken before `port` is
-// looked at, so a detacher that clears `port` either sees this call in the
-// count or this call sees `port` null. Returns the port with the direction
-// claimed and *handleOut set; on refusal gives both back, sets the last
+// handle, the missing access right, another call owning the direction. The record's reference and a count in
+// its busyCount are taken before `port` is looked at, so a detacher that
+// clears `port` either sees this call in the count or this call sees `port`
+// null. Returns the port, entered (HandleEnterPort) with the direction
+// claimed, and *handleOut set; on refusal gives all back, sets the last
 // error and returns null.
 SerialPort* EnterTransfer(DWORD_PTR context, DWORD access, BOOL (*claim)(SerialPort*),
                           StreamHandle** handleOut) {
@@ -69,7 +69,7 @@ SerialPort* EnterTransfer(DWORD_PTR context, DWORD access, BOOL (*claim)(SerialP
     if (handle == nullptr)
         return nullptr;
     InterlockedIncrement(&handle->open.busyCount);
-    SerialPort* port = HandlePort(handle);
+    SerialPort* port = HandleEnterPort(handle);
     DWORD error = ERROR_SUCCESS;
     if (port == nullptr)
         error = ERROR_INVALID_HANDLE;
@@ -78,6 +78,8 @@ SerialPort* EnterTransfer(DWORD_PTR context, DWORD access, BOOL (*claim)(SerialP
     else if (!claim(port))
         error = ERROR_ACCESS_DENIED;
     if (error != ERROR_SUCCESS) {
+        if (port != nullptr)
+            HandleLeavePort(handle);
         InterlockedDecrement(&handle->open.busyCount);
         HandleRelease(handle);
         SetLastError(error);
@@ -85,6 +87,14 @@ SerialPort* EnterTransfer(DWORD_PTR context, DWORD access, BOOL (*claim)(SerialP
     }
     *handleOut = handle;
     return port;
+}
+
+// The way out of a transfer call whose direction was given back: the port
+// left, the handle's count and reference dropped.
+void LeaveTransfer(StreamHandle* handle) {
+    HandleLeavePort(handle);
+    InterlockedDecrement(&handle->open.busyCount);
+    HandleRelease(handle);
 }
 
 // Copies up to `count` bytes from the ring into `buffer` and advances the
@@ -263,8 +273,7 @@ SERLYNX_EXPORT DWORD COM_Read(DWORD_PTR context, LPVOID buffer, DWORD count) {
     }
 
     ReleaseReader(port);
-    InterlockedDecrement(&handle->open.busyCount);
-    HandleRelease(handle);
+    LeaveTransfer(handle);
     return done;
 }
 
@@ -340,7 +349,6 @@ SERLYNX_EXPORT DWORD COM_Write(DWORD_PTR context, LPCVOID buffer, DWORD count) {
     }
 
     WriteRelease(&port->writeBusy, 0);
-    InterlockedDecrement(&handle->open.busyCount);
-    HandleRelease(handle);
+    LeaveTransfer(handle);
     return done;
 }

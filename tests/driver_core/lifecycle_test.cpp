@@ -50,13 +50,18 @@ TEST_F(CoreLifecycleTest, InitGivesFirstValuesAndDefaults) {
     PortLoadDcb(port, &dcb);
     EXPECT_EQ(std::memcmp(&dcb, &expected, sizeof(DCB)), 0);
 
-    // A reset while data is held empties the ring at the head.
+    // A reset clears the flow and error state; the ring and the busy flags
+    // belong to the calls that own them (the first open empties the ring
+    // through the receive side's protocol).
     SetRing(port, 100, 40);
     port->inputStopped = 1;
     port->outputHeld = 1;
     port->errors = CE_FRAME;
+    port->writeBusy = 1;
     PortResetSettings(port);
-    EXPECT_EQ(port->ringTail, 100);
+    EXPECT_EQ(port->ringTail, 40);
+    EXPECT_EQ(port->writeBusy, 1);
+    port->writeBusy = 0;
     EXPECT_EQ(port->inputStopped, 0);
     EXPECT_EQ(port->outputHeld, 0);
     EXPECT_EQ(port->errors, 0u);
