@@ -57,14 +57,15 @@ BOOL ClaimWriter(SerialPort* port) {
 }
 
 // The entry tests of COM_Read and COM_Write, in their order: a detached
-// handle, the missing access right, another call owning the direction. The record's reference and a count in
+// handle, the missing access right, no buffer for a non-empty transfer,
+// another call owning the direction. The record's reference and a count in
 // its busyCount are taken before `port` is looked at, so a detacher that
 // clears `port` either sees this call in the count or this call sees `port`
 // null. Returns the port, entered (HandleEnterPort) with the direction
 // claimed, and *handleOut set; on refusal gives all back, sets the last
 // error and returns null.
-SerialPort* EnterTransfer(DWORD_PTR context, DWORD access, BOOL (*claim)(SerialPort*),
-                          StreamHandle** handleOut) {
+SerialPort* EnterTransfer(DWORD_PTR context, DWORD access, const void* buffer, DWORD count,
+                          BOOL (*claim)(SerialPort*), StreamHandle** handleOut) {
     StreamHandle* handle = HandleAdmit(context);
     if (handle == nullptr)
         return nullptr;
@@ -75,6 +76,8 @@ SerialPort* EnterTransfer(DWORD_PTR context, DWORD access, BOOL (*claim)(SerialP
         error = ERROR_INVALID_HANDLE;
     else if ((handle->open.access & access) == 0)
         error = ERROR_INVALID_ACCESS;
+    else if (buffer == nullptr && count != 0)
+        error = ERROR_INVALID_PARAMETER;
     else if (!claim(port))
         error = ERROR_ACCESS_DENIED;
     if (error != ERROR_SUCCESS) {
@@ -226,7 +229,7 @@ BOOL OutputHeldBack(SerialPort* port, const DCB* dcb) {
 
 SERLYNX_EXPORT DWORD COM_Read(DWORD_PTR context, LPVOID buffer, DWORD count) {
     StreamHandle* handle = nullptr;
-    SerialPort* port = EnterTransfer(context, GENERIC_READ, ClaimReader, &handle);
+    SerialPort* port = EnterTransfer(context, GENERIC_READ, buffer, count, ClaimReader, &handle);
     if (port == nullptr)
         return 0xFFFFFFFFu;
 
@@ -279,7 +282,7 @@ SERLYNX_EXPORT DWORD COM_Read(DWORD_PTR context, LPVOID buffer, DWORD count) {
 
 SERLYNX_EXPORT DWORD COM_Write(DWORD_PTR context, LPCVOID buffer, DWORD count) {
     StreamHandle* handle = nullptr;
-    SerialPort* port = EnterTransfer(context, GENERIC_WRITE, ClaimWriter, &handle);
+    SerialPort* port = EnterTransfer(context, GENERIC_WRITE, buffer, count, ClaimWriter, &handle);
     if (port == nullptr)
         return 0xFFFFFFFFu;
 
