@@ -126,6 +126,13 @@ void SweepHandleLeaks();
 const cehost::HandleKind* ThreadHandleKind();
 DWORD WaitForThreadObject(const std::shared_ptr<void>& object, DWORD ms);
 
+// ---- Failure injection (faults.cpp) ----
+enum class CallFault { kCreateEvent, kCreateThread, kTerminateThread, kRegistryWrite, kCount };
+// True when this call of `kind` is the one armed to fail (which disarms it).
+bool InjectCallFault(CallFault kind);
+// Counts a successful creation (kCreateEvent, kCreateThread).
+void CountCreated(CallFault kind);
+
 // ---- Per-subsystem sweeps ----
 void SweepHeapLeaks();
 void SweepSectionLeaks();

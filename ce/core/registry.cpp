@@ -265,6 +265,8 @@ CEAPI LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, LPWSTR, DWORD, RE
     std::vector<std::u16string> parts;
     if (!phkResult || !SplitPath(NameOf(lpSubKey), &parts))
         return ERROR_INVALID_PARAMETER;
+    if (ce_internal::InjectCallFault(ce_internal::CallFault::kRegistryWrite))
+        return ERROR_OUTOFMEMORY;
     std::shared_ptr<Key> key;
     bool created = false;
     {
@@ -326,6 +328,8 @@ CEAPI LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD dwType, c
     std::u16string_view name = NameOf(lpValueName);
     if ((!lpData && cbData) || name.size() > kMaxValueNameLength)
         return ERROR_INVALID_PARAMETER;
+    if (ce_internal::InjectCallFault(ce_internal::CallFault::kRegistryWrite))
+        return ERROR_OUTOFMEMORY;
     std::vector<uint8_t> data(lpData, lpData + (lpData ? cbData : 0));
     std::unique_lock<std::shared_mutex> g(TreeLock());
     if (key->deleted)

@@ -153,9 +153,14 @@ CEAPI HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitia
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
+    if (InjectCallFault(CallFault::kCreateEvent)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
     auto ev = std::make_shared<EventObject>();
     ev->manualReset = bManualReset != FALSE;
     ev->signalled = bInitialState != FALSE;
+    CountCreated(CallFault::kCreateEvent);
     return cehost::NewHandle(EventKind(), ev);
 }
 

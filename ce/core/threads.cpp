@@ -203,6 +203,10 @@ CEAPI HANDLE CreateThread(LPSECURITY_ATTRIBUTES, size_t, LPTHREAD_START_ROUTINE 
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
+    if (InjectCallFault(CallFault::kCreateThread)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
     auto object = std::make_shared<ThreadObject>();
     object->record = std::make_shared<ThreadRecord>();
     object->record->id = gNextThreadId.fetch_add(1);
@@ -226,6 +230,7 @@ CEAPI HANDLE CreateThread(LPSECURITY_ATTRIBUTES, size_t, LPTHREAD_START_ROUTINE 
     }
     if (lpThreadId)
         *lpThreadId = object->record->id;
+    CountCreated(CallFault::kCreateThread);
     return cehost::NewHandle(ThreadKind(), object);
 }
 
@@ -296,6 +301,10 @@ CEAPI BOOL TerminateThread(HANDLE hThread, DWORD dwExitCode) {
     obj = LookupThreadObject(hThread);
     if (!obj)
         return FALSE;
+    if (InjectCallFault(CallFault::kTerminateThread)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
     ThreadRecord& target = *obj->record;
     {
         std::lock_guard<std::mutex> g(obj->m);

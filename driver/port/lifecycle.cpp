@@ -53,45 +53,61 @@ void ReleaseResources(SerialPort* port) {
     CloseAndClear(&port->serviceEvent);
     DeleteCriticalSection(&port->openLock);
     DeleteCriticalSection(&port->flowLock);
+    DeleteCriticalSection(&port->sessionLock);
     FreeAndClear(&port->ring);
     FreeAndClear(&port->rxSlots);
 }
 
-// Time allowed for an aborted transfer to report completion before it is
-// closed anyway.
+// Time allowed, all together, for the aborted transfers of a terminated
+// worker to report completion before they are closed anyway.
 constexpr DWORD kAbortSettleMs = 1000;
+// Time allowed for a terminated worker thread to be seen gone.
+constexpr DWORD kTerminateSettleMs = 1000;
 
-// Closes a transfer no worker thread will retire. One still in flight is
-// aborted first and given (bounded) time to complete, so that the host no
-// longer writes into its buffer or sets its event once they are released.
-void AbortAndClose(SerialPort* port, USB_TRANSFER* field) {
-    USB_TRANSFER transfer = *field;
-    if (transfer == nullptr)
+// Every receive and flow-control transfer a worker can hold at once.
+constexpr int kMaxAbandoned = kMaxRxSlots + 2;
+
+// Takes a transfer out of its field into `list` (when there is one).
+void Collect(USB_TRANSFER* field, USB_TRANSFER* list, int* count) {
+    if (*field == nullptr)
         return;
+    list[(*count)++] = *field;
     *field = nullptr;
-    if (!UsbIsComplete(port, transfer)) {
-        UsbAbort(port, transfer);
-        for (DWORD waited = 0; !UsbIsComplete(port, transfer) && waited < kAbortSettleMs;
-             ++waited) {
-            Sleep(1);
-        }
-    }
-    UsbCloseTransfer(port, transfer);
 }
 
 // Once no worker thread runs: the transfers it would have retired. Nothing
 // is left when the thread ended by itself; a terminated thread may leave
-// receive and flow-control transfers in flight.
+// receive and flow-control transfers in flight. Those are all aborted first
+// and then given one bounded wait together to report completion, so that
+// the host no longer writes into their buffers or sets their event once they
+// are released; then each is closed.
 void RetireAbandonedTransfers(SerialPort* port) {
+    USB_TRANSFER list[kMaxAbandoned];
+    int count = 0;
     for (LONG i = 0; i < port->rxQueued; ++i) {
         LONG slot = port->rxFirst + i;
         if (slot >= port->rxSlotCount)
             slot -= port->rxSlotCount;
-        AbortAndClose(port, &port->rxTransfers[slot]);
+        Collect(&port->rxTransfers[slot], list, &count);
     }
     port->rxQueued = 0;
-    AbortAndClose(port, &port->flowLineTransfer);
-    AbortAndClose(port, &port->flowCharTransfer);
+    Collect(&port->flowLineTransfer, list, &count);
+    Collect(&port->flowCharTransfer, list, &count);
+
+    for (int i = 0; i < count; ++i) {
+        if (!UsbIsComplete(port, list[i]))
+            UsbAbort(port, list[i]);
+    }
+    for (DWORD waited = 0; waited < kAbortSettleMs; ++waited) {
+        int complete = 0;
+        while (complete < count && UsbIsComplete(port, list[complete]))
+            ++complete;
+        if (complete == count)
+            break;
+        Sleep(1);
+    }
+    for (int i = 0; i < count; ++i)
+        UsbCloseTransfer(port, list[i]);
 }
 
 }  // namespace
@@ -109,13 +125,16 @@ BOOL PortInit(SerialPort* port) {
     // the pipes inside flowLock. Start itself uses no lock.
     InitializeCriticalSection(&port->openLock);
     InitializeCriticalSection(&port->flowLock);
+    InitializeCriticalSection(&port->sessionLock);
     // Also before Start: a two-channel port's Start starts its second
     // channel's worker, which posts events through this port's list.
     port->openList = nullptr;
+    port->openBarred = 0;
 
     if (!port->Start()) {
         DeleteCriticalSection(&port->openLock);
         DeleteCriticalSection(&port->flowLock);
+        DeleteCriticalSection(&port->sessionLock);
         return FALSE;
     }
 
@@ -153,6 +172,11 @@ BOOL PortInit(SerialPort* port) {
     port->rxRetryAt = 0;
     port->xoffSent = 0;
 
+    // No call exists yet: both directions are free and the ring is empty
+    // (ringTail is never 0; ringSize names the same place).
+    port->writeBusy = 0;
+    port->readBusy = 0;
+    port->ringTail = static_cast<LONG>(port->ringSize);
     PortResetSettings(port);
 
     if (FARPROC get = CoreProcedure(u"CeGetThreadPriority")) {
@@ -175,15 +199,12 @@ fail:
 }
 
 BOOL PortResetSettings(SerialPort* port) {
-    WriteRelease(&port->writeBusy, 0);
-    WriteRelease(&port->readBusy, 0);
+    // The busy flags and the ring's tail belong to the calls that own them:
+    // a late call on a handle cut loose by a process-exit notice may still
+    // own a direction when the next first open resets the settings.
     WriteRelease(&port->outputHeld, 0);
     WriteRelease(&port->inputStopped, 0);
     InterlockedExchange(reinterpret_cast<LONG volatile*>(&port->errors), 0);
-
-    // Empty ring; ringTail is never 0, ringSize names the same place.
-    const LONG head = ReadAcquire(&port->ringHead);
-    WriteRelease(&port->ringTail, head == 0 ? static_cast<LONG>(port->ringSize) : head);
 
     port->timeouts = COMMTIMEOUTS{};
     port->timeouts.ReadIntervalTimeout = 250;
@@ -237,14 +258,26 @@ BOOL PortTeardown(SerialPort* port) {
     if (port->serviceThread == nullptr)
         return TRUE;  // PortInit failed: nothing to release
 
-    port->Stop();
+    // FALSE only from a two-channel port whose second channel kept running:
+    // that channel's worker posts events through this port's list.
+    BOOL stopped = port->Stop();
     SetEvent(port->serviceEvent);
     if (WaitForSingleObject(port->serviceThread, kServiceThreadExitTimeoutMs) != WAIT_OBJECT_0) {
-        // The platform stops the thread at its next platform call and returns
-        // once it no longer runs. The wait on its handle confirms that before
-        // anything it uses is released.
-        TerminateThread(port->serviceThread, 0);
-        WaitForSingleObject(port->serviceThread, INFINITE);
+        // Termination is confirmed by the thread's handle before anything it
+        // uses is released; the wait is bounded, so that a thread that
+        // cannot be ended never hangs the host's notification thread.
+        if (!TerminateThread(port->serviceThread, 0) ||
+            WaitForSingleObject(port->serviceThread, kTerminateSettleMs) != WAIT_OBJECT_0) {
+            stopped = FALSE;
+        }
+    }
+    if (!stopped) {
+        // A worker thread may still run on this port: its events, locks,
+        // ring, receive slots and transfers stay as they are, and so must
+        // the object (the caller does not free it). That leaks them for
+        // good, which is the lesser harm: releasing them would hand a live
+        // thread freed memory and closed handles.
+        return FALSE;
     }
     // Transfers still recorded are closed before their buffers and the event
     // their completion sets go away.

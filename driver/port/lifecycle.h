@@ -6,10 +6,11 @@
 
 #include "driver/port/port.h"
 
-// [attach] Runs the class's Start, creates openLock, flowLock, readEvent,
-// writeEvent and serviceEvent, brings ringSize within bounds
-// (ReceiveRingSize), allocates the ring and the receive slots, resets the
-// settings, records the caller's priority and starts the worker thread.
+// [attach] Runs the class's Start, creates openLock, flowLock, sessionLock,
+// readEvent, writeEvent and serviceEvent, brings ringSize within bounds
+// (ReceiveRingSize), allocates the ring (empty) and the receive slots,
+// frees both directions, resets the settings, records the caller's
+// priority and starts the worker thread.
 // When anything after Start fails, everything done so far is undone, the
 // class's Stop included, and the port is left "not started" (serviceThread
 // null, as after a failed Start): FALSE. The attach code then frees the
@@ -20,16 +21,20 @@ BOOL PortInit(SerialPort* port);
 // [attach] For a started port: Stop, wake the worker thread, give it 1000 ms
 // to end, otherwise terminate it, then release the thread handle, events,
 // locks, ring and slots. Never releases anything while the worker thread may
-// still run: a terminated thread is waited for until it has stopped, and the
-// transfers it left outstanding are aborted and closed before their buffers
-// and events go. A port that is not started (PortInit failed) is left alone.
-// Always TRUE.
+// still run: a terminated thread is waited for (boundedly) until it is seen
+// stopped, and the transfers it left outstanding are all aborted, given one
+// bounded wait together and closed before their buffers and events go.
+// TRUE, also for a port that is not started (PortInit failed), which is left
+// alone. FALSE when a worker thread (this port's, or its second channel's)
+// could not be ended: then nothing is released and the object must not be
+// freed either.
 BOOL PortTeardown(SerialPort* port);
 
 // [attach] at PortInit, [app] at the first open (the worker thread runs
-// meanwhile): empties the ring (ringTail to ringHead, ringSize for 0),
-// clears writeBusy, readBusy, outputHeld, inputStopped and errors, and puts
-// timeouts and dcb to their defaults. Always TRUE.
+// meanwhile): clears outputHeld, inputStopped and errors, and puts timeouts
+// and dcb to their defaults. The ring and the busy flags are left to their
+// owners (the first open empties the ring through the receive side's
+// protocol). Always TRUE.
 BOOL PortResetSettings(SerialPort* port);
 
 // [worker] Thread routine; parameter: the port. Sets the worker priority,

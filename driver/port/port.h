@@ -18,6 +18,10 @@
 // decisions that depend on `inputStopped` (input flow control's transitions,
 // the handshake lines of ApplyHandshakeLines). No function takes `openLock`
 // while holding `flowLock` or the other way round.
+// `sessionLock` serialises the work of opening and closing handles (the
+// link or unlink with the first-open or last-close work that goes with it),
+// so that a last close never undoes a later first open; it is taken before
+// `openLock` or `flowLock` and never while either is held.
 //
 // Lock-free fields: the ring indices and the small state words shared between
 // [worker] and [app] are only read and written through ce/sync.h's
@@ -25,7 +29,8 @@
 // comments of each field say which.
 //
 // Lifetime: the attach code creates the object with `new` (uncleared local
-// heap, null on failure) and frees it with PortDelete after PortTeardown.
+// heap, null on failure) and frees it with PortDelete after PortTeardown,
+// once no stream call is inside the port any more (port_token.h counts them).
 // Open handles point at a port but never own it.
 #pragma once
 
@@ -113,7 +118,10 @@ class SerialPort {
     // [attach] First step of PortTeardown (and of a failed PortInit's
     // unwinding): closes the pipes Start opened and zeroes their fields,
     // inside flowLock (which exists whenever Stop may run). The worker thread
-    // may still run; it finds the pipes 0 and ends.
+    // may still run; it finds the pipes 0 and ends. TRUE; FALSE only when
+    // something the class started could not be stopped and still uses the
+    // object (a second channel's worker thread), which then must not be
+    // released.
     virtual BOOL Stop();
     // [app] Sets readEvent and writeEvent so blocked readers and writers look
     // at their handle again (COM_Deinit, handle detach).
@@ -270,6 +278,12 @@ class SerialPort {
     // flowLock wherever a request sent to the device depends on it.
     LONG inputStopped;
     CRITICAL_SECTION flowLock;
+    // See the Locks paragraph above. [app] only (COM_Open, handle detach).
+    CRITICAL_SECTION sessionLock;
+    // Set by COM_Deinit when it takes the open list at device removal: no
+    // record is linked on `openList` any more, so a COM_Open that was under
+    // way fails instead of leaving a record on a port about to be freed.
+    LONG openBarred SL_GUARDED_BY(openLock);
 };
 
 // Frees a port object allocated by the attach code (after PortTeardown, or

@@ -17,6 +17,20 @@
 
 namespace {
 
+// Interval of the wake-ups while a removal waits for the stream calls still
+// inside its port.
+constexpr DWORD kRemovalWakeMs = 20;
+
+LPVOID NotifyContextOf(DWORD token) {
+    return reinterpret_cast<LPVOID>(static_cast<UINT_PTR>(token));
+}
+
+// The token a notification context carries; 0 for a value no token makes.
+DWORD TokenOfNotifyContext(LPVOID context) {
+    UINT_PTR value = reinterpret_cast<UINT_PTR>(context);
+    return value > 0xFFFFFFFFu ? 0 : static_cast<DWORD>(value);
+}
+
 // The endpoints a device key names, bound to the device's records.
 struct BoundEndpoints {
     LPCUSB_ENDPOINT classEndpoint;
@@ -116,7 +130,10 @@ BOOL AttachConfigured(USB_HANDLE device, LPCUSB_FUNCS funcs, LPCWSTR path, LPBOO
     port->parent = nullptr;
     port->usbDevice = device;
     port->usbFuncs = funcs;
-    if (!UsbRegisterNotify(port, DeviceNotify, port)) {
+    // The notification's context is the token, not the address: a stale or
+    // repeated notice finds nothing once the token is released, even when a
+    // later port got the same address or slot.
+    if (!UsbRegisterNotify(port, DeviceNotify, NotifyContextOf(token))) {
         // The device is already being removed and no notification will
         // come to free the object: nothing of it may stay behind.
         PortTokenRelease(token);
@@ -206,20 +223,47 @@ SERLYNX_EXPORT BOOL WINAPI USBDeviceAttach(USB_HANDLE hDevice, LPCUSB_FUNCS lpUs
     return AttachConfigured(hDevice, lpUsbFuncs, path, fAcceptControl);
 }
 
+void RetirePort(DWORD token, SerialPort* port, BOOL started) {
+    // Every call still inside ends soon: its handle has been cut loose (by
+    // COM_Deinit, or before by a close or process-exit notice), so it sees
+    // `port` null at its next look; each of its waits is woken here again
+    // and again; and a synchronous USB request it may be making fails at
+    // once, the device being gone. So the wait has no bound of its own.
+    while (PortTokenCallsInside(token) != 0) {
+        if (started)
+            port->WakeAll();
+        Sleep(kRemovalWakeMs);
+    }
+    PortTokenRelease(token);
+    // A port whose PortInit succeeded runs its worker thread even when its
+    // activation failed: it is stopped and released before it is freed. One
+    // whose worker could not be ended is left in place (leaked) rather than
+    // freed under that thread.
+    if (started && !PortTeardown(port)) {
+        return;
+    }
+    PortDelete(port);
+}
+
 BOOL WINAPI DeviceNotify(LPVOID lpvNotifyParameter, DWORD dwCode, LPDWORD* /*dwInfo1*/,
                          LPDWORD* /*dwInfo2*/, LPDWORD* /*dwInfo3*/, LPDWORD* /*dwInfo4*/) {
     if (dwCode != USB_CLOSE_DEVICE || lpvNotifyParameter == nullptr) {
         return FALSE;
     }
-    SerialPort* port = static_cast<SerialPort*>(lpvNotifyParameter);
-    // Only ports the driver still owns are touched: the lookup compares
-    // addresses and never reads the object.
-    DWORD token = PortTokenFind(port);
+    // Only a live token of the driver leads to a port: a stale or repeated
+    // notice finds nothing and touches nothing.
+    DWORD token = TokenOfNotifyContext(lpvNotifyParameter);
     BOOL started = FALSE;
     // The host driver may report the removal while the attach still works
     // on the port on another thread; the attach is short once the device is
     // gone, so wait for it.
     if (token == 0 || !PortTokenWaitAttached(token, &started)) {
+        return FALSE;
+    }
+    SerialPort* port = PortTokenLookup(token);
+    // From here no stream call enters the port; a second notice for the same
+    // port, racing with this one, leaves it to this one.
+    if (port == nullptr || !PortTokenClose(token)) {
         return FALSE;
     }
     if (port->activation != nullptr) {
@@ -228,13 +272,7 @@ BOOL WINAPI DeviceNotify(LPVOID lpvNotifyParameter, DWORD dwCode, LPDWORD* /*dwI
         DmDeactivateDevice(port->activation);
         port->activation = nullptr;
     }
-    PortTokenRelease(token);
-    // A port whose PortInit succeeded runs its worker thread even when its
-    // activation failed: it is stopped and released before it is freed.
-    if (started) {
-        PortTeardown(port);
-    }
-    PortDelete(port);
+    RetirePort(token, port, started);
     return TRUE;
 }
 

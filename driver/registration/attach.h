@@ -5,12 +5,15 @@
 // their own. The host driver may report a device gone (on one thread) while
 // its attach still runs (on another): the removal then waits until the
 // attach is done with the port (port_token.h), so the attach never works on
-// a freed object.
+// a freed object. Likewise the removal frees the port only once no stream
+// call is inside it any more.
 #pragma once
 
 #include "ce/types.h"
 #include "ce/usb.h"
 #include "driver/platform/export.h"
+
+class SerialPort;
 
 // Offers a device to the driver. A match through the catch-all key runs the
 // first-attach configuration and returns FALSE; any other key is a device
@@ -26,14 +29,23 @@ SERLYNX_EXPORT BOOL WINAPI USBDeviceAttach(USB_HANDLE hDevice, LPCUSB_FUNCS lpUs
                                            LPBOOL fAcceptControl,
                                            LPCUSB_DRIVER_SETTINGS lpDriverSettings, DWORD dwUnused);
 
-// The notification routine registered for each port (context: the port).
-// On USB_CLOSE_DEVICE: deactivates the stream device (COM_Deinit cuts the
-// open handles loose), stops a started port (worker thread ended, events,
-// locks and buffers released) and frees the object; TRUE. Any other code,
-// or a context that is not a live port of this driver (null, or already
-// freed by an earlier notification): FALSE, nothing touched.
+// The notification routine registered for each port (context: the port's
+// token, opaque to the host). On USB_CLOSE_DEVICE: closes the port to new
+// stream calls, deactivates the stream device (COM_Deinit cuts the open
+// handles loose) and retires the port (RetirePort); TRUE. Any other code, or
+// a context that is not a live token of this driver (null, forged, or
+// released by an earlier notification, even when its slot or the port's
+// address serves another port since): FALSE, nothing touched.
 BOOL WINAPI DeviceNotify(LPVOID lpvNotifyParameter, DWORD dwCode, LPDWORD* dwInfo1,
                          LPDWORD* dwInfo2, LPDWORD* dwInfo3, LPDWORD* dwInfo4);
+
+// The end of a removal, once the port is closed to new stream calls
+// (PortTokenClose) and its stream device is gone: waits until no stream call
+// is inside the port (waking them meanwhile), releases the token, stops a
+// started port (worker thread ended, events, locks and buffers released) and
+// frees the object. A port whose worker thread could not be ended is left in
+// place instead of being freed under it.
+void RetirePort(DWORD token, SerialPort* port, BOOL started);
 
 // The six values of a device key, defaults applied.
 struct DeviceKeyValues {

@@ -5,15 +5,17 @@
 #include "ce/thread.h"
 #include "ce/usb.h"
 #include "driver/platform/export.h"
+#include "driver/registration/port_token.h"
 #include "driver/registration/registry_io.h"
 #include "driver/registration/registry_values.h"
+#include "driver/stream/stream.h"
 
 // Arms the catch-all client key: the USB host driver will offer this library
 // every device no other client claims, and the first such attach within the
 // configuration window writes that device's own key. Installing again
-// re-arms it. TRUE even when the key cannot be created (nothing is written
-// then); FALSE only for a missing file name, since nothing could load the
-// library without one.
+// re-arms it. FALSE for a missing file name, and when the key cannot be
+// created or either value cannot be written: the library would never be
+// loaded, so the installer must not be told it worked.
 SERLYNX_EXPORT BOOL WINAPI USBInstallDriver(LPCWSTR szDriverLibFile) {
     if (szDriverLibFile == nullptr) {
         return FALSE;
@@ -22,12 +24,12 @@ SERLYNX_EXPORT BOOL WINAPI USBInstallDriver(LPCWSTR szDriverLibFile) {
     DWORD disposition = 0;
     if (RegCreateKeyEx(HKEY_LOCAL_MACHINE, kCatchAllKeyPath, 0, nullptr, 0, 0, nullptr, &key,
                        &disposition) != ERROR_SUCCESS) {
-        return TRUE;
+        return FALSE;
     }
-    WriteStringValue(key, kValueDll, szDriverLibFile);
-    WriteDwordValue(key, kValueInstallTime, GetTickCount());
+    BOOL written = WriteStringValue(key, kValueDll, szDriverLibFile) &&
+                   WriteDwordValue(key, kValueInstallTime, GetTickCount());
     RegCloseKey(key);
-    return TRUE;
+    return written;
 }
 
 // Device keys hold what the administrator may have tuned by hand, so
@@ -36,11 +38,42 @@ SERLYNX_EXPORT BOOL WINAPI USBUnInstallDriver(void) {
     return TRUE;
 }
 
-// The library wants no thread attach and detach calls. The loader's
+namespace {
+
+// Whether the driver-wide locks exist. Only the loader touches it, one call
+// at a time (it holds its loader lock around the load handler).
+bool g_globalsCreated = false;
+
+}  // namespace
+
+void DriverGlobalsCreate() {
+    if (g_globalsCreated)
+        return;
+    PortTokenTableCreate();
+    HandleListsCreate();
+    g_globalsCreated = true;
+}
+
+void DriverGlobalsDelete() {
+    if (!g_globalsCreated)
+        return;
+    HandleListsDelete();
+    PortTokenTableDelete();
+    g_globalsCreated = false;
+}
+
+// Creates the driver-wide locks when the library is loaded and deletes them
+// when it is unloaded (by then no port and no call exists: the host driver
+// and the device manager hold the library while they use it). The library
+// wants no thread attach and detach calls. The loader's
 // DisableThreadLibraryCalls is looked up by name, since older platforms lack
 // it; without it the calls simply arrive and are ignored.
 SERLYNX_EXPORT BOOL WINAPI DllMain(HINSTANCE hinstDLL, DWORD fdwReason, LPVOID /*lpvReserved*/) {
+    if (fdwReason == DLL_PROCESS_DETACH) {
+        DriverGlobalsDelete();
+    }
     if (fdwReason == DLL_PROCESS_ATTACH) {
+        DriverGlobalsCreate();
         HMODULE core = GetModuleHandle(u"coredll");
         FARPROC proc =
             core != nullptr ? GetProcAddress(core, u"DisableThreadLibraryCalls") : nullptr;

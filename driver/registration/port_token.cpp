@@ -15,6 +15,7 @@ static_assert(kPortTokenSlots <= kSlotMask, "slot index + 1 must fit in the slot
 
 constexpr DWORD kStateAttaching = 0x1;
 constexpr DWORD kStateStarted = 0x2;
+constexpr DWORD kStateClosed = 0x4;  // the removal has begun: no call enters
 
 // Interval at which a removal looks again whether the attach is done.
 constexpr DWORD kAttachPollMs = 1;
@@ -23,20 +24,18 @@ struct Slot {
     SerialPort* port;  // null while free
     DWORD generation;  // generation of the token now (or last) handed out
     DWORD state;       // kState* bits of the live port
+    LONG calls;        // stream calls inside the live port
 };
 
 // Guarded by gLock.
 Slot gSlots[kPortTokenSlots];
-LONG volatile gLock = 0;
+CRITICAL_SECTION gLock;
 
-// Held only for a few loads and stores; waiters yield their time slice.
 void Lock() {
-    while (InterlockedExchange(&gLock, 1) != 0) {
-        Sleep(0);
-    }
+    EnterCriticalSection(&gLock);
 }
 void Unlock() {
-    InterlockedExchange(&gLock, 0);
+    LeaveCriticalSection(&gLock);
 }
 
 DWORD TokenOf(DWORD index) {
@@ -58,6 +57,14 @@ Slot* LiveSlotLocked(DWORD token) {
 
 }  // namespace
 
+void PortTokenTableCreate() {
+    InitializeCriticalSection(&gLock);
+}
+
+void PortTokenTableDelete() {
+    DeleteCriticalSection(&gLock);
+}
+
 DWORD PortTokenRegister(SerialPort* port) {
     if (port == nullptr) {
         return 0;
@@ -70,6 +77,7 @@ DWORD PortTokenRegister(SerialPort* port) {
             slot.generation = (slot.generation + 1) & kGenerationMask;
             slot.port = port;
             slot.state = kStateAttaching;
+            slot.calls = 0;
             token = TokenOf(i);
             break;
         }
@@ -88,6 +96,40 @@ SerialPort* PortTokenLookup(DWORD token) {
     return port;
 }
 
+namespace {
+
+SerialPort* Enter(DWORD token, BOOL evenClosed) {
+    SerialPort* port = nullptr;
+    Lock();
+    Slot* slot = LiveSlotLocked(token);
+    if (slot != nullptr && (evenClosed || (slot->state & kStateClosed) == 0)) {
+        ++slot->calls;
+        port = slot->port;
+    }
+    Unlock();
+    return port;
+}
+
+}  // namespace
+
+SerialPort* PortTokenEnter(DWORD token) {
+    return Enter(token, FALSE);
+}
+
+SerialPort* PortTokenEnterToDetach(DWORD token) {
+    return Enter(token, TRUE);
+}
+
+void PortTokenLeave(DWORD token) {
+    Lock();
+    if (Slot* slot = LiveSlotLocked(token)) {
+        if (slot->calls > 0) {
+            --slot->calls;
+        }
+    }
+    Unlock();
+}
+
 void PortTokenMarkStarted(DWORD token) {
     Lock();
     if (Slot* slot = LiveSlotLocked(token)) {
@@ -102,22 +144,6 @@ void PortTokenAttachDone(DWORD token) {
         slot->state &= ~kStateAttaching;
     }
     Unlock();
-}
-
-DWORD PortTokenFind(const SerialPort* port) {
-    if (port == nullptr) {
-        return 0;
-    }
-    DWORD token = 0;
-    Lock();
-    for (DWORD i = 0; i < kPortTokenSlots; ++i) {
-        if (gSlots[i].port == port) {
-            token = TokenOf(i);
-            break;
-        }
-    }
-    Unlock();
-    return token;
 }
 
 BOOL PortTokenWaitAttached(DWORD token, BOOL* started) {
@@ -137,11 +163,34 @@ BOOL PortTokenWaitAttached(DWORD token, BOOL* started) {
     }
 }
 
+BOOL PortTokenClose(DWORD token) {
+    BOOL first = FALSE;
+    Lock();
+    Slot* slot = LiveSlotLocked(token);
+    if (slot != nullptr && (slot->state & kStateClosed) == 0) {
+        slot->state |= kStateClosed;
+        first = TRUE;
+    }
+    Unlock();
+    return first;
+}
+
+LONG PortTokenCallsInside(DWORD token) {
+    LONG calls = 0;
+    Lock();
+    if (Slot* slot = LiveSlotLocked(token)) {
+        calls = slot->calls;
+    }
+    Unlock();
+    return calls;
+}
+
 void PortTokenRelease(DWORD token) {
     Lock();
     if (Slot* slot = LiveSlotLocked(token)) {
         slot->port = nullptr;
         slot->state = 0;
+        slot->calls = 0;
     }
     Unlock();
 }

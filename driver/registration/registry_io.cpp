@@ -15,11 +15,13 @@ BOOL ReadDwordValue(HKEY key, LPCWSTR name, DWORD* value) {
     return TRUE;
 }
 
-void WriteStringValue(HKEY key, LPCWSTR name, LPCWSTR text) {
+BOOL WriteStringValue(HKEY key, LPCWSTR name, LPCWSTR text) {
     DWORD bytes = static_cast<DWORD>((CeWcsLen(text) + 1) * sizeof(WCHAR));
-    RegSetValueEx(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), bytes);
+    return RegSetValueEx(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), bytes) ==
+           ERROR_SUCCESS;
 }
 
-void WriteDwordValue(HKEY key, LPCWSTR name, DWORD value) {
-    RegSetValueEx(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
+BOOL WriteDwordValue(HKEY key, LPCWSTR name, DWORD value) {
+    return RegSetValueEx(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                         sizeof(value)) == ERROR_SUCCESS;
 }

@@ -11,7 +11,8 @@
 // `value` is left alone.
 BOOL ReadDwordValue(HKEY key, LPCWSTR name, DWORD* value);
 
-// Writes a REG_SZ value with its terminator, (characters + 1) x 2 bytes.
-// Like every registry write of the driver, the result is not examined.
-void WriteStringValue(HKEY key, LPCWSTR name, LPCWSTR text);
-void WriteDwordValue(HKEY key, LPCWSTR name, DWORD value);
+// Writes a REG_SZ value with its terminator, (characters + 1) x 2 bytes, or
+// a REG_DWORD. TRUE when the registry took it (installation examines that;
+// the first attach does not).
+BOOL WriteStringValue(HKEY key, LPCWSTR name, LPCWSTR text);
+BOOL WriteDwordValue(HKEY key, LPCWSTR name, DWORD value);

@@ -378,13 +378,16 @@ SERLYNX_EXPORT BOOL COM_IOControl(DWORD_PTR context, DWORD code, PBYTE in, DWORD
     } else {
         // busyCount is raised before `port` is looked at, as in COM_Read.
         InterlockedIncrement(&handle->open.busyCount);
-        SerialPort* port = HandlePort(handle);
+        SerialPort* port = HandleEnterPort(handle);
         DWORD function = (code >> 2) & 0xFFF;
         if (port == nullptr) {
             SetLastError(ERROR_INVALID_HANDLE);
-        } else if ((code & kSerialFamilyMask) == kSerialFamily && function >= 1 &&
-                   function <= kLastFunction) {
-            result = Dispatch(handle, port, function, in, inLength, out, outLength, actual);
+        } else {
+            if ((code & kSerialFamilyMask) == kSerialFamily && function >= 1 &&
+                function <= kLastFunction) {
+                result = Dispatch(handle, port, function, in, inLength, out, outLength, actual);
+            }
+            HandleLeavePort(handle);
         }
         InterlockedDecrement(&handle->open.busyCount);
     }

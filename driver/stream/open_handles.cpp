@@ -15,42 +15,25 @@
 
 namespace {
 
-// Work on a port that no handle's busyCount accounts for: a COM_Open between
-// its lookup and the end of its first-open work, and a DetachHandle from its
-// first step to the end of its last-close work. COM_Deinit keeps waking and
-// waiting (within its bounded passes) while any is running, so that the port
-// it hands back for teardown is not in use. One counter for every port: a
-// removal may wait a little for work on another port, never longer than its
-// passes allow.
-LONG g_portWork = 0;
-
 // Handles detached by a process-exit notice and not yet closed, newest
-// first, guarded by a spin lock held for a few list operations only. Taken
-// inside the owner's openLock when a record moves here from the open list,
-// so that a removal always finds a record on one list or the other.
-LONG g_detachedLock = 0;
+// first, guarded by a lock held for a few list operations only. Taken inside
+// the owner's openLock when a record moves here from the open list, so that
+// a removal always finds a record on one list or the other.
+CRITICAL_SECTION g_detachedLock;
 StreamHandle* g_detached = nullptr;
 
 // Records whose application reference is still held (see HandleAdmit),
-// newest first, under a spin lock held for one list walk.
-LONG g_liveLock = 0;
+// newest first, under a lock held for one list walk. Neither list lock is
+// held while another lock is taken.
+CRITICAL_SECTION g_liveLock;
 StreamHandle* g_live = nullptr;
 
-void SpinLock(LONG* lock) {
-    while (InterlockedExchange(lock, 1) != 0)
-        Sleep(0);
-}
-
-void SpinUnlock(LONG* lock) {
-    InterlockedExchange(lock, 0);
-}
-
 void LockDetached() {
-    SpinLock(&g_detachedLock);
+    EnterCriticalSection(&g_detachedLock);
 }
 
 void UnlockDetached() {
-    SpinUnlock(&g_detachedLock);
+    LeaveCriticalSection(&g_detachedLock);
 }
 
 // Drops the application's reference of a record whose claim the caller won:
@@ -94,10 +77,11 @@ void TakeDetached(SerialPort* port, OpenHandle** taken) {
 
 enum class Lookup { kKeyFailed, kNoPort, kFound };
 
-// Reads "ClientInfo" from the active key named by the device context and
-// resolves the token to the port.
-Lookup LookupPort(LPCWSTR activeKey, SerialPort** port) {
-    *port = nullptr;
+// Reads the "ClientInfo" token from the active key named by the device
+// context; kFound when it is a REG_DWORD other than 0 (whether it still names
+// a port is the token table's to say).
+Lookup ReadClientInfo(LPCWSTR activeKey, DWORD* tokenOut) {
+    *tokenOut = 0;
     HKEY key = nullptr;
     if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, activeKey, 0, 0, &key) != ERROR_SUCCESS) {
         return Lookup::kKeyFailed;
@@ -112,15 +96,17 @@ Lookup LookupPort(LPCWSTR activeKey, SerialPort** port) {
     RegCloseKey(key);
     if (type != REG_DWORD || size != sizeof(token) || token == 0)
         return Lookup::kNoPort;
-    *port = PortTokenLookup(token);
-    return *port != nullptr ? Lookup::kFound : Lookup::kNoPort;
+    *tokenOut = token;
+    return Lookup::kFound;
 }
 
-// First open: settings back to their defaults (which also drops what the
-// worker received while no handle was open), the worker woken to queue
-// receive transfers into the emptied ring, and the defaults sent.
+// First open: settings back to their defaults, what the worker received
+// while no handle was open dropped (through the receive side's protocol, so
+// that a late reader still owning that side keeps it), the worker woken to
+// queue receive transfers into the emptied ring, and the defaults sent.
 void FirstOpenStart(SerialPort* port) {
     PortResetSettings(port);
+    PurgeReceive(port);
     SetEvent(port->serviceEvent);
     port->ApplyLineSettings();
 }
@@ -141,10 +127,13 @@ void LastCloseReset(SerialPort* port) {
 }
 
 // Moves whatever is on the port's list onto `taken` (cutting every record
-// loose and taking a reference to it on the way) and leaves the list empty, all under openLock, so
-// that the worker thread's event posting never walks a record that is about to be freed.
+// loose and taking a reference to it on the way) and leaves the list empty
+// and barred to new records, all under openLock, so that the worker thread's
+// event posting never walks a record that is about to be freed and no open
+// still under way links one after the last take.
 void TakeOpenList(SerialPort* port, OpenHandle** taken) {
     EnterCriticalSection(&port->openLock);
+    port->openBarred = 1;
     OpenHandle* record = port->openList;
     port->openList = nullptr;
     while (record != nullptr) {
@@ -163,11 +152,21 @@ void TakeOpenList(SerialPort* port, OpenHandle** taken) {
 
 }  // namespace
 
+void HandleListsCreate() {
+    InitializeCriticalSection(&g_liveLock);
+    InitializeCriticalSection(&g_detachedLock);
+}
+
+void HandleListsDelete() {
+    DeleteCriticalSection(&g_liveLock);
+    DeleteCriticalSection(&g_detachedLock);
+}
+
 StreamHandle* HandleAdmit(DWORD_PTR context) {
     StreamHandle* wanted = reinterpret_cast<StreamHandle*>(context);
     StreamHandle* found = nullptr;
     if (wanted != nullptr) {
-        SpinLock(&g_liveLock);
+        EnterCriticalSection(&g_liveLock);
         for (StreamHandle* h = g_live; h != nullptr; h = h->liveNext) {
             if (h == wanted) {
                 HandleRetain(h);
@@ -175,7 +174,7 @@ StreamHandle* HandleAdmit(DWORD_PTR context) {
                 break;
             }
         }
-        SpinUnlock(&g_liveLock);
+        LeaveCriticalSection(&g_liveLock);
     }
     if (found == nullptr)
         SetLastError(ERROR_INVALID_HANDLE);
@@ -183,14 +182,14 @@ StreamHandle* HandleAdmit(DWORD_PTR context) {
 }
 
 void HandleList(StreamHandle* handle) {
-    SpinLock(&g_liveLock);
+    EnterCriticalSection(&g_liveLock);
     handle->liveNext = g_live;
     g_live = handle;
-    SpinUnlock(&g_liveLock);
+    LeaveCriticalSection(&g_liveLock);
 }
 
 void HandleUnlist(StreamHandle* handle) {
-    SpinLock(&g_liveLock);
+    EnterCriticalSection(&g_liveLock);
     for (StreamHandle** link = &g_live; *link != nullptr; link = &(*link)->liveNext) {
         if (*link == handle) {
             *link = handle->liveNext;
@@ -198,7 +197,20 @@ void HandleUnlist(StreamHandle* handle) {
             break;
         }
     }
-    SpinUnlock(&g_liveLock);
+    LeaveCriticalSection(&g_liveLock);
+}
+
+SerialPort* HandleEnterPort(StreamHandle* handle) {
+    if (PortTokenEnter(handle->token) == nullptr)
+        return nullptr;
+    SerialPort* port = HandlePort(handle);
+    if (port == nullptr)
+        PortTokenLeave(handle->token);
+    return port;
+}
+
+void HandleLeavePort(StreamHandle* handle) {
+    PortTokenLeave(handle->token);
 }
 
 void HandleRelease(StreamHandle* handle) {
@@ -209,12 +221,18 @@ void HandleRelease(StreamHandle* handle) {
 }
 
 void DetachHandle(StreamHandle* handle, BOOL awaitClose) {
-    InterlockedIncrement(&g_portWork);
     OpenHandle* record = &handle->open;
+    // Counted inside the port first (even while its removal is under way:
+    // the record must leave the list before its closer may free it), so
+    // that the port outlives this detach.
+    SerialPort* owner = PortTokenEnterToDetach(handle->token);
     SerialPort* port = static_cast<SerialPort*>(
         InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&record->port), nullptr));
+    if (owner == nullptr) {
+        // The port is gone: its removal took every record off its lists.
+        return;
+    }
     if (port != nullptr) {
-        SerialPort* owner = OwnerPort(port);
         // Calls running on the handle see `port` null at their next look, or
         // their wait ends; give them at most six wake passes (300 ms of sleep).
         DWORD delay = 0;
@@ -226,6 +244,9 @@ void DetachHandle(StreamHandle* handle, BOOL awaitClose) {
                 break;
             Sleep(delay);
         }
+        // The unlink and the last-close work it may call for go together,
+        // so that an open in between never sees its settings undone.
+        EnterCriticalSection(&owner->sessionLock);
         BOOL found = FALSE;
         BOOL emptied = FALSE;
         EnterCriticalSection(&owner->openLock);
@@ -248,8 +269,9 @@ void DetachHandle(StreamHandle* handle, BOOL awaitClose) {
         LeaveCriticalSection(&owner->openLock);
         if (emptied)
             LastCloseReset(owner);
+        LeaveCriticalSection(&owner->sessionLock);
     }
-    InterlockedDecrement(&g_portWork);
+    PortTokenLeave(handle->token);
 }
 
 BOOL PslNotify(StreamHandle* handle, const BYTE* in, DWORD inLength) {
@@ -280,20 +302,23 @@ SERLYNX_EXPORT BOOL COM_Deinit(DWORD_PTR context) {
     if (context == 0)
         return FALSE;
     LPCWSTR activeKey = reinterpret_cast<LPCWSTR>(context);
-    SerialPort* port = nullptr;
-    Lookup found = LookupPort(activeKey, &port);
+    DWORD token = 0;
+    Lookup found = ReadClientInfo(activeKey, &token);
     if (found == Lookup::kKeyFailed)
         return FALSE;
-    if (found == Lookup::kFound) {
-        // The list is emptied first, under openLock, and every record cut
-        // loose; the passes then wake the calls still running. A record
-        // linked by a COM_Open that was already under way is picked up by a
-        // later pass.
+    // Not entered: the removal that runs this waits for the calls inside
+    // only once it returns.
+    SerialPort* port = found == Lookup::kFound ? PortTokenLookup(token) : nullptr;
+    if (port != nullptr) {
+        // The list is emptied first, under openLock, every record cut loose
+        // and the list barred to opens still under way; the passes then wake
+        // the calls still running. A record linked by a COM_Open just before
+        // the bar is picked up by a later pass.
         OpenHandle* taken = nullptr;
         DWORD delay = 0;
         for (;;) {
             TakeOpenList(port, &taken);
-            LONG busy = ReadAcquire(&g_portWork);
+            LONG busy = PortTokenCallsInside(token);
             for (OpenHandle* record = taken; record != nullptr; record = record->next) {
                 SetEvent(record->waitEvent);
                 busy += ReadAcquire(&record->busyCount);
@@ -310,7 +335,8 @@ SERLYNX_EXPORT BOOL COM_Deinit(DWORD_PTR context) {
         TakeDetached(port, &taken);
         // The application's reference of each record goes unless a COM_Close
         // already under way has it; a call still running after the passes
-        // keeps its own reference and frees the record on its way out.
+        // keeps its own reference and frees the record on its way out (and
+        // the removal waits for it before the port goes).
         while (taken != nullptr) {
             StreamHandle* handle = reinterpret_cast<StreamHandle*>(taken);
             taken = taken->next;
@@ -326,12 +352,14 @@ SERLYNX_EXPORT BOOL COM_Deinit(DWORD_PTR context) {
 SERLYNX_EXPORT DWORD_PTR COM_Open(DWORD_PTR context, DWORD accessCode, DWORD /*shareMode*/) {
     if (context == 0)
         return 0;
-    InterlockedIncrement(&g_portWork);
-    SerialPort* port = nullptr;
-    StreamHandle* handle = nullptr;
-    if (LookupPort(reinterpret_cast<LPCWSTR>(context), &port) == Lookup::kFound) {
-        handle = static_cast<StreamHandle*>(LocalAlloc(LPTR, sizeof(StreamHandle)));
-    }
+    DWORD token = 0;
+    if (ReadClientInfo(reinterpret_cast<LPCWSTR>(context), &token) != Lookup::kFound)
+        return 0;
+    // Fails once the port's removal has begun.
+    SerialPort* port = PortTokenEnter(token);
+    if (port == nullptr)
+        return 0;
+    StreamHandle* handle = static_cast<StreamHandle*>(LocalAlloc(LPTR, sizeof(StreamHandle)));
     if (handle != nullptr) {
         handle->open.waitEvent = CreateEvent(nullptr, FALSE, FALSE, nullptr);
         if (handle->open.waitEvent == nullptr) {
@@ -342,17 +370,32 @@ SERLYNX_EXPORT DWORD_PTR COM_Open(DWORD_PTR context, DWORD accessCode, DWORD /*s
     if (handle != nullptr) {
         handle->open.port = port;
         handle->open.access = accessCode;
+        handle->token = token;
         handle->refs = 1;
         HandleList(handle);
+        // Linking and the first-open work go together: a later open returns
+        // only once the port is set up, and a last close's work never runs
+        // in between.
+        EnterCriticalSection(&port->sessionLock);
         EnterCriticalSection(&port->openLock);
+        BOOL barred = port->openBarred != 0;
         OpenHandle* former = port->openList;
-        handle->open.next = former;
-        port->openList = &handle->open;
+        if (!barred) {
+            handle->open.next = former;
+            port->openList = &handle->open;
+        }
         LeaveCriticalSection(&port->openLock);
-        if (former == nullptr)
+        if (!barred && former == nullptr)
             FirstOpenStart(port);
+        LeaveCriticalSection(&port->sessionLock);
+        if (barred) {
+            // The device is going: the open fails and leaves no record.
+            InterlockedExchange(&handle->claimed, 1);
+            DropApplicationReference(handle);
+            handle = nullptr;
+        }
     }
-    InterlockedDecrement(&g_portWork);
+    PortTokenLeave(token);
     return reinterpret_cast<DWORD_PTR>(handle);
 }
 

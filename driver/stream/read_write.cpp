@@ -38,7 +38,9 @@ DWORD TimeoutProduct(DWORD a, DWORD b) {
 }
 
 // Claims the receive side. A receive purge holds it for a few instructions
-// only, and is waited out rather than reported as a second reader.
+// only, and is waited out rather than reported as a second reader. The wait
+// sleeps (a yield would only let threads of the same priority run, and a
+// purge running at a lower one would never get to finish).
 BOOL ClaimReader(SerialPort* port) {
     for (;;) {
         LONG prior = InterlockedTestExchange(&port->readBusy, 0, kReaderOwned);
@@ -46,7 +48,7 @@ BOOL ClaimReader(SerialPort* port) {
             return TRUE;
         if (prior != kRxClearing)
             return FALSE;
-        Sleep(0);
+        Sleep(1);
     }
 }
 
@@ -69,27 +71,32 @@ BOOL ClaimWriter(SerialPort* port) {
 }
 
 // The entry tests of COM_Read and COM_Write, in their order: a detached
-// handle, the missing access right, another call owning the direction. The
-// record's reference and a count in its busyCount are taken before `port` is
-// looked at, so a detacher that clears `port` either sees this call in the
-// count or this call sees `port` null. Returns the port with the direction
-// claimed and *handleOut set; on refusal gives both back, sets the last
+// handle, the missing access right, no buffer for a non-empty transfer,
+// another call owning the direction. The record's reference and a count in
+// its busyCount are taken before `port` is looked at, so a detacher that
+// clears `port` either sees this call in the count or this call sees `port`
+// null. Returns the port, entered (HandleEnterPort) with the direction
+// claimed, and *handleOut set; on refusal gives all back, sets the last
 // error and returns null.
-SerialPort* EnterTransfer(DWORD_PTR context, DWORD access, BOOL (*claim)(SerialPort*),
-                          StreamHandle** handleOut) {
+SerialPort* EnterTransfer(DWORD_PTR context, DWORD access, const void* buffer, DWORD count,
+                          BOOL (*claim)(SerialPort*), StreamHandle** handleOut) {
     StreamHandle* handle = HandleAdmit(context);
     if (handle == nullptr)
         return nullptr;
     InterlockedIncrement(&handle->open.busyCount);
-    SerialPort* port = HandlePort(handle);
+    SerialPort* port = HandleEnterPort(handle);
     DWORD error = ERROR_SUCCESS;
     if (port == nullptr)
         error = ERROR_INVALID_HANDLE;
     else if ((handle->open.access & access) == 0)
         error = ERROR_INVALID_ACCESS;
+    else if (buffer == nullptr && count != 0)
+        error = ERROR_INVALID_PARAMETER;
     else if (!claim(port))
         error = ERROR_ACCESS_DENIED;
     if (error != ERROR_SUCCESS) {
+        if (port != nullptr)
+            HandleLeavePort(handle);
         InterlockedDecrement(&handle->open.busyCount);
         HandleRelease(handle);
         SetLastError(error);
@@ -97,6 +104,14 @@ SerialPort* EnterTransfer(DWORD_PTR context, DWORD access, BOOL (*claim)(SerialP
     }
     *handleOut = handle;
     return port;
+}
+
+// The way out of a transfer call whose direction was given back: the port
+// left, the handle's count and reference dropped.
+void LeaveTransfer(StreamHandle* handle) {
+    HandleLeavePort(handle);
+    InterlockedDecrement(&handle->open.busyCount);
+    HandleRelease(handle);
 }
 
 // Copies up to `count` bytes from the ring into `buffer` and advances the
@@ -228,7 +243,7 @@ BOOL OutputHeldBack(SerialPort* port, const DCB* dcb) {
 
 SERLYNX_EXPORT DWORD COM_Read(DWORD_PTR context, LPVOID buffer, DWORD count) {
     StreamHandle* handle = nullptr;
-    SerialPort* port = EnterTransfer(context, GENERIC_READ, ClaimReader, &handle);
+    SerialPort* port = EnterTransfer(context, GENERIC_READ, buffer, count, ClaimReader, &handle);
     if (port == nullptr)
         return 0xFFFFFFFFu;
 
@@ -275,14 +290,13 @@ SERLYNX_EXPORT DWORD COM_Read(DWORD_PTR context, LPVOID buffer, DWORD count) {
     }
 
     ReleaseReader(port);
-    InterlockedDecrement(&handle->open.busyCount);
-    HandleRelease(handle);
+    LeaveTransfer(handle);
     return done;
 }
 
 SERLYNX_EXPORT DWORD COM_Write(DWORD_PTR context, LPCVOID buffer, DWORD count) {
     StreamHandle* handle = nullptr;
-    SerialPort* port = EnterTransfer(context, GENERIC_WRITE, ClaimWriter, &handle);
+    SerialPort* port = EnterTransfer(context, GENERIC_WRITE, buffer, count, ClaimWriter, &handle);
     if (port == nullptr)
         return 0xFFFFFFFFu;
 
@@ -353,7 +367,6 @@ SERLYNX_EXPORT DWORD COM_Write(DWORD_PTR context, LPCVOID buffer, DWORD count) {
     }
 
     WriteRelease(&port->writeBusy, 0);
-    InterlockedDecrement(&handle->open.busyCount);
-    HandleRelease(handle);
+    LeaveTransfer(handle);
     return done;
 }

@@ -40,12 +40,18 @@
 // COM_Close it admitted just before may reach the driver after COM_Deinit
 // dropped the record's last reference. So every record whose application
 // reference is still held is also on one driver-wide list of live records
-// (`liveNext`, under a spin lock), and the entry points take their reference
-// through HandleAdmit, which finds the context on that list and counts the
-// reference under the same lock. Whoever drops the application's reference
-// takes the record off the list first (HandleUnlist); a call arriving later
-// finds nothing and fails with ERROR_INVALID_HANDLE instead of touching
-// freed memory.
+// (`liveNext`, under a critical section), and the entry points take their
+// reference through HandleAdmit, which finds the context on that list and
+// counts the reference under the same lock. Whoever drops the application's
+// reference takes the record off the list first (HandleUnlist); a call
+// arriving later finds nothing and fails with ERROR_INVALID_HANDLE instead
+// of touching freed memory.
+//
+// The port. A record keeps its owner port's token (`token`), and a call
+// touches the port only between HandleEnterPort and HandleLeavePort, which
+// count it inside the port (port_token.h): the removal frees the port only
+// once that count is 0, so a call that outlives the wake passes of a detach
+// or of COM_Deinit still finds the port, its locks and events in place.
 struct StreamHandle {
     OpenHandle open;
     LONG refs;
@@ -53,6 +59,7 @@ struct StreamHandle {
     StreamHandle* detachedNext;
     SerialPort* detachedOwner;
     StreamHandle* liveNext;
+    DWORD token;
 };
 static_assert(__builtin_offsetof(StreamHandle, open) == 0, "the handle value is the OpenHandle");
 
@@ -71,10 +78,24 @@ void HandleUnlist(StreamHandle* handle);
 // record, after which `handle` must not be touched.
 void HandleRelease(StreamHandle* handle);
 
+// The handle's channel as it stands; null once detached. Only a call that
+// has entered the port may dereference it.
 inline SerialPort* HandlePort(StreamHandle* handle) {
     return static_cast<SerialPort*>(
         ReadPointerAcquire(reinterpret_cast<PVOID volatile*>(&handle->open.port)));
 }
+// The handle's channel with the call counted inside its port, or null (with
+// nothing counted) when the handle is detached or its port is being
+// removed. Take it after raising busyCount, so that a detacher clearing
+// `port` either sees the call in busyCount or the call sees `port` null.
+// Every non-null result is paired with one HandleLeavePort.
+SerialPort* HandleEnterPort(StreamHandle* handle);
+void HandleLeavePort(StreamHandle* handle);
+
+// [loader] Create / delete the locks of the driver-wide handle lists, while
+// no call runs.
+void HandleListsCreate();
+void HandleListsDelete();
 
 // Cuts a handle loose from its port: clears `port`, wakes the calls running
 // on the handle with at most six passes 20..100 ms apart while its busyCount

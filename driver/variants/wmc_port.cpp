@@ -30,9 +30,9 @@ BOOL WmcPort::Start() {
 }
 
 BOOL WmcPort::Stop() {
-    PortTeardown(&secondary);
+    BOOL released = PortTeardown(&secondary);
     CdcPort::Stop();
-    return TRUE;
+    return released;
 }
 
 void WmcPort::WakeAll() {

@@ -21,6 +21,8 @@ class WmcPort : public CdcPort {
     // be served.
     BOOL Start() override;
     // Tears the second channel down first, then stops the primary's pipes.
+    // FALSE when the second channel's worker could not be ended (its
+    // teardown left it in place): the object must stay.
     BOOL Stop() override;
     // Wakes readers and writers of both channels.
     void WakeAll() override;

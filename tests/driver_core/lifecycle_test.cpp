@@ -50,13 +50,18 @@ TEST_F(CoreLifecycleTest, InitGivesFirstValuesAndDefaults) {
     PortLoadDcb(port, &dcb);
     EXPECT_EQ(std::memcmp(&dcb, &expected, sizeof(DCB)), 0);
 
-    // A reset while data is held empties the ring at the head.
+    // A reset clears the flow and error state; the ring and the busy flags
+    // belong to the calls that own them (the first open empties the ring
+    // through the receive side's protocol).
     SetRing(port, 100, 40);
     port->inputStopped = 1;
     port->outputHeld = 1;
     port->errors = CE_FRAME;
+    port->writeBusy = 1;
     PortResetSettings(port);
-    EXPECT_EQ(port->ringTail, 100);
+    EXPECT_EQ(port->ringTail, 40);
+    EXPECT_EQ(port->writeBusy, 1);
+    port->writeBusy = 0;
     EXPECT_EQ(port->inputStopped, 0);
     EXPECT_EQ(port->outputHeld, 0);
     EXPECT_EQ(port->errors, 0u);
@@ -92,11 +97,16 @@ TEST_F(CoreLifecycleTest, FailedInitUndoesEverything) {
         uint16_t packet;
         bool refuse;
         int pipesOpened;
+        uint64_t failEvent = 0;  // 0: none
+        bool failThread = false;
     } const cases[] = {
         {"class Start refuses", 0, 64, true, 0},
         {"zero packet size refused at Start", 0, 0, false, 0},
         {"ring allocation fails", 1, 64, false, 2},
         {"slot allocation fails", 2, 64, false, 2},
+        {"first event cannot be created", 0, 64, false, 2, 1},
+        {"last event cannot be created", 0, 64, false, 2, 3},
+        {"worker thread cannot be created", 0, 64, false, 2, 0, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -105,8 +115,12 @@ TEST_F(CoreLifecycleTest, FailedInitUndoesEverything) {
         const int openedBefore = usb_.PipesOpened();
         if (c.failAllocation)
             cehost::FailNthAllocation(c.failAllocation);
+        cehost::FailNthEventCreation(c.failEvent);
+        cehost::FailNthThreadCreation(c.failThread ? 1 : 0);
         EXPECT_FALSE(PortInit(port));
         cehost::ClearAllocationFailures();
+        cehost::FailNthEventCreation(0);
+        cehost::FailNthThreadCreation(0);
         EXPECT_EQ(port->serviceThread, nullptr);
         EXPECT_EQ(usb_.PipesOpened() - openedBefore, c.pipesOpened);
         EXPECT_EQ(usb_.OpenPipes(), 0) << "Stop must undo Start";
@@ -210,6 +224,26 @@ TEST_F(CoreLifecycleTest, WorkerThatDoesNotEndIsTerminatedSafely) {
         EXPECT_TRUE(t->aborted);
         EXPECT_TRUE(t->closed);
     }
+    EXPECT_EQ(cehost::RunningThreadCount(), 0u);
+}
+
+// A worker that can be neither ended nor terminated: the teardown gives up
+// after its bounded waits instead of hanging the host's notification thread,
+// and releases nothing the thread may still use.
+TEST_F(CoreLifecycleTest, WorkerThatCannotBeEndedIsLeftInPlace) {
+    SerialPort* port = NewPort();
+    ASSERT_TRUE(PortInit(port));
+    ASSERT_TRUE(usb_.WaitPending(kInAddress, 4));
+    usb_.SetCancelOnClose(false);
+    cehost::FailNthThreadTermination(1);
+    EXPECT_FALSE(PortTeardown(port));
+    EXPECT_EQ(cehost::RunningThreadCount(), 1u);
+    EXPECT_NE(port->serviceThread, nullptr);
+    EXPECT_NE(port->rxSlots, nullptr);
+    // Once its transfers end the worker ends too, and a teardown releases all.
+    for (auto* t : usb_.Pending(kInAddress))
+        usb_.Complete(t, {}, USB_CANCELED_ERROR);
+    Finish(port);
     EXPECT_EQ(cehost::RunningThreadCount(), 0u);
 }
 

@@ -111,6 +111,10 @@ class RegistrationAttachTest : public PlatformTest {
         return USBDeviceAttach(device.Handle(), FakeUsbDevice::Funcs(), nullptr, driverId, accept,
                                &settings, 0);
     }
+    // The token a device's notification context carries.
+    static DWORD TokenOf(const FakeUsbDevice& device) {
+        return static_cast<DWORD>(reinterpret_cast<uintptr_t>(device.notifyContext));
+    }
     // Attaches a device the driver must take; returns its port.
     SerialPort* AttachPort(FakeUsbDevice& device) {
         BOOL accept = FALSE;
@@ -118,7 +122,7 @@ class RegistrationAttachTest : public PlatformTest {
         EXPECT_TRUE(accept);
         EXPECT_EQ(device.registerCalls, 1);
         EXPECT_EQ(device.notifyRoutine, &DeviceNotify);
-        return static_cast<SerialPort*>(device.notifyContext);
+        return PortTokenLookup(TokenOf(device));
     }
     void Remove(FakeUsbDevice& device) {
         ASSERT_NE(device.notifyRoutine, nullptr);
@@ -455,7 +459,7 @@ TEST_F(RegistrationAttachTest, PortThatCannotStartIsKeptUntilRemoval) {
     ASSERT_NE(port, nullptr);
     EXPECT_EQ(port->activation, nullptr);
     BOOL started = TRUE;
-    EXPECT_TRUE(PortTokenWaitAttached(PortTokenFind(port), &started));
+    EXPECT_TRUE(PortTokenWaitAttached(TokenOf(device), &started));
     EXPECT_FALSE(started);
     EXPECT_EQ(gInits.load(), 0);
     EXPECT_EQ(cehost::GetHeapStats().liveBlocks, 1u);  // the object alone
@@ -499,7 +503,7 @@ TEST_F(RegistrationAttachTest, StartedPortWhoseActivationFailedIsTornDown) {
     ASSERT_NE(port, nullptr);
     EXPECT_EQ(port->activation, nullptr);
     BOOL started = FALSE;
-    EXPECT_TRUE(PortTokenWaitAttached(PortTokenFind(port), &started));
+    EXPECT_TRUE(PortTokenWaitAttached(TokenOf(device), &started));
     EXPECT_TRUE(started);
     EXPECT_GT(cehost::GetHeapStats().liveBlocks, 1u);  // ring and slots too
     Remove(device);
@@ -511,14 +515,22 @@ TEST_F(RegistrationAttachTest, NotificationOtherThanCloseLeavesPortAlone) {
     FakeUsbDevice device(0x1234, 1, BulkPair(0));
     SerialPort* port = AttachPort(device);
     ASSERT_NE(port, nullptr);
+    LPVOID context = device.notifyContext;
     for (DWORD code : {0u, 2u, 3u, 0xFFFFFFFFu}) {
-        EXPECT_FALSE(DeviceNotify(port, code, nullptr, nullptr, nullptr, nullptr));
+        EXPECT_FALSE(DeviceNotify(context, code, nullptr, nullptr, nullptr, nullptr));
     }
     EXPECT_FALSE(DeviceNotify(nullptr, USB_CLOSE_DEVICE, nullptr, nullptr, nullptr, nullptr));
     EXPECT_EQ(cehost::GetHeapStats().liveBlocks, 1u);
     Remove(device);
-    // A repeated notification finds no port of the driver and touches nothing.
-    EXPECT_FALSE(DeviceNotify(port, USB_CLOSE_DEVICE, nullptr, nullptr, nullptr, nullptr));
+    // A repeated notification finds no port of the driver and touches
+    // nothing, also once a later port has the freed object's address (the
+    // registration below stands for such an attach).
+    DWORD later = PortTokenRegister(port);
+    ASSERT_NE(later, 0u);
+    PortTokenAttachDone(later);
+    EXPECT_FALSE(DeviceNotify(context, USB_CLOSE_DEVICE, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(PortTokenLookup(later), port);
+    PortTokenRelease(later);
 }
 
 }  // namespace

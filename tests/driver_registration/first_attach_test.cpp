@@ -209,6 +209,21 @@ TEST_F(RegistrationFirstAttachTest, WritesTheDeviceKeyOnce) {
     EXPECT_FALSE(cehost::RegKeyExists(DeviceKey("4660_2_256")));
 }
 
+// The library would never be loaded when the registry refuses the
+// catch-all key or one of its values: the installation reports failure.
+TEST_F(RegistrationFirstAttachTest, InstallFailsWhenTheRegistryRefusesAWrite) {
+    const struct {
+        const char* step;
+        uint64_t nth;
+    } refusals[] = {{"creating the key", 1}, {"writing Dll", 2}, {"writing InstallTime", 3}};
+    for (const auto& r : refusals) {
+        cehost::FailNthRegistryWrite(r.nth);
+        EXPECT_FALSE(USBInstallDriver(u"serlynx.dll")) << r.step;
+    }
+    cehost::FailNthRegistryWrite(0);
+    EXPECT_TRUE(USBInstallDriver(u"serlynx.dll"));
+}
+
 // A name of 62 characters is the longest the 126-byte read takes whole.
 TEST_F(RegistrationFirstAttachTest, LongestLibraryNameIsCopiedWhole) {
     const std::u16string dll = std::u16string(58, u'x') + u".dll";

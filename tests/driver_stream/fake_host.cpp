@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <thread>
 
 namespace streamtest {
 
@@ -19,6 +20,15 @@ struct FakeTransfer {
 };
 
 FakeHost* FakeHost::current_ = nullptr;
+
+void Gate::Pass() {
+    if (!armed.exchange(false))
+        return;
+    ++waiting;
+    while (!open)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    --waiting;
+}
 
 FakeHost::FakeHost() {
     current_ = this;
@@ -50,6 +60,8 @@ void FakeHost::Reset() {
     failWrites_ = false;
     failNextWrite_ = false;
     overReport_ = 0;
+    syncGate_.armed = false;
+    syncGate_.Release();
     abortPartial_ = 0;
     aborts_ = 0;
     misuse_ = 0;
@@ -192,6 +204,8 @@ USB_TRANSFER WINAPI FakeHost::IssueBulk(USB_PIPE pipe, LPTRANSFER_NOTIFY_ROUTINE
                                         LPVOID context, DWORD flags, DWORD length, LPVOID buffer,
                                         ULONG) {
     FakeHost* host = current_;
+    if (notify == nullptr)
+        host->syncGate_.Pass();
     std::vector<FakeTransfer*> done;
     USB_TRANSFER handle = nullptr;
     {

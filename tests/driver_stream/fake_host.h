@@ -26,6 +26,21 @@ namespace streamtest {
 
 struct FakeTransfer;
 
+// A one-shot hold on a call: the first call through Pass after Arm waits
+// there until Release. Gates live outside the port, so that a test can open
+// them whatever became of the port meanwhile.
+struct Gate {
+    std::atomic<bool> armed{false};
+    std::atomic<bool> open{true};
+    std::atomic<int> waiting{0};
+    void Arm() {
+        open = false;
+        armed = true;
+    }
+    void Release() { open = true; }
+    void Pass();
+};
+
 class FakeHost {
   public:
     FakeHost();
@@ -59,6 +74,9 @@ class FakeHost {
     // Completions report `extra` bytes more than moved (a host that
     // over-reports), from now on; 0 ends it.
     void OverReport(DWORD extra);
+    // Holds the next synchronous transfer (no completion routine) inside its
+    // issue call, as a slow host does, until released.
+    Gate& SynchronousGate() { return syncGate_; }
 
     // Every OUT transfer issued, in order: its length (0 for a zero-length
     // packet) and its bytes; the synchronous ones too.
@@ -111,6 +129,7 @@ class FakeHost {
     DWORD abortPartial_ = 0;
     size_t aborts_ = 0;
     size_t misuse_ = 0;
+    Gate syncGate_;
 };
 
 }  // namespace streamtest

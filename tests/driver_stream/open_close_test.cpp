@@ -324,6 +324,113 @@ TEST_F(OpenClose, RemovalEndsBlockedCallsOnEveryHandle) {
     LeaveCriticalSection(&port->openLock);
 }
 
+// A call still inside the driver when the removal's wake passes are over
+// (here a request whose synchronous transfer the host holds) keeps its port:
+// the removal frees the port, its locks and events only once the call has
+// left (the sanitizers would see a use after free; the platform would count
+// calls on a deleted lock and closed events).
+TEST_F(OpenClose, RemovalWaitsForCallsInsideThePort) {
+    StartPort();
+    DWORD_PTR h = Open();
+    host.SynchronousGate().Arm();
+    std::thread request([&] {
+        BYTE ch = 'x';
+        Ioctl(h, IOCTL_SERIAL_IMMEDIATE_CHAR, &ch, 1, nullptr, 0);
+    });
+    ASSERT_TRUE(Eventually([&] { return host.SynchronousGate().waiting.load() == 1; }));
+    std::atomic<bool> removed{false};
+    std::thread removal([&] {
+        Remove();
+        removed = true;
+    });
+    // Twice the passes' 300 ms: the removal is still waiting for the request.
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    EXPECT_FALSE(removed.load());
+    host.SynchronousGate().Release();
+    request.join();
+    removal.join();
+    EXPECT_TRUE(removed.load());
+}
+
+// An open still under way when the removal takes the port's handles (here
+// held up behind a close's slow last-close work) fails and leaves no record
+// on the port that is about to be freed.
+TEST_F(OpenClose, OpenOvertakenByTheRemovalFailsCleanly) {
+    StartPort();
+    DWORD_PTR a = Open();
+    BreakGate().Arm();
+    std::thread closer([&] { COM_Close(a); });
+    ASSERT_TRUE(Eventually([] { return BreakGate().waiting.load() == 1; }));
+    std::atomic<DWORD_PTR> opened{1};
+    const DWORD_PTR device = context;  // the removal clears the fixture's copy
+    std::thread opener([&] { opened = COM_Open(device, GENERIC_READ | GENERIC_WRITE, 0); });
+    RecordingPort* going = port;
+    std::thread removal([&] { Remove(); });
+    // The removal's COM_Deinit has taken the list while the open waits.
+    ASSERT_TRUE(Eventually([&] {
+        EnterCriticalSection(&going->openLock);
+        bool barred = going->openBarred != 0;
+        LeaveCriticalSection(&going->openLock);
+        return barred;
+    }));
+    BreakGate().Release();
+    closer.join();
+    opener.join();
+    removal.join();
+    EXPECT_EQ(opened.load(), 0u);
+}
+
+// The last close's work (slow here) and a first open that follows it run one
+// after the other: the close never drops the lines the new handle raised.
+TEST_F(OpenClose, LastCloseNeverUndoesALaterFirstOpen) {
+    StartPort();
+    DWORD_PTR a = Open();
+    BreakGate().Arm();
+    std::thread closer([&] { COM_Close(a); });
+    ASSERT_TRUE(Eventually([] { return BreakGate().waiting.load() == 1; }));
+    std::atomic<DWORD_PTR> b{0};
+    std::atomic<bool> raised{false};
+    std::thread opener([&] {
+        b = Open();
+        DCB dcb{};
+        ASSERT_TRUE(IoctlOut(b, IOCTL_SERIAL_GET_DCB, &dcb));
+        dcb.fDtrControl = DTR_CONTROL_ENABLE;
+        ASSERT_TRUE(IoctlIn(b, IOCTL_SERIAL_SET_DCB, dcb));
+        raised = true;
+    });
+    // An open that overtook the close's work would be done well before this.
+    Eventually([&] { return raised.load(); }, 300);
+    BreakGate().Release();
+    closer.join();
+    opener.join();
+    EXPECT_EQ(port->lines.load() & kLineDtr, kLineDtr);
+    EXPECT_EQ(PortDcb().fDtrControl, static_cast<DWORD>(DTR_CONTROL_ENABLE));
+    EXPECT_TRUE(COM_Close(b));
+}
+
+// A writer still inside on a handle cut loose by a process-exit notice keeps
+// the send side: the next first open does not hand it to another writer.
+TEST_F(OpenClose, FirstOpenLeavesADirectionToTheCallThatOwnsIt) {
+    StartPort();
+    DWORD_PTR a = Open();
+    FinishGate().Arm();
+    std::thread writer([&] { Write(a, Pattern(4)); });
+    ASSERT_TRUE(Eventually([] { return FinishGate().waiting.load() == 1; }));
+    BYTE notice[16] = {16, 0, 0, 0, DLL_PROCESS_EXITING, 0, 0, 0};
+    EXPECT_TRUE(Ioctl(a, IOCTL_PSL_NOTIFY, notice, 16, nullptr, 0));
+    DWORD_PTR b = Open();
+    ASSERT_NE(b, 0u);
+    BYTE byte = 0x42;
+    SetLastError(0);
+    EXPECT_EQ(COM_Write(b, &byte, 1), 0xFFFFFFFFu);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    FinishGate().Release();
+    writer.join();
+    EXPECT_EQ(COM_Write(b, &byte, 1), 1u);
+    EXPECT_TRUE(COM_Close(b));
+    EXPECT_TRUE(COM_Close(a));
+}
+
 // The device manager lets a call in, then a removal starts before the call
 // reaches the driver: the read, write, request or close arrives after
 // COM_Deinit freed the record. Each fails with ERROR_INVALID_HANDLE without
@@ -356,16 +463,26 @@ TEST_F(OpenClose, CallsDeliveredAfterTheRemovalFindNoRecord) {
     }
 }
 
+// A close that arrives once the removal has begun but before COM_Deinit
+// takes the handles: the record leaves the port's list before it is freed
+// (COM_Deinit would walk a freed record).
+TEST_F(OpenClose, CloseAfterTheRemovalBeganUnlinksItsRecord) {
+    StartPort();
+    DWORD_PTR a = Open();
+    ASSERT_NE(Open(), 0u);  // a second handle, freed by the removal
+    PortTokenClose(token);
+    EXPECT_TRUE(COM_Close(a));
+    Remove();
+}
+
 // A close that races with the removal of its device (the close already
 // inside the driver, waiting for a call on its handle): whichever finishes
 // first, the record is freed exactly once and never under the running call
 // (the platform counts a second free; the sanitizers see a use after free).
 TEST_F(OpenClose, CloseRacingWithRemovalFreesOnce) {
-    StartPort();
-    port->issueDelayMs = 120;
     for (int round = 0; round < 4; ++round) {
-        if (context == 0)
-            context = COM_Init(kActiveKey, nullptr);
+        StartPort();
+        port->issueDelayMs = 120;
         DWORD_PTR a = Open();
         ASSERT_NE(Open(), 0u);  // a second handle, freed by the removal
         ASSERT_NE(a, 0u);
@@ -381,6 +498,7 @@ TEST_F(OpenClose, CloseRacingWithRemovalFreesOnce) {
         EXPECT_TRUE(Deinit());
         closer.join();
         writer.join();
+        Remove();
     }
 }
 

@@ -63,6 +63,7 @@ TEST_F(ReadWrite, EntryRefusals) {
         DWORD_PTR h;
         bool read;
         DWORD error;
+        bool noBuffer = false;
     };
     const Case cases[] = {
         {"second reader, other handle", readOnly, true, ERROR_ACCESS_DENIED},
@@ -70,11 +71,14 @@ TEST_F(ReadWrite, EntryRefusals) {
         {"second writer, other handle", writeOnly, false, ERROR_ACCESS_DENIED},
         {"read without read access", writeOnly, true, ERROR_INVALID_ACCESS},
         {"write without write access", readOnly, false, ERROR_INVALID_ACCESS},
+        {"read into no buffer", readOnly, true, ERROR_INVALID_PARAMETER, true},
+        {"write from no buffer", writeOnly, false, ERROR_INVALID_PARAMETER, true},
     };
     for (const Case& c : cases) {
         SetLastError(0);
         BYTE byte = 0;
-        DWORD result = c.read ? COM_Read(c.h, &byte, 1) : COM_Write(c.h, &byte, 1);
+        BYTE* buffer = c.noBuffer ? nullptr : &byte;
+        DWORD result = c.read ? COM_Read(c.h, buffer, 1) : COM_Write(c.h, buffer, 1);
         EXPECT_EQ(result, 0xFFFFFFFFu) << c.name;
         EXPECT_EQ(GetLastError(), c.error) << c.name;
         EXPECT_EQ(ReadAcquire(&reinterpret_cast<OpenHandle*>(c.h)->busyCount), c.h == both ? 2 : 0)
@@ -85,9 +89,11 @@ TEST_F(ReadWrite, EntryRefusals) {
     reader.join();
     writer.join();
 
-    // Both directions are free again; a read of 0 bytes returns 0 at once.
+    // Both directions are free again; a read of 0 bytes returns 0 at once,
+    // and neither transfer of nothing needs a buffer.
     BYTE byte = 0;
-    EXPECT_EQ(COM_Read(readOnly, &byte, 0), 0u);
+    EXPECT_EQ(COM_Read(readOnly, nullptr, 0), 0u);
+    EXPECT_EQ(COM_Write(writeOnly, nullptr, 0), 0u);
     EXPECT_EQ(ReadAcquire(&port->readBusy), 0);
     for (DWORD_PTR h : {both, readOnly, writeOnly})
         EXPECT_TRUE(COM_Close(h));

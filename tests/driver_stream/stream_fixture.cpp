@@ -3,10 +3,21 @@
 #include "ce/windows.h"
 #include "driver/platform/usb_calls.h"
 #include "driver/port/lifecycle.h"
+#include "driver/registration/attach.h"
 #include "driver/registration/port_token.h"
 #include "driver/stream/com_entry.h"
 
 namespace streamtest {
+
+Gate& FinishGate() {
+    static Gate gate;
+    return gate;
+}
+
+Gate& BreakGate() {
+    static Gate gate;
+    return gate;
+}
 
 BOOL RecordingPort::ApplyLineSettings() {
     ++applyCount;
@@ -27,6 +38,7 @@ USB_TRANSFER RecordingPort::SendImmediate(const BYTE* ch) {
 }
 
 BOOL RecordingPort::WriteFinished(DWORD* count) {
+    FinishGate().Pass();
     if (!framedImmediate)
         return SerialPort::WriteFinished(count);
     if (*count != 0)
@@ -35,6 +47,7 @@ BOOL RecordingPort::WriteFinished(DWORD* count) {
 }
 
 BOOL RecordingPort::SetBreak(BOOL on) {
+    BreakGate().Pass();
     ++breakCalls;
     breakOn = on;
     return lineResult;
@@ -58,6 +71,10 @@ BOOL RecordingPort::SelectChannel(OpenHandle* handle, DWORD channel) {
 
 void StreamTest::StartPort(const PortOptions& options) {
     host.Reset();
+    for (Gate* gate : {&FinishGate(), &BreakGate()}) {
+        gate->armed = false;
+        gate->Release();
+    }
     inEndpoint.dwCount = sizeof(USB_ENDPOINT);
     inEndpoint.Descriptor = {
         7, USB_ENDPOINT_DESCRIPTOR_TYPE, 0x81, USB_ENDPOINT_TYPE_BULK, options.inPacket, 0};
@@ -105,16 +122,19 @@ BOOL StreamTest::Deinit() {
     return ok;
 }
 
+void StreamTest::Remove() {
+    if (port == nullptr)
+        return;
+    PortTokenClose(token);
+    EXPECT_TRUE(Deinit());
+    RetirePort(token, port, TRUE);
+    port = nullptr;
+    EXPECT_EQ(host.UnclosedTransfers(), 0u);
+    EXPECT_EQ(host.Misuse(), 0u);
+}
+
 void StreamTest::TearDown() {
-    if (port != nullptr) {
-        EXPECT_TRUE(Deinit());
-        PortTokenRelease(token);
-        PortTeardown(port);
-        PortDelete(port);
-        port = nullptr;
-        EXPECT_EQ(host.UnclosedTransfers(), 0u);
-        EXPECT_EQ(host.Misuse(), 0u);
-    }
+    Remove();
     RegDeleteKey(HKEY_LOCAL_MACHINE, u"Drivers");
     PlatformTest::TearDown();
 }

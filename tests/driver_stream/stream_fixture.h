@@ -23,6 +23,11 @@
 
 namespace streamtest {
 
+// Hold WriteFinished (a writer between two chunks, holding no lock) and
+// SetBreak (a slow request inside the last-close work).
+Gate& FinishGate();
+Gate& BreakGate();
+
 class RecordingPort : public SerialPort {
   public:
     RecordingPort() noexcept {}
@@ -65,6 +70,10 @@ class StreamTest : public PlatformTest {
     void StartPort(const PortOptions& options = PortOptions());
     // COM_Deinit of the context (once); the port itself stays until TearDown.
     BOOL Deinit();
+    // The device's removal as the notification runs it: the port closed to
+    // new calls, COM_Deinit, then RetirePort (which waits for the calls still
+    // inside, tears the port down and frees it). TearDown does it too.
+    void Remove();
 
     DWORD_PTR Open(DWORD access = GENERIC_READ | GENERIC_WRITE);
 

@@ -1,8 +1,9 @@
 // Memory running out at each allocation in turn: of the first attach (which
 // writes the device key), of the configured attach with the port's start,
-// and of opening the port. Each failure must leave nothing behind (heap back
-// to its level, no misuse, no unclosed transfer) and must not spoil the
-// next, unfaulted try: the device is then served as "COM1:" and moves data.
+// and of opening the port; and likewise each event and thread the attach and
+// the open create. Each failure must leave nothing behind (heap back to its
+// level, no misuse, no unclosed transfer) and must not spoil the next,
+// unfaulted try: the device is then served as "COM1:" and moves data.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -12,8 +13,14 @@
 namespace stresstest {
 namespace {
 
+struct Resource;
+
 class AllocSweepTest : public PlatformTest, public ::testing::WithParamInterface<Kind> {
   protected:
+    // Plugs, serves and unplugs the device with each creation of `r` during
+    // the configured attach, then during the open, failing in turn.
+    void SweepConfiguredAttachAndOpen(const Resource& r);
+
     // Allocations made by `step`, plus one: the sweeps also fail the first
     // allocation after the step, which must leave it unharmed.
     template <typename F>
@@ -74,7 +81,35 @@ TEST_P(AllocSweepTest, FirstAttach) {
     }
 }
 
+// The platform objects whose creation the sweeps make fail, each with its
+// count of successful creations and its one-shot failure (0 cancels).
+struct Resource {
+    const char* name;
+    uint64_t (*created)();
+    void (*failNth)(uint64_t);
+};
+const Resource kResources[] = {
+    {"allocation", [] { return cehost::GetHeapStats().allocations; }, cehost::FailNthAllocation},
+    {"event", cehost::EventsCreated, cehost::FailNthEventCreation},
+    {"thread", cehost::ThreadsCreated, cehost::FailNthThreadCreation},
+};
+
 TEST_P(AllocSweepTest, ConfiguredAttachAndOpen) {
+    for (const Resource& r : kResources) {
+        SCOPED_TRACE(r.name);
+        SweepConfiguredAttachAndOpen(r);
+        if (HasFatalFailure())
+            return;
+    }
+}
+
+void AllocSweepTest::SweepConfiguredAttachAndOpen(const Resource& r) {
+    // Creations made by `step`, plus one (see AllocationsOf).
+    auto creationsOf = [&r](auto step) {
+        const uint64_t before = r.created();
+        step();
+        return r.created() - before + 1;
+    };
     cehost::UsbBus bus;
     ASSERT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
     auto model = badtest::MakeChip(GetParam());
@@ -82,18 +117,18 @@ TEST_P(AllocSweepTest, ConfiguredAttachAndOpen) {
     const uint64_t unplugged = cehost::GetHeapStats().liveBlocks;
 
     cehost::UsbDeviceId id = 0;
-    const uint64_t attach = AllocationsOf([&] { id = bus.Plug(model); });
+    const uint64_t attach = creationsOf([&] { id = bus.Plug(model); });
     ASSERT_EQ(bus.Owner(id), u"Serlynx");
     const uint64_t served = cehost::GetHeapStats().liveBlocks;
-    const uint64_t open = AllocationsOf([] { ExpectServed(); });
+    const uint64_t open = creationsOf([] { ExpectServed(); });
     EXPECT_EQ(cehost::GetHeapStats().liveBlocks, served);
     ASSERT_TRUE(bus.Unplug(id));
 
     for (uint64_t n = 1; n <= attach; ++n) {
-        SCOPED_TRACE("attach allocation " + std::to_string(n));
-        cehost::FailNthAllocation(n);
+        SCOPED_TRACE("attach " + std::string(r.name) + " " + std::to_string(n));
+        r.failNth(n);
         id = bus.Plug(model);
-        cehost::ClearAllocationFailures();
+        r.failNth(0);
         ASSERT_NE(id, 0u);
         ASSERT_TRUE(bus.Unplug(id));
         EXPECT_EQ(cehost::GetHeapStats().liveBlocks, unplugged);
@@ -110,10 +145,10 @@ TEST_P(AllocSweepTest, ConfiguredAttachAndOpen) {
     ASSERT_EQ(bus.Owner(id), u"Serlynx");
     const uint64_t level = cehost::GetHeapStats().liveBlocks;
     for (uint64_t n = 1; n <= open; ++n) {
-        SCOPED_TRACE("open allocation " + std::to_string(n));
-        cehost::FailNthAllocation(n);
+        SCOPED_TRACE("open " + std::string(r.name) + " " + std::to_string(n));
+        r.failNth(n);
         HANDLE h = comtest::OpenCom();
-        cehost::ClearAllocationFailures();
+        r.failNth(0);
         if (h != INVALID_HANDLE_VALUE) {
             EXPECT_TRUE(CloseHandle(h));
         }

@@ -1,5 +1,6 @@
 // Host-side controls of the emulated core services: heap statistics and
-// allocation-failure injection, the tick offset, thread priorities and
+// allocation-failure injection, failure injection for events, threads and
+// registry writes, the tick offset, thread priorities and
 // termination, the generic handle table, and interruptible waits for the
 // other platform services (device manager, USB host).
 //
@@ -33,6 +34,23 @@ void FailNthAllocation(uint64_t nth);
 void FailAllAllocationsFrom(uint64_t nth);
 void ClearAllocationFailures();
 // LocalFree of a block that is no longer live is a misuse ("heap.free.notlive").
+
+// ---- Events, threads and the registry: failure injection -------------------
+
+// Each call kind below can be made to fail once, at its nth call from now
+// (1 = the next one); 0 cancels. ResetPlatform cancels them all.
+// CreateEvent: null, last error ERROR_NOT_ENOUGH_MEMORY (out of objects).
+void FailNthEventCreation(uint64_t nth);
+// CreateThread: null, ERROR_NOT_ENOUGH_MEMORY; no thread starts.
+void FailNthThreadCreation(uint64_t nth);
+// TerminateThread: FALSE, ERROR_ACCESS_DENIED; the target runs on untouched.
+void FailNthThreadTermination(uint64_t nth);
+// RegCreateKeyEx and RegSetValueEx, counted together: the call returns
+// ERROR_OUTOFMEMORY (the object store is full) and changes nothing.
+void FailNthRegistryWrite(uint64_t nth);
+// Successful CreateEvent and CreateThread calls since the last ResetPlatform.
+uint64_t EventsCreated();
+uint64_t ThreadsCreated();
 
 // ---- Time --------------------------------------------------------------------
 
