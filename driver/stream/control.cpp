@@ -9,11 +9,9 @@
 #include "driver/platform/export.h"
 #include "driver/platform/usb_calls.h"
 #include "driver/port/line_status.h"
-#include "driver/registration/registry_values.h"
 #include "driver/stream/com_entry.h"
 #include "driver/stream/stream.h"
-#include "driver/variants/cdc_port.h"
-#include "driver/variants/ftdi_port.h"
+#include "driver/variants/catalog.h"
 
 namespace {
 
@@ -182,18 +180,11 @@ BOOL ImmediateChar(SerialPort* port, const BYTE* ch) {
 // format; a value with no code there would reach the device as another
 // setting or be refused by it. The ports that send no line settings (the
 // basic port, a second channel, the type-4 port, a CDC device that takes no
-// line coding) pass none of the three to a device, so every value is as
-// harmless there as before and is kept for GET_DCB.
+// line coding) keep every value. Each port type's row says which it is.
 BOOL LineFormatFits(const SerialPort* port, const DCB& dcb) {
-    switch (port->usbMode & kUsbModeTypeMask) {
-        case kPortTypeCdc:
-        case kPortTypeWmc:
-            return (port->usbMode & kUsbModeNoLineCoding) != 0 || CdcLineCodingFits(dcb);
-        case kPortTypeFtdi:
-            return FtdiDataFormatFits(dcb);
-        default:
-            return TRUE;
-    }
+    const PortTypeEntry* type = PortTypeOf(port->usbMode);
+    return type == nullptr || type->lineFormatFits == nullptr ||
+           type->lineFormatFits(port->usbMode, dcb);
 }
 
 // ---- Dispatch ----------------------------------------------------------------
