@@ -51,9 +51,9 @@ void ReleaseResources(SerialPort* port) {
     CloseAndClear(&port->readEvent);
     CloseAndClear(&port->writeEvent);
     CloseAndClear(&port->serviceEvent);
-    DeleteCriticalSection(&port->openLock);
-    DeleteCriticalSection(&port->flowLock);
-    DeleteCriticalSection(&port->sessionLock);
+    port->openLock.Delete();
+    port->flowLock.Delete();
+    port->sessionLock.Delete();
     FreeAndClear(&port->ring);
     FreeAndClear(&port->rxSlots);
 }
@@ -121,20 +121,24 @@ BOOL PortInit(SerialPort* port) {
     port->serviceEvent = nullptr;
     port->ring = nullptr;
     port->rxSlots = nullptr;
-    // The locks come first: Stop, which unwinds a failure after Start, closes
-    // the pipes inside flowLock. Start itself uses no lock.
-    InitializeCriticalSection(&port->openLock);
-    InitializeCriticalSection(&port->flowLock);
-    InitializeCriticalSection(&port->sessionLock);
+    // The locks come first: Start stores the pipes it opens inside
+    // flowLock, and Stop, which unwinds a failure after Start, closes them
+    // there.
+    port->openLock.Create();
+    port->flowLock.Create();
+    port->sessionLock.Create();
     // Also before Start: a two-channel port's Start starts its second
     // channel's worker, which posts events through this port's list.
-    port->openList = nullptr;
-    port->openBarred = 0;
+    {
+        LockGuard guard(port->openLock);
+        port->openList = nullptr;
+        port->openBarred = 0;
+    }
 
     if (!port->Start()) {
-        DeleteCriticalSection(&port->openLock);
-        DeleteCriticalSection(&port->flowLock);
-        DeleteCriticalSection(&port->sessionLock);
+        port->openLock.Delete();
+        port->flowLock.Delete();
+        port->sessionLock.Delete();
         return FALSE;
     }
 

@@ -87,11 +87,9 @@ Retired RetireOldest(SerialPort* port) {
 }
 
 // Whether Stop has not yet closed the receive pipe.
-bool ReceivePipeOpen(SerialPort* port) {
-    EnterCriticalSection(&port->flowLock);
-    const bool open = port->receivePipe != nullptr;
-    LeaveCriticalSection(&port->flowLock);
-    return open;
+bool ReceivePipeOpen(SerialPort* port) SL_EXCLUDES(port->flowLock) {
+    LockGuard guard(port->flowLock);
+    return port->receivePipe != nullptr;
 }
 
 // One more failing pass of the receive path. A halt the host reports is
@@ -99,13 +97,14 @@ bool ReceivePipeOpen(SerialPort* port) {
 // (clearing a halt also resets the endpoint's data toggle, so a pipe that is
 // not halted is left alone). Issuing then waits the back-off, doubled with
 // every failing pass up to its longest.
-void BackOff(SerialPort* port) {
+void BackOff(SerialPort* port) SL_EXCLUDES(port->flowLock) {
     BOOL halted = FALSE;
     BOOL known = FALSE;
-    EnterCriticalSection(&port->flowLock);
-    if (port->receivePipe != nullptr)
-        known = UsbIsPipeHalted(port, port->receivePipe, &halted);
-    LeaveCriticalSection(&port->flowLock);
+    {
+        LockGuard guard(port->flowLock);
+        if (port->receivePipe != nullptr)
+            known = UsbIsPipeHalted(port, port->receivePipe, &halted);
+    }
     if (known && halted)
         UsbClearHalt(port, port->receiveEndpoint);
 
@@ -179,10 +178,11 @@ int IssueReceive(SerialPort* port) {
         // reader to make room.
         BOOL halted = TRUE;
         BOOL ok = FALSE;
-        EnterCriticalSection(&port->flowLock);
-        if (port->receivePipe != nullptr)
-            ok = UsbIsPipeHalted(port, port->receivePipe, &halted);
-        LeaveCriticalSection(&port->flowLock);
+        {
+            LockGuard guard(port->flowLock);
+            if (port->receivePipe != nullptr)
+                ok = UsbIsPipeHalted(port, port->receivePipe, &halted);
+        }
         return (!ok || halted) ? 0 : -1;
     }
 
@@ -193,19 +193,21 @@ int IssueReceive(SerialPort* port) {
     const DWORD length = static_cast<DWORD>(port->rxTransferSize);
     BYTE* buffer = port->rxSlots + slot * port->rxSlotStride;
     USB_TRANSFER transfer = nullptr;
-    EnterCriticalSection(&port->flowLock);
-    if (port->receivePipe != nullptr) {
-        // A device whose only IN endpoint is an interrupt endpoint sends its
-        // data there (the first attach binds it as the receive endpoint);
-        // the host refuses bulk transfers on such a pipe.
-        const BYTE type = port->receiveEndpoint->Descriptor.bmAttributes & USB_ENDPOINT_TYPE_MASK;
-        transfer =
-            type == USB_ENDPOINT_TYPE_INTERRUPT
-                ? UsbIssueInterrupt(port, port->receivePipe, port->serviceEvent, flags, length,
-                                    buffer)
-                : UsbIssueBulk(port, port->receivePipe, port->serviceEvent, flags, length, buffer);
+    {
+        LockGuard guard(port->flowLock);
+        if (port->receivePipe != nullptr) {
+            // A device whose only IN endpoint is an interrupt endpoint sends its
+            // data there (the first attach binds it as the receive endpoint);
+            // the host refuses bulk transfers on such a pipe.
+            const BYTE type =
+                port->receiveEndpoint->Descriptor.bmAttributes & USB_ENDPOINT_TYPE_MASK;
+            transfer = type == USB_ENDPOINT_TYPE_INTERRUPT
+                           ? UsbIssueInterrupt(port, port->receivePipe, port->serviceEvent, flags,
+                                               length, buffer)
+                           : UsbIssueBulk(port, port->receivePipe, port->serviceEvent, flags,
+                                          length, buffer);
+        }
     }
-    LeaveCriticalSection(&port->flowLock);
     if (transfer == nullptr)
         return 0;
     port->rxTransfers[slot] = transfer;
@@ -302,7 +304,7 @@ int InputFlowControl(SerialPort* port) {
     // state set inside flowLock, so that they do not interleave with a
     // writer's transfers on the bulk-OUT pipe, with a settings change, nor
     // with the handshake lines an application's settings send.
-    EnterCriticalSection(&port->flowLock);
+    port->flowLock.Enter();
     stopped = ReadAcquire(&port->inputStopped);
     const bool stopNow = stopped == 0 && held > stopAbove;
     const bool resumeNow = stopped != 0 && held < resumeBelow;
@@ -339,7 +341,7 @@ int InputFlowControl(SerialPort* port) {
             port->xoffSent = 0;
         }
     }
-    LeaveCriticalSection(&port->flowLock);
+    port->flowLock.Leave();
 
     // A writer held by the input stop (fInX without fTXContinueOnXoff) waits
     // on writeEvent; nothing else would wake it when input resumes.

@@ -31,7 +31,7 @@
 // Otherwise 1 while anything is outstanding or the pipe is usable, and 0
 // once the receive pipe is closed (Stop) and no receive or flow-control
 // transfer is outstanding.
-int ServiceBulk(SerialPort* port);
+int ServiceBulk(SerialPort* port) SL_EXCLUDES(port->flowLock, port->openLock);
 
 // Back-off of a failing receive path: first and longest wait.
 constexpr DWORD kRxRetryFirstMs = 2;
@@ -39,7 +39,7 @@ constexpr DWORD kRxRetryMaxMs = 100;
 
 // Retires the oldest queued receive transfer when it has completed: 1 when
 // one was retired (and delivered), 0 when none was.
-int CompleteReceive(SerialPort* port);
+int CompleteReceive(SerialPort* port) SL_EXCLUDES(port->flowLock, port->openLock);
 
 // Queues one receive transfer when a slot is free and the ring has room for
 // every queued transfer plus this one at the full transfer size: 1 issued,
@@ -49,7 +49,7 @@ int CompleteReceive(SerialPort* port);
 // USB_SHORT_TRANSFER_OK: a bulk transfer, or an interrupt transfer when the
 // receive endpoint is an interrupt endpoint (devices whose only IN endpoint
 // is one).
-int IssueReceive(SerialPort* port);
+int IssueReceive(SerialPort* port) SL_EXCLUDES(port->flowLock);
 
 // SerialPort's DeliverReceived: stores one block in the ring (filtering
 // XON/XOFF into outputHeld when DCB.fOutX is set; bytes that do not fit are

@@ -317,9 +317,9 @@ SERLYNX_EXPORT DWORD COM_Write(DWORD_PTR context, LPCVOID buffer, DWORD count) {
         (port->usbMode & (kUsbModeFtdiNoHeader | kUsbModeWriteUnlimited)) != kUsbModeFtdiNoHeader;
 
     while (remaining > 0 || zeroLength) {
-        EnterCriticalSection(&port->flowLock);
+        port->flowLock.Enter();
         if (remaining > 0 && OutputHeldBack(port, &port->dcb)) {
-            LeaveCriticalSection(&port->flowLock);
+            port->flowLock.Leave();
             DWORD wait = total == MAXDWORD ? INFINITE : TimeLeft(total, start);
             if (wait == 0 || WaitForSingleObject(port->writeEvent, wait) == WAIT_TIMEOUT) {
                 remaining = 0;
@@ -330,7 +330,7 @@ SERLYNX_EXPORT DWORD COM_Write(DWORD_PTR context, LPCVOID buffer, DWORD count) {
             continue;
         }
         USB_TRANSFER transfer = port->IssueWrite(data, remaining);
-        LeaveCriticalSection(&port->flowLock);
+        port->flowLock.Leave();
         if (transfer == nullptr)
             break;
 

@@ -25,14 +25,14 @@ class Rcs310Port : public SerialPort {
 
     // Needs only the bulk-IN endpoint; a bulk-OUT endpoint, when bound, is
     // opened but never used.
-    BOOL Start() override;
+    BOOL Start() override SL_EXCLUDES(flowLock);
     // Closes both pipes Start opened.
-    BOOL Stop() override;
+    BOOL Stop() override SL_EXCLUDES(flowLock);
     // One vendor request carrying the first bytes of `data` as its data
     // stage (no data stage for a length of 0).
-    USB_TRANSFER IssueWrite(const BYTE* data, DWORD length) override;
-    USB_TRANSFER SendImmediate(const BYTE* ch) override;
-    USB_TRANSFER SendFlowChar(const BYTE* ch) override;
+    USB_TRANSFER IssueWrite(const BYTE* data, DWORD length) override SL_REQUIRES(flowLock);
+    USB_TRANSFER SendImmediate(const BYTE* ch) override SL_EXCLUDES(flowLock);
+    USB_TRANSFER SendFlowChar(const BYTE* ch) override SL_REQUIRES(flowLock);
     // The count is the data stage's; no zero-length packet ever follows.
     BOOL WriteFinished(DWORD* count) override;
 };

@@ -88,15 +88,15 @@ void CoreTest::StartIdle(SerialPort* port) {
 }
 
 void CoreTest::EndWorker(SerialPort* port) {
-    EnterCriticalSection(&port->flowLock);
+    port->flowLock.Enter();
     USB_PIPE pipe = port->receivePipe;
     port->receivePipe = nullptr;
-    LeaveCriticalSection(&port->flowLock);
+    port->flowLock.Leave();
     SetEvent(port->serviceEvent);
     ASSERT_EQ(WaitForSingleObject(port->serviceThread, 5000), WAIT_OBJECT_0);
-    EnterCriticalSection(&port->flowLock);
+    port->flowLock.Enter();
     port->receivePipe = pipe;
-    LeaveCriticalSection(&port->flowLock);
+    port->flowLock.Leave();
     port->rxFailures = 0;
 }
 
@@ -124,10 +124,10 @@ OpenHandle* CoreTest::AddHandle(SerialPort* port, DWORD waitMask, SerialPort* ch
     handle->access = GENERIC_READ | GENERIC_WRITE;
     handle->waitEvent = CreateEvent(nullptr, FALSE, FALSE, nullptr);
     handle->eventWord = waitMask << 16;
-    EnterCriticalSection(&owner->openLock);
+    owner->openLock.Enter();
     handle->next = owner->openList;
     owner->openList = handle;
-    LeaveCriticalSection(&owner->openLock);
+    owner->openLock.Leave();
     handles_.push_back({owner, handle});
     return handle;
 }
