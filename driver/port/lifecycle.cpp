@@ -3,7 +3,7 @@
 #include "driver/port/lifecycle.h"
 
 #include "driver/platform/usb_calls.h"
-#include "driver/port/receive.h"
+#include "driver/port/ring.h"
 
 namespace {
 
@@ -154,10 +154,8 @@ BOOL PortInit(SerialPort* port) {
         port->rxSlotCount = kMaxRxSlots;
     port->ringSize = ReceiveRingSize(port->ringSize, port->rxSlotCount, port->rxTransferSize);
 
-    port->ring = static_cast<BYTE*>(LocalAlloc(LMEM_FIXED, port->ringSize));
-    if (port->ring == nullptr)
+    if (!RingCreate(port))
         goto fail;
-    port->ringHead = 0;
 
     port->rxSlotStride = (port->rxTransferSize + 15) & ~15;
     port->rxSlots =
@@ -176,11 +174,9 @@ BOOL PortInit(SerialPort* port) {
     port->rxRetryAt = 0;
     port->xoffSent = 0;
 
-    // No call exists yet: both directions are free and the ring is empty
-    // (ringTail is never 0; ringSize names the same place).
+    // No call exists yet: both directions are free.
     port->writeBusy = 0;
     port->readBusy = 0;
-    port->ringTail = static_cast<LONG>(port->ringSize);
     PortResetSettings(port);
 
     if (FARPROC get = CoreProcedure(u"CeGetThreadPriority")) {

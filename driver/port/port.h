@@ -217,21 +217,25 @@ class SerialPort {
     // IssueReceive) and closed (Stop) only inside it, so no transfer is
     // issued on a closed pipe.
     USB_PIPE receivePipe SL_GUARDED_BY(flowLock);
-    // Ring capacity in bytes ("ReceiveBuffer", 4096 by default). [attach];
+    // The receive ring. Once PortInit has made it (RingCreate), only the
+    // functions of driver/port/ring.h touch these four fields; the rules
+    // of the indices and their wrap are written there.
+    // Capacity in bytes ("ReceiveBuffer", 4096 by default). [attach];
     // PortInit brings it within bounds (ReceiveRingSize) before anything
     // reads it.
     DWORD ringSize;
-    // Ring storage, ringSize bytes. Bytes between ringTail and ringHead
-    // belong to readers, the rest to the worker thread.
+    // Storage, ringSize bytes. Bytes from ringTail up to ringHead belong to
+    // the consumer, the rest to the worker thread.
     BYTE* ring;
-    // Next store position, 0..ringSize-1. Written by [worker] only
-    // (WriteRelease, after the bytes are stored), read by [app] with
-    // ReadAcquire; PortResetSettings reads it.
+    // Next store position, 0..ringSize-1. Moved by [worker] only, the
+    // producer (WriteRelease after the bytes are stored); the consumer reads
+    // it with ReadAcquire.
     LONG ringHead;
-    // Next take position, 1..ringSize, never 0 (ringSize reads as 0).
-    // Written by [app] only (readers, purge, PortResetSettings; WriteRelease
-    // after the bytes were taken), read by [worker] once per computation
-    // with ReadAcquire: a stale value only understates free space.
+    // Next take position, 1..ringSize, never 0 (ringSize reads as 0). Moved
+    // by [app] only, the owner of the receive side: a reader or a receive
+    // purge (WriteRelease after the bytes were taken); the worker reads it
+    // once per computation with ReadAcquire: a stale value only understates
+    // free space.
     LONG ringTail;
     // Pipe of sendEndpoint, or 0. Like receivePipe: after Start, used and
     // closed only inside flowLock.

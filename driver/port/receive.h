@@ -4,14 +4,11 @@
 // filtering of received data, input flow control by the ring's fill level,
 // and the back-off of a receive path that fails.
 //
-// Everything here runs on the port's worker thread [worker] only, except
-// ReceiveRingSize, which PortInit calls [attach] before the thread exists.
-// The ring has one producer (this thread, ringHead) and one consumer side
-// (readers and the receive purge, ringTail); each computation reads ringTail
-// once with ReadAcquire, and a stale value errs on the safe side (less free
-// space, more bytes held). The pipe is looked at and used only inside
-// flowLock (Stop closes it there); clearing a halt is a synchronous request
-// made outside it. No memory is allocated here.
+// Everything here runs on the port's worker thread [worker] only, the
+// receive ring's producer (ring.h: one look at ringTail per computation; a
+// stale one errs on the safe side). The pipe is looked at and used only
+// inside flowLock (Stop closes it there); clearing a halt is a synchronous
+// request made outside it. No memory is allocated here.
 #pragma once
 
 #include "driver/port/port.h"
@@ -67,30 +64,3 @@ BOOL DeliverReceived(SerialPort* port, const BYTE* data, DWORD length)
 // resuming after XON/XOFF input control was switched off), so that a device
 // is never left stopped. The decisions are taken inside flowLock. Always 0.
 int InputFlowControl(SerialPort* port) SL_EXCLUDES(port->flowLock);
-
-// Bounds of the receive ring (bytes).
-//
-// Largest: "ReceiveBuffer" values above it are cut to it. 1 MiB holds close
-// to a second of what a full-speed bulk pipe can deliver (about 1.2 MB/s)
-// and minutes at common line rates (91 s at 115200 baud), far more than a
-// reader that keeps up needs; it keeps the signed 32-bit ring arithmetic
-// far from overflow and a port's local-heap allocation sane.
-constexpr DWORD kMaxRingSize = 1024 * 1024;
-// The ring a port runs with for a configured size: at most kMaxRingSize,
-// and at least what lets every receive slot be queued at once (the ring
-// holds one byte less than its size, and a transfer is issued only when the
-// free space covers every queued transfer at the full transfer size):
-// slots x transferSize + 1. Smaller values would issue fewer transfers or,
-// at or below one transfer, none at all.
-DWORD ReceiveRingSize(DWORD configured, LONG slots, LONG transferSize);
-
-// Ring arithmetic on signed 32-bit values: bytes held and free space for the
-// given indices.
-inline LONG RingHeld(LONG head, LONG tail, LONG size) {
-    LONG held = head - tail;
-    return held < 0 ? held + size : held;
-}
-inline LONG RingFree(LONG head, LONG tail, LONG size) {
-    LONG free = tail - head - 1;
-    return free < 0 ? free + size : free;
-}

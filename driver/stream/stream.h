@@ -11,6 +11,7 @@
 
 #include "driver/platform/ce.h"
 #include "driver/port/port.h"
+#include "driver/port/ring.h"
 
 // ---- Handle records -----------------------------------------------------
 
@@ -129,12 +130,6 @@ constexpr LONG kReaderAborted = 2;
 constexpr LONG kRxClearRequested = 4;
 constexpr LONG kRxClearing = 8;
 
-// Bytes held in the ring (0 .. ringSize - 1).
-LONG RingHeld(SerialPort* port);
-// Drops every byte the ring holds: ringTail to ringHead (ringSize when the
-// head is 0), then wakes the worker thread. Only the receive side's owner
-// calls it.
-void RingDiscard(SerialPort* port);
 // The reader's side of a pending receive purge: empties the ring when one was
 // requested and clears the request. TRUE when it did.
 BOOL ServeRxClear(SerialPort* port);
