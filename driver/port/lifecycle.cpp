@@ -52,7 +52,7 @@ void ReleaseResources(SerialPort* port) {
     CloseAndClear(&port->writeEvent);
     CloseAndClear(&port->serviceEvent);
     port->openLock.Delete();
-    port->flowLock.Delete();
+    port->deviceLock.Delete();
     port->sessionLock.Delete();
     FreeAndClear(&port->ring);
     FreeAndClear(&port->rxSlots);
@@ -122,10 +122,10 @@ BOOL PortInit(SerialPort* port) {
     port->ring = nullptr;
     port->rxSlots = nullptr;
     // The locks come first: Start stores the pipes it opens inside
-    // flowLock, and Stop, which unwinds a failure after Start, closes them
+    // deviceLock, and Stop, which unwinds a failure after Start, closes them
     // there.
     port->openLock.Create();
-    port->flowLock.Create();
+    port->deviceLock.Create();
     port->sessionLock.Create();
     // Also before Start: a two-channel port's Start starts its second
     // channel's worker, which posts events through this port's list.
@@ -137,7 +137,7 @@ BOOL PortInit(SerialPort* port) {
 
     if (!port->Start()) {
         port->openLock.Delete();
-        port->flowLock.Delete();
+        port->deviceLock.Delete();
         port->sessionLock.Delete();
         return FALSE;
     }

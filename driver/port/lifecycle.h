@@ -6,7 +6,7 @@
 
 #include "driver/port/port.h"
 
-// [attach] Creates openLock, flowLock and sessionLock, runs the class's
+// [attach] Creates openLock, deviceLock and sessionLock, runs the class's
 // Start, creates readEvent, writeEvent and serviceEvent, brings ringSize
 // within bounds (ReceiveRingSize), allocates the ring (empty) and the
 // receive slots, frees both directions, resets the settings, records the

@@ -21,13 +21,13 @@ SerialPort* OwnerPort(SerialPort* port) {
 }
 
 void PortLoadDcb(SerialPort* port, DCB* out) {
-    LockGuard guard(port->flowLock);
+    LockGuard guard(port->deviceLock);
     *out = port->dcb;
 }
 
 void PortStoreDcb(SerialPort* port, const DCB* in) {
     {
-        LockGuard guard(port->flowLock);
+        LockGuard guard(port->deviceLock);
         port->dcb = *in;
     }
     // A writer held back by output flow control looks at the gate again:

@@ -88,8 +88,8 @@ Retired RetireOldest(SerialPort* port) {
 }
 
 // Whether Stop has not yet closed the receive pipe.
-bool ReceivePipeOpen(SerialPort* port) SL_EXCLUDES(port->flowLock) {
-    LockGuard guard(port->flowLock);
+bool ReceivePipeOpen(SerialPort* port) SL_EXCLUDES(port->deviceLock) {
+    LockGuard guard(port->deviceLock);
     return port->receivePipe != nullptr;
 }
 
@@ -98,11 +98,11 @@ bool ReceivePipeOpen(SerialPort* port) SL_EXCLUDES(port->flowLock) {
 // (clearing a halt also resets the endpoint's data toggle, so a pipe that is
 // not halted is left alone). Issuing then waits the back-off, doubled with
 // every failing pass up to its longest.
-void BackOff(SerialPort* port) SL_EXCLUDES(port->flowLock) {
+void BackOff(SerialPort* port) SL_EXCLUDES(port->deviceLock) {
     BOOL halted = FALSE;
     BOOL known = FALSE;
     {
-        LockGuard guard(port->flowLock);
+        LockGuard guard(port->deviceLock);
         if (port->receivePipe != nullptr)
             known = UsbIsPipeHalted(port, port->receivePipe, &halted);
     }
@@ -179,7 +179,7 @@ int IssueReceive(SerialPort* port) {
         BOOL halted = TRUE;
         BOOL ok = FALSE;
         {
-            LockGuard guard(port->flowLock);
+            LockGuard guard(port->deviceLock);
             if (port->receivePipe != nullptr)
                 ok = UsbIsPipeHalted(port, port->receivePipe, &halted);
         }
@@ -194,7 +194,7 @@ int IssueReceive(SerialPort* port) {
     BYTE* buffer = port->rxSlots + slot * port->rxSlotStride;
     USB_TRANSFER transfer = nullptr;
     {
-        LockGuard guard(port->flowLock);
+        LockGuard guard(port->deviceLock);
         if (port->receivePipe != nullptr) {
             // A device whose only IN endpoint is an interrupt endpoint sends its
             // data there (the first attach binds it as the receive endpoint);
@@ -280,10 +280,10 @@ int InputFlowControl(SerialPort* port) {
     }
 
     // The state is read again, the DCB read, the requests issued and the
-    // state set inside flowLock, so that they do not interleave with a
+    // state set inside deviceLock, so that they do not interleave with a
     // writer's transfers on the bulk-OUT pipe, with a settings change, nor
     // with the handshake lines an application's settings send.
-    port->flowLock.Enter();
+    port->deviceLock.Enter();
     stopped = ReadAcquire(&port->inputStopped);
     const bool stopNow = stopped == 0 && held > stopAbove;
     const bool resumeNow = stopped != 0 && held < resumeBelow;
@@ -320,7 +320,7 @@ int InputFlowControl(SerialPort* port) {
             port->xoffSent = 0;
         }
     }
-    port->flowLock.Leave();
+    port->deviceLock.Leave();
 
     // A writer held by the input stop (fInX without fTXContinueOnXoff) waits
     // on writeEvent; nothing else would wake it when input resumes.

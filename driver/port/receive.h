@@ -7,7 +7,7 @@
 // Everything here runs on the port's worker thread [worker] only, the
 // receive ring's producer (ring.h: one look at ringTail per computation; a
 // stale one errs on the safe side). The pipe is looked at and used only
-// inside flowLock (Stop closes it there); clearing a halt is a synchronous
+// inside deviceLock (Stop closes it there); clearing a halt is a synchronous
 // request made outside it. No memory is allocated here.
 #pragma once
 
@@ -28,7 +28,7 @@
 // Otherwise 1 while anything is outstanding or the pipe is usable, and 0
 // once the receive pipe is closed (Stop) and no receive or flow-control
 // transfer is outstanding.
-int ServiceBulk(SerialPort* port) SL_EXCLUDES(port->flowLock, port->openLock);
+int ServiceBulk(SerialPort* port) SL_EXCLUDES(port->deviceLock, port->openLock);
 
 // Back-off of a failing receive path: first and longest wait.
 constexpr DWORD kRxRetryFirstMs = 2;
@@ -36,7 +36,7 @@ constexpr DWORD kRxRetryMaxMs = 100;
 
 // Retires the oldest queued receive transfer when it has completed: 1 when
 // one was retired (and delivered), 0 when none was.
-int CompleteReceive(SerialPort* port) SL_EXCLUDES(port->flowLock, port->openLock);
+int CompleteReceive(SerialPort* port) SL_EXCLUDES(port->deviceLock, port->openLock);
 
 // Queues one receive transfer when a slot is free and the ring has room for
 // every queued transfer plus this one at the full transfer size: 1 issued,
@@ -46,15 +46,15 @@ int CompleteReceive(SerialPort* port) SL_EXCLUDES(port->flowLock, port->openLock
 // USB_SHORT_TRANSFER_OK: a bulk transfer, or an interrupt transfer when the
 // receive endpoint is an interrupt endpoint (devices whose only IN endpoint
 // is one).
-int IssueReceive(SerialPort* port) SL_EXCLUDES(port->flowLock);
+int IssueReceive(SerialPort* port) SL_EXCLUDES(port->deviceLock);
 
 // SerialPort's DeliverReceived: stores one block in the ring (filtering
 // XON/XOFF into outputHeld when DCB.fOutX is set; bytes that do not fit are
 // dropped), then, when at least one byte was stored, sets readEvent and
 // posts EV_RXCHAR (an empty block, or one of flow characters only, wakes no
-// reader). Always TRUE. Must not be called with flowLock or openLock held.
+// reader). Always TRUE. Must not be called with deviceLock or openLock held.
 BOOL DeliverReceived(SerialPort* port, const BYTE* data, DWORD length)
-    SL_EXCLUDES(port->flowLock, port->openLock);
+    SL_EXCLUDES(port->deviceLock, port->openLock);
 
 // Retires finished flow-control transfers, then, when none is outstanding,
 // stops the device above three quarters full (lines dropped, XOFF) and
@@ -62,5 +62,5 @@ BOOL DeliverReceived(SerialPort* port, const BYTE* data, DWORD length)
 // input stop are woken). An XON is also sent whenever input runs while the
 // device was last sent XOFF (input running again after a settings reset, or
 // resuming after XON/XOFF input control was switched off), so that a device
-// is never left stopped. The decisions are taken inside flowLock. Always 0.
-int InputFlowControl(SerialPort* port) SL_EXCLUDES(port->flowLock);
+// is never left stopped. The decisions are taken inside deviceLock. Always 0.
+int InputFlowControl(SerialPort* port) SL_EXCLUDES(port->deviceLock);

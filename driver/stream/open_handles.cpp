@@ -110,7 +110,7 @@ void FirstOpenStart(SerialPort* port) SL_REQUIRES(port->sessionLock) {
 // lines drop.
 void LastCloseReset(SerialPort* port) SL_REQUIRES(port->sessionLock) {
     {
-        LockGuard guard(port->flowLock);
+        LockGuard guard(port->deviceLock);
         port->dcb.fDtrControl = DTR_CONTROL_DISABLE;
         port->dcb.fRtsControl = RTS_CONTROL_DISABLE;
         port->dcb.fInX = 0;

@@ -286,9 +286,9 @@ SERLYNX_EXPORT DWORD COM_Write(DWORD_PTR context, LPCVOID buffer, DWORD count) {
         (port->usbMode & (kUsbModeFtdiNoHeader | kUsbModeWriteUnlimited)) != kUsbModeFtdiNoHeader;
 
     while (remaining > 0 || zeroLength) {
-        port->flowLock.Enter();
+        port->deviceLock.Enter();
         if (remaining > 0 && OutputHeldBack(port, &port->dcb)) {
-            port->flowLock.Leave();
+            port->deviceLock.Leave();
             DWORD wait = total == MAXDWORD ? INFINITE : TimeLeft(total, start);
             if (wait == 0 || WaitForSingleObject(port->writeEvent, wait) == WAIT_TIMEOUT) {
                 remaining = 0;
@@ -299,7 +299,7 @@ SERLYNX_EXPORT DWORD COM_Write(DWORD_PTR context, LPCVOID buffer, DWORD count) {
             continue;
         }
         USB_TRANSFER transfer = port->IssueWrite(data, remaining);
-        port->flowLock.Leave();
+        port->deviceLock.Leave();
         if (transfer == nullptr)
             break;
 

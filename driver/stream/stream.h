@@ -148,9 +148,9 @@ void StoreTimeouts(SerialPort* port, const COMMTIMEOUTS* in);
 
 // Whether output flow control holds sending back (CTS, DSR, received XOFF,
 // or our own input stop) under the settings `dcb`: the port's own, read
-// inside flowLock, so that the answer and the write it gates see the same
+// inside deviceLock, so that the answer and the write it gates see the same
 // settings.
-BOOL OutputHeldBack(SerialPort* port, const DCB* dcb) SL_REQUIRES(port->flowLock);
+BOOL OutputHeldBack(SerialPort* port, const DCB* dcb) SL_REQUIRES(port->deviceLock);
 
 // Unaligned copies between a caller's buffer and a record.
 inline void CopyBytes(void* to, const void* from, size_t length) {

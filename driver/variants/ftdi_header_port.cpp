@@ -62,12 +62,12 @@ USB_TRANSFER FtdiHeaderPort::IssueWrite(const BYTE* data, DWORD length) {
 }
 
 USB_TRANSFER FtdiHeaderPort::SendImmediate(const BYTE* ch) {
-    // Synchronous, outside flowLock (taken only for the look at the pipe,
+    // Synchronous, outside deviceLock (taken only for the look at the pipe,
     // as the basic port does): the packet is done with when the call
     // returns.
     USB_PIPE pipe;
     {
-        LockGuard guard(flowLock);
+        LockGuard guard(deviceLock);
         pipe = sendPipe;
     }
     BYTE packet[2];

@@ -50,15 +50,15 @@ BOOL SerialPort::Start() {
     if (sendEndpoint != nullptr)
         send = OpenAndClear(this, sendEndpoint);
     // No other thread uses the port yet; the pipes are stored inside
-    // flowLock all the same, like every later look at them.
-    LockGuard guard(flowLock);
+    // deviceLock all the same, like every later look at them.
+    LockGuard guard(deviceLock);
     receivePipe = receive;
     sendPipe = send;
     return TRUE;
 }
 
 BOOL SerialPort::Stop() {
-    LockGuard guard(flowLock);
+    LockGuard guard(deviceLock);
     if (receivePipe != nullptr)
         UsbClosePipe(this, receivePipe);
     receivePipe = nullptr;
@@ -78,13 +78,13 @@ BOOL SerialPort::ApplyLineSettings() {
 }
 
 BOOL ApplyHandshakeLines(SerialPort* port) {
-    // The lines are decided and sent inside flowLock, where input flow
+    // The lines are decided and sent inside deviceLock, where input flow
     // control changes inputStopped and sends its own line changes: a value
     // decided on a stale inputStopped can never reach the device after the
     // worker's newer one (a raise after its drop would let the device
     // overrun the ring). A class whose request waits for the device's
     // answer waits inside the lock; settings change seldom.
-    LockGuard guard(port->flowLock);
+    LockGuard guard(port->deviceLock);
     const DCB dcb = port->dcb;
     if (!dcb.fOutX)
         WriteRelease(&port->outputHeld, 0);
@@ -121,7 +121,7 @@ USB_TRANSFER SerialPort::IssueWrite(const BYTE* data, DWORD length) {
 USB_TRANSFER SerialPort::SendImmediate(const BYTE* ch) {
     USB_PIPE pipe;
     {
-        LockGuard guard(flowLock);
+        LockGuard guard(deviceLock);
         pipe = sendPipe;
     }
     if (pipe == nullptr)

@@ -88,15 +88,15 @@ void CoreTest::StartIdle(SerialPort* port) {
 }
 
 void CoreTest::EndWorker(SerialPort* port) {
-    port->flowLock.Enter();
+    port->deviceLock.Enter();
     USB_PIPE pipe = port->receivePipe;
     port->receivePipe = nullptr;
-    port->flowLock.Leave();
+    port->deviceLock.Leave();
     SetEvent(port->serviceEvent);
     ASSERT_EQ(WaitForSingleObject(port->serviceThread, 5000), WAIT_OBJECT_0);
-    port->flowLock.Enter();
+    port->deviceLock.Enter();
     port->receivePipe = pipe;
-    port->flowLock.Leave();
+    port->deviceLock.Leave();
     port->rxFailures = 0;
 }
 

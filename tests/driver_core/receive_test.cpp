@@ -509,7 +509,7 @@ class RacingLinesPort : public RecordingPort {
   public:
     DWORD_PTR SetControlLines(DWORD mask, DWORD value, HANDLE event) override {
         if (event == nullptr && worker == nullptr) {
-            // The worker's pass runs now; it waits for flowLock if this
+            // The worker's pass runs now; it waits for deviceLock if this
             // request is being sent inside it. Given a second to finish.
             std::atomic<bool>* finished = &workerDone;
             worker = new std::thread([this, finished] {
