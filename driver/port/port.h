@@ -212,8 +212,8 @@ class SerialPort {
     // issued on a closed pipe.
     USB_PIPE receivePipe SL_GUARDED_BY(deviceLock);
     // The receive ring. Once PortInit has made it (RingCreate), only the
-    // functions of driver/port/ring.h touch these four fields; the rules
-    // of the indices and their wrap are written there.
+    // functions of driver/port/ring.h move its indices or copy bytes in or
+    // out; the rules of the indices and their wrap are written there.
     // Capacity in bytes ("ReceiveBuffer", 4096 by default). [attach];
     // PortInit brings it within bounds (ReceiveRingSize) before anything
     // reads it.
