@@ -92,13 +92,14 @@ constexpr PortTypeEntry kPortTypes[kPortTypeCount] = {
 
 namespace {
 
-// One row per type, at its type's index, each with a class and a suffix; an
-// override sets flags only (the type is its row's). A type added to
-// usb_mode.h without its row leaves a zeroed row here and fails this check.
+// One row per type, at its type's index, each with a suffix; an override
+// sets flags only (the type is its row's). Every row has its class: `create`
+// is a reference, so a type added to usb_mode.h without its row does not
+// compile.
 constexpr bool CatalogIsWhole() {
     for (DWORD i = 0; i < kPortTypeCount; ++i) {
         const PortTypeEntry& row = kPortTypes[i];
-        if (row.type != i || row.create == nullptr || row.suffix == nullptr)
+        if (row.type != i || row.suffix == nullptr)
             return false;
         if ((row.overrides == nullptr) != (row.overrideCount == 0))
             return false;
