@@ -386,8 +386,8 @@ MUTANTS = [
     {
         "id": "token-closed-still-enters",
         "file": "driver/registration/port_token.cpp",
-        "find": "if (slot != nullptr && (evenClosed || (slot->state & kStateClosed) == 0)) {",
-        "replace": "if (slot != nullptr) {",
+        "find": "        slot->state |= kStateClosed;\n",
+        "replace": "",
         "area": "removal",
         "note": "stream calls still enter a port whose removal has begun",
         "hint": "RegistrationPortToken|OpenClose",
