@@ -87,14 +87,18 @@ def configure():
                    stdout=subprocess.DEVNULL)
 
 
-def ctest(jobs, regex=None):
-    """Runs tests until the first failure: (passed, seconds, first failed test)."""
+def ctest(jobs, regex=None, log_path=None):
+    """Runs tests until the first failure: (passed, seconds, first failed test).
+    With log_path, ctest's output is kept there."""
     cmd = ["ctest", "--test-dir", BLD, "-j", str(jobs), "--stop-on-failure",
            "--timeout", str(TEST_TIMEOUT), "--output-on-failure"]
     if regex:
         cmd += ["-R", regex]
     t0 = time.monotonic()
     r = subprocess.run(cmd, capture_output=True, text=True)
+    if log_path:
+        with open(log_path, "w") as f:
+            f.write(r.stdout + r.stderr)
     failed = ""
     for line in r.stdout.splitlines():
         hit = re.search(r"Test\s+#\d+: (\S+) .*\*\*\*", line)
@@ -209,9 +213,11 @@ def main():
     if not ok:
         print("mutants: the unmutated tree does not build:\n" + out, file=sys.stderr)
         return 2
-    passed, secs, failed = ctest(a.jobs)
+    suite_log = os.path.join(SCRATCH, "unmutated.log")
+    passed, secs, failed = ctest(a.jobs, log_path=suite_log)
     if not passed:
-        print(f"mutants: the unmutated suite fails ({failed}); fix that first", file=sys.stderr)
+        print(f"mutants: the unmutated suite fails ({failed}); fix that first "
+              f"(ctest's output: {os.path.relpath(suite_log, ROOT)})", file=sys.stderr)
         return 2
     log(f"mutants: unmutated suite passes in {secs:.0f} s; {len(chosen)} mutants")
 
