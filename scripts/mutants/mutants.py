@@ -35,7 +35,6 @@ MUTANTS = [
         "area": "ring",
         "note": "a read across the ring's end skips one byte",
         "hint": "ReadWrite|CoreReceiveTest",
-        "sample": True,
     },
     {
         "id": "purge-no-worker-wake",
@@ -73,6 +72,7 @@ MUTANTS = [
         "area": "slots",
         "note": "every completed transfer is read from slot 0",
         "hint": "CoreReceiveTest|CoreBusTest",
+        "sample": True,
     },
     {
         "id": "rx-retire-wrap",
