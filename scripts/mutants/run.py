@@ -101,7 +101,8 @@ def ctest(jobs, regex=None, log_path=None):
             f.write(r.stdout + r.stderr)
     failed = ""
     for line in r.stdout.splitlines():
-        hit = re.search(r"Test\s+#\d+: (\S+) .*\*\*\*", line)
+        # Parameterised names may hold spaces: the name ends at the dots.
+        hit = re.search(r"Test\s+#\d+: (.+?) \.+.*\*\*\*", line)
         if hit:
             failed = hit.group(1)
             break
@@ -166,8 +167,9 @@ def write_doc(path, results, total_s, rerun=0):
                 f"{rerun} mutants were added or re-run since")
     rows = ["| id | area | fault | result | killed by | s |", "|---|---|---|---|---|---|"]
     for r in results:
-        rows.append(f"| {r['id']} | {r['area']} | {r['note']} | {r['result']} | "
-                    f"{r['detail'] if r['result'] == 'killed' else ''} | {r['seconds']} |")
+        by = str(r["detail"]).replace("|", "\\|") if r["result"] == "killed" else ""
+        rows.append(f"| {r['id']} | {r['area']} | {r['note']} | {r['result']} | {by} | "
+                    f"{r['seconds']} |")
     body = "\n".join([BEGIN, "", f"{killed} of {len(results)} mutants killed; {when}.", ""] +
                      rows + ["", END])
     with open(path, encoding="utf-8") as f:
