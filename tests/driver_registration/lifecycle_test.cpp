@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 
 #include "ce/file.h"
@@ -17,11 +18,9 @@
 #include "cehost/loader.h"
 #include "cehost/regfile.h"
 #include "cehost/usb_bus.h"
+#include "common/com_port_test.h"
 #include "common/platform_test.h"
-#include "sim/bulk_model.h"
-#include "sim/cdc_model.h"
-#include "sim/ftdi_model.h"
-#include "sim/rcs310_model.h"
+#include "sim/catalog.h"
 
 namespace {
 
@@ -103,31 +102,34 @@ TEST_F(RegistrationLifecycleTest, InstallConfigureServeAndRemoveBulkAdapter) {
     }
 }
 
-// Every port type through the same life: the first attach classifies the
-// device and names it, the next one serves it as COM1:, bytes go round a
-// loopback plug on the device's line, and the removal leaves nothing.
-struct PortTypeCase {
-    const char* name;
-    std::function<std::shared_ptr<cehost::UsbDeviceModel>(std::shared_ptr<sim::SerialLine>)> make;
-    const char* ids;  // vendor_product_release in decimal
-    DWORD usbMode;
-    const char16_t* friendlyName;
-};
+}  // namespace
 
-class RegistrationPortTypeTest : public RegistrationLifecycleTest,
-                                 public ::testing::WithParamInterface<PortTypeCase> {};
+namespace sim {
+// Test names carry the model's name; printed parameters too.
+void PrintTo(const ModelEntry& entry, std::ostream* out) {
+    *out << entry.name;
+}
+}  // namespace sim
 
-TEST_P(RegistrationPortTypeTest, ConfiguredServedAndRemoved) {
-    const PortTypeCase& c = GetParam();
+namespace {
+
+// Every device model through the same life: the first attach gives it the
+// port type the catalog expects, the next one serves it as COM1:, bytes go
+// round a loopback plug on the device's line, and the removal leaves nothing.
+class RegistrationCatalogTest : public RegistrationLifecycleTest,
+                                public ::testing::WithParamInterface<sim::ModelEntry> {};
+
+TEST_P(RegistrationCatalogTest, ConfiguredServedAndRemoved) {
+    const sim::ModelEntry& m = GetParam();
     auto line = std::make_shared<sim::LoopbackPlug>();
+    auto model = m.Make(line, std::make_shared<sim::LoopbackPlug>()).usb;
     cehost::UsbBus bus;
     ASSERT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
-    cehost::UsbDeviceId id = bus.Plug(c.make(line));
+    cehost::UsbDeviceId id = bus.Plug(model);
     ASSERT_NE(id, 0u);
     EXPECT_TRUE(bus.Owner(id).empty());
-    const std::u16string key = DeviceKey(c.ids);
-    EXPECT_EQ(cehost::RegReadDword(key, u"UsbMode"), c.usbMode);
-    EXPECT_EQ(cehost::RegReadString(key, u"FriendlyName"), c.friendlyName);
+    const std::u16string key = comtest::DeviceKeyPath(model->DeviceDescriptor());
+    EXPECT_EQ(cehost::RegReadDword(key, u"UsbMode"), m.usbMode);
 
     id = bus.Replug(id);
     ASSERT_EQ(bus.Owner(id), u"Serlynx");
@@ -159,48 +161,13 @@ TEST_P(RegistrationPortTypeTest, ConfiguredServedAndRemoved) {
     EXPECT_EQ(cehost::RunningThreadCount(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Types, RegistrationPortTypeTest,
-    ::testing::Values(
-        PortTypeCase{
-            "Cdc",
-            [](auto line) { return std::make_shared<sim::CdcModel>(sim::CdcAcmConfig(), line); },
-            "4617_24080_256", 1, u"CDC serial device,cdc"},
-        PortTypeCase{"CdcCtsChip",
-                     [](auto line) {
-                         return std::make_shared<sim::CdcModel>(sim::CdcCtsChipConfig(), line);
-                     },
-                     "4617_24081_256", 0x101, u"Serial chip with CTS status,pl2303"},
-        PortTypeCase{"CdcNoLineCoding",
-                     [](auto line) {
-                         return std::make_shared<sim::CdcModel>(sim::CdcNoCodingConfig(), line);
-                     },
-                     "1154_515_256", 0x1001, u"Handset modem,cdc"},
-        PortTypeCase{"TwoChannel",
-                     [](auto line) {
-                         return std::make_shared<sim::CdcModel>(
-                             sim::CdcTwoChannelConfig(), line,
-                             std::make_shared<sim::LoopbackPlug>());
-                     },
-                     "4617_24082_256", 2, u"Two-channel modem,wmc"},
-        PortTypeCase{"Ftdi",
-                     [](auto line) {
-                         return std::make_shared<sim::FtdiModel>(sim::FtdiModelConfig::FullSpeed(),
-                                                                 line);
-                     },
-                     "1027_24577_1536", 0x203, u"FT232R USB UART,ftdi"},
-        PortTypeCase{"FtdiHeaderFramed",
-                     [](auto line) {
-                         return std::make_shared<sim::FtdiModel>(
-                             sim::FtdiModelConfig::HeaderFramed(), line);
-                     },
-                     "1027_33650_512", 3, u"USB Serial Converter,ftdi"},
-        PortTypeCase{"Type4",
-                     [](auto line) {
-                         return std::make_shared<sim::Rcs310Model>(sim::Rcs310ModelConfig{}, line);
-                     },
-                     "1356_108_256", 4, u"Type-4 reader,rcs310"}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Catalog, RegistrationCatalogTest, ::testing::ValuesIn(sim::Models()),
+                         [](const auto& info) {
+                             std::string name = info.param.name;
+                             for (char& c : name)
+                                 c = c == '-' ? '_' : c;
+                             return name;
+                         });
 
 // Removal while an application still holds the port open: the open handle
 // is cut loose and fails cleanly afterwards.

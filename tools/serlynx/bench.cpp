@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <variant>
 #include <vector>
 
 #include "ce/file.h"
@@ -25,9 +26,7 @@
 #include "cehost/regfile.h"
 #include "cehost/usb_bus.h"
 #include "platform.h"
-#include "sim/bulk_model.h"
-#include "sim/cdc_model.h"
-#include "sim/ftdi_model.h"
+#include "sim/catalog.h"
 #include "sim/serial_line.h"
 
 namespace serlynx {
@@ -101,45 +100,46 @@ class BenchLine : public sim::SerialLine {
     std::atomic<uint64_t> transmitted{0};
 };
 
-struct Device {
-    std::shared_ptr<cehost::UsbDeviceModel> model;
-    std::function<size_t()> pending;  // bytes in the device's receive FIFO
+template <class... F>
+struct Overloaded : F... {
+    using F::operator()...;
 };
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
 
 // Devices of one kind and packet size differ in product id by `group`, so
 // that each group has its own device key (and port name prefix: the device
 // manager names only ten ports per prefix).
-Device MakeDevice(Kind kind, uint16_t packet, int group, std::shared_ptr<sim::SerialLine> line) {
-    Device d;
+sim::BuiltModel MakeDevice(Kind kind, uint16_t packet, int group,
+                           std::shared_ptr<sim::SerialLine> line) {
+    const char* name = kind == Kind::kBasic ? "bulk"
+                       : kind == Kind::kCdc ? "cdc-acm"
+                       : packet > 64        ? "ftdi-hs"
+                                            : "ftdi";
+    sim::ModelConfig config = sim::FindModel(name)->config;
     const uint16_t bcd = packet > 64 ? 0x0200 : 0x0110;
-    if (kind == Kind::kBasic) {
-        sim::BulkModelConfig c;
-        c.inPacket = c.outPacket = packet;
-        c.bcdUsb = bcd;
-        c.product = static_cast<uint16_t>(0x5E40 + group + (packet > 64 ? 0x10 : 0));
-        c.rxFifo = kDeviceFifo;
-        auto m = std::make_shared<sim::BulkAdapterModel>(c, line);
-        d.model = m;
-        d.pending = [m] { return m->Pending(); };
-    } else if (kind == Kind::kCdc) {
-        sim::CdcModelConfig c = sim::CdcAcmConfig();
-        c.bulkPacket = packet;
-        c.bcdUsb = bcd;
-        c.product = static_cast<uint16_t>(0x5E60 + group + (packet > 64 ? 0x10 : 0));
-        c.rxFifo = kDeviceFifo;
-        auto m = std::make_shared<sim::CdcModel>(c, line);
-        d.model = m;
-        d.pending = [m] { return m->Pending(); };
-    } else {
-        sim::FtdiModelConfig c =
-            packet > 64 ? sim::FtdiModelConfig::HighSpeed() : sim::FtdiModelConfig::FullSpeed();
-        c.release = static_cast<uint16_t>(c.release + group);
-        c.rxFifo = kDeviceFifo;
-        auto m = std::make_shared<sim::FtdiModel>(c, line);
-        d.model = m;
-        d.pending = [m] { return m->Pending(); };
-    }
-    return d;
+    const uint16_t speed = packet > 64 ? 0x10 : 0;
+    std::visit(Overloaded{
+                   [&](sim::BulkModelConfig& c) {
+                       c.inPacket = c.outPacket = packet;
+                       c.bcdUsb = bcd;
+                       c.product = static_cast<uint16_t>(0x5E40 + group + speed);
+                       c.rxFifo = kDeviceFifo;
+                   },
+                   [&](sim::CdcModelConfig& c) {
+                       c.bulkPacket = packet;
+                       c.bcdUsb = bcd;
+                       c.product = static_cast<uint16_t>(0x5E60 + group + speed);
+                       c.rxFifo = kDeviceFifo;
+                   },
+                   [&](sim::FtdiModelConfig& c) {
+                       c.release = static_cast<uint16_t>(c.release + group);
+                       c.rxFifo = kDeviceFifo;
+                   },
+                   [&](sim::Rcs310ModelConfig& c) { c.rxFifo = kDeviceFifo; },
+               },
+               config);
+    return sim::BuildModel(config, std::move(line));
 }
 
 std::string Replace(std::string text, const std::string& from, const std::string& to) {
@@ -153,14 +153,14 @@ std::string Replace(std::string text, const std::string& from, const std::string
 // others are copies under another prefix.
 bool PrepareKey(Kind kind, uint16_t packet, int group, DWORD ring) {
     auto probe = MakeDevice(kind, packet, group, nullptr);
-    const std::u16string path = DeviceKeyPath(probe.model->DeviceDescriptor());
+    const std::u16string path = DeviceKeyPath(probe.usb->DeviceDescriptor());
     if (!cehost::RegKeyExists(path)) {
         if (group == 0) {
             cehost::UsbBus bus(UsbTiming::kUntimed);
             bus.SetLogging(false);
             DeviceKey key;
             std::string error;
-            if (!ProbeModel(bus, probe.model, &key, &error)) {
+            if (!ProbeModel(bus, probe.usb, &key, &error)) {
                 std::fprintf(stderr, "serlynx bench: %s\n", error.c_str());
                 return false;
             }
@@ -168,9 +168,8 @@ bool PrepareKey(Kind kind, uint16_t packet, int group, DWORD ring) {
             if (!PrepareKey(kind, packet, 0, ring))
                 return false;
             auto first = MakeDevice(kind, packet, 0, nullptr);
-            const std::string from = cehost::Utf8(DeviceKeyPath(first.model->DeviceDescriptor()));
-            std::string text =
-                cehost::ExportRegText(DeviceKeyPath(first.model->DeviceDescriptor()));
+            const std::string from = cehost::Utf8(DeviceKeyPath(first.usb->DeviceDescriptor()));
+            std::string text = cehost::ExportRegText(DeviceKeyPath(first.usb->DeviceDescriptor()));
             text = Replace(text, from, cehost::Utf8(path));
             char number[16];
             std::snprintf(number, sizeof number, "%02d", group);
@@ -189,7 +188,7 @@ bool PrepareKey(Kind kind, uint16_t packet, int group, DWORD ring) {
 struct Port {
     std::shared_ptr<BenchLine> line;
     std::shared_ptr<sim::SerialLine> anyLine;
-    Device device;
+    sim::BuiltModel device;
     cehost::UsbBus* bus = nullptr;
     cehost::UsbDeviceId id = 0;
     HANDLE handle = INVALID_HANDLE_VALUE;
@@ -219,7 +218,7 @@ std::unique_ptr<Port> OpenPort(cehost::UsbBus& bus, Kind kind, uint16_t packet, 
     port->anyLine = line;
     port->device = MakeDevice(kind, packet, group, line);
     port->bus = &bus;
-    port->id = bus.Plug(port->device.model);
+    port->id = bus.Plug(port->device.usb);
     if (port->id == 0 || bus.Owner(port->id) != u"Serlynx") {
         std::fprintf(stderr, "serlynx bench: the driver did not serve the %s device\n",
                      KindName(kind));

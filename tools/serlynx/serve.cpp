@@ -45,10 +45,10 @@
 #include "cehost/usb_bus.h"
 #include "cehost/usb_real.h"
 #include "com_port.h"
-#include "models.h"
 #include "platform.h"
 #include "pty_bridge.h"
 #include "rfc2217.h"
+#include "sim/catalog.h"
 #include "sim/serial_line.h"
 
 namespace serlynx {
@@ -170,7 +170,7 @@ class Server {
         : options_(options), role_(std::move(role)) {}
     // Plugs the model on `bus` (the driver's catch-all entry must be armed),
     // lets the driver serve it and opens its port.
-    bool ServeDevice(cehost::UsbBus& bus, BuiltModel model);
+    bool ServeDevice(cehost::UsbBus& bus, sim::BuiltModel model);
     bool Listen();
     bool OpenPty();
     // Starts the port's reader and event threads.
@@ -198,7 +198,7 @@ class Server {
     const std::string role_;
     Console& console_ = TheConsole();
     cehost::UsbBus* bus_ = nullptr;
-    BuiltModel model_;
+    sim::BuiltModel model_;
     cehost::UsbDeviceId id_ = 0;
     std::u16string portName_;
     HANDLE handle_ = INVALID_HANDLE_VALUE;
@@ -217,7 +217,7 @@ class Server {
     std::mutex stateMu_;
 };
 
-bool Server::ServeDevice(cehost::UsbBus& bus, BuiltModel model) {
+bool Server::ServeDevice(cehost::UsbBus& bus, sim::BuiltModel model) {
     bus_ = &bus;
     model_ = std::move(model);
     auto* real = dynamic_cast<cehost::RealUsbDeviceModel*>(model_.usb.get());
@@ -603,7 +603,7 @@ void Server::Shutdown() {
 struct Wiring {
     std::shared_ptr<sim::SerialLine> line, line2;  // the main device's channels
     std::shared_ptr<sim::SerialLine> farLine, farLine2;
-    const ModelEntry* far = nullptr;
+    const sim::ModelEntry* far = nullptr;
 };
 
 bool Wire(const ServeOptions& o, Wiring* w) {
@@ -629,11 +629,11 @@ bool Wire(const ServeOptions& o, Wiring* w) {
     }
     if (o.line.rfind("null-modem:", 0) == 0) {
         const std::string name = o.line.substr(11);
-        w->far = FindModel(name);
+        w->far = sim::FindModel(name);
         if (w->far == nullptr) {
             std::fprintf(stderr,
                          "serlynx serve: --line %s: unknown device \"%s\"; the models are: %s\n",
-                         o.line.c_str(), name.c_str(), ModelNames().c_str());
+                         o.line.c_str(), name.c_str(), sim::ModelNames().c_str());
             return false;
         }
         // The cable joins the two first channels; second channels (of a
@@ -661,7 +661,7 @@ bool InstallDriver() {
 }
 
 // The real device `options.usb` names, as a model to plug on a kReal bus.
-bool RealDevice(const ServeOptions& options, BuiltModel* model) {
+bool RealDevice(const ServeOptions& options, sim::BuiltModel* model) {
     cehost::RealUsbSelector selector;
     std::string error;
     if (!cehost::ParseRealUsbSelector(options.usb, &selector, &error)) {
@@ -688,13 +688,13 @@ bool RealDevice(const ServeOptions& options, BuiltModel* model) {
 
 int Serve(const ServeOptions& options) {
     Console& console = TheConsole();
-    BuiltModel realModel;
+    sim::BuiltModel realModel;
     if (!options.usb.empty() && !RealDevice(options, &realModel))
         return 1;
-    const ModelEntry* entry = options.usb.empty() ? FindModel(options.device) : nullptr;
+    const sim::ModelEntry* entry = options.usb.empty() ? sim::FindModel(options.device) : nullptr;
     if (entry == nullptr && options.usb.empty()) {
         std::fprintf(stderr, "serlynx serve: unknown device \"%s\"; the models are: %s\n",
-                     options.device.c_str(), ModelNames().c_str());
+                     options.device.c_str(), sim::ModelNames().c_str());
         return 2;
     }
     Wiring wiring;
@@ -744,12 +744,12 @@ int Serve(const ServeOptions& options) {
         console.Line("installed the driver: %s names serlynx.dll",
                      cehost::Utf8(kCatchAllKey).c_str());
         ok = servers[0]->ServeDevice(
-            *bus, entry ? entry->make(wiring.line, wiring.line2) : std::move(realModel));
+            *bus, entry ? entry->Make(wiring.line, wiring.line2) : std::move(realModel));
     }
     // Each first attach spends the catch-all entry: arm it again.
     if (ok && servers.size() > 1)
         ok = InstallDriver() &&
-             servers[1]->ServeDevice(*bus, wiring.far->make(wiring.farLine, wiring.farLine2));
+             servers[1]->ServeDevice(*bus, wiring.far->Make(wiring.farLine, wiring.farLine2));
     for (auto& server : servers)
         ok = ok && server->Listen();
     ok = ok && servers[0]->OpenPty();
