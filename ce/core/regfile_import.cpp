@@ -1,23 +1,19 @@
-// REGEDIT4 text import/export and the direct registry helpers of
-// cehost/regfile.h.
-#include "cehost/regfile.h"
-
-#include <cstdio>
+// REGEDIT4 text import: the whole text is parsed into operations first, and
+// only a text without fault changes the registry, in one step.
 #include <fstream>
 #include <mutex>
 #include <sstream>
 
+#include "cehost/regfile.h"
 #include "cehost/utf.h"
-#include "core/registry_internal.h"
+#include "core/regfile_internal.h"
 
 namespace cehost {
 namespace {
 
 using namespace ce_internal::reg;
-
-constexpr std::string_view kRoot = "HKEY_LOCAL_MACHINE";
-
-// ---- Text helpers ------------------------------------------------------------
+using regfile::kRoot;
+using regfile::StringBytes;
 
 std::string_view TrimLeft(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
@@ -59,27 +55,6 @@ int HexDigit(char c) {
         return c - 'A' + 10;
     return -1;
 }
-
-std::vector<uint8_t> StringBytes(std::u16string_view s) {
-    std::vector<uint8_t> out;
-    out.reserve((s.size() + 1) * 2);
-    for (char16_t c : s) {
-        out.push_back(static_cast<uint8_t>(c & 0xFF));
-        out.push_back(static_cast<uint8_t>(c >> 8));
-    }
-    out.push_back(0);
-    out.push_back(0);
-    return out;
-}
-
-std::u16string BytesToUnits(const std::vector<uint8_t>& data) {
-    std::u16string s;
-    for (size_t i = 0; i + 1 < data.size(); i += 2)
-        s.push_back(static_cast<char16_t>(data[i] | (data[i + 1] << 8)));
-    return s;
-}
-
-// ---- Parsing -------------------------------------------------------------------
 
 struct Op {
     enum Kind { kCreateKey, kDeleteKey, kSetValue, kDeleteValue } kind;
@@ -385,103 +360,6 @@ void Apply(std::vector<Op>& ops) {
     }
 }
 
-// ---- Export ----------------------------------------------------------------------
-
-std::string Quote(std::u16string_view s) {
-    std::string utf8;
-    EncodeUtf8(s, &utf8);
-    std::string out = "\"";
-    for (char c : utf8) {
-        if (c == '\\' || c == '"')
-            out.push_back('\\');
-        out.push_back(c);
-    }
-    out.push_back('"');
-    return out;
-}
-
-// A REG_SZ is written as text only when that text reads back to the same
-// bytes: whole UTF-16 units, one terminator at the very end and nowhere
-// else, paired surrogates, and no control characters that would break the
-// line.
-bool IsCleanString(const std::vector<uint8_t>& data, std::u16string* text) {
-    if (data.size() < 2 || data.size() % 2 != 0)
-        return false;
-    std::u16string units = BytesToUnits(data);
-    if (units.back() != 0)
-        return false;
-    units.pop_back();
-    for (char16_t c : units)
-        if (c < 0x20 || c == 0x7F)
-            return false;
-    std::string utf8;
-    if (!EncodeUtf8(units, &utf8))
-        return false;
-    *text = std::move(units);
-    return true;
-}
-
-void WriteHex(std::string& out, std::string line, const std::vector<uint8_t>& data) {
-    static const char kDigits[] = "0123456789abcdef";
-    for (size_t i = 0; i < data.size(); ++i) {
-        line.push_back(kDigits[data[i] >> 4]);
-        line.push_back(kDigits[data[i] & 15]);
-        if (i + 1 < data.size()) {
-            line.push_back(',');
-            if (line.size() >= 76) {
-                out += line + "\\\n";
-                line = "  ";
-            }
-        }
-    }
-    out += line + "\n";
-}
-
-void WriteValue(std::string& out, const Value& v) {
-    std::string line = v.name.empty() ? "@=" : Quote(v.name) + "=";
-    std::u16string text;
-    if (v.type == REG_SZ && IsCleanString(v.data, &text)) {
-        out += line + Quote(text) + "\n";
-        return;
-    }
-    if (v.type == REG_DWORD && v.data.size() == 4) {
-        char buf[16];
-        uint32_t d = v.data[0] | (v.data[1] << 8) | (v.data[2] << 16) |
-                     (static_cast<uint32_t>(v.data[3]) << 24);
-        std::snprintf(buf, sizeof buf, "dword:%08x", d);
-        out += line + buf + "\n";
-        return;
-    }
-    if (v.type == REG_BINARY) {
-        WriteHex(out, line + "hex:", v.data);
-        return;
-    }
-    char buf[24];
-    std::snprintf(buf, sizeof buf, "hex(%x):", v.type);
-    WriteHex(out, line + buf, v.data);
-}
-
-void WriteKey(std::string& out, const Key& key, const std::string& path, bool always) {
-    if (always || !key.values.empty() || key.subkeys.empty()) {
-        out += "[" + path + "]\n";
-        for (const auto& v : key.values)
-            WriteValue(out, v);
-        out += "\n";
-    }
-    for (const auto& [folded, sub] : key.subkeys) {
-        std::string name;
-        EncodeUtf8(sub->name, &name);
-        WriteKey(out, *sub, path + "\\" + name, true);
-    }
-}
-
-std::optional<std::vector<std::u16string>> Parts(std::u16string_view path) {
-    std::vector<std::u16string> parts;
-    if (!SplitPath(path, &parts))
-        return std::nullopt;
-    return parts;
-}
-
 }  // namespace
 
 std::string RegFileError::ToString() const {
@@ -508,183 +386,6 @@ bool ImportRegFile(const std::string& path, RegFileError* error) {
     std::ostringstream buf;
     buf << in.rdbuf();
     return ImportRegText(buf.str(), error);
-}
-
-std::string ExportRegText(std::u16string_view keyPath) {
-    auto parts = Parts(keyPath);
-    if (!parts)
-        return "";
-    std::shared_lock<std::shared_mutex> g(TreeLock());
-    auto key = FindKey(Root(), *parts);
-    if (!key)
-        return "";
-    std::string out = "REGEDIT4\n\n";
-    std::string path(kRoot);
-    for (const auto& p : *parts) {
-        std::string name;
-        EncodeUtf8(p, &name);
-        path += "\\" + name;
-    }
-    // The root section is written only when it holds values (or nothing at all).
-    WriteKey(out, *key, path, !parts->empty() || !key->values.empty());
-    return out;
-}
-
-bool ExportRegFile(const std::string& path, std::u16string_view keyPath, RegFileError* error) {
-    std::string text = ExportRegText(keyPath);
-    if (text.empty()) {
-        if (error)
-            *error = RegFileError{0, "no such key"};
-        return false;
-    }
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.flush();
-    if (!out) {
-        if (error)
-            *error = RegFileError{0, "cannot write " + path};
-        return false;
-    }
-    return true;
-}
-
-bool RegWrite(std::u16string_view keyPath, std::u16string_view name, DWORD type,
-              std::vector<uint8_t> data) {
-    auto parts = Parts(keyPath);
-    if (!parts || name.size() > kMaxValueNameLength)
-        return false;
-    std::unique_lock<std::shared_mutex> g(TreeLock());
-    bool created;
-    auto key = CreateKey(Root(), *parts, &created);
-    SetValue(*key, name, type, std::move(data));
-    return true;
-}
-
-bool RegWriteString(std::u16string_view keyPath, std::u16string_view name,
-                    std::u16string_view value, DWORD type) {
-    return RegWrite(keyPath, name, type, StringBytes(value));
-}
-
-bool RegWriteString(std::string_view keyPath, std::string_view name, std::string_view value) {
-    return RegWriteString(Utf16(keyPath), Utf16(name), Utf16(value), REG_SZ);
-}
-
-bool RegWriteMultiString(std::u16string_view keyPath, std::u16string_view name,
-                         const std::vector<std::u16string>& strings) {
-    std::vector<uint8_t> data;
-    for (const auto& s : strings) {
-        auto b = StringBytes(s);
-        data.insert(data.end(), b.begin(), b.end());
-    }
-    data.push_back(0);
-    data.push_back(0);
-    return RegWrite(keyPath, name, REG_MULTI_SZ, std::move(data));
-}
-
-bool RegWriteDword(std::u16string_view keyPath, std::u16string_view name, DWORD value) {
-    return RegWrite(keyPath, name, REG_DWORD,
-                    {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-                     static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)});
-}
-
-bool RegWriteDword(std::string_view keyPath, std::string_view name, DWORD value) {
-    return RegWriteDword(Utf16(keyPath), Utf16(name), value);
-}
-
-std::optional<RegValue> RegRead(std::u16string_view keyPath, std::u16string_view name) {
-    auto parts = Parts(keyPath);
-    if (!parts)
-        return std::nullopt;
-    std::shared_lock<std::shared_mutex> g(TreeLock());
-    auto key = FindKey(Root(), *parts);
-    if (!key)
-        return std::nullopt;
-    const Value* v = FindValue(*key, name);
-    if (!v)
-        return std::nullopt;
-    return RegValue{v->type, v->data};
-}
-
-std::optional<std::u16string> RegReadString(std::u16string_view keyPath, std::u16string_view name) {
-    auto v = RegRead(keyPath, name);
-    if (!v || (v->type != REG_SZ && v->type != REG_EXPAND_SZ))
-        return std::nullopt;
-    std::u16string s = BytesToUnits(v->data);
-    size_t nul = s.find(u'\0');
-    if (nul != s.npos)
-        s.resize(nul);
-    return s;
-}
-
-std::optional<std::string> RegReadString(std::string_view keyPath, std::string_view name) {
-    auto s = RegReadString(Utf16(keyPath), Utf16(name));
-    if (!s)
-        return std::nullopt;
-    return Utf8(*s);
-}
-
-std::optional<DWORD> RegReadDword(std::u16string_view keyPath, std::u16string_view name) {
-    auto v = RegRead(keyPath, name);
-    if (!v || v->type != REG_DWORD || v->data.size() != 4)
-        return std::nullopt;
-    return v->data[0] | (v->data[1] << 8) | (v->data[2] << 16) |
-           (static_cast<DWORD>(v->data[3]) << 24);
-}
-
-std::optional<DWORD> RegReadDword(std::string_view keyPath, std::string_view name) {
-    return RegReadDword(Utf16(keyPath), Utf16(name));
-}
-
-bool RegKeyExists(std::u16string_view keyPath) {
-    auto parts = Parts(keyPath);
-    if (!parts)
-        return false;
-    std::shared_lock<std::shared_mutex> g(TreeLock());
-    return FindKey(Root(), *parts) != nullptr;
-}
-
-bool RegKeyExists(std::string_view keyPath) {
-    return RegKeyExists(Utf16(keyPath));
-}
-
-bool RegDeleteTree(std::u16string_view keyPath) {
-    auto parts = Parts(keyPath);
-    if (!parts || parts->empty())
-        return false;
-    std::unique_lock<std::shared_mutex> g(TreeLock());
-    auto key = FindKey(Root(), *parts);
-    if (!key)
-        return false;
-    DeleteKey(key);
-    return true;
-}
-
-bool RegDeleteTree(std::string_view keyPath) {
-    return RegDeleteTree(Utf16(keyPath));
-}
-
-std::vector<std::u16string> RegSubkeyNames(std::u16string_view keyPath) {
-    std::vector<std::u16string> names;
-    auto parts = Parts(keyPath);
-    if (!parts)
-        return names;
-    std::shared_lock<std::shared_mutex> g(TreeLock());
-    if (auto key = FindKey(Root(), *parts))
-        for (const auto& [f, sub] : key->subkeys)
-            names.push_back(sub->name);
-    return names;
-}
-
-std::vector<std::u16string> RegValueNames(std::u16string_view keyPath) {
-    std::vector<std::u16string> names;
-    auto parts = Parts(keyPath);
-    if (!parts)
-        return names;
-    std::shared_lock<std::shared_mutex> g(TreeLock());
-    if (auto key = FindKey(Root(), *parts))
-        for (const auto& v : key->values)
-            names.push_back(v.name);
-    return names;
 }
 
 }  // namespace cehost
