@@ -18,37 +18,42 @@
 #include "cehost/loader.h"
 #include "cehost/regfile.h"
 #include "cehost/usb_bus.h"
-#include "common/com_port_test.h"
 #include "common/platform_test.h"
+#include "platform.h"
 #include "sim/catalog.h"
 
 namespace {
 
-const std::u16string kCatchAll = u"Drivers\\USB\\LoadClients\\Default\\Default\\Default\\Serlynx";
-
-std::u16string DeviceKey(const std::string& ids) {
-    return u"Drivers\\USB\\LoadClients\\" + cehost::Utf16(ids) + u"\\Default\\Default\\Serlynx";
-}
+using serlynx::DeviceKeyPath;
 
 class RegistrationLifecycleTest : public PlatformTest {};
 
+// The keys and value names are spelled out here as platform images and
+// stored registries have them; everywhere else the tests take them from the
+// driver's constants and the tool's DeviceKeyPath, which this pins too.
 TEST_F(RegistrationLifecycleTest, InstallConfigureServeAndRemoveBulkAdapter) {
     auto line = std::make_shared<sim::LoopbackPlug>();
     auto model = std::make_shared<sim::BulkAdapterModel>(sim::BulkModelConfig{}, line);
+    const std::u16string catchAll =
+        u"Drivers\\USB\\LoadClients\\Default\\Default\\Default\\Serlynx";
+    EXPECT_EQ(catchAll, kCatchAllKeyPath);
+    // 1209:5e01 release 1.00
+    const std::u16string key =
+        u"Drivers\\USB\\LoadClients\\4617_24065_256\\Default\\Default\\Serlynx";
+    EXPECT_EQ(key, DeviceKeyPath(model->DeviceDescriptor()));
     {
         cehost::UsbBus bus;
         ASSERT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
-        EXPECT_EQ(cehost::RegReadString(kCatchAll, u"Dll"), u"serlynx.dll");
-        ASSERT_TRUE(cehost::RegReadDword(kCatchAll, u"InstallTime").has_value());
+        EXPECT_EQ(cehost::RegReadString(catchAll, u"Dll"), u"serlynx.dll");
+        ASSERT_TRUE(cehost::RegReadDword(catchAll, u"InstallTime").has_value());
 
         // First attach: configured, not served.
         cehost::UsbDeviceId id = bus.Plug(model);
         ASSERT_NE(id, 0u);
         EXPECT_TRUE(bus.Owner(id).empty());
         EXPECT_TRUE(cehost::ActiveDevices().empty());
-        EXPECT_FALSE(cehost::RegRead(kCatchAll, u"Dll").has_value());
-        EXPECT_FALSE(cehost::RegRead(kCatchAll, u"InstallTime").has_value());
-        const std::u16string key = DeviceKey("4617_24065_256");  // 1209:5e01 rel 1.00
+        EXPECT_FALSE(cehost::RegRead(catchAll, u"Dll").has_value());
+        EXPECT_FALSE(cehost::RegRead(catchAll, u"InstallTime").has_value());
         EXPECT_EQ(cehost::RegReadString(key, u"Dll"), u"serlynx.dll");
         EXPECT_EQ(cehost::RegReadString(key, u"Prefix"), u"COM");
         EXPECT_EQ(cehost::RegReadDword(key, u"UsbMode"), 0u);
@@ -98,7 +103,7 @@ TEST_F(RegistrationLifecycleTest, InstallConfigureServeAndRemoveBulkAdapter) {
         EXPECT_TRUE(cehost::RegKeyExists(key));
         EXPECT_TRUE(cehost::UsbUninstallClient(u"serlynx.dll"));
         EXPECT_TRUE(cehost::RegKeyExists(key));
-        EXPECT_TRUE(cehost::RegKeyExists(kCatchAll));
+        EXPECT_TRUE(cehost::RegKeyExists(catchAll));
     }
 }
 
@@ -128,8 +133,8 @@ TEST_P(RegistrationCatalogTest, ConfiguredServedAndRemoved) {
     cehost::UsbDeviceId id = bus.Plug(model);
     ASSERT_NE(id, 0u);
     EXPECT_TRUE(bus.Owner(id).empty());
-    const std::u16string key = comtest::DeviceKeyPath(model->DeviceDescriptor());
-    EXPECT_EQ(cehost::RegReadDword(key, u"UsbMode"), m.usbMode);
+    const std::u16string key = DeviceKeyPath(model->DeviceDescriptor());
+    EXPECT_EQ(cehost::RegReadDword(key, kValueUsbMode), m.usbMode);
 
     id = bus.Replug(id);
     ASSERT_EQ(bus.Owner(id), u"Serlynx");
@@ -213,7 +218,7 @@ TEST_P(RegistrationUnplugDuringAttachTest, LeavesNothingBehind) {
     ASSERT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
     // Let a normal first attach write the device key.
     ASSERT_TRUE(bus.Unplug(bus.Plug(model)));
-    ASSERT_TRUE(cehost::RegKeyExists(DeviceKey("4617_24065_256")));
+    ASSERT_TRUE(cehost::RegKeyExists(DeviceKeyPath(model->DeviceDescriptor())));
     const DWORD N = USB_NO_INFO;
     const USB_DRIVER_SETTINGS settings{
         sizeof(USB_DRIVER_SETTINGS), 0x1209, 0x5E01, 0x0100, N, N, N, N, N, N};
@@ -255,7 +260,7 @@ TEST_F(RegistrationLifecycleTest, LateFirstAttachLeavesDeviceUnclaimed) {
     cehost::AdvanceTicks(3001);
     cehost::UsbDeviceId id = bus.Plug(model);
     EXPECT_TRUE(bus.Owner(id).empty());
-    EXPECT_FALSE(cehost::RegKeyExists(DeviceKey("4617_24065_256")));
+    EXPECT_FALSE(cehost::RegKeyExists(DeviceKeyPath(model->DeviceDescriptor())));
     id = bus.Replug(id);
     EXPECT_TRUE(bus.Owner(id).empty());
     EXPECT_TRUE(cehost::ActiveDevices().empty());
@@ -264,13 +269,13 @@ TEST_F(RegistrationLifecycleTest, LateFirstAttachLeavesDeviceUnclaimed) {
 // Installing again re-arms the entry with the new values.
 TEST_F(RegistrationLifecycleTest, InstallTwiceKeepsSecondValues) {
     ASSERT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
-    DWORD first = *cehost::RegReadDword(kCatchAll, u"InstallTime");
+    DWORD first = *cehost::RegReadDword(kCatchAllKeyPath, kValueInstallTime);
     cehost::AdvanceTicks(50000);
-    cehost::RegDeleteTree(kCatchAll);
+    cehost::RegDeleteTree(kCatchAllKeyPath);
     ASSERT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
-    DWORD second = *cehost::RegReadDword(kCatchAll, u"InstallTime");
+    DWORD second = *cehost::RegReadDword(kCatchAllKeyPath, kValueInstallTime);
     EXPECT_GE(second - first, 50000u);
-    EXPECT_EQ(cehost::RegRead(kCatchAll, u"Dll")->data.size(), 24u);
+    EXPECT_EQ(cehost::RegRead(kCatchAllKeyPath, kValueDll)->data.size(), 24u);
 }
 
 // The load handler asks for no thread notifications when the platform offers

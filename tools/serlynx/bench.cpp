@@ -181,7 +181,7 @@ bool PrepareKey(Kind kind, uint16_t packet, int group, DWORD ring) {
             }
         }
     }
-    return cehost::RegWriteDword(path, u"ReceiveBuffer", ring);
+    return cehost::RegWriteDword(path, kValueReceiveBuffer, ring);
 }
 
 // One served, opened port.

@@ -742,7 +742,7 @@ int Serve(const ServeOptions& options) {
     bool ok = InstallDriver();
     if (ok) {
         console.Line("installed the driver: %s names serlynx.dll",
-                     cehost::Utf8(kCatchAllKey).c_str());
+                     cehost::Utf8(kCatchAllKeyPath).c_str());
         ok = servers[0]->ServeDevice(
             *bus, entry ? entry->Make(wiring.line, wiring.line2) : std::move(realModel));
     }
