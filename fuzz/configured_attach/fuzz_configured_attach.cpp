@@ -18,10 +18,11 @@
 
 namespace {
 
+// The driver's value names, the device manager's, and an empty name.
 const char16_t* const kNames[] = {
-    u"ClassEndp",     u"ReceiveEndp",  u"SendEndp", u"UsbMode", u"Priority256",
-    u"ReceiveBuffer", u"FriendlyName", u"Prefix",   u"Dll",     u"DeviceType",
-    u"Tsp",           u"Index",        u"Order",    u"IClass",  u"",
+    kValueClassEndp,     kValueReceiveEndp,  kValueSendEndp, kValueUsbMode, kValuePriority256,
+    kValueReceiveBuffer, kValueFriendlyName, kValuePrefix,   kValueDll,     kValueDeviceType,
+    kValueTsp,           u"Index",           u"Order",       u"IClass",     u"",
 };
 
 }  // namespace

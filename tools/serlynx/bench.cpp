@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <variant>
@@ -142,10 +143,14 @@ sim::BuiltModel MakeDevice(Kind kind, uint16_t packet, int group,
     return sim::BuildModel(config, std::move(line));
 }
 
-std::string Replace(std::string text, const std::string& from, const std::string& to) {
-    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
-        text.replace(at, from.size(), to);
-    return text;
+// Copies the values of the device key at `from` to a new key at `to`.
+bool CopyDeviceKey(const std::u16string& from, const std::u16string& to) {
+    for (const std::u16string& name : cehost::RegValueNames(from)) {
+        std::optional<cehost::RegValue> value = cehost::RegRead(from, name);
+        if (!value || !cehost::RegWrite(to, name, value->type, std::move(value->data)))
+            return false;
+    }
+    return cehost::RegKeyExists(to);
 }
 
 // Makes sure the device key of (kind, packet, group) exists with the given
@@ -168,14 +173,10 @@ bool PrepareKey(Kind kind, uint16_t packet, int group, DWORD ring) {
             if (!PrepareKey(kind, packet, 0, ring))
                 return false;
             auto first = MakeDevice(kind, packet, 0, nullptr);
-            const std::string from = cehost::Utf8(DeviceKeyPath(first.usb->DeviceDescriptor()));
-            std::string text = cehost::ExportRegText(DeviceKeyPath(first.usb->DeviceDescriptor()));
-            text = Replace(text, from, cehost::Utf8(path));
-            char number[16];
-            std::snprintf(number, sizeof number, "%02d", group);
-            text =
-                Replace(text, "\"Prefix\"=\"COM\"", "\"Prefix\"=\"B" + std::string(number) + "\"");
-            if (!cehost::ImportRegText(text)) {
+            char prefix[16];
+            std::snprintf(prefix, sizeof prefix, "B%02d", group);
+            if (!CopyDeviceKey(DeviceKeyPath(first.usb->DeviceDescriptor()), path) ||
+                !cehost::RegWriteString(path, kValuePrefix, cehost::Utf16(prefix))) {
                 std::fprintf(stderr, "serlynx bench: could not copy the device key\n");
                 return false;
             }
