@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "cehost/usb_real.h"
+#include "sim/catalog.h"
 #include "sim/serial_line.h"
 #include "usb_fixture.h"
 
@@ -156,6 +157,19 @@ TEST(SimLoopbackPlug, WiresOutputsBackToInputs) {
             plug.SetOutputs(dtr, rts);
             EXPECT_EQ(plug.Inputs(), (sim::ModemInputs{rts, dtr, false, dtr}));
         }
+}
+
+// Every model buffers 4096 bytes by default; what comes beyond is lost and
+// counted, on each chip alike.
+TEST(SimReceiveFifo, FullFifoDropsAndCountsOnEveryModel) {
+    for (const sim::ModelEntry& entry : sim::Models()) {
+        SCOPED_TRACE(entry.name);
+        auto scripted = std::make_shared<sim::ScriptedLine>();
+        sim::BuiltModel built = entry.Make(scripted);
+        scripted->Inject(Pattern(5000));
+        EXPECT_EQ(built.pending(), 4096u);
+        EXPECT_EQ(built.dropped(), 904u);
+    }
 }
 
 TEST(RealUsbSelectorTest, ParsesAndPicksOrSaysWhy) {
