@@ -5,10 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -22,33 +21,24 @@ namespace usbtest {
 
 // Context of a completion routine: counts its calls and remembers the thread.
 struct Completion {
-    std::mutex mu;
-    std::condition_variable cv;
-    int calls = 0;
-    std::thread::id thread;
+    std::atomic<int> calls{0};
+    std::atomic<std::thread::id> thread;
 
     static DWORD WINAPI Routine(LPVOID p) {
         auto* c = static_cast<Completion*>(p);
-        std::lock_guard<std::mutex> g(c->mu);
-        c->calls++;
         c->thread = std::this_thread::get_id();
-        c->cv.notify_all();
+        c->calls++;
         return 0;
     }
     bool Wait(int count = 1) {
-        std::unique_lock<std::mutex> lk(mu);
-        return cv.wait_for(lk, std::chrono::seconds(10), [&] { return calls >= count; });
-    }
-    int Calls() {
-        std::lock_guard<std::mutex> g(mu);
-        return calls;
+        for (int i = 0; i < 10000 && calls < count; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return calls >= count;
     }
 };
 
 struct Status {
-    BOOL ok = FALSE;
-    DWORD bytes = 0xDEAD;
-    DWORD error = 0xDEAD;
+    DWORD bytes = 0xDEAD, error = 0xDEAD;
 };
 
 inline std::vector<uint8_t> Pattern(size_t n, uint8_t seed = 1) {
@@ -98,7 +88,7 @@ class UsbBulkDeviceTest : public PlatformTest {
     // Status, then CloseTransfer.
     Status Retire(USB_TRANSFER t) {
         Status s;
-        s.ok = f->lpGetTransferStatus(t, &s.bytes, &s.error);
+        EXPECT_TRUE(f->lpGetTransferStatus(t, &s.bytes, &s.error));
         EXPECT_TRUE(f->lpCloseTransfer(t));
         return s;
     }
