@@ -36,6 +36,7 @@
 
 #include "driver/platform/ce.h"
 #include "driver/platform/thread_annotations.h"
+#include "driver/variants/usb_mode.h"
 
 class SerialPort;
 
@@ -49,14 +50,6 @@ constexpr DWORD kChannelPrimary = 11;
 // Bits of `modemStatus` besides the published MS_ bits: set while the device
 // reports a break condition on its receive line.
 constexpr DWORD kModemBreak = 0x01;
-
-// UsbMode word: low byte the port type, higher bits variant flags.
-constexpr DWORD kUsbModeTypeMask = 0xFF;
-constexpr DWORD kUsbModeCdcStatusCts = 0x100;    // CDC: chip whose status carries CTS
-constexpr DWORD kUsbModeFtdiNoHeader = 0x200;    // FTDI: no header byte on writes
-constexpr DWORD kUsbModeWriteUnlimited = 0x400;  // writes: no size limit, no nibble rule
-constexpr DWORD kUsbModeNoNibbleRule = 0x800;    // writes: keep lengths ending in 0xF
-constexpr DWORD kUsbModeNoLineCoding = 0x1000;   // CDC: never send line coding
 
 // Handshake-line bits of SetControlLines' mask and value.
 constexpr DWORD kLineDtr = 0x01;
@@ -185,7 +178,8 @@ class SerialPort {
     // status completions, readers after taking bytes, open/close/purge and
     // teardown.
     HANDLE serviceEvent;
-    // UsbMode word: low byte port type, higher bits variant flags. [attach]
+    // UsbMode word: low byte port type, higher bits flags (usb_mode.h).
+    // [attach]
     DWORD usbMode;
     // Interface owning the class endpoint; low 16 bits are the wIndex of
     // class and vendor requests. [attach]

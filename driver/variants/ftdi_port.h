@@ -27,10 +27,6 @@ constexpr BYTE kFtdiModemControl = 0x01;
 constexpr BYTE kFtdiBaudRate = 0x03;
 constexpr BYTE kFtdiDataFormat = 0x04;
 
-// UsbMode flag of FtdiPort: the chip's baud generator runs from 6 MHz
-// instead of 24 MHz (divisor computed from 6000000).
-constexpr DWORD kUsbModeFtdiSlowClock = 0x100;
-
 // Bit of the data-format word that holds the line in a break.
 constexpr WORD kFtdiFormatBreak = 0x4000;
 

@@ -102,6 +102,13 @@ void CoreTest::EndWorker(SerialPort* port) {
 
 void CoreTest::Finish(SerialPort* port) {
     // Handles go first: teardown deletes the lock their list lives under.
+    // They leave the list before they are freed: the worker may be posting
+    // events through it.
+    if (port->parent == nullptr) {
+        EnterCriticalSection(&port->openLock);
+        port->openList = nullptr;
+        LeaveCriticalSection(&port->openLock);
+    }
     for (auto it = handles_.begin(); it != handles_.end();) {
         if (OwnerPort(it->first) == port) {
             CloseHandle(it->second->waitEvent);

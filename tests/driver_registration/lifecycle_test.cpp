@@ -18,6 +18,7 @@
 #include "cehost/regfile.h"
 #include "cehost/usb_bus.h"
 #include "common/platform_test.h"
+#include "driver/variants/usb_mode.h"
 #include "sim/bulk_model.h"
 #include "sim/cdc_model.h"
 #include "sim/ftdi_model.h"
@@ -159,48 +160,55 @@ TEST_P(RegistrationPortTypeTest, ConfiguredServedAndRemoved) {
     EXPECT_EQ(cehost::RunningThreadCount(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Types, RegistrationPortTypeTest,
-    ::testing::Values(
-        PortTypeCase{
-            "Cdc",
-            [](auto line) { return std::make_shared<sim::CdcModel>(sim::CdcAcmConfig(), line); },
-            "4617_24080_256", 1, u"CDC serial device,cdc"},
-        PortTypeCase{"CdcCtsChip",
-                     [](auto line) {
-                         return std::make_shared<sim::CdcModel>(sim::CdcCtsChipConfig(), line);
-                     },
-                     "4617_24081_256", 0x101, u"Serial chip with CTS status,pl2303"},
-        PortTypeCase{"CdcNoLineCoding",
-                     [](auto line) {
-                         return std::make_shared<sim::CdcModel>(sim::CdcNoCodingConfig(), line);
-                     },
-                     "1154_515_256", 0x1001, u"Handset modem,cdc"},
-        PortTypeCase{"TwoChannel",
-                     [](auto line) {
-                         return std::make_shared<sim::CdcModel>(
-                             sim::CdcTwoChannelConfig(), line,
-                             std::make_shared<sim::LoopbackPlug>());
-                     },
-                     "4617_24082_256", 2, u"Two-channel modem,wmc"},
-        PortTypeCase{"Ftdi",
-                     [](auto line) {
-                         return std::make_shared<sim::FtdiModel>(sim::FtdiModelConfig::FullSpeed(),
-                                                                 line);
-                     },
-                     "1027_24577_1536", 0x203, u"FT232R USB UART,ftdi"},
-        PortTypeCase{"FtdiHeaderFramed",
-                     [](auto line) {
-                         return std::make_shared<sim::FtdiModel>(
-                             sim::FtdiModelConfig::HeaderFramed(), line);
-                     },
-                     "1027_33650_512", 3, u"USB Serial Converter,ftdi"},
-        PortTypeCase{"Type4",
-                     [](auto line) {
-                         return std::make_shared<sim::Rcs310Model>(sim::Rcs310ModelConfig{}, line);
-                     },
-                     "1356_108_256", 4, u"Type-4 reader,rcs310"}),
-    [](const auto& info) { return std::string(info.param.name); });
+const PortTypeCase kPortTypeCases[] = {
+    PortTypeCase{
+        "Cdc", [](auto line) { return std::make_shared<sim::CdcModel>(sim::CdcAcmConfig(), line); },
+        "4617_24080_256", 1, u"CDC serial device,cdc"},
+    PortTypeCase{
+        "CdcCtsChip",
+        [](auto line) { return std::make_shared<sim::CdcModel>(sim::CdcCtsChipConfig(), line); },
+        "4617_24081_256", 0x101, u"Serial chip with CTS status,pl2303"},
+    PortTypeCase{
+        "CdcNoLineCoding",
+        [](auto line) { return std::make_shared<sim::CdcModel>(sim::CdcNoCodingConfig(), line); },
+        "1154_515_256", 0x1001, u"Handset modem,cdc"},
+    PortTypeCase{"TwoChannel",
+                 [](auto line) {
+                     return std::make_shared<sim::CdcModel>(sim::CdcTwoChannelConfig(), line,
+                                                            std::make_shared<sim::LoopbackPlug>());
+                 },
+                 "4617_24082_256", 2, u"Two-channel modem,wmc"},
+    PortTypeCase{"Ftdi",
+                 [](auto line) {
+                     return std::make_shared<sim::FtdiModel>(sim::FtdiModelConfig::FullSpeed(),
+                                                             line);
+                 },
+                 "1027_24577_1536", 0x203, u"FT232R USB UART,ftdi"},
+    PortTypeCase{"FtdiHeaderFramed",
+                 [](auto line) {
+                     return std::make_shared<sim::FtdiModel>(sim::FtdiModelConfig::HeaderFramed(),
+                                                             line);
+                 },
+                 "1027_33650_512", 3, u"USB Serial Converter,ftdi"},
+    PortTypeCase{"Type4",
+                 [](auto line) {
+                     return std::make_shared<sim::Rcs310Model>(sim::Rcs310ModelConfig{}, line);
+                 },
+                 "1356_108_256", 4, u"Type-4 reader,rcs310"}};
+
+INSTANTIATE_TEST_SUITE_P(Types, RegistrationPortTypeTest, ::testing::ValuesIn(kPortTypeCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A port type added to the driver needs a device model and its case above
+// (the basic port's life is the bulk adapter's, at the top of this file).
+TEST(RegistrationPortTypes, EveryTypeHasACase) {
+    for (DWORD type = 0; type < kPortTypeCount; ++type) {
+        bool found = type == kPortTypeBasic;
+        for (const PortTypeCase& c : kPortTypeCases)
+            found = found || (c.usbMode & kUsbModeTypeMask) == type;
+        EXPECT_TRUE(found) << "port type " << type;
+    }
+}
 
 // Removal while an application still holds the port open: the open handle
 // is cut loose and fails cleanly afterwards.

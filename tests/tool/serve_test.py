@@ -462,39 +462,8 @@ def run(*args, timeout=60):
 
 
 class Probe(unittest.TestCase):
-    """probe on real `lsusb -v` dumps of each port type, and on bad text."""
-
-    # Fixture prefix -> UsbMode the first attach writes and the name suffix.
-    EXPECTED = {
-        "01-ft232r": (0x203, ",ftdi"),
-        "02-ft2232h": (0x203, ",ftdi"),
-        "03-ftx": (0x203, ",ftdi"),
-        "04-pl2303-067b": (0x101, ",pl2303"),
-        "06-ch340": (0x1, ",cdc"),
-        "07-cp2102": (0x0, ",basic"),
-        "08-stm32-vcp": (0x1, ",cdc"),
-        "09-arduino-uno": (0x1, ",cdc"),
-        "11-blackmagic-probe": (0x2, ",wmc"),
-    }
-
-    def test_fixtures_of_each_port_type(self):
-        names = sorted(f for f in os.listdir(fixtures_dir()) if f.endswith(".txt"))
-        self.assertGreater(len(names), 5)
-        seen = set()
-        for name in names:
-            with self.subTest(fixture=name):
-                proc = run("probe", "--lsusb", os.path.join(fixtures_dir(), name))
-                self.assertEqual(proc.returncode, 0, proc.stderr)
-                mode = int(re.search(r'"UsbMode"=dword:([0-9a-f]{8})', proc.stdout).group(1), 16)
-                self.assertIn("port type:", proc.stdout)
-                seen.add(mode & 0xFF)
-                for prefix, (want, suffix) in self.EXPECTED.items():
-                    if name.startswith(prefix):
-                        self.assertEqual(mode, want, proc.stdout)
-                        self.assertRegex(proc.stdout, r'friendly name: ".*%s"' % suffix)
-                if mode & 0xFF == 3:
-                    self.assertIn("represents exactly", proc.stdout)
-        self.assertTrue({0, 1, 2, 3} <= seen, seen)
+    """probe on built-in models and on bad text. (Its results on the real
+    `lsusb -v` dumps are docs/driver.md's table, checked by tool_driver_doc.)"""
 
     def test_built_in_models(self):
         for name, mode, endpoints in (("ftdi", 0x203, "bulk-IN 0x81, bulk-OUT 0x02"),
