@@ -16,6 +16,14 @@ using namespace std::chrono_literals;
 
 class ThreadTest : public PlatformTest {
   protected:
+    // The default modes, whatever the environment asks for: each test that
+    // needs a strict mode sets it.
+    void SetUp() override {
+        PlatformTest::SetUp();
+        cehost::SetSchedulingMode(cehost::SchedulingMode::kParallel);
+        cehost::SetTerminationMode(cehost::TerminationMode::kAtTerminationPoint);
+    }
+
     // Args in platform heap memory, freed right after termination so that
     // ASan reports any later touch by the terminated thread.
     RoutineArgs* NewArgs() {
