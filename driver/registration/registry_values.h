@@ -49,7 +49,7 @@ inline constexpr WCHAR kValueFriendlyName[] = u"FriendlyName";  // REG_SZ
 // too small for the port's receive transfers is raised to the smallest that
 // queues them all at once (slots x transfer size + 1: 257 bytes for four
 // 64-byte transfers, 2049 for four 512-byte ones); one above 1 MiB is cut
-// to 1 MiB (driver/port/receive.h, ReceiveRingSize).
+// to 1 MiB (driver/port/ring.h, ReceiveRingSize).
 inline constexpr WCHAR kValuePriority256[] = u"Priority256";      // REG_DWORD
 inline constexpr WCHAR kValueReceiveBuffer[] = u"ReceiveBuffer";  // REG_DWORD
 
