@@ -176,6 +176,13 @@ TEST_F(SyncTest, CriticalSectionIsRecursiveAndExcludes) {
 
 class ThreadTest : public PlatformTest {
   protected:
+    // The default modes, whatever the environment asks for: each test that
+    // needs a strict mode sets it.
+    void SetUp() override {
+        PlatformTest::SetUp();
+        cehost::SetSchedulingMode(cehost::SchedulingMode::kParallel);
+        cehost::SetTerminationMode(cehost::TerminationMode::kAtTerminationPoint);
+    }
     // Args in platform heap memory, freed right after the thread ended so
     // that ASan reports any later touch by it.
     static RoutineArgs* Start(Blocks how, HANDLE* t, CRITICAL_SECTION* cs = nullptr) {
@@ -202,11 +209,24 @@ class ThreadTest : public PlatformTest {
 // A thread blocked in a platform call is woken by TerminateThread and ends
 // there: nothing after the call runs, its handle is signalled with the
 // termination's code, and a section it held is released (and counted). One
-// running plain code is waited for until its next platform call.
+// running plain code is waited for until its next platform call. Killed
+// anywhere, a thread is parked where it is, never unwound: even in plain
+// code, and a section it owns stays owned.
 TEST_F(ThreadTest, TerminateEndsAThreadWhereverItIs) {
-    for (Blocks how : {Blocks::kWaiting, Blocks::kSleeping, Blocks::kEntering, Blocks::kHolding,
-                       Blocks::kSpinning, Blocks::kReturning, Blocks::kSelf}) {
-        SCOPED_TRACE(static_cast<int>(how));
+    const struct {
+        Blocks how;
+        bool anywhere;  // TerminationMode::kAnywhere
+    } cases[] = {{Blocks::kWaiting, false}, {Blocks::kSleeping, false}, {Blocks::kEntering, false},
+                 {Blocks::kHolding, false}, {Blocks::kSpinning, false}, {Blocks::kReturning, false},
+                 {Blocks::kSelf, false},    {Blocks::kWaiting, true},   {Blocks::kEntering, true},
+                 {Blocks::kSpinning, true}, {Blocks::kHolding, true}};
+    uint64_t parked = 0;
+    for (const auto& c : cases) {
+        const Blocks how = c.how;
+        SCOPED_TRACE(testing::Message()
+                     << static_cast<int>(how) << (c.anywhere ? " anywhere" : ""));
+        cehost::SetTerminationMode(c.anywhere ? cehost::TerminationMode::kAnywhere
+                                              : cehost::TerminationMode::kAtTerminationPoint);
         const bool ends = how == Blocks::kReturning || how == Blocks::kSelf;
         const bool threadHolds = how == Blocks::kHolding || how == Blocks::kReturning;
         CRITICAL_SECTION cs;
@@ -227,20 +247,28 @@ TEST_F(ThreadTest, TerminateEndsAThreadWhereverItIs) {
         if (!ends) {
             EXPECT_EQ(ExitCode(t), STILL_ACTIVE);
             EXPECT_TRUE(TerminateThread(t, 77));
-            EXPECT_TRUE(released || how != Blocks::kSpinning) << "returned while the thread ran";
+            EXPECT_TRUE(released || how != Blocks::kSpinning || c.anywhere)
+                << "returned while the thread ran";
         }
         releaser.join();
         EXPECT_EQ(WaitForSingleObject(t, ends ? 5000 : 0), WAIT_OBJECT_0);
         EXPECT_EQ(ExitCode(t), 77u);
-        ExpectMisuse("thread.ended.holding.cs", threadHolds ? 1 : 0);
-        if (how != Blocks::kEntering)
+        ExpectMisuse("thread.ended.holding.cs", threadHolds && !c.anywhere ? 1 : 0);
+        ExpectMisuse("thread.killed.holding.cs", threadHolds && c.anywhere ? 1 : 0);
+        if (how != Blocks::kEntering && !(threadHolds && c.anywhere))
             EnterCriticalSection(&cs);  // would hang if the section stayed owned
-        LeaveCriticalSection(&cs);
+        if (!(threadHolds && c.anywhere))
+            LeaveCriticalSection(&cs);
         DeleteCriticalSection(&cs);
         EXPECT_TRUE(TerminateThread(t, 5)) << "an ended thread is left alone";
         EXPECT_EQ(ExitCode(t), 77u);
         Finish(a, t);
+        parked += c.anywhere ? 1 : 0;
+        EXPECT_EQ(cehost::ParkedThreadCount(), parked);
     }
+    cehost::SweepLeaks();
+    ExpectLeak("thread.parked", parked);
+    SkipLeakSweep();  // it would count the parked threads again
 }
 
 // Termination racing with the thread's start and with its entry into the
@@ -284,6 +312,107 @@ TEST_F(ThreadTest, TerminateUnwindsHostWaits) {
     EXPECT_TRUE(m.try_lock()) << "the host lock was released";
     m.unlock();
     CloseHandle(t);
+}
+
+// Under CE scheduling a thread spinning with Sleep(0) keeps the CPU from
+// every less urgent thread: a wait on one of them never ends. Sleep(1)
+// blocks and lets it run; equal priorities take turns; a thread that owns a
+// section a more urgent one waits for runs at the waiter's priority.
+TEST_F(ThreadTest, SpinWaitsUnderStrictPriorities) {
+    struct Shared {
+        HANDLE goSpinner, goOther, goOwner;
+        CRITICAL_SECTION cs;
+        LONG ownerReady;
+        LONG flag;     // set by the thread the spinner waits for
+        LONG sawFlag;  // the spinner saw it within its bound
+        DWORD spinSleep;
+        int spinner, other, owner;  // priorities (256 levels)
+    };
+    struct Case {
+        const char* what;
+        cehost::SchedulingMode mode;
+        int spinner, other;
+        DWORD spinSleep;
+        int owner;  // > 0: `other` needs a section owned by a thread this urgent
+        bool progress;
+    };
+    using cehost::SchedulingMode;
+    const Case cases[] = {
+        {"Sleep(0) over a less urgent thread", SchedulingMode::kCe, 150, 200, 0, 0, false},
+        {"Sleep(0) among equals", SchedulingMode::kCe, 150, 150, 0, 0, true},
+        {"Sleep(1) over a less urgent thread", SchedulingMode::kCe, 150, 200, 1, 0, true},
+        {"Sleep(0) with host scheduling", SchedulingMode::kParallel, 150, 200, 0, 0, true},
+        {"owner inherits the waiter's priority", SchedulingMode::kCe, 150, 100, 0, 200, true},
+    };
+    // The spinner wakes the thread it waits for, then spins (bounded here).
+    static const LPTHREAD_START_ROUTINE spinner = [](LPVOID p) -> DWORD {
+        auto* s = static_cast<Shared*>(p);
+        CeSetThreadPriority(GetCurrentThread(), s->spinner);
+        WaitForSingleObject(s->goSpinner, INFINITE);
+        SetEvent(s->goOther);
+        SetEvent(s->goOwner);
+        const DWORD start = GetTickCount();
+        while (GetTickCount() - start < 500) {
+            if (InterlockedCompareExchange(&s->flag, 0, 0) != 0) {
+                InterlockedExchange(&s->sawFlag, 1);
+                break;
+            }
+            Sleep(s->spinSleep);
+        }
+        return 0;
+    };
+    static const LPTHREAD_START_ROUTINE other = [](LPVOID p) -> DWORD {
+        auto* s = static_cast<Shared*>(p);
+        CeSetThreadPriority(GetCurrentThread(), s->other);
+        WaitForSingleObject(s->goOther, INFINITE);
+        if (s->owner > 0)
+            EnterCriticalSection(&s->cs);
+        InterlockedExchange(&s->flag, 1);
+        if (s->owner > 0)
+            LeaveCriticalSection(&s->cs);
+        return 0;
+    };
+    static const LPTHREAD_START_ROUTINE owner = [](LPVOID p) -> DWORD {
+        auto* s = static_cast<Shared*>(p);
+        CeSetThreadPriority(GetCurrentThread(), s->owner);
+        EnterCriticalSection(&s->cs);
+        InterlockedExchange(&s->ownerReady, 1);
+        WaitForSingleObject(s->goOwner, INFINITE);
+        LeaveCriticalSection(&s->cs);
+        return 0;
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        cehost::SetSchedulingMode(c.mode);
+        Shared s{};
+        s.goSpinner = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        s.goOther = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        s.goOwner = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        InitializeCriticalSection(&s.cs);
+        s.spinSleep = c.spinSleep;
+        s.spinner = c.spinner;
+        s.other = c.other;
+        s.owner = c.owner;
+        std::vector<HANDLE> threads;
+        if (c.owner > 0) {
+            threads.push_back(CreateThread(nullptr, 0, owner, &s, 0, nullptr));
+            while (ReadAcquire(&s.ownerReady) == 0)
+                std::this_thread::sleep_for(1ms);
+        }
+        threads.push_back(CreateThread(nullptr, 0, other, &s, 0, nullptr));
+        threads.push_back(CreateThread(nullptr, 0, spinner, &s, 0, nullptr));
+        std::this_thread::sleep_for(20ms);  // all of them waiting
+        SetEvent(s.goSpinner);
+        for (HANDLE t : threads) {
+            EXPECT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
+            CloseHandle(t);
+        }
+        EXPECT_EQ(s.sawFlag, c.progress ? 1 : 0);
+        DeleteCriticalSection(&s.cs);
+        CloseHandle(s.goSpinner);
+        CloseHandle(s.goOther);
+        CloseHandle(s.goOwner);
+    }
 }
 
 class RegistryTest : public PlatformTest {};

@@ -5,11 +5,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
 #include "ce/windows.h"
+#include "cehost/core.h"
 #include "cehost/devmgr.h"
 #include "cehost/loader.h"
 #include "cehost/regfile.h"
@@ -59,11 +59,12 @@ inline std::vector<Call> Calls(const std::string& fn = "") {
     return out;
 }
 
-// Waits (generously) until `pred`, under the lock.
+// Waits (generously) until `pred`, under the lock, in a platform wait as a
+// driver blocks: under CE scheduling the thread gives up the CPU meanwhile.
 template <class Pred>
 bool Block(Pred pred) {
     std::unique_lock<std::mutex> g(s.lock);
-    return s.changed.wait_for(g, std::chrono::seconds(10), pred);
+    return cehost::WaitTerminable(g, s.changed, 10000, pred);
 }
 
 inline bool WaitFor(const std::string& fn, size_t n) {
