@@ -20,6 +20,7 @@
 #include "ce/thread.h"
 #include "cehost/counters.h"
 #include "cehost/loader.h"
+#include "cehost/utf.h"
 #include "devmgr/wide.h"
 
 namespace {
@@ -204,7 +205,7 @@ CEAPI HMODULE LoadLibraryW(LPCWSTR lpLibFileName) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    std::string raw = cedevmgr::ToUtf8(lpLibFileName);
+    std::string raw = cehost::Utf8(lpLibFileName);
     std::string name = NormaliseName(raw);
     LoaderState& s = State();
     std::lock_guard<std::recursive_mutex> g(s.lock);
@@ -287,7 +288,7 @@ CEAPI HMODULE GetModuleHandleW(LPCWSTR lpModuleName) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    std::string name = NormaliseName(cedevmgr::ToUtf8(lpModuleName));
+    std::string name = NormaliseName(cehost::Utf8(lpModuleName));
     LoaderState& s = State();
     std::lock_guard<std::recursive_mutex> g(s.lock);
     if (IsCoredllName(name))
@@ -305,7 +306,7 @@ CEAPI FARPROC GetProcAddressW(HMODULE hModule, LPCWSTR lpProcName) {
         SetLastError(lpProcName ? ERROR_PROC_NOT_FOUND : ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    std::string name = cedevmgr::ToUtf8(lpProcName);
+    std::string name = cehost::Utf8(lpProcName);
     LoaderState& s = State();
     std::lock_guard<std::recursive_mutex> g(s.lock);
     void* proc = nullptr;
