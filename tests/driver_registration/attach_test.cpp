@@ -21,7 +21,6 @@
 #include "driver/registration/registry_values.h"
 #include "driver/variants/cdc_port.h"
 #include "driver/variants/ftdi_port.h"
-#include "driver/variants/wmc_port.h"
 #include "layout.h"
 
 namespace {
@@ -141,106 +140,60 @@ TEST_F(RegistrationAttachTest, Refusals) {
     EXPECT_EQ(cehost::GetHeapStats().liveBlocks, blocks);
 }
 
-// Without a usable "UsbMode" (absent: the lifecycle tests) the device gets the basic port; the CTS
-// flag alone makes a CDC port; the FTDI type's flag 0x200 picks the divisor port. (Every port
-// type's own word is served end to end by the lifecycle tests.)
-TEST_F(RegistrationAttachTest, CreatesTheConfiguredClass) {
+// Without a usable "UsbMode" (absent: the lifecycle tests) the device gets
+// the basic port; the CTS flag alone makes a CDC port; the FTDI type's flag
+// 0x200 picks the divisor port. (Every port type's own word is served end to
+// end by the lifecycle tests.) The ring size and the priority come from
+// their values, else their defaults.
+TEST_F(RegistrationAttachTest, CreatesTheConfiguredClassWithItsValues) {
     struct {
-        std::optional<RegValue> usbMode;
+        std::optional<RegValue> usbMode, ring, priority;
         bool (*isClass)(const SerialPort*);
-        DWORD usbModeField;
+        DWORD usbModeField, ringSize;
+        LONG priority256;
     } const cases[] = {
-        {std::nullopt, IsClass<SerialPort>, 0},   {kString1, IsClass<SerialPort>, 0},
-        {Dword(0x100), IsClass<CdcPort>, 1},      {Dword(0x903), IsClass<FtdiHeaderPort>, 0x903},
-        {Dword(0x203), IsClass<FtdiPort>, 0x203},
+        {std::nullopt, std::nullopt, std::nullopt, IsClass<SerialPort>, 0, 4096, 0},
+        {kString1, Dword(1000), Dword(100), IsClass<SerialPort>, 0, 1000, 100},
+        {Dword(0x100), kString1, Dword(0xFFFFFFFF), IsClass<CdcPort>, 1, 4096, -1},
+        {Dword(0x903), std::nullopt, std::nullopt, IsClass<FtdiHeaderPort>, 0x903, 4096, 0},
+        {Dword(0x203), std::nullopt, std::nullopt, IsClass<FtdiPort>, 0x203, 4096, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.usbModeField);
         cehost::RegDeleteTree(kKey);
         Write(kValueReceiveEndp, Dword(0x81));
-        if (c.usbMode)
-            Write(kValueUsbMode, *c.usbMode);
+        for (auto [name, value] : {std::pair{kValueUsbMode, &c.usbMode},
+                                   {kValueReceiveBuffer, &c.ring},
+                                   {kValuePriority256, &c.priority}}) {
+            if (*value)
+                Write(name, **value);
+        }
         Plugged d(BulkPair());
         SerialPort* port = AttachPort(d);
         ASSERT_NE(port, nullptr);
         EXPECT_TRUE(c.isClass(port));
         EXPECT_EQ(port->usbMode, c.usbModeField);
         EXPECT_EQ(port->usbDevice, d.Handle());
-        Remove(d);
-    }
-}
-
-TEST_F(RegistrationAttachTest, ValuesAndTheirDefaults) {
-    struct {
-        std::optional<RegValue> ring, priority;
-        DWORD ringSize;
-        LONG priority256;
-    } const cases[] = {
-        {std::nullopt, std::nullopt, 4096, 0},
-        {Dword(1000), Dword(100), 1000, 100},
-        {kString1, Dword(0xFFFFFFFF), 4096, -1},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.ringSize);
-        cehost::RegDeleteTree(kKey);
-        Write(kValueUsbMode, Dword(0));
-        if (c.ring)
-            Write(kValueReceiveBuffer, *c.ring);
-        if (c.priority)
-            Write(kValuePriority256, *c.priority);
-        Plugged d(BulkPair());
-        SerialPort* port = AttachPort(d);
-        ASSERT_NE(port, nullptr);
         EXPECT_EQ(port->ringSize, c.ringSize);
         EXPECT_EQ(port->priority256, c.priority256);
         Remove(d);
     }
 }
 
-// ---- Endpoint binding ---------------------------------------------------------
-
 // An endpoint is bound by address among the alternate-0 interfaces, a later
-// match replacing an earlier one; the two-channel port reads its second
-// channel from the second byte, which the other ports ignore. (Unknown
-// addresses and values of another type leave no port: the bad-input tests.)
-TEST_F(RegistrationAttachTest, BindsNamedEndpoints) {
-    using P = std::pair<size_t, size_t>;  // interface, endpoint
-    struct {
-        DWORD usbMode, classEndp, receiveEndp, sendEndp;
-        std::optional<P> classEp, receiveEp, sendEp, secondReceiveEp, secondSendEp;
-    } const cases[] = {
-        {1, 0x81, 0x83, 0x03, P{0, 0}, P{2, 0}, P{2, 1}, {}, {}},
-        {0, 0, 0x84, 0x02, {}, {}, P{4, 1}, {}, {}},  // alternate never, later match
-        {2, 0x81, 0x8382, 0x0302, P{0, 0}, P{1, 0}, P{4, 1}, P{2, 0}, P{2, 1}},
-        {0, 0, 0x8382, 0x0302, {}, P{1, 0}, P{4, 1}, {}, {}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.receiveEndp);
-        cehost::RegDeleteTree(kKey);
-        Write(kValueUsbMode, Dword(c.usbMode));
-        Write(kValueClassEndp, Dword(c.classEndp));
-        Write(kValueReceiveEndp, Dword(c.receiveEndp));
-        Write(kValueSendEndp, Dword(c.sendEndp));
-        // Status 0x81 | data 0x82/0x02 | data 0x83/0x03 | its alternate
-        // 0x84/0x04 | status 0x85 and a second 0x02.
-        Plugged d(regtest::LayoutModel(
-            0x1234, 1,
-            "2.2: 81i16 | 10: 82b 02b | 10: 83b 03b | 10/1#2: 84b 04b | 255: 85i16 02b"));
-        auto at = [&](const std::optional<P>& r) {
-            return r ? d.Endpoint(r->first, r->second) : nullptr;
-        };
-        SerialPort* port = AttachPort(d);
-        ASSERT_NE(port, nullptr);
-        EXPECT_EQ(port->classEndpoint, at(c.classEp));
-        EXPECT_EQ(port->receiveEndpoint, at(c.receiveEp));
-        EXPECT_EQ(port->sendEndpoint, at(c.sendEp));
-        if (c.usbMode == 2) {
-            const WmcPort* wmc = static_cast<const WmcPort*>(port);
-            EXPECT_EQ(wmc->secondary.receiveEndpoint, at(c.secondReceiveEp));
-            EXPECT_EQ(wmc->secondary.sendEndpoint, at(c.secondSendEp));
-        }
-        Remove(d);
-    }
+// match replacing an earlier one. (Unknown addresses and values of another
+// type leave no port: the bad-input tests; the second channel's pair: the
+// two-channel tests.)
+TEST_F(RegistrationAttachTest, BindsEndpointsOfAlternateZeroLastMatchWins) {
+    Write(kValueUsbMode, Dword(0));
+    Write(kValueReceiveEndp, Dword(0x84));
+    Write(kValueSendEndp, Dword(0x02));
+    Plugged d(regtest::LayoutModel(0x1234, 1, "10: 82b 02b | 10/1#0: 84b 04b | 255: 85i16 02b"));
+    SerialPort* port = AttachPort(d);
+    ASSERT_NE(port, nullptr);
+    EXPECT_EQ(port->receiveEndpoint, nullptr);
+    EXPECT_EQ(port->sendEndpoint, d.Endpoint(2, 1));
+    Remove(d);
 }
 
 // ---- Start, activation and removal ---------------------------------------------

@@ -33,73 +33,42 @@ class RegistrationScoring : public PlatformTest {};
 TEST_F(RegistrationScoring, ChoosesEndpointsAndPortType) {
     const char* const kAcm = "2.2: 81i16 | 10: 82b 02b";
     struct {
-        const char* name;
         uint16_t vendor, product;
         const char* layout;
         EndpointChoice want;
     } const cases[] = {
-        {"acm", 0x1234, 1, kAcm, {0x81, 0x82, 0x02, 1}},
-        {"cts chip", 0x067B, 0x2303, "255: 81i10 83b 02b", {0x81, 0x83, 0x02, 0x101}},
-        {"cts layout, two interfaces",
-         0x067B,
-         0x2303,
-         "255: 81i10 83b 02b | 255:",
-         {0x81, 0x83, 0x02, 1}},
-        {"bulk only", 0x10C4, 0xEA60, "255: 81b 02b", {0, 0x81, 0x02, 0}},
-        {"interrupt only carries data", 0x1234, 2, "255: 81i8", {0, 0x81, 0, 0}},
-        {"equal third pair displaces nothing",
-         0x1234,
+        {0x1234, 1, kAcm, {0x81, 0x82, 0x02, 1}},
+        // The CTS-reporting chip: by its IDs and layout, not with a second interface.
+        {0x067B, 0x2303, "255: 81i10 83b 02b", {0x81, 0x83, 0x02, 0x101}},
+        {0x067B, 0x2303, "255: 81i10 83b 02b | 255:", {0x81, 0x83, 0x02, 1}},
+        {0x10C4, 0xEA60, "255: 81b 02b", {0, 0x81, 0x02, 0}},
+        {0x1234, 2, "255: 81i8", {0, 0x81, 0, 0}},  // an interrupt-IN alone carries data
+        // An equal third pair displaces nothing; a higher later one demotes the best.
+        {0x1234,
          3,
          "2.2: 85i16 | 10: 81b 01b | 10: 82b 02b | 10: 83b 03b",
          {0x85, 0x8281, 0x0201, 2}},
-        {"higher later pair demotes the best",
-         0x1234,
-         3,
-         "2.2: 85i16 | 10: 81b 02b | 10: 83b 03b",
-         {0x85, 0x8183, 0x0203, 2}},
-        {"second pair outside data class",
-         0x1234,
-         4,
-         "2.2: 81i16 | 10: 82b 02b | 255: 83b 03b",
-         {0x81, 0x82, 0x02, 1}},
-        {"two bulk-IN interface",
-         0x1234,
-         5,
-         "255: 81b 82b 02b 86i16 | 255: 83b 04b",
-         {0, 0x83, 0x04, 0}},
-        {"alternate settings skipped",
-         0x1234,
-         6,
-         "255: 81b 02b | 10/1#0: 83b 03b | 2.2/1#1: 84i16",
-         {0, 0x81, 0x02, 0}},
-        {"alternate keeps saved subclass",
-         0x1234,
+        {0x1234, 3, "2.2: 85i16 | 10: 81b 02b | 10: 83b 03b", {0x85, 0x8183, 0x0203, 2}},
+        {0x1234, 4, "2.2: 81i16 | 10: 82b 02b | 255: 83b 03b", {0x81, 0x82, 0x02, 1}},
+        {0x1234, 5, "255: 81b 82b 02b 86i16 | 255: 83b 04b", {0, 0x83, 0x04, 0}},
+        {0x1234, 6, "255: 81b 02b | 10/1#0: 83b 03b | 2.2/1#1: 84i16", {0, 0x81, 0x02, 0}},
+        {0x1234,
          7,
          "2.11#0: | 2.2/1#0: | 10#1: 81b 01b | 2.2#2: | 10#3: 82b 02b",
          {0, 0x82, 0x02, 0}},
-        {"ignored endpoint still counts",
-         0x1234,
-         8,
-         "255: 81b 02b 83s | 255: 84b 04b",
-         {0, 0x84, 0x04, 0}},
-        {"status packet size boundary",
-         0x1234,
-         9,
-         "255: 81i9 | 255: 83i10 | 255: 82b 02b",
-         {0x83, 0x82, 0x02, 1}},
-        {"high-bandwidth bits ignored",
-         0x1234,
-         9,
-         "255: 81i8 | 255: 83i6152 | 255: 82b 02b",
-         {0x81, 0x82, 0x02, 1}},
-        {"lone interrupt wins", 0x1234, 9, "255: 81i16 82b 02b | 255: 83i8", {0x83, 0x82, 0x02, 1}},
-        {"vendor override, no interfaces", 0x0403, 0x6001, "", {0, 0, 0, 0x203}},
-        {"vendor override over CDC layout", 0x0403, 0x6010, kAcm, {0x81, 0x82, 0x02, 0x203}},
-        {"flag override on a bulk device", 0x0482, 0x0203, "255: 81b 02b", {0, 0x81, 0x02, 0x1000}},
-        {"flag override, other product", 0x0482, 0x0204, kAcm, {0x81, 0x82, 0x02, 1}},
+        {0x1234, 8, "255: 81b 02b 83s | 255: 84b 04b", {0, 0x84, 0x04, 0}},  // 83s still counts
+        // Status packet size from 10, its high-bandwidth bits ignored; alone wins.
+        {0x1234, 9, "255: 81i9 | 255: 83i10 | 255: 82b 02b", {0x83, 0x82, 0x02, 1}},
+        {0x1234, 9, "255: 81i8 | 255: 83i6152 | 255: 82b 02b", {0x81, 0x82, 0x02, 1}},
+        {0x1234, 9, "255: 81i16 82b 02b | 255: 83i8", {0x83, 0x82, 0x02, 1}},
+        // Vendor overrides: over any layout, or only the flags.
+        {0x0403, 0x6001, "", {0, 0, 0, 0x203}},
+        {0x0403, 0x6010, kAcm, {0x81, 0x82, 0x02, 0x203}},
+        {0x0482, 0x0203, "255: 81b 02b", {0, 0x81, 0x02, 0x1000}},
+        {0x0482, 0x0204, kAcm, {0x81, 0x82, 0x02, 1}},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.layout);
         const EndpointChoice got = Choose(c.vendor, c.product, c.layout);
         EXPECT_EQ(got.classEndp, c.want.classEndp);
         EXPECT_EQ(got.receiveEndp, c.want.receiveEndp);
