@@ -167,6 +167,17 @@ TEST_F(FtdiPortTest, ModemControlWords) {
     EXPECT_FALSE(line_->Dtr() || line_->Rts());
 }
 
+// The chip takes no zero-length packets, not even after a write that one
+// transfer carries whole (flag 0x400) and that ends on a packet boundary.
+TEST_F(FtdiPortTest, NoZeroLengthPackets) {
+    Serve(0x603);
+    bus_->ClearLog();
+    EXPECT_EQ(WriteAll(h_, PatternBytes(128)), 128u);
+    EXPECT_EQ(line_->TakeTransmitted(), PatternBytes(128));
+    for (const cehost::UsbLogEntry& e : bus_->Log())
+        EXPECT_FALSE(e.event == 'S' && e.endpoint == 0x02 && e.urbLength == 0);
+}
+
 // Input flow control by handshake lines: both lines drop when the ring is
 // more than three quarters full and rise again once it is read below a
 // quarter, each change naming both lines in the mask byte.
