@@ -1,7 +1,7 @@
 // Timed buses move the same data as the untimed one within their frame
-// budget (rates belong to the benchmark: only lower bounds here), a model's
-// receive FIFO drops and counts what it cannot hold, and a real device is
-// named as the user expects.
+// budget (rates belong to the benchmark: only lower bounds here), the
+// loopback plug's wiring, a model's receive FIFO drops and counts what it
+// cannot hold, and a real device is named as the user expects.
 
 #include "cehost/usb_real.h"
 #include "sim/catalog.h"
@@ -50,6 +50,16 @@ TEST_P(UsbTimedBus, DataArrivesWholeWithinTheFrameBudget) {
 INSTANTIATE_TEST_SUITE_P(Modes, UsbTimedBus,
                          ::testing::Values(UsbTiming::kUntimed, UsbTiming::kFullSpeed,
                                            UsbTiming::kHighSpeed));
+
+// The loopback plug wires RTS to CTS and DTR to DSR and DCD.
+TEST(SimLoopbackPlug, WiresOutputsBackToInputs) {
+    sim::LoopbackPlug plug;
+    for (bool dtr : {false, true})
+        for (bool rts : {false, true}) {
+            plug.SetOutputs(dtr, rts);
+            EXPECT_EQ(plug.Inputs(), (sim::ModemInputs{rts, dtr, false, dtr}));
+        }
+}
 
 // Every model buffers 4096 bytes by default; what comes beyond is lost and
 // counted, on each chip alike.
