@@ -71,14 +71,18 @@ inline std::shared_ptr<cehost::UsbDeviceModel> MakeChip(Kind k) {
 
 class BadInputTest : public comtest::ComPortTest {
   protected:
-    // First attach with the chip's own descriptors, then `edit` (descriptor
-    // edit for the configured attach) and `editKey`, then the configured
-    // attach. True when the driver claimed the device.
+    // First attach with the chip's own descriptors (or already edited by
+    // `edit` when `editFirst`), then `edit` (for the configured attach) and
+    // `editKey`, then the configured attach. True when the driver claimed
+    // the device.
     bool Attach(Kind k, std::function<Bytes(Bytes)> edit = nullptr,
-                const std::function<void(const std::u16string&)>& editKey = nullptr) {
+                const std::function<void(const std::u16string&)>& editKey = nullptr,
+                bool editFirst = false) {
         if (bus_ == nullptr)
             bus_ = std::make_unique<cehost::UsbBus>();
         model_ = std::make_shared<testfix::ScriptedModel>(MakeChip(k));
+        if (editFirst)
+            model_->SetConfigEdit(edit);
         EXPECT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
         key_ = comtest::DeviceKeyPath(model_->DeviceDescriptor());
         cehost::UsbDeviceId first = bus_->Plug(model_);
@@ -95,15 +99,20 @@ class BadInputTest : public comtest::ComPortTest {
         return bus_->Owner(id_) == u"Serlynx";
     }
 
-    // Writes `bytes` with a write timeout and reads them back from the
-    // loopback plug; what came back.
-    ByteVector Echo(HANDLE h, const ByteVector& bytes) {
+    // Writes `n` pattern bytes with a write timeout and reads back from the
+    // loopback plug what came: all of them, in order, when `whole`, else a
+    // leading part.
+    void ExpectEcho(HANDLE h, size_t n, bool whole = true) {
         COMMTIMEOUTS t{0, 0, 2000, 0, 2000};
         EXPECT_TRUE(SetCommTimeouts(h, &t));
+        const ByteVector sent = comtest::PatternBytes(n);
         DWORD written = 0;
-        EXPECT_TRUE(
-            WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
-        return comtest::ReadAll(h, written);
+        EXPECT_TRUE(WriteFile(h, sent.data(), static_cast<DWORD>(n), &written, nullptr));
+        const ByteVector got = comtest::ReadAll(h, written);
+        if (whole)
+            EXPECT_EQ(got, sent);
+        else
+            EXPECT_EQ(ByteVector(sent.begin(), sent.begin() + static_cast<long>(got.size())), got);
     }
 
     std::shared_ptr<testfix::ScriptedModel> model_;

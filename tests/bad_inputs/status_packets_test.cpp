@@ -1,8 +1,6 @@
 // Status packets of every length from 0 to 70 bytes on served ports: each
 // packet is taken or dropped whole, and the bytes already received stay in
-// the port. (The control requests' buffer rules are one table,
-// driver/stream/requests.h, tested with the dispatch in
-// tests/driver_stream/control_test.cpp.)
+// the port.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -63,8 +61,7 @@ TEST_F(StatusPacketTest, CdcNotificationsOfEveryLength) {
     EXPECT_TRUE(GetCommModemStatus(h, &modem));
     comtest::SetTimeouts(h, MAXDWORD, 0, 0);
     EXPECT_EQ(comtest::ReadAll(h, 10), first);
-    ByteVector more = comtest::PatternBytes(30, 0x41);
-    EXPECT_EQ(Echo(h, more), more);
+    ExpectEcho(h, 30);
     EXPECT_TRUE(CloseHandle(h));
 }
 
