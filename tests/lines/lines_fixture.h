@@ -32,16 +32,9 @@ using comtest::Eventually;
 enum class Flow { kNone, kRtsCts, kDtrDsr, kXonXoff };
 
 inline const char* FlowName(Flow f) {
-    switch (f) {
-        case Flow::kRtsCts:
-            return "RTS handshake, CTS output flow";
-        case Flow::kDtrDsr:
-            return "DTR handshake, DSR output flow";
-        case Flow::kXonXoff:
-            return "XON/XOFF both ways";
-        default:
-            return "no flow control";
-    }
+    static const char* const names[] = {"no flow control", "RTS handshake, CTS output flow",
+                                        "DTR handshake, DSR output flow", "XON/XOFF both ways"};
+    return names[static_cast<int>(f)];
 }
 
 constexpr char kXon = 0x11, kXoff = 0x13;
