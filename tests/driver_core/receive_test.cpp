@@ -42,13 +42,13 @@ TEST_F(CoreReceiveTest, StoreAcrossTheWrapAndFilter) {
         bool writeWoken;
     } const cases[] = {
         // clang-format off
-        {"fits before the end", false, 0, 0, 2, 16, {1, 2, 3, 4, 5}, 0, {1, 2, 3, 4, 5}, 7, 0},
-        {"ends exactly at the end", false, 0, 0, 10, 5, Seq(6), 0, Seq(6), 0, 0},
-        {"wraps to the start", false, 0, 0, 12, 10, Seq(6), 0, Seq(6), 2, 0},
-        {"clipped to free space", false, 0, 0, 4, 8, {1, 2, 3, 4, 5}, 0, {1, 2, 3}, 7, 0},
-        {"full ring stores nothing", false, 0, 0, 7, 8, {1, 2}, 0, {}, 7, 0},
-        {"empty ring holds size-1", false, 0, 0, 0, 16, Seq(20), 0, Seq(15), 15, 0},
-        {"clipped across the wrap", false, 0, 0, 12, 5, Seq(10), 0, Seq(8), 4, 0},
+        {"fits before the end", false, 0, 0, 2, 16, {1, 2, 3, 4, 5}, 0, {1, 2, 3, 4, 5}, 7, 0, false},
+        {"ends exactly at the end", false, 0, 0, 10, 5, Seq(6), 0, Seq(6), 0, 0, false},
+        {"wraps to the start", false, 0, 0, 12, 10, Seq(6), 0, Seq(6), 2, 0, false},
+        {"clipped to free space", false, 0, 0, 4, 8, {1, 2, 3, 4, 5}, 0, {1, 2, 3}, 7, 0, false},
+        {"full ring stores nothing", false, 0, 0, 7, 8, {1, 2}, 0, {}, 7, 0, false},
+        {"empty ring holds size-1", false, 0, 0, 0, 16, Seq(20), 0, Seq(15), 15, 0, false},
+        {"clipped across the wrap", false, 0, 0, 12, 5, Seq(10), 0, Seq(8), 4, 0, false},
         {"flow characters removed, XON last", true, 0x11, 0x13, 0, 16,
          {0x41, 0x13, 0x42, 0x11, 0x43}, 1, {0x41, 0x42, 0x43}, 3, 0, true},
         {"XON then XOFF holds", true, 0x11, 0x13, 0, 16, {0x11, 0x13}, 0, {}, 0, 1, true},
@@ -157,8 +157,9 @@ TEST_F(CoreReceiveTest, ShortOfSpaceAsksWhetherThePipeIsHalted) {
         EXPECT_GT(pass, -static_cast<int>(kRxRetryMaxMs) - 1);
         const auto cleared = usb_.ClearedHalts();
         EXPECT_EQ(cleared.size() - clearedBefore, c.haltsCleared);
-        if (c.haltsCleared != 0)
+        if (c.haltsCleared != 0) {
             EXPECT_EQ(cleared.back(), kInAddress);
+        }
         usb_.SetPipeHalted(TRUE, FALSE);
         // Once the reader made room, the next passes queue the rest.
         SetRing(port, 4000, 3999);

@@ -284,8 +284,9 @@ TEST_F(Control, WaitMasks) {
     auto expect = [](const Result& r, BOOL ok, DWORD events, DWORD error = 0) {
         EXPECT_EQ(r.ok, ok);
         EXPECT_EQ(r.events, events);
-        if (!ok)
+        if (!ok) {
             EXPECT_EQ(r.error, error);
+        }
     };
     // No mask and nothing pending: fails at once.
     expect(wait(a), FALSE, 0, ERROR_INVALID_PARAMETER);
@@ -400,8 +401,9 @@ TEST_F(Control, ReceivePurgeRacingWithAReader) {
                 block.push_back(static_cast<BYTE>(next >> (8 * b)));
         }
         host.Receive(block);
-        if (round % 3 == 0)
+        if (round % 3 == 0) {
             EXPECT_TRUE(Purge(h, PURGE_RXCLEAR));
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     stop = true;

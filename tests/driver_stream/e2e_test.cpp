@@ -36,8 +36,9 @@ class StreamE2e : public comtest::ComPortTest {
         model_ =
             std::make_shared<sim::BulkAdapterModel>(sim::BulkModelConfig{}, line ? line : line_);
         Serve(model_, [&](const std::u16string& key) {
-            if (usbMode >= 0)
+            if (usbMode >= 0) {
                 ASSERT_TRUE(cehost::RegWriteDword(key, u"UsbMode", static_cast<DWORD>(usbMode)));
+            }
         });
     }
 
@@ -82,8 +83,9 @@ TEST_F(StreamE2e, ReadTimeouts) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         COMMTIMEOUTS t = c.timeouts;
-        if (c.extra != kPortDefaults)
+        if (c.extra != kPortDefaults) {
             ASSERT_TRUE(SetCommTimeouts(h, &t));
+        }
         if (c.extra == kTickWrap)
             cehost::SetTickCountNow(0xFFFFFFFFu - 100);
         std::thread far([&] {

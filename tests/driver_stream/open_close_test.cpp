@@ -187,8 +187,9 @@ TEST_F(OpenClose, ProcessExitDetachesOnlyOnAValidNotice) {
         DWORD mask = 0;
         EXPECT_EQ(IoctlOut(h, IOCTL_SERIAL_GET_WAIT_MASK, &mask), n.detaches ? FALSE : TRUE)
             << n.name;
-        if (n.detaches)
+        if (n.detaches) {
             EXPECT_EQ(port->breakCalls.load(), 1) << "last-close work ran once";
+        }
     }
     DWORD result = 0;
     SetLastError(0);
