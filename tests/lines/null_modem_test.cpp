@@ -56,17 +56,7 @@ struct Side {
     std::thread writer, reader;
 
     void Start(size_t expectIn) {
-        writer = std::thread([this] {
-            size_t done = 0;
-            while (done < out.size()) {
-                const DWORD n = static_cast<DWORD>(std::min<size_t>(2048, out.size() - done));
-                DWORD w = 0;
-                if (!WriteFile(h, out.data() + done, n, &w, nullptr) || w == 0)
-                    break;
-                done += w;
-            }
-            written = done;
-        });
+        writer = Writer(h, out, written);
         reader = std::thread([this, expectIn] {
             size_t sincePause = 0;
             auto idleSince = std::chrono::steady_clock::now();
