@@ -30,6 +30,37 @@ inline sim::DataPath Path(const std::string& name) {
     return sim::DataPathOf(Model(name).config);
 }
 
+// A device of the catalog with a loopback plug behind each serial channel.
+inline std::shared_ptr<cehost::UsbDeviceModel> MakeChip(const std::string& name) {
+    return Model(name)
+        .Make(std::make_shared<sim::LoopbackPlug>(), std::make_shared<sim::LoopbackPlug>())
+        .usb;
+}
+
+// The port types by kind, for the stress tests that cycle through them.
+enum class Kind { kBulk, kCdc, kCtsChip, kTwoChannel, kFtdi, kFtdiHeader, kType4 };
+
+struct KindInfo {
+    Kind kind;
+    const char* name;
+    uint8_t dataIn, dataOut, statusIn;  // 0: none
+};
+
+inline const char* const kKindNames[][2] = {
+    {"bulk", "bulk"},       {"cdc", "cdc-acm"},
+    {"ctschip", "cdc-cts"}, {"twochannel", "cdc-two-channel"},
+    {"ftdi", "ftdi"},       {"ftdiheader", "ftdi-header"},
+    {"type4", "rcs310"}};
+
+inline KindInfo Info(Kind k) {
+    const sim::DataPath p = Path(kKindNames[static_cast<int>(k)][1]);
+    return {k, kKindNames[static_cast<int>(k)][0], p.dataIn, p.dataOut, p.statusIn};
+}
+
+inline std::shared_ptr<cehost::UsbDeviceModel> MakeChip(Kind k) {
+    return MakeChip(kKindNames[static_cast<int>(k)][1]);
+}
+
 class BadInputTest : public comtest::ComPortTest {
   protected:
     // First attach with the chip's own descriptors (or already edited by
@@ -41,10 +72,7 @@ class BadInputTest : public comtest::ComPortTest {
                 bool editFirst = false) {
         if (bus_ == nullptr)
             bus_ = std::make_unique<cehost::UsbBus>();
-        model_ = std::make_shared<testfix::ScriptedModel>(
-            Model(name)
-                .Make(std::make_shared<sim::LoopbackPlug>(), std::make_shared<sim::LoopbackPlug>())
-                .usb);
+        model_ = std::make_shared<testfix::ScriptedModel>(MakeChip(name));
         if (editFirst)
             model_->SetConfigEdit(edit);
         EXPECT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
