@@ -3,6 +3,7 @@
 #include <atomic>
 #include <thread>
 
+#include "cehost/process.h"
 #include "stub_driver.h"
 
 namespace {
@@ -182,6 +183,26 @@ TEST_F(DevmgrTest, RemovalRacesWithCalls) {
     for (auto& t : threads)
         t.join();
     EXPECT_EQ(bad, 0);
+}
+
+// A process that ends: the driver hears of it on each of its handles, then
+// they are closed; after a removal only the records go.
+TEST_F(DevmgrTest, ProcessExitNotifiesThenCloses) {
+    for (bool removed : {true, false}) {
+        dev_ = ActivateDevice(kDevKey, 0);
+        cehost::Process p;
+        p.Run([&] { Open(), Open(); });
+        if (removed)
+            DeactivateDevice(std::exchange(dev_, nullptr));
+        stub::Reset();
+        p.Exit();
+        std::vector<std::string> fns;
+        for (const auto& c : stub::Calls())
+            fns.push_back(c.fn);
+        const std::vector<std::string> want = {"PslNotify", "PslNotify", "Close", "Close"};
+        EXPECT_EQ(fns, removed ? std::vector<std::string>{} : want);
+        EXPECT_EQ(cehost::OpenFileHandleCount(), 0u);
+    }
 }
 
 }  // namespace

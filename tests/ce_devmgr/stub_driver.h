@@ -114,8 +114,8 @@ inline DWORD Write(DWORD_PTR open, LPCVOID, DWORD n) {
     return n;
 }
 
-inline BOOL IOControl(DWORD_PTR open, DWORD, PBYTE, DWORD, PBYTE, DWORD, PDWORD) {
-    Record({"IOControl", open});
+inline BOOL IOControl(DWORD_PTR open, DWORD code, PBYTE, DWORD, PBYTE, DWORD, PDWORD) {
+    Record({code == IOCTL_PSL_NOTIFY ? "PslNotify" : "IOControl", open});
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
 }
