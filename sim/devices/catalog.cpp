@@ -25,6 +25,15 @@ const char* Bool(bool b) {
     return b ? "true" : "false";
 }
 
+// The catalog's devices are served on unpaced lines by default, where bytes
+// arrive at bus speed, faster than any wire could bring them: a part's own
+// receive FIFO would overflow there for no reason a real line has. They
+// buffer 4096 bytes, as every model here does.
+FtdiModelConfig Roomy(FtdiModelConfig c) {
+    c.rxFifo = 4096;
+    return c;
+}
+
 BuiltModel Build(const FtdiModelConfig& config, std::shared_ptr<SerialLine> line) {
     auto m = std::make_shared<FtdiModel>(config, std::move(line));
     auto state = [m] {
@@ -111,11 +120,11 @@ DataPath DataPathOf(const ModelConfig& config) {
 const std::vector<ModelEntry>& Models() {
     static const std::vector<ModelEntry> models = {
         {"ftdi", "FTDI full-speed divisor chip (64-byte packets)", 0x203,
-         FtdiModelConfig::FullSpeed()},
+         Roomy(FtdiModelConfig::FullSpeed())},
         {"ftdi-hs", "FTDI high-speed divisor chip (512-byte packets)", 0x203,
-         FtdiModelConfig::HighSpeed()},
+         Roomy(FtdiModelConfig::HighSpeed())},
         {"ftdi-header", "FTDI early chip: rate codes, a header byte on every write", 0x3,
-         FtdiModelConfig::HeaderFramed()},
+         Roomy(FtdiModelConfig::HeaderFramed())},
         {"cdc-acm", "CDC abstract control model: communication and data interfaces", 0x1,
          CdcAcmConfig()},
         {"cdc-cts", "single vendor interface with a status endpoint reporting CTS", 0x101,

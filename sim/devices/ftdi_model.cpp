@@ -56,6 +56,8 @@ FtdiModelConfig FtdiModelConfig::HighSpeed() {
     c.packet = 512;
     c.productName = "FT232H Single HS USB-UART/FIFO IC";
     c.serial = "SLX00HS1";
+    c.rxFifo = 1024;
+    c.indexPort = true;
     return c;
 }
 
@@ -92,15 +94,22 @@ FtdiModel::~FtdiModel() {
         line_->Attach(nullptr);
 }
 
-// The latency timer: the bus is asked to poll bulk-IN once per period, so
-// that the status-only packet due then goes out even on an untimed bus.
+// The latency timer: when it is due (one period after the last packet) the
+// bus is asked to poll bulk-IN, so that what the chip holds, or the
+// status-only packet, goes out even on an untimed bus. A bus that has not
+// polled yet is woken again a millisecond later at the earliest.
 void FtdiModel::TimerLoop() {
     std::unique_lock<std::mutex> lk(mu_);
+    auto woken = std::chrono::steady_clock::now();
     while (!stopping_) {
-        const auto period = std::chrono::milliseconds(std::max(1u, state_.latencyMs));
-        timerCv_.wait_for(lk, period, [&] { return stopping_; });
-        if (stopping_)
+        const auto due =
+            std::max(lastIn_ + std::chrono::milliseconds(std::max(1u, state_.latencyMs)),
+                     woken + std::chrono::milliseconds(1));
+        if (timerCv_.wait_until(lk, due, [&] { return stopping_; }))
             break;
+        if (std::chrono::steady_clock::now() < due)
+            continue;  // the latency changed meanwhile
+        woken = std::chrono::steady_clock::now();
         lk.unlock();
         Wake();
         lk.lock();
@@ -147,9 +156,19 @@ uint8_t FtdiModel::ModemStatusLocked() const {
 }
 
 bool FtdiModel::ApplyDivisorLocked(uint16_t value, uint16_t index) {
+    // Divisor bits 16 and up: wIndex's low byte on the full-speed chip, its
+    // high byte on the high-speed one, whose low byte names the port.
+    uint32_t high = index;
+    if (config_.indexPort) {
+        if ((index & 0xFF) > 1)
+            return false;  // no such port
+        high = index >> 8;
+    }
+    // Bit 17 selects the high-speed chip's 12 MHz base.
+    const double base = config_.indexPort && (high & 2) != 0 ? 12000000.0 : config_.baseClock;
     const uint32_t integer = value & 0x3FFF;
     const uint32_t code = value >> 14;
-    const uint32_t fraction = (index & 1) != 0 ? kFractionExtra[code] : kFraction[code];
+    const uint32_t fraction = (high & 1) != 0 ? kFractionExtra[code] : kFraction[code];
     const uint32_t eighths = integer * 8 + fraction;
     double baud;
     if (eighths < 16 && eighths != 0 && eighths != 8) {
@@ -162,12 +181,12 @@ bool FtdiModel::ApplyDivisorLocked(uint16_t value, uint16_t index) {
     }
     if (eighths == 0) {
         // 0 means the base rate itself.
-        baud = config_.baseClock;
+        baud = base;
     } else if (eighths == 8) {
         // A divisor of exactly 1 selects two thirds of the base rate.
-        baud = config_.baseClock * 2.0 / 3.0;
+        baud = base * 2.0 / 3.0;
     } else {
-        baud = config_.baseClock * 8.0 / eighths;
+        baud = base * 8.0 / eighths;
     }
     state_.divisorValue = value;
     state_.divisorEighths = eighths;
@@ -192,12 +211,12 @@ UsbHandshake FtdiModel::Control(const USB_DEVICE_REQUEST& setup, const Bytes&, B
                     if (toHost || setup.wValue > 2) {
                         ok = false;
                     } else if (setup.wValue == 0) {
-                        // Reset: both FIFOs emptied, pending reports dropped.
+                        // Reset: the FIFOs emptied, the status marks gone.
                         state_.resets++;
-                        rx_.Clear();
-                        pendingLine_ = 0;
+                        ClearReceiveLocked();
+                        lastLine_ = nextMark_ = 0;
                     } else if (setup.wValue == 1) {
-                        rx_.Clear();  // purge receive
+                        ClearReceiveLocked();  // purge receive
                     }
                     break;
                 case kModemControl: {
@@ -214,8 +233,12 @@ UsbHandshake FtdiModel::Control(const USB_DEVICE_REQUEST& setup, const Bytes&, B
                     outputs = true;
                     break;
                 }
-                case kFlowControl:
                 case kEventChar:
+                    ok = !toHost;
+                    if (ok)
+                        state_.eventChar = (setup.wValue & 0x100) != 0 ? (setup.wValue & 0xFF) : -1;
+                    break;
+                case kFlowControl:
                 case kErrorChar:
                     ok = !toHost;
                     break;
@@ -249,7 +272,7 @@ UsbHandshake FtdiModel::Control(const USB_DEVICE_REQUEST& setup, const Bytes&, B
                 case kGetModemStatus:
                     ok = toHost;
                     if (ok)
-                        in = {ModemStatusLocked(), static_cast<uint8_t>(kLsIdle | pendingLine_)};
+                        in = {ModemStatusLocked(), static_cast<uint8_t>(kLsIdle | lastLine_)};
                     break;
                 case kSetLatency: {
                     const unsigned ms = setup.wValue & 0xFF;
@@ -285,7 +308,7 @@ UsbHandshake FtdiModel::Control(const USB_DEVICE_REQUEST& setup, const Bytes&, B
         if (breakChange)
             line_->SetBreak(breakOn);
     }
-    if (setup.bRequest == kSetLatency)
+    if (setup.bRequest == kSetLatency || setup.bRequest == kReset)
         timerCv_.notify_all();
     return UsbHandshake::kAck;
 }
@@ -347,15 +370,29 @@ UsbHandshake FtdiModel::In(uint8_t endpoint, size_t maxPacket, Bytes& packet) {
     const size_t n = std::min(room, rx_.Size());
     const uint8_t modem = ModemStatusLocked();
     const bool due = now - lastIn_ >= std::chrono::milliseconds(state_.latencyMs);
-    if (n == 0 && pendingLine_ == 0 && modem == lastModemSent_ && !due)
+    // What makes the chip send before the timer expires: a full packet, the
+    // event character, a modem line change, a marked character.
+    const bool flush = (n > 0 && (!config_.holdData || n == room)) || eventSeen_ ||
+                       modem != lastModemSent_ || !marks_.empty();
+    if (!flush && !due)
         return UsbHandshake::kNak;
+    uint8_t line = lastLine_;
+    if (n > 0) {
+        line = 0;
+        while (!marks_.empty() && marks_.front().first < popped_ + n) {
+            line |= marks_.front().second;
+            marks_.pop_front();
+        }
+        lastLine_ = line;
+    }
     packet.clear();
     packet.reserve(2 + n);
     packet.push_back(modem);
-    packet.push_back(static_cast<uint8_t>(kLsIdle | pendingLine_));
+    packet.push_back(static_cast<uint8_t>(kLsIdle | line));
     rx_.Pop(n, packet);
-    // Errors and a break are reported in one packet, then forgotten.
-    pendingLine_ = 0;
+    popped_ += n;
+    if (rx_.Empty())
+        eventSeen_ = false;
     lastModemSent_ = modem;
     lastIn_ = now;
     received_ += n;
@@ -364,11 +401,38 @@ UsbHandshake FtdiModel::In(uint8_t endpoint, size_t maxPacket, Bytes& packet) {
     return UsbHandshake::kAck;
 }
 
+void FtdiModel::MarkLocked(uint8_t bits) {
+    if (pushed_ == popped_) {
+        nextMark_ |= bits;
+        return;
+    }
+    if (!marks_.empty() && marks_.back().first == pushed_ - 1)
+        marks_.back().second |= bits;
+    else
+        marks_.emplace_back(pushed_ - 1, bits);
+}
+
+void FtdiModel::ClearReceiveLocked() {
+    rx_.Clear();
+    marks_.clear();
+    popped_ = pushed_;
+    eventSeen_ = false;
+}
+
 void FtdiModel::LineReceive(const uint8_t* data, size_t length) {
     {
         std::lock_guard<std::mutex> g(mu_);
-        if (rx_.Push(data, length) < length)
-            pendingLine_ |= kLsOverrun;
+        const size_t stored = rx_.Push(data, length);
+        if (stored > 0 && nextMark_ != 0) {
+            marks_.emplace_back(pushed_, nextMark_);
+            nextMark_ = 0;
+        }
+        pushed_ += stored;
+        if (stored < length)
+            MarkLocked(kLsOverrun);
+        if (state_.eventChar >= 0 &&
+            std::find(data, data + stored, static_cast<uint8_t>(state_.eventChar)) != data + stored)
+            eventSeen_ = true;
     }
     Wake();
 }
@@ -386,25 +450,38 @@ void FtdiModel::LineInputs(const ModemInputs& inputs) {
 }
 
 void FtdiModel::LineError(uint32_t errors) {
+    uint8_t bits = 0;
+    if (errors & kLineFraming)
+        bits |= kLsFraming;
+    if (errors & kLineParity)
+        bits |= kLsParity;
+    if (errors & kLineOverrun)
+        bits |= kLsOverrun;
+    if (bits == 0)
+        return;
     {
         std::lock_guard<std::mutex> g(mu_);
-        if (errors & kLineFraming)
-            pendingLine_ |= kLsFraming;
-        if (errors & kLineParity)
-            pendingLine_ |= kLsParity;
-        if (errors & kLineOverrun)
-            pendingLine_ |= kLsOverrun;
+        MarkLocked(bits);
     }
     Wake();
 }
 
 void FtdiModel::LineBreak(bool on) {
-    // The chip reports the start of a break once, like an error.
+    // The UART receives a break as one NUL character with the break bit;
+    // its end is no character and the chip says nothing of it.
     if (!on)
         return;
+    const uint8_t nul = 0;
     {
         std::lock_guard<std::mutex> g(mu_);
-        pendingLine_ |= kLsBreak;
+        const bool stored = rx_.Push(&nul, 1) == 1;
+        if (stored) {
+            marks_.emplace_back(pushed_, static_cast<uint8_t>(kLsBreak | nextMark_));
+            nextMark_ = 0;
+            pushed_++;
+        } else {
+            MarkLocked(kLsOverrun);
+        }
     }
     Wake();
 }

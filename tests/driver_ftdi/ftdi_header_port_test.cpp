@@ -137,7 +137,9 @@ TEST_F(FtdiHeaderPortTest, ImmediateCharacterReportsSuccess) {
 
 // Input flow control by XON/XOFF: the flow characters leave framed too.
 TEST_F(FtdiHeaderPortTest, FlowCharactersCarryTheHeader) {
-    ServeChip();
+    sim::FtdiModelConfig config = sim::FtdiModelConfig::HeaderFramed();
+    config.rxFifo = 4096;  // the whole block arrives at once
+    ServeChip(config);
     DCB dcb{};
     dcb.DCBlength = sizeof(DCB);
     ASSERT_TRUE(GetCommState(h_, &dcb));

@@ -3,6 +3,7 @@
 // divisors at the edges of the field.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -30,10 +31,15 @@ class FtdiModelTest : public PlatformTest {
         ASSERT_NE(outPipe_, nullptr);
     }
 
-    void TearDown() override {
+    void TearDownBus() {
         if (outPipe_ != nullptr)
             f_->lpClosePipe(outPipe_);
+        outPipe_ = nullptr;
         bus_.reset();
+    }
+
+    void TearDown() override {
+        TearDownBus();
         PlatformTest::TearDown();
     }
 
@@ -97,29 +103,116 @@ TEST_F(FtdiModelTest, HeaderFramedChipChecksEveryHeader) {
     EXPECT_EQ(chip_->OutPackets().size(), std::size(cases));
 }
 
-// Divisors at the edges: 0 and 1 are the chip's special cases, wIndex bit 0
-// selects the finer sub-integer steps, and below 2 there is no other
-// divisor: such a request is stalled and the rate stays.
+// Divisors at the edges: 0 and 1 are the chip's special cases, divisor bit
+// 16 selects the finer sub-integer steps, and below 2 there is no other
+// divisor: such a request is stalled and the rate stays. The full-speed
+// chip reads bit 16 in wIndex bit 0; the high-speed one reads bits 16-17 in
+// wIndex's high byte (17: the 12 MHz base) and its port in the low byte.
 TEST_F(FtdiModelTest, DivisorChipDecodesEdgeDivisors) {
     struct Case {
+        bool highSpeed;
         uint16_t value, index;
         DWORD error;
         uint32_t baud;
     };
     const Case cases[] = {
-        {0x0000, 0, USB_NO_ERROR, 3000000},   {0x0001, 0, USB_NO_ERROR, 2000000},
-        {0x0003, 1, USB_NO_ERROR, 888889},    {0xC003, 1, USB_NO_ERROR, 774194},
-        {0x4000, 0, USB_STALL_ERROR, 774194}, {0x4001, 0, USB_STALL_ERROR, 774194},
-        {0x0001, 1, USB_STALL_ERROR, 774194}, {0x7FFF, 0, USB_NO_ERROR, 183},
+        {false, 0x0000, 0, USB_NO_ERROR, 3000000},
+        {false, 0x0001, 0, USB_NO_ERROR, 2000000},
+        {false, 0x0003, 1, USB_NO_ERROR, 888889},
+        {false, 0xC003, 1, USB_NO_ERROR, 774194},
+        {false, 0x4000, 0, USB_STALL_ERROR, 774194},
+        {false, 0x4001, 0, USB_STALL_ERROR, 774194},
+        {false, 0x0001, 1, USB_STALL_ERROR, 774194},
+        {false, 0x7FFF, 0, USB_NO_ERROR, 183},
+        {true, 0x0003, 0x0100, USB_NO_ERROR, 888889},
+        {true, 0x0003, 0x0001, USB_NO_ERROR, 1000000},
+        {true, 0x0000, 0x0201, USB_NO_ERROR, 12000000},
+        {true, 0x000A, 0x0200, USB_NO_ERROR, 1200000},
+        {true, 0x0003, 0x0002, USB_STALL_ERROR, 1200000},
     };
-    Plug(sim::FtdiModelConfig::FullSpeed());
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.value);
-        EXPECT_EQ(Request(0x03, c.value, c.index), c.error);
-        EXPECT_EQ(chip_->State().baud, c.baud);
-        EXPECT_EQ(line_->Config().baud, c.baud);
+    for (bool highSpeed : {false, true}) {
+        SCOPED_TRACE(highSpeed ? "high speed" : "full speed");
+        Plug(highSpeed ? sim::FtdiModelConfig::HighSpeed() : sim::FtdiModelConfig::FullSpeed());
+        for (const Case& c : cases) {
+            if (c.highSpeed != highSpeed)
+                continue;
+            SCOPED_TRACE(c.value);
+            EXPECT_EQ(Request(0x03, c.value, c.index), c.error);
+            EXPECT_EQ(chip_->State().baud, c.baud);
+            EXPECT_EQ(line_->Config().baud, c.baud);
+        }
+        EXPECT_EQ(chip_->State().badRequests, highSpeed ? 1u : 3u);
+        TearDownBus();
     }
-    EXPECT_EQ(chip_->State().badRequests, 3u);
+}
+
+// The receive side as the chip runs it: data waits for a full packet, the
+// event character, a marked character or the latency timer (long here, so
+// that it never expires); errors and a break go with a character, and
+// status-only reads repeat them until another character is sent.
+TEST_F(FtdiModelTest, ReceiveHoldsDataAndMarksCharacters) {
+    struct Case {
+        const char* name;
+        std::function<void()> act;
+        Bytes packet;     // the next bulk-IN packet; empty: none (NAK)
+        uint8_t lineNow;  // line-status byte GET_MODEM_STATUS reads afterwards
+    };
+    line_ = std::make_shared<sim::ScriptedLine>();
+    sim::FtdiModel chip(sim::FtdiModelConfig::FullSpeed(), line_);
+    const auto control = [&](uint8_t request, uint16_t value) {
+        Bytes in;
+        ASSERT_EQ(chip.Control(USB_DEVICE_REQUEST{0x40, request, value, 0, 0}, {}, in),
+                  cehost::UsbHandshake::kAck);
+    };
+    // The two bytes held and 60 more fill a packet.
+    Bytes fullPacket = {0x01, 0x60, 'a', 'b'};
+    fullPacket.resize(64, 'f');
+    const Case cases[] = {
+        {"a few bytes wait",
+         [&] {
+             line_->Inject({'a', 'b'});
+         },
+         {},
+         0x60},
+        {"a packet's worth goes", [&] { line_->Inject(Bytes(60, 'f')); }, fullPacket, 0x60},
+        {"the event character sends",
+         [&] {
+             control(0x06, 0x100 | '\r');
+             line_->Inject({'o', 'k', '\r'});
+         },
+         {0x01, 0x60, 'o', 'k', '\r'},
+         0x60},
+        {"an error marks its character",
+         [&] {
+             line_->InjectError(sim::kLineParity);
+             line_->Inject({'p'});
+         },
+         {0x01, 0x64, 'p'},
+         0x64},
+        {"a break is a NUL", [&] { line_->InjectBreak(true); }, {0x01, 0x70, 0x00}, 0x70},
+        {"reset empties the FIFO",
+         [&] {
+             line_->Inject({'r'});
+             control(0x00, 0);
+         },
+         {},
+         0x60},
+    };
+    control(0x09, 255);
+    Bytes packet;
+    ASSERT_EQ(chip.In(0x81, 64, packet), cehost::UsbHandshake::kAck);  // the first status
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.act();
+        packet.clear();
+        const cehost::UsbHandshake hs = chip.In(0x81, 64, packet);
+        EXPECT_EQ(hs, c.packet.empty() ? cehost::UsbHandshake::kNak : cehost::UsbHandshake::kAck);
+        EXPECT_EQ(packet, c.packet);
+        Bytes status;
+        chip.Control(USB_DEVICE_REQUEST{0xC0, 0x05, 0, 0, 2}, {}, status);
+        EXPECT_EQ(status, (Bytes{0x01, c.lineNow}));
+    }
+    EXPECT_EQ(chip.Pending(), 0u);
 }
 
 }  // namespace

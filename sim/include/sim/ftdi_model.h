@@ -16,12 +16,37 @@
 //     carries a rate code 0-9, and every bulk-OUT transfer starts with a
 //     header byte (data length << 2 | 1) that the chip checks and strips.
 //
-// The chip sends a bulk-IN packet at once when it has data or when its
-// modem lines changed or a line error or break is waiting to be reported
-// (errors and break are reported once), and a status-only packet when the
-// latency timer (16 ms by default) expires without one, as the real chip
-// does. A timer thread wakes the bus each latency period so that an untimed
-// bus asks for that packet.
+// Receiving, as the chips do it:
+//   - the latency timer: received data is held until a packet's worth is
+//     waiting (62 data bytes on 64-byte chips, 510 on 512-byte ones), the
+//     event character (SET_EVENT_CHAR, bit 8 of wValue enables the
+//     character in bits 0-7) arrives, a modem line changes, a line error or
+//     break is received, or the timer (16 ms by default, SET_LATENCY_TIMER)
+//     expires since the last packet; then the chip sends what it has, and a
+//     status-only packet when it has nothing. `holdData` false sends data
+//     as soon as the host asks (the quick chip some tests want);
+//   - line errors and breaks belong to characters: an error marks the
+//     character it came with (the newest one waiting, or else the next one
+//     to arrive), a break puts a NUL character marked with the break bit
+//     into the FIFO, and a full FIFO marks its newest character with the
+//     overrun bit and counts the bytes lost. A packet's line-status byte
+//     carries the marks of the characters in it; status-only packets repeat
+//     those of the last packet with data until another character is sent,
+//     as the chips' line-status register keeps them: only a packet with
+//     data says anything new about errors and breaks;
+//   - FIFO sizes of the parts: 256 bytes receive on the full-speed chip,
+//     1 KiB on the high-speed one (the 128-byte transmit FIFO of the
+//     full-speed chip is LinePacing's default on a paced line);
+//   - reset (SIO reset, wValue 0) empties the receive FIFO and forgets the
+//     status marks; purge receive (wValue 1) empties the receive FIFO;
+//     purge transmit (wValue 2) has nothing to empty here (the line holds
+//     the transmit FIFO). Settings survive both.
+// The high-speed chip takes the baud-rate divisor's bits above 16 in the
+// high byte of wIndex (bit 16 the finer sub-integer steps, bit 17 the
+// 12 MHz base instead of 3 MHz) and the port number (0 or 1 for its only
+// port) in the low byte; the full-speed chip takes bit 16 in wIndex bit 0.
+// A timer thread wakes the bus when the latency timer is due, so that an
+// untimed bus asks for that packet.
 //
 // Threads: UsbDeviceModel methods run on the bus's scheduler thread; the
 // LineDevice methods on whatever thread drives the line; the accessors and
@@ -66,7 +91,12 @@ struct FtdiModelConfig {
     std::string manufacturer = "FTDI";
     std::string productName = "FT232R USB UART";
     std::string serial = "SLX00001";
-    size_t rxFifo = 4096;  // bytes the chip buffers before it reports overrun
+    size_t rxFifo = 256;  // bytes the chip buffers before it reports overrun
+    // Received data waits for a full packet, an event or the latency timer.
+    bool holdData = true;
+    // The baud-rate request's wIndex holds divisor bits 16-17 in its high
+    // byte and the port number in its low byte (the high-speed chip).
+    bool indexPort = false;
 
     // The full-speed divisor chip (0403:6001).
     static FtdiModelConfig FullSpeed();
@@ -107,6 +137,7 @@ struct FtdiState {
     bool dtr = false;
     bool rts = false;
     unsigned latencyMs = 16;
+    int eventChar = -1;         // enabled event character, -1 when off
     uint64_t resets = 0;        // reset requests (wValue 0)
     uint64_t headerErrors = 0;  // bulk-OUT transfers whose header did not match
     uint64_t badRequests = 0;   // requests the chip refused (stalled)
@@ -161,22 +192,32 @@ class FtdiModel : public cehost::UsbDeviceModel, public LineDevice {
     // than 0 and exactly 1): the request is then stalled.
     bool ApplyDivisorLocked(uint16_t value, uint16_t index);
     uint8_t ModemStatusLocked() const;
+    // Marks the newest character waiting with line-status bits, or, when
+    // none waits, the next one to arrive.
+    void MarkLocked(uint8_t bits);
+    void ClearReceiveLocked();
     void TimerLoop();
 
     const FtdiModelConfig config_;
     const std::shared_ptr<SerialLine> line_;
 
     mutable std::mutex mu_;
-    FtdiState state_;                               // mu_
-    std::vector<FtdiRequest> requests_;             // mu_
-    std::vector<FtdiOutPacket> outPackets_;         // mu_
-    std::vector<size_t> outLengths_;                // mu_
-    RxFifo rx_;                                     // mu_
-    std::deque<cehost::Bytes> raw_;                 // mu_
-    ModemInputs inputs_;                            // mu_
-    uint8_t pendingLine_ = 0;                       // mu_: error and break bits not yet reported
-    int lastModemSent_ = -1;                        // mu_: modem-status byte of the last packet
-    std::chrono::steady_clock::time_point lastIn_;  // mu_
+    FtdiState state_;                        // mu_
+    std::vector<FtdiRequest> requests_;      // mu_
+    std::vector<FtdiOutPacket> outPackets_;  // mu_
+    std::vector<size_t> outLengths_;         // mu_
+    RxFifo rx_;                              // mu_
+    std::deque<cehost::Bytes> raw_;          // mu_
+    ModemInputs inputs_;                     // mu_
+    // Line-status marks of characters in rx_, by the character's number
+    // (pushed_ counts characters stored, popped_ those sent).
+    std::deque<std::pair<uint64_t, uint8_t>> marks_;  // mu_
+    uint64_t pushed_ = 0, popped_ = 0;                // mu_
+    uint8_t nextMark_ = 0;                            // mu_: bits for the next character to arrive
+    uint8_t lastLine_ = 0;                            // mu_: marks of the last packet with data
+    bool eventSeen_ = false;                          // mu_: the event character waits in rx_
+    int lastModemSent_ = -1;                          // mu_: modem-status byte of the last packet
+    std::chrono::steady_clock::time_point lastIn_;    // mu_
     uint64_t sent_ = 0, received_ = 0, statusOnly_ = 0;  // mu_
 
     std::condition_variable timerCv_;
