@@ -123,6 +123,7 @@ TEST_F(FtdiPortTest, DivisorDecodesToTheRateItStandsFor) {
         uint32_t baseClock;
         DWORD usbMode;
         std::vector<Case> cases;
+        bool highSpeed = false;  // the chip that reads wIndex as divisor bits and port
     };
     const Group groups[] = {
         {"24 MHz",
@@ -165,11 +166,15 @@ TEST_F(FtdiPortTest, DivisorDecodesToTheRateItStandsFor) {
              {45, 0x7FFF, 46},
              {10, 0x7FFF, 46},
          }},
+        {"high-speed chip", 3000000, 0x203, {{9600, 0x4138, 9600}, {921600, 0x8003, 923077}}, true},
     };
     for (const Group& g : groups) {
         SCOPED_TRACE(g.name);
-        sim::FtdiModelConfig config = sim::FtdiModelConfig::FullSpeed();
+        sim::FtdiModelConfig config =
+            g.highSpeed ? sim::FtdiModelConfig::HighSpeed() : sim::FtdiModelConfig::FullSpeed();
         config.baseClock = g.baseClock;
+        if (g.highSpeed)
+            bus_ = std::make_unique<cehost::UsbBus>(cehost::UsbTiming::kHighSpeed);
         ServeChip(config, g.usbMode);
         HANDLE h = Open();
         for (const Case& c : g.cases) {
@@ -306,7 +311,9 @@ TEST_F(FtdiPortTest, ModemControlWords) {
 // more than three quarters full and rise again once it is read below a
 // quarter, each change naming both lines in the mask byte.
 TEST_F(FtdiPortTest, HandshakeLinesFollowTheRing) {
-    ServeChip(sim::FtdiModelConfig::FullSpeed());
+    sim::FtdiModelConfig config = sim::FtdiModelConfig::FullSpeed();
+    config.rxFifo = 4096;  // the whole block arrives at once
+    ServeChip(config);
     HANDLE h = Open();
     DCB dcb = State(h);
     dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
@@ -325,8 +332,9 @@ TEST_F(FtdiPortTest, HandshakeLinesFollowTheRing) {
     EXPECT_TRUE(Close(h));
 }
 
-// Packets of every shape: the status pair is taken off each, its line
-// errors counted, bits the chip leaves undefined ignored, and a lone byte
+// Packets of every shape: the status pair is taken off each, the line
+// errors of a packet with data counted (a status-only packet repeats the
+// last ones), bits the chip leaves undefined ignored, and a lone byte
 // dropped. A marker packet after each case shows what the case delivered.
 TEST_F(FtdiPortTest, ReceivedPacketsAreSplitIntoStatusAndData) {
     struct Case {
@@ -341,7 +349,8 @@ TEST_F(FtdiPortTest, ReceivedPacketsAreSplitIntoStatusAndData) {
     const Case cases[] = {
         {"64-byte packet", full, payload, 0},
         {"3-byte packet", {0x31, 0x60, 'x'}, {'x'}, 0},
-        {"status only, with errors", {0x3F, 0x6E}, {}, CE_OVERRUN | CE_RXPARITY | CE_FRAME},
+        {"data with errors", {0x3F, 0x6E, 'y'}, {'y'}, CE_OVERRUN | CE_RXPARITY | CE_FRAME},
+        {"status only, with errors", {0x3F, 0x7E}, {}, 0},
         {"status only, undefined bits", {0x3F, 0xE1}, {}, 0},
         {"lone byte", {0x31}, {}, 0},
     };
@@ -368,7 +377,9 @@ TEST_F(FtdiPortTest, ReceivedPacketsAreSplitIntoStatusAndData) {
 // none of them may be taken for status.
 TEST_F(FtdiPortTest, HighSpeedPacketsKeepAllTheirData) {
     bus_ = std::make_unique<cehost::UsbBus>(cehost::UsbTiming::kHighSpeed);
-    ServeChip(sim::FtdiModelConfig::HighSpeed());
+    sim::FtdiModelConfig config = sim::FtdiModelConfig::HighSpeed();
+    config.rxFifo = 4096;  // the whole block arrives at once
+    ServeChip(config);
     HANDLE h = Open();
     SetTimeouts(h, 0, 0, 3000);
     const Bytes data = Pattern(510 * 3 + 100);
@@ -387,7 +398,8 @@ TEST_F(FtdiPortTest, HighSpeedPacketsKeepAllTheirData) {
 }
 
 // What happens on the chip's serial side reaches the application: modem
-// lines as they are, errors and a break once each.
+// lines as they are, errors and a break once each (they come with a
+// character, and the status-only packets after it repeat them).
 TEST_F(FtdiPortTest, LineEventsReachTheApplication) {
     ServeChip(sim::FtdiModelConfig::FullSpeed());
     HANDLE h = Open();
@@ -407,10 +419,17 @@ TEST_F(FtdiPortTest, LineEventsReachTheApplication) {
         {"ring", [&] { line_->SetRi(true); }, EV_RING, MS_CTS_ON | MS_RLSD_ON | MS_RING_ON, 0},
         {"CTS down", [&] { line_->SetCts(false); }, EV_CTS, MS_RLSD_ON | MS_RING_ON, 0},
         {"framing and parity errors",
-         [&] { line_->InjectError(sim::kLineFraming | sim::kLineParity); }, EV_ERR,
-         MS_RLSD_ON | MS_RING_ON, CE_FRAME | CE_RXPARITY},
-        {"overrun", [&] { line_->InjectError(sim::kLineOverrun); }, EV_ERR, MS_RLSD_ON | MS_RING_ON,
-         CE_OVERRUN},
+         [&] {
+             line_->InjectError(sim::kLineFraming | sim::kLineParity);
+             line_->Inject({'x'});
+         },
+         EV_ERR, MS_RLSD_ON | MS_RING_ON, CE_FRAME | CE_RXPARITY},
+        {"overrun",
+         [&] {
+             line_->InjectError(sim::kLineOverrun);
+             line_->Inject({'x'});
+         },
+         EV_ERR, MS_RLSD_ON | MS_RING_ON, CE_OVERRUN},
         {"break", [&] { line_->InjectBreak(true); }, EV_BREAK, MS_RLSD_ON | MS_RING_ON, CE_BREAK},
     };
     for (const Case& c : cases) {
