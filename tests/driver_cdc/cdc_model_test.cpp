@@ -2,6 +2,7 @@
 // what it accepts, refuses and reports, whoever the host is.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -109,35 +110,50 @@ TEST_F(CdcModelTest, TimedBreakEndsAndHeldBreakLasts) {
     EXPECT_TRUE(model_->Break());
 }
 
-// Notifications wait for a host that does not poll; past the queue's
-// capacity the newest state replaces the last one, keeping its errors.
-TEST_F(CdcModelTest, UnpolledNotificationsKeepTheNewestStateAndAllErrors) {
-    Plug(sim::CdcAcmConfig());
-    for (int i = 0; i < 40; ++i)
-        line_->SetDsr(i % 2 == 0);
-    line_->InjectError(sim::kLineParity);
-    line_->SetDcd(true);
-    EXPECT_EQ(model_->NotificationsPending(), 32u);
-
-    USB_ENDPOINT_DESCRIPTOR d{
-        7, USB_ENDPOINT_DESCRIPTOR_TYPE, 0x81, USB_ENDPOINT_TYPE_INTERRUPT, 16, 1};
-    USB_PIPE pipe = f_->lpOpenPipe(bus_->Handle(id_), &d);
-    ASSERT_NE(pipe, nullptr);
-    uint8_t buffer[16];
-    uint16_t last = 0;
-    for (int i = 0; i < 32; ++i) {
-        USB_TRANSFER t = f_->lpIssueInterruptTransfer(
-            pipe, nullptr, nullptr, USB_IN_TRANSFER | USB_SHORT_TRANSFER_OK, 16, buffer, 0);
-        ASSERT_NE(t, nullptr);
-        DWORD bytes = 0;
-        f_->lpGetTransferStatus(t, &bytes, nullptr);
-        f_->lpCloseTransfer(t);
-        ASSERT_EQ(bytes, 10u);
-        last = static_cast<uint16_t>(buffer[8] | (buffer[9] << 8));
+// Break, ring and errors are one-shot on a device that follows the PSTN
+// subclass and levels (errors aside) on the other kind; either holds one
+// notification, into which what happens before the host polls is merged.
+TEST_F(CdcModelTest, IrregularSignalsAndThePendingNotification) {
+    constexpr int kNone = -1;
+    struct Step {
+        const char* name;
+        std::function<void(sim::ScriptedLine&)> act;
+        int oneShot, level;  // bitmap of the notification sent next; kNone: none
+    };
+    const Step steps[] = {
+        {"ring starts", [](auto& l) { l.SetRi(true); }, cdc::kStateRing, cdc::kStateRing},
+        {"ring ends", [](auto& l) { l.SetRi(false); }, kNone, 0},
+        {"break starts", [](auto& l) { l.InjectBreak(true); }, cdc::kStateBreak, cdc::kStateBreak},
+        {"overrun in the break", [](auto& l) { l.InjectError(sim::kLineOverrun); },
+         cdc::kStateOverrun, cdc::kStateBreak | cdc::kStateOverrun},
+        {"break ends", [](auto& l) { l.InjectBreak(false); }, kNone, 0},
+        {"changes merge while unpolled",
+         [](auto& l) {
+             for (int i = 0; i < 40; ++i)
+                 l.SetDsr(i % 2 == 0);
+             l.InjectError(sim::kLineParity);
+             l.SetDcd(true);
+         },
+         cdc::kStateDcd | cdc::kStateParity, cdc::kStateDcd | cdc::kStateParity},
+    };
+    for (bool level : {false, true}) {
+        SCOPED_TRACE(level ? "level signals" : "one-shot signals");
+        sim::CdcModelConfig config = sim::CdcAcmConfig();
+        config.levelSignals = level;
+        auto line = std::make_shared<sim::ScriptedLine>();
+        sim::CdcModel model(config, line);
+        for (const Step& s : steps) {
+            SCOPED_TRACE(s.name);
+            s.act(*line);
+            const int expected = level ? s.level : s.oneShot;
+            Bytes packet;
+            if (expected != kNone) {
+                ASSERT_EQ(model.In(0x81, 16, packet), cehost::UsbHandshake::kAck);
+                EXPECT_EQ(packet, cdc::SerialState(0, static_cast<uint16_t>(expected)));
+            }
+            EXPECT_EQ(model.In(0x81, 16, packet), cehost::UsbHandshake::kNak);
+        }
     }
-    EXPECT_EQ(last, cdc::kStateDcd | cdc::kStateParity);
-    EXPECT_EQ(model_->StatesSent().size(), 32u);
-    f_->lpClosePipe(pipe);
 }
 
 }  // namespace
