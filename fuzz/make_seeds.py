@@ -44,6 +44,9 @@ for k in range(KINDS):
         bytes([k]) + call(21, dcb(baud=0, flags=0x3FFF, size=4, parity=9, stop=7)) +
         call(21, dcb(baud=0xFFFFFFFF, size=9)) + call(21, dcb(baud=1)) +
         call(9, outlen=3) + call(12, outlen=15, flags=4) + call(14, outlen=64, flags=2))
+    # Every request with buffers of its own sizes, one byte short (flags 8
+    # and 16: the fuzz target takes the sizes from the driver's table).
+    put("ioctl", "short-%d" % k, bytes([k]) + b"".join(call(fn, flags=8 | 16) for fn in range(1, 24)))
 
 # ---- receive path ----
 def chunk(b):

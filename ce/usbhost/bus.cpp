@@ -741,14 +741,19 @@ void UsbBusImpl::Remove(const std::shared_ptr<UsbDevice>& d) {
         engine->Release(*d);
         lk.lock();
     }
+    // The client libraries are released before the removal counts as done:
+    // whoever waits for it finds the platform as it was before the attach
+    // (a library's unload deletes what its load created).
+    lk.unlock();
+    for (HMODULE m : modules)
+        FreeLibrary(m);
+    lk.lock();
     auto it = devices.find(d->address);
     if (it != devices.end() && it->second == d)
         devices.erase(it);
     d->removed = true;
     doneCv.notify_all();
     lk.unlock();
-    for (HMODULE m : modules)
-        FreeLibrary(m);
     // The device record (and the records handed to clients) go with the
     // last reference; drop the bus reference now that nothing runs on it.
     lk.lock();

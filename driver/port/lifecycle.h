@@ -6,11 +6,11 @@
 
 #include "driver/port/port.h"
 
-// [attach] Runs the class's Start, creates openLock, flowLock, sessionLock,
-// readEvent, writeEvent and serviceEvent, brings ringSize within bounds
-// (ReceiveRingSize), allocates the ring (empty) and the receive slots,
-// frees both directions, resets the settings, records the caller's
-// priority and starts the worker thread.
+// [attach] Creates openLock, deviceLock and sessionLock, runs the class's
+// Start, creates readEvent, writeEvent and serviceEvent, brings ringSize
+// within bounds (ReceiveRingSize), allocates the ring (empty) and the
+// receive slots, frees both directions, resets the settings, records the
+// caller's priority and starts the worker thread.
 // When anything after Start fails, everything done so far is undone, the
 // class's Stop included, and the port is left "not started" (serviceThread
 // null, as after a failed Start): FALSE. The attach code then frees the

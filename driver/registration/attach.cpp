@@ -10,10 +10,7 @@
 #include "driver/registration/port_token.h"
 #include "driver/registration/registry_io.h"
 #include "driver/registration/registry_values.h"
-#include "driver/variants/cdc_port.h"
-#include "driver/variants/ftdi_port.h"
-#include "driver/variants/rcs310_port.h"
-#include "driver/variants/wmc_port.h"
+#include "driver/variants/catalog.h"
 
 namespace {
 
@@ -89,34 +86,17 @@ void BindEndpoints(LPCUSB_DEVICE device, const DeviceKeyValues& values, BoundEnd
     }
 }
 
-// The object of the class the UsbMode word names, allocated but not filled
-// in; null for a type this driver does not know or when memory is short.
-SerialPort* CreatePort(DWORD usbMode) {
-    switch (usbMode & kUsbModeTypeMask) {
-        case kPortTypeBasic:
-            return new SerialPort;
-        case kPortTypeCdc:
-            return new CdcPort;
-        case kPortTypeWmc:
-            return new WmcPort;
-        case kPortTypeFtdi:
-            if ((usbMode & kUsbModeFtdiNoHeader) != 0) {
-                return new FtdiPort;
-            }
-            return new FtdiHeaderPort;
-        case kPortTypeRcs310:
-            return new Rcs310Port;
-        default:
-            return nullptr;
-    }
-}
-
 BOOL AttachConfigured(USB_HANDLE device, LPCUSB_FUNCS funcs, LPCWSTR path, LPBOOL accept) {
     DeviceKeyValues values;
     if (!ReadDeviceKey(path, &values)) {
         return FALSE;
     }
-    SerialPort* port = CreatePort(values.usbMode);
+    // A type this driver does not know is refused.
+    const PortTypeEntry* type = PortTypeOf(values.usbMode);
+    if (type == nullptr) {
+        return FALSE;
+    }
+    SerialPort* port = type->create(values.usbMode);
     if (port == nullptr) {
         return FALSE;
     }
@@ -150,10 +130,8 @@ BOOL AttachConfigured(USB_HANDLE device, LPCUSB_FUNCS funcs, LPCWSTR path, LPBOO
     port->classEndpoint = bound.classEndpoint;
     port->receiveEndpoint = bound.receiveEndpoint;
     port->sendEndpoint = bound.sendEndpoint;
-    if ((values.usbMode & kUsbModeTypeMask) == kPortTypeWmc) {
-        WmcPort* wmc = static_cast<WmcPort*>(port);
-        wmc->secondary.receiveEndpoint = bound.secondReceive;
-        wmc->secondary.sendEndpoint = bound.secondSend;
+    if (type->bindSecondChannel != nullptr) {
+        type->bindSecondChannel(port, bound.secondReceive, bound.secondSend);
     }
 
     *accept = TRUE;
@@ -188,8 +166,8 @@ BOOL ReadDeviceKey(LPCWSTR path, DeviceKeyValues* values) {
     ReadDwordValue(key, kValueReceiveBuffer, &ringSize);
     RegCloseKey(key);
 
-    // A bare CTS flag, as some keys written by hand carry it, means a CDC port.
-    values->usbMode = usbMode == kUsbModeCdcStatusCts ? kPortTypeCdc : usbMode;
+    // A bare 0x100, as some keys written by hand carry it, means a CDC port.
+    values->usbMode = usbMode == kUsbModeVariant ? kPortTypeCdc : usbMode;
     values->classEndp = classEndp;
     values->receiveEndp = receiveEndp;
     values->sendEndp = sendEndp;

@@ -3,10 +3,10 @@
 #include "ce/registry.h"
 #include "ce/thread.h"
 #include "ce/wstr.h"
-#include "driver/port/port.h"
 #include "driver/registration/key_path.h"
 #include "driver/registration/registry_io.h"
 #include "driver/registration/registry_values.h"
+#include "driver/variants/catalog.h"
 
 namespace {
 
@@ -165,22 +165,6 @@ void ScoreConfiguration(LPCUSB_CONFIGURATION config, Candidates* best) {
     }
 }
 
-// Devices whose vendor and product fix the port type whatever their layout.
-DWORD ApplyVendorOverrides(const USB_DEVICE_DESCRIPTOR& desc, DWORD usbMode) {
-    if (desc.idVendor == 0x0403) {
-        // FTDI: the 0x8372 adapters frame every packet with a header byte.
-        usbMode = desc.idProduct == 0x8372 ? kPortTypeFtdi : (kPortTypeFtdi | kUsbModeFtdiNoHeader);
-    }
-    if (desc.idVendor == 0x054C && desc.idProduct == 0x006C) {
-        usbMode = kPortTypeRcs310;
-    }
-    if (desc.idVendor == 0x0482 && desc.idProduct == 0x0203) {
-        // Takes no SET_LINE_CODING: only the handshake lines are sent.
-        usbMode |= kUsbModeNoLineCoding;
-    }
-    return usbMode;
-}
-
 // One synchronous string-descriptor read into `buffer`. Returns the number
 // of bytes moved, or -1 when no transfer was returned.
 long ReadStringDescriptor(USB_HANDLE device, LPCUSB_FUNCS funcs, BYTE index, WORD length,
@@ -258,23 +242,10 @@ void ChooseEndpoints(LPCUSB_DEVICE device, EndpointChoice* choice) {
     } else {
         choice->usbMode = kPortTypeBasic;
     }
+    // Devices whose ids fix the port type (or a flag) whatever their layout.
     if (device != nullptr) {
-        choice->usbMode = ApplyVendorOverrides(device->Descriptor, choice->usbMode);
-    }
-}
-
-LPCWSTR FriendlyNameSuffix(DWORD usbMode) {
-    switch (usbMode & kUsbModeTypeMask) {
-        case kPortTypeRcs310:
-            return u",rcs310";
-        case kPortTypeFtdi:
-            return u",ftdi";
-        case kPortTypeCdc:
-            return (usbMode & kUsbModeCdcStatusCts) != 0 ? u",pl2303" : u",cdc";
-        case kPortTypeWmc:
-            return u",wmc";
-        default:
-            return u",basic";
+        choice->usbMode = ApplyDeviceOverrides(device->Descriptor.idVendor,
+                                               device->Descriptor.idProduct, choice->usbMode);
     }
 }
 

@@ -33,15 +33,13 @@ void ChooseEndpoints(LPCUSB_DEVICE device, EndpointChoice* choice);
 inline constexpr size_t kFriendlyNameChars = 64;
 inline constexpr WCHAR kDefaultFriendlyName[] = u"Serlynx";
 
-// The port-type suffix of a friendly name (",cdc", ",ftdi" ...).
-LPCWSTR FriendlyNameSuffix(DWORD usbMode);
-
 // Builds the friendly name into `name` (kFriendlyNameChars units): the product
 // string (or the manufacturer string when the device has no product string)
 // read with two synchronous GetDescriptor calls, first its 2-byte header and
 // then its whole length, or kDefaultFriendlyName when the device names no
-// string or a read fails; then the suffix of `usbMode` when the whole still
-// fits in 63 characters. Returns the name's length.
+// string or a read fails; then the suffix of `usbMode` (FriendlyNameSuffix,
+// driver/variants/catalog.h) when the whole still fits in 63 characters.
+// Returns the name's length.
 size_t BuildFriendlyName(USB_HANDLE device, LPCUSB_FUNCS funcs, LPCUSB_DEVICE info, DWORD usbMode,
                          LPWSTR name);
 

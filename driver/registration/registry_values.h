@@ -1,6 +1,7 @@
-// Registry layout of the driver: client key paths, the names of the values of
-// the catch-all key, the device key and the active key, and the bits of the
-// "UsbMode" word. Every key lives under HKEY_LOCAL_MACHINE.
+// Registry layout of the driver: client key paths and the names of the
+// values of the catch-all key, the device key and the active key (the bits
+// of the "UsbMode" word: driver/variants/usb_mode.h). Every key lives under
+// HKEY_LOCAL_MACHINE.
 //
 // All names are UTF-16 constants; registry names compare without regard to
 // case, so the spelling here is the one the driver writes.
@@ -39,7 +40,7 @@ inline constexpr WCHAR kValueDeviceType[] = u"DeviceType";      // REG_DWORD 1 (
 inline constexpr WCHAR kValueClassEndp[] = u"ClassEndp";        // REG_DWORD
 inline constexpr WCHAR kValueReceiveEndp[] = u"ReceiveEndp";    // REG_DWORD
 inline constexpr WCHAR kValueSendEndp[] = u"SendEndp";          // REG_DWORD
-inline constexpr WCHAR kValueUsbMode[] = u"UsbMode";            // REG_DWORD
+inline constexpr WCHAR kValueUsbMode[] = u"UsbMode";            // REG_DWORD, usb_mode.h
 inline constexpr WCHAR kValueFriendlyName[] = u"FriendlyName";  // REG_SZ
 // Never written by the driver; an administrator may add them by hand.
 // "Priority256": the worker thread's priority on the 256-level scale (0 or
@@ -48,7 +49,7 @@ inline constexpr WCHAR kValueFriendlyName[] = u"FriendlyName";  // REG_SZ
 // too small for the port's receive transfers is raised to the smallest that
 // queues them all at once (slots x transfer size + 1: 257 bytes for four
 // 64-byte transfers, 2049 for four 512-byte ones); one above 1 MiB is cut
-// to 1 MiB (driver/port/receive.h, ReceiveRingSize).
+// to 1 MiB (driver/port/ring.h, ReceiveRingSize).
 inline constexpr WCHAR kValuePriority256[] = u"Priority256";      // REG_DWORD
 inline constexpr WCHAR kValueReceiveBuffer[] = u"ReceiveBuffer";  // REG_DWORD
 
@@ -60,13 +61,3 @@ inline constexpr DWORD kDeviceTypeModem = 1;
 
 // REG_DWORD: the token the attach passed to ActivateDevice (port_token.h).
 inline constexpr WCHAR kValueClientInfo[] = u"ClientInfo";
-
-// ---- Port types: the low byte of the "UsbMode" word ------------------------
-// (The flag bits above it are defined with the port class, driver/port/port.h.)
-
-inline constexpr DWORD kPortTypeBasic = 0;   // SerialPort: one bulk pair
-inline constexpr DWORD kPortTypeCdc = 1;     // CdcPort: bulk pair + interrupt status
-inline constexpr DWORD kPortTypeWmc = 2;     // WmcPort: two channels
-inline constexpr DWORD kPortTypeFtdi = 3;    // FtdiPort / FtdiHeaderPort
-inline constexpr DWORD kPortTypeRcs310 = 4;  // Rcs310Port
-inline constexpr DWORD kPortTypeLast = 4;    // higher types are refused at attach

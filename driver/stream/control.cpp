@@ -9,17 +9,17 @@
 #include "driver/platform/export.h"
 #include "driver/platform/usb_calls.h"
 #include "driver/port/line_status.h"
-#include "driver/registration/registry_values.h"
 #include "driver/stream/com_entry.h"
+#include "driver/stream/requests.h"
 #include "driver/stream/stream.h"
-#include "driver/variants/cdc_port.h"
-#include "driver/variants/ftdi_port.h"
+#include "driver/variants/catalog.h"
 
 namespace {
 
+// Device type FILE_DEVICE_SERIAL_PORT, access FILE_ANY_ACCESS, method
+// METHOD_BUFFERED: every code but its function number.
 constexpr DWORD kSerialFamilyMask = 0xFFFFC003u;
 constexpr DWORD kSerialFamily = 0x001B0000u;
-constexpr DWORD kLastFunction = 23;
 
 LONG volatile* EventWord(OpenHandle* handle) {
     return reinterpret_cast<LONG volatile*>(&handle->eventWord);
@@ -182,187 +182,239 @@ BOOL ImmediateChar(SerialPort* port, const BYTE* ch) {
 // format; a value with no code there would reach the device as another
 // setting or be refused by it. The ports that send no line settings (the
 // basic port, a second channel, the type-4 port, a CDC device that takes no
-// line coding) pass none of the three to a device, so every value is as
-// harmless there as before and is kept for GET_DCB.
+// line coding) keep every value. Each port type's row says which it is.
 BOOL LineFormatFits(const SerialPort* port, const DCB& dcb) {
-    switch (port->usbMode & kUsbModeTypeMask) {
-        case kPortTypeCdc:
-        case kPortTypeWmc:
-            return (port->usbMode & kUsbModeNoLineCoding) != 0 || CdcLineCodingFits(dcb);
-        case kPortTypeFtdi:
-            return FtdiDataFormatFits(dcb);
-        default:
-            return TRUE;
-    }
+    const PortTypeEntry* type = PortTypeOf(port->usbMode);
+    return type == nullptr || type->lineFormatFits == nullptr ||
+           type->lineFormatFits(port->usbMode, dcb);
 }
 
-// ---- Dispatch ----------------------------------------------------------------
+// ---- Requests ----------------------------------------------------------------
 
-// Output test: pBufOut and pdwActualOut present and at least `size` bytes.
-BOOL OutFits(PBYTE out, DWORD outLength, PDWORD actual, DWORD size) {
-    return out != nullptr && actual != nullptr && outLength >= size;
-}
-
+// A refused request: ERROR_INVALID_PARAMETER, FALSE.
 BOOL Refuse() {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
 }
 
-BOOL Dispatch(StreamHandle* handle, SerialPort* port, DWORD function, PBYTE in, DWORD inLength,
-              PBYTE out, DWORD outLength, PDWORD actual) {
-    OpenHandle* record = &handle->open;
-    // The requests with an output buffer report 0 bytes until they succeed.
-    switch (function) {
-        case 9:
-        case 11:
-        case 12:
-        case 13:
-        case 14:
-        case 16:
-        case 20:
-            if (actual != nullptr)
-                *actual = 0;
-            break;
-        default:
-            break;
+// What a request's serving function gets, its buffers already tested
+// against the request's row (requests.h).
+struct RequestCall {
+    OpenHandle* record;  // the handle, for the wait-mask requests
+    SerialPort* port;    // the channel the handle names
+    PBYTE in;
+    DWORD inLength;
+    PBYTE out;
+    DWORD outLength;
+    PDWORD actual;
+};
+
+BOOL SerialSetBreakOn(const RequestCall& c) {
+    return c.port->SetBreak(TRUE) != 0;
+}
+
+BOOL SerialSetBreakOff(const RequestCall& c) {
+    return c.port->SetBreak(FALSE) != 0;
+}
+
+// A line under handshake control is the driver's to move: refused.
+BOOL SetLine(const RequestCall& c, DWORD line, BOOL on) {
+    DCB dcb;
+    PortLoadDcb(c.port, &dcb);
+    if (line == kLineDtr ? dcb.fDtrControl == DTR_CONTROL_HANDSHAKE
+                         : dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) {
+        return Refuse();
     }
-    switch (function) {
-        case 1:  // IOCTL_SERIAL_SET_BREAK_ON
-        case 2:  // IOCTL_SERIAL_SET_BREAK_OFF
-            return port->SetBreak(function == 1 ? TRUE : FALSE) != 0;
-        case 3:    // IOCTL_SERIAL_SET_DTR
-        case 4:    // IOCTL_SERIAL_CLR_DTR
-        case 5:    // IOCTL_SERIAL_SET_RTS
-        case 6: {  // IOCTL_SERIAL_CLR_RTS
-            DCB dcb;
-            PortLoadDcb(port, &dcb);
-            BOOL dtr = function <= 4;
-            if (dtr ? dcb.fDtrControl == DTR_CONTROL_HANDSHAKE
-                    : dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) {
-                return Refuse();
-            }
-            DWORD mask = dtr ? kLineDtr : kLineRts;
-            DWORD value = (function == 3 || function == 5) ? mask : 0;
-            return port->SetControlLines(mask, value, nullptr) != 0;
-        }
-        case 7:    // IOCTL_SERIAL_SET_XOFF
-        case 8: {  // IOCTL_SERIAL_SET_XON
-            DCB dcb;
-            PortLoadDcb(port, &dcb);
-            if (dcb.fOutX)
-                WriteRelease(&port->outputHeld, function == 7 ? 1 : 0);
-            if (function == 8)
-                SetEvent(port->writeEvent);
-            return TRUE;
-        }
-        case 9:  // IOCTL_SERIAL_GET_WAIT_MASK
-            if (!OutFits(out, outLength, actual, 4))
-                return Refuse();
-            PutDword(out, static_cast<DWORD>(ReadAcquire(EventWord(record))) >> 16);
-            *actual = 4;
-            return TRUE;
-        case 10: {  // IOCTL_SERIAL_SET_WAIT_MASK
-            if (in == nullptr || inLength < 4)
-                return Refuse();
-            DWORD mask;
-            CopyBytes(&mask, in, sizeof(mask));
-            SetWaitMask(record, mask);
-            return TRUE;
-        }
-        case 11: {  // IOCTL_SERIAL_WAIT_ON_MASK
-            if (!OutFits(out, outLength, actual, 4))
-                return Refuse();
-            DWORD events = 0;
-            BOOL ok = WaitOnMask(record, &events);
-            PutDword(out, events);
-            *actual = ok ? 4 : 0;
-            return ok;
-        }
-        case 12: {  // IOCTL_SERIAL_GET_COMMSTATUS
-            if (!OutFits(out, outLength, actual, sizeof(SERIAL_DEV_STATUS)))
-                return Refuse();
-            SERIAL_DEV_STATUS status;
-            status.Errors = CommStatus(port, &status.ComStat);
-            CopyBytes(out, &status, sizeof(status));
-            *actual = sizeof(status);
-            return TRUE;
-        }
-        case 13:  // IOCTL_SERIAL_GET_MODEMSTATUS
-            if (!OutFits(out, outLength, actual, 4))
-                return Refuse();
-            PutDword(out, ReadULongAcquire(&port->modemStatus) &
-                              (MS_CTS_ON | MS_DSR_ON | MS_RING_ON | MS_RLSD_ON));
-            *actual = 4;
-            return TRUE;
-        case 14: {  // IOCTL_SERIAL_GET_PROPERTIES
-            if (!OutFits(out, outLength, actual, sizeof(COMMPROP)))
-                return Refuse();
-            COMMPROP prop;
-            FillProperties(&prop);
-            CopyBytes(out, &prop, sizeof(prop));
-            *actual = sizeof(prop);
-            return TRUE;
-        }
-        case 15: {  // IOCTL_SERIAL_SET_TIMEOUTS
-            if (in == nullptr || inLength < sizeof(COMMTIMEOUTS))
-                return Refuse();
-            COMMTIMEOUTS timeouts;
-            CopyBytes(&timeouts, in, sizeof(timeouts));
-            StoreTimeouts(port, &timeouts);
-            return TRUE;
-        }
-        case 16: {  // IOCTL_SERIAL_GET_TIMEOUTS
-            if (!OutFits(out, outLength, actual, sizeof(COMMTIMEOUTS)))
-                return Refuse();
-            COMMTIMEOUTS timeouts;
-            LoadTimeouts(port, &timeouts);
-            CopyBytes(out, &timeouts, sizeof(timeouts));
-            *actual = sizeof(timeouts);
-            return TRUE;
-        }
-        case 17: {  // IOCTL_SERIAL_PURGE
-            if (in == nullptr || inLength < 4)
-                return Refuse();
-            DWORD flags;
-            CopyBytes(&flags, in, sizeof(flags));
-            Purge(port, flags);
-            return TRUE;
-        }
-        case 18:  // IOCTL_SERIAL_SET_QUEUE_SIZE: there are no queues to size
-            return TRUE;
-        case 19:  // IOCTL_SERIAL_IMMEDIATE_CHAR
-            if (in == nullptr || inLength < 1)
-                return Refuse();
-            return ImmediateChar(port, in);
-        case 20: {  // IOCTL_SERIAL_GET_DCB
-            if (!OutFits(out, outLength, actual, sizeof(DCB)))
-                return Refuse();
-            DCB dcb;
-            PortLoadDcb(port, &dcb);
-            CopyBytes(out, &dcb, sizeof(dcb));
-            *actual = sizeof(dcb);
-            return TRUE;
-        }
-        case 21: {  // IOCTL_SERIAL_SET_DCB
-            if (in == nullptr || inLength < sizeof(DCB))
-                return Refuse();
-            DCB dcb;
-            CopyBytes(&dcb, in, sizeof(dcb));
-            // A data format the port cannot express is refused, and the
-            // settings stay as they were.
-            if (dcb.DCBlength != sizeof(DCB) || !LineFormatFits(port, dcb))
-                return Refuse();
-            PortStoreDcb(port, &dcb);
-            port->ApplyLineSettings();
-            return TRUE;
-        }
-        case 22:  // IOCTL_SERIAL_ENABLE_IR: the second channel
-            return port->SelectChannel(record, kChannelSecondary) != 0;
-        case 23:  // IOCTL_SERIAL_DISABLE_IR: the primary channel
-            return port->SelectChannel(record, kChannelPrimary) != 0;
-        default:
-            return FALSE;
+    return c.port->SetControlLines(line, on ? line : 0, nullptr) != 0;
+}
+
+BOOL SerialSetDtr(const RequestCall& c) {
+    return SetLine(c, kLineDtr, TRUE);
+}
+
+BOOL SerialClrDtr(const RequestCall& c) {
+    return SetLine(c, kLineDtr, FALSE);
+}
+
+BOOL SerialSetRts(const RequestCall& c) {
+    return SetLine(c, kLineRts, TRUE);
+}
+
+BOOL SerialClrRts(const RequestCall& c) {
+    return SetLine(c, kLineRts, FALSE);
+}
+
+// Output stopped (or resumed) as by a received XOFF (XON), only while
+// XON/XOFF output control is on; XON wakes a held writer in any case.
+BOOL SerialSetXoff(const RequestCall& c) {
+    DCB dcb;
+    PortLoadDcb(c.port, &dcb);
+    if (dcb.fOutX)
+        WriteRelease(&c.port->outputHeld, 1);
+    return TRUE;
+}
+
+BOOL SerialSetXon(const RequestCall& c) {
+    DCB dcb;
+    PortLoadDcb(c.port, &dcb);
+    if (dcb.fOutX)
+        WriteRelease(&c.port->outputHeld, 0);
+    SetEvent(c.port->writeEvent);
+    return TRUE;
+}
+
+BOOL SerialGetWaitMask(const RequestCall& c) {
+    PutDword(c.out, static_cast<DWORD>(ReadAcquire(EventWord(c.record))) >> 16);
+    *c.actual = 4;
+    return TRUE;
+}
+
+BOOL SerialSetWaitMask(const RequestCall& c) {
+    DWORD mask;
+    CopyBytes(&mask, c.in, sizeof(mask));
+    SetWaitMask(c.record, mask);
+    return TRUE;
+}
+
+BOOL SerialWaitOnMask(const RequestCall& c) {
+    DWORD events = 0;
+    BOOL ok = WaitOnMask(c.record, &events);
+    PutDword(c.out, events);
+    *c.actual = ok ? 4 : 0;
+    return ok;
+}
+
+BOOL SerialGetCommStatus(const RequestCall& c) {
+    SERIAL_DEV_STATUS status;
+    status.Errors = CommStatus(c.port, &status.ComStat);
+    CopyBytes(c.out, &status, sizeof(status));
+    *c.actual = sizeof(status);
+    return TRUE;
+}
+
+BOOL SerialGetModemStatus(const RequestCall& c) {
+    PutDword(c.out, ReadULongAcquire(&c.port->modemStatus) &
+                        (MS_CTS_ON | MS_DSR_ON | MS_RING_ON | MS_RLSD_ON));
+    *c.actual = 4;
+    return TRUE;
+}
+
+BOOL SerialGetProperties(const RequestCall& c) {
+    COMMPROP prop;
+    FillProperties(&prop);
+    CopyBytes(c.out, &prop, sizeof(prop));
+    *c.actual = sizeof(prop);
+    return TRUE;
+}
+
+BOOL SerialSetTimeouts(const RequestCall& c) {
+    COMMTIMEOUTS timeouts;
+    CopyBytes(&timeouts, c.in, sizeof(timeouts));
+    StoreTimeouts(c.port, &timeouts);
+    return TRUE;
+}
+
+BOOL SerialGetTimeouts(const RequestCall& c) {
+    COMMTIMEOUTS timeouts;
+    LoadTimeouts(c.port, &timeouts);
+    CopyBytes(c.out, &timeouts, sizeof(timeouts));
+    *c.actual = sizeof(timeouts);
+    return TRUE;
+}
+
+BOOL SerialPurge(const RequestCall& c) {
+    DWORD flags;
+    CopyBytes(&flags, c.in, sizeof(flags));
+    Purge(c.port, flags);
+    return TRUE;
+}
+
+// There are no queues to size.
+BOOL SerialSetQueueSize(const RequestCall&) {
+    return TRUE;
+}
+
+BOOL SerialImmediateChar(const RequestCall& c) {
+    return ImmediateChar(c.port, c.in);
+}
+
+BOOL SerialGetDcb(const RequestCall& c) {
+    DCB dcb;
+    PortLoadDcb(c.port, &dcb);
+    CopyBytes(c.out, &dcb, sizeof(dcb));
+    *c.actual = sizeof(dcb);
+    return TRUE;
+}
+
+BOOL SerialSetDcb(const RequestCall& c) {
+    DCB dcb;
+    CopyBytes(&dcb, c.in, sizeof(dcb));
+    // A data format the port cannot express is refused, and the settings
+    // stay as they were.
+    if (dcb.DCBlength != sizeof(DCB) || !LineFormatFits(c.port, dcb))
+        return Refuse();
+    PortStoreDcb(c.port, &dcb);
+    c.port->ApplyLineSettings();
+    return TRUE;
+}
+
+BOOL SerialEnableIr(const RequestCall& c) {
+    return c.port->SelectChannel(c.record, kChannelSecondary) != 0;
+}
+
+BOOL SerialDisableIr(const RequestCall& c) {
+    return c.port->SelectChannel(c.record, kChannelPrimary) != 0;
+}
+
+// ---- Dispatch ----------------------------------------------------------------
+
+struct Request {
+    DWORD code;
+    DWORD inSize;
+    DWORD outSize;
+    BOOL (*serve)(const RequestCall& call);
+};
+
+#define SERLYNX_REQUEST(code, in, out, serve) Request{code, in, out, serve},
+constexpr Request kRequests[] = {SERLYNX_SERIAL_REQUESTS(SERLYNX_REQUEST)};
+#undef SERLYNX_REQUEST
+constexpr DWORD kRequestCount = sizeof(kRequests) / sizeof(kRequests[0]);
+
+// Row i serves function number i + 1, so a code's function number finds
+// its row; no request needs both an input and an output.
+constexpr bool RequestsInFunctionOrder() {
+    for (DWORD i = 0; i < kRequestCount; ++i) {
+        if (kRequests[i].code != (kSerialFamily | ((i + 1) << 2)))
+            return false;
+        if (kRequests[i].inSize != 0 && kRequests[i].outSize != 0)
+            return false;
     }
+    return true;
+}
+static_assert(RequestsInFunctionOrder(), "kRequests must list functions 1, 2, 3 ... in order");
+
+// The row of a code; null for a code outside the serial family (another
+// device type, access or method) or a function number no request has.
+const Request* FindRequest(DWORD code) {
+    if ((code & kSerialFamilyMask) != kSerialFamily)
+        return nullptr;
+    DWORD function = (code >> 2) & 0xFFF;
+    if (function < 1 || function > kRequestCount)
+        return nullptr;
+    return &kRequests[function - 1];
+}
+
+// The buffer rules of requests.h, then the request's own function.
+BOOL Dispatch(const Request& request, const RequestCall& call) {
+    if (request.outSize != 0 && call.actual != nullptr)
+        *call.actual = 0;
+    if (request.inSize != 0 && (call.in == nullptr || call.inLength < request.inSize))
+        return Refuse();
+    if (request.outSize != 0 &&
+        (call.out == nullptr || call.actual == nullptr || call.outLength < request.outSize)) {
+        return Refuse();
+    }
+    return request.serve(call);
 }
 
 }  // namespace
@@ -379,13 +431,13 @@ SERLYNX_EXPORT BOOL COM_IOControl(DWORD_PTR context, DWORD code, PBYTE in, DWORD
         // busyCount is raised before `port` is looked at, as in COM_Read.
         InterlockedIncrement(&handle->open.busyCount);
         SerialPort* port = HandleEnterPort(handle);
-        DWORD function = (code >> 2) & 0xFFF;
         if (port == nullptr) {
             SetLastError(ERROR_INVALID_HANDLE);
         } else {
-            if ((code & kSerialFamilyMask) == kSerialFamily && function >= 1 &&
-                function <= kLastFunction) {
-                result = Dispatch(handle, port, function, in, inLength, out, outLength, actual);
+            const Request* request = FindRequest(code);
+            if (request != nullptr) {
+                result = Dispatch(*request, RequestCall{&handle->open, port, in, inLength, out,
+                                                        outLength, actual});
             }
             HandleLeavePort(handle);
         }

@@ -2,18 +2,38 @@
 // included) on an open handle of every port type, through the application
 // API. Input: the port kind, then per call a code selector, buffer flags and
 // the input and output lengths, the input bytes following.
+//
+// The codes and buffer sizes are the driver's own request table
+// (driver/stream/requests.h): a selector below 224 picks function number
+// selector % (requests + 3), so that 0 and the two numbers past the last
+// request are tried too; flag 8 cuts or pads the buffers (zeros) to the
+// request's sizes, flag 16 then makes them one byte short. A request whose buffers break
+// its rule must be refused with ERROR_INVALID_PARAMETER (its count 0), or
+// with ERROR_INVALID_HANDLE once a process-exit notice cut the handle loose.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <thread>
 #include <vector>
 
+#include "ce/thread.h"
 #include "common/fuzz_support.h"
+#include "driver/stream/requests.h"
 
 namespace {
 
 constexpr DWORD kSerialFamily = 0x001B0000;
-constexpr DWORD kWaitOnMaskFunction = 11;
+constexpr DWORD kRequests = std::size(kSerialRequestRules);
+
+// The rule of a code, or null for a code the table does not have.
+const SerialRequestRule* RuleOf(DWORD code) {
+    for (const SerialRequestRule& rule : kSerialRequestRules) {
+        if (rule.code == code)
+            return &rule;
+    }
+    return nullptr;
+}
 
 // Ends a comm-event wait that nothing would end: setting the mask again
 // aborts it.
@@ -22,6 +42,11 @@ void AbortWaitSoon(HANDLE h, std::chrono::milliseconds after) {
     DWORD mask = 0;
     GetCommMask(h, &mask);
     SetCommMask(h, mask);
+}
+
+[[noreturn]] void Finding(const char* what, DWORD code) {
+    std::fprintf(stderr, "fuzz: code %#x: %s\n", static_cast<unsigned>(code), what);
+    std::abort();
 }
 
 }  // namespace
@@ -33,27 +58,50 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     HANDLE h = fleet.Handle(kind);
     for (int call = 0; call < 32 && !in.Empty(); ++call) {
         const uint8_t sel = in.U8();
-        DWORD code = sel < 224 ? kSerialFamily | (static_cast<DWORD>(sel % 26) << 2) : in.U32();
+        DWORD code =
+            sel < 224 ? kSerialFamily | (static_cast<DWORD>(sel % (kRequests + 3)) << 2) : in.U32();
+        const SerialRequestRule* rule = RuleOf(code);
         const uint8_t flags = in.U8();
         std::vector<uint8_t> inBuf(in.U8());
         std::vector<uint8_t> outBuf(in.U8(), 0xA5);
         fuzz::Bytes bytes = in.Take(inBuf.size());
         std::copy(bytes.begin(), bytes.end(), inBuf.begin());
+        if ((flags & 8) && rule != nullptr) {
+            const DWORD shorter = (flags & 16) ? 1 : 0;
+            inBuf.resize(rule->inSize >= shorter ? rule->inSize - shorter : 0);
+            outBuf.resize(rule->outSize >= shorter ? rule->outSize - shorter : 0, 0xA5);
+        }
+        const DWORD inLength = static_cast<DWORD>(inBuf.size());
+        const DWORD outLength = static_cast<DWORD>(outBuf.size());
+        const bool nullIn = flags & 1, nullOut = flags & 2, nullCount = flags & 4;
         DWORD actual = 0xFFFFFFFF;
         std::thread aborter;
-        if ((code & 0xFFFFC003) == kSerialFamily && ((code >> 2) & 0xFFF) == kWaitOnMaskFunction)
+        if (code == IOCTL_SERIAL_WAIT_ON_MASK)
             aborter = std::thread(AbortWaitSoon, h, std::chrono::milliseconds(5));
-        DeviceIoControl(h, code, (flags & 1) ? nullptr : inBuf.data(),
-                        static_cast<DWORD>(inBuf.size()), (flags & 2) ? nullptr : outBuf.data(),
-                        static_cast<DWORD>(outBuf.size()), (flags & 4) ? nullptr : &actual,
-                        nullptr);
+        SetLastError(0);
+        const BOOL ok = DeviceIoControl(h, code, nullIn ? nullptr : inBuf.data(), inLength,
+                                        nullOut ? nullptr : outBuf.data(), outLength,
+                                        nullCount ? nullptr : &actual, nullptr);
+        const DWORD error = GetLastError();
         if (aborter.joinable())
             aborter.join();
-        if (!(flags & 4) && actual != 0xFFFFFFFF && actual > outBuf.size()) {
-            std::fprintf(stderr, "fuzz: code %#x reported %u bytes out of a %zu-byte buffer\n",
-                         code, actual, outBuf.size());
-            std::abort();
-        }
+        if (!nullCount && actual != 0xFFFFFFFF && actual > outBuf.size())
+            Finding("more bytes reported than the output buffer holds", code);
+        if (rule == nullptr)
+            continue;
+        const bool inBroken = rule->inSize != 0 && (nullIn || inLength < rule->inSize);
+        const bool outBroken =
+            rule->outSize != 0 && (nullOut || nullCount || outLength < rule->outSize);
+        if (!inBroken && !outBroken)
+            continue;
+        if (ok)
+            Finding("buffers that break the request's rule were taken", code);
+        if (error == ERROR_INVALID_HANDLE)
+            continue;
+        if (error != ERROR_INVALID_PARAMETER)
+            Finding("buffers that break the request's rule were not refused as invalid", code);
+        if (rule->outSize != 0 && !nullCount && actual != 0)
+            Finding("a refused request left a count", code);
     }
     fleet.CheckAfterInput(kind);
     return 0;

@@ -88,20 +88,27 @@ void CoreTest::StartIdle(SerialPort* port) {
 }
 
 void CoreTest::EndWorker(SerialPort* port) {
-    EnterCriticalSection(&port->flowLock);
+    port->deviceLock.Enter();
     USB_PIPE pipe = port->receivePipe;
     port->receivePipe = nullptr;
-    LeaveCriticalSection(&port->flowLock);
+    port->deviceLock.Leave();
     SetEvent(port->serviceEvent);
     ASSERT_EQ(WaitForSingleObject(port->serviceThread, 5000), WAIT_OBJECT_0);
-    EnterCriticalSection(&port->flowLock);
+    port->deviceLock.Enter();
     port->receivePipe = pipe;
-    LeaveCriticalSection(&port->flowLock);
+    port->deviceLock.Leave();
     port->rxFailures = 0;
 }
 
 void CoreTest::Finish(SerialPort* port) {
     // Handles go first: teardown deletes the lock their list lives under.
+    // They leave the list before they are freed: the worker may be posting
+    // events through it.
+    if (port->parent == nullptr) {
+        port->openLock.Enter();
+        port->openList = nullptr;
+        port->openLock.Leave();
+    }
     for (auto it = handles_.begin(); it != handles_.end();) {
         if (OwnerPort(it->first) == port) {
             CloseHandle(it->second->waitEvent);
@@ -124,10 +131,10 @@ OpenHandle* CoreTest::AddHandle(SerialPort* port, DWORD waitMask, SerialPort* ch
     handle->access = GENERIC_READ | GENERIC_WRITE;
     handle->waitEvent = CreateEvent(nullptr, FALSE, FALSE, nullptr);
     handle->eventWord = waitMask << 16;
-    EnterCriticalSection(&owner->openLock);
+    owner->openLock.Enter();
     handle->next = owner->openList;
     owner->openList = handle;
-    LeaveCriticalSection(&owner->openLock);
+    owner->openLock.Leave();
     handles_.push_back({owner, handle});
     return handle;
 }

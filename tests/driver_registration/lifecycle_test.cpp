@@ -4,7 +4,7 @@
 // "COM1:", data through the port, and the removal.
 #include <gtest/gtest.h>
 
-#include <functional>
+#include <map>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -19,6 +19,7 @@
 #include "cehost/regfile.h"
 #include "cehost/usb_bus.h"
 #include "common/platform_test.h"
+#include "driver/variants/usb_mode.h"
 #include "platform.h"
 #include "sim/catalog.h"
 
@@ -118,9 +119,25 @@ void PrintTo(const ModelEntry& entry, std::ostream* out) {
 
 namespace {
 
+// The name the first attach gives each model: its product string and the
+// port type's suffix.
+const std::map<std::string, std::u16string> kFriendlyNames = {
+    {"ftdi", u"FT232R USB UART,ftdi"},
+    {"ftdi-hs", u"FT232H Single HS USB-UART/FIFO IC,ftdi"},
+    {"ftdi-header", u"USB Serial Converter,ftdi"},
+    {"cdc-acm", u"CDC serial device,cdc"},
+    {"cdc-cts", u"Serial chip with CTS status,pl2303"},
+    {"cdc-nocoding", u"Handset modem,cdc"},
+    {"cdc-two-channel", u"Two-channel modem,wmc"},
+    {"cdc-composite", u"Storage, keypad and modem,cdc"},
+    {"bulk", u"Bulk serial adapter,basic"},
+    {"rcs310", u"Type-4 reader,rcs310"},
+};
+
 // Every device model through the same life: the first attach gives it the
-// port type the catalog expects, the next one serves it as COM1:, bytes go
-// round a loopback plug on the device's line, and the removal leaves nothing.
+// port type the catalog expects and its name, the next one serves it as
+// COM1:, bytes go round a loopback plug on the device's line, and the
+// removal leaves nothing.
 class RegistrationCatalogTest : public RegistrationLifecycleTest,
                                 public ::testing::WithParamInterface<sim::ModelEntry> {};
 
@@ -135,6 +152,9 @@ TEST_P(RegistrationCatalogTest, ConfiguredServedAndRemoved) {
     EXPECT_TRUE(bus.Owner(id).empty());
     const std::u16string key = DeviceKeyPath(model->DeviceDescriptor());
     EXPECT_EQ(cehost::RegReadDword(key, kValueUsbMode), m.usbMode);
+    const auto name = kFriendlyNames.find(m.name);
+    ASSERT_NE(name, kFriendlyNames.end()) << "no friendly name listed for " << m.name;
+    EXPECT_EQ(cehost::RegReadString(key, kValueFriendlyName), name->second);
 
     id = bus.Replug(id);
     ASSERT_EQ(bus.Owner(id), u"Serlynx");
@@ -173,6 +193,17 @@ INSTANTIATE_TEST_SUITE_P(Catalog, RegistrationCatalogTest, ::testing::ValuesIn(s
                                  c = c == '-' ? '_' : c;
                              return name;
                          });
+
+// A port type added to the driver needs a device model in the catalog
+// (which the test above then serves).
+TEST(RegistrationPortTypes, EveryTypeHasAModel) {
+    for (DWORD type = 0; type < kPortTypeCount; ++type) {
+        bool found = false;
+        for (const sim::ModelEntry& m : sim::Models())
+            found = found || (m.usbMode & kUsbModeTypeMask) == type;
+        EXPECT_TRUE(found) << "port type " << type;
+    }
+}
 
 // Removal while an application still holds the port open: the open handle
 // is cut loose and fails cleanly afterwards.

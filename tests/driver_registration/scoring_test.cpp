@@ -6,7 +6,9 @@
 #include <string>
 
 #include "driver/registration/autoconfig.h"
+#include "driver/variants/catalog.h"
 #include "fake_usb.h"
+#include "platform.h"
 
 namespace {
 
@@ -222,6 +224,26 @@ TEST(RegistrationScoring, SuffixFollowsTypeByteAndCtsFlag) {
     for (const auto& c : cases) {
         EXPECT_EQ(Narrow(FriendlyNameSuffix(c.usbMode)), c.suffix) << std::hex << c.usbMode;
     }
+}
+
+// Every row of the port-type catalog: the devices it lists get its type (or
+// only its flags) at first attach whatever their layout, and the tool
+// describes every type that has a port.
+TEST(RegistrationScoring, CatalogDevicesGetTheirType) {
+    for (const PortTypeEntry& row : kPortTypes) {
+        SCOPED_TRACE(row.type);
+        EXPECT_EQ(serlynx::PortTypeText(row.type).find("no port"), std::string::npos);
+        for (DWORD i = 0; i < row.overrideCount; ++i) {
+            const DeviceOverride& o = row.overrides[i];
+            const WORD product = o.product == kAnyProduct ? 0x7777 : static_cast<WORD>(o.product);
+            FakeUsbDevice device(o.vendor, product, {kAcmControl, kAcmData});
+            EndpointChoice got{};
+            ChooseEndpoints(device.Device(), &got);
+            EXPECT_EQ(got.usbMode, (o.addFlagsOnly ? kPortTypeCdc : row.type) | o.flags)
+                << std::hex << o.vendor << ":" << product;
+        }
+    }
+    EXPECT_NE(serlynx::PortTypeText(kPortTypeCount).find("no port"), std::string::npos);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "cehost/core.h"
 #include "driver/port/line_status.h"
 #include "driver/stream/com_entry.h"
+#include "driver/stream/requests.h"
 #include "driver_stream/stream_fixture.h"
 
 namespace streamtest {
@@ -21,78 +22,79 @@ DWORD EventWord(DWORD_PTR h) {
     return ReadULongAcquire(&reinterpret_cast<OpenHandle*>(h)->eventWord);
 }
 
-// Requests with an output: each refuses a missing buffer, a missing count
-// pointer and a short buffer (count set to 0 all the same), and fills the
-// count on success. Requests with an input refuse a missing or short one.
-TEST_F(Control, BufferTests) {
+// Every request with a buffer rule (requests.h) refuses a missing or short
+// input, and a missing output, count pointer or short output, with
+// ERROR_INVALID_PARAMETER: the count set to 0 (by a request with an output),
+// the output untouched, the settings and the received byte as they were. An
+// output that fits gets its count.
+TEST_F(Control, BufferRules) {
     StartPort();
     DWORD_PTR h = Open();
     DWORD mask = EV_RXCHAR;
     ASSERT_TRUE(IoctlIn(h, IOCTL_SERIAL_SET_WAIT_MASK, mask));
     host.Receive(Pattern(1));  // so that a wait returns at once
     ASSERT_TRUE(Eventually([&] { return (EventWord(h) & 0xFFFF) != 0; }));
-    struct Out {
-        const char* name;
-        DWORD code;
-        DWORD size;
-    };
-    const Out outs[] = {
-        {"GET_WAIT_MASK", IOCTL_SERIAL_GET_WAIT_MASK, 4},
-        {"WAIT_ON_MASK", IOCTL_SERIAL_WAIT_ON_MASK, 4},
-        {"GET_COMMSTATUS", IOCTL_SERIAL_GET_COMMSTATUS, 16},
-        {"GET_MODEMSTATUS", IOCTL_SERIAL_GET_MODEMSTATUS, 4},
-        {"GET_PROPERTIES", IOCTL_SERIAL_GET_PROPERTIES, 64},
-        {"GET_TIMEOUTS", IOCTL_SERIAL_GET_TIMEOUTS, 20},
-        {"GET_DCB", IOCTL_SERIAL_GET_DCB, 28},
-    };
-    for (const Out& o : outs) {
-        BYTE buffer[80];
-        DWORD actual = 99;
-        SetLastError(0);
-        EXPECT_FALSE(Ioctl(h, o.code, nullptr, 0, buffer, o.size - 1, &actual)) << o.name;
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << o.name;
-        EXPECT_EQ(actual, 0u) << o.name;
-        SetLastError(0);
-        EXPECT_FALSE(Ioctl(h, o.code, nullptr, 0, nullptr, o.size, &actual)) << o.name;
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << o.name;
-        SetLastError(0);
-        EXPECT_FALSE(Ioctl(h, o.code, nullptr, 0, buffer, o.size, nullptr)) << o.name;
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << o.name;
-        actual = 99;
-        EXPECT_TRUE(Ioctl(h, o.code, nullptr, 0, buffer, sizeof(buffer), &actual)) << o.name;
-        EXPECT_EQ(actual, o.size) << o.name;
+    const DCB dcbBefore = PortDcb();
+    COMMTIMEOUTS timeoutsBefore{};
+    ASSERT_TRUE(IoctlOut(h, IOCTL_SERIAL_GET_TIMEOUTS, &timeoutsBefore));
+
+    BYTE input[80] = {};
+    for (const SerialRequestRule& r : kSerialRequestRules) {
+        SCOPED_TRACE(r.name);
+        struct Try {
+            const char* what;
+            bool nullIn, nullOut, nullCount;
+            DWORD inLength, outLength;
+        };
+        std::vector<Try> tries;
+        if (r.inSize != 0) {
+            tries.push_back({"null in", true, false, false, r.inSize, 0});
+            tries.push_back({"short in", false, false, false, r.inSize - 1, 0});
+        }
+        if (r.outSize != 0) {
+            tries.push_back({"null out", false, true, false, 0, r.outSize});
+            tries.push_back({"null count", false, false, true, 0, r.outSize});
+            tries.push_back({"short out", false, false, false, 0, r.outSize - 1});
+        }
+        for (const Try& t : tries) {
+            SCOPED_TRACE(t.what);
+            BYTE output[80];
+            std::memset(output, 0xA5, sizeof output);
+            DWORD actual = 99;
+            SetLastError(0);
+            EXPECT_FALSE(Ioctl(h, r.code, t.nullIn ? nullptr : input, t.inLength,
+                               t.nullOut ? nullptr : output, t.outLength,
+                               t.nullCount ? nullptr : &actual));
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+            // Only a request with an output touches the count.
+            EXPECT_EQ(actual, r.outSize != 0 && !t.nullCount ? 0u : 99u);
+            EXPECT_EQ(output[0], 0xA5);
+        }
+        if (r.outSize != 0) {
+            BYTE output[80];
+            DWORD actual = 99;
+            EXPECT_TRUE(Ioctl(h, r.code, nullptr, 0, output, sizeof output, &actual));
+            EXPECT_EQ(actual, r.outSize);
+        }
     }
-    struct In {
-        const char* name;
-        DWORD code;
-        DWORD size;
-    };
-    const In ins[] = {
-        {"SET_WAIT_MASK", IOCTL_SERIAL_SET_WAIT_MASK, 4},
-        {"SET_TIMEOUTS", IOCTL_SERIAL_SET_TIMEOUTS, 20},
-        {"PURGE", IOCTL_SERIAL_PURGE, 4},
-        {"IMMEDIATE_CHAR", IOCTL_SERIAL_IMMEDIATE_CHAR, 1},
-        {"SET_DCB", IOCTL_SERIAL_SET_DCB, 28},
-    };
-    DCB dcb{};
-    ASSERT_TRUE(IoctlOut(h, IOCTL_SERIAL_GET_DCB, &dcb));
-    BYTE input[32] = {};
-    std::memcpy(input, &dcb, sizeof(dcb));
-    for (const In& i : ins) {
-        SetLastError(0);
-        EXPECT_FALSE(Ioctl(h, i.code, nullptr, i.size, nullptr, 0)) << i.name;
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << i.name;
-        SetLastError(0);
-        EXPECT_FALSE(Ioctl(h, i.code, input, i.size - 1, nullptr, 0)) << i.name;
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << i.name;
-    }
+    const DCB dcbAfter = PortDcb();
+    EXPECT_EQ(0, std::memcmp(&dcbBefore, &dcbAfter, sizeof(DCB)));
+    COMMTIMEOUTS timeoutsAfter{};
+    ASSERT_TRUE(IoctlOut(h, IOCTL_SERIAL_GET_TIMEOUTS, &timeoutsAfter));
+    EXPECT_EQ(0, std::memcmp(&timeoutsBefore, &timeoutsAfter, sizeof timeoutsAfter));
+    SERIAL_DEV_STATUS status{};
+    ASSERT_TRUE(IoctlOut(h, IOCTL_SERIAL_GET_COMMSTATUS, &status));
+    EXPECT_EQ(status.ComStat.cbInQue, 1u);
+
     // A DCB whose length field is not 28 is refused and changes nothing.
+    DCB dcb = dcbBefore;
     dcb.DCBlength = 27;
     dcb.BaudRate = 1200;
     EXPECT_FALSE(IoctlIn(h, IOCTL_SERIAL_SET_DCB, dcb));
-    EXPECT_EQ(PortDcb().BaudRate, 9600u);
-    // Requests that look at no buffer.
-    EXPECT_TRUE(Ioctl(h, IOCTL_SERIAL_SET_QUEUE_SIZE, nullptr, 0, nullptr, 0));
+    EXPECT_EQ(PortDcb().BaudRate, dcbBefore.BaudRate);
+    // Requests that look at no buffer take null ones of any length.
+    for (DWORD code : {IOCTL_SERIAL_SET_XOFF, IOCTL_SERIAL_SET_XON, IOCTL_SERIAL_SET_QUEUE_SIZE})
+        EXPECT_TRUE(Ioctl(h, code, nullptr, 100, nullptr, 100)) << std::hex << code;
     EXPECT_TRUE(COM_Close(h));
 }
 

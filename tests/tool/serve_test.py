@@ -464,23 +464,8 @@ def run(*args, timeout=60):
 
 
 class Probe(unittest.TestCase):
-    """probe on real `lsusb -v` dumps of each port type, and on bad text."""
-
-    def test_fixtures_of_each_port_type(self):
-        names = sorted(f for f in os.listdir(fixtures_dir()) if f.endswith(".txt"))
-        self.assertGreater(len(names), 5)
-        seen = set()
-        for name in names:
-            with self.subTest(fixture=name):
-                proc = run("probe", "--lsusb", os.path.join(fixtures_dir(), name))
-                self.assertEqual(proc.returncode, 0, proc.stderr)
-                mode = int(re.search(r'"UsbMode"=dword:([0-9a-f]{8})', proc.stdout).group(1), 16)
-                self.assertIn("port type:", proc.stdout)
-                self.assertRegex(proc.stdout, r'friendly name: ".+,[a-z0-9]+"')
-                seen.add(mode & 0xFF)
-                if mode & 0xFF == 3:
-                    self.assertIn("represents exactly", proc.stdout)
-        self.assertTrue({0, 1, 2, 3} <= seen, seen)
+    """probe on built-in models and on bad text. (Its results on the real
+    `lsusb -v` dumps are docs/driver.md's table, checked by tool_driver_doc.)"""
 
     def test_built_in_models(self):
         for name, mode, endpoints in (("ftdi", 0x203, "bulk-IN 0x81, bulk-OUT 0x02"),

@@ -7,6 +7,7 @@
 
 #include "cehost/regfile.h"
 #include "driver/registration/key_path.h"
+#include "driver/variants/usb_mode.h"
 
 namespace serlynx {
 
@@ -46,25 +47,28 @@ DeviceKey ReadDeviceKey(const std::u16string& path) {
 }
 
 std::string PortTypeText(DWORD usbMode) {
-    const DWORD type = usbMode & 0xFF;
+    // A port type added to the driver needs its text here.
+    static_assert(kPortTypeCount == kPortTypeRcs310 + 1, "PortTypeText lacks a port type");
+    const DWORD type = usbMode & kUsbModeTypeMask;
     std::string text = std::to_string(type) + " (";
     switch (type) {
-        case 0:
+        case kPortTypeBasic:
             text += "SerialPort: a bulk pair, no control protocol";
             break;
-        case 1:
-            text += (usbMode & 0x100) ? "CdcPort: CTS read from the status bitmap"
-                                      : "CdcPort: abstract control model";
-            if (usbMode & 0x1000)
+        case kPortTypeCdc:
+            text += (usbMode & kUsbModeCdcStatusCts) ? "CdcPort: CTS read from the status bitmap"
+                                                     : "CdcPort: abstract control model";
+            if (usbMode & kUsbModeNoLineCoding)
                 text += ", no line coding sent";
             break;
-        case 2:
+        case kPortTypeWmc:
             text += "WmcPort: two channels";
             break;
-        case 3:
-            text += (usbMode & 0x200) ? "FtdiPort: divisor chip" : "FtdiHeaderPort: rate codes";
+        case kPortTypeFtdi:
+            text += (usbMode & kUsbModeFtdiNoHeader) ? "FtdiPort: divisor chip"
+                                                     : "FtdiHeaderPort: rate codes";
             break;
-        case 4:
+        case kPortTypeRcs310:
             text += "Rcs310Port: writes as vendor requests";
             break;
         default:
@@ -96,7 +100,7 @@ std::vector<RateFit> FtdiRateFits(DWORD usbMode) {
         300,   600,    1200,   2400,   4800,   9600,   14400,  19200,   28800,   38400,   57600,
         76800, 115200, 230400, 250000, 460800, 500000, 921600, 1000000, 1500000, 2000000, 3000000};
     std::vector<RateFit> fits;
-    if ((usbMode & 0x200) == 0) {
+    if ((usbMode & kUsbModeFtdiNoHeader) == 0) {
         // Rate codes: ten rates exactly, everything else falls back to 9600.
         static const uint32_t kCoded[] = {300,  600,   1200,  2400,  4800,
                                           9600, 19200, 38400, 57600, 115200};
@@ -125,7 +129,7 @@ RateFit FtdiRateFit(uint32_t requested, DWORD usbMode) {
     // Below a divisor of 2 the chip has only 0 (the base rate), 1 (two
     // thirds of it) and 2 (half of it); the driver sends the one whose rate
     // is nearest. A rate of 0 stands for 9600.
-    const uint64_t clock = (usbMode & 0x100) ? 6000000 : 24000000;
+    const uint64_t clock = (usbMode & kUsbModeFtdiSlowClock) ? 6000000 : 24000000;
     const uint64_t base = clock / 8;
     const uint64_t rate = requested != 0 ? requested : 9600;
     uint64_t q = std::min<uint64_t>(clock / rate, 0x3FFF * 8 + 4);
