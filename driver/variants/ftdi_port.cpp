@@ -153,11 +153,12 @@ BOOL FtdiPort::DeliverReceived(const BYTE* data, DWORD length) {
         // a status-only packet repeats those of the last characters received
         // (the chip's line-status register keeps them), so only the modem
         // lines of such a packet are news. A break comes as a NUL character
-        // marked with the break bit.
+        // marked with the break bit: one EV_BREAK and CE_BREAK for it, not a
+        // line held until the next packet, whose clear bit would raise
+        // EV_BREAK a second time.
         const BYTE reported = n > 0 ? line : 0;
-        const DWORD modemWord =
-            (modem & kModemLinesMask) | ((reported & kLineBreakBit) != 0 ? kModemBreak : 0);
-        UpdateLineStatus(this, modemWord, reported & kLineErrorsMask);
+        UpdateLineStatus(this, modem & kModemLinesMask, reported & kLineErrorsMask,
+                         (reported & kLineBreakBit) != 0 ? EV_BREAK : 0);
         if (n > 0)
             ::DeliverReceived(this, data + kStatusBytes, n);
         data += kStatusBytes + n;

@@ -399,7 +399,8 @@ TEST_F(FtdiPortTest, HighSpeedPacketsKeepAllTheirData) {
 
 // What happens on the chip's serial side reaches the application: modem
 // lines as they are, errors and a break once each (they come with a
-// character, and the status-only packets after it repeat them).
+// character, and the status-only packets after it repeat them): a break is
+// one EV_BREAK, not a line that falls again with the next packet.
 TEST_F(FtdiPortTest, LineEventsReachTheApplication) {
     ServeChip(sim::FtdiModelConfig::FullSpeed());
     HANDLE h = Open();
@@ -448,6 +449,8 @@ TEST_F(FtdiPortTest, LineEventsReachTheApplication) {
         EXPECT_EQ(errors, c.errors);
         EXPECT_TRUE(Eventually([&] { return Errors(h) == 0; }));
     }
+    // The packets after the break's say nothing new: no second EV_BREAK.
+    EXPECT_EQ(comtest::WaitEvents(h, 100), std::nullopt);
     EXPECT_TRUE(Close(h));
 }
 
