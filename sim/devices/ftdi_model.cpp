@@ -96,19 +96,18 @@ FtdiModel::~FtdiModel() {
 
 // The latency timer: when it is due (one period after the last packet) the
 // bus is asked to poll bulk-IN, so that what the chip holds, or the
-// status-only packet, goes out even on an untimed bus. A bus that has not
-// polled yet is woken again a millisecond later at the earliest.
+// status-only packet, goes out even on an untimed bus. A bus that did not
+// take the packet (no transfer waiting) is asked again a period later.
 void FtdiModel::TimerLoop() {
     std::unique_lock<std::mutex> lk(mu_);
-    auto woken = std::chrono::steady_clock::now();
+    auto woken = std::chrono::steady_clock::time_point{};
     while (!stopping_) {
-        const auto due =
-            std::max(lastIn_ + std::chrono::milliseconds(std::max(1u, state_.latencyMs)),
-                     woken + std::chrono::milliseconds(1));
+        const auto period = std::chrono::milliseconds(std::max(1u, state_.latencyMs));
+        const auto due = std::max(lastIn_, woken) + period;
         if (timerCv_.wait_until(lk, due, [&] { return stopping_; }))
             break;
-        if (std::chrono::steady_clock::now() < due)
-            continue;  // the latency changed meanwhile
+        if (std::chrono::steady_clock::now() < std::max(lastIn_, woken) + period)
+            continue;  // a packet went or the latency changed meanwhile
         woken = std::chrono::steady_clock::now();
         lk.unlock();
         Wake();
