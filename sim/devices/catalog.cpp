@@ -34,8 +34,9 @@ FtdiModelConfig Roomy(FtdiModelConfig c) {
     return c;
 }
 
-BuiltModel Build(const FtdiModelConfig& config, std::shared_ptr<SerialLine> line) {
-    auto m = std::make_shared<FtdiModel>(config, std::move(line));
+BuiltModel Build(const FtdiModelConfig& config, std::shared_ptr<SerialLine> line,
+                 std::shared_ptr<SerialLine> line2) {
+    auto m = std::make_shared<FtdiModel>(config, std::move(line), std::move(line2));
     auto state = [m] {
         FtdiState s = m->State();
         std::ostringstream o;
@@ -90,7 +91,7 @@ BuiltModel BuildModel(const ModelConfig& config, std::shared_ptr<SerialLine> lin
                               return BuildPlain(std::make_shared<BulkAdapterModel>(c, line));
                           },
                           [&](const CdcModelConfig& c) { return Build(c, line, line2); },
-                          [&](const FtdiModelConfig& c) { return Build(c, line); },
+                          [&](const FtdiModelConfig& c) { return Build(c, line, line2); },
                           [&](const Rcs310ModelConfig& c) {
                               return BuildPlain(std::make_shared<Rcs310Model>(c, line));
                           },
@@ -123,6 +124,8 @@ const std::vector<ModelEntry>& Models() {
          Roomy(FtdiModelConfig::FullSpeed())},
         {"ftdi-hs", "FTDI high-speed divisor chip (512-byte packets)", 0x203,
          Roomy(FtdiModelConfig::HighSpeed())},
+        {"ftdi-dual", "FTDI two-port high-speed chip (port A served, B on the second line)", 0x203,
+         Roomy(FtdiModelConfig::DualHighSpeed())},
         {"ftdi-header", "FTDI early chip: rate codes, a header byte on every write", 0x3,
          Roomy(FtdiModelConfig::HeaderFramed())},
         {"cdc-acm", "CDC abstract control model: communication and data interfaces", 0x1,

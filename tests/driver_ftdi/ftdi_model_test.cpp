@@ -215,4 +215,53 @@ TEST_F(FtdiModelTest, ReceiveHoldsDataAndMarksCharacters) {
     EXPECT_EQ(chip.Pending(), 0u);
 }
 
+// The two-port chip: every request goes to the port its wIndex names (0 and
+// 1 port A, 2 port B; another is stalled), and each port has its own bulk
+// pair, line and settings.
+TEST_F(FtdiModelTest, TwoPortChipKeepsItsPortsApart) {
+    struct Case {
+        const char* name;
+        uint8_t request;
+        uint16_t value, index;
+        cehost::UsbHandshake answer;
+        uint32_t baudA, baudB;
+        bool dtrA, dtrB;
+    };
+    using cehost::UsbHandshake;
+    const Case cases[] = {
+        {"rate of port A by 0", 0x03, 0x4138, 0x0000, UsbHandshake::kAck, 9600, 9600, false, false},
+        {"rate of port B", 0x03, 0x001A, 0x0002, UsbHandshake::kAck, 9600, 115385, false, false},
+        {"rate of port A by 1", 0x03, 0x809C, 0x0001, UsbHandshake::kAck, 19200, 115385, false,
+         false},
+        {"DTR of port B", 0x01, 0x0101, 0x0002, UsbHandshake::kAck, 19200, 115385, false, true},
+        {"DTR of port A", 0x01, 0x0101, 0x0000, UsbHandshake::kAck, 19200, 115385, true, true},
+        {"no port C", 0x01, 0x0100, 0x0003, UsbHandshake::kStall, 19200, 115385, true, true},
+    };
+    auto lineA = std::make_shared<sim::ScriptedLine>();
+    auto lineB = std::make_shared<sim::ScriptedLine>();
+    sim::FtdiModelConfig config = sim::FtdiModelConfig::DualHighSpeed();
+    config.holdData = false;
+    sim::FtdiModel chip(config, lineA, lineB);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes in;
+        EXPECT_EQ(chip.Control(USB_DEVICE_REQUEST{0x40, c.request, c.value, c.index, 0}, {}, in),
+                  c.answer);
+        EXPECT_EQ(lineA->Config().baud, c.baudA);
+        EXPECT_EQ(lineB->Config().baud, c.baudB);
+        EXPECT_EQ(chip.State(0).dtr, c.dtrA);
+        EXPECT_EQ(chip.State(1).dtr, c.dtrB);
+    }
+    // Data: port B's line on 0x83 and 0x04, port A's on 0x81 and 0x02.
+    const uint8_t b = 'b';
+    EXPECT_EQ(chip.Out(0x04, &b, 1), cehost::UsbHandshake::kAck);
+    EXPECT_EQ(lineB->TakeTransmitted(), Bytes{'b'});
+    EXPECT_TRUE(lineA->TakeTransmitted().empty());
+    lineB->Inject({'B'});
+    Bytes packet;
+    ASSERT_EQ(chip.In(0x83, 512, packet), cehost::UsbHandshake::kAck);
+    EXPECT_EQ(packet, (Bytes{0x01, 0x60, 'B'}));
+    EXPECT_EQ(chip.Pending(0), 0u);
+}
+
 }  // namespace

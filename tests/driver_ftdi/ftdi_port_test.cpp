@@ -87,6 +87,7 @@ TEST_F(FtdiPortTest, FirstAttachClassifiesEachChip) {
     const Case cases[] = {
         {"full-speed divisor chip", ftdi(sim::FtdiModelConfig::FullSpeed()), 0x203, 0x81, 0x02},
         {"high-speed divisor chip", ftdi(sim::FtdiModelConfig::HighSpeed()), 0x203, 0x81, 0x02},
+        {"two-port chip: port A", ftdi(sim::FtdiModelConfig::DualHighSpeed()), 0x203, 0x81, 0x02},
         {"header-framed chip", ftdi(sim::FtdiModelConfig::HeaderFramed()), 3, 0x81, 0x02},
         {"type-4 device",
          [] { return std::make_shared<sim::Rcs310Model>(sim::Rcs310ModelConfig{}, nullptr); }, 4,

@@ -124,6 +124,7 @@ namespace {
 const std::map<std::string, std::u16string> kFriendlyNames = {
     {"ftdi", u"FT232R USB UART,ftdi"},
     {"ftdi-hs", u"FT232H Single HS USB-UART/FIFO IC,ftdi"},
+    {"ftdi-dual", u"Dual RS232-HS,ftdi"},
     {"ftdi-header", u"USB Serial Converter,ftdi"},
     {"cdc-acm", u"CDC serial device,cdc"},
     {"cdc-cts", u"Serial chip with CTS status,pl2303"},

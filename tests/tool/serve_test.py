@@ -36,6 +36,7 @@ ARGS = None
 MODELS = {
     "ftdi": dict(coding="ftdi", dtr=True, rts=True, brk=True),
     "ftdi-hs": dict(coding="ftdi", dtr=True, rts=True, brk=True),
+    "ftdi-dual": dict(coding="ftdi", dtr=True, rts=True, brk=True),
     "ftdi-header": dict(coding="codes", dtr=True, rts=True, brk=True),
     "cdc-acm": dict(coding="exact", dtr=True, rts=False, brk=True),
     "cdc-cts": dict(coding="exact", dtr=True, rts=True, brk=True),
