@@ -2,6 +2,7 @@
 // by the first attach, start-up, line coding, control lines and break.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -28,7 +29,8 @@ class CdcAttach : public CdcPortTest, public ::testing::WithParamInterface<Attac
 // it has been told to keep an abstract state of 2, addressed to its
 // communication interface (interface 2 on the composite device); settings
 // made through the port reach it. A device that refuses the request is
-// served all the same.
+// served all the same; one that stalls a rate it does not list keeps its
+// coding (the driver does not examine the outcome: SetCommState succeeds).
 TEST_P(CdcAttach, FirstAttachChoosesThePortTypeAndStartSetsTheCommFeature) {
     const AttachCase& c = GetParam();
     ServeModel(c.config);
@@ -55,12 +57,26 @@ TEST_P(CdcAttach, FirstAttachChoosesThePortTypeAndStartSetsTheCommFeature) {
     dcb.fDtrControl = DTR_CONTROL_ENABLE;
     ASSERT_TRUE(SetCommState(h, &dcb));
     EXPECT_TRUE(model_->Dtr());
+    const auto listed = [&](uint32_t rate) {
+        return c.config.rates.empty() || std::find(c.config.rates.begin(), c.config.rates.end(),
+                                                   rate) != c.config.rates.end();
+    };
     const sim::LineConfig coding{57600, 7, EVENPARITY, ONESTOPBIT};
-    EXPECT_EQ(model_->Coding() == coding, c.config.acceptsLineCoding);
-    for (const sim::CdcRequest& r : model_->Requests())
-        EXPECT_EQ(r.stalled, r.request == cdc::kSetCommFeature && !c.config.commFeature)
-            << int(r.request);
+    EXPECT_EQ(model_->Coding() == coding, c.config.acceptsLineCoding && listed(57600));
+    for (const sim::CdcRequest& r : model_->Requests()) {
+        bool refused = r.request == cdc::kSetCommFeature && !c.config.commFeature;
+        if (r.request == cdc::kSetLineCoding && r.data.size() == 7)
+            refused = !listed(r.data[0] | r.data[1] << 8 | r.data[2] << 16 | r.data[3] << 24);
+        EXPECT_EQ(r.stalled, refused) << int(r.request);
+    }
     EXPECT_TRUE(CloseHandle(h));
+}
+
+// A device that runs at a few rates only.
+sim::CdcModelConfig FewRates() {
+    sim::CdcModelConfig c = sim::CdcAcmConfig();
+    c.rates = {9600, 19200, 115200};
+    return c;
 }
 
 sim::CdcModelConfig WithoutCommFeature() {
@@ -74,6 +90,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         AttachCase{"Acm", sim::CdcAcmConfig(), 0x0001, 0x81, 0x82, 0x02},
         AttachCase{"AcmWithoutCommFeature", WithoutCommFeature(), 0x0001, 0x81, 0x82, 0x02},
+        AttachCase{"AcmFewRates", FewRates(), 0x0001, 0x81, 0x82, 0x02},
         AttachCase{"CtsChip", sim::CdcCtsChipConfig(), 0x0101, 0x81, 0x83, 0x02},
         AttachCase{"NoCoding", sim::CdcNoCodingConfig(), 0x1001, 0x81, 0x82, 0x02},
         AttachCase{"TwoChannel", sim::CdcTwoChannelConfig(), 0x0002, 0x81, 0x8382, 0x0302},
