@@ -35,8 +35,9 @@
 //     as the chips' line-status register keeps them: only a packet with
 //     data says anything new about errors and breaks;
 //   - FIFO sizes of the parts: 256 bytes receive on the full-speed chip,
-//     1 KiB on the high-speed one (the 128-byte transmit FIFO of the
-//     full-speed chip is LinePacing's default on a paced line);
+//     1 KiB on the high-speed one, 4 KiB per port on the two-port chip (the
+//     128-byte transmit FIFO of the full-speed chip is LinePacing's default
+//     on a paced line);
 //   - reset (SIO reset, wValue 0) empties the receive FIFO and forgets the
 //     status marks; purge receive (wValue 1) empties the receive FIFO;
 //     purge transmit (wValue 2) has nothing to empty here (the line holds
