@@ -759,7 +759,7 @@ MUTANTS = [
         "replace": "            coding.stopBits = out[5];\n            coding.parity = out[4];",
         "area": "models",
         "note": "the CDC model decodes line coding's stop bits and parity swapped",
-        "hint": "CdcModelTest|Cdc",
+        "hint": "CdcRequests|Cdc",
     },
     {
         "id": "ftdi-model-parity-field",
@@ -795,7 +795,7 @@ MUTANTS = [
         "replace": "",
         "area": "models",
         "note": "the CDC model never resets its one-shot signals once sent",
-        "hint": "CdcModelTest",
+        "hint": "CdcSerialState",
     },
     {
         "id": "cdc-model-any-rate",
@@ -804,6 +804,6 @@ MUTANTS = [
         "replace": "coding.baud) == config_.rates.end() && false)",
         "area": "models",
         "note": "the CDC model takes rates it does not list",
-        "hint": "CdcAttach",
+        "hint": "CdcRequests",
     },
 ]

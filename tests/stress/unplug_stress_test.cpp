@@ -16,11 +16,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <random>
 #include <string>
@@ -69,6 +69,12 @@ const cehost::UsbCall kAtCalls[] = {
     cehost::UsbCall::kGetDescriptor,
 };
 
+// Workers terminated by their port's teardown (TerminationMode::kAnywhere),
+// and the sections they kept owned.
+uint64_t gWorkersKilled = 0;
+uint64_t gKilledHolding = 0;
+uint64_t gTransfersLost = 0;  // issued by a killed worker, never recorded
+
 class Cycle {
   public:
     explicit Cycle(uint64_t seed) : seed_(seed), rng_(seed) {
@@ -93,7 +99,11 @@ class Cycle {
         if (EnvNumber("SERLYNX_STRESS_VERBOSE", 0) != 0)
             std::fprintf(stderr, "seed %llu: %s [%s]\n", static_cast<unsigned long long>(seed_),
                          info_.name, trace_.c_str());
-        std::string left = Leftovers(baseline);
+        const uint64_t killed = cehost::ParkedThreadCount();
+        gWorkersKilled += killed;
+        auto misuse = cehost::MisuseCounts();
+        gKilledHolding += misuse["thread.killed.holding.cs"];
+        std::string left = Leftovers(baseline, killed, &gTransfersLost);
         if (!left.empty())
             Fail(left);
         return failure_;
@@ -139,6 +149,7 @@ class Cycle {
         } else {
             InjectFaults();
             StartBlockers();
+            MaybeKillWorker();
             UnplugAtRandomStep();
             CheckBlockersReturned();
             for (HANDLE h : handles_)
@@ -320,6 +331,17 @@ class Cycle {
         }
     }
 
+    // Under TerminationMode::kAnywhere (SERLYNX_TERMINATION=anywhere), the
+    // port's teardown may find its worker slow to end, at a random moment,
+    // and terminate it wherever it is.
+    void MaybeKillWorker() {
+        if (cehost::GetTerminationMode() != cehost::TerminationMode::kAnywhere || !Chance(60))
+            return;
+        const auto after = std::chrono::microseconds(Chance(50) ? 0 : Pick(300));
+        trace_ += "kill@" + std::to_string(after.count()) + "us ";
+        cehost::CutShortThreadWaits(1, after);
+    }
+
     void UnplugNow() {
         unplugStarted_.store(true);
         unplugAt_ = Clock::now();
@@ -450,28 +472,15 @@ class Cycle {
 };
 
 // A cycle that crashes the process still names its seed: the handler
-// writes it (async-signal-safe) and hands the signal on to whatever handled
-// it before (the default action, or a sanitizer's reporter).
-volatile sig_atomic_t crashSeedValid = 0;
-volatile uint64_t crashSeed = 0;
+// writes the text made before the cycle (async-signal-safe) and hands the
+// signal on to whatever handled it before (the default action, or a
+// sanitizer's reporter).
+char crashText[96];
+volatile sig_atomic_t crashTextLength = 0;
 struct sigaction previousActions[NSIG];
 
 void CrashHandler(int sig) {
-    if (crashSeedValid) {
-        char text[96] = "\nstress: crashed in the cycle of seed ";
-        size_t n = std::strlen(text);
-        char digits[24];
-        size_t d = 0;
-        uint64_t v = crashSeed;
-        do {
-            digits[d++] = static_cast<char>('0' + v % 10);
-            v /= 10;
-        } while (v != 0);
-        while (d > 0)
-            text[n++] = digits[--d];
-        text[n++] = '\n';
-        [[maybe_unused]] ssize_t w = write(2, text, n);
-    }
+    [[maybe_unused]] ssize_t w = write(2, crashText, static_cast<size_t>(crashTextLength));
     sigaction(sig, &previousActions[sig], nullptr);
     if (sig == SIGABRT)
         raise(sig);  // a fault re-runs the faulting instruction instead
@@ -501,10 +510,11 @@ TEST_F(UnplugStressTest, SeededCycles) {
     InstallCrashHandler();
     for (uint64_t i = 0; i < cycles; ++i, ++ran) {
         const uint64_t seed = first + i;
-        crashSeed = seed;
-        crashSeedValid = 1;
+        crashTextLength = std::snprintf(crashText, sizeof crashText,
+                                        "\nstress: crashed in the cycle of seed %llu\n",
+                                        static_cast<unsigned long long>(seed));
         const std::string failure = Cycle(seed).Run();
-        crashSeedValid = 0;
+        crashTextLength = 0;
         if (!failure.empty()) {
             ++failed;
             ADD_FAILURE() << "seed " << seed << " (replay: SERLYNX_STRESS_SEED=" << seed
@@ -518,6 +528,13 @@ TEST_F(UnplugStressTest, SeededCycles) {
     std::printf("stress: %llu cycles from seed %llu, %llu failed\n",
                 static_cast<unsigned long long>(ran), static_cast<unsigned long long>(first),
                 static_cast<unsigned long long>(failed));
+    if (cehost::GetTerminationMode() == cehost::TerminationMode::kAnywhere)
+        std::printf(
+            "stress: %llu workers killed anywhere, %llu sections kept owned, "
+            "%llu transfers lost with them\n",
+            static_cast<unsigned long long>(gWorkersKilled),
+            static_cast<unsigned long long>(gKilledHolding),
+            static_cast<unsigned long long>(gTransfersLost));
     cehost::ResetPlatform();
 }
 
