@@ -3,7 +3,7 @@
 
 PRESET ?= default
 
-.PHONY: all deps build run test asan tsan sanitize lockcheck layouts fuzz fuzz-full stress arm-test usb-vm-test mutants mutants-sample coverage clean format
+.PHONY: all deps build run test asan tsan sanitize lockcheck layouts fuzz fuzz-full stress ce-sched-test arm-test usb-vm-test mutants mutants-sample coverage clean format
 
 all: build
 
@@ -61,6 +61,16 @@ STRESS_SEED ?= 1
 stress: build
 	@SERLYNX_STRESS_CYCLES=$(STRESS_CYCLES) SERLYNX_STRESS_SEED=$(STRESS_SEED) \
 		build/$(PRESET)/bin/stress_tests --gtest_filter='UnplugStressTest.*'
+
+# The unplug stress (CE_STRESS_CYCLES cycles, with random kill points) and
+# every removal test under the strict platform modes: CE scheduling (one
+# CPU, strict priorities) and TerminateThread stopping its target anywhere
+# (docs/emulated-core.md, "Strict modes").
+CE_STRESS_CYCLES ?= 300
+CE_SCHED_TESTS ?= Unplug|AllocSweep|Remov
+ce-sched-test: build
+	@SERLYNX_SCHEDULING=ce SERLYNX_TERMINATION=anywhere SERLYNX_STRESS_CYCLES=$(CE_STRESS_CYCLES) \
+		ctest --preset $(PRESET) -R '$(CE_SCHED_TESTS)'
 
 # The whole suite cross-built for 32-bit ARM and run under qemu-arm.
 arm-test: deps

@@ -18,6 +18,7 @@
 #include "ce/loader.h"
 #include "ce/sync.h"
 #include "ce/thread.h"
+#include "cehost/core.h"
 #include "cehost/counters.h"
 #include "cehost/loader.h"
 #include "cehost/utf.h"
@@ -201,6 +202,7 @@ struct ResetRegistration {
 }  // namespace
 
 CEAPI HMODULE LoadLibraryW(LPCWSTR lpLibFileName) {
+    cehost::PlatformEntry platformCall;
     if (!lpLibFileName || !*lpLibFileName) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
@@ -259,6 +261,7 @@ CEAPI HMODULE LoadLibraryW(LPCWSTR lpLibFileName) {
 }
 
 CEAPI BOOL FreeLibrary(HMODULE hLibModule) {
+    cehost::PlatformEntry platformCall;
     LoaderState& s = State();
     std::lock_guard<std::recursive_mutex> g(s.lock);
     if (reinterpret_cast<uintptr_t>(hLibModule) == kCoredllModule)
@@ -284,6 +287,7 @@ CEAPI BOOL FreeLibrary(HMODULE hLibModule) {
 }
 
 CEAPI HMODULE GetModuleHandleW(LPCWSTR lpModuleName) {
+    cehost::PlatformEntry platformCall;
     if (!lpModuleName || !*lpModuleName) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
@@ -301,6 +305,7 @@ CEAPI HMODULE GetModuleHandleW(LPCWSTR lpModuleName) {
 }
 
 CEAPI FARPROC GetProcAddressW(HMODULE hModule, LPCWSTR lpProcName) {
+    cehost::PlatformEntry platformCall;
     // Small values are ordinals, which no library here exports.
     if (reinterpret_cast<uintptr_t>(lpProcName) < 0x10000) {
         SetLastError(lpProcName ? ERROR_PROC_NOT_FOUND : ERROR_INVALID_PARAMETER);
@@ -330,6 +335,7 @@ CEAPI FARPROC GetProcAddressW(HMODULE hModule, LPCWSTR lpProcName) {
 }
 
 CEAPI BOOL DisableThreadLibraryCalls(HMODULE hLibModule) {
+    cehost::PlatformEntry platformCall;
     LoaderState& s = State();
     std::lock_guard<std::recursive_mutex> g(s.lock);
     Module* m = FindModule(s, hLibModule);
