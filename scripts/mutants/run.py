@@ -56,10 +56,18 @@ def log(msg):
 
 
 def sync_tree():
-    """Copies the tracked files into the scratch tree, only those that differ."""
+    """Makes the scratch tree the tracked files: copies those that differ and
+    deletes those no longer tracked (the build globs its sources, so a file
+    left over from an older tree would be compiled in)."""
     files = subprocess.run(["git", "-C", ROOT, "ls-files", "-z"], check=True,
                            capture_output=True).stdout.decode().split("\0")
-    for rel in filter(None, files):
+    tracked = set(filter(None, files))
+    for dirpath, _, names in os.walk(SRC):
+        for name in names:
+            path = os.path.join(dirpath, name)
+            if os.path.relpath(path, SRC) not in tracked:
+                os.remove(path)
+    for rel in tracked:
         src, dst = os.path.join(ROOT, rel), os.path.join(SRC, rel)
         if not os.path.isfile(src):
             continue
