@@ -97,6 +97,8 @@ constexpr int kNormalPriority256 = CE_THREAD_PRIO_256_BASE + THREAD_PRIORITY_NOR
 
 const Clock::time_point gStart = Clock::now();
 std::atomic<DWORD> gTickOffset{0};
+// Milliseconds since gStart at which the counter stands, or -1 (running).
+std::atomic<int64_t> gTickFrozenAt{-1};
 
 // The object behind a thread handle.
 struct ThreadObject {
@@ -258,6 +260,7 @@ struct ResetHook {
             cehost::CutShortThreadWaits(0, std::chrono::microseconds(0));
             gCutFired.store(0);
             gTickOffset.store(0);
+            gTickFrozenAt.store(-1);
             // The thread that resets (a test's main thread) starts afresh too:
             // a priority left by one test would leak into the next one.
             CurrentThread().priority256.store(kNormalPriority256);
@@ -573,7 +576,9 @@ CEAPI void Sleep(DWORD dwMilliseconds) {
 
 CEAPI DWORD GetTickCount(void) {
     PlatformCall call;
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - gStart).count();
+    int64_t ms = gTickFrozenAt.load();
+    if (ms < 0)
+        ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - gStart).count();
     return static_cast<DWORD>(static_cast<uint64_t>(ms)) + gTickOffset.load();
 }
 
@@ -657,6 +662,12 @@ DWORD GetTickOffset() {
 }
 void AdvanceTicks(DWORD ms) {
     gTickOffset.fetch_add(ms);
+}
+void FreezeTicks(bool frozen) {
+    gTickFrozenAt.store(
+        frozen
+            ? std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - gStart).count()
+            : -1);
 }
 void SetTickCountNow(DWORD ticks) {
     DWORD raw = GetTickCount() - gTickOffset.load();

@@ -431,6 +431,15 @@ MUTANTS = [
         "hint": "RegistrationBadEntryTest|RegistrationFirstAttachTest",
     },
     {
+        "id": "first-attach-window-end",
+        "file": "driver/registration/autoconfig.cpp",
+        "find": "elapsed >= kFirstAttachWindowMs ||",
+        "replace": "elapsed > kFirstAttachWindowMs ||",
+        "area": "first attach",
+        "note": "a device attached exactly 3000 ms after installation is still configured",
+        "hint": "RegistrationFirstAttachTest",
+    },
+    {
         "id": "first-attach-not-spent",
         "file": "driver/registration/autoconfig.cpp",
         "find": "    RegDeleteValue(catchAll, kValueInstallTime);",

@@ -4,6 +4,7 @@
 // at the head of every bulk-IN packet.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <optional>
@@ -229,7 +230,8 @@ TEST_F(FtdiPortTest, ReceivedPacketsAreSplitIntoStatusAndData) {
         {true, packet({0x31, 0x62}, p510), p510, CE_OVERRUN},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::PrintToString(Bytes(c.packet.begin(), c.packet.begin() + 2)));
+        SCOPED_TRACE(testing::PrintToString(
+            Bytes(c.packet.begin(), c.packet.begin() + std::min<size_t>(2, c.packet.size()))));
         if (chip_ == nullptr || c.highSpeed) {
             Serve(-1, c.highSpeed);
             line_->SetCts(true);

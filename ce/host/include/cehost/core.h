@@ -64,6 +64,10 @@ void AdvanceTicks(DWORD ms);
 // Moves the offset so that GetTickCount() now returns `ticks` (handy to put
 // the counter just before its 32-bit wrap).
 void SetTickCountNow(DWORD ticks);
+// While frozen, the counter stands still (AdvanceTicks and SetTickCountNow
+// still move it): a test that needs an exact elapsed time across a call
+// freezes it. Platform waits do not use it. ResetPlatform thaws it.
+void FreezeTicks(bool frozen);
 
 // ---- Interlocked operations ------------------------------------------------------
 
