@@ -21,7 +21,7 @@ LONG volatile* AsLong(DWORD* field) {
 
 }  // namespace
 
-BOOL UpdateLineStatus(SerialPort* port, DWORD modemWord, DWORD lineErrors) {
+BOOL UpdateLineStatus(SerialPort* port, DWORD modemWord, DWORD lineErrors, DWORD signals) {
     // IOCTL_SERIAL_GET_COMMSTATUS clears `errors` with an exchange on an
     // application thread meanwhile. The OR is retried until it lands: every
     // failed exchange means another thread's store went in, so the loop
@@ -38,7 +38,7 @@ BOOL UpdateLineStatus(SerialPort* port, DWORD modemWord, DWORD lineErrors) {
         }
     }
 
-    DWORD events = lineErrors != 0 ? EV_ERR : 0;
+    DWORD events = (lineErrors != 0 ? EV_ERR : 0) | signals;
     const DWORD previous = ReadULongAcquire(&port->modemStatus);
     WriteULongRelease(&port->modemStatus, modemWord);
     const DWORD changed = previous ^ modemWord;

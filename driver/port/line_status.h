@@ -9,8 +9,10 @@
 // `errors` (interlocked loop, retried until it lands), replaces modemStatus with
 // `modemWord` (MS_ bits plus kModemBreak), raises EV_ERR for nonzero errors
 // and EV_BREAK, EV_CTS, EV_DSR, EV_RING, EV_RLSD for each changed line, sets
-// writeEvent on a CTS or DSR change, and posts the events. Always TRUE.
-BOOL UpdateLineStatus(SerialPort* port, DWORD modemWord, DWORD lineErrors)
+// writeEvent on a CTS or DSR change, and posts the events together with
+// `signals` (EV_BREAK, EV_RING: signals the device reports as events, one
+// per report, not as lines). Always TRUE.
+BOOL UpdateLineStatus(SerialPort* port, DWORD modemWord, DWORD lineErrors, DWORD signals = 0)
     SL_EXCLUDES(port->openLock);
 
 // [worker] Marks `events` pending on every open handle whose channel is

@@ -42,13 +42,14 @@ struct StateBit {
     WORD state;
     DWORD modem;
     DWORD error;
+    DWORD signal;
 };
 
 constexpr StateBit kStateBits[] = {
-    {kStateDcd, MS_RLSD_ON, 0},           {kStateDsr, MS_DSR_ON, 0},
-    {kStateBreak, kModemBreak, CE_BREAK}, {kStateRing, MS_RING_ON, 0},
-    {kStateFraming, 0, CE_FRAME},         {kStateParity, 0, CE_RXPARITY},
-    {kStateOverrun, 0, CE_OVERRUN},
+    {kStateDcd, MS_RLSD_ON, 0, 0},        {kStateDsr, MS_DSR_ON, 0, 0},
+    {kStateBreak, 0, CE_BREAK, EV_BREAK}, {kStateRing, 0, 0, EV_RING},
+    {kStateFraming, 0, CE_FRAME, 0},      {kStateParity, 0, CE_RXPARITY, 0},
+    {kStateOverrun, 0, CE_OVERRUN, 0},
 };
 
 // A class request to the port's interface; synchronous without an event.
@@ -84,15 +85,19 @@ DWORD CdcNotifyLength(DWORD packetSize) {
     return length < sizeof(CdcPort::notifyBuffer) ? length : sizeof(CdcPort::notifyBuffer);
 }
 
-void CdcDecodeSerialState(WORD bitmap, BOOL ctsInState, DWORD* modemWord, DWORD* lineErrors) {
+void CdcDecodeSerialState(WORD bitmap, BOOL ctsInState, DWORD* modemWord, DWORD* lineErrors,
+                          DWORD* signals) {
     DWORD modem = 0;
     DWORD errors = 0;
+    DWORD events = 0;
     for (const StateBit& bit : kStateBits) {
         if (bitmap & bit.state) {
             modem |= bit.modem;
             errors |= bit.error;
+            events |= bit.signal;
         }
     }
+    *signals = events;
     if (!ctsInState || (bitmap & kStateCts) != 0)
         modem |= MS_CTS_ON;
     *modemWord = modem;
@@ -262,7 +267,8 @@ void CdcPort::CompleteNotify() {
                                           (notifyBuffer[kSerialStateOffset + 1] << 8));
     DWORD modem = 0;
     DWORD errors = 0;
+    DWORD signals = 0;
     CdcDecodeSerialState(bitmap, (usbMode & kUsbModeCdcStatusCts) != 0 ? TRUE : FALSE, &modem,
-                         &errors);
-    UpdateLineStatus(this, modem, errors);
+                         &errors, &signals);
+    UpdateLineStatus(this, modem, errors, signals);
 }

@@ -74,7 +74,13 @@ class CdcPort : public SerialPort {
 // and never more than notifyBuffer holds. 0 for a packet size of 0.
 DWORD CdcNotifyLength(DWORD packetSize);
 
-// The modem-status word (MS_ bits plus kModemBreak) and CE_ error bits of
-// a SERIAL_STATE UART bitmap. Without `ctsInState` CTS is always reported
-// on; with it CTS follows bit 7.
-void CdcDecodeSerialState(WORD bitmap, BOOL ctsInState, DWORD* modemWord, DWORD* lineErrors);
+// The modem-status word (MS_ bits), CE_ error bits and signal events of a
+// SERIAL_STATE UART bitmap. Without `ctsInState` CTS is always reported on;
+// with it CTS follows bit 7. Break and ring are irregular signals: a device
+// sets them once per break or ring (and resets them after sending), or, on
+// some devices, in every notification while they last. Either way they are
+// events (EV_BREAK with CE_BREAK, EV_RING), raised for each notification
+// that carries them, and never held as a line, which the first kind would
+// never drop.
+void CdcDecodeSerialState(WORD bitmap, BOOL ctsInState, DWORD* modemWord, DWORD* lineErrors,
+                          DWORD* signals);

@@ -146,12 +146,19 @@ BOOL FtdiPort::DeliverReceived(const BYTE* data, DWORD length) {
     while (length >= kStatusBytes) {
         const BYTE modem = data[0];
         const BYTE line = data[1];
-        const DWORD modemWord =
-            (modem & kModemLinesMask) | ((line & kLineBreakBit) != 0 ? kModemBreak : 0);
-        UpdateLineStatus(this, modemWord, line & kLineErrorsMask);
         DWORD n = length - kStatusBytes;
         if (n > dataPerPacket)
             n = dataPerPacket;
+        // The error and break bits describe the characters a packet carries;
+        // a status-only packet repeats those of the last characters received
+        // (the chip's line-status register keeps them), so only the modem
+        // lines of such a packet are news. A break comes as a NUL character
+        // marked with the break bit: one EV_BREAK and CE_BREAK for it, not a
+        // line held until the next packet, whose clear bit would raise
+        // EV_BREAK a second time.
+        const BYTE reported = n > 0 ? line : 0;
+        UpdateLineStatus(this, modem & kModemLinesMask, reported & kLineErrorsMask,
+                         (reported & kLineBreakBit) != 0 ? EV_BREAK : 0);
         if (n > 0)
             ::DeliverReceived(this, data + kStatusBytes, n);
         data += kStatusBytes + n;

@@ -71,7 +71,8 @@ class FtdiPort : public SerialPort {
     // the result is nonzero when it was issued.
     DWORD_PTR SetControlLines(DWORD mask, DWORD value, HANDLE event) override;
     // Cuts the block into packets of the bulk-IN endpoint's size: each
-    // packet's status pair goes to UpdateLineStatus, its data to the ring.
+    // packet's status pair goes to UpdateLineStatus (its error and break
+    // bits only when the packet carries data), its data to the ring.
     BOOL DeliverReceived(const BYTE* data, DWORD length) override SL_EXCLUDES(deviceLock, openLock);
 
   protected:

@@ -1,24 +1,19 @@
 // Pieces shared by the fuzz targets: a reader over the fuzzer's bytes, the
-// served-port set-up
-// (driver installed, device plugged for its first attach and plugged again
-// for the configured one, "COM1:" open) and the end-of-input checks that turn
-// a platform misuse or leak into a finding.
+// report of a finding, the served-port set-up (driver installed, device
+// plugged for its first attach and plugged again for the configured one,
+// "COM1:" open) and the end-of-input checks that turn a platform misuse or
+// leak into a finding.
 //
 // Threads: everything here runs on the fuzzer's thread.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
-#include <map>
+#include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <vector>
 
-#include "ce/file.h"
-#include "ce/serial.h"
-#include "ce/sync.h"
+#include "ce/windows.h"
 #include "cehost/usb_bus.h"
 #include "cehost/usb_device_model.h"
 #include "common/scripted_model.h"
@@ -53,6 +48,9 @@ class Reader {
     size_t pos_ = 0;
 };
 
+// Reports a finding ("fuzz: " and the printf-style text) and aborts.
+[[noreturn]] void Finding(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // The scripted device model is the tests' own (tests/common).
 using testfix::InStep;
 using testfix::ScriptedModel;
@@ -62,24 +60,21 @@ using testfix::ScriptedModel;
 // around every plug.
 void KeepDriverLoaded();
 
-// Brings the platform back to its start (no bus may exist).
-void Reset();
-
-// Aborts (a finding) when the platform counted a misuse or leak; sweeps for
+// A finding when the platform counted a misuse or leak; sweeps for
 // leftovers first. `what` names the input's stage in the report.
 void CheckCounters(const char* what);
 
-// The driver installed, `model` plugged for its first attach and plugged
-// again; false when the configured attach did not claim it.
-bool Serve(cehost::UsbBus& bus, const std::shared_ptr<cehost::UsbDeviceModel>& model,
-           cehost::UsbDeviceId* id);
+// On a platform brought back to its start: the driver installed, `model`
+// plugged for its first attach, `between` run, and the device plugged again.
+// When the configured attach serves it, its port is opened, moved a few
+// bytes through (a GetCommState and SetCommState, a write, a read that
+// returns at once) and closed; the device is unplugged and the counters
+// checked.
+void AttachAndUse(const std::shared_ptr<cehost::UsbDeviceModel>& model,
+                  const std::function<void()>& between, const char* what);
 
-// CreateFileW("COM1:") for reading and writing; INVALID_HANDLE_VALUE or 0 on failure.
-HANDLE OpenCom();
-
-// Moves a few bytes through an open port (a write, a read that returns at
-// once) and closes the handle.
-void ExerciseAndClose(HANDLE h);
+// CreateFileW for reading and writing; INVALID_HANDLE_VALUE or 0 on failure.
+HANDLE OpenCom(const std::u16string& name = u"COM1:");
 
 // The devices the targets plug, by number (an input's kind byte picks one):
 // models of the catalog, with a loopback plug behind each serial channel.
@@ -92,13 +87,9 @@ std::shared_ptr<cehost::UsbDeviceModel> MakeModel(int kind);
 // The endpoints its data moves on.
 sim::DataPath DataPath(int kind);
 
-}  // namespace fuzz
-
-namespace fuzz {
-
 // One device of every kind, each behind a ScriptedModel, all served on one
 // bus as "COM1:" to "COM9:" (kind k is COM<k+1>), with a handle open on each.
-// Built on first use and kept for the whole run; Reserve(k) rebuilds one.
+// Built on first use and kept for the whole run.
 class Fleet {
   public:
     static Fleet& Get();
@@ -106,12 +97,9 @@ class Fleet {
     ScriptedModel& Model(int kind) { return *models_[kind]; }
     cehost::UsbBus& Bus() { return *bus_; }
     cehost::UsbDeviceId Id(int kind) const { return ids_[kind]; }
-    // Closes and opens the kind's handle again (the last close and the first
-    // open bring the port's settings back to their defaults). False when the
-    // port no longer opens.
-    bool Reopen(int kind);
     // The end-of-input checks of a target that used the kind's port: no
-    // misuse counted, and the port still opens (a finding otherwise).
+    // misuse counted, and the port opens again (the last close and the first
+    // open bring its settings back to their defaults); a finding otherwise.
     void CheckAfterInput(int kind);
 
   private:
@@ -121,7 +109,5 @@ class Fleet {
     cehost::UsbDeviceId ids_[kModelKinds] = {};
     HANDLE handles_[kModelKinds] = {};
 };
-
-std::u16string ComName(int kind);
 
 }  // namespace fuzz

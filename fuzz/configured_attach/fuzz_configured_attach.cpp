@@ -7,12 +7,9 @@
 //
 // Input: the device kind, then per value a name selector, a type and the
 // value's bytes (length-prefixed).
-#include <cstdio>
-#include <cstdlib>
-#include <string>
+#include <iterator>
 
 #include "cehost/regfile.h"
-#include "cehost/usb_bus.h"
 #include "common/fuzz_support.h"
 #include "platform.h"
 
@@ -34,38 +31,26 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Reader in(data, size);
-    const int kind = in.U8() % fuzz::kModelKinds;
-    fuzz::Reset();
-    {
-        cehost::UsbBus bus;
-        auto model = fuzz::MakeModel(kind);
-        if (!cehost::UsbInstallClient(u"serlynx.dll"))
-            std::abort();
-        cehost::UsbDeviceId first = bus.Plug(model);
-        const std::u16string key = serlynx::DeviceKeyPath(model->DeviceDescriptor());
-        for (int v = 0; v < 12 && !in.Empty(); ++v) {
-            const uint8_t sel = in.U8();
-            const char16_t* name = kNames[(sel & 0x7F) % (sizeof kNames / sizeof kNames[0])];
-            const uint8_t type = in.U8();
-            fuzz::Bytes value = in.Chunk();
-            if (sel & 0x80) {
+    auto model = fuzz::MakeModel(in.U8() % fuzz::kModelKinds);
+    const std::u16string key = serlynx::DeviceKeyPath(model->DeviceDescriptor());
+    fuzz::AttachAndUse(
+        model,
+        [&] {
+            for (int v = 0; v < 12 && !in.Empty(); ++v) {
+                const uint8_t sel = in.U8();
+                const char16_t* name = kNames[(sel & 0x7F) % std::size(kNames)];
+                const uint8_t type = in.U8();
+                fuzz::Bytes value = in.Chunk();
                 HKEY k = nullptr;
-                if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, key.c_str(), 0, 0, &k) == ERROR_SUCCESS) {
+                if (!(sel & 0x80)) {
+                    cehost::RegWrite(key, name, type % 12, value);
+                } else if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, key.c_str(), 0, 0, &k) ==
+                           ERROR_SUCCESS) {
                     RegDeleteValue(k, name);
                     RegCloseKey(k);
                 }
-            } else {
-                cehost::RegWrite(key, name, type % 12, value);
             }
-        }
-        cehost::UsbDeviceId id = first ? bus.Replug(first) : 0;
-        if (id != 0 && bus.Owner(id) == u"Serlynx") {
-            HANDLE h = fuzz::OpenCom();
-            if (h != INVALID_HANDLE_VALUE && h != nullptr) {
-                fuzz::ExerciseAndClose(h);
-            }
-        }
-    }
-    fuzz::CheckCounters("configured attach");
+        },
+        "configured attach");
     return 0;
 }

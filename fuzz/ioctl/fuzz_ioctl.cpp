@@ -10,9 +10,8 @@
 // request's sizes, flag 16 then makes them one byte short. A request whose buffers break
 // its rule must be refused with ERROR_INVALID_PARAMETER (its count 0), or
 // with ERROR_INVALID_HANDLE once a process-exit notice cut the handle loose.
+#include <algorithm>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <iterator>
 #include <thread>
 #include <vector>
@@ -28,11 +27,9 @@ constexpr DWORD kRequests = std::size(kSerialRequestRules);
 
 // The rule of a code, or null for a code the table does not have.
 const SerialRequestRule* RuleOf(DWORD code) {
-    for (const SerialRequestRule& rule : kSerialRequestRules) {
-        if (rule.code == code)
-            return &rule;
-    }
-    return nullptr;
+    auto rule = std::find_if(std::begin(kSerialRequestRules), std::end(kSerialRequestRules),
+                             [&](const SerialRequestRule& r) { return r.code == code; });
+    return rule == std::end(kSerialRequestRules) ? nullptr : rule;
 }
 
 // Ends a comm-event wait that nothing would end: setting the mask again
@@ -42,11 +39,6 @@ void AbortWaitSoon(HANDLE h, std::chrono::milliseconds after) {
     DWORD mask = 0;
     GetCommMask(h, &mask);
     SetCommMask(h, mask);
-}
-
-[[noreturn]] void Finding(const char* what, DWORD code) {
-    std::fprintf(stderr, "fuzz: code %#x: %s\n", static_cast<unsigned>(code), what);
-    std::abort();
 }
 
 }  // namespace
@@ -86,7 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (aborter.joinable())
             aborter.join();
         if (!nullCount && actual != 0xFFFFFFFF && actual > outBuf.size())
-            Finding("more bytes reported than the output buffer holds", code);
+            fuzz::Finding("code %#x: more bytes reported than the output buffer holds",
+                          static_cast<unsigned>(code));
         if (rule == nullptr)
             continue;
         const bool inBroken = rule->inSize != 0 && (nullIn || inLength < rule->inSize);
@@ -95,13 +88,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!inBroken && !outBroken)
             continue;
         if (ok)
-            Finding("buffers that break the request's rule were taken", code);
+            fuzz::Finding("code %#x: buffers that break the request's rule were taken",
+                          static_cast<unsigned>(code));
         if (error == ERROR_INVALID_HANDLE)
             continue;
         if (error != ERROR_INVALID_PARAMETER)
-            Finding("buffers that break the request's rule were not refused as invalid", code);
+            fuzz::Finding("code %#x: broken buffers not refused as invalid",
+                          static_cast<unsigned>(code));
         if (rule->outSize != 0 && !nullCount && actual != 0)
-            Finding("a refused request left a count", code);
+            fuzz::Finding("code %#x: a refused request left a count", static_cast<unsigned>(code));
     }
     fleet.CheckAfterInput(kind);
     return 0;

@@ -3,17 +3,15 @@
 // descriptor, a configuration whose total length is its size and whose
 // descriptors tile it exactly, each interface followed by as many endpoints
 // as it declares, and string descriptors of the length they state.
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
+#include "common/fuzz_support.h"
 #include "lsusb.h"
 
 namespace {
 
 [[noreturn]] void Finding(const char* what, size_t at) {
-    std::fprintf(stderr, "fuzz: lsusb: %s (at byte %zu)\n", what, at);
-    std::abort();
+    fuzz::Finding("lsusb: %s (at byte %zu)", what, at);
 }
 
 void CheckConfiguration(const cehost::Bytes& c) {

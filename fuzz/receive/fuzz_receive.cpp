@@ -5,8 +5,6 @@
 // meanwhile. On the bulk-only port, when nothing but data came, every byte
 // sent must be read back in order.
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -126,11 +124,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
             Drain(h, got);
         }
-        if (got != sent) {
-            std::fprintf(stderr, "fuzz: bulk port: %zu bytes sent, %zu read%s\n", sent.size(),
-                         got.size(), got.size() == sent.size() ? " (different)" : "");
-            std::abort();
-        }
+        if (got != sent)
+            fuzz::Finding("bulk port: %zu bytes sent, %zu read%s", sent.size(), got.size(),
+                          got.size() == sent.size() ? " (different)" : "");
     }
     fleet.CheckAfterInput(kind);
     return 0;

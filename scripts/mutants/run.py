@@ -56,10 +56,18 @@ def log(msg):
 
 
 def sync_tree():
-    """Copies the tracked files into the scratch tree, only those that differ."""
+    """Makes the scratch tree the tracked files: copies those that differ and
+    deletes those no longer tracked (the build globs its sources, so a file
+    left over from an older tree would be compiled in)."""
     files = subprocess.run(["git", "-C", ROOT, "ls-files", "-z"], check=True,
                            capture_output=True).stdout.decode().split("\0")
-    for rel in filter(None, files):
+    tracked = set(filter(None, files))
+    for dirpath, _, names in os.walk(SRC):
+        for name in names:
+            path = os.path.join(dirpath, name)
+            if os.path.relpath(path, SRC) not in tracked:
+                os.remove(path)
+    for rel in tracked:
         src, dst = os.path.join(ROOT, rel), os.path.join(SRC, rel)
         if not os.path.isfile(src):
             continue
@@ -183,13 +191,21 @@ def write_doc(path, results, total_s, rerun=0):
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument("--sample", action="store_true")
-    ap.add_argument("--only", default="")
-    ap.add_argument("--json")
-    ap.add_argument("--doc")
-    ap.add_argument("--merge")
-    ap.add_argument("--jobs", type=int, default=2)
+    ap = argparse.ArgumentParser(
+        description=__doc__.split("\n")[0],
+        epilog="Exit status: 0 every mutant run was killed; 1 one survived, did not "
+        "compile or no longer finds its text; 2 the unmutated tree fails. "
+        "See docs/testing.md.")
+    ap.add_argument("--sample", action="store_true",
+                    help="only the fixed sample CI runs (entries marked sample)")
+    ap.add_argument("--only", default="", metavar="ID,ID",
+                    help="only these mutants, by id (see scripts/mutants/mutants.py)")
+    ap.add_argument("--json", metavar="FILE", help="write the results as JSON")
+    ap.add_argument("--doc", metavar="MD",
+                    help="rewrite the results table in this Markdown file")
+    ap.add_argument("--merge", metavar="JSON",
+                    help="update the results of an earlier full run with this run's")
+    ap.add_argument("--jobs", type=int, default=2, help="tests run at once (default 2)")
     a = ap.parse_args()
 
     ids = [m["id"] for m in MUTANTS]

@@ -25,8 +25,18 @@ const char* Bool(bool b) {
     return b ? "true" : "false";
 }
 
-BuiltModel Build(const FtdiModelConfig& config, std::shared_ptr<SerialLine> line) {
-    auto m = std::make_shared<FtdiModel>(config, std::move(line));
+// The catalog's devices are served on unpaced lines by default, where bytes
+// arrive at bus speed, faster than any wire could bring them: a part's own
+// receive FIFO would overflow there for no reason a real line has. They
+// buffer 4096 bytes, as every model here does.
+FtdiModelConfig Roomy(FtdiModelConfig c) {
+    c.rxFifo = 4096;
+    return c;
+}
+
+BuiltModel Build(const FtdiModelConfig& config, std::shared_ptr<SerialLine> line,
+                 std::shared_ptr<SerialLine> line2) {
+    auto m = std::make_shared<FtdiModel>(config, std::move(line), std::move(line2));
     auto state = [m] {
         FtdiState s = m->State();
         std::ostringstream o;
@@ -81,7 +91,7 @@ BuiltModel BuildModel(const ModelConfig& config, std::shared_ptr<SerialLine> lin
                               return BuildPlain(std::make_shared<BulkAdapterModel>(c, line));
                           },
                           [&](const CdcModelConfig& c) { return Build(c, line, line2); },
-                          [&](const FtdiModelConfig& c) { return Build(c, line); },
+                          [&](const FtdiModelConfig& c) { return Build(c, line, line2); },
                           [&](const Rcs310ModelConfig& c) {
                               return BuildPlain(std::make_shared<Rcs310Model>(c, line));
                           },
@@ -111,11 +121,13 @@ DataPath DataPathOf(const ModelConfig& config) {
 const std::vector<ModelEntry>& Models() {
     static const std::vector<ModelEntry> models = {
         {"ftdi", "FTDI full-speed divisor chip (64-byte packets)", 0x203,
-         FtdiModelConfig::FullSpeed()},
+         Roomy(FtdiModelConfig::FullSpeed())},
         {"ftdi-hs", "FTDI high-speed divisor chip (512-byte packets)", 0x203,
-         FtdiModelConfig::HighSpeed()},
+         Roomy(FtdiModelConfig::HighSpeed())},
+        {"ftdi-dual", "FTDI two-port high-speed chip (port A served, B on the second line)", 0x203,
+         Roomy(FtdiModelConfig::DualHighSpeed())},
         {"ftdi-header", "FTDI early chip: rate codes, a header byte on every write", 0x3,
-         FtdiModelConfig::HeaderFramed()},
+         Roomy(FtdiModelConfig::HeaderFramed())},
         {"cdc-acm", "CDC abstract control model: communication and data interfaces", 0x1,
          CdcAcmConfig()},
         {"cdc-cts", "single vendor interface with a status endpoint reporting CTS", 0x101,

@@ -16,9 +16,6 @@ constexpr uint8_t kClassInterfaceIn = 0xA1;
 constexpr uint16_t kFeatureAbstractState = 0x0001;
 constexpr uint16_t kBreakUntilEnded = 0xFFFF;
 constexpr size_t kLineCodingLength = 7;
-// Notifications the device holds for a host that does not poll; beyond
-// that the newest state replaces the last one queued.
-constexpr size_t kMaxQueuedNotifications = 32;
 
 constexpr uint8_t kCsInterface = 0x24;
 constexpr uint8_t kClassComm = 0x02;
@@ -161,7 +158,7 @@ CdcModel::CdcModel(CdcModelConfig config, std::shared_ptr<SerialLine> line,
     // What the lines reported while being plugged in is the starting
     // state, not news.
     std::lock_guard<std::mutex> g(mu_);
-    notifications_.clear();
+    ClearNotificationsLocked();
     reported_ = LevelsLocked();
 }
 
@@ -292,7 +289,14 @@ void CdcModel::ResetChannelsLocked() {
         c.dtr = c.rts = c.breakOn = false;
         c.rx.Clear();
     }
-    notifications_.clear();
+    ClearNotificationsLocked();
+}
+
+void CdcModel::ClearNotificationsLocked() {
+    raw_.clear();
+    statePending_ = false;
+    pendingEvents_ = 0;
+    sendingActive_ = false;
     notifyOffset_ = 0;
 }
 
@@ -316,8 +320,7 @@ void CdcModel::DriveLine(size_t channel) {
 
 void CdcModel::Configured(uint8_t) {
     std::lock_guard<std::mutex> g(mu_);
-    notifications_.clear();
-    notifyOffset_ = 0;
+    ClearNotificationsLocked();
     reported_ = LevelsLocked();
 }
 
@@ -391,6 +394,9 @@ UsbHandshake CdcModel::ClassRequest(const USB_DEVICE_REQUEST& setup, const Bytes
             coding.parity = out[5];
             coding.dataBits = out[6];
             if (!ValidCoding(coding))
+                return UsbHandshake::kStall;
+            if (!config_.rates.empty() && std::find(config_.rates.begin(), config_.rates.end(),
+                                                    coding.baud) == config_.rates.end())
                 return UsbHandshake::kStall;
             {
                 std::lock_guard<std::mutex> g(mu_);
@@ -480,9 +486,26 @@ UsbHandshake CdcModel::Out(uint8_t endpoint, const uint8_t* data, size_t length)
 UsbHandshake CdcModel::In(uint8_t endpoint, size_t maxPacket, Bytes& packet) {
     std::lock_guard<std::mutex> g(mu_);
     if (endpoint == config_.notifyEndpoint) {
-        if (notifications_.empty())
-            return UsbHandshake::kNak;
-        Notification& head = notifications_.front();
+        if (!sendingActive_) {
+            // The next transfer is fixed when its first packet goes: until
+            // then changes merge into the pending state.
+            if (!raw_.empty()) {
+                sending_ = std::move(raw_.front());
+                raw_.pop_front();
+            } else if (statePending_) {
+                reported_ = LevelsLocked();
+                sending_.bytes = cdc::SerialState(
+                    ControlInterface(), static_cast<uint16_t>(reported_ | pendingEvents_));
+                sending_.serialState = true;
+                statePending_ = false;
+                pendingEvents_ = 0;  // one-shot: reset once sent
+            } else {
+                return UsbHandshake::kNak;
+            }
+            sendingActive_ = true;
+            notifyOffset_ = 0;
+        }
+        const Notification& head = sending_;
         const size_t n = std::min(maxPacket, head.bytes.size() - notifyOffset_);
         packet.assign(head.bytes.begin() + static_cast<long>(notifyOffset_),
                       head.bytes.begin() + static_cast<long>(notifyOffset_ + n));
@@ -490,7 +513,7 @@ UsbHandshake CdcModel::In(uint8_t endpoint, size_t maxPacket, Bytes& packet) {
         if (notifyOffset_ >= head.bytes.size()) {
             if (head.serialState)
                 statesSent_.push_back(static_cast<uint16_t>(head.bytes[8] | (head.bytes[9] << 8)));
-            notifications_.pop_front();
+            sendingActive_ = false;
             notifyOffset_ = 0;
         }
         return UsbHandshake::kAck;
@@ -516,49 +539,29 @@ uint16_t CdcModel::LevelsLocked() const {
         bits |= cdc::kStateDcd;
     if (c.inputs.dsr)
         bits |= cdc::kStateDsr;
-    if (c.breakIn)
+    if (config_.levelSignals && c.breakIn)
         bits |= cdc::kStateBreak;
-    if (c.inputs.ri)
+    if (config_.levelSignals && c.inputs.ri)
         bits |= cdc::kStateRing;
     if (config_.ctsInState && c.inputs.cts)
         bits |= cdc::kStateCts;
     return bits;
 }
 
-void CdcModel::NotifyLocked(uint16_t errors) {
+void CdcModel::NotifyLocked(uint16_t events) {
     const uint16_t levels = LevelsLocked();
-    if (levels == reported_ && errors == 0)
+    if (levels == reported_ && events == 0)
         return;
     reported_ = levels;
-    Notification n;
-    n.bytes = cdc::SerialState(ControlInterface(), static_cast<uint16_t>(levels | errors));
-    n.serialState = true;
-    QueueLocked(std::move(n));
-}
-
-void CdcModel::QueueLocked(Notification notification) {
-    // A host that does not poll sees the newest state, with every error
-    // seen meanwhile, in place of the last queued one (never the head, which
-    // may be half sent).
-    if (notifications_.size() >= kMaxQueuedNotifications && notification.serialState &&
-        notifications_.back().serialState) {
-        Notification& last = notifications_.back();
-        notification.bytes[8] |=
-            last.bytes[8] & (cdc::kStateFraming | cdc::kStateParity | cdc::kStateOverrun);
-        last = std::move(notification);
-        return;
-    }
-    notifications_.push_back(std::move(notification));
+    pendingEvents_ |= events;
+    statePending_ = true;
 }
 
 void CdcModel::ReportState() {
     {
         std::lock_guard<std::mutex> g(mu_);
         reported_ = LevelsLocked();
-        Notification n;
-        n.bytes = cdc::SerialState(ControlInterface(), reported_);
-        n.serialState = true;
-        QueueLocked(std::move(n));
+        statePending_ = true;
     }
     Wake();
 }
@@ -568,7 +571,7 @@ void CdcModel::QueueRawNotification(std::vector<uint8_t> bytes) {
         std::lock_guard<std::mutex> g(mu_);
         Notification n;
         n.bytes = std::move(bytes);
-        notifications_.push_back(std::move(n));
+        raw_.push_back(std::move(n));
     }
     Wake();
 }
@@ -593,9 +596,11 @@ void CdcModel::Channel::LineTransmitReady() {
 void CdcModel::Channel::LineInputs(const ModemInputs& now) {
     {
         std::lock_guard<std::mutex> g(model->mu_);
+        // A ring is its rising edge.
+        const bool ring = now.ri && !inputs.ri && !model->config_.levelSignals;
         inputs = now;
         if (index == 0)
-            model->NotifyLocked(0);
+            model->NotifyLocked(ring ? cdc::kStateRing : 0);
     }
     model->Wake();
 }
@@ -619,9 +624,11 @@ void CdcModel::Channel::LineError(uint32_t errors) {
 void CdcModel::Channel::LineBreak(bool on) {
     {
         std::lock_guard<std::mutex> g(model->mu_);
+        // A break is reported as it starts.
+        const bool started = on && !breakIn && !model->config_.levelSignals;
         breakIn = on;
         if (index == 0)
-            model->NotifyLocked(0);
+            model->NotifyLocked(started ? cdc::kStateBreak : 0);
     }
     model->Wake();
 }
@@ -682,7 +689,7 @@ std::vector<uint16_t> CdcModel::StatesSent() const {
 
 size_t CdcModel::NotificationsPending() const {
     std::lock_guard<std::mutex> g(mu_);
-    return notifications_.size();
+    return raw_.size() + (statePending_ ? 1 : 0) + (sendingActive_ ? 1 : 0);
 }
 
 uint64_t CdcModel::BytesSent(size_t channel) const {

@@ -23,12 +23,15 @@ class CdcRequests : public CdcPortTest {};
 
 // The start tells the device to keep an abstract state of 2, addressed to
 // its communication interface (interface 2 on the composite device); a
-// device that refuses the request is served all the same.
+// device that refuses the request is served all the same, and one that
+// stalls a rate it does not list keeps its coding (the port does not
+// examine the outcome).
 TEST_F(CdcRequests, StartSetsTheCommFeature) {
-    sim::CdcModelConfig refusing = sim::CdcAcmConfig();
+    sim::CdcModelConfig refusing = sim::CdcAcmConfig(), fewRates = sim::CdcAcmConfig();
     refusing.commFeature = false;
+    fewRates.rates = {9600, 19200, 115200};
     for (const sim::CdcModelConfig& config :
-         {sim::CdcAcmConfig(), refusing, sim::CdcCompositeConfig()}) {
+         {sim::CdcAcmConfig(), refusing, fewRates, sim::CdcCompositeConfig()}) {
         // The key of the device before stays: only the last attach counts.
         HANDLE h = ServeAndOpen(config, [&](const std::u16string&) { model_->ClearRequests(); });
         EXPECT_EQ(model_->AbstractState(), config.commFeature ? 2 : -1);
@@ -37,8 +40,12 @@ TEST_F(CdcRequests, StartSetsTheCommFeature) {
         EXPECT_EQ(first.request, cdc::kSetCommFeature);
         EXPECT_EQ(first.value, 0x0001);
         EXPECT_EQ(first.index, model_->ControlInterface());
-        EXPECT_TRUE(EditDcb(h, [](DCB& d) { d.fDtrControl = DTR_CONTROL_ENABLE; }));
+        EXPECT_TRUE(EditDcb(h, [](DCB& d) {
+            d.BaudRate = 57600;
+            d.fDtrControl = DTR_CONTROL_ENABLE;
+        }));
         EXPECT_TRUE(model_->Dtr());
+        EXPECT_EQ(model_->Coding().baud, config.rates.empty() ? 57600u : 9600u);
         EXPECT_TRUE(CloseHandle(h));
         Unplug();
     }

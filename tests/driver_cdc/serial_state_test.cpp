@@ -40,7 +40,8 @@ class CdcSerialState : public CdcPortTest {
 };
 
 // Each notification is the complete line state. The port starts out
-// assuming CTS and DSR on, so the events are the changes from 0x30. The CTS
+// assuming CTS and DSR on, so the events are the changes from 0x30; break
+// and ring are events of their own, never held as lines. The CTS
 // bit counts only on the chip that reports it. Anything but a 10-byte
 // SERIAL_STATE is dropped: the notification after it (DSR dropping) is the
 // only one the application hears of.
@@ -68,7 +69,7 @@ TEST_F(CdcSerialState, BitmapBecomesModemStatusErrorsAndEvents) {
         {true, 0x0074, 0x00, kAllErrors, EV_BREAK | EV_DSR | EV_CTS | EV_ERR},
         {false, 0x0080, 0x10, 0, EV_DSR},
         {true, 0x0083, 0xB0, 0, EV_RLSD},
-        {false, 0x000A, 0x70, 0, EV_RING},
+        {false, 0x000A, 0x30, 0, EV_RING},
         {false, 0xFF01, 0x90, 0, EV_RLSD | EV_DSR},
     };
     const ByteVector malformed[] = {resized(9),         resized(16),        header(0x21, 0x20),
@@ -96,7 +97,8 @@ TEST_F(CdcSerialState, BitmapBecomesModemStatusErrorsAndEvents) {
 
 // The device model watches its line: what happens there reaches the
 // application through the status endpoint, also after the endpoint stalled
-// (it is cleared and polled again).
+// (it is cleared and polled again). Break and ring are one-shot: the device
+// reports each once and nothing of its end.
 TEST_F(CdcSerialState, LineChangesReachTheApplication) {
     const struct {
         const char* name;
@@ -106,13 +108,20 @@ TEST_F(CdcSerialState, LineChangesReachTheApplication) {
     } steps[] = {
         {"dsr on", [](auto& l) { l.SetDsr(true); }, EV_DSR, 0x30, 0, false, false},
         {"carrier on", [](auto& l) { l.SetDcd(true); }, EV_RLSD, 0xB0, 0, false, true},
-        {"ring", [](auto& l) { l.SetRi(true); }, EV_RING, 0xF0, 0, false, false},
-        {"ring ends", [](auto& l) { l.SetRi(false); }, EV_RING, 0xB0, 0, false, true},
+        {"ring", [](auto& l) { l.SetRi(true); }, EV_RING, 0xB0, 0, false, false},
+        // The device said nothing of the first ring's end.
+        {"second ring",
+         [](auto& l) {
+             l.SetRi(false);
+             l.SetRi(true);
+         },
+         EV_RING, 0xB0, 0, false, true},
         {"framing and parity", [](auto& l) { l.InjectError(sim::kLineFraming | sim::kLineParity); },
          EV_ERR, 0xB0, CE_FRAME | CE_RXPARITY, false, false},
         {"break", [](auto& l) { l.InjectBreak(true); }, EV_BREAK | EV_ERR, 0xB0, CE_BREAK, false,
          false},
-        {"break ends", [](auto& l) { l.InjectBreak(false); }, EV_BREAK, 0xB0, 0, false, false},
+        {"break lasts", [](auto& l) { l.InjectError(sim::kLineOverrun); }, EV_ERR, 0xB0, CE_OVERRUN,
+         false, false},
         {"cts drops", [](auto& l) { l.SetCts(false); }, EV_CTS, 0xA0, 0, true, true},
     };
     for (bool ctsChip : {false, true}) {
@@ -153,9 +162,11 @@ TEST_F(CdcSerialState, StatusTransfersFitTheNotificationAndTheBuffer) {
         line_->SetDsr(true);
         line_->SetDcd(true);
         EXPECT_EQ(WaitEvents(h), std::optional<DWORD>(EV_RLSD));
+        line_->SetRi(true);
+        EXPECT_EQ(WaitEvents(h), std::optional<DWORD>(EV_RING));
         EXPECT_EQ(ModemStatus(h), 0xB0u);
-        // The transfers that brought the two notifications and the one
-        // issued after them.
+        // The transfers that brought the notifications (DSR and carrier may
+        // share one) and the one issued after them.
         std::vector<uint32_t> lengths;
         EXPECT_TRUE(comtest::Eventually([&] {
             lengths.clear();
@@ -169,6 +180,46 @@ TEST_F(CdcSerialState, StatusTransfersFitTheNotificationAndTheBuffer) {
             EXPECT_EQ(l, length);
         EXPECT_TRUE(CloseHandle(h));
         Unplug();
+    }
+}
+
+// The device on its own: break, ring and errors are one-shot on a device
+// that follows the PSTN subclass, levels (errors aside) with levelSignals;
+// either holds one notification, into which what happens before the host
+// polls is merged.
+TEST_F(CdcSerialState, DeviceSignalsOneShotOrLevel) {
+    const struct {
+        std::function<void(sim::ScriptedLine&)> act;
+        int oneShot, level;  // bitmap of the next notification; -1: none
+    } steps[] = {
+        {[](auto& l) { l.SetRi(true); }, cdc::kStateRing, cdc::kStateRing},
+        {[](auto& l) { l.SetRi(false); }, -1, 0},
+        {[](auto& l) { l.InjectBreak(true); }, cdc::kStateBreak, cdc::kStateBreak},
+        {[](auto& l) { l.InjectError(sim::kLineOverrun); }, cdc::kStateOverrun,
+         cdc::kStateBreak | cdc::kStateOverrun},
+        {[](auto& l) { l.InjectBreak(false); }, -1, 0},
+        {[](auto& l) {
+             l.InjectError(sim::kLineParity);
+             l.SetDcd(true);
+         },
+         cdc::kStateDcd | cdc::kStateParity, cdc::kStateDcd | cdc::kStateParity},
+    };
+    for (bool level : {false, true}) {
+        sim::CdcModelConfig config = sim::CdcAcmConfig();
+        config.levelSignals = level;
+        auto line = std::make_shared<sim::ScriptedLine>();
+        sim::CdcModel model(config, line);
+        for (size_t i = 0; i < std::size(steps); ++i) {
+            SCOPED_TRACE(testing::Message() << (level ? "level" : "one-shot") << " step " << i);
+            steps[i].act(*line);
+            const int expected = level ? steps[i].level : steps[i].oneShot;
+            ByteVector packet;
+            if (expected >= 0) {
+                ASSERT_EQ(model.In(0x81, 16, packet), cehost::UsbHandshake::kAck);
+                EXPECT_EQ(packet, cdc::SerialState(0, static_cast<uint16_t>(expected)));
+            }
+            EXPECT_EQ(model.In(0x81, 16, packet), cehost::UsbHandshake::kNak);
+        }
     }
 }
 

@@ -17,6 +17,7 @@ class FtdiHeaderPortTest : public ServedTest<sim::FtdiModel> {
     void Serve(long usbMode = -1, uint16_t packet = 64) {
         sim::FtdiModelConfig config = sim::FtdiModelConfig::HeaderFramed();
         config.packet = packet;
+        config.rxFifo = 4096;  // a block injected at once arrives whole
         ServeChip(config, usbMode);
     }
 

@@ -17,7 +17,13 @@ using namespace ftditest;
 
 class FtdiPortTest : public ServedTest<sim::FtdiModel> {
   protected:
-    void Serve(long usbMode = -1) { ServeChip(sim::FtdiModelConfig::FullSpeed(), usbMode); }
+    void Serve(long usbMode = -1, bool highSpeed = false) {
+        sim::FtdiModelConfig c =
+            highSpeed ? sim::FtdiModelConfig::HighSpeed() : sim::FtdiModelConfig::FullSpeed();
+        c.rxFifo = 4096;  // a block injected at once arrives whole
+        ServeChip(c, usbMode,
+                  highSpeed ? cehost::UsbTiming::kHighSpeed : cehost::UsbTiming::kUntimed);
+    }
 
     // The wValue of the last request `request` the chip received.
     int LastValue(uint8_t request) const {
@@ -198,8 +204,9 @@ TEST_F(FtdiPortTest, HandshakeLinesFollowTheRing) {
     EXPECT_EQ(LastValue(0x01), 0x0303);
 }
 
-// Packets of every shape: the status pair is taken off each, its line
-// errors counted, bits the chip leaves undefined ignored, and a lone byte
+// Packets of every shape: the status pair is taken off each, the line
+// errors of a packet with data counted (a status-only packet repeats the
+// last ones), bits the chip leaves undefined ignored, and a lone byte
 // dropped. A marker packet after each case shows what the case delivered.
 // The 512-byte chip's packets hold 510 data bytes behind one status pair.
 TEST_F(FtdiPortTest, ReceivedPacketsAreSplitIntoStatusAndData) {
@@ -215,7 +222,8 @@ TEST_F(FtdiPortTest, ReceivedPacketsAreSplitIntoStatusAndData) {
     } cases[] = {
         {false, packet({0x31, 0x60}, p62), p62, 0},
         {false, {0x31, 0x60, 'x'}, {'x'}, 0},
-        {false, {0x3F, 0x6E}, {}, CE_OVERRUN | CE_RXPARITY | CE_FRAME},
+        {false, {0x3F, 0x6E, 'y'}, {'y'}, CE_OVERRUN | CE_RXPARITY | CE_FRAME},
+        {false, {0x3F, 0x7E}, {}, 0},
         {false, {0x3F, 0xE1}, {}, 0},
         {false, {0x31}, {}, 0},
         {true, packet({0x31, 0x62}, p510), p510, CE_OVERRUN},
@@ -223,9 +231,7 @@ TEST_F(FtdiPortTest, ReceivedPacketsAreSplitIntoStatusAndData) {
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(Bytes(c.packet.begin(), c.packet.begin() + 2)));
         if (chip_ == nullptr || c.highSpeed) {
-            ServeChip(
-                c.highSpeed ? sim::FtdiModelConfig::HighSpeed() : sim::FtdiModelConfig::FullSpeed(),
-                -1, c.highSpeed ? cehost::UsbTiming::kHighSpeed : cehost::UsbTiming::kUntimed);
+            Serve(-1, c.highSpeed);
             line_->SetCts(true);
             line_->SetDsr(true);
             SetTimeouts(h_, 0, 0, 3000);
@@ -247,7 +253,9 @@ TEST_F(FtdiPortTest, ReceivedPacketsAreSplitIntoStatusAndData) {
 }
 
 // What happens on the chip's serial side reaches the application: modem
-// lines as they are, errors and a break once each.
+// lines as they are, errors and a break once each (they come with a
+// character, and the status-only packets after it repeat them): a break is
+// one EV_BREAK, not a line that falls again with the next packet.
 TEST_F(FtdiPortTest, LineEventsReachTheApplication) {
     Serve();
     // The chip's first status packet (all lines low) has been taken.
@@ -262,8 +270,11 @@ TEST_F(FtdiPortTest, LineEventsReachTheApplication) {
         {"carrier up", [&] { line_->SetDcd(true); }, EV_RLSD, MS_CTS_ON | MS_RLSD_ON, 0},
         {"ring", [&] { line_->SetRi(true); }, EV_RING, MS_CTS_ON | MS_RLSD_ON | MS_RING_ON, 0},
         {"framing and parity errors",
-         [&] { line_->InjectError(sim::kLineFraming | sim::kLineParity); }, EV_ERR,
-         MS_CTS_ON | MS_RLSD_ON | MS_RING_ON, CE_FRAME | CE_RXPARITY},
+         [&] {
+             line_->InjectError(sim::kLineFraming | sim::kLineParity);
+             line_->Inject({'x'});
+         },
+         EV_ERR, MS_CTS_ON | MS_RLSD_ON | MS_RING_ON, CE_FRAME | CE_RXPARITY},
         {"break", [&] { line_->InjectBreak(true); }, EV_BREAK, MS_CTS_ON | MS_RLSD_ON | MS_RING_ON,
          CE_BREAK},
     };
@@ -283,6 +294,8 @@ TEST_F(FtdiPortTest, LineEventsReachTheApplication) {
         EXPECT_EQ(errors, c.errors);
         EXPECT_TRUE(Eventually([&] { return Errors() == 0; }));
     }
+    // The packets after the break's say nothing new: no second EV_BREAK.
+    EXPECT_EQ(comtest::WaitEvents(h_, 100), std::nullopt);
 }
 
 }  // namespace

@@ -165,13 +165,14 @@ TEST_F(LinesNullModem, ModemLinesAndBreakRaiseEventsOnTheFarSide) {
         {"A drops DTR", true, CLRDTR, EV_DSR | EV_RLSD, MS_CTS_ON, 0},
         {"A drops RTS", true, CLRRTS, EV_CTS, 0, 0},
         {"A breaks", true, SETBREAK, EV_BREAK | EV_ERR, 0, CE_BREAK},
-        {"A ends the break", true, CLRBREAK, EV_BREAK, 0, 0},
+        // Each chip reports a break once, as it starts: the CDC chip in a
+        // one-shot notification, the FTDI chip as a NUL character.
+        {"A ends the break", true, CLRBREAK, 0, 0, 0},
         {"B raises DTR", false, SETDTR, EV_DSR | EV_RLSD, MS_DSR_ON | MS_RLSD_ON, 0},
         {"B raises RTS", false, SETRTS, EV_CTS, MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON, 0},
         {"B drops DTR", false, CLRDTR, EV_DSR | EV_RLSD, MS_CTS_ON, 0},
         {"B drops RTS", false, CLRRTS, EV_CTS, 0, 0},
-        // The FTDI chip reports a break once, as it starts.
-        {"B breaks", false, SETBREAK, EV_BREAK | EV_ERR, 0, CE_BREAK},
+        {"B breaks", false, SETBREAK, EV_BREAK | EV_ERR | EV_RXCHAR, 0, CE_BREAK},
         {"B ends the break", false, CLRBREAK, 0, 0, 0},
     };
     for (const Step& s : steps) {
@@ -186,7 +187,7 @@ TEST_F(LinesNullModem, ModemLinesAndBreakRaiseEventsOnTheFarSide) {
         if (s.events != 0) {
             const DWORD got = CollectEvents(far, s.events);
             EXPECT_EQ(got & s.events, s.events) << std::hex << got;
-            EXPECT_EQ(got & (EV_RING | EV_RXCHAR), 0u) << std::hex << got;
+            EXPECT_EQ(got & (EV_RING | EV_RXCHAR) & ~s.events, 0u) << std::hex << got;
         }
         DWORD modem = 0;
         EXPECT_TRUE(Eventually([&] {

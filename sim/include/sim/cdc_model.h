@@ -29,12 +29,22 @@
 //
 // Each channel puts the line coding, DTR, RTS and break onto its serial line
 // and buffers what the line receives for its bulk-IN endpoint. The first
-// channel's DCD, DSR, ring and received-break levels (and CTS, where the
-// chip reports it) are watched: every change of them, and every framing,
-// parity or overrun error, queues a 10-byte SERIAL_STATE notification whose
-// bitmap carries the levels as they now are plus the errors just seen (each
-// error is reported once). A notification longer than the status endpoint's
-// packet size goes out in several packets.
+// channel's line is watched and reported in 10-byte SERIAL_STATE
+// notifications. DCD and DSR (and CTS, where the chip reports it) are
+// levels: each change is notified. Break, ring, framing, parity and overrun
+// are irregular signals, one-shot as the PSTN subclass defines them: a
+// received break's start, a ring's rising edge or an error sets the bit,
+// the bit is reset once the notification carrying it was sent, and nothing
+// is notified until a signal changes again. `levelSignals` keeps the other
+// kind of device: break and ring reported as the levels they are (a
+// notification on each change, the bits set in every notification while
+// they last), errors still one-shot. The device holds one notification: what
+// happens while one waits for the host is merged into it (the newest levels,
+// every irregular signal seen meanwhile). A notification longer than the
+// status endpoint's packet size goes out in several packets.
+//
+// A device may support only some codings: `rates` (when not empty) lists
+// the rates SET_LINE_CODING takes; others are stalled and the coding kept.
 //
 // Threads: the UsbDeviceModel methods run on the bus's scheduler thread, the
 // LineDevice callbacks on whatever thread drives a line, the accessors and
@@ -80,6 +90,10 @@ struct CdcModelConfig {
     bool ctsInState = false;
     // false: the device stalls SET_LINE_CODING and keeps its coding.
     bool acceptsLineCoding = true;
+    // The rates SET_LINE_CODING accepts; empty: any.
+    std::vector<uint32_t> rates;
+    // Break and ring are levels in every notification, not one-shot.
+    bool levelSignals = false;
     // false: the device stalls SET, GET and CLEAR_COMM_FEATURE, as Linux's
     // CDC ACM gadget function does (its descriptor does not offer them, and
     // neither does this model's).
@@ -171,7 +185,8 @@ class CdcModel : public cehost::UsbDeviceModel {
     void ClearRequests();
     // Bitmaps of the SERIAL_STATE notifications the host has taken whole.
     std::vector<uint16_t> StatesSent() const;
-    // Notifications (or raw packets) still waiting for the host.
+    // Notifications (or raw packets) still waiting for the host, the one
+    // being sent included.
     size_t NotificationsPending() const;
     uint64_t BytesSent(size_t channel = 0) const;      // bulk-OUT onto the line
     uint64_t BytesReceived(size_t channel = 0) const;  // given to the host on bulk-IN
@@ -182,7 +197,7 @@ class CdcModel : public cehost::UsbDeviceModel {
     // Queues an arbitrary interrupt-IN transfer (a malformed notification,
     // say); it goes out in packets like a notification.
     void QueueRawNotification(std::vector<uint8_t> bytes);
-    // Queues a SERIAL_STATE with the current levels.
+    // Makes a SERIAL_STATE with the current levels pending.
     void ReportState();
 
   private:
@@ -208,8 +223,8 @@ class CdcModel : public cehost::UsbDeviceModel {
         void LineTransmitReady() override;
     };
 
-    // Interrupt-IN transfers waiting for the host; `serialState` marks the
-    // model's own notifications (raw ones from the back door are not).
+    // An interrupt-IN transfer; `serialState` marks the model's own
+    // notifications (raw ones from the back door are not).
     struct Notification {
         std::vector<uint8_t> bytes;
         bool serialState = false;
@@ -221,11 +236,13 @@ class CdcModel : public cehost::UsbDeviceModel {
     Channel* ChannelOfIn(uint8_t endpoint);
     Channel* ChannelOfOut(uint8_t endpoint);
     const Channel& At(size_t channel) const;
-    // Levels of the first channel as the bitmap reports them (no errors).
+    // Levels of the first channel as the bitmap reports them (no one-shot
+    // signals).
     uint16_t LevelsLocked() const;
-    // Queues a notification when the levels changed or errors came.
-    void NotifyLocked(uint16_t errors);
-    void QueueLocked(Notification notification);
+    // Makes a notification pending when the levels changed or one-shot
+    // signals (`events`) came.
+    void NotifyLocked(uint16_t events);
+    void ClearNotificationsLocked();
     // Power-on state of the channels' outputs and coding.
     void ResetChannelsLocked();
     // Puts a channel's outputs onto its line; call without mu_.
@@ -237,13 +254,17 @@ class CdcModel : public cehost::UsbDeviceModel {
     Channel channels_[2];
 
     mutable std::mutex mu_;
-    std::vector<uint8_t> lastCoding_;         // mu_
-    int abstractState_ = -1;                  // mu_
-    std::vector<CdcRequest> requests_;        // mu_
-    std::deque<Notification> notifications_;  // mu_
-    size_t notifyOffset_ = 0;                 // mu_: bytes of the head already sent
-    uint16_t reported_ = 0;                   // mu_: levels last queued
-    std::vector<uint16_t> statesSent_;        // mu_
+    std::vector<uint8_t> lastCoding_;   // mu_
+    int abstractState_ = -1;            // mu_
+    std::vector<CdcRequest> requests_;  // mu_
+    std::deque<Notification> raw_;      // mu_: back-door transfers, sent first
+    bool statePending_ = false;         // mu_: a SERIAL_STATE waits for the host
+    uint16_t pendingEvents_ = 0;        // mu_: one-shot bits it carries
+    Notification sending_;              // mu_: the transfer going out
+    bool sendingActive_ = false;        // mu_
+    size_t notifyOffset_ = 0;           // mu_: bytes of sending_ already sent
+    uint16_t reported_ = 0;             // mu_: levels last made pending
+    std::vector<uint16_t> statesSent_;  // mu_
 };
 
 }  // namespace sim
