@@ -10,10 +10,13 @@
 
 // Device context from the active key's path, or 0.
 SERLYNX_EXPORT DWORD_PTR COM_Init(LPCWSTR activeKey, LPCVOID busContext);
-// Cuts every open handle loose and frees them and the context. FALSE when the
-// active key cannot be opened.
+// Cuts every open handle loose and frees them and the context (an open still
+// reading the context frees it on its way out). FALSE when the active key
+// cannot be opened or the context is not one COM_Init handed out and no
+// COM_Deinit has taken back.
 SERLYNX_EXPORT BOOL COM_Deinit(DWORD_PTR context);
-// An open handle on the port that the active key names, or 0.
+// An open handle on the port that the active key names, or 0 (also for a
+// context that COM_Deinit has taken back).
 SERLYNX_EXPORT DWORD_PTR COM_Open(DWORD_PTR context, DWORD accessCode, DWORD shareMode);
 SERLYNX_EXPORT BOOL COM_Close(DWORD_PTR handle);
 // Bytes read or written, or 0xFFFFFFFF when refused at entry.

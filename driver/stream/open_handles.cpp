@@ -5,6 +5,15 @@
 // The device context is a copy of the device manager's active-key path; the
 // port is looked up through the key's "ClientInfo" token each time COM_Open
 // and COM_Deinit run, so a context never outlives its port's address.
+//
+// The device manager does not wait for the opens it has let in when it
+// starts a removal: a COM_Open may still be reading the context's path when
+// COM_Deinit runs, or reach the driver only after COM_Deinit returned. So
+// the path lives behind a small record of the driver's own (DeviceContext)
+// on a driver-wide list of live contexts, and COM_Open reads it only with a
+// reference taken on that list (ContextAdmit). COM_Deinit takes the context
+// off the list; whoever drops the last reference frees it, and an open that
+// arrives later finds nothing and fails.
 
 #include "driver/platform/export.h"
 #include "driver/port/lifecycle.h"
@@ -19,6 +28,67 @@ CriticalSection g_detachedLock;
 CriticalSection g_liveLock;
 
 namespace {
+
+// The lock of the list of device contexts, held for one list walk with no
+// other lock taken inside.
+CriticalSection g_contextLock;
+
+// What COM_Init allocates: this record, then the copy of the active-key path
+// (terminator included). The context handed to the device manager is the
+// address of the path. `refs` counts one for the list (dropped by the
+// COM_Deinit that takes the context off it) and one for every COM_Open or
+// COM_Deinit reading the path; the last one out frees the block.
+struct DeviceContext {
+    DeviceContext* next SL_GUARDED_BY(g_contextLock);
+    LONG refs;
+};
+
+// Contexts handed out by COM_Init and not yet taken back by COM_Deinit,
+// newest first.
+DeviceContext* g_contexts SL_GUARDED_BY(g_contextLock) = nullptr;
+
+LPWSTR ContextPath(DeviceContext* device) {
+    return reinterpret_cast<LPWSTR>(device + 1);
+}
+
+// The live context whose path is at `context`, with a reference taken, or
+// null. The value is only compared, never read through, until it is found.
+DeviceContext* ContextAdmit(DWORD_PTR context) SL_EXCLUDES(g_contextLock) {
+    if (context == 0)
+        return nullptr;
+    LockGuard guard(g_contextLock);
+    for (DeviceContext* device = g_contexts; device != nullptr; device = device->next) {
+        if (reinterpret_cast<DWORD_PTR>(ContextPath(device)) == context) {
+            InterlockedIncrement(&device->refs);
+            return device;
+        }
+    }
+    return nullptr;
+}
+
+void ContextRelease(DeviceContext* device) {
+    if (InterlockedDecrement(&device->refs) == 0)
+        LocalFree(device);
+}
+
+// Takes `device` off the list and drops the list's reference, once: a
+// second call finds it gone and does nothing.
+void ContextRetire(DeviceContext* device) SL_EXCLUDES(g_contextLock) {
+    BOOL found = FALSE;
+    {
+        LockGuard guard(g_contextLock);
+        for (DeviceContext** link = &g_contexts; *link != nullptr; link = &(*link)->next) {
+            if (*link == device) {
+                *link = device->next;
+                device->next = nullptr;
+                found = TRUE;
+                break;
+            }
+        }
+    }
+    if (found)
+        ContextRelease(device);
+}
 
 // Handles detached by a process-exit notice and not yet closed, newest
 // first, guarded by a lock held for a few list operations only. Taken inside
@@ -148,9 +218,11 @@ void TakeOpenList(SerialPort* port, OpenHandle** taken) SL_EXCLUDES(port->openLo
 void HandleListsCreate() {
     g_liveLock.Create();
     g_detachedLock.Create();
+    g_contextLock.Create();
 }
 
 void HandleListsDelete() {
+    g_contextLock.Delete();
     g_liveLock.Delete();
     g_detachedLock.Delete();
 }
@@ -279,21 +351,33 @@ SERLYNX_EXPORT DWORD_PTR COM_Init(LPCWSTR activeKey, LPCVOID) {
     if (activeKey == nullptr)
         return 0;
     size_t length = CeWcsLen(activeKey);
-    WCHAR* copy = static_cast<WCHAR*>(LocalAlloc(LMEM_FIXED, (length + 1) * sizeof(WCHAR)));
-    if (copy == nullptr)
+    DeviceContext* device = static_cast<DeviceContext*>(
+        LocalAlloc(LMEM_FIXED, sizeof(DeviceContext) + (length + 1) * sizeof(WCHAR)));
+    if (device == nullptr)
         return 0;
-    CopyBytes(copy, activeKey, (length + 1) * sizeof(WCHAR));
-    return reinterpret_cast<DWORD_PTR>(copy);
+    CopyBytes(ContextPath(device), activeKey, (length + 1) * sizeof(WCHAR));
+    device->refs = 1;
+    {
+        LockGuard guard(g_contextLock);
+        device->next = g_contexts;
+        g_contexts = device;
+    }
+    return reinterpret_cast<DWORD_PTR>(ContextPath(device));
 }
 
 SERLYNX_EXPORT BOOL COM_Deinit(DWORD_PTR context) {
-    if (context == 0)
+    DeviceContext* device = ContextAdmit(context);
+    if (device == nullptr)
         return FALSE;
-    LPCWSTR activeKey = reinterpret_cast<LPCWSTR>(context);
     DWORD token = 0;
-    Lookup found = ReadClientInfo(activeKey, &token);
-    if (found == Lookup::kKeyFailed)
+    Lookup found = ReadClientInfo(ContextPath(device), &token);
+    if (found == Lookup::kKeyFailed) {
+        ContextRelease(device);
         return FALSE;
+    }
+    // No open is let in through the context from here on; one still reading
+    // its path keeps it until it is done.
+    ContextRetire(device);
     // Not entered: the removal that runs this waits for the calls inside
     // only once it returns.
     SerialPort* port = found == Lookup::kFound ? PortTokenLookup(token) : nullptr;
@@ -333,15 +417,18 @@ SERLYNX_EXPORT BOOL COM_Deinit(DWORD_PTR context) {
             HandleRelease(handle);
         }
     }
-    LocalFree(reinterpret_cast<HLOCAL>(context));
+    ContextRelease(device);
     return TRUE;
 }
 
 SERLYNX_EXPORT DWORD_PTR COM_Open(DWORD_PTR context, DWORD accessCode, DWORD /*shareMode*/) {
-    if (context == 0)
+    DeviceContext* device = ContextAdmit(context);
+    if (device == nullptr)
         return 0;
     DWORD token = 0;
-    if (ReadClientInfo(reinterpret_cast<LPCWSTR>(context), &token) != Lookup::kFound)
+    Lookup found = ReadClientInfo(ContextPath(device), &token);
+    ContextRelease(device);
+    if (found != Lookup::kFound)
         return 0;
     // Fails once the port's removal has begun.
     SerialPort* port = PortTokenEnter(token);

@@ -98,8 +98,9 @@ inline SerialPort* HandlePort(StreamHandle* handle) {
 SerialPort* HandleEnterPort(StreamHandle* handle);
 void HandleLeavePort(StreamHandle* handle);
 
-// [loader] Create / delete the locks of the driver-wide handle lists, while
-// no call runs.
+// [loader] Create / delete the locks of the driver-wide lists (the handle
+// records above and the device contexts of open_handles.cpp), while no call
+// runs.
 void HandleListsCreate();
 void HandleListsDelete();
 

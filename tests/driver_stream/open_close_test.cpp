@@ -364,28 +364,34 @@ TEST_F(OpenClose, FirstOpenLeavesADirectionToTheCallThatOwnsIt) {
 
 // The device manager lets a call in, then a removal starts before the call
 // reaches the driver: the read, write, request or close arrives after
-// COM_Deinit freed the record. Each fails with ERROR_INVALID_HANDLE without
-// touching the freed record (the sanitizers would see it; the platform would
-// count a second close of its event and a second free). A close that comes
-// after the removal began but before COM_Deinit unlinks its record first.
+// COM_Deinit freed the record, the open after it freed the device context.
+// Each fails without touching freed memory (the sanitizers would see it; the
+// platform would count a second close of its event and a second free); the
+// calls on a handle say ERROR_INVALID_HANDLE, the open, like its other
+// failures, sets no last-error value. A close that comes after the removal
+// began but before COM_Deinit unlinks its record first.
 TEST_F(OpenClose, CallsDeliveredAfterTheRemovalFindNoRecord) {
     DWORD_PTR h = StartPort();
+    const DWORD_PTR stale = context;
     EXPECT_TRUE(Deinit());
     BYTE byte = 0;
     DWORD status = 0;
     const struct {
         const char* call;
         std::function<BOOL()> run;
+        DWORD error;
     } late[] = {
-        {"read", [&] { return COM_Read(h, &byte, 1) != 0xFFFFFFFFu; }},
-        {"write", [&] { return COM_Write(h, &byte, 1) != 0xFFFFFFFFu; }},
-        {"request", [&] { return IoctlOut(h, IOCTL_SERIAL_GET_MODEMSTATUS, &status); }},
-        {"close", [&] { return COM_Close(h); }},
+        {"read", [&] { return COM_Read(h, &byte, 1) != 0xFFFFFFFFu; }, ERROR_INVALID_HANDLE},
+        {"write", [&] { return COM_Write(h, &byte, 1) != 0xFFFFFFFFu; }, ERROR_INVALID_HANDLE},
+        {"request", [&] { return IoctlOut(h, IOCTL_SERIAL_GET_MODEMSTATUS, &status); },
+         ERROR_INVALID_HANDLE},
+        {"close", [&] { return COM_Close(h); }, ERROR_INVALID_HANDLE},
+        {"open", [&] { return COM_Open(stale, GENERIC_READ, 0) != 0; }, 0},
     };
     for (const auto& c : late) {
         SetLastError(0);
         EXPECT_FALSE(c.run()) << c.call;
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE)) << c.call;
+        EXPECT_EQ(GetLastError(), c.error) << c.call;
     }
     Restart();
     DWORD_PTR a = StartPort();
