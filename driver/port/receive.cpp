@@ -2,6 +2,8 @@
 #include "driver/port/receive.h"
 
 #include "driver/platform/usb_calls.h"
+#include "driver/port/halt.h"
+#include "driver/port/lifecycle.h"
 #include "driver/port/line_status.h"
 
 namespace {
@@ -34,6 +36,13 @@ void RetireFlowTransfer(SerialPort* port, USB_TRANSFER* field) {
     } else if (done) {
         *field = nullptr;
         UsbCloseTransfer(port, transfer);
+        // A flow character that failed on the send pipe leaves it halted:
+        // it is recovered here, or no write would go through until one
+        // fails and recovers it.
+        if (field == &port->flowCharTransfer && error != USB_NO_ERROR &&
+            error != USB_CANCELED_ERROR) {
+            SendPipeFailed(port);
+        }
     }
 }
 
@@ -94,20 +103,13 @@ bool ReceivePipeOpen(SerialPort* port) {
     return open;
 }
 
-// One more failing pass of the receive path. A halt the host reports is
-// cleared: a stalled endpoint fails every transfer at once until it is
-// (clearing a halt also resets the endpoint's data toggle, so a pipe that is
-// not halted is left alone). Issuing then waits the back-off, doubled with
-// every failing pass up to its longest.
+// One more failing pass of the receive path. A halted pipe is recovered
+// (halt.h): a halted pipe fails every transfer at once until it is, and a
+// pipe that is not halted is left alone (a reset would put its data toggle
+// out of step with the device's). Issuing then waits the back-off, doubled
+// with every failing pass up to its longest.
 void BackOff(SerialPort* port) {
-    BOOL halted = FALSE;
-    BOOL known = FALSE;
-    EnterCriticalSection(&port->flowLock);
-    if (port->receivePipe != nullptr)
-        known = UsbIsPipeHalted(port, port->receivePipe, &halted);
-    LeaveCriticalSection(&port->flowLock);
-    if (known && halted)
-        UsbClearHalt(port, port->receiveEndpoint);
+    RecoverHaltedPipe(port, &port->receivePipe, port->receiveEndpoint);
 
     if (port->rxFailures < kFailuresAtLongestWait)
         port->rxFailures += 1;
@@ -128,6 +130,10 @@ DWORD RetryWait(SerialPort* port) {
 }  // namespace
 
 int ServiceBulk(SerialPort* port) {
+    if (ReadAcquire(&port->stopping) != 0) {
+        PortRetireTransfers(port);
+        return 0;
+    }
     bool well = false;
     bool failed = false;
     for (;;) {

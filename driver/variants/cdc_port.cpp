@@ -3,6 +3,7 @@
 #include "driver/variants/cdc_port.h"
 
 #include "driver/platform/usb_calls.h"
+#include "driver/port/halt.h"
 #include "driver/port/line_status.h"
 #include "driver/port/receive.h"
 
@@ -73,6 +74,14 @@ BOOL SendClassRequest(CdcPort* port, BYTE request, WORD value, WORD length, void
     return TRUE;
 }
 
+// Whether Stop has not yet closed the status pipe.
+bool NotifyPipeOpen(CdcPort* port) {
+    EnterCriticalSection(&port->flowLock);
+    const bool open = port->notifyPipe != nullptr;
+    LeaveCriticalSection(&port->flowLock);
+    return open;
+}
+
 }  // namespace
 
 DWORD CdcNotifyLength(DWORD packetSize) {
@@ -112,6 +121,8 @@ BOOL CdcPort::Start() {
     // Start runs before the worker thread exists.
     lineState = 0;
     notifyTransfer = nullptr;
+    notifyBackOff.failures = 0;
+    notifyBackOff.retryAt = 0;
     notifyPipe = UsbOpenPipe(this, classEndpoint);
     UsbClearHalt(this, classEndpoint);
 
@@ -198,18 +209,34 @@ DWORD_PTR CdcPort::SetControlLines(DWORD mask, DWORD value, HANDLE event) {
 }
 
 int CdcPort::Service() {
+    if (ReadAcquire(&stopping) != 0) {
+        // Teardown: the status transfer is retired before its pipe closes.
+        if (notifyTransfer != nullptr) {
+            UsbAbort(this, notifyTransfer);
+            UsbCloseTransfer(this, notifyTransfer);
+            notifyTransfer = nullptr;
+        }
+        return ServiceBulk(this);
+    }
     const int bulk = ServiceBulk(this);
     CompleteNotify();
     IssueNotify();
-    // A receive path backing off asks for a timed wake-up; the status
-    // transfer's completion wakes the thread as before.
-    if (bulk < 0)
-        return bulk;
+    // A receive path or a status pipe backing off asks for a timed wake-up
+    // (the sooner of the two); the status transfer's completion wakes the
+    // thread as before.
+    int wait = bulk < 0 ? bulk : 0;
+    if (notifyTransfer == nullptr) {
+        const DWORD left = HaltBackOffLeft(&notifyBackOff);
+        if (left > 0 && NotifyPipeOpen(this) && (wait == 0 || -static_cast<int>(left) > wait))
+            wait = -static_cast<int>(left);
+    }
+    if (wait < 0)
+        return wait;
     return (bulk != 0 || notifyTransfer != nullptr) ? 1 : 0;
 }
 
 void CdcPort::IssueNotify() {
-    if (notifyTransfer != nullptr)
+    if (notifyTransfer != nullptr || HaltBackOffLeft(&notifyBackOff) > 0)
         return;
     const DWORD length = CdcNotifyLength(EndpointPacketSize(classEndpoint));
     EnterCriticalSection(&flowLock);
@@ -240,11 +267,16 @@ void CdcPort::CompleteNotify() {
         bytes = 0;
     }
     notifyTransfer = nullptr;
-    // A halted status endpoint fails every later transfer at once: without
-    // clearing the halt the status would be lost for good and the worker
-    // would spin on the failures.
-    if (ok && error == USB_STALL_ERROR)
-        UsbClearHalt(this, classEndpoint);
+    // A halted status pipe fails every later transfer at once: without
+    // recovering it the status would be lost for good. A failing pipe is
+    // polled again only after the back-off, so that the worker does not
+    // spin on an endpoint that keeps failing.
+    if (!ok || (error != USB_NO_ERROR && error != USB_CANCELED_ERROR)) {
+        RecoverHaltedPipe(this, &notifyPipe, classEndpoint);
+        HaltBackOffFailed(&notifyBackOff);
+    } else if (error == USB_NO_ERROR) {
+        notifyBackOff.failures = 0;
+    }
 
     // Only a complete SERIAL_STATE counts; anything else (another
     // notification, a short, long or failed transfer) is dropped.

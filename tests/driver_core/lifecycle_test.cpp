@@ -203,24 +203,11 @@ TEST_F(CoreLifecycleTest, RunningWorkerDeliversAndTeardownRetiresOutstanding) {
     EXPECT_EQ(Held(port), (std::vector<BYTE>{'h', 'i'}));
     ASSERT_TRUE(usb_.WaitPending(kInAddress, 4));  // refilled
 
-    // Teardown with four transfers in flight: closing the pipe cancels them
-    // and the worker retires them on its way out.
+    // Teardown with four transfers in flight: the worker aborts and closes
+    // them on its way out, before their pipe is closed.
+    const auto outstanding = usb_.Pending(kInAddress);
     Finish(port);
-    for (auto* t : usb_.All(kInAddress))
-        EXPECT_FALSE(t->aborted);
-    EXPECT_EQ(cehost::RunningThreadCount(), 0u);
-}
-
-TEST_F(CoreLifecycleTest, WorkerThatDoesNotEndIsTerminatedSafely) {
-    // A host that leaves transfers pending when their pipe closes: the
-    // worker never sees them end and stays in its wait past the deadline.
-    SerialPort* port = NewPort();
-    ASSERT_TRUE(PortInit(port));
-    ASSERT_TRUE(usb_.WaitPending(kInAddress, 4));
-    usb_.SetCancelOnClose(false);
-    Finish(port);
-    // The transfers the dead worker left were aborted and closed by teardown.
-    for (auto* t : usb_.All(kInAddress)) {
+    for (auto* t : outstanding) {
         EXPECT_TRUE(t->aborted);
         EXPECT_TRUE(t->closed);
     }
@@ -234,15 +221,18 @@ TEST_F(CoreLifecycleTest, WorkerThatCannotBeEndedIsLeftInPlace) {
     SerialPort* port = NewPort();
     ASSERT_TRUE(PortInit(port));
     ASSERT_TRUE(usb_.WaitPending(kInAddress, 4));
-    usb_.SetCancelOnClose(false);
+    // The worker retires a transfer, then blocks on flowLock (held here) on
+    // its way to deliver the block.
+    EnterCriticalSection(&port->flowLock);
+    usb_.Complete(usb_.Pending(kInAddress)[0], {'x'});
+    ASSERT_TRUE(WaitUntil([&] { return usb_.Unclosed() == 3; }));
     cehost::FailNthThreadTermination(1);
     EXPECT_FALSE(PortTeardown(port));
     EXPECT_EQ(cehost::RunningThreadCount(), 1u);
     EXPECT_NE(port->serviceThread, nullptr);
     EXPECT_NE(port->rxSlots, nullptr);
-    // Once its transfers end the worker ends too, and a teardown releases all.
-    for (auto* t : usb_.Pending(kInAddress))
-        usb_.Complete(t, {}, USB_CANCELED_ERROR);
+    // Once the lock is free the worker ends too, and a teardown releases all.
+    LeaveCriticalSection(&port->flowLock);
     Finish(port);
     EXPECT_EQ(cehost::RunningThreadCount(), 0u);
 }

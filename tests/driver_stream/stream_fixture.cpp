@@ -90,6 +90,7 @@ void StreamTest::StartPort(const PortOptions& options) {
     port->usbMode = options.usbMode;
     port->priority256 = 0;
     port->ringSize = options.ringSize;
+    port->rxSlotsWanted = 0;
     port->interfaceNumber = 0;
     port->classEndpoint = nullptr;
     port->receiveEndpoint = &inEndpoint;
