@@ -165,20 +165,23 @@ TEST_F(CdcSerialState, LineChangesReachTheApplication) {
     }
 }
 
-// A status endpoint that stalls is cleared and polled again: the line
-// state still gets through.
+// A status pipe halted by a stall or by CRC errors is recovered and polled
+// again: the line state still gets through.
 TEST_F(CdcSerialState, StalledStatusEndpointRecovers) {
     HANDLE h = OpenWaiting(sim::CdcAcmConfig());
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     model_->ReportState();  // DSR off, as on the line
     ASSERT_EQ(WaitEvents(h), std::optional<DWORD>(EV_DSR));
-    for (int round = 0; round < 3; ++round) {
+    for (int round = 0; round < 4; ++round) {
         SCOPED_TRACE(round);
-        bus_->Stall(id_, 0x81);
+        if (round % 2 == 0)
+            bus_->Stall(id_, 0x81);
+        else
+            bus_->CompleteWithError(id_, {0x81, cehost::kAnyRequest}, USB_CRC_ERROR, 3);
         line_->SetDsr(round % 2 == 0);
         EXPECT_EQ(WaitEvents(h), std::optional<DWORD>(EV_DSR));
     }
-    EXPECT_EQ(ModemStatus(h), static_cast<DWORD>(MS_CTS_ON | MS_DSR_ON));
+    EXPECT_EQ(ModemStatus(h), static_cast<DWORD>(MS_CTS_ON));
     EXPECT_TRUE(CloseHandle(h));
 }
 

@@ -262,6 +262,7 @@ struct ValueCase {
     std::vector<std::pair<std::u16string, cehost::RegValue>> values;
     DWORD ringSize;
     LONG priority256;
+    LONG rxSlots = 4;  // receive transfers kept queued
 };
 
 class RegistrationValueTest : public RegistrationAttachTest,
@@ -277,6 +278,7 @@ TEST_P(RegistrationValueTest, AppliesValuesAndDefaults) {
     ASSERT_NE(port, nullptr);
     EXPECT_EQ(port->ringSize, GetParam().ringSize);
     EXPECT_EQ(port->priority256, GetParam().priority256);
+    EXPECT_EQ(port->rxSlotCount, GetParam().rxSlots);
     Remove(device);
 }
 
@@ -293,6 +295,8 @@ INSTANTIATE_TEST_SUITE_P(
         ValueCase{"RingOfOneTransfer", {{kValueReceiveBuffer, Dword(64)}}, 4 * 64 + 1, 0},
         ValueCase{"HugeRing", {{kValueReceiveBuffer, Dword(0xFFFFFFFF)}}, 1u << 20, 0},
         ValueCase{"NegativePriority", {{kValuePriority256, Dword(0xFFFFFFFF)}}, 4096, -1},
+        ValueCase{"EightSlots", {{kValueReceiveSlots, Dword(8)}}, 4096, 0, 8},
+        ValueCase{"SlotsCutToEight", {{kValueReceiveSlots, Dword(100)}}, 4096, 0, 8},
         ValueCase{"WrongTypes",
                   {{kValueReceiveBuffer, cehost::RegValue{REG_SZ, {'8', 0, 0, 0}}},
                    {kValuePriority256, cehost::RegValue{REG_BINARY, {100, 0, 0, 0}}}},

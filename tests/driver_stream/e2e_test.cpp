@@ -311,6 +311,43 @@ TEST_F(StreamE2e, WriteTimeoutAbortsATransferThatNeverCompletes) {
     EXPECT_TRUE(CloseHandle(h));
 }
 
+// A write that fails on the bus halts the send pipe; the driver recovers it
+// (the device's halt and the host's), and later writes reach the line whole.
+TEST_F(StreamE2e, SendPipeRecoversFromErrors) {
+    struct Case {
+        const char* name;
+        DWORD error;  // 0: the endpoint stalls
+        int count;
+    } const cases[] = {
+        {"stall", 0, 1},
+        {"CRC burst", USB_CRC_ERROR, 3},
+        {"not responding", USB_DEVICE_NOT_RESPONDING_ERROR, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ServeScripted();
+        HANDLE h = Open();
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        if (c.error == 0)
+            bus_->Stall(id_, 0x02);
+        else
+            bus_->CompleteWithError(id_, {0x02, cehost::kAnyRequest}, c.error, c.count);
+        EXPECT_EQ(WriteBytes(h, Pattern(30)), 0u);
+        bool whole = false;
+        for (int i = 0; i < 200 && !whole; i++) {
+            whole = WriteBytes(h, Pattern(30, 7)) == 30;
+            if (!whole)
+                Sleep(2);
+        }
+        EXPECT_TRUE(whole);
+        ASSERT_TRUE(line_->WaitTransmitted(30, 2000));
+        EXPECT_EQ(line_->TakeTransmitted(), Pattern(30, 7));
+        EXPECT_TRUE(CloseHandle(h));
+        TearDown();
+        SetUp();
+    }
+}
+
 // A received XOFF holds writes back until an XON arrives, the application
 // sends SETXON, or it purges the write.
 TEST_F(StreamE2e, OutputHeldByReceivedXoff) {

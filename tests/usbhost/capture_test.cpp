@@ -109,6 +109,7 @@ TEST_F(UsbCaptureTest, ErrorsAndZeroLengthPacketsAreLogged) {
                                        USB_FEATURE_ENDPOINT_HALT, 0x02);
     ASSERT_NE(t, nullptr);
     Retire(t);
+    ASSERT_TRUE(f->lpResetPipe(outPipe));
     EXPECT_EQ(Retire(Write(nullptr, 0)).error, USB_NO_ERROR);
     ASSERT_TRUE(bus->WritePcap(path));
     // Per OUT packet record: type, status, URB length. The stalled write

@@ -50,7 +50,17 @@ TEST_P(UsbErrorFault, TransferCompletesWithTheChosenError) {
     EXPECT_TRUE(s.ok);
     EXPECT_EQ(s.error, k.error);
     EXPECT_EQ(s.bytes, 0u);
-    // One shot: the next transfer of the kind is clean.
+    // The error halted its pipe (never the default pipe) until ResetPipe;
+    // the fault itself was one shot.
+    for (USB_PIPE pipe : {inPipe, outPipe}) {
+        BOOL halted = FALSE;
+        ASSERT_TRUE(f->lpIsPipeHalted(pipe, &halted));
+        const bool its = (pipe == inPipe ? 0x81 : 0x02) == k.target.endpoint;
+        EXPECT_EQ(bool(halted), its);
+        if (its) {
+            ASSERT_TRUE(f->lpResetPipe(pipe));
+        }
+    }
     EXPECT_EQ(Retire(Read(b, sizeof(b))).error, USB_NO_ERROR);
 }
 

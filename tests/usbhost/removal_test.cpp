@@ -83,6 +83,37 @@ TEST_F(UsbRemovalTest, InFlightTransfersFailBeforeTheClientHearsOfIt) {
     ExpectMisuse("usb.device.stale", 1);
 }
 
+// Strict ordering: a removal ends transfers with a controller's codes, and
+// a closed pipe takes its transfers' handles with it (their routines still
+// run, late).
+TEST_F(UsbRemovalTest, StrictOrderingEndsTransfersAndHandlesAsTheHostMay) {
+    bus->SetStrictOrdering(true);
+    Completion closed;
+    uint8_t buf[16];
+    USB_TRANSFER orphan = Read(buf, sizeof(buf), &closed);
+    ASSERT_NE(orphan, nullptr);
+    ASSERT_TRUE(f->lpClosePipe(inPipe));
+    inPipe = OpenPipe(0x81);
+    ASSERT_TRUE(closed.Wait());
+    EXPECT_FALSE(f->lpCloseTransfer(orphan));
+    ExpectMisuse("usb.transfer.stale", 1);
+
+    Seen seen;
+    Completion c;
+    seen.test = this;
+    seen.completion = &c;
+    ASSERT_TRUE(f->lpRegisterNotificationRoutine(dev, Notify, &seen));
+    seen.inFlight = Read(buf, sizeof(buf), &c);
+    ASSERT_NE(seen.inFlight, nullptr);
+    ASSERT_TRUE(bus->Unplug(id));
+    inPipe = outPipe = nullptr;
+    EXPECT_TRUE(seen.transferDone);
+    EXPECT_TRUE(seen.transferError == USB_CANCELED_ERROR ||
+                seen.transferError == USB_DEVICE_NOT_RESPONDING_ERROR)
+        << seen.transferError;
+    EXPECT_EQ(c.Calls(), 1);
+}
+
 TEST_F(UsbRemovalTest, TransferLeftOpenIsALeak) {
     Seen seen;
     Completion c;

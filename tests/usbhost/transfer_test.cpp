@@ -327,7 +327,10 @@ TEST_F(UsbBulkDeviceTest, BadIssuesAreRefused) {
               nullptr);
 }
 
-TEST_F(UsbBulkDeviceTest, StallHaltsThePipeUntilClearFeature) {
+// A halt has two sides: the device's stall, cleared by
+// CLEAR_FEATURE(ENDPOINT_HALT), and the host's, cleared by ResetPipe. The
+// pipe moves data again only once both are.
+TEST_F(UsbBulkDeviceTest, HaltNeedsClearFeatureAndResetPipe) {
     uint8_t buf[8];
     BOOL halted = TRUE;
     ASSERT_TRUE(f->lpIsPipeHalted(inPipe, &halted));
@@ -338,25 +341,93 @@ TEST_F(UsbBulkDeviceTest, StallHaltsThePipeUntilClearFeature) {
     EXPECT_EQ(Retire(Read(buf, sizeof(buf))).error, USB_STALL_ERROR);
     ASSERT_TRUE(f->lpIsPipeHalted(inPipe, &halted));
     EXPECT_TRUE(halted);
-    EXPECT_EQ(Retire(Read(buf, sizeof(buf))).error, USB_STALL_ERROR);  // still halted
 
-    // Resetting the host side alone does not help: the device still stalls.
+    // The host's side alone: the device still stalls and halts it again.
     ASSERT_TRUE(f->lpResetPipe(inPipe));
     EXPECT_EQ(Retire(Read(buf, sizeof(buf))).error, USB_STALL_ERROR);
-
-    USB_TRANSFER t = f->lpClearFeature(dev, nullptr, nullptr, USB_SEND_TO_ENDPOINT,
-                                       USB_FEATURE_ENDPOINT_HALT, 0x81);
-    ASSERT_NE(t, nullptr);
-    EXPECT_EQ(Retire(t).error, USB_NO_ERROR);
+    // The device's side alone: the host's pipe stays halted.
+    auto clear = [&] {
+        return Retire(f->lpClearFeature(dev, nullptr, nullptr, USB_SEND_TO_ENDPOINT,
+                                        USB_FEATURE_ENDPOINT_HALT, 0x81))
+            .error;
+    };
+    EXPECT_EQ(clear(), USB_NO_ERROR);
     ASSERT_TRUE(f->lpIsPipeHalted(inPipe, &halted));
-    EXPECT_FALSE(halted);
+    EXPECT_TRUE(halted);
+    EXPECT_EQ(Retire(Read(buf, sizeof(buf))).error, USB_STALL_ERROR);
+    EXPECT_EQ(model->Pending(), 1u);
+
+    ASSERT_TRUE(f->lpResetPipe(inPipe));
     Status s = Retire(Read(buf, sizeof(buf)));
     EXPECT_EQ(s.error, USB_NO_ERROR);
     EXPECT_EQ(s.bytes, 1u);
-
-    // The other pipe never noticed.
-    ASSERT_TRUE(f->lpIsPipeHalted(outPipe, &halted));
+    ASSERT_TRUE(f->lpIsPipeHalted(outPipe, &halted));  // the other pipe never noticed
     EXPECT_FALSE(halted);
+}
+
+// Data toggles: after a packet each way both sides are at DATA1. Resetting
+// one side only puts them out of step: the next packet is acknowledged and
+// dropped by its receiver, and the one after it goes through.
+TEST_F(UsbBulkDeviceTest, ToggleOutOfStepDropsOnePacket) {
+    struct Case {
+        const char* name;
+        bool resetHost, clearDevice, in;
+        std::vector<uint8_t> arrived;
+    } const cases[] = {
+        {"host reset only, OUT", true, false, false, {'b'}},
+        {"device cleared only, OUT", false, true, false, {'b'}},
+        {"both, OUT", true, true, false, {'a', 'b'}},
+        {"host reset only, IN", true, false, true, {'b'}},
+        {"both, IN", true, true, true, {'a', 'b'}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        uint8_t buf[8];
+        line->Inject({0});
+        ASSERT_EQ(Retire(Read(buf, sizeof(buf))).bytes, 1u);
+        ASSERT_EQ(Retire(Write("0", 1)).bytes, 1u);
+        line->TakeTransmitted();
+        USB_PIPE pipe = c.in ? inPipe : outPipe;
+        auto clear = [&](uint8_t ep) {
+            return Retire(f->lpClearFeature(dev, nullptr, nullptr, USB_SEND_TO_ENDPOINT,
+                                            USB_FEATURE_ENDPOINT_HALT, ep))
+                .error;
+        };
+        if (c.clearDevice) {
+            EXPECT_EQ(clear(c.in ? 0x81 : 0x02), USB_NO_ERROR);
+        }
+        if (c.resetHost) {
+            ASSERT_TRUE(f->lpResetPipe(pipe));
+        }
+        std::vector<uint8_t> arrived;
+        if (c.in) {
+            // Two reads wait; each byte is taken by the device before the next.
+            Completion c1, c2;
+            uint8_t b1[8] = {}, b2[8] = {};
+            USB_TRANSFER r1 = Read(b1, sizeof(b1), &c1), r2 = Read(b2, sizeof(b2), &c2);
+            for (uint8_t ch : {'a', 'b'}) {
+                line->Inject({ch});
+                for (int i = 0; i < 500 && model->Pending(); i++)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            ASSERT_TRUE(c1.Wait());
+            EXPECT_TRUE(f->lpAbortTransfer(r2, 0));
+            for (auto [t, b] : {std::pair{r1, b1}, std::pair{r2, b2}}) {
+                Status st = Retire(t);
+                arrived.insert(arrived.end(), b, b + st.bytes);
+            }
+        } else {
+            for (uint8_t ch : {'a', 'b'})
+                EXPECT_EQ(Retire(Write(&ch, 1)).error, USB_NO_ERROR);
+            arrived = line->TakeTransmitted();
+        }
+        EXPECT_EQ(arrived, c.arrived);
+        // Both pipes back to DATA0 for the next case.
+        for (auto [p, ep] : {std::pair{inPipe, 0x81}, std::pair{outPipe, 0x02}}) {
+            ASSERT_TRUE(f->lpResetPipe(p));
+            EXPECT_EQ(clear(uint8_t(ep)), USB_NO_ERROR);
+        }
+    }
 }
 
 TEST_F(UsbBulkDeviceTest, ModelWithoutAControlProtocolStallsVendorRequests) {
