@@ -276,17 +276,19 @@ BOOL PortTeardown(SerialPort* port) {
         }
     }
     if (!ended) {
-        // A worker thread still runs on this port: the pipes are closed (it
-        // finds them 0), but its events, locks, ring, receive slots and
-        // transfers stay as they are, and so must the object (the caller
-        // does not free it). That leaks them for good, which is the lesser
-        // harm: releasing them would hand a live thread freed memory and
-        // closed handles.
-        port->Stop();
+        // A worker thread still runs on this port: its pipes, events, locks,
+        // ring, receive slots and transfers stay as they are, and so must
+        // the object (the caller does not free it). That leaks them for
+        // good, which is the lesser harm: releasing them would hand a live
+        // thread freed memory and closed handles. The pipes stay open too:
+        // closing one may end the handles of the transfers the thread still
+        // holds. Should it run again, it finds `stopping` set, retires its
+        // transfers and ends.
         return FALSE;
     }
     // Transfers a terminated worker left are closed before their pipes,
-    // buffers and the event their completion sets go away.
+    // buffers and the event their completion sets go away (Stop does the
+    // same for a class's own, the status transfer of a CDC port).
     PortRetireTransfers(port);
     // FALSE only from a two-channel port whose second channel kept running:
     // that channel's worker posts events through this port's list.

@@ -32,8 +32,8 @@ BOOL PortInit(SerialPort* port);
 // before their buffers and events go.
 // TRUE, also for a port that is not started (PortInit failed), which is left
 // alone. FALSE when a worker thread (this port's, or its second channel's)
-// could not be ended: then nothing is released and the object must not be
-// freed either.
+// could not be ended: then nothing is released (this port's pipes stay
+// open, Stop is not run) and the object must not be freed either.
 BOOL PortTeardown(SerialPort* port);
 
 // [attach] at PortInit, [app] at the first open (the worker thread runs

@@ -117,12 +117,14 @@ class SerialPort {
     virtual BOOL Start();
     // [attach] Last step of PortTeardown before the release (and first of a
     // failed PortInit's unwinding): closes the pipes Start opened and zeroes
-    // their fields, inside flowLock (which exists whenever Stop may run). At
-    // teardown the worker has ended and retired its transfers by then,
-    // unless it could not be ended: it then finds the pipes 0. TRUE; FALSE only when
-    // something the class started could not be stopped and still uses the
-    // object (a second channel's worker thread), which then must not be
-    // released.
+    // their fields, inside flowLock (which exists whenever Stop may run).
+    // Runs only while no worker thread does: at teardown the worker has
+    // ended and retired its transfers, or was terminated and teardown
+    // retired them (a class retires its own transfers here, before their
+    // pipe closes); a worker that could not be ended keeps its pipes. TRUE;
+    // FALSE only when something the class started could not be stopped and
+    // still uses the object (a second channel's worker thread), which then
+    // must not be released.
     virtual BOOL Stop();
     // [app] Sets readEvent and writeEvent so blocked readers and writers look
     // at their handle again (COM_Deinit, handle detach).

@@ -133,6 +133,13 @@ BOOL CdcPort::Start() {
 }
 
 BOOL CdcPort::Stop() {
+    // No worker runs: a status transfer left by one that was terminated is
+    // retired before its pipe closes, which may end its handle, and before
+    // the event its routine sets goes away.
+    if (notifyTransfer != nullptr) {
+        UsbDropTransfer(this, notifyTransfer);
+        notifyTransfer = nullptr;
+    }
     EnterCriticalSection(&flowLock);
     if (notifyPipe != nullptr)
         UsbClosePipe(this, notifyPipe);

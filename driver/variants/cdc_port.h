@@ -13,7 +13,7 @@
 // from input flow control; Service, IssueNotify and CompleteNotify [worker]
 // only. `lineState` changes only inside flowLock; `notifyPipe` is used and
 // closed only inside flowLock once the worker exists; `notifyTransfer` and
-// `notifyBuffer` belong to the worker.
+// `notifyBuffer` belong to the worker (and to Stop once it has ended).
 #pragma once
 
 #include "driver/port/halt.h"
@@ -32,8 +32,9 @@ class CdcPort : public SerialPort {
     // Otherwise the bulk pair as the basic port, the status pipe opened and
     // its halt cleared, SET_COMM_FEATURE(ABSTRACT_STATE) sent.
     BOOL Start() override;
-    // Closes the status pipe, then the bulk pipes (the worker has retired
-    // its transfers by then: see PortTeardown).
+    // Retires a status transfer a terminated worker left, closes the status
+    // pipe, then the bulk pipes (the worker has retired its other transfers
+    // by then, or teardown has: see PortTeardown).
     BOOL Stop() override;
     // DTR and RTS from the DCB, then SET_LINE_CODING (unless the device
     // must not receive it). Always TRUE.

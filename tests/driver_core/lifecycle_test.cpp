@@ -3,8 +3,10 @@
 // outstanding (ending normally or by termination).
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "cehost/loader.h"
+#include "driver/variants/cdc_port.h"
 #include "harness.h"
 
 namespace drvtest {
@@ -214,6 +216,63 @@ TEST_F(CoreLifecycleTest, RunningWorkerDeliversAndTeardownRetiresOutstanding) {
     EXPECT_EQ(cehost::RunningThreadCount(), 0u);
 }
 
+// A worker that does not end in time is terminated: teardown then retires
+// every transfer it held, a CDC port's status transfer included, before the
+// pipes close. These pipes leave their transfers pending when closed (a host
+// may end a transfer's handle with its pipe instead of completing it), so
+// only the driver's own abort and close end them.
+struct TerminatedCase {
+    const char* name;
+    bool cdc;
+};
+
+class CoreTerminatedWorkerTest : public CoreTest,
+                                 public ::testing::WithParamInterface<TerminatedCase> {};
+
+TEST_P(CoreTerminatedWorkerTest, TeardownRetiresWhatItHeld) {
+    constexpr uint8_t kStatusAddress = 0x83;
+    USB_ENDPOINT status = MakeBulkEndpoint(kStatusAddress, 16);
+    SerialPort* port = GetParam().cdc ? NewPort<CdcPort>() : NewPort();
+    if (GetParam().cdc)
+        port->classEndpoint = &status;
+    ASSERT_TRUE(PortInit(port));
+    ASSERT_TRUE(usb_.WaitPending(kInAddress, 4));
+    ASSERT_TRUE(usb_.WaitPending(kStatusAddress, GetParam().cdc ? 1 : 0));
+    usb_.SetCancelOnClose(false);
+
+    // The worker retires a transfer, then blocks on flowLock, held by a
+    // thread that lets go only once the worker has been terminated.
+    HANDLE worker = port->serviceThread;
+    HANDLE held = CreateEvent(nullptr, TRUE, FALSE, nullptr);
+    std::thread holder([&] {
+        EnterCriticalSection(&port->flowLock);
+        SetEvent(held);
+        WaitForSingleObject(worker, INFINITE);
+        LeaveCriticalSection(&port->flowLock);
+    });
+    ASSERT_EQ(WaitForSingleObject(held, 5000), WAIT_OBJECT_0);
+    CloseHandle(held);
+    const int open = usb_.Unclosed();
+    usb_.Complete(usb_.Pending(kInAddress)[0], {'x'});
+    ASSERT_TRUE(WaitUntil([&] { return usb_.Unclosed() == open - 1; }));
+    auto outstanding = usb_.Pending(kInAddress);
+    for (auto* t : usb_.Pending(kStatusAddress))
+        outstanding.push_back(t);
+
+    Finish(port);
+    holder.join();
+    for (auto* t : outstanding) {
+        EXPECT_TRUE(t->aborted);
+        EXPECT_TRUE(t->closed);
+    }
+    EXPECT_EQ(cehost::RunningThreadCount(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ports, CoreTerminatedWorkerTest,
+                         ::testing::Values(TerminatedCase{"basic", false},
+                                           TerminatedCase{"cdc_status", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // A worker that can be neither ended nor terminated: the teardown gives up
 // after its bounded waits instead of hanging the host's notification thread,
 // and releases nothing the thread may still use.
@@ -231,6 +290,8 @@ TEST_F(CoreLifecycleTest, WorkerThatCannotBeEndedIsLeftInPlace) {
     EXPECT_EQ(cehost::RunningThreadCount(), 1u);
     EXPECT_NE(port->serviceThread, nullptr);
     EXPECT_NE(port->rxSlots, nullptr);
+    // Its pipes stay open: closing one may end the handles it still holds.
+    EXPECT_EQ(usb_.OpenPipes(), 2);
     // Once the lock is free the worker ends too, and a teardown releases all.
     LeaveCriticalSection(&port->flowLock);
     Finish(port);
