@@ -3,7 +3,7 @@
 
 PRESET ?= default
 
-.PHONY: all deps build run test asan tsan sanitize layouts fuzz fuzz-full stress arm-test usb-vm-test clean format
+.PHONY: all deps build run test asan tsan sanitize lockcheck layouts fuzz fuzz-full stress ce-sched-test arm-test usb-vm-test mutants mutants-sample coverage clean format
 
 all: build
 
@@ -35,6 +35,13 @@ tsan: deps
 
 sanitize: asan tsan
 
+# The driver alone, compiled by clang with -Wthread-safety: every lock
+# annotation proved (a field touched without its lock fails the build).
+lockcheck: deps
+	@scripts/deps.sh clang
+	@cmake --preset lockcheck >/dev/null
+	@cmake --build --preset lockcheck
+
 # The serial records' layouts against MinGW-w64's windows.h.
 layouts: build
 	@scripts/check_layouts.sh build/$(PRESET)/bin/layout_dump
@@ -55,6 +62,16 @@ stress: build
 	@SERLYNX_STRESS_CYCLES=$(STRESS_CYCLES) SERLYNX_STRESS_SEED=$(STRESS_SEED) \
 		build/$(PRESET)/bin/stress_tests --gtest_filter='UnplugStressTest.*'
 
+# The unplug stress (CE_STRESS_CYCLES cycles, with random kill points) and
+# every removal test under the strict platform modes: CE scheduling (one
+# CPU, strict priorities) and TerminateThread stopping its target anywhere
+# (docs/emulated-core.md, "Strict modes").
+CE_STRESS_CYCLES ?= 300
+CE_SCHED_TESTS ?= Unplug|AllocSweep|Remov
+ce-sched-test: build
+	@SERLYNX_SCHEDULING=ce SERLYNX_TERMINATION=anywhere SERLYNX_STRESS_CYCLES=$(CE_STRESS_CYCLES) \
+		ctest --preset $(PRESET) -R '$(CE_SCHED_TESTS)'
+
 # The whole suite cross-built for 32-bit ARM and run under qemu-arm.
 arm-test: deps
 	@cmake --preset arm >/dev/null
@@ -68,6 +85,24 @@ USB_VM_ONLY ?= ftdi,acm,serial,composite
 usb-vm-test: build
 	@scripts/deps.sh vm
 	@tests/usbvm/run.py build/$(PRESET)/bin --only $(USB_VM_ONLY)
+
+# Mutation testing (scripts/mutants/): small faults put into a scratch copy
+# of the code one at a time; the suite must catch each. `mutants` runs the
+# whole list and rewrites the results table in docs/testing.md (about an
+# hour on 2 cores); `mutants-sample` runs the fixed CI sample (about ten
+# minutes) and fails when a mutant survives.
+mutants: deps
+	@scripts/deps.sh test
+	@scripts/mutants/run.py --doc docs/testing.md --json build/mutants/results.json
+
+mutants-sample: deps
+	@scripts/deps.sh test
+	@scripts/mutants/run.py --sample
+
+# Line coverage of driver/ by the whole suite (gcc --coverage, read with
+# gcov): the `coverage` preset built in build/coverage, every test run once.
+coverage: deps
+	@scripts/coverage.py --files
 
 format:
 	@git ls-files '*.h' '*.cpp' | xargs clang-format -i

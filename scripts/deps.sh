@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, only when missing.
-# Usage: scripts/deps.sh [build|test|ci|vm]   (each of the first three
-# includes the ones before; vm, for the USB test machine, adds its packages
-# to the build's)
+# Usage: scripts/deps.sh [build|test|ci|vm|clang]   (each of the first
+# three includes the ones before; vm, for the USB test machine, and clang,
+# for the lock-checking build, add their packages to the build's)
 set -euo pipefail
 level=${1:-build}
 pkgs=(cmake ninja-build g++ make libgtest-dev libgmock-dev clang-format pkg-config libusb-1.0-0-dev)
 if [ "$level" = test ] || [ "$level" = ci ]; then
     pkgs+=(tshark python3-serial)
+fi
+if [ "$level" = clang ]; then
+    pkgs+=(clang)
 fi
 if [ "$level" = ci ]; then
     pkgs+=(clang libclang-rt-14-dev g++-arm-linux-gnueabihf qemu-user g++-mingw-w64)

@@ -11,7 +11,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -21,31 +20,17 @@
 #include "cehost/usb_bus.h"
 #include "driver/port/lifecycle.h"
 #include "driver/port/port.h"
-#include "driver/port/receive.h"
+#include "driver/port/ring.h"
 #include "sim/bulk_model.h"
 #include "sim/serial_line.h"
 
 namespace {
 
 size_t TakeFromRing(SerialPort* port, BYTE* out, size_t want) {
-    const LONG size = static_cast<LONG>(port->ringSize);
-    LONG tail = port->ringTail;
-    const LONG held = RingHeld(ReadAcquire(&port->ringHead), tail, size);
-    const LONG n = static_cast<LONG>(std::min<size_t>(want, static_cast<size_t>(held)));
-    if (n == 0)
-        return 0;
-    if (n <= size - tail) {
-        std::memcpy(out, port->ring + tail, n);
-        tail += n;
-    } else {
-        const LONG first = size - tail;
-        std::memcpy(out, port->ring + tail, first);
-        std::memcpy(out + first, port->ring, n - first);
-        tail = n - first;
-    }
-    WriteRelease(&port->ringTail, tail);
-    SetEvent(port->serviceEvent);
-    return static_cast<size_t>(n);
+    const DWORD n = RingTake(port, out, static_cast<DWORD>(want));
+    if (n > 0)
+        SetEvent(port->serviceEvent);
+    return n;
 }
 
 struct Result {

@@ -85,6 +85,7 @@ void SweepHeapLeaks() {
 using namespace ce_internal;
 
 CEAPI HLOCAL LocalAlloc(UINT uFlags, size_t uBytes) {
+    ce_internal::PlatformCall call;
     Heap& h = TheHeap();
     if (uFlags & ~LMEM_ZEROINIT) {
         // Movable memory does not exist here; a driver has no use for it.
@@ -118,6 +119,7 @@ CEAPI HLOCAL LocalAlloc(UINT uFlags, size_t uBytes) {
 }
 
 CEAPI HLOCAL LocalFree(HLOCAL hMem) {
+    ce_internal::PlatformCall call;
     if (!hMem)
         return nullptr;
     Heap& h = TheHeap();

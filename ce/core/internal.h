@@ -5,7 +5,18 @@
 // blocking core call waits through TerminableWait, which registers the
 // mutex/condition variable it sleeps on in the record so that TerminateThread
 // can wake it.
+//
+// Driver code and platform code: a thread runs driver code between a
+// DriverCodeScope's start and end (host code calling a driver's entry point
+// or routine, and a platform thread's start routine) except inside a
+// platform call, which every exported platform function marks with a
+// PlatformCall. The strict modes work on that distinction: the run token of
+// the CE scheduling mode is needed only to run driver code (sched.cpp), and
+// a thread killed anywhere is stopped in driver code, never inside the
+// platform, where it may hold the platform's own locks.
 #pragma once
+
+#include <sys/types.h>
 
 #include <atomic>
 #include <chrono>
@@ -40,15 +51,99 @@ struct ThreadRecord {
     std::mutex sleepMutex;
     std::condition_variable sleepCv;
 
-    // Critical sections this thread owns; touched only by the thread itself.
+    // Critical sections this thread owns; touched only by the thread itself
+    // (and read by the one who finishes it once it is parked).
     std::vector<std::shared_ptr<CsImpl>> held;
+
+    // ---- Strict modes ----
+    std::atomic<pid_t> tid{0};  // kernel thread id, for the kill signal; set by the thread
+    // Nesting, changed only by the thread itself and read by its own signal
+    // handler: it runs driver code when driverDepth > 0 and platformDepth
+    // is 0.
+    std::atomic<int> driverDepth{0};
+    std::atomic<int> platformDepth{0};
+    // Set with `terminate` under TerminationMode::kAnywhere: the thread is
+    // parked, not unwound.
+    std::atomic<bool> killAnywhere{false};
+    std::atomic<bool> parked{false};  // stopped for good (ParkThisThread)
+    void* object = nullptr;           // its ThreadObject (threads.cpp); platform threads only
+
+    // Guarded by the scheduler's lock (sched.cpp).
+    bool participant = false;     // inside driver code under the CE scheduling mode
+    bool ready = false;           // waiting for the run token
+    int64_t readySeq = 0;         // its place among the ready threads of its priority
+    int effective = 0;            // priority with what it inherits, while picking
+    CsImpl* blockedOn = nullptr;  // the section it waits to enter
+    Clock::time_point quantumStart{};
 };
 
 // The calling thread's record, created on first use.
 ThreadRecord& CurrentThread();
+// The calling thread's record when it has one (async-signal-safe once the
+// thread has a record).
+ThreadRecord* CurrentThreadIfAny();
 
-// Ends the calling thread because it was terminated. Call with no platform
-// lock held. Does not return.
+// Marks one platform call for the whole of an exported function; declare it
+// first, so that it outlives every lock the function takes. Entered from
+// driver code it is a scheduling point of the CE mode (at the start and on
+// the way back), and on the way back a thread killed meanwhile is parked.
+void BeginPlatformCall(ThreadRecord& self);
+void EndPlatformCall(ThreadRecord& self);
+class PlatformCall {
+  public:
+    PlatformCall() : self_(CurrentThread()) { BeginPlatformCall(self_); }
+    ~PlatformCall() { EndPlatformCall(self_); }
+    PlatformCall(const PlatformCall&) = delete;
+    PlatformCall& operator=(const PlatformCall&) = delete;
+
+  private:
+    ThreadRecord& self_;
+};
+
+// ---- CE scheduling (sched.cpp) ----
+// All of them do nothing unless the CE scheduling mode is on. The scheduler's
+// lock is a leaf: it may be taken with any other lock held, and no other lock
+// is taken under it.
+bool CeScheduling();
+// Driver code starts on the thread (outermost scope): it joins the threads
+// that compete for the token and waits for it.
+void SchedEnterDriver(ThreadRecord& self);
+// The thread's outermost driver code ended: the token goes to the next one.
+void SchedLeaveDriver(ThreadRecord& self);
+// A platform call from driver code starts or returns: the thread takes the
+// token back if it lent it, and hands it over to a more urgent ready thread
+// (or, its quantum spent, to one of equal priority). Called with no lock
+// held.
+void SchedPoint(ThreadRecord& self);
+// Sleep(0): hands the token to a ready thread of equal priority, if any.
+void SchedYield(ThreadRecord& self);
+// The thread is about to block in a platform wait: the token goes to the
+// next ready thread until the call returns into driver code.
+void SchedLendForWait(ThreadRecord& self);
+// The thread waits to enter `cs` (null: no longer), lending its priority to
+// the owner.
+void SchedBlockedOn(ThreadRecord& self, CsImpl* cs);
+// Threads waiting for the token look again (a target marked for
+// termination is let through).
+void SchedWakeAll();
+// A parked thread leaves the competition for good.
+void SchedForget(ThreadRecord& thread);
+// The record of the section's owner (null when free); sync.cpp.
+ThreadRecord* SectionOwnerRecord(CsImpl* cs);
+
+// ---- Kill anywhere (threads.cpp) ----
+// Stops the calling thread for good: it never runs again, is never unwound,
+// and keeps what it owns. Async-signal-safe. Whoever terminated it finishes
+// its handle (a thread that terminated itself has done so already).
+[[noreturn]] void ParkThisThread(ThreadRecord& self);
+// True when the calling thread must be parked now, in driver code.
+inline bool KillDue(const ThreadRecord& self) {
+    return self.terminate.load() && self.killAnywhere.load() && !self.parked.load();
+}
+
+// Ends the calling thread because it was terminated: by unwinding it, or,
+// when it was killed anywhere, by parking it. Call with no platform lock
+// held. Does not return.
 [[noreturn]] void EndTerminatedThread();
 
 // Releases the sections the calling thread still owns (counting misuse):
@@ -95,6 +190,7 @@ bool TerminableWait(std::unique_lock<std::mutex>& lock, std::condition_variable&
             unregister();
             return true;
         }
+        SchedLendForWait(self);
         if (deadline == Clock::time_point::max()) {
             cv.wait(lock);
         } else if (cv.wait_until(lock, deadline) == std::cv_status::timeout) {

@@ -258,6 +258,7 @@ using namespace ce_internal::reg;
 
 CEAPI LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, LPWSTR, DWORD, REGSAM,
                            LPSECURITY_ATTRIBUTES, PHKEY phkResult, LPDWORD lpdwDisposition) {
+    ce_internal::PlatformCall call;
     LONG err = ERROR_SUCCESS;
     auto base = Resolve(hKey, &err);
     if (!base)
@@ -282,6 +283,7 @@ CEAPI LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, LPWSTR, DWORD, RE
 }
 
 CEAPI LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult) {
+    ce_internal::PlatformCall call;
     LONG err = ERROR_SUCCESS;
     auto base = Resolve(hKey, &err);
     if (!base)
@@ -306,6 +308,7 @@ CEAPI LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, REGSAM, PHKEY phkRe
 
 CEAPI LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD, LPDWORD lpType, LPBYTE lpData,
                             LPDWORD lpcbData) {
+    ce_internal::PlatformCall call;
     LONG err = ERROR_SUCCESS;
     auto key = Resolve(hKey, &err);
     if (!key)
@@ -321,6 +324,7 @@ CEAPI LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD, LPDWORD lpT
 
 CEAPI LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData,
                           DWORD cbData) {
+    ce_internal::PlatformCall call;
     LONG err = ERROR_SUCCESS;
     auto key = Resolve(hKey, &err);
     if (!key)
@@ -339,6 +343,7 @@ CEAPI LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD dwType, c
 }
 
 CEAPI LONG RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
+    ce_internal::PlatformCall call;
     LONG err = ERROR_SUCCESS;
     auto key = Resolve(hKey, &err);
     if (!key)
@@ -350,6 +355,7 @@ CEAPI LONG RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
 }
 
 CEAPI LONG RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
+    ce_internal::PlatformCall call;
     LONG err = ERROR_SUCCESS;
     auto base = Resolve(hKey, &err);
     if (!base)
@@ -370,6 +376,7 @@ CEAPI LONG RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
 
 CEAPI LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD,
                          LPWSTR lpClass, LPDWORD lpcchClass, void*) {
+    ce_internal::PlatformCall call;
     LONG err = ERROR_SUCCESS;
     auto key = Resolve(hKey, &err);
     if (!key)
@@ -391,6 +398,7 @@ CEAPI LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchN
 
 CEAPI LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName,
                          LPDWORD, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+    ce_internal::PlatformCall call;
     LONG err = ERROR_SUCCESS;
     auto key = Resolve(hKey, &err);
     if (!key)
@@ -408,6 +416,7 @@ CEAPI LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD l
 }
 
 CEAPI LONG RegCloseKey(HKEY hKey) {
+    ce_internal::PlatformCall call;
     if (hKey == HKEY_LOCAL_MACHINE)
         return ERROR_SUCCESS;
     LONG err = ERROR_SUCCESS;

@@ -6,6 +6,11 @@
 // record, so an uninitialised record (0xCD garbage), a deleted one or a copy
 // is refused and counted without being dereferenced. Waits to enter are
 // termination points.
+//
+// A section owned by a thread that was killed anywhere (parked) stays owned:
+// whoever enters it next waits for ever, as on CE. That is counted
+// ("cs.enter.owner.killed") and noted on stderr, the hang being the fault.
+#include <cstdio>
 #include <unordered_map>
 
 #include "ce/sync.h"
@@ -24,6 +29,11 @@ struct CsImpl {
     DWORD owner = 0;       // guarded by m; thread id, 0 when free
     DWORD depth = 0;       // guarded by m
     bool deleted = false;  // guarded by m
+    // The owner's record, set and cleared with `owner` (under m); read
+    // without m for priority inheritance and parked owners. A record named
+    // here is alive: a thread gives up its sections before it ends, and a
+    // parked one is never freed.
+    std::atomic<ThreadRecord*> ownerRecord{nullptr};
 };
 
 namespace {
@@ -106,6 +116,10 @@ std::shared_ptr<EventObject> LookupEvent(HANDLE h) {
 
 }  // namespace
 
+ThreadRecord* SectionOwnerRecord(CsImpl* cs) {
+    return cs->ownerRecord.load();
+}
+
 void AbandonHeldSections(ThreadRecord& self) {
     for (auto& impl : self.held) {
         bool abandoned = false;
@@ -114,6 +128,7 @@ void AbandonHeldSections(ThreadRecord& self) {
             if (!impl->deleted && impl->owner == self.id) {
                 impl->owner = 0;
                 impl->depth = 0;
+                impl->ownerRecord.store(nullptr);
                 abandoned = true;
             }
         }
@@ -147,6 +162,7 @@ using namespace ce_internal;
 
 CEAPI HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState,
                           LPCWSTR lpName) {
+    PlatformCall call;
     cehost::ThreadCheckpoint();
     if (lpName) {
         // Named events are not emulated; no driver here shares events by name.
@@ -165,6 +181,7 @@ CEAPI HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitia
 }
 
 CEAPI BOOL SetEvent(HANDLE hEvent) {
+    PlatformCall call;
     auto ev = LookupEvent(hEvent);
     if (!ev)
         return FALSE;
@@ -179,6 +196,7 @@ CEAPI BOOL SetEvent(HANDLE hEvent) {
 }
 
 CEAPI BOOL ResetEvent(HANDLE hEvent) {
+    PlatformCall call;
     auto ev = LookupEvent(hEvent);
     if (!ev)
         return FALSE;
@@ -188,6 +206,7 @@ CEAPI BOOL ResetEvent(HANDLE hEvent) {
 }
 
 CEAPI DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+    PlatformCall call;
     cehost::ThreadCheckpoint();
     HandleEntryView e;
     const char* why = nullptr;
@@ -223,6 +242,7 @@ CEAPI DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
 }
 
 CEAPI BOOL CloseHandle(HANDLE hObject) {
+    PlatformCall call;
     if (hObject == CurrentThreadPseudoHandle()) {
         // Harmless on the real platform, but never what the caller meant.
         cehost::CountMisuse("handle.pseudo");
@@ -242,6 +262,7 @@ CEAPI BOOL CloseHandle(HANDLE hObject) {
 // ---- Critical sections ------------------------------------------------------------------
 
 CEAPI void InitializeCriticalSection(LPCRITICAL_SECTION cs) {
+    PlatformCall call;
     if (!cs) {
         cehost::CountMisuse("cs.null");
         return;
@@ -268,6 +289,7 @@ CEAPI void InitializeCriticalSection(LPCRITICAL_SECTION cs) {
 }
 
 CEAPI void DeleteCriticalSection(LPCRITICAL_SECTION cs) {
+    PlatformCall call;
     auto impl = ValidSection(cs);
     if (!impl)
         return;
@@ -281,7 +303,11 @@ CEAPI void DeleteCriticalSection(LPCRITICAL_SECTION cs) {
     bool heldByOther;
     {
         std::lock_guard<std::mutex> g(impl->m);
-        heldByOther = impl->owner != 0 && impl->owner != self;
+        // An owner that was killed is gone, as its kernel thread would be:
+        // its section may be deleted (its kill was counted).
+        ThreadRecord* owner = impl->ownerRecord.load();
+        heldByOther =
+            impl->owner != 0 && impl->owner != self && !(owner != nullptr && owner->parked.load());
         impl->deleted = true;
     }
     if (heldByOther)
@@ -290,6 +316,7 @@ CEAPI void DeleteCriticalSection(LPCRITICAL_SECTION cs) {
 }
 
 CEAPI void EnterCriticalSection(LPCRITICAL_SECTION cs) {
+    PlatformCall call;
     cehost::ThreadCheckpoint();
     auto impl = ValidSection(cs);
     if (!impl)
@@ -300,8 +327,21 @@ CEAPI void EnterCriticalSection(LPCRITICAL_SECTION cs) {
         ++impl->depth;
         return;
     }
-    TerminableWait(lk, impl->cv, Clock::time_point::max(),
-                   [&] { return impl->owner == 0 || impl->deleted; });
+    if (impl->owner != 0) {
+        ThreadRecord* owner = impl->ownerRecord.load();
+        if (owner != nullptr && owner->parked.load()) {
+            cehost::CountMisuse("cs.enter.owner.killed");
+            std::fprintf(stderr,
+                         "ce: EnterCriticalSection: thread %u waits for a section that thread %u "
+                         "owned when it was terminated: for ever\n",
+                         self.id, owner->id);
+        }
+        // The owner runs on this thread's priority meanwhile (CE scheduling).
+        SchedBlockedOn(self, impl.get());
+        TerminableWait(lk, impl->cv, Clock::time_point::max(),
+                       [&] { return impl->owner == 0 || impl->deleted; });
+        SchedBlockedOn(self, nullptr);
+    }
     if (impl->deleted) {
         lk.unlock();
         cehost::CountMisuse("cs.deleted");
@@ -309,11 +349,13 @@ CEAPI void EnterCriticalSection(LPCRITICAL_SECTION cs) {
     }
     impl->owner = self.id;
     impl->depth = 1;
+    impl->ownerRecord.store(&self);
     lk.unlock();
     self.held.push_back(impl);
 }
 
 CEAPI void LeaveCriticalSection(LPCRITICAL_SECTION cs) {
+    PlatformCall call;
     auto impl = ValidSection(cs);
     if (!impl)
         return;
@@ -327,6 +369,7 @@ CEAPI void LeaveCriticalSection(LPCRITICAL_SECTION cs) {
     if (--impl->depth > 0)
         return;
     impl->owner = 0;
+    impl->ownerRecord.store(nullptr);
     lk.unlock();
     impl->cv.notify_all();
     for (auto it = self.held.begin(); it != self.held.end(); ++it)
@@ -339,15 +382,19 @@ CEAPI void LeaveCriticalSection(LPCRITICAL_SECTION cs) {
 // ---- Interlocked ----------------------------------------------------------------------------
 
 CEAPI LONG InterlockedIncrement(LONG volatile* p) {
+    PlatformCall call;
     return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST);
 }
 CEAPI LONG InterlockedDecrement(LONG volatile* p) {
+    PlatformCall call;
     return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST);
 }
 CEAPI LONG InterlockedExchange(LONG volatile* p, LONG v) {
+    PlatformCall call;
     return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST);
 }
 CEAPI LONG InterlockedExchangeAdd(LONG volatile* p, LONG v) {
+    PlatformCall call;
     return __atomic_fetch_add(p, v, __ATOMIC_SEQ_CST);
 }
 
@@ -393,6 +440,7 @@ void ContendCompareExchange(volatile LONG* target, int times) {
 }  // namespace cehost
 
 CEAPI LONG InterlockedCompareExchange(LONG volatile* p, LONG exchange, LONG comperand) {
+    PlatformCall call;
     ContendIfTargeted(p);
     __atomic_compare_exchange_n(p, &comperand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return comperand;
@@ -401,9 +449,11 @@ CEAPI LONG InterlockedTestExchange(LONG volatile* p, LONG oldValue, LONG newValu
     return InterlockedCompareExchange(p, newValue, oldValue);
 }
 CEAPI PVOID InterlockedExchangePointer(PVOID volatile* p, PVOID v) {
+    PlatformCall call;
     return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST);
 }
 CEAPI PVOID InterlockedCompareExchangePointer(PVOID volatile* p, PVOID exchange, PVOID comperand) {
+    PlatformCall call;
     __atomic_compare_exchange_n(p, &comperand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return comperand;
 }

@@ -9,11 +9,27 @@
 // unwind has left every frame above it, and TerminateThread returns after
 // that, so the terminator may free what the target used and even unload the
 // library its code lives in.
+//
+// Killed anywhere (TerminationMode::kAnywhere): the target is parked instead,
+// as CE stops a thread without letting it run any more of its code. A signal
+// stops it at once in driver code; inside a platform call (where it may hold
+// the platform's locks) the handler leaves it be, and the thread parks itself
+// when the call returns into driver code, or at once when it blocks there.
+// The parked thread never runs again; its terminator finishes it: the run
+// token and what the thread owned as a participant go, it stops counting as
+// running, the sections it owns are counted ("thread.killed.holding.cs") and
+// stay owned, and its handle is signalled.
 #include <pthread.h>
 #include <sched.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <map>
+#include <optional>
 
 #include "ce/sync.h"
 #include "ce/thread.h"
@@ -46,6 +62,33 @@ void EndedInEpoch(uint64_t epoch) {
         gRunningByEpoch.erase(epoch);
 }
 
+// Threads parked per generation (guarded by gEpochLock; never destroyed).
+std::map<uint64_t, uint64_t>& gParkedByEpoch = *new std::map<uint64_t, uint64_t>;
+
+std::atomic<int> gTermination{static_cast<int>(cehost::TerminationMode::kAtTerminationPoint)};
+
+bool KillAnywhereMode() {
+    return gTermination.load() == static_cast<int>(cehost::TerminationMode::kAnywhere);
+}
+
+// CutShortThreadWaits.
+std::mutex gCutLock;
+int gCutTimes = 0;                       // guarded by gCutLock
+std::chrono::microseconds gCutAfter{0};  // guarded by gCutLock
+std::atomic<uint64_t> gCutFired{0};
+
+std::optional<std::chrono::microseconds> TakeCut() {
+    std::lock_guard<std::mutex> g(gCutLock);
+    if (gCutTimes <= 0)
+        return std::nullopt;
+    --gCutTimes;
+    return gCutAfter;
+}
+
+pid_t OwnThreadId() {
+    return static_cast<pid_t>(syscall(SYS_gettid));
+}
+
 thread_local std::shared_ptr<ThreadRecord> tRecordOwner;
 thread_local ThreadRecord* tRecord = nullptr;
 thread_local DWORD tLastError = 0;
@@ -61,8 +104,9 @@ struct ThreadObject {
     uint64_t epoch = 0;
     std::mutex m;
     std::condition_variable cv;
-    bool ended = false;             // guarded by m
-    DWORD exitCode = STILL_ACTIVE;  // guarded by m
+    bool ended = false;                  // guarded by m
+    DWORD exitCode = STILL_ACTIVE;       // guarded by m
+    std::atomic<bool> finishing{false};  // a parked thread's finish has begun
 };
 
 BOOL CloseThreadObject(const std::shared_ptr<void>&) {
@@ -105,12 +149,88 @@ extern "C" void* ThreadTrampoline(void* arg) {
     std::unique_ptr<StartBlock> start(static_cast<StartBlock*>(arg));
     tRecordOwner = start->object->record;
     tRecord = tRecordOwner.get();
+    // Before the checkpoint: a terminator that finds no id yet finds the
+    // mark set at the checkpoint instead.
+    tRecord->tid.store(OwnThreadId());
     FinishGuard guard{start->object.get()};
     // A thread terminated before it got here never enters its routine.
     cehost::ThreadCheckpoint();
-    guard.result = start->routine(start->parameter);
+    {
+        cehost::DriverCodeScope driverCode;
+        guard.result = start->routine(start->parameter);
+    }
     guard.returned = true;
     return nullptr;
+}
+
+// A parked thread's end, made by its terminator (or by itself, when it
+// terminated itself, before it parks). Once only.
+void FinishParked(ThreadObject& object) {
+    if (object.finishing.exchange(true))
+        return;
+    ThreadRecord& t = *object.record;
+    SchedForget(t);
+    for (const auto& impl : t.held) {
+        if (SectionOwnerRecord(impl.get()) == &t)
+            cehost::CountMisuse("thread.killed.holding.cs");
+    }
+    gRunning.fetch_sub(1);
+    EndedInEpoch(object.epoch);
+    {
+        std::lock_guard<std::mutex> g(gEpochLock);
+        ++gParkedByEpoch[object.epoch];
+    }
+    {
+        std::lock_guard<std::mutex> g(object.m);
+        object.ended = true;
+        object.exitCode = t.terminateCode.load();
+    }
+    object.cv.notify_all();
+}
+
+// The kill signal: parks a thread in driver code; anywhere else the thread
+// parks itself at the next place that may (leaving the platform call, the
+// start of its routine).
+int KillSignal() {
+    return SIGRTMIN + 2;
+}
+
+extern "C" void KillSignalHandler(int) {
+    ThreadRecord* self = CurrentThreadIfAny();
+    if (self == nullptr || !KillDue(*self))
+        return;
+    if (self->platformDepth.load() != 0 || self->driverDepth.load() == 0)
+        return;
+    ParkThisThread(*self);
+}
+
+void InstallKillHandler() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction action {};
+        action.sa_handler = KillSignalHandler;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        sigaction(KillSignal(), &action, nullptr);
+    });
+}
+
+// TerminateThread on the calling thread.
+[[noreturn]] void EndSelf(ThreadRecord& self, DWORD code, bool kill) {
+    self.terminateCode.store(code);
+    self.killAnywhere.store(kill);
+    self.terminate.store(true);
+    if (kill)
+        FinishParked(*static_cast<ThreadObject*>(self.object));
+    EndTerminatedThread();
+}
+
+void SendKill(const ThreadRecord& target) {
+    // By kernel id: a thread that has ended meanwhile is not there any more
+    // (or its id names another thread, whose handler finds nothing due).
+    const pid_t tid = target.tid.load();
+    if (tid != 0)
+        syscall(SYS_tgkill, getpid(), tid, KillSignal());
 }
 
 std::shared_ptr<ThreadObject> LookupThreadObject(HANDLE h) {
@@ -131,6 +251,12 @@ struct ResetHook {
     ResetHook() {
         ThreadKind();
         cehost::RegisterResetHook([] {
+            const char* v = std::getenv("SERLYNX_TERMINATION");
+            cehost::SetTerminationMode(v != nullptr && std::strcmp(v, "anywhere") == 0
+                                           ? cehost::TerminationMode::kAnywhere
+                                           : cehost::TerminationMode::kAtTerminationPoint);
+            cehost::CutShortThreadWaits(0, std::chrono::microseconds(0));
+            gCutFired.store(0);
             gTickOffset.store(0);
             // The thread that resets (a test's main thread) starts afresh too:
             // a priority left by one test would leak into the next one.
@@ -148,13 +274,31 @@ ThreadRecord& CurrentThread() {
     if (!tRecord) {
         tRecordOwner = std::make_shared<ThreadRecord>();
         tRecordOwner->id = gNextThreadId.fetch_add(1);
+        tRecordOwner->tid.store(OwnThreadId());
         tRecord = tRecordOwner.get();
     }
     return *tRecord;
 }
 
+ThreadRecord* CurrentThreadIfAny() {
+    return tRecord;
+}
+
+void ParkThisThread(ThreadRecord& self) {
+    // Nothing here may allocate or take a lock: this may run in the kill
+    // signal's handler.
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    self.parked.store(true);
+    for (;;)
+        pause();
+}
+
 void EndTerminatedThread() {
     ThreadRecord& self = CurrentThread();
+    if (self.killAnywhere.load())
+        ParkThisThread(self);
     self.exiting.store(true);
     AbandonHeldSections(self);
     // Unwinds to the trampoline, whose guard signals the handle.
@@ -180,14 +324,21 @@ void WakeForTermination(ThreadRecord& target) {
 
 void SweepThreadLeaks() {
     uint64_t n = 0;
+    uint64_t parked = 0;
     {
         std::lock_guard<std::mutex> g(gEpochLock);
         auto it = gRunningByEpoch.find(gEpoch);
         if (it != gRunningByEpoch.end())
             n = it->second;
+        auto p = gParkedByEpoch.find(gEpoch);
+        if (p != gParkedByEpoch.end())
+            parked = p->second;
     }
     for (uint64_t i = 0; i < n; ++i)
         cehost::CountLeak("thread.running");
+    // Its stack and record, never freed.
+    for (uint64_t i = 0; i < parked; ++i)
+        cehost::CountLeak("thread.parked");
 }
 
 }  // namespace ce_internal
@@ -198,6 +349,7 @@ using namespace ce_internal;
 
 CEAPI HANDLE CreateThread(LPSECURITY_ATTRIBUTES, size_t, LPTHREAD_START_ROUTINE lpStartAddress,
                           LPVOID lpParameter, DWORD dwCreationFlags, LPDWORD lpThreadId) {
+    PlatformCall call;
     cehost::ThreadCheckpoint();
     if ((dwCreationFlags & CREATE_SUSPENDED) || !lpStartAddress) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -211,6 +363,7 @@ CEAPI HANDLE CreateThread(LPSECURITY_ATTRIBUTES, size_t, LPTHREAD_START_ROUTINE 
     object->record = std::make_shared<ThreadRecord>();
     object->record->id = gNextThreadId.fetch_add(1);
     object->record->platformThread = true;
+    object->record->object = object.get();
     auto* start = new StartBlock{object, lpStartAddress, lpParameter};
 
     pthread_attr_t attr;
@@ -235,14 +388,17 @@ CEAPI HANDLE CreateThread(LPSECURITY_ATTRIBUTES, size_t, LPTHREAD_START_ROUTINE 
 }
 
 CEAPI HANDLE GetCurrentThread(void) {
+    PlatformCall call;
     return CurrentThreadPseudoHandle();
 }
 
 CEAPI DWORD GetCurrentThreadId(void) {
+    PlatformCall call;
     return CurrentThread().id;
 }
 
 CEAPI int CeGetThreadPriority(HANDLE hThread) {
+    PlatformCall call;
     auto r = ResolveThread(hThread);
     if (!r)
         return THREAD_PRIORITY_ERROR_RETURN;
@@ -250,6 +406,7 @@ CEAPI int CeGetThreadPriority(HANDLE hThread) {
 }
 
 CEAPI BOOL CeSetThreadPriority(HANDLE hThread, int nPriority) {
+    PlatformCall call;
     auto r = ResolveThread(hThread);
     if (!r)
         return FALSE;
@@ -262,6 +419,7 @@ CEAPI BOOL CeSetThreadPriority(HANDLE hThread, int nPriority) {
 }
 
 CEAPI int GetThreadPriority(HANDLE hThread) {
+    PlatformCall call;
     auto r = ResolveThread(hThread);
     if (!r)
         return THREAD_PRIORITY_ERROR_RETURN;
@@ -272,6 +430,7 @@ CEAPI int GetThreadPriority(HANDLE hThread) {
 }
 
 CEAPI BOOL SetThreadPriority(HANDLE hThread, int nPriority) {
+    PlatformCall call;
     auto r = ResolveThread(hThread);
     if (!r)
         return FALSE;
@@ -284,7 +443,9 @@ CEAPI BOOL SetThreadPriority(HANDLE hThread, int nPriority) {
 }
 
 CEAPI BOOL TerminateThread(HANDLE hThread, DWORD dwExitCode) {
+    PlatformCall call;
     cehost::ThreadCheckpoint();
+    const bool kill = KillAnywhereMode();
     std::shared_ptr<ThreadObject> obj;
     if (hThread == CurrentThreadPseudoHandle()) {
         ThreadRecord& self = CurrentThread();
@@ -294,9 +455,7 @@ CEAPI BOOL TerminateThread(HANDLE hThread, DWORD dwExitCode) {
             SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
-        self.terminateCode.store(dwExitCode);
-        self.terminate.store(true);
-        EndTerminatedThread();
+        EndSelf(self, dwExitCode, kill);
     }
     obj = LookupThreadObject(hThread);
     if (!obj)
@@ -311,22 +470,34 @@ CEAPI BOOL TerminateThread(HANDLE hThread, DWORD dwExitCode) {
         if (obj->ended)
             return TRUE;
     }
-    if (&target == tRecord) {
-        target.terminateCode.store(dwExitCode);
-        target.terminate.store(true);
-        EndTerminatedThread();
-    }
+    if (&target == tRecord)
+        EndSelf(target, dwExitCode, kill);
     if (!target.terminate.load()) {
         target.terminateCode.store(dwExitCode);
+        target.killAnywhere.store(kill);
         target.terminate.store(true);
     }
+    // A target waiting for the run token is let through to its end.
+    SchedWakeAll();
     WakeForTermination(target);
-    // Returns only once the target has left all of its frames. A target
-    // spinning in plain code is waited for until its next platform call.
+    if (target.killAnywhere.load()) {
+        InstallKillHandler();
+        SendKill(target);
+    }
+    // Returns only once the target has left all of its frames, or is parked.
+    // A target spinning in plain code is waited for until its next platform
+    // call (unless it is killed anywhere, which stops it there).
     std::unique_lock<std::mutex> lk(obj->m);
+    const auto noteAt = Clock::now() + std::chrono::seconds(5);
     bool warned = false;
-    while (!TerminableWait(lk, obj->cv, DeadlineAfter(5000), [&] { return obj->ended; })) {
-        if (!warned) {
+    for (;;) {
+        const auto deadline = target.killAnywhere.load()
+                                  ? Clock::now() + std::chrono::milliseconds(1)
+                                  : DeadlineAfter(5000);
+        if (TerminableWait(lk, obj->cv, deadline,
+                           [&] { return obj->ended || target.parked.load(); }))
+            break;
+        if (!warned && Clock::now() >= noteAt) {
             std::fprintf(stderr,
                          "ce: TerminateThread: thread %u has made no platform call for 5 s; "
                          "still waiting for it\n",
@@ -334,10 +505,18 @@ CEAPI BOOL TerminateThread(HANDLE hThread, DWORD dwExitCode) {
             warned = true;
         }
     }
+    if (!obj->ended) {
+        lk.unlock();
+        FinishParked(*obj);
+        lk.lock();
+        // Another terminator may be finishing it.
+        TerminableWait(lk, obj->cv, Clock::time_point::max(), [&] { return obj->ended; });
+    }
     return TRUE;
 }
 
 CEAPI BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
+    PlatformCall call;
     auto obj = LookupThreadObject(hThread);
     if (!obj)
         return FALSE;
@@ -353,10 +532,21 @@ CEAPI BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
 // Waits for a thread handle (used by WaitForSingleObject).
 DWORD ce_internal::WaitForThreadObject(const std::shared_ptr<void>& object, DWORD ms) {
     auto obj = std::static_pointer_cast<ThreadObject>(object);
+    Clock::time_point deadline = DeadlineAfter(ms);
+    bool cut = false;
+    if (ms != INFINITE) {
+        if (auto after = TakeCut()) {
+            const auto early = Clock::now() + *after;
+            cut = early < deadline;
+            deadline = std::min(deadline, early);
+        }
+    }
     std::unique_lock<std::mutex> lk(obj->m);
-    return TerminableWait(lk, obj->cv, DeadlineAfter(ms), [&] { return obj->ended; })
-               ? WAIT_OBJECT_0
-               : WAIT_TIMEOUT;
+    if (TerminableWait(lk, obj->cv, deadline, [&] { return obj->ended; }))
+        return WAIT_OBJECT_0;
+    if (cut)
+        gCutFired.fetch_add(1);
+    return WAIT_TIMEOUT;
 }
 
 const cehost::HandleKind* ce_internal::ThreadHandleKind() {
@@ -366,9 +556,14 @@ const cehost::HandleKind* ce_internal::ThreadHandleKind() {
 // ---- Sleep, ticks, last error ---------------------------------------------------
 
 CEAPI void Sleep(DWORD dwMilliseconds) {
+    PlatformCall call;
     cehost::ThreadCheckpoint();
     ThreadRecord& self = CurrentThread();
     if (dwMilliseconds == 0) {
+        // Under the CE scheduling mode, driver code yields to threads of its
+        // own priority only.
+        if (self.participant)
+            SchedYield(self);
         sched_yield();
         return;
     }
@@ -377,20 +572,49 @@ CEAPI void Sleep(DWORD dwMilliseconds) {
 }
 
 CEAPI DWORD GetTickCount(void) {
+    PlatformCall call;
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - gStart).count();
     return static_cast<DWORD>(static_cast<uint64_t>(ms)) + gTickOffset.load();
 }
 
 CEAPI void SetLastError(DWORD dwErrCode) {
+    PlatformCall call;
     tLastError = dwErrCode;
 }
 CEAPI DWORD GetLastError(void) {
+    PlatformCall call;
     return tLastError;
 }
 
 // ---- Host controls ----------------------------------------------------------------
 
 namespace cehost {
+
+void SetTerminationMode(TerminationMode mode) {
+    gTermination.store(static_cast<int>(mode));
+    if (mode == TerminationMode::kAnywhere)
+        InstallKillHandler();
+}
+
+TerminationMode GetTerminationMode() {
+    return static_cast<TerminationMode>(gTermination.load());
+}
+
+uint64_t ParkedThreadCount() {
+    std::lock_guard<std::mutex> g(gEpochLock);
+    auto p = gParkedByEpoch.find(gEpoch);
+    return p != gParkedByEpoch.end() ? p->second : 0;
+}
+
+void CutShortThreadWaits(int times, std::chrono::microseconds after) {
+    std::lock_guard<std::mutex> g(gCutLock);
+    gCutTimes = times > 0 ? times : 0;
+    gCutAfter = after;
+}
+
+uint64_t ThreadWaitsCutShort() {
+    return gCutFired.load();
+}
 
 void ThreadCheckpoint() {
     ThreadRecord* self = tRecord;

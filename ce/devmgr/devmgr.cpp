@@ -178,6 +178,7 @@ void LeaveDriver(const std::shared_ptr<Device>& device) {
 using namespace cedevmgr;
 
 CEAPI HANDLE ActivateDevice(LPCWSTR lpszDevKey, DWORD dwClientInfo) {
+    cehost::PlatformEntry platformCall;
     cehost::ThreadCheckpoint();
     if (!lpszDevKey || !*lpszDevKey) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -259,7 +260,11 @@ CEAPI HANDLE ActivateDevice(LPCWSTR lpszDevKey, DWORD dwClientInfo) {
     // A driver that fails without saying why must not leave a stale or zero
     // error behind a failed activation.
     SetLastError(ERROR_SUCCESS);
-    DWORD_PTR context = d->entry.init(d->activeKey.c_str(), nullptr);
+    DWORD_PTR context = 0;
+    {
+        cehost::DriverCodeScope driverCode;
+        context = d->entry.init(d->activeKey.c_str(), nullptr);
+    }
     if (context == 0) {
         DWORD error = GetLastError();
         return undo(error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE);
@@ -273,6 +278,7 @@ CEAPI HANDLE ActivateDevice(LPCWSTR lpszDevKey, DWORD dwClientInfo) {
 }
 
 CEAPI BOOL DeactivateDevice(HANDLE hDevice) {
+    cehost::PlatformEntry platformCall;
     cehost::ThreadCheckpoint();
     Manager& mgr = GetManager();
     std::shared_ptr<Device> d;
@@ -288,7 +294,10 @@ CEAPI BOOL DeactivateDevice(HANDLE hDevice) {
         return FALSE;
     }
     // Calls already inside the driver are not waited for: _Deinit wakes them.
-    d->entry.deinit(d->context);
+    {
+        cehost::DriverCodeScope driverCode;
+        d->entry.deinit(d->context);
+    }
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, d->activeKey.c_str());
     std::unique_lock<std::mutex> g(mgr.lock);
     mgr.devices.erase(d->token);

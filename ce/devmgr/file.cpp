@@ -40,8 +40,10 @@ BOOL CloseFileObject(const std::shared_ptr<void>& object) {
         f->process->handles.erase(f->value);
     }
     DriverCall call(f->device);
-    if (call.entered())
+    if (call.entered()) {
+        cehost::DriverCodeScope driverCode;
         f->device->entry.close(f->openContext);
+    }
     return TRUE;
 }
 
@@ -119,6 +121,7 @@ using namespace cedevmgr;
 
 CEAPI HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                          LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
+    cehost::PlatformEntry platformCall;
     cehost::ThreadCheckpoint();
     if (!lpFileName || !*lpFileName) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -160,7 +163,11 @@ CEAPI HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     // A driver that refuses without saying why must not leave a stale or zero
     // error behind the failure.
     SetLastError(ERROR_SUCCESS);
-    DWORD_PTR open = device->entry.open(device->context, dwDesiredAccess, dwShareMode);
+    DWORD_PTR open = 0;
+    {
+        cehost::DriverCodeScope driverCode;
+        open = device->entry.open(device->context, dwDesiredAccess, dwShareMode);
+    }
     if (open == 0) {
         DWORD e = GetLastError();
         SetLastError(e != ERROR_SUCCESS ? e : ERROR_GEN_FAILURE);
@@ -188,8 +195,10 @@ CEAPI HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
             process->handles.insert(f->value);
         }
     }
-    if (error == ERROR_ACCESS_DENIED)
+    if (error == ERROR_ACCESS_DENIED) {
+        cehost::DriverCodeScope driverCode;
         device->entry.close(open);
+    }
     if (error != ERROR_SUCCESS)
         SetLastError(error);
     return h;
@@ -197,6 +206,7 @@ CEAPI HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
 
 CEAPI BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                     LPDWORD lpNumberOfBytesRead, void* lpOverlapped) {
+    cehost::PlatformEntry platformCall;
     cehost::ThreadCheckpoint();
     if (lpNumberOfBytesRead)
         *lpNumberOfBytesRead = 0;
@@ -207,7 +217,11 @@ CEAPI BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     FileCall call(hFile);
     if (!call)
         return FALSE;
-    DWORD n = call.entry().read(call.context(), lpBuffer, nNumberOfBytesToRead);
+    DWORD n = 0;
+    {
+        cehost::DriverCodeScope driverCode;
+        n = call.entry().read(call.context(), lpBuffer, nNumberOfBytesToRead);
+    }
     if (n == 0xFFFFFFFFu)
         return FALSE;  // the driver's last error stands
     if (lpNumberOfBytesRead)
@@ -217,6 +231,7 @@ CEAPI BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
 
 CEAPI BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                      LPDWORD lpNumberOfBytesWritten, void* lpOverlapped) {
+    cehost::PlatformEntry platformCall;
     cehost::ThreadCheckpoint();
     if (lpNumberOfBytesWritten)
         *lpNumberOfBytesWritten = 0;
@@ -227,7 +242,11 @@ CEAPI BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite
     FileCall call(hFile);
     if (!call)
         return FALSE;
-    DWORD n = call.entry().write(call.context(), lpBuffer, nNumberOfBytesToWrite);
+    DWORD n = 0;
+    {
+        cehost::DriverCodeScope driverCode;
+        n = call.entry().write(call.context(), lpBuffer, nNumberOfBytesToWrite);
+    }
     if (n == 0xFFFFFFFFu)
         return FALSE;
     if (lpNumberOfBytesWritten)
@@ -238,6 +257,7 @@ CEAPI BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite
 CEAPI BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
                            DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
                            LPDWORD lpBytesReturned, void* lpOverlapped) {
+    cehost::PlatformEntry platformCall;
     cehost::ThreadCheckpoint();
     if (lpOverlapped) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -248,6 +268,7 @@ CEAPI BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuf
         return FALSE;
     // The caller's count goes to the driver as it is: a request that reports
     // no count leaves it untouched.
+    cehost::DriverCodeScope driverCode;
     return call.entry().ioControl(call.context(), dwIoControlCode, static_cast<PBYTE>(lpInBuffer),
                                   nInBufferSize, static_cast<PBYTE>(lpOutBuffer), nOutBufferSize,
                                   lpBytesReturned)
@@ -256,10 +277,12 @@ CEAPI BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuf
 }
 
 CEAPI DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, LPLONG, DWORD dwMoveMethod) {
+    cehost::PlatformEntry platformCall;
     cehost::ThreadCheckpoint();
     FileCall call(hFile);
     if (!call)
         return 0xFFFFFFFFu;
+    cehost::DriverCodeScope driverCode;
     return call.entry().seek(call.context(), lDistanceToMove, dwMoveMethod);
 }
 
@@ -313,6 +336,7 @@ void Process::Exit() {
         if (!call.entered())
             continue;
         DEVICE_PSL_NOTIFY copy = notify;  // the driver may scribble on its input
+        cehost::DriverCodeScope driverCode;
         f->device->entry.ioControl(f->openContext, IOCTL_PSL_NOTIFY, reinterpret_cast<PBYTE>(&copy),
                                    DEVICE_PSL_NOTIFY_TARGET_SIZE, nullptr, 0, nullptr);
     }

@@ -18,8 +18,10 @@
 #include "ce/loader.h"
 #include "ce/sync.h"
 #include "ce/thread.h"
+#include "cehost/core.h"
 #include "cehost/counters.h"
 #include "cehost/loader.h"
+#include "cehost/utf.h"
 #include "devmgr/wide.h"
 
 namespace {
@@ -200,11 +202,12 @@ struct ResetRegistration {
 }  // namespace
 
 CEAPI HMODULE LoadLibraryW(LPCWSTR lpLibFileName) {
+    cehost::PlatformEntry platformCall;
     if (!lpLibFileName || !*lpLibFileName) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    std::string raw = cedevmgr::ToUtf8(lpLibFileName);
+    std::string raw = cehost::Utf8(lpLibFileName);
     std::string name = NormaliseName(raw);
     LoaderState& s = State();
     std::lock_guard<std::recursive_mutex> g(s.lock);
@@ -258,6 +261,7 @@ CEAPI HMODULE LoadLibraryW(LPCWSTR lpLibFileName) {
 }
 
 CEAPI BOOL FreeLibrary(HMODULE hLibModule) {
+    cehost::PlatformEntry platformCall;
     LoaderState& s = State();
     std::lock_guard<std::recursive_mutex> g(s.lock);
     if (reinterpret_cast<uintptr_t>(hLibModule) == kCoredllModule)
@@ -283,11 +287,12 @@ CEAPI BOOL FreeLibrary(HMODULE hLibModule) {
 }
 
 CEAPI HMODULE GetModuleHandleW(LPCWSTR lpModuleName) {
+    cehost::PlatformEntry platformCall;
     if (!lpModuleName || !*lpModuleName) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    std::string name = NormaliseName(cedevmgr::ToUtf8(lpModuleName));
+    std::string name = NormaliseName(cehost::Utf8(lpModuleName));
     LoaderState& s = State();
     std::lock_guard<std::recursive_mutex> g(s.lock);
     if (IsCoredllName(name))
@@ -300,12 +305,13 @@ CEAPI HMODULE GetModuleHandleW(LPCWSTR lpModuleName) {
 }
 
 CEAPI FARPROC GetProcAddressW(HMODULE hModule, LPCWSTR lpProcName) {
+    cehost::PlatformEntry platformCall;
     // Small values are ordinals, which no library here exports.
     if (reinterpret_cast<uintptr_t>(lpProcName) < 0x10000) {
         SetLastError(lpProcName ? ERROR_PROC_NOT_FOUND : ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    std::string name = cedevmgr::ToUtf8(lpProcName);
+    std::string name = cehost::Utf8(lpProcName);
     LoaderState& s = State();
     std::lock_guard<std::recursive_mutex> g(s.lock);
     void* proc = nullptr;
@@ -329,6 +335,7 @@ CEAPI FARPROC GetProcAddressW(HMODULE hModule, LPCWSTR lpProcName) {
 }
 
 CEAPI BOOL DisableThreadLibraryCalls(HMODULE hLibModule) {
+    cehost::PlatformEntry platformCall;
     LoaderState& s = State();
     std::lock_guard<std::recursive_mutex> g(s.lock);
     Module* m = FindModule(s, hLibModule);

@@ -1,4 +1,4 @@
-// Small string conversions shared by the loader and the device manager.
+// Small string helpers shared by the loader and the device manager.
 #pragma once
 
 #include <string>
@@ -7,9 +7,6 @@
 
 namespace cedevmgr {
 
-// UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
-std::string ToUtf8(const std::u16string& s);
-std::u16string ToUtf16(const std::string& s);
 inline std::u16string WideOrEmpty(LPCWSTR s) {
     return s ? std::u16string(s) : std::u16string();
 }

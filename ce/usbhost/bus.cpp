@@ -208,7 +208,10 @@ void UsbBusImpl::RunRoutines(std::unique_lock<std::mutex>& lk) {
             lk.unlock();
             tlsSchedulerThread = false;
             tlsCompletionThread = true;
-            t->routine(t->param);
+            {
+                DriverCodeScope driverCode(kUsbInterruptPriority);
+                t->routine(t->param);
+            }
             tlsCompletionThread = false;
             tlsSchedulerThread = true;
             lk.lock();
@@ -245,7 +248,10 @@ void UsbBusImpl::CompletionLoop() {
         std::shared_ptr<UsbTransfer> t = routines.front();
         routines.pop_front();
         lk.unlock();
-        t->routine(t->param);
+        {
+            DriverCodeScope driverCode(kUsbInterruptPriority);
+            t->routine(t->param);
+        }
         lk.lock();
         t->routineDone = true;
         t->device->routinesPending--;
@@ -820,8 +826,10 @@ void UsbBusImpl::Remove(const std::shared_ptr<UsbDevice>& d) {
     LPDEVICE_NOTIFY_ROUTINE notify = d->notify;
     LPVOID param = d->notifyParam;
     lk.unlock();
-    if (notify)
+    if (notify) {
+        DriverCodeScope driverCode(kUsbHostPriority);
         notify(param, USB_CLOSE_DEVICE, nullptr, nullptr, nullptr, nullptr);
+    }
     lk.lock();
     // Routines queued while the notification ran (a client that issued on a
     // gone device got 0, so only those of transfers it aborted), and an

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "ce/registry.h"
+#include "cehost/core.h"
 #include "usbhost/host.h"
 
 namespace cehost {
@@ -118,8 +119,10 @@ bool CallEntry(const std::u16string& library, const char16_t* entry, F&& call) {
         if (!h)
             return;
         FARPROC p = GetProcAddressW(h, entry);
-        if (p)
+        if (p) {
+            cehost::DriverCodeScope driverCode(cehost::kUsbHostPriority);
             result = call(p);
+        }
         FreeLibrary(h);
     });
     t.join();
@@ -167,8 +170,12 @@ void UsbBusImpl::OfferToClients(const std::shared_ptr<UsbDevice>& d) {
                 d->attaching = true;
             }
             BOOL accept = FALSE;
-            BOOL ok = attach(static_cast<USB_HANDLE>(d->handle), UsbFunctions(), c.iface,
-                             reinterpret_cast<LPCWSTR>(id.c_str()), &accept, &s, 0);
+            BOOL ok = FALSE;
+            {
+                DriverCodeScope driverCode(kUsbHostPriority);
+                ok = attach(static_cast<USB_HANDLE>(d->handle), UsbFunctions(), c.iface,
+                            reinterpret_cast<LPCWSTR>(id.c_str()), &accept, &s, 0);
+            }
             std::lock_guard<std::mutex> g(mu);
             d->attaching = false;
             doneCv.notify_all();

@@ -100,6 +100,7 @@ USB_TRANSFER IssuePipe(USB_PIPE hPipe, UsbCall call, LPTRANSFER_NOTIFY_ROUTINE r
 }
 
 LPCUSB_DEVICE WINAPI GetDeviceInfo(USB_HANDLE hDevice) {
+    PlatformEntry platformCall;
     Checkpoint();
     auto d = DeviceOf(hDevice);
     if (!d)
@@ -112,6 +113,7 @@ LPCUSB_DEVICE WINAPI GetDeviceInfo(USB_HANDLE hDevice) {
 
 BOOL WINAPI RegisterNotificationRoutine(USB_HANDLE hDevice, LPDEVICE_NOTIFY_ROUTINE routine,
                                         LPVOID param) {
+    PlatformEntry platformCall;
     Checkpoint();
     auto d = DeviceOf(hDevice);
     if (!d)
@@ -131,6 +133,7 @@ BOOL WINAPI RegisterNotificationRoutine(USB_HANDLE hDevice, LPDEVICE_NOTIFY_ROUT
 USB_TRANSFER WINAPI GetDescriptor(USB_HANDLE hDevice, LPTRANSFER_NOTIFY_ROUTINE routine,
                                   LPVOID param, DWORD, UCHAR bType, UCHAR bIndex, WORD wLanguage,
                                   WORD wLength, LPVOID buffer) {
+    PlatformEntry platformCall;
     USB_DEVICE_REQUEST s{0x80, USB_REQUEST_GET_DESCRIPTOR, WORD((bType << 8) | bIndex), wLanguage,
                          wLength};
     return IssueControl(hDevice, UsbCall::kGetDescriptor, routine, param, s, buffer);
@@ -139,6 +142,7 @@ USB_TRANSFER WINAPI GetDescriptor(USB_HANDLE hDevice, LPTRANSFER_NOTIFY_ROUTINE 
 USB_TRANSFER WINAPI IssueVendorTransfer(USB_HANDLE hDevice, LPTRANSFER_NOTIFY_ROUTINE routine,
                                         LPVOID param, DWORD, LPCUSB_DEVICE_REQUEST header,
                                         LPVOID buffer, ULONG) {
+    PlatformEntry platformCall;
     if (!header) {
         Checkpoint();
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -151,12 +155,14 @@ USB_TRANSFER WINAPI IssueVendorTransfer(USB_HANDLE hDevice, LPTRANSFER_NOTIFY_RO
 
 USB_TRANSFER WINAPI ClearFeature(USB_HANDLE hDevice, LPTRANSFER_NOTIFY_ROUTINE routine,
                                  LPVOID param, DWORD flags, WORD wFeature, UCHAR bIndex) {
+    PlatformEntry platformCall;
     UCHAR recipient = (flags & USB_SEND_TO_ENDPOINT) ? 2 : (flags & USB_SEND_TO_INTERFACE) ? 1 : 0;
     USB_DEVICE_REQUEST s{recipient, USB_REQUEST_CLEAR_FEATURE, wFeature, bIndex, 0};
     return IssueControl(hDevice, UsbCall::kClearFeature, routine, param, s, nullptr);
 }
 
 USB_PIPE WINAPI OpenPipe(USB_HANDLE hDevice, LPCUSB_ENDPOINT_DESCRIPTOR desc) {
+    PlatformEntry platformCall;
     Checkpoint();
     auto d = DeviceOf(hDevice);
     if (!d)
@@ -200,6 +206,7 @@ USB_PIPE WINAPI OpenPipe(USB_HANDLE hDevice, LPCUSB_ENDPOINT_DESCRIPTOR desc) {
 }
 
 BOOL WINAPI ClosePipe(USB_PIPE hPipe) {
+    PlatformEntry platformCall;
     Checkpoint();
     auto p = PipeOf(hPipe);
     if (!p)
@@ -253,6 +260,7 @@ BOOL WINAPI ClosePipe(USB_PIPE hPipe) {
 }
 
 BOOL WINAPI IsPipeHalted(USB_PIPE hPipe, LPBOOL halted) {
+    PlatformEntry platformCall;
     Checkpoint();
     auto p = PipeOf(hPipe);
     if (!p)
@@ -270,6 +278,7 @@ BOOL WINAPI IsPipeHalted(USB_PIPE hPipe, LPBOOL halted) {
 // Clears the host side of a halt and resets the host's data toggle to
 // DATA0; the device's stall and toggle need CLEAR_FEATURE(ENDPOINT_HALT).
 BOOL WINAPI ResetPipe(USB_PIPE hPipe) {
+    PlatformEntry platformCall;
     Checkpoint();
     auto p = PipeOf(hPipe);
     if (!p)
@@ -283,16 +292,19 @@ BOOL WINAPI ResetPipe(USB_PIPE hPipe) {
 
 USB_TRANSFER WINAPI IssueBulkTransfer(USB_PIPE hPipe, LPTRANSFER_NOTIFY_ROUTINE routine,
                                       LPVOID param, DWORD flags, DWORD size, LPVOID buffer, ULONG) {
+    PlatformEntry platformCall;
     return IssuePipe(hPipe, UsbCall::kIssueBulkTransfer, routine, param, flags, size, buffer);
 }
 
 USB_TRANSFER WINAPI IssueInterruptTransfer(USB_PIPE hPipe, LPTRANSFER_NOTIFY_ROUTINE routine,
                                            LPVOID param, DWORD flags, DWORD size, LPVOID buffer,
                                            ULONG) {
+    PlatformEntry platformCall;
     return IssuePipe(hPipe, UsbCall::kIssueInterruptTransfer, routine, param, flags, size, buffer);
 }
 
 BOOL WINAPI IsTransferComplete(USB_TRANSFER hTransfer) {
+    PlatformEntry platformCall;
     Checkpoint();
     auto t = TransferOf(hTransfer);
     if (!t)
@@ -303,6 +315,7 @@ BOOL WINAPI IsTransferComplete(USB_TRANSFER hTransfer) {
 }
 
 BOOL WINAPI GetTransferStatus(USB_TRANSFER hTransfer, LPDWORD bytes, LPDWORD error) {
+    PlatformEntry platformCall;
     Checkpoint();
     auto t = TransferOf(hTransfer);
     if (!t)
@@ -322,6 +335,7 @@ BOOL WINAPI GetTransferStatus(USB_TRANSFER hTransfer, LPDWORD bytes, LPDWORD err
 }
 
 BOOL WINAPI AbortTransfer(USB_TRANSFER hTransfer, DWORD flags) {
+    PlatformEntry platformCall;
     Checkpoint();
     auto t = TransferOf(hTransfer);
     if (!t)
@@ -344,6 +358,7 @@ BOOL WINAPI AbortTransfer(USB_TRANSFER hTransfer, DWORD flags) {
 }
 
 BOOL WINAPI CloseTransfer(USB_TRANSFER hTransfer) {
+    PlatformEntry platformCall;
     Checkpoint();
     auto t = TransferOf(hTransfer);
     if (!t)

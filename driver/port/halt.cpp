@@ -38,32 +38,35 @@ DWORD HaltBackOffLeft(const HaltBackOff* backOff) {
 BOOL RecoverHaltedPipe(SerialPort* port, USB_PIPE* pipe, LPCUSB_ENDPOINT endpoint) {
     BOOL halted = FALSE;
     BOOL known = FALSE;
-    EnterCriticalSection(&port->flowLock);
-    if (*pipe != nullptr)
-        known = UsbIsPipeHalted(port, *pipe, &halted);
-    LeaveCriticalSection(&port->flowLock);
+    {
+        LockGuard guard(port->deviceLock);
+        if (*pipe != nullptr)
+            known = UsbIsPipeHalted(port, *pipe, &halted);
+    }
     if (!known || !halted)
         return FALSE;
     UsbClearHalt(port, endpoint);
-    EnterCriticalSection(&port->flowLock);
-    if (*pipe != nullptr)
-        UsbResetPipe(port, *pipe);
-    LeaveCriticalSection(&port->flowLock);
+    {
+        LockGuard guard(port->deviceLock);
+        if (*pipe != nullptr)
+            UsbResetPipe(port, *pipe);
+    }
     return TRUE;
 }
 
 void SendPipeFailed(SerialPort* port) {
-    EnterCriticalSection(&port->flowLock);
-    const bool due = HaltBackOffLeft(&port->sendBackOff) == 0;
-    if (due)
-        HaltBackOffFailed(&port->sendBackOff);
-    LeaveCriticalSection(&port->flowLock);
+    bool due;
+    {
+        LockGuard guard(port->deviceLock);
+        due = HaltBackOffLeft(&port->sendBackOff) == 0;
+        if (due)
+            HaltBackOffFailed(&port->sendBackOff);
+    }
     if (due)
         RecoverHaltedPipe(port, &port->sendPipe, port->sendEndpoint);
 }
 
 void SendPipeWorked(SerialPort* port) {
-    EnterCriticalSection(&port->flowLock);
+    LockGuard guard(port->deviceLock);
     port->sendBackOff.failures = 0;
-    LeaveCriticalSection(&port->flowLock);
 }

@@ -10,7 +10,7 @@
 // either alone leaves the pipe failing (host still halted) or drops a packet
 // (toggles out of step).
 //
-// The pipe field is read inside flowLock (Stop closes the pipes there); the
+// The pipe field is read inside deviceLock (Stop closes the pipes there); the
 // feature request is synchronous and made outside it. Recovery is attempted
 // with a back-off (HaltBackOff), so that an endpoint that keeps failing
 // costs a request every kHaltRetryMaxMs at most, not a spin.
@@ -34,14 +34,14 @@ DWORD HaltBackOffLeft(const HaltBackOff* backOff);
 // When the host reports `*pipe` halted: CLEAR_FEATURE(ENDPOINT_HALT) to
 // `endpoint`, then ResetPipe. TRUE when a halt was found (and cleared),
 // FALSE when the pipe is not halted, its state cannot be read or it is
-// closed. Must not be called with flowLock held.
+// closed. Must not be called with deviceLock held.
 BOOL RecoverHaltedPipe(SerialPort* port, USB_PIPE* pipe, LPCUSB_ENDPOINT endpoint)
-    SL_EXCLUDES(port->flowLock);
+    SL_EXCLUDES(port->deviceLock);
 
 // The send pipe after a transfer on it ([app] writes, [worker] flow
 // characters) ended in an error other than a cancel: recovered when halted,
-// at most once per back-off wait (sendBackOff, under flowLock). Writes made
+// at most once per back-off wait (sendBackOff, under deviceLock). Writes made
 // meanwhile fail at once on the still halted pipe.
-void SendPipeFailed(SerialPort* port) SL_EXCLUDES(port->flowLock);
+void SendPipeFailed(SerialPort* port) SL_EXCLUDES(port->deviceLock);
 // A transfer on the send pipe ended well: the back-off starts over.
-void SendPipeWorked(SerialPort* port);
+void SendPipeWorked(SerialPort* port) SL_EXCLUDES(port->deviceLock);

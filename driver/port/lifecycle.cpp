@@ -3,7 +3,7 @@
 #include "driver/port/lifecycle.h"
 
 #include "driver/platform/usb_calls.h"
-#include "driver/port/receive.h"
+#include "driver/port/ring.h"
 
 namespace {
 
@@ -51,9 +51,9 @@ void ReleaseResources(SerialPort* port) {
     CloseAndClear(&port->readEvent);
     CloseAndClear(&port->writeEvent);
     CloseAndClear(&port->serviceEvent);
-    DeleteCriticalSection(&port->openLock);
-    DeleteCriticalSection(&port->flowLock);
-    DeleteCriticalSection(&port->sessionLock);
+    port->openLock.Delete();
+    port->deviceLock.Delete();
+    port->sessionLock.Delete();
     FreeAndClear(&port->ring);
     FreeAndClear(&port->rxSlots);
 }
@@ -121,20 +121,24 @@ BOOL PortInit(SerialPort* port) {
     port->serviceEvent = nullptr;
     port->ring = nullptr;
     port->rxSlots = nullptr;
-    // The locks come first: Stop, which unwinds a failure after Start, closes
-    // the pipes inside flowLock. Start itself uses no lock.
-    InitializeCriticalSection(&port->openLock);
-    InitializeCriticalSection(&port->flowLock);
-    InitializeCriticalSection(&port->sessionLock);
+    // The locks come first: Start stores the pipes it opens inside
+    // deviceLock, and Stop, which unwinds a failure after Start, closes them
+    // there.
+    port->openLock.Create();
+    port->deviceLock.Create();
+    port->sessionLock.Create();
     // Also before Start: a two-channel port's Start starts its second
     // channel's worker, which posts events through this port's list.
-    port->openList = nullptr;
-    port->openBarred = 0;
+    {
+        LockGuard guard(port->openLock);
+        port->openList = nullptr;
+        port->openBarred = 0;
+    }
 
     if (!port->Start()) {
-        DeleteCriticalSection(&port->openLock);
-        DeleteCriticalSection(&port->flowLock);
-        DeleteCriticalSection(&port->sessionLock);
+        port->openLock.Delete();
+        port->deviceLock.Delete();
+        port->sessionLock.Delete();
         return FALSE;
     }
 
@@ -150,10 +154,8 @@ BOOL PortInit(SerialPort* port) {
         port->rxSlotCount = kMaxRxSlots;
     port->ringSize = ReceiveRingSize(port->ringSize, port->rxSlotCount, port->rxTransferSize);
 
-    port->ring = static_cast<BYTE*>(LocalAlloc(LMEM_FIXED, port->ringSize));
-    if (port->ring == nullptr)
+    if (!RingCreate(port))
         goto fail;
-    port->ringHead = 0;
 
     port->rxSlotStride = (port->rxTransferSize + 15) & ~15;
     port->rxSlots =
@@ -171,15 +173,17 @@ BOOL PortInit(SerialPort* port) {
     port->rxFailures = 0;
     port->rxRetryAt = 0;
     port->stopping = 0;
-    port->sendBackOff.failures = 0;
-    port->sendBackOff.retryAt = 0;
     port->xoffSent = 0;
+    {
+        // No thread uses it yet; stored inside its lock all the same.
+        LockGuard guard(port->deviceLock);
+        port->sendBackOff.failures = 0;
+        port->sendBackOff.retryAt = 0;
+    }
 
-    // No call exists yet: both directions are free and the ring is empty
-    // (ringTail is never 0; ringSize names the same place).
+    // No call exists yet: both directions are free.
     port->writeBusy = 0;
     port->readBusy = 0;
-    port->ringTail = static_cast<LONG>(port->ringSize);
     PortResetSettings(port);
 
     if (FARPROC get = CoreProcedure(u"CeGetThreadPriority")) {

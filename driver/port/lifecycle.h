@@ -6,11 +6,11 @@
 
 #include "driver/port/port.h"
 
-// [attach] Runs the class's Start, creates openLock, flowLock, sessionLock,
-// readEvent, writeEvent and serviceEvent, brings ringSize within bounds
-// (ReceiveRingSize), allocates the ring (empty) and the receive slots,
-// frees both directions, resets the settings, records the caller's
-// priority and starts the worker thread.
+// [attach] Creates openLock, deviceLock and sessionLock, runs the class's
+// Start, creates readEvent, writeEvent and serviceEvent, brings ringSize
+// within bounds (ReceiveRingSize), allocates the ring (empty) and the
+// receive slots, frees both directions, resets the settings, records the
+// caller's priority and starts the worker thread.
 // When anything after Start fails, everything done so far is undone, the
 // class's Stop included, and the port is left "not started" (serviceThread
 // null, as after a failed Start): FALSE. The attach code then frees the
@@ -34,7 +34,7 @@ BOOL PortInit(SerialPort* port);
 // alone. FALSE when a worker thread (this port's, or its second channel's)
 // could not be ended: then nothing is released (this port's pipes stay
 // open, Stop is not run) and the object must not be freed either.
-BOOL PortTeardown(SerialPort* port);
+BOOL PortTeardown(SerialPort* port) SL_EXCLUDES(port->deviceLock);
 
 // [attach] at PortInit, [app] at the first open (the worker thread runs
 // meanwhile): clears outputHeld, inputStopped and errors, and puts timeouts

@@ -59,7 +59,7 @@ BOOL NotifyEvents(SerialPort* port, DWORD events) {
     // Handles of a second channel live on its parent's list; the walk skips
     // the handles that use the other channel.
     SerialPort* owner = OwnerPort(port);
-    EnterCriticalSection(&owner->openLock);
+    LockGuard guard(owner->openLock);
     for (OpenHandle* handle = owner->openList; handle != nullptr; handle = handle->next) {
         SerialPort* channel = static_cast<SerialPort*>(
             ReadPointerAcquire(reinterpret_cast<PVOID const volatile*>(&handle->port)));
@@ -84,6 +84,5 @@ BOOL NotifyEvents(SerialPort* port, DWORD events) {
             current = static_cast<DWORD>(prior);
         }
     }
-    LeaveCriticalSection(&owner->openLock);
     return TRUE;
 }

@@ -21,15 +21,15 @@ SerialPort* OwnerPort(SerialPort* port) {
 }
 
 void PortLoadDcb(SerialPort* port, DCB* out) {
-    EnterCriticalSection(&port->flowLock);
+    LockGuard guard(port->deviceLock);
     *out = port->dcb;
-    LeaveCriticalSection(&port->flowLock);
 }
 
 void PortStoreDcb(SerialPort* port, const DCB* in) {
-    EnterCriticalSection(&port->flowLock);
-    port->dcb = *in;
-    LeaveCriticalSection(&port->flowLock);
+    {
+        LockGuard guard(port->deviceLock);
+        port->dcb = *in;
+    }
     // A writer held back by output flow control looks at the gate again:
     // settings that turn that flow control off release it at once.
     SetEvent(port->writeEvent);

@@ -12,16 +12,25 @@
 //   [host]    the USB host driver's completion threads, which only ever set
 //             an event through TransferNotify.
 //
-// Locks: `openLock` guards `openList` and every walk of it; `flowLock`
-// serialises the issue of transfers on the send side (writes, flow-control
-// characters and handshake-line requests), every store into `dcb`, and the
-// decisions that depend on `inputStopped` (input flow control's transitions,
-// the handshake lines of ApplyHandshakeLines). No function takes `openLock`
-// while holding `flowLock` or the other way round.
-// `sessionLock` serialises the work of opening and closing handles (the
-// link or unlink with the first-open or last-close work that goes with it),
-// so that a last close never undoes a later first open; it is taken before
-// `openLock` or `flowLock` and never while either is held.
+// Locks (CriticalSection objects; the lock-checking build proves the SL_
+// annotations below):
+//   `sessionLock` serialises the work of opening and closing handles (the
+//     link or unlink of a record with the first-open or last-close work that
+//     goes with it), so that a last close never undoes a later first open.
+//     It is taken before `openLock` or `deviceLock`, never while either is
+//     held.
+//   `openLock` guards `openList`, `openBarred` and the `next` links of the
+//     records on the list (every walk of it).
+//   `deviceLock` guards what the driver sends to the device and the state
+//     that decides it: `dcb`, the pipes (`receivePipe`, `sendPipe`, a CDC
+//     port's `notifyPipe`: Stop closes them inside it, so no transfer is
+//     issued on a closed pipe) and a CDC port's `lineState`. It serialises
+//     the issue of transfers on the send side (IssueWrite, SendFlowChar and
+//     SetControlLines with an event run inside it: writes, flow-control
+//     characters and handshake-line requests) and the decisions that depend
+//     on `inputStopped` (input flow control's transitions, the handshake
+//     lines of ApplyHandshakeLines).
+//   No function holds `openLock` and `deviceLock` at once.
 //
 // Lock-free fields: the ring indices and the small state words shared between
 // [worker] and [app] are only read and written through ce/sync.h's
@@ -35,7 +44,7 @@
 #pragma once
 
 #include "driver/platform/ce.h"
-#include "driver/platform/thread_annotations.h"
+#include "driver/platform/critical_section.h"
 #include "driver/variants/usb_mode.h"
 
 class SerialPort;
@@ -109,15 +118,16 @@ class SerialPort {
 
     // ---- Virtual operations, in slot order -------------------------------
 
-    // [attach] First step of PortInit, before any event, lock, buffer or
-    // thread of the port exists. Opens the pipes, clears their halt, sets
-    // maxWriteSize, rxSlotCount, rxTransferSize and the initial modemStatus.
-    // FALSE makes PortInit fail with nothing created (the basic port refuses
-    // an endpoint whose packet size is 0).
-    virtual BOOL Start();
+    // [attach] Run by PortInit once the port's locks exist, before any
+    // event, buffer or thread of the port does. Opens the pipes, clears their
+    // halt and stores them (inside deviceLock), sets maxWriteSize, rxSlotCount,
+    // rxTransferSize and the initial modemStatus. FALSE makes PortInit fail
+    // with nothing created (the basic port refuses an endpoint whose packet
+    // size is 0).
+    virtual BOOL Start() SL_EXCLUDES(deviceLock);
     // [attach] Last step of PortTeardown before the release (and first of a
     // failed PortInit's unwinding): closes the pipes Start opened and zeroes
-    // their fields, inside flowLock (which exists whenever Stop may run).
+    // their fields, inside deviceLock (which exists whenever Stop may run).
     // Runs only while no worker thread does: at teardown the worker has
     // ended and retired its transfers, or was terminated and teardown
     // retired them (a class retires its own transfers here, before their
@@ -125,44 +135,52 @@ class SerialPort {
     // FALSE only when something the class started could not be stopped and
     // still uses the object (a second channel's worker thread), which then
     // must not be released.
-    virtual BOOL Stop();
+    virtual BOOL Stop() SL_EXCLUDES(deviceLock);
     // [app] Sets readEvent and writeEvent so blocked readers and writers look
     // at their handle again (COM_Deinit, handle detach).
     virtual void WakeAll();
-    // [app] Sends `dcb` to the device (first open, IOCTL_SERIAL_SET_DCB).
-    virtual BOOL ApplyLineSettings();
-    // [app, inside flowLock] Starts one write of at most maxWriteSize bytes
+    // [app] Sends `dcb` to the device (first open, IOCTL_SERIAL_SET_DCB);
+    // takes deviceLock itself.
+    virtual BOOL ApplyLineSettings() SL_EXCLUDES(deviceLock);
+    // [app, inside deviceLock] Starts one write of at most maxWriteSize bytes
     // straight from `data` (which must stay valid until it completes); its
     // completion sets writeEvent. 0 when not issued.
-    virtual USB_TRANSFER IssueWrite(const BYTE* data, DWORD length);
-    // [app] Sends one character synchronously; returns the finished transfer
+    virtual USB_TRANSFER IssueWrite(const BYTE* data, DWORD length) SL_REQUIRES(deviceLock);
+    // [app] Sends one character synchronously, outside deviceLock (the lock
+    // is taken only for a look at the pipe); returns the finished transfer
     // for the caller to read and close, 0 when unsupported or failed.
-    virtual USB_TRANSFER SendImmediate(const BYTE* ch);
-    // [worker, inside flowLock] Sends XON/XOFF asynchronously from `ch`
+    virtual USB_TRANSFER SendImmediate(const BYTE* ch) SL_EXCLUDES(deviceLock);
+    // [worker, inside deviceLock] Sends XON/XOFF asynchronously from `ch`
     // (which must outlive the transfer); completion sets serviceEvent.
-    virtual USB_TRANSFER SendFlowChar(const BYTE* ch);
+    virtual USB_TRANSFER SendFlowChar(const BYTE* ch) SL_REQUIRES(deviceLock);
     // [app] After each write transfer: corrects *count to data bytes where
     // the class frames them, and answers whether a zero-length packet must
     // follow.
     virtual BOOL WriteFinished(DWORD* count);
     // [app] Starts or ends a break; the result is the IOCTL's result.
-    virtual BOOL SetBreak(BOOL on);
+    virtual BOOL SetBreak(BOOL on) SL_EXCLUDES(deviceLock);
     // Changes the lines in `mask` (kLineDtr, kLineRts) to the bits of
-    // `value`. With an event ([worker], inside flowLock): asynchronous, the
-    // transfer handle is returned for the caller to retire. With event 0
-    // ([app]): synchronous; the class states the result.
+    // `value`. With an event ([worker], inside deviceLock: input flow control
+    // is the only such caller): asynchronous, the transfer handle is
+    // returned for the caller to retire. With event 0 ([app]): synchronous,
+    // called with deviceLock held (ApplyHandshakeLines) or not (the DTR/RTS
+    // requests, the last close); the class states the result. The lock's
+    // state thus depends on the caller and the argument, which the analysis
+    // cannot express: the operation carries no lock annotation, and a class
+    // whose event branch touches guarded fields says so with
+    // deviceLock.AssertHeld().
     virtual DWORD_PTR SetControlLines(DWORD mask, DWORD value, HANDLE event);
     // [app] Points `handle` at one channel (kChannelSecondary,
     // kChannelPrimary).
     virtual BOOL SelectChannel(OpenHandle* handle, DWORD channel);
     // [worker] Consumes one completed receive block: framing removed,
     // XON/XOFF filtered, bytes stored in the ring, readers and waiters woken.
-    virtual BOOL DeliverReceived(const BYTE* data, DWORD length);
+    virtual BOOL DeliverReceived(const BYTE* data, DWORD length) SL_EXCLUDES(deviceLock, openLock);
     // [worker] One pass of the worker thread. Positive: wait for
     // serviceEvent, then call again; negative: the same, but call again
     // after at most -result milliseconds even when nothing sets the event
     // (a receive path backing off from failures); 0 ends the thread.
-    virtual int Service();
+    virtual int Service() SL_EXCLUDES(deviceLock, openLock);
 
     // ---- Fields, in declaration order ------------------------------------
 
@@ -172,7 +190,7 @@ class SerialPort {
     // Open handles on this port, newest first. Always empty on a second
     // channel: its handles stay on the parent's list.
     OpenHandle* openList SL_GUARDED_BY(openLock);
-    CRITICAL_SECTION openLock;
+    CriticalSection openLock;
     // Stream activation handle; 0 while not activated. [attach]
     HANDLE activation;
     // USB device handle and the host driver's function table. [attach]
@@ -199,31 +217,36 @@ class SerialPort {
     LPCUSB_ENDPOINT receiveEndpoint;
     LPCUSB_ENDPOINT sendEndpoint;
     // Pipe of receiveEndpoint, or 0. Opened by Start before the worker
-    // exists; afterwards read ([worker], IssueReceive) and closed (Stop)
-    // only inside flowLock, so no transfer is issued on a closed pipe.
-    USB_PIPE receivePipe SL_GUARDED_BY(flowLock);
-    // Ring capacity in bytes ("ReceiveBuffer", 4096 by default). [attach];
+    // exists and stored inside deviceLock; afterwards read ([worker],
+    // IssueReceive) and closed (Stop) only inside it, so no transfer is
+    // issued on a closed pipe.
+    USB_PIPE receivePipe SL_GUARDED_BY(deviceLock);
+    // The receive ring. Once PortInit has made it (RingCreate), only the
+    // functions of driver/port/ring.h move its indices or copy bytes in or
+    // out; the rules of the indices and their wrap are written there.
+    // Capacity in bytes ("ReceiveBuffer", 4096 by default). [attach];
     // PortInit brings it within bounds (ReceiveRingSize) before anything
     // reads it.
     DWORD ringSize;
-    // Ring storage, ringSize bytes. Bytes between ringTail and ringHead
-    // belong to readers, the rest to the worker thread.
+    // Storage, ringSize bytes. Bytes from ringTail up to ringHead belong to
+    // the consumer, the rest to the worker thread.
     BYTE* ring;
-    // Next store position, 0..ringSize-1. Written by [worker] only
-    // (WriteRelease, after the bytes are stored), read by [app] with
-    // ReadAcquire; PortResetSettings reads it.
+    // Next store position, 0..ringSize-1. Moved by [worker] only, the
+    // producer (WriteRelease after the bytes are stored); the consumer reads
+    // it with ReadAcquire.
     LONG ringHead;
-    // Next take position, 1..ringSize, never 0 (ringSize reads as 0).
-    // Written by [app] only (readers, purge, PortResetSettings; WriteRelease
-    // after the bytes were taken), read by [worker] once per computation
-    // with ReadAcquire: a stale value only understates free space.
+    // Next take position, 1..ringSize, never 0 (ringSize reads as 0). Moved
+    // by [app] only, the owner of the receive side: a reader or a receive
+    // purge (WriteRelease after the bytes were taken); the worker reads it
+    // once per computation with ReadAcquire: a stale value only understates
+    // free space.
     LONG ringTail;
     // Pipe of sendEndpoint, or 0. Like receivePipe: after Start, used and
-    // closed only inside flowLock.
-    USB_PIPE sendPipe SL_GUARDED_BY(flowLock);
+    // closed only inside deviceLock.
+    USB_PIPE sendPipe SL_GUARDED_BY(deviceLock);
     // Back-off of a failing send pipe (halt.h, SendPipeFailed); PortInit
     // zeroes it.
-    HaltBackOff sendBackOff SL_GUARDED_BY(flowLock);
+    HaltBackOff sendBackOff SL_GUARDED_BY(deviceLock);
     // Receive slots asked for by the device key ("ReceiveSlots"); 0 or less:
     // the port type's default. [attach], read by Start.
     LONG rxSlotsWanted;
@@ -250,21 +273,21 @@ class SerialPort {
     // PortInit zeroes it.
     LONG stopping;
     // Outstanding handshake-line request and XON/XOFF byte of input flow
-    // control, or 0. [worker] only; issued inside flowLock.
+    // control, or 0. [worker] only; issued inside deviceLock.
     USB_TRANSFER flowLineTransfer;
     USB_TRANSFER flowCharTransfer;
     // Nonzero while the last flow character sent to the device was XOFF: an
     // XON is owed as soon as input runs again, whatever the settings say by
-    // then (a first open resets them). [worker] inside flowLock; PortInit
+    // then (a first open resets them). [worker] inside deviceLock; PortInit
     // zeroes it, settings resets leave it.
     LONG xoffSent;
     // Largest number of bytes one write transfer takes. Set by Start.
     LONG maxWriteSize;
-    // Timeouts and line settings. `dcb` is stored only inside flowLock
+    // Timeouts and line settings. `dcb` is stored only inside deviceLock
     // (PortStoreDcb) and read inside it: a snapshot (PortLoadDcb) or the
     // fields directly while the lock is held. `timeouts` is [app] only.
     COMMTIMEOUTS timeouts;
-    DCB dcb SL_GUARDED_BY(flowLock);
+    DCB dcb SL_GUARDED_BY(deviceLock);
     // CE_ bits accumulated since IOCTL_SERIAL_GET_COMMSTATUS; changed only
     // with interlocked operations (OR loop by [worker], exchange by [app]).
     DWORD errors;
@@ -288,12 +311,13 @@ class SerialPort {
     LONG outputHeld;
     // Input flow-control state, 0 running, 1 stopped (ring above three
     // quarters until it falls below one quarter). Written by [worker] inside
-    // flowLock and by PortResetSettings; read with ReadAcquire, and inside
-    // flowLock wherever a request sent to the device depends on it.
+    // deviceLock and by PortResetSettings; read with ReadAcquire, and inside
+    // deviceLock wherever a request sent to the device depends on it.
     LONG inputStopped;
-    CRITICAL_SECTION flowLock;
+    // See the Locks paragraph above.
+    CriticalSection deviceLock;
     // See the Locks paragraph above. [app] only (COM_Open, handle detach).
-    CRITICAL_SECTION sessionLock;
+    CriticalSection sessionLock SL_ACQUIRED_BEFORE(openLock, deviceLock);
     // Set by COM_Deinit when it takes the open list at device removal: no
     // record is linked on `openList` any more, so a COM_Open that was under
     // way fails instead of leaving a record on a port about to be freed.
@@ -304,21 +328,21 @@ class SerialPort {
 // at once when PortInit failed). Null is ignored.
 void PortDelete(SerialPort* port);
 
-// `dcb` under flowLock: PortStoreDcb for every store ([app]: settings reset,
+// `dcb` under deviceLock: PortStoreDcb for every store ([app]: settings reset,
 // IOCTL_SERIAL_SET_DCB), PortLoadDcb for a consistent copy on any thread.
-// Both take flowLock for the copy only (it is recursive, so a caller may
-// already hold it). PortStoreDcb then sets writeEvent, so that a writer held
-// back by output flow control looks at the new settings.
-void PortLoadDcb(SerialPort* port, DCB* out);
-void PortStoreDcb(SerialPort* port, const DCB* in);
+// Both take deviceLock for the copy only; code that holds it reads `dcb`
+// directly. PortStoreDcb then sets writeEvent, so that a writer held back by
+// output flow control looks at the new settings.
+void PortLoadDcb(SerialPort* port, DCB* out) SL_EXCLUDES(port->deviceLock);
+void PortStoreDcb(SerialPort* port, const DCB* in) SL_EXCLUDES(port->deviceLock);
 
 // SerialPort's ApplyLineSettings, also the first step of the CDC and FTDI
 // classes' own: DTR and RTS from the DCB's control modes (handshake lines
 // follow inputStopped), sent with the class's SetControlLines, mask 3, no
-// event. Decides and sends inside flowLock, so that it never undoes a newer
+// event. Decides and sends inside deviceLock, so that it never undoes a newer
 // change of input flow control. Releases outputHeld when XON/XOFF output
 // control is off. [app]
-BOOL ApplyHandshakeLines(SerialPort* port);
+BOOL ApplyHandshakeLines(SerialPort* port) SL_EXCLUDES(port->deviceLock);
 
 // Packet size of an endpoint: the low 11 bits of wMaxPacketSize.
 DWORD EndpointPacketSize(LPCUSB_ENDPOINT endpoint);

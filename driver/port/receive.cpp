@@ -5,6 +5,7 @@
 #include "driver/port/halt.h"
 #include "driver/port/lifecycle.h"
 #include "driver/port/line_status.h"
+#include "driver/port/ring.h"
 
 namespace {
 
@@ -96,11 +97,9 @@ Retired RetireOldest(SerialPort* port) {
 }
 
 // Whether Stop has not yet closed the receive pipe.
-bool ReceivePipeOpen(SerialPort* port) {
-    EnterCriticalSection(&port->flowLock);
-    const bool open = port->receivePipe != nullptr;
-    LeaveCriticalSection(&port->flowLock);
-    return open;
+bool ReceivePipeOpen(SerialPort* port) SL_EXCLUDES(port->deviceLock) {
+    LockGuard guard(port->deviceLock);
+    return port->receivePipe != nullptr;
 }
 
 // One more failing pass of the receive path. A halted pipe is recovered
@@ -108,7 +107,7 @@ bool ReceivePipeOpen(SerialPort* port) {
 // pipe that is not halted is left alone (a reset would put its data toggle
 // out of step with the device's). Issuing then waits the back-off, doubled
 // with every failing pass up to its longest.
-void BackOff(SerialPort* port) {
+void BackOff(SerialPort* port) SL_EXCLUDES(port->deviceLock) {
     RecoverHaltedPipe(port, &port->receivePipe, port->receiveEndpoint);
 
     if (port->rxFailures < kFailuresAtLongestWait)
@@ -178,17 +177,17 @@ int IssueReceive(SerialPort* port) {
     if (port->rxQueued >= port->rxSlotCount)
         return -1;
 
-    const LONG size = static_cast<LONG>(port->ringSize);
-    const LONG free = RingFree(ReadNoFence(&port->ringHead), ReadAcquire(&port->ringTail), size);
+    const LONG free = RingWriter(port).Free();
     if (free - (port->rxQueued + 1) * port->rxTransferSize < 0) {
         // Short of space: only a healthy pipe keeps the thread waiting for a
         // reader to make room.
         BOOL halted = TRUE;
         BOOL ok = FALSE;
-        EnterCriticalSection(&port->flowLock);
-        if (port->receivePipe != nullptr)
-            ok = UsbIsPipeHalted(port, port->receivePipe, &halted);
-        LeaveCriticalSection(&port->flowLock);
+        {
+            LockGuard guard(port->deviceLock);
+            if (port->receivePipe != nullptr)
+                ok = UsbIsPipeHalted(port, port->receivePipe, &halted);
+        }
         return (!ok || halted) ? 0 : -1;
     }
 
@@ -199,19 +198,21 @@ int IssueReceive(SerialPort* port) {
     const DWORD length = static_cast<DWORD>(port->rxTransferSize);
     BYTE* buffer = port->rxSlots + slot * port->rxSlotStride;
     USB_TRANSFER transfer = nullptr;
-    EnterCriticalSection(&port->flowLock);
-    if (port->receivePipe != nullptr) {
-        // A device whose only IN endpoint is an interrupt endpoint sends its
-        // data there (the first attach binds it as the receive endpoint);
-        // the host refuses bulk transfers on such a pipe.
-        const BYTE type = port->receiveEndpoint->Descriptor.bmAttributes & USB_ENDPOINT_TYPE_MASK;
-        transfer =
-            type == USB_ENDPOINT_TYPE_INTERRUPT
-                ? UsbIssueInterrupt(port, port->receivePipe, port->serviceEvent, flags, length,
-                                    buffer)
-                : UsbIssueBulk(port, port->receivePipe, port->serviceEvent, flags, length, buffer);
+    {
+        LockGuard guard(port->deviceLock);
+        if (port->receivePipe != nullptr) {
+            // A device whose only IN endpoint is an interrupt endpoint sends its
+            // data there (the first attach binds it as the receive endpoint);
+            // the host refuses bulk transfers on such a pipe.
+            const BYTE type =
+                port->receiveEndpoint->Descriptor.bmAttributes & USB_ENDPOINT_TYPE_MASK;
+            transfer = type == USB_ENDPOINT_TYPE_INTERRUPT
+                           ? UsbIssueInterrupt(port, port->receivePipe, port->serviceEvent, flags,
+                                               length, buffer)
+                           : UsbIssueBulk(port, port->receivePipe, port->serviceEvent, flags,
+                                          length, buffer);
+        }
     }
-    LeaveCriticalSection(&port->flowLock);
     if (transfer == nullptr)
         return 0;
     port->rxTransfers[slot] = transfer;
@@ -226,51 +227,30 @@ int CompleteReceive(SerialPort* port) {
 BOOL DeliverReceived(SerialPort* port, const BYTE* data, DWORD length) {
     DCB dcb;
     PortLoadDcb(port, &dcb);
-    const LONG size = static_cast<LONG>(port->ringSize);
-    LONG head = ReadNoFence(&port->ringHead);
-    const LONG tail = ReadAcquire(&port->ringTail);
-    BYTE* ring = port->ring;
+    RingWriter ring(port);
     bool stored = false;
 
     if (!dcb.fOutX) {
-        const LONG free = RingFree(head, tail, size);
         // Bytes beyond the free space are dropped; the space reservation of
         // IssueReceive keeps this from happening to a whole transfer.
-        const LONG n = static_cast<DWORD>(free) < length ? free : static_cast<LONG>(length);
-        const LONG toEnd = size - head;
-        if (n < toEnd) {
-            __builtin_memcpy(ring + head, data, static_cast<size_t>(n));
-            head += n;
-        } else {
-            __builtin_memcpy(ring + head, data, static_cast<size_t>(toEnd));
-            __builtin_memcpy(ring, data + toEnd, static_cast<size_t>(n - toEnd));
-            head = n - toEnd;
-        }
-        WriteRelease(&port->ringHead, head);
-        stored = n > 0;
+        stored = ring.Store(data, length) > 0;
+        ring.Publish();
     } else {
         // XON/XOFF are taken out of the data; the last one in the block
         // decides, also when it lies in a part dropped for lack of room.
-        // The free positions run from ringHead up to, not including,
-        // ringTail - 1 (ringTail is 1..ringSize, so that is 0..ringSize-1).
         const BYTE xon = static_cast<BYTE>(dcb.XonChar);
         const BYTE xoff = static_cast<BYTE>(dcb.XoffChar);
-        const LONG stop = tail - 1;
         FlowChar flow = FlowChar::kNone;
         for (DWORD i = 0; i < length; ++i) {
             const BYTE b = data[i];
-            if (b == xoff) {
+            if (b == xoff)
                 flow = FlowChar::kXoff;
-            } else if (b == xon) {
+            else if (b == xon)
                 flow = FlowChar::kXon;
-            } else if (head != stop) {
-                ring[head] = b;
-                if (++head == size)
-                    head = 0;
+            else if (ring.Put(b))
                 stored = true;
-            }
         }
-        WriteRelease(&port->ringHead, head);
+        ring.Publish();
         if (flow != FlowChar::kNone) {
             WriteRelease(&port->outputHeld, flow == FlowChar::kXoff ? 1 : 0);
             SetEvent(port->writeEvent);
@@ -294,7 +274,7 @@ int InputFlowControl(SerialPort* port) {
         return 0;
 
     const LONG size = static_cast<LONG>(port->ringSize);
-    const LONG held = RingHeld(ReadNoFence(&port->ringHead), ReadAcquire(&port->ringTail), size);
+    const LONG held = RingHeld(port);
     const LONG stopAbove = static_cast<LONG>((3LL * size) / 4);
     const LONG resumeBelow = size / 4;
     // A first look without the lock: most passes cross no threshold.
@@ -305,10 +285,10 @@ int InputFlowControl(SerialPort* port) {
     }
 
     // The state is read again, the DCB read, the requests issued and the
-    // state set inside flowLock, so that they do not interleave with a
+    // state set inside deviceLock, so that they do not interleave with a
     // writer's transfers on the bulk-OUT pipe, with a settings change, nor
     // with the handshake lines an application's settings send.
-    EnterCriticalSection(&port->flowLock);
+    port->deviceLock.Enter();
     stopped = ReadAcquire(&port->inputStopped);
     const bool stopNow = stopped == 0 && held > stopAbove;
     const bool resumeNow = stopped != 0 && held < resumeBelow;
@@ -345,19 +325,11 @@ int InputFlowControl(SerialPort* port) {
             port->xoffSent = 0;
         }
     }
-    LeaveCriticalSection(&port->flowLock);
+    port->deviceLock.Leave();
 
     // A writer held by the input stop (fInX without fTXContinueOnXoff) waits
     // on writeEvent; nothing else would wake it when input resumes.
     if (resumeNow)
         SetEvent(port->writeEvent);
     return 0;
-}
-
-DWORD ReceiveRingSize(DWORD configured, LONG slots, LONG transferSize) {
-    if (configured > kMaxRingSize)
-        configured = kMaxRingSize;
-    const DWORD perSlot = transferSize > 0 ? static_cast<DWORD>(transferSize) : 1;
-    const DWORD smallest = (slots > 0 ? static_cast<DWORD>(slots) : 1) * perSlot + 1;
-    return configured < smallest ? smallest : configured;
 }

@@ -4,14 +4,11 @@
 // filtering of received data, input flow control by the ring's fill level,
 // and the back-off of a receive path that fails.
 //
-// Everything here runs on the port's worker thread [worker] only, except
-// ReceiveRingSize, which PortInit calls [attach] before the thread exists.
-// The ring has one producer (this thread, ringHead) and one consumer side
-// (readers and the receive purge, ringTail); each computation reads ringTail
-// once with ReadAcquire, and a stale value errs on the safe side (less free
-// space, more bytes held). The pipe is looked at and used only inside
-// flowLock (Stop closes it there); clearing a halt is a synchronous request
-// made outside it. No memory is allocated here.
+// Everything here runs on the port's worker thread [worker] only, the
+// receive ring's producer (ring.h: one look at ringTail per computation; a
+// stale one errs on the safe side). The pipe is looked at and used only
+// inside deviceLock (Stop closes it there); clearing a halt is a synchronous
+// request made outside it. No memory is allocated here.
 #pragma once
 
 #include "driver/port/port.h"
@@ -33,7 +30,7 @@
 // transfer is outstanding. Once teardown asks the worker to end
 // (`stopping`), every receive and flow-control transfer is retired
 // (PortRetireTransfers) and the result is 0.
-int ServiceBulk(SerialPort* port);
+int ServiceBulk(SerialPort* port) SL_EXCLUDES(port->deviceLock, port->openLock);
 
 // Back-off of a failing receive path: first and longest wait.
 constexpr DWORD kRxRetryFirstMs = 2;
@@ -41,7 +38,7 @@ constexpr DWORD kRxRetryMaxMs = 100;
 
 // Retires the oldest queued receive transfer when it has completed: 1 when
 // one was retired (and delivered), 0 when none was.
-int CompleteReceive(SerialPort* port);
+int CompleteReceive(SerialPort* port) SL_EXCLUDES(port->deviceLock, port->openLock);
 
 // Queues one receive transfer when a slot is free and the ring has room for
 // every queued transfer plus this one at the full transfer size: 1 issued,
@@ -51,15 +48,15 @@ int CompleteReceive(SerialPort* port);
 // USB_SHORT_TRANSFER_OK: a bulk transfer, or an interrupt transfer when the
 // receive endpoint is an interrupt endpoint (devices whose only IN endpoint
 // is one).
-int IssueReceive(SerialPort* port);
+int IssueReceive(SerialPort* port) SL_EXCLUDES(port->deviceLock);
 
 // SerialPort's DeliverReceived: stores one block in the ring (filtering
 // XON/XOFF into outputHeld when DCB.fOutX is set; bytes that do not fit are
 // dropped), then, when at least one byte was stored, sets readEvent and
 // posts EV_RXCHAR (an empty block, or one of flow characters only, wakes no
-// reader). Always TRUE. Must not be called with flowLock or openLock held.
+// reader). Always TRUE. Must not be called with deviceLock or openLock held.
 BOOL DeliverReceived(SerialPort* port, const BYTE* data, DWORD length)
-    SL_EXCLUDES(port->flowLock, port->openLock);
+    SL_EXCLUDES(port->deviceLock, port->openLock);
 
 // Retires finished flow-control transfers, then, when none is outstanding,
 // stops the device above three quarters full (lines dropped, XOFF) and
@@ -67,32 +64,5 @@ BOOL DeliverReceived(SerialPort* port, const BYTE* data, DWORD length)
 // input stop are woken). An XON is also sent whenever input runs while the
 // device was last sent XOFF (input running again after a settings reset, or
 // resuming after XON/XOFF input control was switched off), so that a device
-// is never left stopped. The decisions are taken inside flowLock. Always 0.
-int InputFlowControl(SerialPort* port) SL_EXCLUDES(port->flowLock);
-
-// Bounds of the receive ring (bytes).
-//
-// Largest: "ReceiveBuffer" values above it are cut to it. 1 MiB holds close
-// to a second of what a full-speed bulk pipe can deliver (about 1.2 MB/s)
-// and minutes at common line rates (91 s at 115200 baud), far more than a
-// reader that keeps up needs; it keeps the signed 32-bit ring arithmetic
-// far from overflow and a port's local-heap allocation sane.
-constexpr DWORD kMaxRingSize = 1024 * 1024;
-// The ring a port runs with for a configured size: at most kMaxRingSize,
-// and at least what lets every receive slot be queued at once (the ring
-// holds one byte less than its size, and a transfer is issued only when the
-// free space covers every queued transfer at the full transfer size):
-// slots x transferSize + 1. Smaller values would issue fewer transfers or,
-// at or below one transfer, none at all.
-DWORD ReceiveRingSize(DWORD configured, LONG slots, LONG transferSize);
-
-// Ring arithmetic on signed 32-bit values: bytes held and free space for the
-// given indices.
-inline LONG RingHeld(LONG head, LONG tail, LONG size) {
-    LONG held = head - tail;
-    return held < 0 ? held + size : held;
-}
-inline LONG RingFree(LONG head, LONG tail, LONG size) {
-    LONG free = tail - head - 1;
-    return free < 0 ? free + size : free;
-}
+// is never left stopped. The decisions are taken inside deviceLock. Always 0.
+int InputFlowControl(SerialPort* port) SL_EXCLUDES(port->deviceLock);

@@ -1,7 +1,6 @@
 #include "driver/registration/port_token.h"
 
-#include "ce/sync.h"
-#include "ce/thread.h"
+#include "driver/platform/critical_section.h"
 
 namespace {
 
@@ -27,23 +26,22 @@ struct Slot {
     LONG calls;        // stream calls inside the live port
 };
 
-// Guarded by gLock.
-Slot gSlots[kPortTokenSlots];
-CRITICAL_SECTION gLock;
+CriticalSection gLock;
+Slot gSlots[kPortTokenSlots] SL_GUARDED_BY(gLock);
 
-void Lock() {
-    EnterCriticalSection(&gLock);
+void Lock() SL_ACQUIRE(gLock) {
+    gLock.Enter();
 }
-void Unlock() {
-    LeaveCriticalSection(&gLock);
+void Unlock() SL_RELEASE(gLock) {
+    gLock.Leave();
 }
 
-DWORD TokenOf(DWORD index) {
+DWORD TokenOf(DWORD index) SL_REQUIRES(gLock) {
     return (gSlots[index].generation << kSlotBits) | (index + 1);
 }
 
 // The live slot `token` names, or null. Call with gLock held.
-Slot* LiveSlotLocked(DWORD token) {
+Slot* LiveSlotLocked(DWORD token) SL_REQUIRES(gLock) {
     DWORD index = token & kSlotMask;
     if (index == 0 || index > kPortTokenSlots) {
         return nullptr;
@@ -58,11 +56,11 @@ Slot* LiveSlotLocked(DWORD token) {
 }  // namespace
 
 void PortTokenTableCreate() {
-    InitializeCriticalSection(&gLock);
+    gLock.Create();
 }
 
 void PortTokenTableDelete() {
-    DeleteCriticalSection(&gLock);
+    gLock.Delete();
 }
 
 DWORD PortTokenRegister(SerialPort* port) {

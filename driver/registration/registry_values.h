@@ -49,7 +49,7 @@ inline constexpr WCHAR kValueFriendlyName[] = u"FriendlyName";  // REG_SZ
 // too small for the port's receive transfers is raised to the smallest that
 // queues them all at once (slots x transfer size + 1: 257 bytes for four
 // 64-byte transfers, 2049 for four 512-byte ones); one above 1 MiB is cut
-// to 1 MiB (driver/port/receive.h, ReceiveRingSize).
+// to 1 MiB (driver/port/ring.h, ReceiveRingSize).
 // "ReceiveSlots": receive transfers kept queued at once (absent or 0: 4;
 // above 8: 8). More slots carry more packets per frame on a host that
 // reports completions only at frame boundaries.

@@ -13,28 +13,23 @@
 #include "driver/stream/com_entry.h"
 #include "driver/stream/stream.h"
 
+// The locks of the two lists below (stream.h names them for the records'
+// links).
+CriticalSection g_detachedLock;
+CriticalSection g_liveLock;
+
 namespace {
 
 // Handles detached by a process-exit notice and not yet closed, newest
 // first, guarded by a lock held for a few list operations only. Taken inside
 // the owner's openLock when a record moves here from the open list, so that
 // a removal always finds a record on one list or the other.
-CRITICAL_SECTION g_detachedLock;
-StreamHandle* g_detached = nullptr;
+StreamHandle* g_detached SL_GUARDED_BY(g_detachedLock) = nullptr;
 
 // Records whose application reference is still held (see HandleAdmit),
 // newest first, under a lock held for one list walk. Neither list lock is
 // held while another lock is taken.
-CRITICAL_SECTION g_liveLock;
-StreamHandle* g_live = nullptr;
-
-void LockDetached() {
-    EnterCriticalSection(&g_detachedLock);
-}
-
-void UnlockDetached() {
-    LeaveCriticalSection(&g_detachedLock);
-}
+StreamHandle* g_live SL_GUARDED_BY(g_liveLock) = nullptr;
 
 // Drops the application's reference of a record whose claim the caller won:
 // off the live list first, so no call is admitted on it any more.
@@ -45,7 +40,7 @@ void DropApplicationReference(StreamHandle* handle) {
 
 // Takes `handle` off the detached list if it is there.
 void ForgetDetached(StreamHandle* handle) {
-    LockDetached();
+    LockGuard guard(g_detachedLock);
     for (StreamHandle** link = &g_detached; *link != nullptr; link = &(*link)->detachedNext) {
         if (*link == handle) {
             *link = handle->detachedNext;
@@ -53,13 +48,12 @@ void ForgetDetached(StreamHandle* handle) {
             break;
         }
     }
-    UnlockDetached();
 }
 
 // Moves the detached handles that `port` owned onto `taken`, each with a
 // reference, as TakeOpenList does for the open ones.
 void TakeDetached(SerialPort* port, OpenHandle** taken) {
-    LockDetached();
+    LockGuard guard(g_detachedLock);
     for (StreamHandle** link = &g_detached; *link != nullptr;) {
         StreamHandle* handle = *link;
         if (handle->detachedOwner != port) {
@@ -72,7 +66,6 @@ void TakeDetached(SerialPort* port, OpenHandle** taken) {
         handle->open.next = *taken;
         *taken = &handle->open;
     }
-    UnlockDetached();
 }
 
 enum class Lookup { kKeyFailed, kNoPort, kFound };
@@ -104,7 +97,7 @@ Lookup ReadClientInfo(LPCWSTR activeKey, DWORD* tokenOut) {
 // while no handle was open dropped (through the receive side's protocol, so
 // that a late reader still owning that side keeps it), the worker woken to
 // queue receive transfers into the emptied ring, and the defaults sent.
-void FirstOpenStart(SerialPort* port) {
+void FirstOpenStart(SerialPort* port) SL_REQUIRES(port->sessionLock) {
     PortResetSettings(port);
     PurgeReceive(port);
     SetEvent(port->serviceEvent);
@@ -115,12 +108,13 @@ void FirstOpenStart(SerialPort* port) {
 // handshake modes and input XON/XOFF are switched off in the stored DCB (not
 // sent: the next first open resets and sends it), any break ends and both
 // lines drop.
-void LastCloseReset(SerialPort* port) {
-    EnterCriticalSection(&port->flowLock);
-    port->dcb.fDtrControl = DTR_CONTROL_DISABLE;
-    port->dcb.fRtsControl = RTS_CONTROL_DISABLE;
-    port->dcb.fInX = 0;
-    LeaveCriticalSection(&port->flowLock);
+void LastCloseReset(SerialPort* port) SL_REQUIRES(port->sessionLock) {
+    {
+        LockGuard guard(port->deviceLock);
+        port->dcb.fDtrControl = DTR_CONTROL_DISABLE;
+        port->dcb.fRtsControl = RTS_CONTROL_DISABLE;
+        port->dcb.fInX = 0;
+    }
     SetEvent(port->serviceEvent);
     port->SetBreak(FALSE);
     port->SetControlLines(kLineDtr | kLineRts, 0, nullptr);
@@ -131,8 +125,8 @@ void LastCloseReset(SerialPort* port) {
 // and barred to new records, all under openLock, so that the worker thread's
 // event posting never walks a record that is about to be freed and no open
 // still under way links one after the last take.
-void TakeOpenList(SerialPort* port, OpenHandle** taken) {
-    EnterCriticalSection(&port->openLock);
+void TakeOpenList(SerialPort* port, OpenHandle** taken) SL_EXCLUDES(port->openLock) {
+    LockGuard guard(port->openLock);
     port->openBarred = 1;
     OpenHandle* record = port->openList;
     port->openList = nullptr;
@@ -147,26 +141,25 @@ void TakeOpenList(SerialPort* port, OpenHandle** taken) {
         *taken = record;
         record = next;
     }
-    LeaveCriticalSection(&port->openLock);
 }
 
 }  // namespace
 
 void HandleListsCreate() {
-    InitializeCriticalSection(&g_liveLock);
-    InitializeCriticalSection(&g_detachedLock);
+    g_liveLock.Create();
+    g_detachedLock.Create();
 }
 
 void HandleListsDelete() {
-    DeleteCriticalSection(&g_liveLock);
-    DeleteCriticalSection(&g_detachedLock);
+    g_liveLock.Delete();
+    g_detachedLock.Delete();
 }
 
 StreamHandle* HandleAdmit(DWORD_PTR context) {
     StreamHandle* wanted = reinterpret_cast<StreamHandle*>(context);
     StreamHandle* found = nullptr;
     if (wanted != nullptr) {
-        EnterCriticalSection(&g_liveLock);
+        LockGuard guard(g_liveLock);
         for (StreamHandle* h = g_live; h != nullptr; h = h->liveNext) {
             if (h == wanted) {
                 HandleRetain(h);
@@ -174,7 +167,6 @@ StreamHandle* HandleAdmit(DWORD_PTR context) {
                 break;
             }
         }
-        LeaveCriticalSection(&g_liveLock);
     }
     if (found == nullptr)
         SetLastError(ERROR_INVALID_HANDLE);
@@ -182,14 +174,13 @@ StreamHandle* HandleAdmit(DWORD_PTR context) {
 }
 
 void HandleList(StreamHandle* handle) {
-    EnterCriticalSection(&g_liveLock);
+    LockGuard guard(g_liveLock);
     handle->liveNext = g_live;
     g_live = handle;
-    LeaveCriticalSection(&g_liveLock);
 }
 
 void HandleUnlist(StreamHandle* handle) {
-    EnterCriticalSection(&g_liveLock);
+    LockGuard guard(g_liveLock);
     for (StreamHandle** link = &g_live; *link != nullptr; link = &(*link)->liveNext) {
         if (*link == handle) {
             *link = handle->liveNext;
@@ -197,7 +188,6 @@ void HandleUnlist(StreamHandle* handle) {
             break;
         }
     }
-    LeaveCriticalSection(&g_liveLock);
 }
 
 SerialPort* HandleEnterPort(StreamHandle* handle) {
@@ -246,10 +236,10 @@ void DetachHandle(StreamHandle* handle, BOOL awaitClose) {
         }
         // The unlink and the last-close work it may call for go together,
         // so that an open in between never sees its settings undone.
-        EnterCriticalSection(&owner->sessionLock);
+        LockGuard session(owner->sessionLock);
         BOOL found = FALSE;
         BOOL emptied = FALSE;
-        EnterCriticalSection(&owner->openLock);
+        owner->openLock.Enter();
         for (OpenHandle** link = &owner->openList; *link != nullptr; link = &(*link)->next) {
             if (*link == record) {
                 *link = record->next;
@@ -260,16 +250,14 @@ void DetachHandle(StreamHandle* handle, BOOL awaitClose) {
         }
         emptied = found && owner->openList == nullptr;
         if (found && awaitClose) {
+            LockGuard guard(g_detachedLock);
             handle->detachedOwner = owner;
-            LockDetached();
             handle->detachedNext = g_detached;
             g_detached = handle;
-            UnlockDetached();
         }
-        LeaveCriticalSection(&owner->openLock);
+        owner->openLock.Leave();
         if (emptied)
             LastCloseReset(owner);
-        LeaveCriticalSection(&owner->sessionLock);
     }
     PortTokenLeave(handle->token);
 }
@@ -376,18 +364,22 @@ SERLYNX_EXPORT DWORD_PTR COM_Open(DWORD_PTR context, DWORD accessCode, DWORD /*s
         // Linking and the first-open work go together: a later open returns
         // only once the port is set up, and a last close's work never runs
         // in between.
-        EnterCriticalSection(&port->sessionLock);
-        EnterCriticalSection(&port->openLock);
-        BOOL barred = port->openBarred != 0;
-        OpenHandle* former = port->openList;
-        if (!barred) {
-            handle->open.next = former;
-            port->openList = &handle->open;
+        BOOL barred;
+        {
+            LockGuard session(port->sessionLock);
+            OpenHandle* former;
+            {
+                LockGuard guard(port->openLock);
+                barred = port->openBarred != 0;
+                former = port->openList;
+                if (!barred) {
+                    handle->open.next = former;
+                    port->openList = &handle->open;
+                }
+            }
+            if (!barred && former == nullptr)
+                FirstOpenStart(port);
         }
-        LeaveCriticalSection(&port->openLock);
-        if (!barred && former == nullptr)
-            FirstOpenStart(port);
-        LeaveCriticalSection(&port->sessionLock);
         if (barred) {
             // The device is going: the open fails and leaves no record.
             InterlockedExchange(&handle->claimed, 1);

@@ -115,31 +115,11 @@ void LeaveTransfer(StreamHandle* handle) {
     HandleRelease(handle);
 }
 
-// Copies up to `count` bytes from the ring into `buffer` and advances the
-// tail past them; in at most two pieces when the held bytes wrap. The caller
-// owns the receive side.
-DWORD TakeFromRing(SerialPort* port, BYTE* buffer, DWORD count) {
-    LONG size = static_cast<LONG>(port->ringSize);
-    LONG head = ReadAcquire(&port->ringHead);
-    LONG tail = ReadNoFence(&port->ringTail);
-    LONG held = head - tail;
-    if (held < 0)
-        held += size;
-    if (held <= 0)
-        return 0;
-    DWORD n = static_cast<DWORD>(held) < count ? static_cast<DWORD>(held) : count;
-    DWORD beforeEnd = static_cast<DWORD>(size - tail);
-    if (n <= beforeEnd) {
-        CopyBytes(buffer, port->ring + tail, n);
-        tail += static_cast<LONG>(n);
-    } else {
-        CopyBytes(buffer, port->ring + tail, beforeEnd);
-        CopyBytes(buffer + beforeEnd, port->ring, n - beforeEnd);
-        tail = static_cast<LONG>(n - beforeEnd);
-    }
-    WriteRelease(&port->ringTail, tail);
+// Empties the ring and wakes the worker thread. The caller owns the receive
+// side.
+void EmptyRing(SerialPort* port) {
+    RingDiscard(port);
     SetEvent(port->serviceEvent);
-    return n;
 }
 
 // Adds 20 ms to a transfer wait without running into INFINITE.
@@ -149,26 +129,13 @@ DWORD WithGrace(DWORD wait) {
 
 }  // namespace
 
-LONG RingHeld(SerialPort* port) {
-    LONG held = ReadAcquire(&port->ringHead) - ReadAcquire(&port->ringTail);
-    if (held < 0)
-        held += static_cast<LONG>(port->ringSize);
-    return held;
-}
-
-void RingDiscard(SerialPort* port) {
-    LONG head = ReadAcquire(&port->ringHead);
-    WriteRelease(&port->ringTail, head == 0 ? static_cast<LONG>(port->ringSize) : head);
-    SetEvent(port->serviceEvent);
-}
-
 BOOL ServeRxClear(SerialPort* port) {
     LONG state = ReadAcquire(&port->readBusy);
     if ((state & kRxClearRequested) == 0)
         return FALSE;
     // The ring is emptied before the request is cleared, so that a purge that
     // waits for its request to go also finds the ring emptied after its call.
-    RingDiscard(port);
+    EmptyRing(port);
     for (int attempt = 0; attempt < 1000; ++attempt) {
         LONG prior = InterlockedTestExchange(&port->readBusy, state, state & ~kRxClearRequested);
         if (prior == state)
@@ -185,7 +152,7 @@ void PurgeReceive(SerialPort* port) {
         if (state == 0) {
             if (InterlockedTestExchange(&port->readBusy, 0, kRxClearing) != 0)
                 continue;
-            RingDiscard(port);
+            EmptyRing(port);
             WriteRelease(&port->readBusy, 0);
             return;
         }
@@ -274,8 +241,10 @@ SERLYNX_EXPORT DWORD COM_Read(DWORD_PTR context, LPVOID buffer, DWORD count) {
             break;
         if ((ReadAcquire(&port->readBusy) & ~kRxClearRequested) != kReaderOwned)
             break;
-        DWORD n = TakeFromRing(port, out, count);
+        DWORD n = RingTake(port, out, count);
         if (n > 0) {
+            // Room made: the worker may queue receive transfers into it.
+            SetEvent(port->serviceEvent);
             out += n;
             count -= n;
             done += n;
@@ -318,9 +287,9 @@ SERLYNX_EXPORT DWORD COM_Write(DWORD_PTR context, LPCVOID buffer, DWORD count) {
         (port->usbMode & (kUsbModeFtdiNoHeader | kUsbModeWriteUnlimited)) != kUsbModeFtdiNoHeader;
 
     while (remaining > 0 || zeroLength) {
-        EnterCriticalSection(&port->flowLock);
+        port->deviceLock.Enter();
         if (remaining > 0 && OutputHeldBack(port, &port->dcb)) {
-            LeaveCriticalSection(&port->flowLock);
+            port->deviceLock.Leave();
             DWORD wait = total == MAXDWORD ? INFINITE : TimeLeft(total, start);
             if (wait == 0 || WaitForSingleObject(port->writeEvent, wait) == WAIT_TIMEOUT) {
                 remaining = 0;
@@ -331,7 +300,7 @@ SERLYNX_EXPORT DWORD COM_Write(DWORD_PTR context, LPCVOID buffer, DWORD count) {
             continue;
         }
         USB_TRANSFER transfer = port->IssueWrite(data, remaining);
-        LeaveCriticalSection(&port->flowLock);
+        port->deviceLock.Leave();
         if (transfer == nullptr)
             break;
 

@@ -11,8 +11,14 @@
 
 #include "driver/platform/ce.h"
 #include "driver/port/port.h"
+#include "driver/port/ring.h"
 
 // ---- Handle records -----------------------------------------------------
+
+// The locks of the two driver-wide lists of records below (the detached and
+// the live ones), created and deleted by HandleListsCreate/Delete.
+extern CriticalSection g_detachedLock;
+extern CriticalSection g_liveLock;
 
 // What COM_Open allocates: the OpenHandle that the port code sees (first, so
 // that the handle value is the OpenHandle's address), followed by the stream
@@ -56,9 +62,9 @@ struct StreamHandle {
     OpenHandle open;
     LONG refs;
     LONG claimed;
-    StreamHandle* detachedNext;
-    SerialPort* detachedOwner;
-    StreamHandle* liveNext;
+    StreamHandle* detachedNext SL_GUARDED_BY(g_detachedLock);
+    SerialPort* detachedOwner SL_GUARDED_BY(g_detachedLock);
+    StreamHandle* liveNext SL_GUARDED_BY(g_liveLock);
     DWORD token;
 };
 static_assert(__builtin_offsetof(StreamHandle, open) == 0, "the handle value is the OpenHandle");
@@ -69,11 +75,11 @@ inline void HandleRetain(StreamHandle* handle) {
 // The record behind an entry point's context with a reference taken for the
 // call, or null (last error ERROR_INVALID_HANDLE) when the context names no
 // live record: never opened, closed, or freed by a device removal. [app]
-StreamHandle* HandleAdmit(DWORD_PTR context);
+StreamHandle* HandleAdmit(DWORD_PTR context) SL_EXCLUDES(g_liveLock);
 // Links a new record on the live list (COM_Open) / takes it off (whoever
 // claimed the application's reference, before dropping it).
-void HandleList(StreamHandle* handle);
-void HandleUnlist(StreamHandle* handle);
+void HandleList(StreamHandle* handle) SL_EXCLUDES(g_liveLock);
+void HandleUnlist(StreamHandle* handle) SL_EXCLUDES(g_liveLock);
 // Drops one reference; the last one closes the wait event and frees the
 // record, after which `handle` must not be touched.
 void HandleRelease(StreamHandle* handle);
@@ -124,12 +130,6 @@ constexpr LONG kReaderAborted = 2;
 constexpr LONG kRxClearRequested = 4;
 constexpr LONG kRxClearing = 8;
 
-// Bytes held in the ring (0 .. ringSize - 1).
-LONG RingHeld(SerialPort* port);
-// Drops every byte the ring holds: ringTail to ringHead (ringSize when the
-// head is 0), then wakes the worker thread. Only the receive side's owner
-// calls it.
-void RingDiscard(SerialPort* port);
 // The reader's side of a pending receive purge: empties the ring when one was
 // requested and clears the request. TRUE when it did.
 BOOL ServeRxClear(SerialPort* port);
@@ -146,9 +146,11 @@ void PurgeReceive(SerialPort* port);
 void LoadTimeouts(SerialPort* port, COMMTIMEOUTS* out);
 void StoreTimeouts(SerialPort* port, const COMMTIMEOUTS* in);
 
-// Tests run on flowLock-held DCB copies: TRUE while output flow control holds
-// sending back (CTS, DSR, received XOFF, or our own input stop).
-BOOL OutputHeldBack(SerialPort* port, const DCB* dcb);
+// Whether output flow control holds sending back (CTS, DSR, received XOFF,
+// or our own input stop) under the settings `dcb`: the port's own, read
+// inside deviceLock, so that the answer and the write it gates see the same
+// settings.
+BOOL OutputHeldBack(SerialPort* port, const DCB* dcb) SL_REQUIRES(port->deviceLock);
 
 // Unaligned copies between a caller's buffer and a record.
 inline void CopyBytes(void* to, const void* from, size_t length) {

@@ -9,9 +9,23 @@
 
 namespace {
 
-template <class Port>
-SerialPort* Create(DWORD /*usbMode*/) {
-    return new Port;
+// Plain functions, not one template: GCC's undefined-behaviour sanitizer
+// build does not take a function template's address as a constant, and
+// CatalogIsWhole below checks every row's function at compile time.
+SerialPort* CreateBasic(DWORD /*usbMode*/) {
+    return new SerialPort;
+}
+
+SerialPort* CreateCdc(DWORD /*usbMode*/) {
+    return new CdcPort;
+}
+
+SerialPort* CreateWmc(DWORD /*usbMode*/) {
+    return new WmcPort;
+}
+
+SerialPort* CreateRcs310(DWORD /*usbMode*/) {
+    return new Rcs310Port;
 }
 
 SerialPort* CreateFtdi(DWORD usbMode) {
@@ -64,16 +78,16 @@ constexpr DWORD CountOf(const DeviceOverride (&)[N]) {
 // Members left out are null: no variant suffix, every data format kept, one
 // channel, no device listed.
 constexpr PortTypeEntry kPortTypes[kPortTypeCount] = {
-    {.type = kPortTypeBasic, .create = Create<SerialPort>, .suffix = u",basic"},
+    {.type = kPortTypeBasic, .create = CreateBasic, .suffix = u",basic"},
     {.type = kPortTypeCdc,
-     .create = Create<CdcPort>,
+     .create = CreateCdc,
      .suffix = u",cdc",
      .variantSuffix = u",pl2303",
      .lineFormatFits = CdcFormatFits,
      .overrides = kCdcDevices,
      .overrideCount = CountOf(kCdcDevices)},
     {.type = kPortTypeWmc,
-     .create = Create<WmcPort>,
+     .create = CreateWmc,
      .suffix = u",wmc",
      .lineFormatFits = CdcFormatFits,
      .bindSecondChannel = BindWmcSecondChannel},
@@ -84,7 +98,7 @@ constexpr PortTypeEntry kPortTypes[kPortTypeCount] = {
      .overrides = kFtdiDevices,
      .overrideCount = CountOf(kFtdiDevices)},
     {.type = kPortTypeRcs310,
-     .create = Create<Rcs310Port>,
+     .create = CreateRcs310,
      .suffix = u",rcs310",
      .overrides = kRcs310Devices,
      .overrideCount = CountOf(kRcs310Devices)},
@@ -92,15 +106,13 @@ constexpr PortTypeEntry kPortTypes[kPortTypeCount] = {
 
 namespace {
 
-// One row per type, at its type's index, each with a class and a suffix; an
-// override sets flags only (the type is its row's). A type added to
-// usb_mode.h without its row leaves a zeroed row here and fails this check.
+// One row per type, at its type's index, each with a suffix; an override
+// sets flags only (the type is its row's). Every row has its class: `create`
+// is a reference, so a type added to usb_mode.h without its row does not
+// compile.
 constexpr bool CatalogIsWhole() {
     for (DWORD i = 0; i < kPortTypeCount; ++i) {
         const PortTypeEntry& row = kPortTypes[i];
-        // (The class is not looked at here: GCC's sanitizer builds cannot
-        // compare a function's address with null in a constant expression.
-        // A zeroed row already fails on its suffix.)
         if (row.type != i || row.suffix == nullptr)
             return false;
         if ((row.overrides == nullptr) != (row.overrideCount == 0))

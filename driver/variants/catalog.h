@@ -39,8 +39,9 @@ struct PortTypeEntry {
     DWORD type;
     // The class object for the UsbMode word (the flags may choose among
     // classes of the type), allocated uncleared and not filled in; null
-    // when memory is short.
-    SerialPort* (*create)(DWORD usbMode);
+    // when memory is short. A reference: a row without one, or a type
+    // without its row, does not compile.
+    SerialPort* (&create)(DWORD usbMode);
     // The friendly-name suffix the first attach appends for this type, and
     // the one for a word with kUsbModeVariant (null: the same).
     LPCWSTR suffix;

@@ -75,11 +75,9 @@ BOOL SendClassRequest(CdcPort* port, BYTE request, WORD value, WORD length, void
 }
 
 // Whether Stop has not yet closed the status pipe.
-bool NotifyPipeOpen(CdcPort* port) {
-    EnterCriticalSection(&port->flowLock);
-    const bool open = port->notifyPipe != nullptr;
-    LeaveCriticalSection(&port->flowLock);
-    return open;
+bool NotifyPipeOpen(CdcPort* port) SL_EXCLUDES(port->deviceLock) {
+    LockGuard guard(port->deviceLock);
+    return port->notifyPipe != nullptr;
 }
 
 }  // namespace
@@ -118,13 +116,18 @@ BOOL CdcPort::Start() {
     if (!SerialPort::Start())
         return FALSE;
 
-    // Start runs before the worker thread exists.
-    lineState = 0;
+    // Start runs before the worker thread exists; the pipe and the line
+    // state are stored inside deviceLock all the same.
     notifyTransfer = nullptr;
     notifyBackOff.failures = 0;
     notifyBackOff.retryAt = 0;
-    notifyPipe = UsbOpenPipe(this, classEndpoint);
+    USB_PIPE pipe = UsbOpenPipe(this, classEndpoint);
     UsbClearHalt(this, classEndpoint);
+    {
+        LockGuard guard(deviceLock);
+        lineState = 0;
+        notifyPipe = pipe;
+    }
 
     BYTE feature[sizeof(kAbstractStateData)] = {kAbstractStateData[0], kAbstractStateData[1]};
     SendClassRequest(this, kSetCommFeature, kFeatureAbstractState, sizeof(feature), feature);
@@ -140,11 +143,12 @@ BOOL CdcPort::Stop() {
         UsbDropTransfer(this, notifyTransfer);
         notifyTransfer = nullptr;
     }
-    EnterCriticalSection(&flowLock);
-    if (notifyPipe != nullptr)
-        UsbClosePipe(this, notifyPipe);
-    notifyPipe = nullptr;
-    LeaveCriticalSection(&flowLock);
+    {
+        LockGuard guard(deviceLock);
+        if (notifyPipe != nullptr)
+            UsbClosePipe(this, notifyPipe);
+        notifyPipe = nullptr;
+    }
     return SerialPort::Stop();
 }
 
@@ -183,30 +187,31 @@ BOOL CdcPort::SetBreak(BOOL on) {
 
 DWORD_PTR CdcPort::SetControlLines(DWORD mask, DWORD value, HANDLE event) {
     if (event != nullptr) {
-        // Input flow control, which holds flowLock and retires the transfer.
+        // Input flow control, which holds deviceLock and retires the transfer.
+        deviceLock.AssertHeld();
         lineState = (lineState & ~mask) | value;
         return reinterpret_cast<DWORD_PTR>(IssueClassRequest(
             this, kSetControlLineState, static_cast<WORD>(lineState & 0xFFFF), 0, nullptr, event));
     }
 
-    // The request is issued inside flowLock, so that the device sees the
+    // The request is issued inside deviceLock, so that the device sees the
     // line states in the order they were decided, and answered outside it:
     // neither writers nor the worker wait for the device (except when the
     // caller already holds the lock: ApplyHandshakeLines decides and sends
     // the handshake lines inside it).
     HANDLE done = CreateEvent(nullptr, FALSE, FALSE, nullptr);
-    EnterCriticalSection(&flowLock);
+    deviceLock.Enter();
     lineState = (lineState & ~mask) | value;
     const WORD wValue = static_cast<WORD>(lineState & 0xFFFF);
     if (done == nullptr) {
         // No event to wait on: the request is made synchronously, inside
         // the lock, which keeps the order at the price of holding it.
         BOOL issued = SendClassRequest(this, kSetControlLineState, wValue, 0, nullptr);
-        LeaveCriticalSection(&flowLock);
+        deviceLock.Leave();
         return issued;
     }
     USB_TRANSFER transfer = IssueClassRequest(this, kSetControlLineState, wValue, 0, nullptr, done);
-    LeaveCriticalSection(&flowLock);
+    deviceLock.Leave();
     if (transfer != nullptr) {
         WaitForSingleObject(done, INFINITE);
         UsbCloseTransfer(this, transfer);
@@ -246,13 +251,12 @@ void CdcPort::IssueNotify() {
     if (notifyTransfer != nullptr || HaltBackOffLeft(&notifyBackOff) > 0)
         return;
     const DWORD length = CdcNotifyLength(EndpointPacketSize(classEndpoint));
-    EnterCriticalSection(&flowLock);
+    LockGuard guard(deviceLock);
     if (notifyPipe != nullptr) {
         notifyTransfer =
             UsbIssueInterrupt(this, notifyPipe, serviceEvent,
                               USB_IN_TRANSFER | USB_SHORT_TRANSFER_OK, length, notifyBuffer);
     }
-    LeaveCriticalSection(&flowLock);
 }
 
 void CdcPort::CompleteNotify() {

@@ -8,12 +8,14 @@
 // sent SET_LINE_CODING.
 //
 // Threads and locks: Start/Stop [attach]; ApplyLineSettings, SetBreak and
-// the synchronous SetControlLines [app] (from ApplyHandshakeLines with
-// flowLock held); the asynchronous SetControlLines [worker, inside flowLock]
-// from input flow control; Service, IssueNotify and CompleteNotify [worker]
-// only. `lineState` changes only inside flowLock; `notifyPipe` is used and
-// closed only inside flowLock once the worker exists; `notifyTransfer` and
-// `notifyBuffer` belong to the worker (and to Stop once it has ended).
+// the synchronous SetControlLines [app] (the latter with deviceLock held from
+// ApplyHandshakeLines, without it from the DTR/RTS requests and the last
+// close: it enters the lock itself, which is recursive); the asynchronous
+// SetControlLines [worker, inside deviceLock] from input flow control;
+// Service, IssueNotify and CompleteNotify [worker] only. `lineState` and
+// `notifyPipe` are guarded by deviceLock (Start stores them inside it too);
+// `notifyTransfer`, `notifyBuffer` and `notifyBackOff` belong to the worker
+// (and to Stop once it has ended).
 #pragma once
 
 #include "driver/port/halt.h"
@@ -31,20 +33,20 @@ class CdcPort : public SerialPort {
     // is missing or the class endpoint reports a packet size of 0.
     // Otherwise the bulk pair as the basic port, the status pipe opened and
     // its halt cleared, SET_COMM_FEATURE(ABSTRACT_STATE) sent.
-    BOOL Start() override;
+    BOOL Start() override SL_EXCLUDES(deviceLock);
     // Retires a status transfer a terminated worker left, closes the status
     // pipe, then the bulk pipes (the worker has retired its other transfers
     // by then, or teardown has: see PortTeardown).
-    BOOL Stop() override;
+    BOOL Stop() override SL_EXCLUDES(deviceLock);
     // DTR and RTS from the DCB, then SET_LINE_CODING (unless the device
     // must not receive it). Always TRUE.
-    BOOL ApplyLineSettings() override;
+    BOOL ApplyLineSettings() override SL_EXCLUDES(deviceLock);
     // SEND_BREAK 0xFFFF (until ended) or 0. Nonzero when the request was
     // issued, 0 when it could not be.
-    BOOL SetBreak(BOOL on) override;
+    BOOL SetBreak(BOOL on) override SL_EXCLUDES(deviceLock);
     // SET_CONTROL_LINE_STATE with the lines in `mask` changed to `value`.
     // With an event: returns the transfer for the caller to retire (0 when
-    // not issued). Without: waits for the device's answer outside flowLock
+    // not issued). Without: waits for the device's answer outside deviceLock
     // (inside it when the caller holds it) and returns nonzero when the
     // request was issued, 0 when not.
     DWORD_PTR SetControlLines(DWORD mask, DWORD value, HANDLE event) override;
@@ -52,19 +54,19 @@ class CdcPort : public SerialPort {
     // Nonzero while the bulk side has work or a status transfer is out;
     // negative (a timed wake-up) while the bulk side or a failing status
     // pipe backs off.
-    int Service() override;
+    int Service() override SL_EXCLUDES(deviceLock, openLock);
 
     // [worker] Issues the next status transfer when none is outstanding.
-    void IssueNotify();
+    void IssueNotify() SL_EXCLUDES(deviceLock);
     // [worker] Retires a finished status transfer and, for a well-formed
     // SERIAL_STATE notification, reports the line state.
-    void CompleteNotify();
+    void CompleteNotify() SL_EXCLUDES(openLock);
 
     // Control-line state last requested (kLineDtr | kLineRts); 0 after
     // Start.
-    DWORD lineState SL_GUARDED_BY(flowLock);
+    DWORD lineState SL_GUARDED_BY(deviceLock);
     // Pipe of classEndpoint, or 0.
-    USB_PIPE notifyPipe SL_GUARDED_BY(flowLock);
+    USB_PIPE notifyPipe SL_GUARDED_BY(deviceLock);
     // The outstanding status transfer, or 0, and where it lands.
     USB_TRANSFER notifyTransfer;
     BYTE notifyBuffer[64];

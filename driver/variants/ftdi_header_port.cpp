@@ -41,16 +41,11 @@ BOOL FtdiHeaderPort::ApplyLineSettings() {
     return TRUE;
 }
 
-USB_TRANSFER FtdiHeaderPort::SendWithHeader(BYTE* buffer, const BYTE* data, DWORD length,
-                                            HANDLE event) {
+USB_TRANSFER FtdiHeaderPort::SendWithHeader(USB_PIPE pipe, BYTE* buffer, const BYTE* data,
+                                            DWORD length, HANDLE event) {
     buffer[0] = static_cast<BYTE>(length * 4 + kHeaderTag);
     if (length > 0)
         __builtin_memcpy(buffer + 1, data, length);
-    // Callers inside flowLock re-enter it (it is recursive); SendImmediate
-    // holds it only for the look at the pipe, as the basic port does.
-    EnterCriticalSection(&flowLock);
-    USB_PIPE pipe = sendPipe;
-    LeaveCriticalSection(&flowLock);
     if (pipe == nullptr)
         return nullptr;
     return UsbIssueBulk(this, pipe, event, USB_OUT_TRANSFER, length + 1, buffer);
@@ -63,17 +58,24 @@ USB_TRANSFER FtdiHeaderPort::IssueWrite(const BYTE* data, DWORD length) {
         length = static_cast<DWORD>(maxWriteSize);
     if ((usbMode & kUsbModeNoNibbleRule) == 0 && length % 16 == kUnsafeDataNibble)
         length -= 1;
-    return SendWithHeader(writeBuffer, data, length, writeEvent);
+    return SendWithHeader(sendPipe, writeBuffer, data, length, writeEvent);
 }
 
 USB_TRANSFER FtdiHeaderPort::SendImmediate(const BYTE* ch) {
-    // Synchronous: the packet is done with when the call returns.
+    // Synchronous, outside deviceLock (taken only for the look at the pipe,
+    // as the basic port does): the packet is done with when the call
+    // returns.
+    USB_PIPE pipe;
+    {
+        LockGuard guard(deviceLock);
+        pipe = sendPipe;
+    }
     BYTE packet[2];
-    return SendWithHeader(packet, ch, 1, nullptr);
+    return SendWithHeader(pipe, packet, ch, 1, nullptr);
 }
 
 USB_TRANSFER FtdiHeaderPort::SendFlowChar(const BYTE* ch) {
-    return SendWithHeader(charBuffer, ch, 1, serviceEvent);
+    return SendWithHeader(sendPipe, charBuffer, ch, 1, serviceEvent);
 }
 
 BOOL FtdiHeaderPort::WriteFinished(DWORD* count) {

@@ -7,15 +7,16 @@
 // transfer.
 //
 // Threads and locks: ApplyLineSettings, SetBreak and SetControlLines without
-// an event run on [app] threads and take no lock of their own (the mask byte
-// of the modem control request names the lines to change, so nothing is
-// remembered); the handshake lines of ApplyLineSettings go inside flowLock,
-// held by ApplyHandshakeLines. SetControlLines with an event runs on
-// [worker] inside flowLock.
+// an event run on [app] threads and hold no lock while they send (the mask
+// byte of the modem control request names the lines to change, so nothing
+// is remembered; the DCB is copied inside deviceLock); the handshake lines of
+// ApplyLineSettings go inside deviceLock, held by ApplyHandshakeLines.
+// SetControlLines with an event runs on [worker] inside deviceLock.
 // DeliverReceived runs on [worker] only. FtdiHeaderPort's IssueWrite runs
-// inside flowLock ([app]) and SendFlowChar inside flowLock ([worker]); they
-// use different buffers, and SendImmediate builds its packet on its own
-// stack, so no two transfers in flight share storage.
+// inside deviceLock ([app]) and SendFlowChar inside deviceLock ([worker]);
+// SendImmediate reads the pipe inside deviceLock and sends outside it. They
+// use different buffers (SendImmediate builds its packet on its own stack),
+// so no two transfers in flight share storage.
 #pragma once
 
 #include "driver/port/port.h"
@@ -58,20 +59,20 @@ class FtdiPort : public SerialPort {
 
     // Needs a bulk-IN and a bulk-OUT endpoint; runs SerialPort's Start and
     // resets the chip.
-    BOOL Start() override;
+    BOOL Start() override SL_EXCLUDES(deviceLock);
     // Handshake lines, then the divisor and the data format (break clear).
     // The outcomes of the requests are not examined: always TRUE.
-    BOOL ApplyLineSettings() override;
+    BOOL ApplyLineSettings() override SL_EXCLUDES(deviceLock);
     // Re-sends the data format from the DCB with the break bit set or
     // clear; nonzero when the request was issued.
-    BOOL SetBreak(BOOL on) override;
+    BOOL SetBreak(BOOL on) override SL_EXCLUDES(deviceLock);
     // Modem control: wValue = mask << 8 | value. With an event the transfer
     // is returned for the caller to retire; without, it is synchronous and
     // the result is nonzero when it was issued.
     DWORD_PTR SetControlLines(DWORD mask, DWORD value, HANDLE event) override;
     // Cuts the block into packets of the bulk-IN endpoint's size: each
     // packet's status pair goes to UpdateLineStatus, its data to the ring.
-    BOOL DeliverReceived(const BYTE* data, DWORD length) override;
+    BOOL DeliverReceived(const BYTE* data, DWORD length) override SL_EXCLUDES(deviceLock, openLock);
 
   protected:
     // Sends a vendor request with no data stage synchronously and closes
@@ -85,28 +86,30 @@ class FtdiHeaderPort : public FtdiPort {
 
     // FtdiPort's Start, then the write limit: one transfer is a header and
     // at most 63 data bytes, and never reaches the packet size.
-    BOOL Start() override;
+    BOOL Start() override SL_EXCLUDES(deviceLock);
     // Handshake lines, the rate code and the data format.
-    BOOL ApplyLineSettings() override;
-    USB_TRANSFER IssueWrite(const BYTE* data, DWORD length) override;
+    BOOL ApplyLineSettings() override SL_EXCLUDES(deviceLock);
+    USB_TRANSFER IssueWrite(const BYTE* data, DWORD length) override SL_REQUIRES(deviceLock);
     // One character with its header, synchronously.
-    USB_TRANSFER SendImmediate(const BYTE* ch) override;
+    USB_TRANSFER SendImmediate(const BYTE* ch) override SL_EXCLUDES(deviceLock);
     // One character with its header from charBuffer; completion sets
     // serviceEvent.
-    USB_TRANSFER SendFlowChar(const BYTE* ch) override;
+    USB_TRANSFER SendFlowChar(const BYTE* ch) override SL_REQUIRES(deviceLock);
     // Takes the header byte off the count; never asks for a zero-length
     // packet.
     BOOL WriteFinished(DWORD* count) override;
 
     // Builds header and data in `buffer` (length + 1 bytes, length <= 63)
-    // and sends it on the bulk-OUT pipe: through TransferNotify on `event`,
-    // or synchronously when `event` is 0. 0 when not issued.
-    USB_TRANSFER SendWithHeader(BYTE* buffer, const BYTE* data, DWORD length, HANDLE event);
+    // and sends it on `pipe`, the bulk-OUT pipe as the caller read it
+    // inside deviceLock: through TransferNotify on `event`, or synchronously
+    // when `event` is 0. 0 when not issued (also when `pipe` is 0).
+    USB_TRANSFER SendWithHeader(USB_PIPE pipe, BYTE* buffer, const BYTE* data, DWORD length,
+                                HANDLE event);
 
     // Header byte plus up to 63 data bytes of the write in flight ([app],
-    // inside flowLock).
+    // inside deviceLock).
     BYTE writeBuffer[64];
     // Header byte plus one character, for the flow-control character in
-    // flight ([worker], inside flowLock).
+    // flight ([worker], inside deviceLock).
     BYTE charBuffer[2];
 };

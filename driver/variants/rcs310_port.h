@@ -5,7 +5,7 @@
 // those operations stay SerialPort's (which send nothing and report 0), and
 // SendImmediate and SendFlowChar send nothing.
 //
-// Threads: IssueWrite runs on [app] inside flowLock (COM_Write); its
+// Threads: IssueWrite runs on [app] inside deviceLock (COM_Write); its
 // completion sets writeEvent. Start and Stop run on [attach].
 #pragma once
 
@@ -25,14 +25,14 @@ class Rcs310Port : public SerialPort {
 
     // Needs only the bulk-IN endpoint; a bulk-OUT endpoint, when bound, is
     // opened but never used.
-    BOOL Start() override;
+    BOOL Start() override SL_EXCLUDES(deviceLock);
     // Closes both pipes Start opened.
-    BOOL Stop() override;
+    BOOL Stop() override SL_EXCLUDES(deviceLock);
     // One vendor request carrying the first bytes of `data` as its data
     // stage (no data stage for a length of 0).
-    USB_TRANSFER IssueWrite(const BYTE* data, DWORD length) override;
-    USB_TRANSFER SendImmediate(const BYTE* ch) override;
-    USB_TRANSFER SendFlowChar(const BYTE* ch) override;
+    USB_TRANSFER IssueWrite(const BYTE* data, DWORD length) override SL_REQUIRES(deviceLock);
+    USB_TRANSFER SendImmediate(const BYTE* ch) override SL_EXCLUDES(deviceLock);
+    USB_TRANSFER SendFlowChar(const BYTE* ch) override SL_REQUIRES(deviceLock);
     // The count is the data stage's; no zero-length packet ever follows.
     BOOL WriteFinished(DWORD* count) override;
 };

@@ -45,26 +45,29 @@ BOOL SerialPort::Start() {
     if (receiveEndpoint != nullptr) {
         rxTransferSize = static_cast<LONG>(EndpointPacketSize(receiveEndpoint));
     }
-    // Start runs before the worker thread and the locks' users exist.
-    receivePipe = nullptr;
-    sendPipe = nullptr;
     WriteULongRelease(&modemStatus, MS_CTS_ON | MS_DSR_ON);
+    USB_PIPE receive = nullptr;
+    USB_PIPE send = nullptr;
     if (receiveEndpoint != nullptr)
-        receivePipe = OpenAndClear(this, receiveEndpoint);
+        receive = OpenAndClear(this, receiveEndpoint);
     if (sendEndpoint != nullptr)
-        sendPipe = OpenAndClear(this, sendEndpoint);
+        send = OpenAndClear(this, sendEndpoint);
+    // No other thread uses the port yet; the pipes are stored inside
+    // deviceLock all the same, like every later look at them.
+    LockGuard guard(deviceLock);
+    receivePipe = receive;
+    sendPipe = send;
     return TRUE;
 }
 
 BOOL SerialPort::Stop() {
-    EnterCriticalSection(&flowLock);
+    LockGuard guard(deviceLock);
     if (receivePipe != nullptr)
         UsbClosePipe(this, receivePipe);
     receivePipe = nullptr;
     if (sendPipe != nullptr)
         UsbClosePipe(this, sendPipe);
     sendPipe = nullptr;
-    LeaveCriticalSection(&flowLock);
     return TRUE;
 }
 
@@ -78,14 +81,14 @@ BOOL SerialPort::ApplyLineSettings() {
 }
 
 BOOL ApplyHandshakeLines(SerialPort* port) {
-    // The lines are decided and sent inside flowLock, where input flow
+    // The lines are decided and sent inside deviceLock, where input flow
     // control changes inputStopped and sends its own line changes: a value
     // decided on a stale inputStopped can never reach the device after the
     // worker's newer one (a raise after its drop would let the device
     // overrun the ring). A class whose request waits for the device's
     // answer waits inside the lock; settings change seldom.
-    EnterCriticalSection(&port->flowLock);
-    const DCB& dcb = port->dcb;
+    LockGuard guard(port->deviceLock);
+    const DCB dcb = port->dcb;
     if (!dcb.fOutX)
         WriteRelease(&port->outputHeld, 0);
     const bool running = ReadAcquire(&port->inputStopped) == 0;
@@ -99,7 +102,6 @@ BOOL ApplyHandshakeLines(SerialPort* port) {
         value |= kLineRts;
     }
     port->SetControlLines(kLineDtr | kLineRts, value, nullptr);
-    LeaveCriticalSection(&port->flowLock);
     return TRUE;
 }
 
@@ -120,9 +122,11 @@ USB_TRANSFER SerialPort::IssueWrite(const BYTE* data, DWORD length) {
 }
 
 USB_TRANSFER SerialPort::SendImmediate(const BYTE* ch) {
-    EnterCriticalSection(&flowLock);
-    USB_PIPE pipe = sendPipe;
-    LeaveCriticalSection(&flowLock);
+    USB_PIPE pipe;
+    {
+        LockGuard guard(deviceLock);
+        pipe = sendPipe;
+    }
     if (pipe == nullptr)
         return nullptr;
     return UsbIssueBulk(this, pipe, nullptr, USB_OUT_TRANSFER, 1, const_cast<BYTE*>(ch));

@@ -19,11 +19,11 @@ class WmcPort : public CdcPort {
     // channel cannot be brought up, the primary is stopped again and FALSE
     // returned: a port whose second channel has no events or thread must not
     // be served.
-    BOOL Start() override;
+    BOOL Start() override SL_EXCLUDES(deviceLock);
     // Tears the second channel down first, then stops the primary's pipes.
     // FALSE when the second channel's worker could not be ended (its
     // teardown left it in place): the object must stay.
-    BOOL Stop() override;
+    BOOL Stop() override SL_EXCLUDES(deviceLock);
     // Wakes readers and writers of both channels.
     void WakeAll() override;
     // kChannelSecondary points the handle at `secondary`, kChannelPrimary

@@ -9,10 +9,6 @@
 #include "cehost/core.h"
 #include "cehost/counters.h"
 #include "cehost/regfile.h"
-#include "sim/bulk_model.h"
-#include "sim/cdc_model.h"
-#include "sim/ftdi_model.h"
-#include "sim/rcs310_model.h"
 
 namespace fuzz {
 
@@ -82,67 +78,28 @@ void ExerciseAndClose(HANDLE h) {
     CloseHandle(h);
 }
 
+namespace {
+
+const sim::ModelEntry& Entry(int kind) {
+    const sim::ModelEntry* entry =
+        kind >= 0 && kind < kModelKinds ? sim::FindModel(kKinds[kind]) : nullptr;
+    if (entry == nullptr) {
+        std::fprintf(stderr, "fuzz: no device model for kind %d\n", kind);
+        std::abort();
+    }
+    return *entry;
+}
+
+}  // namespace
+
 std::shared_ptr<cehost::UsbDeviceModel> MakeModel(int kind) {
-    auto line = std::make_shared<sim::LoopbackPlug>();
-    switch (kind) {
-        case 0:
-            return std::make_shared<sim::BulkAdapterModel>(sim::BulkModelConfig{}, line);
-        case 1:
-            return std::make_shared<sim::CdcModel>(sim::CdcAcmConfig(), line);
-        case 2:
-            return std::make_shared<sim::CdcModel>(sim::CdcCtsChipConfig(), line);
-        case 3:
-            return std::make_shared<sim::CdcModel>(sim::CdcNoCodingConfig(), line);
-        case 4:
-            return std::make_shared<sim::CdcModel>(sim::CdcTwoChannelConfig(), line,
-                                                   std::make_shared<sim::LoopbackPlug>());
-        case 5:
-            return std::make_shared<sim::FtdiModel>(sim::FtdiModelConfig::FullSpeed(), line);
-        case 6:
-            return std::make_shared<sim::FtdiModel>(sim::FtdiModelConfig::HighSpeed(), line);
-        case 7:
-            return std::make_shared<sim::FtdiModel>(sim::FtdiModelConfig::HeaderFramed(), line);
-        default:
-            return std::make_shared<sim::Rcs310Model>(sim::Rcs310ModelConfig{}, line);
-    }
+    return Entry(kind)
+        .Make(std::make_shared<sim::LoopbackPlug>(), std::make_shared<sim::LoopbackPlug>())
+        .usb;
 }
 
-uint8_t DataInEndpoint(int kind) {
-    switch (kind) {
-        case 0:
-            return sim::BulkModelConfig{}.inEndpoint;
-        case 1:
-            return sim::CdcAcmConfig().dataIn;
-        case 2:
-            return sim::CdcCtsChipConfig().dataIn;
-        case 3:
-            return sim::CdcNoCodingConfig().dataIn;
-        case 4:
-            return sim::CdcTwoChannelConfig().dataIn;
-        case 5:
-            return sim::FtdiModelConfig::FullSpeed().inEndpoint;
-        case 6:
-            return sim::FtdiModelConfig::HighSpeed().inEndpoint;
-        case 7:
-            return sim::FtdiModelConfig::HeaderFramed().inEndpoint;
-        default:
-            return sim::Rcs310ModelConfig{}.inEndpoint;
-    }
-}
-
-uint8_t StatusInEndpoint(int kind) {
-    switch (kind) {
-        case 1:
-            return sim::CdcAcmConfig().notifyEndpoint;
-        case 2:
-            return sim::CdcCtsChipConfig().notifyEndpoint;
-        case 3:
-            return sim::CdcNoCodingConfig().notifyEndpoint;
-        case 4:
-            return sim::CdcTwoChannelConfig().notifyEndpoint;
-        default:
-            return 0;
-    }
+sim::DataPath DataPath(int kind) {
+    return sim::DataPathOf(Entry(kind).config);
 }
 
 }  // namespace fuzz

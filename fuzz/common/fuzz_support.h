@@ -22,6 +22,7 @@
 #include "cehost/usb_bus.h"
 #include "cehost/usb_device_model.h"
 #include "common/scripted_model.h"
+#include "sim/catalog.h"
 
 namespace fuzz {
 
@@ -80,15 +81,16 @@ HANDLE OpenCom();
 // once) and closes the handle.
 void ExerciseAndClose(HANDLE h);
 
-// The port types with a real chip model behind them, by number: 0 bulk,
-// 1 CDC, 2 CDC chip with CTS in its state, 3 CDC without line coding,
-// 4 two-channel, 5 FTDI full speed, 6 FTDI high speed, 7 FTDI header-framed,
-// 8 type-4.
-constexpr int kModelKinds = 9;
+// The devices the targets plug, by number (an input's kind byte picks one):
+// models of the catalog, with a loopback plug behind each serial channel.
+// The order stays, so that the corpora keep their meaning.
+constexpr const char* kKinds[] = {"bulk",         "cdc-acm",         "cdc-cts",
+                                  "cdc-nocoding", "cdc-two-channel", "ftdi",
+                                  "ftdi-hs",      "ftdi-header",     "rcs310"};
+constexpr int kModelKinds = sizeof kKinds / sizeof kKinds[0];
 std::shared_ptr<cehost::UsbDeviceModel> MakeModel(int kind);
-// Data IN endpoint and status IN endpoint (0 when none) of that model.
-uint8_t DataInEndpoint(int kind);
-uint8_t StatusInEndpoint(int kind);
+// The endpoints its data moves on.
+sim::DataPath DataPath(int kind);
 
 }  // namespace fuzz
 

@@ -14,13 +14,15 @@
 #include "cehost/regfile.h"
 #include "cehost/usb_bus.h"
 #include "common/fuzz_support.h"
+#include "platform.h"
 
 namespace {
 
+// The driver's value names, the device manager's, and an empty name.
 const char16_t* const kNames[] = {
-    u"ClassEndp",     u"ReceiveEndp",  u"SendEndp", u"UsbMode", u"Priority256",
-    u"ReceiveBuffer", u"FriendlyName", u"Prefix",   u"Dll",     u"DeviceType",
-    u"Tsp",           u"Index",        u"Order",    u"IClass",  u"",
+    kValueClassEndp,     kValueReceiveEndp,  kValueSendEndp, kValueUsbMode, kValuePriority256,
+    kValueReceiveBuffer, kValueFriendlyName, kValuePrefix,   kValueDll,     kValueDeviceType,
+    kValueTsp,           u"Index",           u"Order",       u"IClass",     u"",
 };
 
 }  // namespace
@@ -40,13 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!cehost::UsbInstallClient(u"serlynx.dll"))
             std::abort();
         cehost::UsbDeviceId first = bus.Plug(model);
-        const std::u16string key = [&] {
-            const cehost::Bytes d = model->DeviceDescriptor();
-            auto word = [&](size_t at) { return std::to_string(d[at] | (d[at + 1] << 8)); };
-            std::string path = "Drivers\\USB\\LoadClients\\" + word(8) + "_" + word(10) + "_" +
-                               word(12) + "\\Default\\Default\\Serlynx";
-            return std::u16string(path.begin(), path.end());
-        }();
+        const std::u16string key = serlynx::DeviceKeyPath(model->DeviceDescriptor());
         for (int v = 0; v < 12 && !in.Empty(); ++v) {
             const uint8_t sel = in.U8();
             const char16_t* name = kNames[(sel & 0x7F) % (sizeof kNames / sizeof kNames[0])];

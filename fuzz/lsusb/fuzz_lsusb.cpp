@@ -1,40 +1,67 @@
-// The tests' `lsusb -v` reader on arbitrary text. Whatever it accepts must
-// give records whose counts and pointers hold together: every interface and
-// endpoint it lists is read back in full.
+// The `lsusb -v` reader (serlynx probe --lsusb) on arbitrary text. Whatever
+// it accepts must be descriptors that hold together: an 18-byte device
+// descriptor, a configuration whose total length is its size and whose
+// descriptors tile it exactly, each interface followed by as many endpoints
+// as it declares, and string descriptors of the length they state.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
-#include "common/lsusb_fixture.h"
+#include "lsusb.h"
+
+namespace {
+
+[[noreturn]] void Finding(const char* what, size_t at) {
+    std::fprintf(stderr, "fuzz: lsusb: %s (at byte %zu)\n", what, at);
+    std::abort();
+}
+
+void CheckConfiguration(const cehost::Bytes& c) {
+    if (c.empty())
+        return;  // the dump had no configuration
+    if (c.size() < 9 || c[0] != 9 || c[1] != 2)
+        Finding("configuration header", 0);
+    if (size_t(c[2] | c[3] << 8) != c.size())
+        Finding("wTotalLength is not the configuration's size", 2);
+    int endpointsOwed = 0;
+    bool inInterface = false;
+    size_t at = 9;
+    for (; at < c.size(); at += c[at]) {
+        if (at + 2 > c.size() || c[at] < 2 || at + c[at] > c.size())
+            Finding("a descriptor runs past the configuration", at);
+        if (c[at + 1] == 4) {
+            if (endpointsOwed != 0)
+                Finding("an interface lists fewer endpoints than it declares", at);
+            endpointsOwed = c[at + 4];
+            inInterface = true;
+        } else if (c[at + 1] == 5) {
+            if (!inInterface || --endpointsOwed < 0)
+                Finding("an endpoint no interface declares", at);
+        }
+    }
+    if (endpointsOwed != 0)
+        Finding("the last interface lists fewer endpoints than it declares", at);
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    std::string text(reinterpret_cast<const char*>(data), size);
-    testfix::LsusbDevice device;
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    serlynx::LsusbDevice device;
     std::string error;
-    if (!device.Parse(text, &error))
+    if (!serlynx::ParseLsusb(text, &device, &error)) {
+        if (error.rfind("line ", 0) != 0)
+            Finding("an error that names no line", 0);
         return 0;
-    const USB_DEVICE* d = device.Device();
-    unsigned sum = d->Descriptor.idVendor + d->Descriptor.idProduct;
-    const USB_CONFIGURATION* c = d->lpActiveConfig;
-    if (c == nullptr)
-        return 0;
-    if (c->dwNumInterfaces != 0 && c->lpInterfaces == nullptr) {
-        std::fprintf(stderr, "fuzz: %u interfaces without records\n", c->dwNumInterfaces);
-        std::abort();
     }
-    for (DWORD i = 0; i < c->dwNumInterfaces; ++i) {
-        const USB_INTERFACE& itf = c->lpInterfaces[i];
-        sum += itf.Descriptor.bInterfaceClass;
-        if (itf.Descriptor.bNumEndpoints != 0 && itf.lpEndpoints == nullptr) {
-            std::fprintf(stderr, "fuzz: interface %u lists %u endpoints without records\n", i,
-                         itf.Descriptor.bNumEndpoints);
-            std::abort();
-        }
-        for (unsigned e = 0; e < itf.Descriptor.bNumEndpoints; ++e)
-            sum += itf.lpEndpoints[e].Descriptor.bEndpointAddress +
-                   itf.lpEndpoints[e].Descriptor.wMaxPacketSize;
+    if (device.device.size() != 18 || device.device[0] != 18 || device.device[1] != 1)
+        Finding("device descriptor", 0);
+    CheckConfiguration(device.configuration);
+    serlynx::LsusbModel model(device);
+    for (const auto& [index, text] : device.strings) {
+        const cehost::Bytes s = model.StringDescriptor(index, 0x0409);
+        if (s.size() < 2 || s[0] != s.size() || s[1] != 3)
+            Finding("string descriptor", index);
     }
-    for (unsigned i = 0; i < 256; ++i)
-        sum += static_cast<unsigned>(device.StringText(static_cast<uint8_t>(i)).size());
-    return sum == 0xFFFFFFFF;  // keeps the reads
+    return 0;
 }

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -50,8 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Fleet& fleet = fuzz::Fleet::Get();
     HANDLE h = fleet.Handle(kind);
     fuzz::ScriptedModel& model = fleet.Model(kind);
-    const uint8_t dataIn = fuzz::DataInEndpoint(kind);
-    const uint8_t statusIn = fuzz::StatusInEndpoint(kind);
+    const sim::DataPath path = fuzz::DataPath(kind);
+    const uint8_t dataIn = path.dataIn;
+    const uint8_t statusIn = path.statusIn;
     COMMTIMEOUTS immediate{MAXDWORD, 0, 0, 0, 0};
     SetCommTimeouts(h, &immediate);
     Settle(h);
@@ -84,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             default: {
                 fuzz::Bytes packet = in.Chunk();
                 if (op & 0x80) {  // a full packet: the transfer goes on
-                    packet.resize(kind == 6 ? 512 : 64, op);
+                    packet.resize(path.inPacket, op);
                 }
                 sent.insert(sent.end(), packet.begin(), packet.end());
                 model.Script(dataIn, fuzz::InStep{cehost::UsbHandshake::kAck, std::move(packet)});
@@ -114,7 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     model.DropScript();
     fleet.Bus().ClearFaults(fleet.Id(kind));
 
-    if (kind == 0 && onlyData && allSent) {
+    if (std::string_view(fuzz::kKinds[kind]) == "bulk" && onlyData && allSent) {
         // A transfer of the bulk-only port ends at its first short packet; the
         // driver queues the next at once, so all bytes arrive. Wait a little
         // longer for the tail.

@@ -14,12 +14,15 @@ a kill). A mutant whose text is no longer in its file makes the run fail:
 the list must follow the code.
 
 usage: scripts/mutants/run.py [--sample] [--only ID,...] [--json FILE]
-                              [--doc docs/testing.md] [--keep-going]
-  --sample     only the mutants marked for CI (about ten minutes)
-  --only       these mutants (ids, comma-separated)
-  --json FILE  write every result as JSON
-  --doc FILE   rewrite the results table between the markers in FILE
-  --jobs N     ctest jobs (default 2)
+                              [--doc docs/testing.md] [--merge FILE]
+  --sample      only the mutants marked for CI (about ten minutes)
+  --only        these mutants (ids, comma-separated)
+  --json FILE   write every result as JSON
+  --doc FILE    rewrite the results table between the markers in FILE
+  --merge FILE  the JSON of an earlier run: its results stand for the
+                mutants not run now (in --json and --doc), so that a few
+                mutants changed or re-run after a full run update its table
+  --jobs N      ctest jobs (default 2)
 Exit status: 0 when every mutant run was killed, 1 when one survived (or
 did not compile, or its text was not found), 2 on a usage error or when the
 unmutated suite fails.
@@ -84,17 +87,22 @@ def configure():
                    stdout=subprocess.DEVNULL)
 
 
-def ctest(jobs, regex=None):
-    """Runs tests until the first failure: (passed, seconds, first failed test)."""
+def ctest(jobs, regex=None, log_path=None):
+    """Runs tests until the first failure: (passed, seconds, first failed test).
+    With log_path, ctest's output is kept there."""
     cmd = ["ctest", "--test-dir", BLD, "-j", str(jobs), "--stop-on-failure",
            "--timeout", str(TEST_TIMEOUT), "--output-on-failure"]
     if regex:
         cmd += ["-R", regex]
     t0 = time.monotonic()
     r = subprocess.run(cmd, capture_output=True, text=True)
+    if log_path:
+        with open(log_path, "w") as f:
+            f.write(r.stdout + r.stderr)
     failed = ""
     for line in r.stdout.splitlines():
-        hit = re.search(r"Test\s+#\d+: (\S+) .*\*\*\*", line)
+        # Parameterised names may hold spaces: the name ends at the dots.
+        hit = re.search(r"Test\s+#\d+: (.+?) \.+.*\*\*\*", line)
         if hit:
             failed = hit.group(1)
             break
@@ -138,15 +146,32 @@ def run_mutant(m, jobs):
         restore(m, original)
 
 
-def write_doc(path, results, total_s):
+def merge(path, results):
+    """This run's results over an earlier run's, in the list's order; ids no
+    longer in the list are dropped. Returns (results, the earlier full run's
+    seconds, the ids run since that full run)."""
+    with open(path) as f:
+        earlier = json.load(f)
+    by_id = {r["id"]: r for r in earlier["results"]}
+    by_id.update({r["id"]: r for r in results})
+    merged = [by_id[m["id"]] for m in MUTANTS if m["id"] in by_id]
+    since = set(earlier.get("rerun", [])) | {r["id"] for r in results}
+    return merged, earlier["seconds"], sorted(since & {r["id"] for r in merged})
+
+
+def write_doc(path, results, total_s, rerun=0):
     killed = sum(1 for r in results if r["result"] == "killed")
+    when = f"the run took {total_s // 60} min {total_s % 60} s on this machine"
+    if rerun:
+        when = (f"the full run took {total_s // 60} min {total_s % 60} s on this machine; "
+                f"{rerun} mutants were added or re-run since")
     rows = ["| id | area | fault | result | killed by | s |", "|---|---|---|---|---|---|"]
     for r in results:
-        rows.append(f"| {r['id']} | {r['area']} | {r['note']} | {r['result']} | "
-                    f"{r['detail'] if r['result'] == 'killed' else ''} | {r['seconds']} |")
-    body = "\n".join([BEGIN, "",
-                      f"{killed} of {len(results)} mutants killed; the run took "
-                      f"{total_s // 60} min {total_s % 60} s on this machine.", ""] + rows + ["", END])
+        by = str(r["detail"]).replace("|", "\\|") if r["result"] == "killed" else ""
+        rows.append(f"| {r['id']} | {r['area']} | {r['note']} | {r['result']} | {by} | "
+                    f"{r['seconds']} |")
+    body = "\n".join([BEGIN, "", f"{killed} of {len(results)} mutants killed; {when}.", ""] +
+                     rows + ["", END])
     with open(path, encoding="utf-8") as f:
         text = f.read()
     if BEGIN in text and END in text:
@@ -163,6 +188,7 @@ def main():
     ap.add_argument("--only", default="")
     ap.add_argument("--json")
     ap.add_argument("--doc")
+    ap.add_argument("--merge")
     ap.add_argument("--jobs", type=int, default=2)
     a = ap.parse_args()
 
@@ -189,9 +215,11 @@ def main():
     if not ok:
         print("mutants: the unmutated tree does not build:\n" + out, file=sys.stderr)
         return 2
-    passed, secs, failed = ctest(a.jobs)
+    suite_log = os.path.join(SCRATCH, "unmutated.log")
+    passed, secs, failed = ctest(a.jobs, log_path=suite_log)
     if not passed:
-        print(f"mutants: the unmutated suite fails ({failed}); fix that first", file=sys.stderr)
+        print(f"mutants: the unmutated suite fails ({failed}); fix that first "
+              f"(ctest's output: {os.path.relpath(suite_log, ROOT)})", file=sys.stderr)
         return 2
     log(f"mutants: unmutated suite passes in {secs:.0f} s; {len(chosen)} mutants")
 
@@ -206,12 +234,16 @@ def main():
     total = round(time.monotonic() - start)
     killed = sum(1 for r in results if r["result"] == "killed")
     log(f"mutants: {killed} of {len(results)} killed in {total // 60} min {total % 60} s")
+    ran_all = killed == len(results)
+    rerun = []
+    if a.merge:
+        results, total, rerun = merge(a.merge, results)
     if a.json:
         with open(a.json, "w") as f:
-            json.dump({"seconds": total, "results": results}, f, indent=1)
+            json.dump({"seconds": total, "rerun": rerun, "results": results}, f, indent=1)
     if a.doc:
-        write_doc(a.doc, results, total)
-    return 0 if killed == len(results) else 1
+        write_doc(a.doc, results, total, len(rerun))
+    return 0 if ran_all else 1
 
 
 if __name__ == "__main__":

@@ -1,9 +1,6 @@
 // The bulk-only serial adapter model.
 #include "sim/bulk_model.h"
 
-#include <algorithm>
-#include <cstring>
-
 namespace sim {
 
 using cehost::Bytes;
@@ -37,7 +34,8 @@ Bytes BulkAdapterModel::ConfigurationDescriptor(uint8_t index) {
 }
 
 Bytes BulkAdapterModel::StringDescriptor(uint8_t index, uint16_t language) {
-    return desc::EnglishStrings(index, language, {config_.manufacturer, config_.productName, config_.serial});
+    return desc::EnglishStrings(index, language,
+                                {config_.manufacturer, config_.productName, config_.serial});
 }
 
 UsbHandshake BulkAdapterModel::Out(uint8_t endpoint, const uint8_t* data, size_t length) {
@@ -61,31 +59,17 @@ UsbHandshake BulkAdapterModel::In(uint8_t endpoint, size_t maxPacket, Bytes& pac
     if (endpoint != config_.inEndpoint)
         return UsbHandshake::kStall;
     std::lock_guard<std::mutex> g(rxMu_);
-    if (rxCount_ == 0)
+    if (rx_.Empty())
         return UsbHandshake::kNak;
-    const size_t n = std::min(maxPacket, rxCount_);
-    packet.resize(n);
-    const size_t first = std::min(n, rx_.size() - rxHead_);
-    std::memcpy(packet.data(), rx_.data() + rxHead_, first);
-    std::memcpy(packet.data() + first, rx_.data(), n - first);
-    rxHead_ = (rxHead_ + n) % rx_.size();
-    rxCount_ -= n;
-    received_ += n;
+    packet.clear();
+    received_ += rx_.Pop(maxPacket, packet);
     return UsbHandshake::kAck;
 }
 
 void BulkAdapterModel::LineReceive(const uint8_t* data, size_t length) {
     {
         std::lock_guard<std::mutex> g(rxMu_);
-        const size_t n = std::min(rx_.size() - rxCount_, length);
-        const size_t tail = (rxHead_ + rxCount_) % (rx_.empty() ? 1 : rx_.size());
-        const size_t first = std::min(n, rx_.size() - tail);
-        if (n) {
-            std::memcpy(rx_.data() + tail, data, first);
-            std::memcpy(rx_.data(), data + first, n - first);
-        }
-        rxCount_ += n;
-        dropped_ += length - n;
+        rx_.Push(data, length);
     }
     Wake();
 }
@@ -109,7 +93,7 @@ uint64_t BulkAdapterModel::BytesReceived() const {
 }
 uint64_t BulkAdapterModel::BytesDropped() const {
     std::lock_guard<std::mutex> g(rxMu_);
-    return dropped_;
+    return rx_.Dropped();
 }
 uint64_t BulkAdapterModel::ZeroLengthPacketsOut() const {
     std::lock_guard<std::mutex> g(rxMu_);
@@ -117,7 +101,7 @@ uint64_t BulkAdapterModel::ZeroLengthPacketsOut() const {
 }
 size_t BulkAdapterModel::Pending() const {
     std::lock_guard<std::mutex> g(rxMu_);
-    return rxCount_;
+    return rx_.Size();
 }
 
 }  // namespace sim

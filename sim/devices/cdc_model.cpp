@@ -146,6 +146,7 @@ CdcModel::CdcModel(CdcModelConfig config, std::shared_ptr<SerialLine> line,
     for (size_t i = 0; i < 2; ++i) {
         channels_[i].model = this;
         channels_[i].index = i;
+        channels_[i].rx = RxFifo(config_.rxFifo);
     }
     {
         std::lock_guard<std::mutex> g(mu_);
@@ -289,7 +290,7 @@ void CdcModel::ResetChannelsLocked() {
     for (Channel& c : channels_) {
         c.coding = LineConfig{};
         c.dtr = c.rts = c.breakOn = false;
-        c.rx.clear();
+        c.rx.Clear();
     }
     notifications_.clear();
     notifyOffset_ = 0;
@@ -499,12 +500,10 @@ UsbHandshake CdcModel::In(uint8_t endpoint, size_t maxPacket, Bytes& packet) {
     Channel* c = ChannelOfIn(endpoint);
     if (c == nullptr)
         return UsbHandshake::kStall;
-    if (c->rx.empty())
+    if (c->rx.Empty())
         return UsbHandshake::kNak;
-    const size_t n = std::min(maxPacket, c->rx.size());
-    packet.assign(c->rx.begin(), c->rx.begin() + static_cast<long>(n));
-    c->rx.erase(c->rx.begin(), c->rx.begin() + static_cast<long>(n));
-    c->received += n;
+    packet.clear();
+    c->received += c->rx.Pop(maxPacket, packet);
     return UsbHandshake::kAck;
 }
 
@@ -579,14 +578,9 @@ void CdcModel::QueueRawNotification(std::vector<uint8_t> bytes) {
 void CdcModel::Channel::LineReceive(const uint8_t* data, size_t length) {
     {
         std::lock_guard<std::mutex> g(model->mu_);
-        const size_t limit = model->config_.rxFifo;
-        const size_t room = limit > rx.size() ? limit - rx.size() : 0;
-        const size_t n = std::min(room, length);
-        rx.insert(rx.end(), data, data + n);
-        dropped += length - n;
         // Characters lost to a full FIFO are an overrun, reported in the
         // next SERIAL_STATE like any line error.
-        if (n < length && index == 0)
+        if (rx.Push(data, length) < length && index == 0)
             model->NotifyLocked(cdc::kStateOverrun);
     }
     model->Wake();
@@ -698,7 +692,7 @@ uint64_t CdcModel::BytesSent(size_t channel) const {
 
 uint64_t CdcModel::BytesDropped(size_t channel) const {
     std::lock_guard<std::mutex> g(mu_);
-    return At(channel).dropped;
+    return At(channel).rx.Dropped();
 }
 
 uint64_t CdcModel::BytesReceived(size_t channel) const {
@@ -708,7 +702,7 @@ uint64_t CdcModel::BytesReceived(size_t channel) const {
 
 size_t CdcModel::Pending(size_t channel) const {
     std::lock_guard<std::mutex> g(mu_);
-    return At(channel).rx.size();
+    return At(channel).rx.Size();
 }
 
 }  // namespace sim

@@ -71,7 +71,7 @@ FtdiModelConfig FtdiModelConfig::HeaderFramed() {
 }
 
 FtdiModel::FtdiModel(FtdiModelConfig config, std::shared_ptr<SerialLine> line)
-    : config_(std::move(config)), line_(std::move(line)) {
+    : config_(std::move(config)), line_(std::move(line)), rx_(config_.rxFifo) {
     state_.latencyMs = config_.latencyMs;
     lastIn_ = std::chrono::steady_clock::now();
     if (line_) {
@@ -194,10 +194,10 @@ UsbHandshake FtdiModel::Control(const USB_DEVICE_REQUEST& setup, const Bytes&, B
                     } else if (setup.wValue == 0) {
                         // Reset: both FIFOs emptied, pending reports dropped.
                         state_.resets++;
-                        rx_.clear();
+                        rx_.Clear();
                         pendingLine_ = 0;
                     } else if (setup.wValue == 1) {
-                        rx_.clear();  // purge receive
+                        rx_.Clear();  // purge receive
                     }
                     break;
                 case kModemControl: {
@@ -344,7 +344,7 @@ UsbHandshake FtdiModel::In(uint8_t endpoint, size_t maxPacket, Bytes& packet) {
     }
     const size_t size = std::min<size_t>(config_.packet, maxPacket);
     const size_t room = size > 2 ? size - 2 : 0;
-    const size_t n = std::min(room, rx_.size());
+    const size_t n = std::min(room, rx_.Size());
     const uint8_t modem = ModemStatusLocked();
     const bool due = now - lastIn_ >= std::chrono::milliseconds(state_.latencyMs);
     if (n == 0 && pendingLine_ == 0 && modem == lastModemSent_ && !due)
@@ -353,8 +353,7 @@ UsbHandshake FtdiModel::In(uint8_t endpoint, size_t maxPacket, Bytes& packet) {
     packet.reserve(2 + n);
     packet.push_back(modem);
     packet.push_back(static_cast<uint8_t>(kLsIdle | pendingLine_));
-    packet.insert(packet.end(), rx_.begin(), rx_.begin() + static_cast<std::ptrdiff_t>(n));
-    rx_.erase(rx_.begin(), rx_.begin() + static_cast<std::ptrdiff_t>(n));
+    rx_.Pop(n, packet);
     // Errors and a break are reported in one packet, then forgotten.
     pendingLine_ = 0;
     lastModemSent_ = modem;
@@ -368,13 +367,8 @@ UsbHandshake FtdiModel::In(uint8_t endpoint, size_t maxPacket, Bytes& packet) {
 void FtdiModel::LineReceive(const uint8_t* data, size_t length) {
     {
         std::lock_guard<std::mutex> g(mu_);
-        const size_t room = config_.rxFifo > rx_.size() ? config_.rxFifo - rx_.size() : 0;
-        const size_t n = std::min(room, length);
-        rx_.insert(rx_.end(), data, data + n);
-        if (n < length) {
+        if (rx_.Push(data, length) < length)
             pendingLine_ |= kLsOverrun;
-            dropped_ += length - n;
-        }
     }
     Wake();
 }
@@ -452,12 +446,12 @@ uint64_t FtdiModel::StatusOnlyPackets() const {
 
 uint64_t FtdiModel::BytesDropped() const {
     std::lock_guard<std::mutex> g(mu_);
-    return dropped_;
+    return rx_.Dropped();
 }
 
 size_t FtdiModel::Pending() const {
     std::lock_guard<std::mutex> g(mu_);
-    return rx_.size();
+    return rx_.Size();
 }
 
 void FtdiModel::QueueRawPacket(const Bytes& packet) {

@@ -1,8 +1,6 @@
 // The type-4 device model.
 #include "sim/rcs310_model.h"
 
-#include <algorithm>
-
 namespace sim {
 
 using cehost::Bytes;
@@ -15,7 +13,7 @@ constexpr uint8_t kWriteRequest = 0x00;
 }  // namespace
 
 Rcs310Model::Rcs310Model(Rcs310ModelConfig config, std::shared_ptr<SerialLine> line)
-    : config_(std::move(config)), line_(std::move(line)) {
+    : config_(std::move(config)), line_(std::move(line)), rx_(config_.rxFifo) {
     if (line_)
         line_->Attach(this);
 }
@@ -75,20 +73,17 @@ UsbHandshake Rcs310Model::In(uint8_t endpoint, size_t maxPacket, Bytes& packet) 
     if (endpoint != config_.inEndpoint)
         return UsbHandshake::kStall;
     std::lock_guard<std::mutex> g(mu_);
-    if (rx_.empty())
+    if (rx_.Empty())
         return UsbHandshake::kNak;
-    const size_t n = std::min(maxPacket, rx_.size());
-    packet.assign(rx_.begin(), rx_.begin() + static_cast<std::ptrdiff_t>(n));
-    rx_.erase(rx_.begin(), rx_.begin() + static_cast<std::ptrdiff_t>(n));
-    received_ += n;
+    packet.clear();
+    received_ += rx_.Pop(maxPacket, packet);
     return UsbHandshake::kAck;
 }
 
 void Rcs310Model::LineReceive(const uint8_t* data, size_t length) {
     {
         std::lock_guard<std::mutex> g(mu_);
-        const size_t room = config_.rxFifo > rx_.size() ? config_.rxFifo - rx_.size() : 0;
-        rx_.insert(rx_.end(), data, data + std::min(room, length));
+        rx_.Push(data, length);
     }
     Wake();
 }
@@ -111,6 +106,16 @@ uint64_t Rcs310Model::BytesReceived() const {
 uint64_t Rcs310Model::BulkOutBytesIgnored() const {
     std::lock_guard<std::mutex> g(mu_);
     return ignored_;
+}
+
+uint64_t Rcs310Model::BytesDropped() const {
+    std::lock_guard<std::mutex> g(mu_);
+    return rx_.Dropped();
+}
+
+size_t Rcs310Model::Pending() const {
+    std::lock_guard<std::mutex> g(mu_);
+    return rx_.Size();
 }
 
 }  // namespace sim

@@ -4,14 +4,13 @@
 #pragma once
 
 #include <memory>
+#include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "common/com_port_test.h"
 #include "common/scripted_model.h"
-#include "sim/bulk_model.h"
-#include "sim/cdc_model.h"
-#include "sim/ftdi_model.h"
-#include "sim/rcs310_model.h"
+#include "sim/catalog.h"
 #include "sim/serial_line.h"
 
 namespace badtest {
@@ -27,46 +26,44 @@ struct KindInfo {
     uint8_t dataIn, dataOut, statusIn;  // 0: none
 };
 
-inline KindInfo Info(Kind k) {
+// The kind's name in test names and its device model in the catalog.
+inline std::pair<const char*, const char*> Names(Kind k) {
     switch (k) {
         case Kind::kBulk:
-            return {k, "bulk", 0x81, 0x02, 0};
+            return {"bulk", "bulk"};
         case Kind::kCdc:
-            return {k, "cdc", 0x82, 0x02, 0x81};
+            return {"cdc", "cdc-acm"};
         case Kind::kCtsChip:
-            return {k, "ctschip", 0x83, 0x02, 0x81};
+            return {"ctschip", "cdc-cts"};
         case Kind::kTwoChannel:
-            return {k, "twochannel", 0x82, 0x02, 0x81};
+            return {"twochannel", "cdc-two-channel"};
         case Kind::kFtdi:
-            return {k, "ftdi", 0x81, 0x02, 0};
+            return {"ftdi", "ftdi"};
         case Kind::kFtdiHeader:
-            return {k, "ftdiheader", 0x81, 0x02, 0};
+            return {"ftdiheader", "ftdi-header"};
         case Kind::kType4:
-        default:
-            return {k, "type4", 0x81, 0, 0};
+            return {"type4", "rcs310"};
     }
+    throw std::logic_error("a kind without a device model");
 }
 
+inline const sim::ModelEntry& Model(Kind k) {
+    const sim::ModelEntry* entry = sim::FindModel(Names(k).second);
+    if (entry == nullptr)
+        throw std::logic_error(std::string("no device model \"") + Names(k).second + "\"");
+    return *entry;
+}
+
+inline KindInfo Info(Kind k) {
+    const sim::DataPath path = sim::DataPathOf(Model(k).config);
+    return {k, Names(k).first, path.dataIn, path.dataOut, path.statusIn};
+}
+
+// The kind's device with a loopback plug behind each serial channel.
 inline std::shared_ptr<cehost::UsbDeviceModel> MakeChip(Kind k) {
-    auto line = std::make_shared<sim::LoopbackPlug>();
-    switch (k) {
-        case Kind::kBulk:
-            return std::make_shared<sim::BulkAdapterModel>(sim::BulkModelConfig{}, line);
-        case Kind::kCdc:
-            return std::make_shared<sim::CdcModel>(sim::CdcAcmConfig(), line);
-        case Kind::kCtsChip:
-            return std::make_shared<sim::CdcModel>(sim::CdcCtsChipConfig(), line);
-        case Kind::kTwoChannel:
-            return std::make_shared<sim::CdcModel>(sim::CdcTwoChannelConfig(), line,
-                                                   std::make_shared<sim::LoopbackPlug>());
-        case Kind::kFtdi:
-            return std::make_shared<sim::FtdiModel>(sim::FtdiModelConfig::FullSpeed(), line);
-        case Kind::kFtdiHeader:
-            return std::make_shared<sim::FtdiModel>(sim::FtdiModelConfig::HeaderFramed(), line);
-        case Kind::kType4:
-        default:
-            return std::make_shared<sim::Rcs310Model>(sim::Rcs310ModelConfig{}, line);
-    }
+    return Model(k)
+        .Make(std::make_shared<sim::LoopbackPlug>(), std::make_shared<sim::LoopbackPlug>())
+        .usb;
 }
 
 class BadInputTest : public comtest::ComPortTest {

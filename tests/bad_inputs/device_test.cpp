@@ -184,10 +184,10 @@ TEST_F(BadInputTest, EndpointsOnlyInAlternateSettingsAreNotBound) {
     key_ = comtest::DeviceKeyPath(model_->DeviceDescriptor());
     cehost::UsbDeviceId first = bus_->Plug(model_);
     ASSERT_NE(first, 0u);
-    EXPECT_EQ(KeyDword(u"ClassEndp"), 0u);
-    EXPECT_EQ(KeyDword(u"ReceiveEndp"), 0u);
-    EXPECT_EQ(KeyDword(u"SendEndp"), 0u);
-    EXPECT_EQ(KeyDword(u"UsbMode"), 0u);
+    EXPECT_EQ(KeyDword(kValueClassEndp), 0u);
+    EXPECT_EQ(KeyDword(kValueReceiveEndp), 0u);
+    EXPECT_EQ(KeyDword(kValueSendEndp), 0u);
+    EXPECT_EQ(KeyDword(kValueUsbMode), 0u);
     id_ = bus_->Replug(first);
     // A basic port starts without endpoints; it sends and receives nothing
     // and says so.
@@ -240,7 +240,7 @@ TEST_P(StringDescriptorTest, FriendlyNameIsSound) {
     key_ = comtest::DeviceKeyPath(model_->DeviceDescriptor());
     id_ = bus_->Plug(model_);
     ASSERT_NE(id_, 0u);
-    auto raw = cehost::RegRead(key_, u"FriendlyName");
+    auto raw = cehost::RegRead(key_, kValueFriendlyName);
     ASSERT_TRUE(raw.has_value());
     ASSERT_EQ(raw->type, static_cast<DWORD>(REG_SZ));
     ASSERT_GE(raw->data.size(), 2u);
@@ -346,23 +346,23 @@ Bytes Le32(uint32_t v) {
 
 INSTANTIATE_TEST_SUITE_P(
     BadInputs, RegistryValueTest,
-    testing::Values(ValueCase{u"ReceiveBuffer", REG_SZ, {'8', 0, 0, 0}, true},
-                    ValueCase{u"ReceiveBuffer", REG_DWORD, {0x10, 0}, true},
-                    ValueCase{u"ReceiveBuffer", REG_BINARY, Le32(16), true},
-                    ValueCase{u"ReceiveBuffer", REG_DWORD, Le32(0), true},
-                    ValueCase{u"ReceiveBuffer", REG_DWORD, Le32(0xFFFFFFFF), true},
-                    ValueCase{u"Priority256", REG_MULTI_SZ, {0, 0}, true},
-                    ValueCase{u"Priority256", REG_DWORD, {1, 2, 3, 4, 5, 6, 7, 8}, true},
-                    ValueCase{u"Priority256", REG_DWORD, Le32(0xFFFFFFFF), true},
-                    ValueCase{u"FriendlyName", REG_DWORD, Le32(1), true},
-                    ValueCase{u"UsbMode", REG_SZ, {'1', 0, 0, 0}, true},
-                    ValueCase{u"UsbMode", REG_DWORD, {1}, true},
-                    ValueCase{u"UsbMode", REG_DWORD, Le32(0xFF), false},
-                    ValueCase{u"ReceiveEndp", REG_BINARY, {0x82}, false},
-                    ValueCase{u"ReceiveEndp", REG_DWORD, Le32(0x8F), false},
-                    ValueCase{u"SendEndp", REG_SZ, {}, false},
-                    ValueCase{u"ClassEndp", REG_DWORD, Le32(0x82), true},
-                    ValueCase{u"ClassEndp", REG_NONE, {}, false}),
+    testing::Values(ValueCase{kValueReceiveBuffer, REG_SZ, {'8', 0, 0, 0}, true},
+                    ValueCase{kValueReceiveBuffer, REG_DWORD, {0x10, 0}, true},
+                    ValueCase{kValueReceiveBuffer, REG_BINARY, Le32(16), true},
+                    ValueCase{kValueReceiveBuffer, REG_DWORD, Le32(0), true},
+                    ValueCase{kValueReceiveBuffer, REG_DWORD, Le32(0xFFFFFFFF), true},
+                    ValueCase{kValuePriority256, REG_MULTI_SZ, {0, 0}, true},
+                    ValueCase{kValuePriority256, REG_DWORD, {1, 2, 3, 4, 5, 6, 7, 8}, true},
+                    ValueCase{kValuePriority256, REG_DWORD, Le32(0xFFFFFFFF), true},
+                    ValueCase{kValueFriendlyName, REG_DWORD, Le32(1), true},
+                    ValueCase{kValueUsbMode, REG_SZ, {'1', 0, 0, 0}, true},
+                    ValueCase{kValueUsbMode, REG_DWORD, {1}, true},
+                    ValueCase{kValueUsbMode, REG_DWORD, Le32(0xFF), false},
+                    ValueCase{kValueReceiveEndp, REG_BINARY, {0x82}, false},
+                    ValueCase{kValueReceiveEndp, REG_DWORD, Le32(0x8F), false},
+                    ValueCase{kValueSendEndp, REG_SZ, {}, false},
+                    ValueCase{kValueClassEndp, REG_DWORD, Le32(0x82), true},
+                    ValueCase{kValueClassEndp, REG_NONE, {}, false}),
     [](const testing::TestParamInfo<ValueCase>& p) {
         std::u16string n = p.param.name;
         return std::string(n.begin(), n.end()) + "_" + std::to_string(p.index);

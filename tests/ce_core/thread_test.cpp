@@ -2,6 +2,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "ce/heap.h"
 #include "ce/sync.h"
@@ -15,6 +16,14 @@ using namespace std::chrono_literals;
 
 class ThreadTest : public PlatformTest {
   protected:
+    // The default modes, whatever the environment asks for: each test that
+    // needs a strict mode sets it.
+    void SetUp() override {
+        PlatformTest::SetUp();
+        cehost::SetSchedulingMode(cehost::SchedulingMode::kParallel);
+        cehost::SetTerminationMode(cehost::TerminationMode::kAtTerminationPoint);
+    }
+
     // Args in platform heap memory, freed right after termination so that
     // ASan reports any later touch by the terminated thread.
     RoutineArgs* NewArgs() {
@@ -83,19 +92,30 @@ TEST_F(ThreadTest, RunningThreadAtTheEndIsALeak) {
 
 // A thread blocked in a platform call is woken and ends at once; nothing
 // after the call runs; its handle carries the termination's exit code.
+// Killed anywhere, a thread is parked where it is, never unwound: even in
+// plain code, and a section it owns stays owned.
 TEST_F(ThreadTest, TerminateEndsABlockedThread) {
     struct Case {
         const char* what;
         LPTHREAD_START_ROUTINE routine;
         bool holdsSection;  // section held by the test while the thread blocks
+        bool anywhere;      // TerminationMode::kAnywhere
+        int keptSections;   // sections the parked thread keeps owned
     };
     const Case cases[] = {
-        {"in WaitForSingleObject", WaitingRoutine, false},
-        {"in Sleep", SleepingRoutine, false},
-        {"in EnterCriticalSection", EnteringRoutine, true},
+        {"in WaitForSingleObject", WaitingRoutine, false, false, 0},
+        {"in Sleep", SleepingRoutine, false, false, 0},
+        {"in EnterCriticalSection", EnteringRoutine, true, false, 0},
+        {"killed in WaitForSingleObject", WaitingRoutine, false, true, 0},
+        {"killed in EnterCriticalSection", EnteringRoutine, true, true, 0},
+        {"killed in plain code", SpinningRoutine, false, true, 0},
+        {"killed holding a section", HoldingRoutine, false, true, 1},
     };
+    uint64_t parked = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
+        cehost::SetTerminationMode(c.anywhere ? cehost::TerminationMode::kAnywhere
+                                              : cehost::TerminationMode::kAtTerminationPoint);
         RoutineArgs* a = NewArgs();
         CRITICAL_SECTION cs;
         InitializeCriticalSection(&cs);
@@ -113,6 +133,8 @@ TEST_F(ThreadTest, TerminateEndsABlockedThread) {
         EXPECT_TRUE(GetExitCodeThread(t, &code));
         EXPECT_EQ(code, 77u);
         EXPECT_EQ(ReadAcquire(&a->afterCall), 0);
+        ExpectMisuse("thread.killed.holding.cs", c.keptSections);
+        ExpectMisuse("thread.ended.holding.cs", 0);
         if (c.holdsSection)
             LeaveCriticalSection(&cs);
         DeleteCriticalSection(&cs);
@@ -121,7 +143,12 @@ TEST_F(ThreadTest, TerminateEndsABlockedThread) {
         EXPECT_TRUE(GetExitCodeThread(t, &code));
         EXPECT_EQ(code, 77u);
         CloseHandle(t);
+        parked += c.anywhere ? 1 : 0;
+        EXPECT_EQ(cehost::ParkedThreadCount(), parked);
     }
+    cehost::SweepLeaks();
+    ExpectLeak("thread.parked", parked);
+    SkipLeakSweep();  // it would count the parked threads again
 }
 
 // Termination racing with the thread's start and with its entry into the
@@ -357,6 +384,107 @@ TEST_F(ThreadTest, LastErrorIsPerThread) {
     EXPECT_EQ(code, 7u);
     EXPECT_EQ(GetLastError(), 123u);
     CloseHandle(t);
+}
+
+// Under CE scheduling a thread spinning with Sleep(0) keeps the CPU from
+// every less urgent thread: a wait on one of them never ends. Sleep(1)
+// blocks and lets it run; equal priorities take turns; a thread that owns a
+// section a more urgent one waits for runs at the waiter's priority.
+TEST_F(ThreadTest, SpinWaitsUnderStrictPriorities) {
+    struct Shared {
+        HANDLE goSpinner, goOther, goOwner;
+        CRITICAL_SECTION cs;
+        LONG ownerReady;
+        LONG flag;     // set by the thread the spinner waits for
+        LONG sawFlag;  // the spinner saw it within its bound
+        DWORD spinSleep;
+        int spinner, other, owner;  // priorities (256 levels)
+    };
+    struct Case {
+        const char* what;
+        cehost::SchedulingMode mode;
+        int spinner, other;
+        DWORD spinSleep;
+        int owner;  // > 0: `other` needs a section owned by a thread this urgent
+        bool progress;
+    };
+    using cehost::SchedulingMode;
+    const Case cases[] = {
+        {"Sleep(0) over a less urgent thread", SchedulingMode::kCe, 150, 200, 0, 0, false},
+        {"Sleep(0) among equals", SchedulingMode::kCe, 150, 150, 0, 0, true},
+        {"Sleep(1) over a less urgent thread", SchedulingMode::kCe, 150, 200, 1, 0, true},
+        {"Sleep(0) with host scheduling", SchedulingMode::kParallel, 150, 200, 0, 0, true},
+        {"owner inherits the waiter's priority", SchedulingMode::kCe, 150, 100, 0, 200, true},
+    };
+    // The spinner wakes the thread it waits for, then spins (bounded here).
+    static const LPTHREAD_START_ROUTINE spinner = [](LPVOID p) -> DWORD {
+        auto* s = static_cast<Shared*>(p);
+        CeSetThreadPriority(GetCurrentThread(), s->spinner);
+        WaitForSingleObject(s->goSpinner, INFINITE);
+        SetEvent(s->goOther);
+        SetEvent(s->goOwner);
+        const DWORD start = GetTickCount();
+        while (GetTickCount() - start < 500) {
+            if (InterlockedCompareExchange(&s->flag, 0, 0) != 0) {
+                InterlockedExchange(&s->sawFlag, 1);
+                break;
+            }
+            Sleep(s->spinSleep);
+        }
+        return 0;
+    };
+    static const LPTHREAD_START_ROUTINE other = [](LPVOID p) -> DWORD {
+        auto* s = static_cast<Shared*>(p);
+        CeSetThreadPriority(GetCurrentThread(), s->other);
+        WaitForSingleObject(s->goOther, INFINITE);
+        if (s->owner > 0)
+            EnterCriticalSection(&s->cs);
+        InterlockedExchange(&s->flag, 1);
+        if (s->owner > 0)
+            LeaveCriticalSection(&s->cs);
+        return 0;
+    };
+    static const LPTHREAD_START_ROUTINE owner = [](LPVOID p) -> DWORD {
+        auto* s = static_cast<Shared*>(p);
+        CeSetThreadPriority(GetCurrentThread(), s->owner);
+        EnterCriticalSection(&s->cs);
+        InterlockedExchange(&s->ownerReady, 1);
+        WaitForSingleObject(s->goOwner, INFINITE);
+        LeaveCriticalSection(&s->cs);
+        return 0;
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        cehost::SetSchedulingMode(c.mode);
+        Shared s{};
+        s.goSpinner = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        s.goOther = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        s.goOwner = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        InitializeCriticalSection(&s.cs);
+        s.spinSleep = c.spinSleep;
+        s.spinner = c.spinner;
+        s.other = c.other;
+        s.owner = c.owner;
+        std::vector<HANDLE> threads;
+        if (c.owner > 0) {
+            threads.push_back(CreateThread(nullptr, 0, owner, &s, 0, nullptr));
+            while (ReadAcquire(&s.ownerReady) == 0)
+                std::this_thread::sleep_for(1ms);
+        }
+        threads.push_back(CreateThread(nullptr, 0, other, &s, 0, nullptr));
+        threads.push_back(CreateThread(nullptr, 0, spinner, &s, 0, nullptr));
+        std::this_thread::sleep_for(20ms);  // all of them waiting
+        SetEvent(s.goSpinner);
+        for (HANDLE t : threads) {
+            EXPECT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
+            CloseHandle(t);
+        }
+        EXPECT_EQ(s.sawFlag, c.progress ? 1 : 0);
+        DeleteCriticalSection(&s.cs);
+        CloseHandle(s.goSpinner);
+        CloseHandle(s.goOther);
+        CloseHandle(s.goOwner);
+    }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "cehost/core.h"
 #include "cehost/loader.h"
 #include "cehost/regfile.h"
 
@@ -98,6 +99,8 @@ DWORD_PTR Driver::Init(LPCWSTR active, LPCVOID bus) {
     return ctx;
 }
 
+// The stub blocks as a driver does, in a platform wait, so that under CE
+// scheduling its thread gives up the CPU meanwhile.
 BOOL Driver::Deinit(DWORD_PTR ctx) {
     Driver& d = Get();
     d.Record({"Deinit", ctx, {}, {}, {}});
@@ -105,7 +108,7 @@ BOOL Driver::Deinit(DWORD_PTR ctx) {
     d.deinitStarted_.push_back(ctx);
     d.changed_.notify_all();  // wakes blocked reads
     if (d.config_.blockDeinit) {
-        d.changed_.wait_for(g, 10s, [&] { return d.deinitReleased_; });
+        cehost::WaitTerminable(g, d.changed_, 10000, [&] { return d.deinitReleased_; });
     }
     return TRUE;
 }
@@ -132,11 +135,11 @@ DWORD Driver::Read(DWORD_PTR open, LPVOID buf, DWORD n) {
     d.Record({"Read", open, {reinterpret_cast<uint64_t>(buf), n}, {}, {}});
     std::unique_lock<std::mutex> g(d.lock_);
     if (d.config_.holdReads) {
-        d.changed_.wait_for(g, 10s, [&] { return d.readsReleased_; });
+        cehost::WaitTerminable(g, d.changed_, 10000, [&] { return d.readsReleased_; });
         return 0;
     }
     if (d.config_.blockReads) {
-        bool woken = d.changed_.wait_for(g, 10s, [&] {
+        bool woken = cehost::WaitTerminable(g, d.changed_, 10000, [&] {
             return std::find(d.deinitStarted_.begin(), d.deinitStarted_.end(), DeviceOf(open)) !=
                    d.deinitStarted_.end();
         });

@@ -25,6 +25,7 @@
 #include "cehost/regfile.h"
 #include "cehost/usb_bus.h"
 #include "common/platform_test.h"
+#include "platform.h"
 
 namespace comtest {
 
@@ -41,16 +42,8 @@ inline bool Eventually(const std::function<bool()>& predicate, int ms = 5000) {
     return true;
 }
 
-// The per-device key the first attach writes for this device descriptor.
-inline std::u16string DeviceKeyPath(const cehost::Bytes& deviceDescriptor) {
-    auto word = [&](size_t at) {
-        return static_cast<unsigned>(deviceDescriptor[at] | (deviceDescriptor[at + 1] << 8));
-    };
-    std::string path = "Drivers\\USB\\LoadClients\\" + std::to_string(word(8)) + "_" +
-                       std::to_string(word(10)) + "_" + std::to_string(word(12)) +
-                       "\\Default\\Default\\Serlynx";
-    return std::u16string(path.begin(), path.end());
-}
+// The per-device key the first attach writes for a device descriptor.
+using serlynx::DeviceKeyPath;
 
 inline HANDLE OpenCom(DWORD access = GENERIC_READ | GENERIC_WRITE) {
     return CreateFileW(u"COM1:", access, 0, nullptr, OPEN_EXISTING, 0, nullptr);

@@ -32,10 +32,10 @@ class CdcAttach : public CdcPortTest, public ::testing::WithParamInterface<Attac
 TEST_P(CdcAttach, FirstAttachChoosesThePortTypeAndStartSetsTheCommFeature) {
     const AttachCase& c = GetParam();
     ServeModel(c.config);
-    EXPECT_EQ(KeyDword(u"UsbMode"), c.usbMode);
-    EXPECT_EQ(KeyDword(u"ClassEndp"), c.classEndp);
-    EXPECT_EQ(KeyDword(u"ReceiveEndp"), c.receiveEndp);
-    EXPECT_EQ(KeyDword(u"SendEndp"), c.sendEndp);
+    EXPECT_EQ(KeyDword(kValueUsbMode), c.usbMode);
+    EXPECT_EQ(KeyDword(kValueClassEndp), c.classEndp);
+    EXPECT_EQ(KeyDword(kValueReceiveEndp), c.receiveEndp);
+    EXPECT_EQ(KeyDword(kValueSendEndp), c.sendEndp);
 
     EXPECT_EQ(model_->AbstractState(), c.config.commFeature ? 2 : -1);
     ASSERT_EQ(model_->RequestCount(cdc::kSetCommFeature), 1u);
@@ -124,19 +124,19 @@ TEST_P(CdcStartFailure, NothingIsOpenedAndNoPortAppears) {
 INSTANTIATE_TEST_SUITE_P(
     Endpoints, CdcStartFailure,
     ::testing::Values(
-        StartFailureCase{"NoClassEndpoint", sim::CdcAcmConfig(), SetValue(u"ClassEndp", 0)},
-        StartFailureCase{"NoReceiveEndpoint", sim::CdcAcmConfig(), SetValue(u"ReceiveEndp", 0)},
-        StartFailureCase{"NoSendEndpoint", sim::CdcAcmConfig(), SetValue(u"SendEndp", 0)},
+        StartFailureCase{"NoClassEndpoint", sim::CdcAcmConfig(), SetValue(kValueClassEndp, 0)},
+        StartFailureCase{"NoReceiveEndpoint", sim::CdcAcmConfig(), SetValue(kValueReceiveEndp, 0)},
+        StartFailureCase{"NoSendEndpoint", sim::CdcAcmConfig(), SetValue(kValueSendEndp, 0)},
         StartFailureCase{"StatusPacketSizeZero", WithNotifyPacket(0), nullptr},
         StartFailureCase{"NoSecondChannel", sim::CdcTwoChannelConfig(),
                          [](const std::u16string& key) {
-                             SetValue(u"ReceiveEndp", 0x82)(key);
-                             SetValue(u"SendEndp", 0x02)(key);
+                             SetValue(kValueReceiveEndp, 0x82)(key);
+                             SetValue(kValueSendEndp, 0x02)(key);
                          }},
         StartFailureCase{"NoSecondSendEndpoint", sim::CdcTwoChannelConfig(),
-                         SetValue(u"SendEndp", 0x02)},
+                         SetValue(kValueSendEndp, 0x02)},
         StartFailureCase{"SecondChannelWithoutStatus", sim::CdcTwoChannelConfig(),
-                         SetValue(u"ClassEndp", 0)}),
+                         SetValue(kValueClassEndp, 0)}),
     [](const auto& info) { return std::string(info.param.name); });
 
 class CdcRequests : public CdcPortTest {};

@@ -209,7 +209,7 @@ class CdcTwoChannelFlags : public CdcPortTest, public ::testing::WithParamInterf
 // port: a 47-byte write is cut to 46 unless flag 0x800 is set.
 TEST_P(CdcTwoChannelFlags, SecondChannelWritesFollowTheFlags) {
     ServeModel(sim::CdcTwoChannelConfig(), [&](const std::u16string& key) {
-        ASSERT_TRUE(cehost::RegWriteDword(key, u"UsbMode", GetParam().usbMode));
+        ASSERT_TRUE(cehost::RegWriteDword(key, kValueUsbMode, GetParam().usbMode));
     });
     HANDLE h = OpenPort();
     ASSERT_NE(h, INVALID_HANDLE_VALUE);

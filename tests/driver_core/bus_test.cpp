@@ -3,7 +3,6 @@
 // in order while a reader empties it, also when the bus completes transfers
 // out of order, and teardown with transfers in flight leaves nothing behind.
 #include <atomic>
-#include <cstring>
 #include <memory>
 #include <thread>
 
@@ -16,27 +15,13 @@
 namespace drvtest {
 namespace {
 
-// Takes up to `want` bytes out of the ring as a reader does: copy from
-// ringTail, publish the new tail, wake the worker.
+// Takes up to `want` bytes out of the ring as a reader does, and wakes the
+// worker.
 size_t TakeFromRing(SerialPort* port, BYTE* out, size_t want) {
-    const LONG size = static_cast<LONG>(port->ringSize);
-    LONG tail = port->ringTail;  // readers alone move it
-    const LONG held = RingHeld(ReadAcquire(&port->ringHead), tail, size);
-    const LONG n = static_cast<LONG>(std::min<size_t>(want, static_cast<size_t>(held)));
-    if (n == 0)
-        return 0;
-    if (n <= size - tail) {
-        std::memcpy(out, port->ring + tail, n);
-        tail += n;
-    } else {
-        const LONG first = size - tail;
-        std::memcpy(out, port->ring + tail, first);
-        std::memcpy(out + first, port->ring, n - first);
-        tail = n - first;
-    }
-    WriteRelease(&port->ringTail, tail);
-    SetEvent(port->serviceEvent);
-    return static_cast<size_t>(n);
+    const DWORD n = RingTake(port, out, static_cast<DWORD>(want));
+    if (n > 0)
+        SetEvent(port->serviceEvent);
+    return n;
 }
 
 class CoreBusTest : public CoreTest {

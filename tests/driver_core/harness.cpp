@@ -89,15 +89,15 @@ void CoreTest::StartIdle(SerialPort* port) {
 }
 
 void CoreTest::EndWorker(SerialPort* port) {
-    EnterCriticalSection(&port->flowLock);
+    port->deviceLock.Enter();
     USB_PIPE pipe = port->receivePipe;
     port->receivePipe = nullptr;
-    LeaveCriticalSection(&port->flowLock);
+    port->deviceLock.Leave();
     SetEvent(port->serviceEvent);
     ASSERT_EQ(WaitForSingleObject(port->serviceThread, 5000), WAIT_OBJECT_0);
-    EnterCriticalSection(&port->flowLock);
+    port->deviceLock.Enter();
     port->receivePipe = pipe;
-    LeaveCriticalSection(&port->flowLock);
+    port->deviceLock.Leave();
     port->rxFailures = 0;
 }
 
@@ -106,9 +106,9 @@ void CoreTest::Finish(SerialPort* port) {
     // They leave the list before they are freed: the worker may be posting
     // events through it.
     if (port->parent == nullptr) {
-        EnterCriticalSection(&port->openLock);
+        port->openLock.Enter();
         port->openList = nullptr;
-        LeaveCriticalSection(&port->openLock);
+        port->openLock.Leave();
     }
     for (auto it = handles_.begin(); it != handles_.end();) {
         if (OwnerPort(it->first) == port) {
@@ -132,10 +132,10 @@ OpenHandle* CoreTest::AddHandle(SerialPort* port, DWORD waitMask, SerialPort* ch
     handle->access = GENERIC_READ | GENERIC_WRITE;
     handle->waitEvent = CreateEvent(nullptr, FALSE, FALSE, nullptr);
     handle->eventWord = waitMask << 16;
-    EnterCriticalSection(&owner->openLock);
+    owner->openLock.Enter();
     handle->next = owner->openList;
     owner->openList = handle;
-    LeaveCriticalSection(&owner->openLock);
+    owner->openLock.Leave();
     handles_.push_back({owner, handle});
     return handle;
 }

@@ -16,6 +16,7 @@
 #include "driver/port/line_status.h"
 #include "driver/port/port.h"
 #include "driver/port/receive.h"
+#include "driver/port/ring.h"
 #include "fake_usb.h"
 
 namespace drvtest {

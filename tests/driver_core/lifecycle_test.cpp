@@ -3,7 +3,6 @@
 // outstanding (ending normally or by termination).
 #include <cstring>
 #include <string>
-#include <thread>
 
 #include "cehost/loader.h"
 #include "driver/variants/cdc_port.h"
@@ -229,38 +228,49 @@ struct TerminatedCase {
 class CoreTerminatedWorkerTest : public CoreTest,
                                  public ::testing::WithParamInterface<TerminatedCase> {};
 
+// Once `stall` is set, the worker's next pass waits on `gate`, which no one
+// sets: teardown finds it slow and terminates it.
+template <typename Base>
+class StallingPort : public Base {
+  public:
+    int Service() override {
+        if (ReadAcquire(&stall) != 0)
+            WaitForSingleObject(gate, INFINITE);
+        return Base::Service();
+    }
+    LONG stall = 0;
+    HANDLE gate = nullptr;
+};
+
 TEST_P(CoreTerminatedWorkerTest, TeardownRetiresWhatItHeld) {
     constexpr uint8_t kStatusAddress = 0x83;
     USB_ENDPOINT status = MakeBulkEndpoint(kStatusAddress, 16);
-    SerialPort* port = GetParam().cdc ? NewPort<CdcPort>() : NewPort();
-    if (GetParam().cdc)
-        port->classEndpoint = &status;
+    HANDLE gate = CreateEvent(nullptr, TRUE, FALSE, nullptr);
+    SerialPort* port;
+    if (GetParam().cdc) {
+        auto* cdc = NewPort<StallingPort<CdcPort>>();
+        cdc->classEndpoint = &status;
+        cdc->gate = gate;
+        port = cdc;
+    } else {
+        auto* basic = NewPort<StallingPort<SerialPort>>();
+        basic->gate = gate;
+        port = basic;
+    }
     ASSERT_TRUE(PortInit(port));
     ASSERT_TRUE(usb_.WaitPending(kInAddress, 4));
     ASSERT_TRUE(usb_.WaitPending(kStatusAddress, GetParam().cdc ? 1 : 0));
     usb_.SetCancelOnClose(false);
-
-    // The worker retires a transfer, then blocks on flowLock, held by a
-    // thread that lets go only once the worker has been terminated.
-    HANDLE worker = port->serviceThread;
-    HANDLE held = CreateEvent(nullptr, TRUE, FALSE, nullptr);
-    std::thread holder([&] {
-        EnterCriticalSection(&port->flowLock);
-        SetEvent(held);
-        WaitForSingleObject(worker, INFINITE);
-        LeaveCriticalSection(&port->flowLock);
-    });
-    ASSERT_EQ(WaitForSingleObject(held, 5000), WAIT_OBJECT_0);
-    CloseHandle(held);
-    const int open = usb_.Unclosed();
-    usb_.Complete(usb_.Pending(kInAddress)[0], {'x'});
-    ASSERT_TRUE(WaitUntil([&] { return usb_.Unclosed() == open - 1; }));
     auto outstanding = usb_.Pending(kInAddress);
     for (auto* t : usb_.Pending(kStatusAddress))
         outstanding.push_back(t);
 
+    LONG* stall = GetParam().cdc ? &static_cast<StallingPort<CdcPort>*>(port)->stall
+                                 : &static_cast<StallingPort<SerialPort>*>(port)->stall;
+    WriteRelease(stall, 1);
+    SetEvent(port->serviceEvent);
     Finish(port);
-    holder.join();
+    CloseHandle(gate);
     for (auto* t : outstanding) {
         EXPECT_TRUE(t->aborted);
         EXPECT_TRUE(t->closed);
@@ -280,9 +290,9 @@ TEST_F(CoreLifecycleTest, WorkerThatCannotBeEndedIsLeftInPlace) {
     SerialPort* port = NewPort();
     ASSERT_TRUE(PortInit(port));
     ASSERT_TRUE(usb_.WaitPending(kInAddress, 4));
-    // The worker retires a transfer, then blocks on flowLock (held here) on
+    // The worker retires a transfer, then blocks on deviceLock (held here) on
     // its way to deliver the block.
-    EnterCriticalSection(&port->flowLock);
+    port->deviceLock.Enter();
     usb_.Complete(usb_.Pending(kInAddress)[0], {'x'});
     ASSERT_TRUE(WaitUntil([&] { return usb_.Unclosed() == 3; }));
     cehost::FailNthThreadTermination(1);
@@ -293,7 +303,7 @@ TEST_F(CoreLifecycleTest, WorkerThatCannotBeEndedIsLeftInPlace) {
     // Its pipes stay open: closing one may end the handles it still holds.
     EXPECT_EQ(usb_.OpenPipes(), 2);
     // Once the lock is free the worker ends too, and a teardown releases all.
-    LeaveCriticalSection(&port->flowLock);
+    port->deviceLock.Leave();
     Finish(port);
     EXPECT_EQ(cehost::RunningThreadCount(), 0u);
 }

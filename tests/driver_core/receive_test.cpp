@@ -29,9 +29,13 @@ struct PlainCopyCase {
 
 TEST_F(CoreReceiveTest, PlainCopyAcrossTheWrap) {
     const PlainCopyCase cases[] = {
-        {"fits before the end", 2, 16, 5, 7, 5},     {"ends exactly at the end", 10, 5, 6, 0, 6},
-        {"wraps to the start", 12, 10, 6, 2, 6},     {"clipped to free space", 4, 8, 10, 7, 3},
-        {"full ring stores nothing", 7, 8, 4, 7, 0}, {"empty ring holds size-1", 0, 16, 20, 15, 15},
+        {"fits before the end", 2, 16, 5, 7, 5},
+        {"ends exactly at the end", 10, 5, 6, 0, 6},
+        {"wraps to the start", 12, 10, 6, 2, 6},
+        {"clipped to free space", 4, 8, 10, 7, 3},
+        {"full ring stores nothing", 7, 8, 4, 7, 0},
+        {"empty ring holds size-1", 0, 16, 20, 15, 15},
+        {"clipped across the wrap", 12, 5, 10, 4, 8},
     };
     SerialPort* port = NewPort(16, 2);  // transfers of 2 bytes keep the 16-byte ring
     StartIdle(port);
@@ -48,6 +52,33 @@ TEST_F(CoreReceiveTest, PlainCopyAcrossTheWrap) {
         std::vector<BYTE> expected = before;
         expected.insert(expected.end(), block.begin(), block.begin() + c.stored);
         EXPECT_EQ(Held(port), expected);
+    }
+    Finish(port);
+}
+
+// Emptied wherever its head stands (the wrap point included), the ring then
+// takes ringSize - 1 bytes one at a time (the filtered path's store) and
+// gives them back in order.
+TEST_F(CoreReceiveTest, EmptiedRingHoldsSizeLessOne) {
+    SerialPort* port = NewPort(16, 2);
+    StartIdle(port);
+    for (const LONG head : {0, 7}) {
+        SCOPED_TRACE(head);
+        SetRing(port, head, 5);
+        RingDiscard(port);
+        EXPECT_EQ(RingHeld(port), 0);
+        BYTE block[20];
+        RingWriter writer(port);
+        DWORD stored = 0;
+        for (BYTE i = 0; i < sizeof block; ++i) {
+            block[i] = static_cast<BYTE>(0xB0 + i);
+            stored += writer.Put(block[i]) ? 1 : 0;
+        }
+        writer.Publish();
+        EXPECT_EQ(stored, 15u);
+        BYTE out[20] = {};
+        ASSERT_EQ(RingTake(port, out, sizeof out), 15u);
+        EXPECT_EQ(std::vector<BYTE>(out, out + 15), std::vector<BYTE>(block, block + 15));
     }
     Finish(port);
 }
@@ -478,7 +509,7 @@ class RacingLinesPort : public RecordingPort {
   public:
     DWORD_PTR SetControlLines(DWORD mask, DWORD value, HANDLE event) override {
         if (event == nullptr && worker == nullptr) {
-            // The worker's pass runs now; it waits for flowLock if this
+            // The worker's pass runs now; it waits for deviceLock if this
             // request is being sent inside it. Given a second to finish.
             std::atomic<bool>* finished = &workerDone;
             worker = new std::thread([this, finished] {

@@ -46,7 +46,7 @@ class ServedTest : public comtest::ComPortTest {
             return;
         }
         Serve(std::move(model), [usbMode](const std::u16string& key) {
-            ASSERT_TRUE(cehost::RegWriteDword(key, u"UsbMode", static_cast<DWORD>(usbMode)));
+            ASSERT_TRUE(cehost::RegWriteDword(key, kValueUsbMode, static_cast<DWORD>(usbMode)));
         });
     }
 

@@ -97,10 +97,10 @@ TEST_F(FtdiPortTest, FirstAttachClassifiesEachChip) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Serve(c.make());
-        EXPECT_EQ(KeyDword(u"UsbMode"), c.usbMode);
-        EXPECT_EQ(KeyDword(u"ReceiveEndp"), c.receiveEndp);
-        EXPECT_EQ(KeyDword(u"SendEndp"), c.sendEndp);
-        EXPECT_EQ(KeyDword(u"ClassEndp"), 0u);
+        EXPECT_EQ(KeyDword(kValueUsbMode), c.usbMode);
+        EXPECT_EQ(KeyDword(kValueReceiveEndp), c.receiveEndp);
+        EXPECT_EQ(KeyDword(kValueSendEndp), c.sendEndp);
+        EXPECT_EQ(KeyDword(kValueClassEndp), 0u);
         HANDLE h = Open();
         EXPECT_NE(h, INVALID_HANDLE_VALUE);
         Replace();

@@ -4,8 +4,9 @@
 // "COM1:", data through the port, and the removal.
 #include <gtest/gtest.h>
 
-#include <functional>
+#include <map>
 #include <memory>
+#include <ostream>
 #include <string>
 
 #include "ce/file.h"
@@ -19,38 +20,41 @@
 #include "cehost/usb_bus.h"
 #include "common/platform_test.h"
 #include "driver/variants/usb_mode.h"
-#include "sim/bulk_model.h"
-#include "sim/cdc_model.h"
-#include "sim/ftdi_model.h"
-#include "sim/rcs310_model.h"
+#include "platform.h"
+#include "sim/catalog.h"
 
 namespace {
 
-const std::u16string kCatchAll = u"Drivers\\USB\\LoadClients\\Default\\Default\\Default\\Serlynx";
-
-std::u16string DeviceKey(const std::string& ids) {
-    return u"Drivers\\USB\\LoadClients\\" + cehost::Utf16(ids) + u"\\Default\\Default\\Serlynx";
-}
+using serlynx::DeviceKeyPath;
 
 class RegistrationLifecycleTest : public PlatformTest {};
 
+// The keys and value names are spelled out here as platform images and
+// stored registries have them; everywhere else the tests take them from the
+// driver's constants and the tool's DeviceKeyPath, which this pins too.
 TEST_F(RegistrationLifecycleTest, InstallConfigureServeAndRemoveBulkAdapter) {
     auto line = std::make_shared<sim::LoopbackPlug>();
     auto model = std::make_shared<sim::BulkAdapterModel>(sim::BulkModelConfig{}, line);
+    const std::u16string catchAll =
+        u"Drivers\\USB\\LoadClients\\Default\\Default\\Default\\Serlynx";
+    EXPECT_EQ(catchAll, kCatchAllKeyPath);
+    // 1209:5e01 release 1.00
+    const std::u16string key =
+        u"Drivers\\USB\\LoadClients\\4617_24065_256\\Default\\Default\\Serlynx";
+    EXPECT_EQ(key, DeviceKeyPath(model->DeviceDescriptor()));
     {
         cehost::UsbBus bus;
         ASSERT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
-        EXPECT_EQ(cehost::RegReadString(kCatchAll, u"Dll"), u"serlynx.dll");
-        ASSERT_TRUE(cehost::RegReadDword(kCatchAll, u"InstallTime").has_value());
+        EXPECT_EQ(cehost::RegReadString(catchAll, u"Dll"), u"serlynx.dll");
+        ASSERT_TRUE(cehost::RegReadDword(catchAll, u"InstallTime").has_value());
 
         // First attach: configured, not served.
         cehost::UsbDeviceId id = bus.Plug(model);
         ASSERT_NE(id, 0u);
         EXPECT_TRUE(bus.Owner(id).empty());
         EXPECT_TRUE(cehost::ActiveDevices().empty());
-        EXPECT_FALSE(cehost::RegRead(kCatchAll, u"Dll").has_value());
-        EXPECT_FALSE(cehost::RegRead(kCatchAll, u"InstallTime").has_value());
-        const std::u16string key = DeviceKey("4617_24065_256");  // 1209:5e01 rel 1.00
+        EXPECT_FALSE(cehost::RegRead(catchAll, u"Dll").has_value());
+        EXPECT_FALSE(cehost::RegRead(catchAll, u"InstallTime").has_value());
         EXPECT_EQ(cehost::RegReadString(key, u"Dll"), u"serlynx.dll");
         EXPECT_EQ(cehost::RegReadString(key, u"Prefix"), u"COM");
         EXPECT_EQ(cehost::RegReadDword(key, u"UsbMode"), 0u);
@@ -100,35 +104,57 @@ TEST_F(RegistrationLifecycleTest, InstallConfigureServeAndRemoveBulkAdapter) {
         EXPECT_TRUE(cehost::RegKeyExists(key));
         EXPECT_TRUE(cehost::UsbUninstallClient(u"serlynx.dll"));
         EXPECT_TRUE(cehost::RegKeyExists(key));
-        EXPECT_TRUE(cehost::RegKeyExists(kCatchAll));
+        EXPECT_TRUE(cehost::RegKeyExists(catchAll));
     }
 }
 
-// Every port type through the same life: the first attach classifies the
-// device and names it, the next one serves it as COM1:, bytes go round a
-// loopback plug on the device's line, and the removal leaves nothing.
-struct PortTypeCase {
-    const char* name;
-    std::function<std::shared_ptr<cehost::UsbDeviceModel>(std::shared_ptr<sim::SerialLine>)> make;
-    const char* ids;  // vendor_product_release in decimal
-    DWORD usbMode;
-    const char16_t* friendlyName;
+}  // namespace
+
+namespace sim {
+// Test names carry the model's name; printed parameters too.
+void PrintTo(const ModelEntry& entry, std::ostream* out) {
+    *out << entry.name;
+}
+}  // namespace sim
+
+namespace {
+
+// The name the first attach gives each model: its product string and the
+// port type's suffix.
+const std::map<std::string, std::u16string> kFriendlyNames = {
+    {"ftdi", u"FT232R USB UART,ftdi"},
+    {"ftdi-hs", u"FT232H Single HS USB-UART/FIFO IC,ftdi"},
+    {"ftdi-header", u"USB Serial Converter,ftdi"},
+    {"cdc-acm", u"CDC serial device,cdc"},
+    {"cdc-cts", u"Serial chip with CTS status,pl2303"},
+    {"cdc-nocoding", u"Handset modem,cdc"},
+    {"cdc-two-channel", u"Two-channel modem,wmc"},
+    {"cdc-composite", u"Storage, keypad and modem,cdc"},
+    {"bulk", u"Bulk serial adapter,basic"},
+    {"rcs310", u"Type-4 reader,rcs310"},
 };
 
-class RegistrationPortTypeTest : public RegistrationLifecycleTest,
-                                 public ::testing::WithParamInterface<PortTypeCase> {};
+// Every device model through the same life: the first attach gives it the
+// port type the catalog expects and its name, the next one serves it as
+// COM1:, bytes go round a loopback plug on the device's line, and the
+// removal leaves nothing.
+class RegistrationCatalogTest : public RegistrationLifecycleTest,
+                                public ::testing::WithParamInterface<sim::ModelEntry> {};
 
-TEST_P(RegistrationPortTypeTest, ConfiguredServedAndRemoved) {
-    const PortTypeCase& c = GetParam();
+TEST_P(RegistrationCatalogTest, ConfiguredServedAndRemoved) {
+    const sim::ModelEntry& m = GetParam();
     auto line = std::make_shared<sim::LoopbackPlug>();
+    auto model = m.Make(line, std::make_shared<sim::LoopbackPlug>()).usb;
     cehost::UsbBus bus;
     ASSERT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
-    cehost::UsbDeviceId id = bus.Plug(c.make(line));
+    cehost::UsbDeviceId id = bus.Plug(model);
     ASSERT_NE(id, 0u);
     EXPECT_TRUE(bus.Owner(id).empty());
-    const std::u16string key = DeviceKey(c.ids);
-    EXPECT_EQ(cehost::RegReadDword(key, u"UsbMode"), c.usbMode);
-    EXPECT_EQ(cehost::RegReadString(key, u"FriendlyName"), c.friendlyName);
+    const std::u16string key = DeviceKeyPath(model->DeviceDescriptor());
+    EXPECT_EQ(cehost::RegReadDword(key, kValueUsbMode), m.usbMode);
+    const auto name = kFriendlyNames.find(m.name);
+    ASSERT_NE(name, kFriendlyNames.end()) << "no friendly name listed for " << m.name;
+    EXPECT_EQ(cehost::RegReadString(key, kValueFriendlyName), name->second);
 
     id = bus.Replug(id);
     ASSERT_EQ(bus.Owner(id), u"Serlynx");
@@ -160,52 +186,21 @@ TEST_P(RegistrationPortTypeTest, ConfiguredServedAndRemoved) {
     EXPECT_EQ(cehost::RunningThreadCount(), 0u);
 }
 
-const PortTypeCase kPortTypeCases[] = {
-    PortTypeCase{
-        "Cdc", [](auto line) { return std::make_shared<sim::CdcModel>(sim::CdcAcmConfig(), line); },
-        "4617_24080_256", 1, u"CDC serial device,cdc"},
-    PortTypeCase{
-        "CdcCtsChip",
-        [](auto line) { return std::make_shared<sim::CdcModel>(sim::CdcCtsChipConfig(), line); },
-        "4617_24081_256", 0x101, u"Serial chip with CTS status,pl2303"},
-    PortTypeCase{
-        "CdcNoLineCoding",
-        [](auto line) { return std::make_shared<sim::CdcModel>(sim::CdcNoCodingConfig(), line); },
-        "1154_515_256", 0x1001, u"Handset modem,cdc"},
-    PortTypeCase{"TwoChannel",
-                 [](auto line) {
-                     return std::make_shared<sim::CdcModel>(sim::CdcTwoChannelConfig(), line,
-                                                            std::make_shared<sim::LoopbackPlug>());
-                 },
-                 "4617_24082_256", 2, u"Two-channel modem,wmc"},
-    PortTypeCase{"Ftdi",
-                 [](auto line) {
-                     return std::make_shared<sim::FtdiModel>(sim::FtdiModelConfig::FullSpeed(),
-                                                             line);
-                 },
-                 "1027_24577_1536", 0x203, u"FT232R USB UART,ftdi"},
-    PortTypeCase{"FtdiHeaderFramed",
-                 [](auto line) {
-                     return std::make_shared<sim::FtdiModel>(sim::FtdiModelConfig::HeaderFramed(),
-                                                             line);
-                 },
-                 "1027_33650_512", 3, u"USB Serial Converter,ftdi"},
-    PortTypeCase{"Type4",
-                 [](auto line) {
-                     return std::make_shared<sim::Rcs310Model>(sim::Rcs310ModelConfig{}, line);
-                 },
-                 "1356_108_256", 4, u"Type-4 reader,rcs310"}};
+INSTANTIATE_TEST_SUITE_P(Catalog, RegistrationCatalogTest, ::testing::ValuesIn(sim::Models()),
+                         [](const auto& info) {
+                             std::string name = info.param.name;
+                             for (char& c : name)
+                                 c = c == '-' ? '_' : c;
+                             return name;
+                         });
 
-INSTANTIATE_TEST_SUITE_P(Types, RegistrationPortTypeTest, ::testing::ValuesIn(kPortTypeCases),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-// A port type added to the driver needs a device model and its case above
-// (the basic port's life is the bulk adapter's, at the top of this file).
-TEST(RegistrationPortTypes, EveryTypeHasACase) {
+// A port type added to the driver needs a device model in the catalog
+// (which the test above then serves).
+TEST(RegistrationPortTypes, EveryTypeHasAModel) {
     for (DWORD type = 0; type < kPortTypeCount; ++type) {
-        bool found = type == kPortTypeBasic;
-        for (const PortTypeCase& c : kPortTypeCases)
-            found = found || (c.usbMode & kUsbModeTypeMask) == type;
+        bool found = false;
+        for (const sim::ModelEntry& m : sim::Models())
+            found = found || (m.usbMode & kUsbModeTypeMask) == type;
         EXPECT_TRUE(found) << "port type " << type;
     }
 }
@@ -254,7 +249,7 @@ TEST_P(RegistrationUnplugDuringAttachTest, LeavesNothingBehind) {
     ASSERT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
     // Let a normal first attach write the device key.
     ASSERT_TRUE(bus.Unplug(bus.Plug(model)));
-    ASSERT_TRUE(cehost::RegKeyExists(DeviceKey("4617_24065_256")));
+    ASSERT_TRUE(cehost::RegKeyExists(DeviceKeyPath(model->DeviceDescriptor())));
     const DWORD N = USB_NO_INFO;
     const USB_DRIVER_SETTINGS settings{
         sizeof(USB_DRIVER_SETTINGS), 0x1209, 0x5E01, 0x0100, N, N, N, N, N, N};
@@ -296,7 +291,7 @@ TEST_F(RegistrationLifecycleTest, LateFirstAttachLeavesDeviceUnclaimed) {
     cehost::AdvanceTicks(3001);
     cehost::UsbDeviceId id = bus.Plug(model);
     EXPECT_TRUE(bus.Owner(id).empty());
-    EXPECT_FALSE(cehost::RegKeyExists(DeviceKey("4617_24065_256")));
+    EXPECT_FALSE(cehost::RegKeyExists(DeviceKeyPath(model->DeviceDescriptor())));
     id = bus.Replug(id);
     EXPECT_TRUE(bus.Owner(id).empty());
     EXPECT_TRUE(cehost::ActiveDevices().empty());
@@ -305,13 +300,13 @@ TEST_F(RegistrationLifecycleTest, LateFirstAttachLeavesDeviceUnclaimed) {
 // Installing again re-arms the entry with the new values.
 TEST_F(RegistrationLifecycleTest, InstallTwiceKeepsSecondValues) {
     ASSERT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
-    DWORD first = *cehost::RegReadDword(kCatchAll, u"InstallTime");
+    DWORD first = *cehost::RegReadDword(kCatchAllKeyPath, kValueInstallTime);
     cehost::AdvanceTicks(50000);
-    cehost::RegDeleteTree(kCatchAll);
+    cehost::RegDeleteTree(kCatchAllKeyPath);
     ASSERT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
-    DWORD second = *cehost::RegReadDword(kCatchAll, u"InstallTime");
+    DWORD second = *cehost::RegReadDword(kCatchAllKeyPath, kValueInstallTime);
     EXPECT_GE(second - first, 50000u);
-    EXPECT_EQ(cehost::RegRead(kCatchAll, u"Dll")->data.size(), 24u);
+    EXPECT_EQ(cehost::RegRead(kCatchAllKeyPath, kValueDll)->data.size(), 24u);
 }
 
 // The load handler asks for no thread notifications when the platform offers

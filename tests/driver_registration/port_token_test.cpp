@@ -25,6 +25,16 @@ TEST(RegistrationPortToken, RegisteredTokenFindsItsPortUntilReleased) {
     EXPECT_EQ(PortTokenLookup(a), FakePort(1));
     EXPECT_EQ(PortTokenLookup(b), FakePort(2));
 
+    // The removal's close bars calls but not a detach, and a second notice
+    // racing the first is told it came second.
+    EXPECT_TRUE(PortTokenClose(a));
+    EXPECT_FALSE(PortTokenClose(a));
+    EXPECT_EQ(PortTokenEnter(a), nullptr);
+    EXPECT_EQ(PortTokenEnterToDetach(a), FakePort(1));
+    PortTokenLeave(a);
+    EXPECT_EQ(PortTokenEnter(b), FakePort(2));
+    PortTokenLeave(b);
+
     PortTokenRelease(a);
     EXPECT_EQ(PortTokenLookup(a), nullptr);
     EXPECT_EQ(PortTokenLookup(b), FakePort(2));

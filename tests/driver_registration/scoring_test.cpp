@@ -1,10 +1,10 @@
 // Device classification at first attach: endpoint scoring, port type and
-// vendor overrides, on layouts built here and on real devices' descriptors.
+// vendor overrides, on layouts built here. (Real devices' descriptors are
+// classified end to end by the tool's lsusb tests.)
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "common/lsusb_fixture.h"
 #include "driver/registration/autoconfig.h"
 #include "driver/variants/catalog.h"
 #include "fake_usb.h"
@@ -245,49 +245,5 @@ TEST(RegistrationScoring, CatalogDevicesGetTheirType) {
     }
     EXPECT_NE(serlynx::PortTypeText(kPortTypeCount).find("no port"), std::string::npos);
 }
-
-// Real devices. Expected values worked out by hand from the descriptors.
-struct FixtureCase {
-    const char* file;
-    Expected want;
-};
-
-class RegistrationFixtureTest : public ::testing::TestWithParam<FixtureCase> {};
-
-TEST_P(RegistrationFixtureTest, ClassifiesRealDevice) {
-    std::string error;
-    auto device = testfix::LoadLsusbFixture(GetParam().file, &error);
-    ASSERT_NE(device, nullptr) << error;
-    ExpectChoice(device->Device(), GetParam().want);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Lsusb, RegistrationFixtureTest,
-    ::testing::Values(
-        FixtureCase{"01-ft232r-0403-6001.txt", {0, 0x81, 0x02, 0x203, ",ftdi"}},
-        FixtureCase{"02-ft2232h-pipistrello-0403-6010.txt", {0, 0x81, 0x02, 0x203, ",ftdi"}},
-        FixtureCase{"03-ftx-0403-6015.txt", {0, 0x81, 0x02, 0x203, ",ftdi"}},
-        FixtureCase{"04-pl2303-067b-2303.txt", {0x81, 0x83, 0x02, 0x101, ",pl2303"}},
-        FixtureCase{"05-pl2303-variant-067b-2303.txt", {0x82, 0x81, 0x01, 1, ",cdc"}},
-        FixtureCase{"06-ch340-1a86-7523.txt", {0x81, 0x82, 0x02, 1, ",cdc"}},
-        FixtureCase{"07-cp2102-10c4-ea60.txt", {0, 0x81, 0x01, 0, ",basic"}},
-        FixtureCase{"08-stm32-vcp-0483-5740.txt", {0x82, 0x81, 0x01, 1, ",cdc"}},
-        FixtureCase{"09-arduino-uno-2341-0043.txt", {0x82, 0x83, 0x04, 1, ",cdc"}},
-        FixtureCase{"10-rpi-pico-2e8a-000a.txt", {0x81, 0x82, 0x02, 1, ",cdc"}},
-        // Two ACM functions: the first is the primary channel, the second
-        // the second channel.
-        FixtureCase{"11-blackmagic-probe-1d50-6018.txt", {0x82, 0x8381, 0x0301, 2, ",wmc"}},
-        // Data pairs in alternate settings are not seen.
-        FixtureCase{"12-nokia515-phone-0421-06d3.txt", {0x82, 0x8683, 0x0603, 2, ",wmc"}},
-        FixtureCase{"13-cinterion-plsx3-modem-1e2d-0069.txt", {0x81, 0x8482, 0x0201, 2, ",wmc"}},
-        FixtureCase{"14-pololu-maestro-1ffb-0089.txt", {0x81, 0x8482, 0x0402, 2, ",wmc"}}),
-    [](const auto& info) {
-        std::string n = info.param.file;
-        n = n.substr(0, n.find('.'));
-        for (char& ch : n)
-            if (ch == '-')
-                ch = '_';
-        return n;
-    });
 
 }  // namespace

@@ -25,17 +25,13 @@
 #include "cehost/regfile.h"
 #include "cehost/usb_bus.h"
 #include "common/platform_test.h"
+#include "platform.h"
 #include "sim/bulk_model.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<uint8_t>;
-
-// The device key the first attach writes for the default bulk adapter
-// (1209:5e01, release 1.00).
-const std::u16string kDeviceKey =
-    u"Drivers\\USB\\LoadClients\\4617_24065_256\\Default\\Default\\Serlynx";
 
 long ElapsedMs(Clock::time_point start) {
     return static_cast<long>(
@@ -70,7 +66,8 @@ class StreamE2e : public PlatformTest {
         cehost::UsbDeviceId first = bus_->Plug(model_);
         ASSERT_NE(first, 0u);
         if (usbMode >= 0) {
-            ASSERT_TRUE(cehost::RegWriteDword(kDeviceKey, u"UsbMode", static_cast<DWORD>(usbMode)));
+            ASSERT_TRUE(cehost::RegWriteDword(serlynx::DeviceKeyPath(model_->DeviceDescriptor()),
+                                              kValueUsbMode, static_cast<DWORD>(usbMode)));
         }
         id_ = bus_->Replug(first);
         ASSERT_EQ(bus_->Owner(id_), u"Serlynx");

@@ -319,9 +319,9 @@ TEST_F(OpenClose, RemovalEndsBlockedCallsOnEveryHandle) {
     EXPECT_EQ(writeResult.load(), 3u) << "the partial count of the aborted transfer";
     EXPECT_EQ(waitFailures.load(), 2);
     EXPECT_EQ(waitErrors.load(), 2);
-    EnterCriticalSection(&port->openLock);
+    port->openLock.Enter();
     EXPECT_EQ(port->openList, nullptr);
-    LeaveCriticalSection(&port->openLock);
+    port->openLock.Leave();
 }
 
 // A call still inside the driver when the removal's wake passes are over
@@ -368,9 +368,9 @@ TEST_F(OpenClose, OpenOvertakenByTheRemovalFailsCleanly) {
     std::thread removal([&] { Remove(); });
     // The removal's COM_Deinit has taken the list while the open waits.
     ASSERT_TRUE(Eventually([&] {
-        EnterCriticalSection(&going->openLock);
+        going->openLock.Enter();
         bool barred = going->openBarred != 0;
-        LeaveCriticalSection(&going->openLock);
+        going->openLock.Leave();
         return barred;
     }));
     BreakGate().Release();

@@ -3,6 +3,7 @@
 #include "ce/windows.h"
 #include "driver/platform/usb_calls.h"
 #include "driver/port/lifecycle.h"
+#include "driver/port/ring.h"
 #include "driver/registration/attach.h"
 #include "driver/registration/port_token.h"
 #include "driver/stream/com_entry.h"
@@ -183,10 +184,7 @@ DWORD StreamTest::Write(DWORD_PTR h, const std::vector<BYTE>& bytes) {
 }
 
 LONG StreamTest::RingHeldNow() {
-    LONG held = ReadAcquire(&port->ringHead) - ReadAcquire(&port->ringTail);
-    if (held < 0)
-        held += static_cast<LONG>(port->ringSize);
-    return held;
+    return RingHeld(port);
 }
 
 void StreamTest::Feed(const std::vector<BYTE>& bytes, LONG expectHeld) {

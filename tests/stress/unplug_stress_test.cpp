@@ -16,6 +16,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -69,6 +70,12 @@ const cehost::UsbCall kAtCalls[] = {
     cehost::UsbCall::kGetDescriptor,
 };
 
+// Workers terminated by their port's teardown (TerminationMode::kAnywhere),
+// and the sections they kept owned.
+uint64_t gWorkersKilled = 0;
+uint64_t gKilledHolding = 0;
+uint64_t gTransfersLost = 0;  // issued by a killed worker, never recorded
+
 class Cycle {
   public:
     explicit Cycle(uint64_t seed) : seed_(seed), rng_(seed) {
@@ -93,7 +100,11 @@ class Cycle {
         if (EnvNumber("SERLYNX_STRESS_VERBOSE", 0) != 0)
             std::fprintf(stderr, "seed %llu: %s [%s]\n", static_cast<unsigned long long>(seed_),
                          info_.name, trace_.c_str());
-        std::string left = Leftovers(baseline);
+        const uint64_t killed = cehost::ParkedThreadCount();
+        gWorkersKilled += killed;
+        auto misuse = cehost::MisuseCounts();
+        gKilledHolding += misuse["thread.killed.holding.cs"];
+        std::string left = Leftovers(baseline, killed, &gTransfersLost);
         if (!left.empty())
             Fail(left);
         return failure_;
@@ -139,6 +150,7 @@ class Cycle {
         } else {
             InjectFaults();
             StartBlockers();
+            MaybeKillWorker();
             UnplugAtRandomStep();
             CheckBlockersReturned();
             for (HANDLE h : handles_)
@@ -318,6 +330,17 @@ class Cycle {
                     break;
             }
         }
+    }
+
+    // Under TerminationMode::kAnywhere (SERLYNX_TERMINATION=anywhere), the
+    // port's teardown may find its worker slow to end, at a random moment,
+    // and terminate it wherever it is.
+    void MaybeKillWorker() {
+        if (cehost::GetTerminationMode() != cehost::TerminationMode::kAnywhere || !Chance(60))
+            return;
+        const auto after = std::chrono::microseconds(Chance(50) ? 0 : Pick(300));
+        trace_ += "kill@" + std::to_string(after.count()) + "us ";
+        cehost::CutShortThreadWaits(1, after);
     }
 
     void UnplugNow() {
@@ -518,6 +541,13 @@ TEST_F(UnplugStressTest, SeededCycles) {
     std::printf("stress: %llu cycles from seed %llu, %llu failed\n",
                 static_cast<unsigned long long>(ran), static_cast<unsigned long long>(first),
                 static_cast<unsigned long long>(failed));
+    if (cehost::GetTerminationMode() == cehost::TerminationMode::kAnywhere)
+        std::printf(
+            "stress: %llu workers killed anywhere, %llu sections kept owned, "
+            "%llu transfers lost with them\n",
+            static_cast<unsigned long long>(gWorkersKilled),
+            static_cast<unsigned long long>(gKilledHolding),
+            static_cast<unsigned long long>(gTransfersLost));
     cehost::ResetPlatform();
 }
 

@@ -1,4 +1,5 @@
-// `lsusb -v` text rebuilt into descriptors, and the FTDI rate table that
+// `lsusb -v` text rebuilt into descriptors, what the driver's first attach
+// makes of the real devices in the fixtures, and the FTDI rate table that
 // probe prints, checked against the chip model's own decoding.
 #include "lsusb.h"
 
@@ -7,9 +8,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 
+#include "cehost/regfile.h"
+#include "cehost/usb_bus.h"
+#include "common/platform_test.h"
 #include "platform.h"
 #include "sim/ftdi_model.h"
 #include "sim/serial_line.h"
@@ -113,6 +118,11 @@ TEST(ToolLsusb, ErrorsNameTheLine) {
         {"cut short",
          text.substr(0, text.find("      Endpoint Descriptor:\n        bEndpointAddress     0x02")),
          "line 20: interface 0 declares 2 endpoints but 1 are listed"},
+        {"more endpoints than declared",
+         replace("bNumEndpoints           2", "bNumEndpoints           1"),
+         "line 20: interface 0 declares 1 endpoints but 2 are listed"},
+        {"byte field too large", replace("bInterfaceClass       255", "bInterfaceClass       256"),
+         "line 24: bInterfaceClass: 256 does not fit in a byte"},
         {"endpoint outside an interface",
          "Device Descriptor:\n  idVendor 0x1\n  idProduct 0x2\n  Configuration Descriptor:\n"
          "    Endpoint Descriptor:\n",
@@ -130,23 +140,65 @@ TEST(ToolLsusb, ErrorsNameTheLine) {
     }
 }
 
-TEST(ToolLsusb, ParsesEveryFixture) {
+// Real devices: the device key the first attach writes for each fixture.
+// Expected values worked out by hand from the descriptors.
+struct FixtureCase {
+    const char* file;
+    DWORD classEndp, receiveEndp, sendEndp, usbMode;
+    const char* suffix;  // of the friendly name
+};
+
+const FixtureCase kFixtures[] = {
+    {"01-ft232r-0403-6001.txt", 0, 0x81, 0x02, 0x203, ",ftdi"},
+    {"02-ft2232h-pipistrello-0403-6010.txt", 0, 0x81, 0x02, 0x203, ",ftdi"},
+    {"03-ftx-0403-6015.txt", 0, 0x81, 0x02, 0x203, ",ftdi"},
+    {"04-pl2303-067b-2303.txt", 0x81, 0x83, 0x02, 0x101, ",pl2303"},
+    {"05-pl2303-variant-067b-2303.txt", 0x82, 0x81, 0x01, 1, ",cdc"},
+    {"06-ch340-1a86-7523.txt", 0x81, 0x82, 0x02, 1, ",cdc"},
+    {"07-cp2102-10c4-ea60.txt", 0, 0x81, 0x01, 0, ",basic"},
+    {"08-stm32-vcp-0483-5740.txt", 0x82, 0x81, 0x01, 1, ",cdc"},
+    {"09-arduino-uno-2341-0043.txt", 0x82, 0x83, 0x04, 1, ",cdc"},
+    {"10-rpi-pico-2e8a-000a.txt", 0x81, 0x82, 0x02, 1, ",cdc"},
+    // Two ACM functions: the first is the primary channel, the second the
+    // second channel.
+    {"11-blackmagic-probe-1d50-6018.txt", 0x82, 0x8381, 0x0301, 2, ",wmc"},
+    // Data pairs in alternate settings are not seen.
+    {"12-nokia515-phone-0421-06d3.txt", 0x82, 0x8683, 0x0603, 2, ",wmc"},
+    {"13-cinterion-plsx3-modem-1e2d-0069.txt", 0x81, 0x8482, 0x0201, 2, ",wmc"},
+    {"14-pololu-maestro-1ffb-0089.txt", 0x81, 0x8482, 0x0402, 2, ",wmc"},
+};
+
+class ToolLsusbFixtures : public PlatformTest {};
+
+TEST_F(ToolLsusbFixtures, FirstAttachOfEveryRealDevice) {
     const std::filesystem::path dir = SERLYNX_LSUSB_FIXTURES;
-    ASSERT_TRUE(std::filesystem::is_directory(dir)) << dir;
-    int count = 0;
+    std::set<std::string> files;
     for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-        if (entry.path().extension() != ".txt")
-            continue;
-        std::ifstream in(entry.path());
+        if (entry.path().extension() == ".txt")
+            files.insert(entry.path().filename().string());
+    }
+    cehost::UsbBus bus;
+    bus.SetLogging(false);
+    for (const FixtureCase& c : kFixtures) {
+        SCOPED_TRACE(c.file);
+        EXPECT_EQ(files.erase(c.file), 1u) << "no such fixture";
+        std::ifstream in(dir / c.file);
         std::stringstream text;
         text << in.rdbuf();
         LsusbDevice d;
         std::string error;
-        EXPECT_TRUE(ParseLsusb(text.str(), &d, &error)) << entry.path() << ": " << error;
-        EXPECT_GE(d.configuration.size(), 9u + 9u) << entry.path();
-        ++count;
+        ASSERT_TRUE(ParseLsusb(text.str(), &d, &error)) << error;
+        serlynx::DeviceKey key;
+        ASSERT_TRUE(
+            serlynx::ProbeModel(bus, std::make_shared<serlynx::LsusbModel>(d), &key, &error))
+            << error;
+        EXPECT_EQ(key.classEndpoint, c.classEndp);
+        EXPECT_EQ(key.receiveEndpoint, c.receiveEndp);
+        EXPECT_EQ(key.sendEndpoint, c.sendEndp);
+        EXPECT_EQ(key.usbMode, c.usbMode);
+        EXPECT_TRUE(key.friendlyName.ends_with(c.suffix)) << key.friendlyName;
     }
-    EXPECT_GE(count, 10);
+    EXPECT_TRUE(files.empty()) << "a fixture without a row: " << *files.begin();
 }
 
 // The rate table probe prints must agree with what the chip model makes of

@@ -11,8 +11,10 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
+#include <variant>
 #include <vector>
 
 #include "ce/file.h"
@@ -25,9 +27,7 @@
 #include "cehost/regfile.h"
 #include "cehost/usb_bus.h"
 #include "platform.h"
-#include "sim/bulk_model.h"
-#include "sim/cdc_model.h"
-#include "sim/ftdi_model.h"
+#include "sim/catalog.h"
 #include "sim/serial_line.h"
 
 namespace serlynx {
@@ -106,51 +106,56 @@ class BenchLine : public sim::SerialLine {
     std::atomic<uint64_t> transmitted{0};
 };
 
-struct Device {
-    std::shared_ptr<cehost::UsbDeviceModel> model;
-    std::function<size_t()> pending;  // bytes in the device's receive FIFO
+template <class... F>
+struct Overloaded : F... {
+    using F::operator()...;
 };
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
 
 // Devices of one kind and packet size differ in product id by `group`, so
 // that each group has its own device key (and port name prefix: the device
 // manager names only ten ports per prefix).
-Device MakeDevice(Kind kind, uint16_t packet, int group, std::shared_ptr<sim::SerialLine> line) {
-    Device d;
+sim::BuiltModel MakeDevice(Kind kind, uint16_t packet, int group,
+                           std::shared_ptr<sim::SerialLine> line) {
+    const char* name = kind == Kind::kBasic ? "bulk"
+                       : kind == Kind::kCdc ? "cdc-acm"
+                       : packet > 64        ? "ftdi-hs"
+                                            : "ftdi";
+    sim::ModelConfig config = sim::FindModel(name)->config;
     const uint16_t bcd = packet > 64 ? 0x0200 : 0x0110;
-    if (kind == Kind::kBasic) {
-        sim::BulkModelConfig c;
-        c.inPacket = c.outPacket = packet;
-        c.bcdUsb = bcd;
-        c.product = static_cast<uint16_t>(0x5E40 + group + (packet > 64 ? 0x10 : 0));
-        c.rxFifo = kDeviceFifo;
-        auto m = std::make_shared<sim::BulkAdapterModel>(c, line);
-        d.model = m;
-        d.pending = [m] { return m->Pending(); };
-    } else if (kind == Kind::kCdc) {
-        sim::CdcModelConfig c = sim::CdcAcmConfig();
-        c.bulkPacket = packet;
-        c.bcdUsb = bcd;
-        c.product = static_cast<uint16_t>(0x5E60 + group + (packet > 64 ? 0x10 : 0));
-        c.rxFifo = kDeviceFifo;
-        auto m = std::make_shared<sim::CdcModel>(c, line);
-        d.model = m;
-        d.pending = [m] { return m->Pending(); };
-    } else {
-        sim::FtdiModelConfig c =
-            packet > 64 ? sim::FtdiModelConfig::HighSpeed() : sim::FtdiModelConfig::FullSpeed();
-        c.release = static_cast<uint16_t>(c.release + group);
-        c.rxFifo = kDeviceFifo;
-        auto m = std::make_shared<sim::FtdiModel>(c, line);
-        d.model = m;
-        d.pending = [m] { return m->Pending(); };
-    }
-    return d;
+    const uint16_t speed = packet > 64 ? 0x10 : 0;
+    std::visit(Overloaded{
+                   [&](sim::BulkModelConfig& c) {
+                       c.inPacket = c.outPacket = packet;
+                       c.bcdUsb = bcd;
+                       c.product = static_cast<uint16_t>(0x5E40 + group + speed);
+                       c.rxFifo = kDeviceFifo;
+                   },
+                   [&](sim::CdcModelConfig& c) {
+                       c.bulkPacket = packet;
+                       c.bcdUsb = bcd;
+                       c.product = static_cast<uint16_t>(0x5E60 + group + speed);
+                       c.rxFifo = kDeviceFifo;
+                   },
+                   [&](sim::FtdiModelConfig& c) {
+                       c.release = static_cast<uint16_t>(c.release + group);
+                       c.rxFifo = kDeviceFifo;
+                   },
+                   [&](sim::Rcs310ModelConfig& c) { c.rxFifo = kDeviceFifo; },
+               },
+               config);
+    return sim::BuildModel(config, std::move(line));
 }
 
-std::string Replace(std::string text, const std::string& from, const std::string& to) {
-    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
-        text.replace(at, from.size(), to);
-    return text;
+// Copies the values of the device key at `from` to a new key at `to`.
+bool CopyDeviceKey(const std::u16string& from, const std::u16string& to) {
+    for (const std::u16string& name : cehost::RegValueNames(from)) {
+        std::optional<cehost::RegValue> value = cehost::RegRead(from, name);
+        if (!value || !cehost::RegWrite(to, name, value->type, std::move(value->data)))
+            return false;
+    }
+    return cehost::RegKeyExists(to);
 }
 
 // Makes sure the device key of (kind, packet, group) exists with the given
@@ -158,14 +163,14 @@ std::string Replace(std::string text, const std::string& from, const std::string
 // others are copies under another prefix.
 bool PrepareKey(Kind kind, uint16_t packet, int group, DWORD ring) {
     auto probe = MakeDevice(kind, packet, group, nullptr);
-    const std::u16string path = DeviceKeyPath(probe.model->DeviceDescriptor());
+    const std::u16string path = DeviceKeyPath(probe.usb->DeviceDescriptor());
     if (!cehost::RegKeyExists(path)) {
         if (group == 0) {
             cehost::UsbBus bus(UsbTiming::kUntimed);
             bus.SetLogging(false);
             DeviceKey key;
             std::string error;
-            if (!ProbeModel(bus, probe.model, &key, &error)) {
+            if (!ProbeModel(bus, probe.usb, &key, &error)) {
                 std::fprintf(stderr, "serlynx bench: %s\n", error.c_str());
                 return false;
             }
@@ -173,29 +178,24 @@ bool PrepareKey(Kind kind, uint16_t packet, int group, DWORD ring) {
             if (!PrepareKey(kind, packet, 0, ring))
                 return false;
             auto first = MakeDevice(kind, packet, 0, nullptr);
-            const std::string from = cehost::Utf8(DeviceKeyPath(first.model->DeviceDescriptor()));
-            std::string text =
-                cehost::ExportRegText(DeviceKeyPath(first.model->DeviceDescriptor()));
-            text = Replace(text, from, cehost::Utf8(path));
-            char number[16];
-            std::snprintf(number, sizeof number, "%02d", group);
-            text =
-                Replace(text, "\"Prefix\"=\"COM\"", "\"Prefix\"=\"B" + std::string(number) + "\"");
-            if (!cehost::ImportRegText(text)) {
+            char prefix[16];
+            std::snprintf(prefix, sizeof prefix, "B%02d", group);
+            if (!CopyDeviceKey(DeviceKeyPath(first.usb->DeviceDescriptor()), path) ||
+                !cehost::RegWriteString(path, kValuePrefix, cehost::Utf16(prefix))) {
                 std::fprintf(stderr, "serlynx bench: could not copy the device key\n");
                 return false;
             }
         }
     }
-    return cehost::RegWriteDword(path, u"ReceiveBuffer", ring) &&
-           cehost::RegWriteDword(path, u"ReceiveSlots", static_cast<DWORD>(gRxSlots));
+    return cehost::RegWriteDword(path, kValueReceiveBuffer, ring) &&
+           cehost::RegWriteDword(path, kValueReceiveSlots, static_cast<DWORD>(gRxSlots));
 }
 
 // One served, opened port.
 struct Port {
     std::shared_ptr<BenchLine> line;
     std::shared_ptr<sim::SerialLine> anyLine;
-    Device device;
+    sim::BuiltModel device;
     cehost::UsbBus* bus = nullptr;
     cehost::UsbDeviceId id = 0;
     HANDLE handle = INVALID_HANDLE_VALUE;
@@ -226,7 +226,7 @@ std::unique_ptr<Port> OpenPort(cehost::UsbBus& bus, Kind kind, uint16_t packet, 
     port->device = MakeDevice(kind, packet, group, line);
     port->bus = &bus;
     bus.SetCompletion(gCompletion, gCompletionFrames);
-    port->id = bus.Plug(port->device.model);
+    port->id = bus.Plug(port->device.usb);
     if (port->id == 0 || bus.Owner(port->id) != u"Serlynx") {
         std::fprintf(stderr, "serlynx bench: the driver did not serve the %s device\n",
                      KindName(kind));

@@ -10,8 +10,8 @@
 #include "cehost/usb_bus.h"
 #include "cehost/usb_real.h"
 #include "lsusb.h"
-#include "models.h"
 #include "platform.h"
+#include "sim/catalog.h"
 #include "sim/serial_line.h"
 
 namespace serlynx {
@@ -43,14 +43,14 @@ void PrintProbe(const DeviceKey& key) {
 }  // namespace
 
 int RunProbeModel(const std::string& name) {
-    const ModelEntry* entry = FindModel(name);
+    const sim::ModelEntry* entry = sim::FindModel(name);
     if (entry == nullptr) {
         std::fprintf(stderr, "serlynx probe: unknown device \"%s\"; the models are: %s\n",
-                     name.c_str(), ModelNames().c_str());
+                     name.c_str(), sim::ModelNames().c_str());
         return 2;
     }
-    BuiltModel model =
-        entry->make(std::make_shared<sim::LoopbackPlug>(), std::make_shared<sim::LoopbackPlug>());
+    sim::BuiltModel model =
+        entry->Make(std::make_shared<sim::LoopbackPlug>(), std::make_shared<sim::LoopbackPlug>());
     cehost::UsbBus bus;
     bus.SetLogging(false);
     DeviceKey key;
@@ -92,9 +92,9 @@ int RunDevices() {
     cehost::UsbBus bus;
     bus.SetLogging(false);
     int status = 0;
-    for (const ModelEntry& entry : Models()) {
-        BuiltModel model = entry.make(std::make_shared<sim::LoopbackPlug>(),
-                                      std::make_shared<sim::LoopbackPlug>());
+    for (const sim::ModelEntry& entry : sim::Models()) {
+        sim::BuiltModel model = entry.Make(std::make_shared<sim::LoopbackPlug>(),
+                                           std::make_shared<sim::LoopbackPlug>());
         std::printf("%s: %s\n%s", entry.name.c_str(), entry.description.c_str(),
                     DescribeDescriptors(*model.usb).c_str());
         DeviceKey key;

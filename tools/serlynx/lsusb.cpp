@@ -166,6 +166,12 @@ bool ParseLsusb(const std::string& text, LsusbDevice* out, std::string* error) {
         unsigned n = 0;
         if (!Number(value, &n))
             return fail(lineNo, name + ": \"" + value + "\" is not a number");
+        // Word fields: ids, BCD versions, wMaxPacketSize and the like, and
+        // MaxPower (in mA); every other field is one byte of a descriptor.
+        const bool word = name.rfind("bcd", 0) == 0 || name.rfind("id", 0) == 0 || name[0] == 'w' ||
+                          name == "MaxPower";
+        if (!word && n > 0xFF)
+            return fail(lineNo, name + ": " + value + " does not fit in a byte");
         switch (section) {
             case Section::kDevice:
                 dev[name] = n;
@@ -229,8 +235,6 @@ bool ParseLsusb(const std::string& text, LsusbDevice* out, std::string* error) {
         for (const Endpoint& e : i.endpoints) {
             if (!e.haveAddress || !e.haveAttributes)
                 return fail(e.line, "an endpoint without bEndpointAddress or bmAttributes");
-            if (e.address > 0xFF || e.attributes > 0xFF)
-                return fail(e.line, "an endpoint address or attribute does not fit in a byte");
         }
     }
     auto d = [&](const char* f, unsigned fallback = 0) {
@@ -256,6 +260,10 @@ bool ParseLsusb(const std::string& text, LsusbDevice* out, std::string* error) {
                                                 static_cast<uint16_t>(e.maxPacket),
                                                 byte(e.interval));
         }
+        if (body.size() + 9 > 0xFFFF)
+            return fail(configLine,
+                        "the configuration is longer than a descriptor can say "
+                        "(65535 bytes)");
         unsigned power = cfg.count("MaxPower") ? cfg["MaxPower"] : 100;
         out->configuration = cehost::usbdesc::Configuration(
             byte(cfg.count("bNumInterfaces") ? cfg["bNumInterfaces"] : 1),

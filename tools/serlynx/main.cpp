@@ -8,7 +8,6 @@
 #include "bench.h"
 #include "cehost/usb_real.h"
 #include "commands.h"
-#include "models.h"
 #include "serve.h"
 
 namespace {

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "cehost/regfile.h"
+#include "driver/registration/key_path.h"
 #include "driver/variants/usb_mode.h"
 
 namespace serlynx {
@@ -22,12 +23,12 @@ std::string Hex2(DWORD v) {
 
 std::u16string DeviceKeyPath(const cehost::Bytes& d) {
     auto word = [&](size_t at) {
-        return d.size() > at + 1 ? static_cast<unsigned>(d[at] | (d[at + 1] << 8)) : 0u;
+        return static_cast<WORD>(d.size() > at + 1 ? d[at] | (d[at + 1] << 8) : 0);
     };
-    std::string path = "Drivers\\USB\\LoadClients\\" + std::to_string(word(8)) + "_" +
-                       std::to_string(word(10)) + "_" + std::to_string(word(12)) +
-                       "\\Default\\Default\\Serlynx";
-    return cehost::Utf16(path);
+    WCHAR path[kKeyPathChars];
+    if (!BuildDeviceKeyPath(word(8), word(10), word(12), kDriverId, path, kKeyPathChars))
+        return u"";
+    return path;
 }
 
 DeviceKey ReadDeviceKey(const std::u16string& path) {
@@ -36,11 +37,11 @@ DeviceKey ReadDeviceKey(const std::u16string& path) {
     key.present = cehost::RegKeyExists(path);
     if (!key.present)
         return key;
-    key.usbMode = cehost::RegReadDword(path, u"UsbMode").value_or(0);
-    key.classEndpoint = cehost::RegReadDword(path, u"ClassEndp").value_or(0);
-    key.receiveEndpoint = cehost::RegReadDword(path, u"ReceiveEndp").value_or(0);
-    key.sendEndpoint = cehost::RegReadDword(path, u"SendEndp").value_or(0);
-    key.friendlyName = cehost::Utf8(cehost::RegReadString(path, u"FriendlyName").value_or(u""));
+    key.usbMode = cehost::RegReadDword(path, kValueUsbMode).value_or(0);
+    key.classEndpoint = cehost::RegReadDword(path, kValueClassEndp).value_or(0);
+    key.receiveEndpoint = cehost::RegReadDword(path, kValueReceiveEndp).value_or(0);
+    key.sendEndpoint = cehost::RegReadDword(path, kValueSendEndp).value_or(0);
+    key.friendlyName = cehost::Utf8(cehost::RegReadString(path, kValueFriendlyName).value_or(u""));
     key.regText = cehost::ExportRegText(path);
     return key;
 }

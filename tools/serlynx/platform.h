@@ -3,6 +3,11 @@
 // its port type and endpoints, and (for FTDI-type results) which baud rates
 // the chip can represent exactly.
 //
+// The key paths and value names are the driver's own (registry_values.h),
+// and DeviceKeyPath builds the path with the driver's own code (key_path.cpp):
+// the tool, the benchmarks, the tests and the fuzz targets reach a device
+// key through it.
+//
 // All functions run on the calling thread; the platform's own threads are
 // the bus's and the driver's.
 #pragma once
@@ -15,17 +20,17 @@
 #include "ce/types.h"
 #include "cehost/usb_bus.h"
 #include "cehost/usb_device_model.h"
+#include "driver/registration/registry_values.h"
 
 namespace serlynx {
 
 // The library name the USB host is asked to install; the loader finds
 // libserlynx.so next to the executable.
 constexpr const char16_t* kDriverLibrary = u"serlynx.dll";
-constexpr const char16_t* kCatchAllKey =
-    u"Drivers\\USB\\LoadClients\\Default\\Default\\Default\\Serlynx";
 
 // "Drivers\USB\LoadClients\<vendor>_<product>_<release>\Default\Default\Serlynx"
-// for the device descriptor's ids (decimal).
+// for the device descriptor's ids (decimal; 0 for what a short descriptor
+// lacks).
 std::u16string DeviceKeyPath(const cehost::Bytes& deviceDescriptor);
 
 struct DeviceKey {

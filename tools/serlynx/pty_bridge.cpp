@@ -137,6 +137,16 @@ void PtyBridge::ApplyTermios() {
     termios t{};
     if (tcgetattr(master_, &t) != 0)
         return;
+    // A program that rewrote the local modes may have cleared EXTPROC; without
+    // it no further change would be reported. Set it again at once: this
+    // writes back the whole termios just read, and a change the program makes
+    // meanwhile (reported to no one, EXTPROC being clear) would be undone.
+    // Doing it after the port's settings, which take USB requests, left the
+    // program's next change time enough to be lost that way.
+    if ((t.c_lflag & EXTPROC) == 0) {
+        t.c_lflag |= EXTPROC;
+        tcsetattr(master_, TCSANOW, &t);
+    }
     uint32_t baud = SpeedToBaud(cfgetospeed(&t));
     rfc2217::PortSettings now = port_.Settings();
     bool changed = false;
@@ -152,12 +162,6 @@ void PtyBridge::ApplyTermios() {
         changed |= port_.SetFlow(flow);
     if (changed)
         port_.Changed();
-    // A program that rewrote the local modes may have cleared EXTPROC; without
-    // it no further change would be reported.
-    if ((t.c_lflag & EXTPROC) == 0) {
-        t.c_lflag |= EXTPROC;
-        tcsetattr(master_, TCSANOW, &t);
-    }
 }
 
 void PtyBridge::Loop() {

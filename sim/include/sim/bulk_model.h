@@ -12,9 +12,9 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include "cehost/usb_device_model.h"
+#include "sim/rx_fifo.h"
 #include "sim/serial_line.h"
 
 namespace sim {
@@ -66,10 +66,8 @@ class BulkAdapterModel : public cehost::UsbDeviceModel, public LineDevice {
     const BulkModelConfig config_;
     const std::shared_ptr<SerialLine> line_;
     mutable std::mutex rxMu_;
-    // Receive FIFO: a ring of rxFifo bytes; rxHead_ is the oldest byte.
-    std::vector<uint8_t> rx_;                                      // rxMu_
-    size_t rxHead_ = 0, rxCount_ = 0;                              // rxMu_
-    uint64_t sent_ = 0, received_ = 0, dropped_ = 0, zlpOut_ = 0;  // rxMu_
+    RxFifo rx_;                                      // rxMu_
+    uint64_t sent_ = 0, received_ = 0, zlpOut_ = 0;  // rxMu_
 };
 
 }  // namespace sim

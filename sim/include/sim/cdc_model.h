@@ -50,6 +50,7 @@
 #include <vector>
 
 #include "cehost/usb_device_model.h"
+#include "sim/rx_fifo.h"
 #include "sim/serial_line.h"
 
 namespace sim {
@@ -195,8 +196,8 @@ class CdcModel : public cehost::UsbDeviceModel {
         // Guarded by model->mu_.
         LineConfig coding;
         bool dtr = false, rts = false, breakOn = false;
-        std::deque<uint8_t> rx;
-        uint64_t sent = 0, received = 0, dropped = 0;
+        RxFifo rx;
+        uint64_t sent = 0, received = 0;
         ModemInputs inputs;
         bool breakIn = false;
 

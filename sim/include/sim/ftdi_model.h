@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "cehost/usb_device_model.h"
+#include "sim/rx_fifo.h"
 #include "sim/serial_line.h"
 
 namespace sim {
@@ -170,14 +171,13 @@ class FtdiModel : public cehost::UsbDeviceModel, public LineDevice {
     std::vector<FtdiRequest> requests_;             // mu_
     std::vector<FtdiOutPacket> outPackets_;         // mu_
     std::vector<size_t> outLengths_;                // mu_
-    std::deque<uint8_t> rx_;                        // mu_
+    RxFifo rx_;                                     // mu_
     std::deque<cehost::Bytes> raw_;                 // mu_
     ModemInputs inputs_;                            // mu_
     uint8_t pendingLine_ = 0;                       // mu_: error and break bits not yet reported
     int lastModemSent_ = -1;                        // mu_: modem-status byte of the last packet
     std::chrono::steady_clock::time_point lastIn_;  // mu_
     uint64_t sent_ = 0, received_ = 0, statusOnly_ = 0;  // mu_
-    uint64_t dropped_ = 0;                               // mu_
 
     std::condition_variable timerCv_;
     bool stopping_ = false;  // mu_

@@ -10,13 +10,13 @@
 // the line.
 #pragma once
 
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "cehost/usb_device_model.h"
+#include "sim/rx_fifo.h"
 #include "sim/serial_line.h"
 
 namespace sim {
@@ -33,7 +33,7 @@ struct Rcs310ModelConfig {
     size_t maxRequest = 261;
     std::string manufacturer = "Serlynx Sim";
     std::string productName = "Type-4 reader";
-    size_t rxFifo = 4096;
+    size_t rxFifo = 4096;  // bytes the device buffers before it drops
 };
 
 // One write request as the device received it.
@@ -75,13 +75,15 @@ class Rcs310Model : public cehost::UsbDeviceModel, public LineDevice {
     uint64_t BytesSent() const;            // data stages put onto the line
     uint64_t BytesReceived() const;        // given to the host on bulk-IN
     uint64_t BulkOutBytesIgnored() const;  // arrived on the unused bulk-OUT
+    uint64_t BytesDropped() const;         // lost to a full receive FIFO
+    size_t Pending() const;                // waiting in the receive FIFO
 
   private:
     const Rcs310ModelConfig config_;
     const std::shared_ptr<SerialLine> line_;
     mutable std::mutex mu_;
     std::vector<Rcs310Request> requests_;             // mu_
-    std::deque<uint8_t> rx_;                          // mu_
+    RxFifo rx_;                                       // mu_
     uint64_t sent_ = 0, received_ = 0, ignored_ = 0;  // mu_
 };
 

@@ -1,12 +1,14 @@
 // Host-side controls of the emulated core services: heap statistics and
 // allocation-failure injection, failure injection for events, threads and
 // registry writes, the tick offset, thread priorities and
-// termination, the generic handle table, and interruptible waits for the
-// other platform services (device manager, USB host).
+// termination, the strict scheduling and termination modes, the generic
+// handle table, and interruptible waits for the other platform services
+// (device manager, USB host).
 //
 // All functions are thread-safe unless stated otherwise.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -107,6 +109,93 @@ uint64_t RunningThreadCount();
 // transfer, a device-manager call that waits).
 bool WaitTerminable(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
                     DWORD timeoutMs, const std::function<bool()>& ready);
+
+// ---- Strict modes ------------------------------------------------------------------
+
+// How threads run driver code (docs/emulated-core.md, "Strict modes").
+enum class SchedulingMode {
+    // As the host schedules them, all at once (the default).
+    kParallel,
+    // As on a one-CPU CE device: one run token, held by the most urgent
+    // thread that is ready to run driver code, handed over at every platform
+    // call and, among threads of equal priority only, when a quantum of
+    // 100 ms is spent; Sleep(0) yields to equal priorities only; a thread
+    // waiting to enter a critical section lends its priority to the owner.
+    kCe,
+};
+void SetSchedulingMode(SchedulingMode mode);
+SchedulingMode GetSchedulingMode();
+
+// Where TerminateThread stops its target.
+enum class TerminationMode {
+    // At its next termination point, by unwinding its stack; the sections
+    // it owns are released (the default).
+    kAtTerminationPoint,
+    // Wherever it is in driver code, as on CE: parked for good, never
+    // unwound, the sections it owns kept owned, its handle signalled. A
+    // target inside a platform call is stopped when the call returns (or at
+    // once when it blocks there). Its stack and record are never freed:
+    // SweepLeaks counts each parked thread as a "thread.parked" leak.
+    kAnywhere,
+};
+void SetTerminationMode(TerminationMode mode);
+TerminationMode GetTerminationMode();
+// ResetPlatform sets both modes from the environment: SERLYNX_SCHEDULING=ce
+// and SERLYNX_TERMINATION=anywhere; anything else, or nothing, gives the
+// defaults.
+
+// Priorities (256-level scale) at which the host's own threads run driver
+// code under SchedulingMode::kCe: the host controller's interrupt thread,
+// which runs completion routines, and the USB host driver's thread that
+// installs clients and reports attach and removal. Applications run at 251
+// (THREAD_PRIORITY_NORMAL) unless they say otherwise.
+constexpr int kUsbInterruptPriority = 100;
+constexpr int kUsbHostPriority = 101;
+
+// Marks host code calling into a driver (an entry point, a completion or
+// notification routine) for as long as the object lives; nests. Under
+// SchedulingMode::kCe the thread needs the run token for driver code, so
+// it waits for it here; `cePriority` (>= 0) is then the thread's priority
+// for it. Construct with no lock held.
+class DriverCodeScope {
+  public:
+    explicit DriverCodeScope(int cePriority = -1);
+    ~DriverCodeScope();
+    DriverCodeScope(const DriverCodeScope&) = delete;
+    DriverCodeScope& operator=(const DriverCodeScope&) = delete;
+
+  private:
+    int savedPlatformDepth_;
+    bool outermost_;
+};
+
+// Marks one platform call for the whole of a function the platform's other
+// services export (device manager, USB host): declare it first in the
+// function, so that it outlives every lock the function takes. Called from
+// driver code it is a scheduling point of SchedulingMode::kCe, and a thread
+// killed under TerminationMode::kAnywhere while inside is stopped on its way
+// back into driver code, never inside the platform. Not for tests.
+class PlatformEntry {
+  public:
+    PlatformEntry();
+    ~PlatformEntry();
+    PlatformEntry(const PlatformEntry&) = delete;
+    PlatformEntry& operator=(const PlatformEntry&) = delete;
+
+  private:
+    void* self_;  // the thread's record
+};
+
+// Threads parked by TerminationMode::kAnywhere since the last ResetPlatform.
+uint64_t ParkedThreadCount();
+// The next `times` waits on a thread handle with a finite timeout
+// (WaitForSingleObject) each give up after `after`, or at their own timeout
+// if that comes first, returning WAIT_TIMEOUT unless the thread ended by
+// then: a thread slow to end, at a chosen moment. 0 cancels; ResetPlatform
+// cancels too.
+void CutShortThreadWaits(int times, std::chrono::microseconds after);
+// Waits that CutShortThreadWaits made give up since the last ResetPlatform.
+uint64_t ThreadWaitsCutShort();
 
 // ---- Handle table ----------------------------------------------------------------
 

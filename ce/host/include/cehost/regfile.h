@@ -33,6 +33,7 @@
 
 #include "ce/registry.h"
 #include "ce/types.h"
+#include "cehost/utf.h"  // Utf8 and Utf16, which users of these helpers need
 
 namespace cehost {
 
@@ -48,10 +49,6 @@ bool ImportRegFile(const std::string& path, RegFileError* error = nullptr);
 std::string ExportRegText(std::u16string_view keyPath = u"");
 bool ExportRegFile(const std::string& path, std::u16string_view keyPath = u"",
                    RegFileError* error = nullptr);
-
-// UTF-8 <-> UTF-16. Invalid input units become U+FFFD.
-std::u16string Utf16(std::string_view utf8);
-std::string Utf8(std::u16string_view utf16);
 
 // ---- Direct access (no handles, no misuse counting) ----------------------
 
