@@ -84,6 +84,9 @@ void Collect(USB_TRANSFER* field, USB_TRANSFER* list, int* count) {
 // are released; then each is closed, which returns after its routine ran
 // (an abort may return before it does).
 void PortRetireTransfers(SerialPort* port) {
+    // Inside deviceLock: a worker terminated at teardown has either not
+    // begun or finished (see PortTeardown).
+    LockGuard guard(port->deviceLock);
     USB_TRANSFER list[kMaxAbandoned];
     int count = 0;
     for (LONG i = 0; i < port->rxQueued; ++i) {
@@ -271,6 +274,13 @@ BOOL PortTeardown(SerialPort* port) {
     SetEvent(port->serviceEvent);
     BOOL ended = TRUE;
     if (WaitForSingleObject(port->serviceThread, kServiceThreadExitTimeoutMs) != WAIT_OBJECT_0) {
+        // The worker is terminated while this thread holds deviceLock: a
+        // thread stopped while it owns a section never leaves it (and Stop,
+        // below, enters this one), and what the worker does inside it
+        // (issuing a transfer and recording it, retiring its transfers) is
+        // not cut in half. Nothing else can hold the lock now: every stream
+        // call has left.
+        LockGuard guard(port->deviceLock);
         // Termination is confirmed by the thread's handle before anything it
         // uses is released; the wait is bounded, so that a thread that
         // cannot be ended never hangs the host's notification thread.

@@ -19,8 +19,10 @@
 BOOL PortInit(SerialPort* port);
 
 // [attach] For a started port: asks the worker thread to end (`stopping`)
-// and wakes it, gives it 1000 ms to end, otherwise terminates it; retires
-// every transfer it left outstanding; only then Stop, which closes the
+// and wakes it, gives it 1000 ms to end, otherwise terminates it (holding
+// deviceLock, so that the worker is never stopped owning it, nor halfway
+// through what it does inside it); retires every transfer it left
+// outstanding; only then Stop, which closes the
 // pipes; then releases the thread handle, events, locks, ring and slots.
 // The pipes close last because a pipe's close may end the handles of the
 // transfers issued on it, and the routines of the transfers it cancels may
@@ -55,8 +57,8 @@ DWORD WINAPI TransferNotify(LPVOID context);
 
 // [worker, or attach once no worker runs] Aborts every receive and
 // flow-control transfer the port holds, gives them one bounded wait
-// together to report completion and closes each.
-void PortRetireTransfers(SerialPort* port);
+// together to report completion and closes each, all inside deviceLock.
+void PortRetireTransfers(SerialPort* port) SL_EXCLUDES(port->deviceLock);
 
 // Timeout given to the worker thread to end at teardown.
 constexpr DWORD kServiceThreadExitTimeoutMs = 1000;

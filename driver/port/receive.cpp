@@ -212,12 +212,14 @@ int IssueReceive(SerialPort* port) {
                            : UsbIssueBulk(port, port->receivePipe, port->serviceEvent, flags,
                                           length, buffer);
         }
+        // Recorded inside the lock, so that a worker terminated at teardown
+        // (which holds it meanwhile) never leaves a transfer no slot records.
+        if (transfer != nullptr) {
+            port->rxTransfers[slot] = transfer;
+            port->rxQueued += 1;
+        }
     }
-    if (transfer == nullptr)
-        return 0;
-    port->rxTransfers[slot] = transfer;
-    port->rxQueued += 1;
-    return 1;
+    return transfer != nullptr ? 1 : 0;
 }
 
 int CompleteReceive(SerialPort* port) {

@@ -139,12 +139,12 @@ BOOL CdcPort::Stop() {
     // No worker runs: a status transfer left by one that was terminated is
     // retired before its pipe closes, which may end its handle, and before
     // the event its routine sets goes away.
-    if (notifyTransfer != nullptr) {
-        UsbDropTransfer(this, notifyTransfer);
-        notifyTransfer = nullptr;
-    }
     {
         LockGuard guard(deviceLock);
+        if (notifyTransfer != nullptr) {
+            UsbDropTransfer(this, notifyTransfer);
+            notifyTransfer = nullptr;
+        }
         if (notifyPipe != nullptr)
             UsbClosePipe(this, notifyPipe);
         notifyPipe = nullptr;
@@ -222,11 +222,14 @@ DWORD_PTR CdcPort::SetControlLines(DWORD mask, DWORD value, HANDLE event) {
 
 int CdcPort::Service() {
     if (ReadAcquire(&stopping) != 0) {
-        // Teardown: the status transfer is retired before its pipe closes.
-        if (notifyTransfer != nullptr) {
-            UsbAbort(this, notifyTransfer);
-            UsbCloseTransfer(this, notifyTransfer);
-            notifyTransfer = nullptr;
+        // Teardown: the status transfer is retired before its pipe closes,
+        // inside deviceLock (see PortTeardown).
+        {
+            LockGuard guard(deviceLock);
+            if (notifyTransfer != nullptr) {
+                UsbDropTransfer(this, notifyTransfer);
+                notifyTransfer = nullptr;
+            }
         }
         return ServiceBulk(this);
     }
