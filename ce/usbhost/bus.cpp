@@ -241,7 +241,10 @@ void UsbBusImpl::CompletionLoop() {
                     break;
                 routineCv.wait(lk, [&] { return stopping || !routines.empty() || !late.empty(); });
             } else {
-                routineCv.wait_until(lk, late.front().first);
+                // A copy: the other completion thread may take the entry
+                // (and free it) while this one waits.
+                const auto due = late.front().first;
+                routineCv.wait_until(lk, due);
             }
             continue;
         }
