@@ -85,8 +85,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
             default: {
                 fuzz::Bytes packet = in.Chunk();
-                if (op & 0x80) {  // a full packet: the transfer goes on
-                    packet.resize(path.inPacket, op);
+                // A device cannot send more than a packet at a time; the
+                // model cuts longer ones, so only what fits counts as sent.
+                if (op & 0x80 || packet.size() > path.inPacket) {
+                    packet.resize(path.inPacket, op);  // full: the transfer goes on
                 }
                 sent.insert(sent.end(), packet.begin(), packet.end());
                 model.Script(dataIn, fuzz::InStep{cehost::UsbHandshake::kAck, std::move(packet)});

@@ -6,7 +6,6 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <utility>
 
 #include "common/com_port_test.h"
 #include "common/scripted_model.h"
@@ -18,6 +17,27 @@ namespace badtest {
 using comtest::ByteVector;
 using testfix::Bytes;
 
+// A device model of the catalog, by name ("bulk", "cdc-acm", "ftdi", ...),
+// and its endpoints.
+inline const sim::ModelEntry& Model(const std::string& name) {
+    const sim::ModelEntry* entry = sim::FindModel(name);
+    if (entry == nullptr)
+        throw std::logic_error("no device model " + name);
+    return *entry;
+}
+
+inline sim::DataPath Path(const std::string& name) {
+    return sim::DataPathOf(Model(name).config);
+}
+
+// A device of the catalog with a loopback plug behind each serial channel.
+inline std::shared_ptr<cehost::UsbDeviceModel> MakeChip(const std::string& name) {
+    return Model(name)
+        .Make(std::make_shared<sim::LoopbackPlug>(), std::make_shared<sim::LoopbackPlug>())
+        .usb;
+}
+
+// The port types by kind, for the stress tests that cycle through them.
 enum class Kind { kBulk, kCdc, kCtsChip, kTwoChannel, kFtdi, kFtdiHeader, kType4 };
 
 struct KindInfo {
@@ -26,56 +46,35 @@ struct KindInfo {
     uint8_t dataIn, dataOut, statusIn;  // 0: none
 };
 
-// The kind's name in test names and its device model in the catalog.
-inline std::pair<const char*, const char*> Names(Kind k) {
-    switch (k) {
-        case Kind::kBulk:
-            return {"bulk", "bulk"};
-        case Kind::kCdc:
-            return {"cdc", "cdc-acm"};
-        case Kind::kCtsChip:
-            return {"ctschip", "cdc-cts"};
-        case Kind::kTwoChannel:
-            return {"twochannel", "cdc-two-channel"};
-        case Kind::kFtdi:
-            return {"ftdi", "ftdi"};
-        case Kind::kFtdiHeader:
-            return {"ftdiheader", "ftdi-header"};
-        case Kind::kType4:
-            return {"type4", "rcs310"};
-    }
-    throw std::logic_error("a kind without a device model");
-}
-
-inline const sim::ModelEntry& Model(Kind k) {
-    const sim::ModelEntry* entry = sim::FindModel(Names(k).second);
-    if (entry == nullptr)
-        throw std::logic_error(std::string("no device model \"") + Names(k).second + "\"");
-    return *entry;
-}
+inline const char* const kKindNames[][2] = {
+    {"bulk", "bulk"},       {"cdc", "cdc-acm"},
+    {"ctschip", "cdc-cts"}, {"twochannel", "cdc-two-channel"},
+    {"ftdi", "ftdi"},       {"ftdiheader", "ftdi-header"},
+    {"type4", "rcs310"}};
 
 inline KindInfo Info(Kind k) {
-    const sim::DataPath path = sim::DataPathOf(Model(k).config);
-    return {k, Names(k).first, path.dataIn, path.dataOut, path.statusIn};
+    const sim::DataPath p = Path(kKindNames[static_cast<int>(k)][1]);
+    return {k, kKindNames[static_cast<int>(k)][0], p.dataIn, p.dataOut, p.statusIn};
 }
 
-// The kind's device with a loopback plug behind each serial channel.
 inline std::shared_ptr<cehost::UsbDeviceModel> MakeChip(Kind k) {
-    return Model(k)
-        .Make(std::make_shared<sim::LoopbackPlug>(), std::make_shared<sim::LoopbackPlug>())
-        .usb;
+    return MakeChip(kKindNames[static_cast<int>(k)][1]);
 }
 
 class BadInputTest : public comtest::ComPortTest {
   protected:
-    // First attach with the chip's own descriptors, then `edit` (descriptor
-    // edit for the configured attach) and `editKey`, then the configured
-    // attach. True when the driver claimed the device.
-    bool Attach(Kind k, std::function<Bytes(Bytes)> edit = nullptr,
-                const std::function<void(const std::u16string&)>& editKey = nullptr) {
+    // First attach with the chip's own descriptors (or already edited by
+    // `edit` when `editFirst`), then `edit` (for the configured attach) and
+    // `editKey`, then the configured attach. True when the driver claimed
+    // the device.
+    bool Attach(const std::string& name, std::function<Bytes(Bytes)> edit = nullptr,
+                const std::function<void(const std::u16string&)>& editKey = nullptr,
+                bool editFirst = false) {
         if (bus_ == nullptr)
             bus_ = std::make_unique<cehost::UsbBus>();
-        model_ = std::make_shared<testfix::ScriptedModel>(MakeChip(k));
+        model_ = std::make_shared<testfix::ScriptedModel>(MakeChip(name));
+        if (editFirst)
+            model_->SetConfigEdit(edit);
         EXPECT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
         key_ = comtest::DeviceKeyPath(model_->DeviceDescriptor());
         cehost::UsbDeviceId first = bus_->Plug(model_);
@@ -92,15 +91,19 @@ class BadInputTest : public comtest::ComPortTest {
         return bus_->Owner(id_) == u"Serlynx";
     }
 
-    // Writes `bytes` with a write timeout and reads them back from the
-    // loopback plug; what came back.
-    ByteVector Echo(HANDLE h, const ByteVector& bytes) {
+    // Writes `n` pattern bytes with a write timeout and reads back from the
+    // loopback plug what came: all of them, in order, when `whole`, else a
+    // leading part. The count written.
+    DWORD ExpectEcho(HANDLE h, size_t n, bool whole = true) {
         COMMTIMEOUTS t{0, 0, 2000, 0, 2000};
         EXPECT_TRUE(SetCommTimeouts(h, &t));
+        const ByteVector sent = comtest::PatternBytes(n);
         DWORD written = 0;
-        EXPECT_TRUE(
-            WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
-        return comtest::ReadAll(h, written);
+        WriteFile(h, sent.data(), static_cast<DWORD>(n), &written, nullptr);
+        const ByteVector got = comtest::ReadAll(h, written);
+        EXPECT_EQ(ByteVector(sent.begin(), sent.begin() + static_cast<long>(got.size())), got);
+        EXPECT_TRUE(!whole || got.size() == n) << got.size() << " of " << n;
+        return written;
     }
 
     std::shared_ptr<testfix::ScriptedModel> model_;

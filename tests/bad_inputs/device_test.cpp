@@ -1,342 +1,144 @@
 // Malformed devices end to end: packet sizes, missing and misplaced
-// endpoints, duplicate addresses, odd string descriptors, overlong driver
-// IDs and registry values of the wrong type or size. The fixture's teardown
-// checks the platform's misuse and leak counters after each case.
+// endpoints, duplicate addresses, and registry values of the wrong type or
+// size. (Odd string descriptors and over-long driver IDs are refused where
+// the names and key paths are built: tests/driver_registration.) The
+// fixture's teardown checks the platform's misuse and leak counters after
+// each case.
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "bad_fixture.h"
-#include "ce/loader.h"
 #include "cehost/regfile.h"
+#include "driver/registration/registry_values.h"
 
 namespace badtest {
 namespace {
 
-enum class Role { kDataIn, kDataOut, kStatusIn };
+// What the device gets after a bad input: no COM port at all (the device
+// stays claimed until it goes), a port that moves no byte and says so, a
+// port that moves a leading part of what is written, or all of it intact.
+enum class Port { kNone, kMovesNothing, kLeadingPart, kIntact };
 
-struct PacketCase {
-    Kind kind;
-    Role role;
-    uint16_t size;
+struct Case {
+    std::string kind;  // the device model
+    std::string what;
+    std::function<Bytes(Bytes)> edit;  // of the configuration descriptor
+    bool beforeFirstAttach;            // the first attach sees the edit too
+    const char16_t* value;             // else a registry value written before the configured attach
+    DWORD type;
+    Bytes data;
+    Port port;
+    bool claimed = false;  // the device is claimed even without a port
 };
 
-std::string PacketName(const testing::TestParamInfo<PacketCase>& p) {
-    const char* role = p.param.role == Role::kDataIn    ? "in"
-                       : p.param.role == Role::kDataOut ? "out"
-                                                        : "status";
-    return std::string(Info(p.param.kind).name) + "_" + role + "_" + std::to_string(p.param.size);
-}
+class BadDeviceTest : public BadInputTest, public testing::WithParamInterface<Case> {};
 
-std::vector<PacketCase> PacketCases() {
-    std::vector<PacketCase> cases;
-    for (Kind k : {Kind::kBulk, Kind::kCdc, Kind::kFtdi, Kind::kFtdiHeader, Kind::kType4}) {
-        for (Role r : {Role::kDataIn, Role::kDataOut, Role::kStatusIn}) {
-            if ((r == Role::kStatusIn && Info(k).statusIn == 0) ||
-                (r == Role::kDataOut && Info(k).dataOut == 0))
-                continue;
-            for (uint16_t size : {0, 1, 2, 65, 1023, 1024})
-                cases.push_back({k, r, size});
-        }
-    }
-    return cases;
-}
-
-// Packet sizes with which no byte could move: no packet at all, a bulk-OUT
-// packet that leaves no byte below the packet size (header-framed chips: no
-// byte after the header), an FTDI bulk-IN packet holding only the status pair.
-bool CannotMoveData(const PacketCase& c) {
-    const bool ftdi = c.kind == Kind::kFtdi || c.kind == Kind::kFtdiHeader;
-    if (c.size == 0)
-        return true;
-    if (c.role == Role::kDataOut)
-        return c.size < (c.kind == Kind::kFtdiHeader ? 3 : 2);
-    return c.role == Role::kDataIn && ftdi && c.size <= 2;
-}
-
-class PacketSizeTest : public BadInputTest, public testing::WithParamInterface<PacketCase> {};
-
-// A packet size with which no byte could move makes the port's start fail:
-// the device is claimed but no COM port appears (and nothing is reported
-// as written). Any other size serves the port, and bytes written to the
-// loopback plug all come back, in order.
-TEST_P(PacketSizeTest, RefusedOrServedIntact) {
-    const PacketCase c = GetParam();
-    const KindInfo info = Info(c.kind);
-    const uint8_t address = c.role == Role::kDataIn    ? info.dataIn
-                            : c.role == Role::kDataOut ? info.dataOut
-                                                       : info.statusIn;
-    ASSERT_TRUE(Attach(c.kind, [&](Bytes config) {
-        return testfix::SetPacketSize(std::move(config), address, c.size);
-    }));
+// Never a crash or a platform misuse, and the removal frees everything
+// (fixture teardown).
+TEST_P(BadDeviceTest, NoPortOrSoundPort) {
+    const Case& c = GetParam();
+    const bool claimed = Attach(
+        c.kind, c.edit,
+        [&](const std::u16string& key) {
+            EXPECT_TRUE(!c.value || cehost::RegWrite(key, c.value, c.type, c.data));
+        },
+        c.beforeFirstAttach);
+    EXPECT_TRUE(claimed || !c.claimed);
     HANDLE h = comtest::OpenCom();
-    if (CannotMoveData(c)) {
-        EXPECT_EQ(h, INVALID_HANDLE_VALUE);
-        if (h != INVALID_HANDLE_VALUE)
-            CloseHandle(h);
+    ASSERT_EQ(h != INVALID_HANDLE_VALUE, c.port != Port::kNone);
+    if (h == INVALID_HANDLE_VALUE)
         return;
+    EXPECT_TRUE(claimed);
+    const DWORD written = ExpectEcho(h, 50, c.port == Port::kIntact);
+    if (c.port == Port::kMovesNothing) {
+        EXPECT_EQ(written, 0u);
+        comtest::SetTimeouts(h, MAXDWORD, 0, 0);
+        BYTE buf[8];
+        DWORD got = 1;
+        EXPECT_TRUE(ReadFile(h, buf, sizeof buf, &got, nullptr));
+        EXPECT_EQ(got, 0u);
     }
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    ByteVector sent = comtest::PatternBytes(100);
-    EXPECT_EQ(Echo(h, sent), sent);
     EXPECT_TRUE(CloseHandle(h));
 }
 
-INSTANTIATE_TEST_SUITE_P(BadInputs, PacketSizeTest, testing::ValuesIn(PacketCases()), PacketName);
-
-// ---- Missing, misplaced and duplicate endpoints ----------------------------
-
-struct EndpointCase {
-    Kind kind;
-    const char* what;
-    std::function<Bytes(Bytes)> edit;
-    bool beforeFirstAttach;  // the first attach sees the edit too
-    bool served;             // a COM port appears (else none may)
-};
-
-std::string EndpointName(const testing::TestParamInfo<EndpointCase>& p) {
-    return std::string(Info(p.param.kind).name) + "_" + p.param.what;
+Case Edited(const std::string& k, std::string what, std::function<Bytes(Bytes)> edit, bool first,
+            Port port) {
+    return {k, std::move(what), std::move(edit), first, nullptr, 0, {}, port};
 }
 
-// Which edits still leave a port: the basic port starts with whatever
-// endpoints it has; a CDC-type device that shows the edit to its first
-// attach is configured from what it shows. An edit made after the first
-// attach leaves the configured port without an endpoint it needs, and so
-// does any edit on the chips whose vendor and product fix the port type
-// (FTDI, type 4): no port appears.
-std::vector<EndpointCase> EndpointCases() {
-    std::vector<EndpointCase> cases;
-    for (Kind k : {Kind::kBulk, Kind::kCdc, Kind::kCtsChip, Kind::kTwoChannel, Kind::kFtdi,
-                   Kind::kFtdiHeader, Kind::kType4}) {
-        const KindInfo i = Info(k);
-        const bool basic = k == Kind::kBulk;
-        const bool configurable =
-            basic || k == Kind::kCdc || k == Kind::kCtsChip || k == Kind::kTwoChannel;
+// A packet size with which no byte could move makes the port's start fail:
+// no packet at all, a bulk-OUT packet that leaves no byte below the packet
+// size (header-framed chips: no byte after the header), an FTDI bulk-IN
+// packet holding only the status pair. Any other size serves the port, and
+// bytes written to the loopback plug all come back, in order.
+void AddPacketSizes(std::vector<Case>& cases) {
+    for (std::string k : {"bulk", "cdc-acm", "ftdi", "ftdi-header", "rcs310"}) {
+        const sim::DataPath i = Path(k);
+        const bool ftdi = k.starts_with("ftdi");
+        const struct {
+            const char* role;
+            uint8_t address;
+            uint16_t least;  // the smallest size that serves
+        } roles[] = {{"in", i.dataIn, static_cast<uint16_t>(ftdi ? 3 : 1)},
+                     {"out", i.dataOut, static_cast<uint16_t>(k == "ftdi-header" ? 3 : 2)},
+                     {"status", i.statusIn, 1}};
+        for (const auto& r : roles) {
+            if (r.address == 0)
+                continue;
+            for (uint16_t size : {0, 1, 2, 65, 1024}) {
+                cases.push_back(Edited(
+                    k, std::string(r.role) + "_" + std::to_string(size),
+                    [a = r.address, size](Bytes c) { return testfix::SetPacketSize(c, a, size); },
+                    false, size < r.least ? Port::kNone : Port::kIntact));
+                cases.back().claimed = true;
+            }
+        }
+    }
+}
+
+// Missing, misplaced and duplicate endpoints. The basic port starts with
+// whatever endpoints it has (none: it moves nothing); a CDC-type device that
+// shows the edit to its first attach is configured from what it shows.
+// Endpoints that exist only in alternate settings are never looked at. An
+// edit made after the first attach leaves the configured port without an
+// endpoint it needs, and so does any edit on the chips whose vendor and
+// product fix the port type (FTDI, type 4): no port appears.
+void AddEndpointLayouts(std::vector<Case>& cases) {
+    for (std::string k :
+         {"bulk", "cdc-acm", "cdc-cts", "cdc-two-channel", "ftdi", "ftdi-header", "rcs310"}) {
+        const sim::DataPath i = Path(k);
+        const bool basic = k == "bulk";
+        const bool configurable = basic || k.starts_with("cdc");
+        const Port part = basic ? Port::kLeadingPart : Port::kNone;
         auto remove = [](uint8_t a) {
             return [a](Bytes c) { return testfix::RemoveEndpoint(std::move(c), a); };
         };
-        cases.push_back({k, "no_data_in", remove(i.dataIn), false, basic});
+        auto readdress = [](uint8_t from, uint8_t to) {
+            return [from, to](Bytes c) { return testfix::Readdress(std::move(c), from, to); };
+        };
+        cases.push_back(Edited(k, "no_data_in", remove(i.dataIn), false, part));
         if (i.dataOut)
-            cases.push_back({k, "no_data_out", remove(i.dataOut), false, basic});
+            cases.push_back(Edited(k, "no_data_out", remove(i.dataOut), false, part));
         if (i.statusIn)
-            cases.push_back({k, "no_status_in", remove(i.statusIn), false, basic});
-        cases.push_back(
-            {k, "only_in_alternates", testfix::EndpointsOnlyInAlternates, true, configurable});
-        cases.push_back(
-            {k, "only_in_alternates_later", testfix::EndpointsOnlyInAlternates, false, basic});
+            cases.push_back(Edited(k, "no_status_in", remove(i.statusIn), false, part));
+        cases.push_back(Edited(k, "only_in_alternates", testfix::EndpointsOnlyInAlternates, true,
+                               configurable ? Port::kMovesNothing : Port::kNone));
+        cases.push_back(Edited(k, "only_in_alternates_later", testfix::EndpointsOnlyInAlternates,
+                               false, basic ? Port::kMovesNothing : Port::kNone));
         if (i.dataOut) {
-            const uint8_t in = i.dataIn, out = i.dataOut;
-            auto readdress = [in, out](Bytes c) {
-                return testfix::Readdress(std::move(c), out, in);
-            };
-            cases.push_back({k, "out_takes_in_address", readdress, true, configurable});
-            cases.push_back({k, "out_takes_in_address_later", readdress, false, basic});
+            cases.push_back(Edited(k, "out_takes_in_address", readdress(i.dataOut, i.dataIn), true,
+                                   configurable ? Port::kLeadingPart : Port::kNone));
+            cases.push_back(Edited(k, "out_takes_in_address_later", readdress(i.dataOut, i.dataIn),
+                                   false, part));
         }
         if (i.statusIn) {
-            const uint8_t in = i.dataIn, st = i.statusIn;
-            cases.push_back({k, "status_takes_in_address",
-                             [in, st](Bytes c) { return testfix::Readdress(std::move(c), st, in); },
-                             true, configurable});
+            cases.push_back(Edited(k, "status_takes_in_address", readdress(i.statusIn, i.dataIn),
+                                   true, configurable ? Port::kLeadingPart : Port::kNone));
         }
     }
-    return cases;
-}
-
-class EndpointLayoutTest : public BadInputTest, public testing::WithParamInterface<EndpointCase> {};
-
-// The port either does not start (no COM port; the device stays claimed
-// until it goes) or starts and moves bytes intact, as the row says; never a
-// crash or a platform misuse, and the removal frees everything (fixture
-// teardown).
-TEST_P(EndpointLayoutTest, NoPortOrIntactPort) {
-    const EndpointCase& c = GetParam();
-    if (c.beforeFirstAttach) {
-        bus_ = std::make_unique<cehost::UsbBus>();
-        model_ = std::make_shared<testfix::ScriptedModel>(MakeChip(c.kind));
-        model_->SetConfigEdit(c.edit);
-        ASSERT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
-        key_ = comtest::DeviceKeyPath(model_->DeviceDescriptor());
-        cehost::UsbDeviceId first = bus_->Plug(model_);
-        ASSERT_NE(first, 0u);
-        id_ = bus_->Replug(first);
-    } else {
-        Attach(c.kind, c.edit);
-    }
-    HANDLE h = comtest::OpenCom();
-    ASSERT_EQ(h != INVALID_HANDLE_VALUE, c.served);
-    if (!c.served)
-        return;
-    ByteVector sent = comtest::PatternBytes(50);
-    ByteVector got = Echo(h, sent);
-    EXPECT_EQ(ByteVector(sent.begin(), sent.begin() + static_cast<long>(got.size())), got);
-    EXPECT_TRUE(CloseHandle(h));
-}
-
-// Endpoints that exist only in alternate settings are not looked at: the
-// first attach finds none, and the configured attach binds none.
-TEST_F(BadInputTest, EndpointsOnlyInAlternateSettingsAreNotBound) {
-    bus_ = std::make_unique<cehost::UsbBus>();
-    model_ = std::make_shared<testfix::ScriptedModel>(MakeChip(Kind::kCdc));
-    model_->SetConfigEdit(testfix::EndpointsOnlyInAlternates);
-    ASSERT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
-    key_ = comtest::DeviceKeyPath(model_->DeviceDescriptor());
-    cehost::UsbDeviceId first = bus_->Plug(model_);
-    ASSERT_NE(first, 0u);
-    EXPECT_EQ(KeyDword(kValueClassEndp), 0u);
-    EXPECT_EQ(KeyDword(kValueReceiveEndp), 0u);
-    EXPECT_EQ(KeyDword(kValueSendEndp), 0u);
-    EXPECT_EQ(KeyDword(kValueUsbMode), 0u);
-    id_ = bus_->Replug(first);
-    // A basic port starts without endpoints; it sends and receives nothing
-    // and says so.
-    HANDLE h = comtest::OpenCom();
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    DWORD written = 1;
-    WriteFile(h, "abc", 3, &written, nullptr);
-    EXPECT_EQ(written, 0u);
-    comtest::SetTimeouts(h, MAXDWORD, 0, 0);
-    BYTE buf[8];
-    DWORD got = 1;
-    EXPECT_TRUE(ReadFile(h, buf, sizeof buf, &got, nullptr));
-    EXPECT_EQ(got, 0u);
-    EXPECT_TRUE(CloseHandle(h));
-}
-
-INSTANTIATE_TEST_SUITE_P(BadInputs, EndpointLayoutTest, testing::ValuesIn(EndpointCases()),
-                         EndpointName);
-
-// ---- String descriptors -------------------------------------------------------
-
-struct StringCase {
-    const char* what;
-    Bytes descriptor;          // what the device returns for its product string
-    const char* expectedName;  // FriendlyName written by the first attach
-};
-
-Bytes Utf16Descriptor(uint8_t bLength, const std::string& text, size_t extra = 0) {
-    Bytes d{bLength, 3};
-    for (char ch : text) {
-        d.push_back(static_cast<uint8_t>(ch));
-        d.push_back(0);
-    }
-    d.insert(d.end(), extra, 'Z');
-    return d;
-}
-
-class StringDescriptorTest : public BadInputTest, public testing::WithParamInterface<StringCase> {};
-
-// Whatever the product string looks like, the friendly name is a terminated
-// string of at most 63 characters: the text when the descriptor is sound,
-// else the default name, with the port type's suffix.
-TEST_P(StringDescriptorTest, FriendlyNameIsSound) {
-    const StringCase& c = GetParam();
-    bus_ = std::make_unique<cehost::UsbBus>();
-    model_ = std::make_shared<testfix::ScriptedModel>(MakeChip(Kind::kBulk));
-    for (uint8_t i = 1; i <= 3; ++i)
-        model_->SetString(i, c.descriptor);
-    ASSERT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
-    key_ = comtest::DeviceKeyPath(model_->DeviceDescriptor());
-    id_ = bus_->Plug(model_);
-    ASSERT_NE(id_, 0u);
-    auto raw = cehost::RegRead(key_, kValueFriendlyName);
-    ASSERT_TRUE(raw.has_value());
-    ASSERT_EQ(raw->type, static_cast<DWORD>(REG_SZ));
-    ASSERT_GE(raw->data.size(), 2u);
-    ASSERT_EQ(raw->data.size() % 2, 0u);
-    EXPECT_EQ(raw->data[raw->data.size() - 1], 0);
-    EXPECT_EQ(raw->data[raw->data.size() - 2], 0);
-    EXPECT_LE(raw->data.size() / 2, 64u);
-    EXPECT_EQ(cehost::RegReadString(std::string(key_.begin(), key_.end()), "FriendlyName"),
-              std::string(c.expectedName));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    BadInputs, StringDescriptorTest,
-    testing::Values(StringCase{"sound", Utf16Descriptor(8, "ABC"), "ABC,basic"},
-                    StringCase{"length_0", Utf16Descriptor(0, "ABC"), "Serlynx,basic"},
-                    StringCase{"length_1", Utf16Descriptor(1, "ABC"), "Serlynx,basic"},
-                    StringCase{"odd_length", Utf16Descriptor(9, "ABC", 1), "ABC,basic"},
-                    StringCase{"longer_than_buffer", Utf16Descriptor(200, std::string(99, 'x')),
-                               "Serlynx,basic"},
-                    StringCase{"claims_more_than_sent", Utf16Descriptor(40, "ABC"),
-                               "Serlynx,basic"},
-                    StringCase{"only_the_header", Bytes{2, 3}, ",basic"},
-                    StringCase{"empty", Bytes{}, "Serlynx,basic"}),
-    [](const testing::TestParamInfo<StringCase>& p) { return std::string(p.param.what); });
-
-// ---- Driver IDs and registry values -----------------------------------------
-
-// USBDeviceAttach with a driver ID of 300 characters, for the catch-all
-// entry and for a configured device: a key path built from it would not
-// fit, so the driver refuses the device instead of cutting the ID, and
-// writes nothing. (The emulated registry cannot hold such a key name, so the
-// entry is called directly, as a host driver with longer names would.)
-TEST_F(BadInputTest, DriverIdOf300CharactersIsRefused) {
-    bus_ = std::make_unique<cehost::UsbBus>();
-    model_ = std::make_shared<testfix::ScriptedModel>(MakeChip(Kind::kBulk));
-    id_ = bus_->PlugUnclaimed(model_);
-    ASSERT_NE(id_, 0u);
-    ASSERT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
-    HMODULE lib = LoadLibraryW(u"serlynx.dll");
-    ASSERT_NE(lib, nullptr);
-    auto attach = reinterpret_cast<LPUSB_DEVICE_ATTACH>(
-        reinterpret_cast<void*>(GetProcAddressW(lib, u"USBDeviceAttach")));
-    ASSERT_NE(attach, nullptr);
-    const std::u16string longId(300, u'S');
-    USB_DRIVER_SETTINGS catchAll{sizeof(USB_DRIVER_SETTINGS),
-                                 USB_NO_INFO,
-                                 USB_NO_INFO,
-                                 USB_NO_INFO,
-                                 USB_NO_INFO,
-                                 USB_NO_INFO,
-                                 USB_NO_INFO,
-                                 USB_NO_INFO,
-                                 USB_NO_INFO,
-                                 USB_NO_INFO};
-    USB_DRIVER_SETTINGS configured = catchAll;
-    configured.dwVendorId = 0x1209;
-    configured.dwProductId = 0x5E01;
-    configured.dwReleaseNumber = 0x0100;
-    for (const USB_DRIVER_SETTINGS* settings : {&catchAll, &configured}) {
-        const auto before = cehost::ExportRegText();
-        BOOL accept = TRUE;
-        EXPECT_FALSE(attach(bus_->Handle(id_), cehost::UsbFunctions(), nullptr, longId.c_str(),
-                            &accept, settings, 0));
-        EXPECT_FALSE(accept);
-        EXPECT_EQ(cehost::ExportRegText(), before);
-    }
-    EXPECT_EQ(comtest::OpenCom(), INVALID_HANDLE_VALUE);
-    EXPECT_TRUE(FreeLibrary(lib));
-}
-
-struct ValueCase {
-    const char16_t* name;
-    DWORD type;
-    Bytes data;
-    bool served;  // the port starts and moves bytes intact (else no port appears)
-};
-
-class RegistryValueTest : public BadInputTest, public testing::WithParamInterface<ValueCase> {};
-
-// A value of the wrong type or size counts as absent: optional values fall
-// back to their defaults (the port runs), essential ones leave no port, or
-// (UsbMode, whose default is the basic port) a port that moves bytes intact;
-// never a crash.
-TEST_P(RegistryValueTest, DefaultOrNoPort) {
-    const ValueCase& c = GetParam();
-    const bool claimed = Attach(Kind::kCdc, nullptr, [&](const std::u16string& key) {
-        ASSERT_TRUE(cehost::RegWrite(key, c.name, c.type, c.data));
-    });
-    HANDLE h = comtest::OpenCom();
-    ASSERT_EQ(h != INVALID_HANDLE_VALUE, c.served);
-    if (!c.served)
-        return;
-    EXPECT_TRUE(claimed);
-    ByteVector sent = comtest::PatternBytes(50);
-    EXPECT_EQ(Echo(h, sent), sent);
-    EXPECT_TRUE(CloseHandle(h));
 }
 
 Bytes Le32(uint32_t v) {
@@ -344,29 +146,54 @@ Bytes Le32(uint32_t v) {
             static_cast<uint8_t>(v >> 24)};
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    BadInputs, RegistryValueTest,
-    testing::Values(ValueCase{kValueReceiveBuffer, REG_SZ, {'8', 0, 0, 0}, true},
-                    ValueCase{kValueReceiveBuffer, REG_DWORD, {0x10, 0}, true},
-                    ValueCase{kValueReceiveBuffer, REG_BINARY, Le32(16), true},
-                    ValueCase{kValueReceiveBuffer, REG_DWORD, Le32(0), true},
-                    ValueCase{kValueReceiveBuffer, REG_DWORD, Le32(0xFFFFFFFF), true},
-                    ValueCase{kValuePriority256, REG_MULTI_SZ, {0, 0}, true},
-                    ValueCase{kValuePriority256, REG_DWORD, {1, 2, 3, 4, 5, 6, 7, 8}, true},
-                    ValueCase{kValuePriority256, REG_DWORD, Le32(0xFFFFFFFF), true},
-                    ValueCase{kValueFriendlyName, REG_DWORD, Le32(1), true},
-                    ValueCase{kValueUsbMode, REG_SZ, {'1', 0, 0, 0}, true},
-                    ValueCase{kValueUsbMode, REG_DWORD, {1}, true},
-                    ValueCase{kValueUsbMode, REG_DWORD, Le32(0xFF), false},
-                    ValueCase{kValueReceiveEndp, REG_BINARY, {0x82}, false},
-                    ValueCase{kValueReceiveEndp, REG_DWORD, Le32(0x8F), false},
-                    ValueCase{kValueSendEndp, REG_SZ, {}, false},
-                    ValueCase{kValueClassEndp, REG_DWORD, Le32(0x82), true},
-                    ValueCase{kValueClassEndp, REG_NONE, {}, false}),
-    [](const testing::TestParamInfo<ValueCase>& p) {
-        std::u16string n = p.param.name;
-        return std::string(n.begin(), n.end()) + "_" + std::to_string(p.index);
-    });
+// A registry value of the wrong type or size counts as absent: optional
+// values fall back to their defaults (the port runs), essential ones leave
+// no port, or (UsbMode, whose default is the basic port) a port that moves
+// bytes intact.
+void AddRegistryValues(std::vector<Case>& cases) {
+    const struct {
+        const char16_t* name;
+        DWORD type;
+        Bytes data;
+        bool served;
+    } values[] = {{kValueReceiveBuffer, REG_SZ, {'8', 0, 0, 0}, true},
+                  {kValueReceiveBuffer, REG_DWORD, {0x10, 0}, true},
+                  {kValueReceiveBuffer, REG_DWORD, Le32(0), true},
+                  {kValueReceiveBuffer, REG_DWORD, Le32(0xFFFFFFFF), true},
+                  {kValuePriority256, REG_MULTI_SZ, {0, 0}, true},
+                  {kValuePriority256, REG_DWORD, {1, 2, 3, 4, 5, 6, 7, 8}, true},
+                  {kValuePriority256, REG_DWORD, Le32(0xFFFFFFFF), true},
+                  {kValueFriendlyName, REG_DWORD, Le32(1), true},
+                  {kValueUsbMode, REG_SZ, {'1', 0, 0, 0}, true},
+                  {kValueUsbMode, REG_DWORD, {1}, true},
+                  {kValueUsbMode, REG_DWORD, Le32(0xFF), false},
+                  {kValueReceiveEndp, REG_BINARY, {0x82}, false},
+                  {kValueReceiveEndp, REG_DWORD, Le32(0x8F), false},
+                  {kValueSendEndp, REG_SZ, {}, false},
+                  {kValueClassEndp, REG_DWORD, Le32(0x82), true},
+                  {kValueClassEndp, REG_NONE, {}, false}};
+    for (const auto& v : values) {
+        const std::u16string n = v.name;
+        cases.push_back(
+            {"cdc-acm", std::string(n.begin(), n.end()) + "_" + std::to_string(cases.size()),
+             nullptr, false, v.name, v.type, v.data, v.served ? Port::kIntact : Port::kNone});
+    }
+}
+
+std::vector<Case> Cases() {
+    std::vector<Case> cases;
+    AddPacketSizes(cases);
+    AddEndpointLayouts(cases);
+    AddRegistryValues(cases);
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(BadInputs, BadDeviceTest, testing::ValuesIn(Cases()),
+                         [](const testing::TestParamInfo<Case>& p) {
+                             std::string name = p.param.kind + "_" + p.param.what;
+                             std::replace(name.begin(), name.end(), '-', '_');
+                             return name;
+                         });
 
 }  // namespace
 }  // namespace badtest

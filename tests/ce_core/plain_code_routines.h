@@ -1,25 +1,22 @@
-// Thread routines compiled like driver code (without exceptions), for the
+// A thread routine compiled like driver code (without exceptions), for the
 // termination tests.
 #pragma once
 
 #include "ce/sync.h"
 #include "ce/thread.h"
 
+enum class Blocks { kSpinning, kWaiting, kSleeping, kEntering, kHolding, kReturning, kSelf };
+
 struct RoutineArgs {
-    LONG started;    // set by the routine when it runs
-    LONG release;    // the test lets a spinning routine go on
-    LONG afterCall;  // set only if a platform call ever returned into the routine
-    HANDLE event;    // waited on by WaitingRoutine
-    CRITICAL_SECTION* section;
+    Blocks how;
+    LONG started;               // set by the routine when it runs
+    LONG release;               // lets a spinning routine go on to its next platform call
+    LONG afterCall;             // set only if a blocking platform call ever returned
+    HANDLE event;               // waited on (kWaiting, kHolding)
+    CRITICAL_SECTION* section;  // entered (kEntering, kHolding, kReturning)
 };
 
-// Spins in plain code until released, then calls Sleep in a loop.
-DWORD WINAPI SpinningRoutine(LPVOID args);
-// Blocks in WaitForSingleObject(event, INFINITE).
-DWORD WINAPI WaitingRoutine(LPVOID args);
-// Blocks in Sleep(60 s).
-DWORD WINAPI SleepingRoutine(LPVOID args);
-// Enters `section` and then blocks on `event` while holding it.
-DWORD WINAPI HoldingRoutine(LPVOID args);
-// Blocks in EnterCriticalSection(section) (held by someone else).
-DWORD WINAPI EnteringRoutine(LPVOID args);
+// kSpinning spins in plain code until released, then calls Sleep in a loop;
+// kHolding and kReturning enter `section` first and keep it; kReturning
+// then returns 77; kSelf terminates itself with 77.
+DWORD WINAPI PlainRoutine(LPVOID args);

@@ -77,6 +77,16 @@ inline ByteVector ReadAll(HANDLE h, size_t count) {
     return all;
 }
 
+// Gets the port's settings, lets `edit` change them and sets them.
+inline BOOL EditDcb(HANDLE h, const std::function<void(DCB&)>& edit) {
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    if (!GetCommState(h, &dcb))
+        return FALSE;
+    edit(dcb);
+    return SetCommState(h, &dcb);
+}
+
 inline void SetTimeouts(HANDLE h, DWORD interval, DWORD multiplier, DWORD constant) {
     COMMTIMEOUTS t{interval, multiplier, constant, 0, 0};
     ASSERT_TRUE(SetCommTimeouts(h, &t));

@@ -14,17 +14,15 @@ using comtest::ByteVector;
 
 class CdcPortTest : public comtest::ComPortTest {
   protected:
-    void ServeModel(const sim::CdcModelConfig& config,
-                    const std::function<void(const std::u16string&)>& editKey = nullptr) {
+    // Serves the model and opens COM1:. The first open's requests are
+    // synchronous: the device has its line coding and control lines when
+    // this returns.
+    HANDLE ServeAndOpen(const sim::CdcModelConfig& config,
+                        const std::function<void(const std::u16string&)>& editKey = nullptr) {
         line_ = std::make_shared<sim::ScriptedLine>();
         line2_ = std::make_shared<sim::ScriptedLine>();
         model_ = std::make_shared<sim::CdcModel>(config, line_, line2_);
         Serve(model_, editKey);
-    }
-
-    // Opens COM1:. The first open's requests are synchronous: the device
-    // has its line coding and control lines when this returns.
-    HANDLE OpenPort() {
         HANDLE h = comtest::OpenCom();
         EXPECT_NE(h, INVALID_HANDLE_VALUE);
         return h;
@@ -33,10 +31,8 @@ class CdcPortTest : public comtest::ComPortTest {
     // The wValue of the last request of this code the device received.
     int LastValue(uint8_t request) const {
         int value = -1;
-        for (const sim::CdcRequest& r : model_->Requests()) {
-            if (r.request == request)
-                value = r.value;
-        }
+        for (const sim::CdcRequest& r : model_->Requests())
+            value = r.request == request ? r.value : value;
         return value;
     }
 

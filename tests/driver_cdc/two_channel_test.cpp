@@ -10,6 +10,7 @@
 #include "cdc_fixture.h"
 #include "ce/file.h"
 #include "cehost/regfile.h"
+#include "platform.h"
 
 namespace cdctest {
 namespace {
@@ -25,8 +26,9 @@ class CdcTwoChannel : public CdcPortTest {
   protected:
     void SetUp() override {
         CdcPortTest::SetUp();
-        ServeModel(sim::CdcTwoChannelConfig());
+        first_ = ServeAndOpen(sim::CdcTwoChannelConfig());
     }
+    HANDLE first_ = INVALID_HANDLE_VALUE;
 
     // Writes `bytes` on the handle and takes them from whichever line they
     // reached; the other line must have seen nothing.
@@ -48,9 +50,8 @@ class CdcTwoChannel : public CdcPortTest {
 };
 
 TEST_F(CdcTwoChannel, ChannelsCarryDifferentDataAtOnce) {
-    HANDLE primary = OpenPort();
-    HANDLE second = OpenPort();
-    ASSERT_NE(primary, INVALID_HANDLE_VALUE);
+    HANDLE primary = first_;
+    HANDLE second = comtest::OpenCom();
     ASSERT_NE(second, INVALID_HANDLE_VALUE);
     ASSERT_TRUE(EscapeCommFunction(second, SETIR));
     SetTimeouts(primary, 0, 0, 5000);
@@ -91,29 +92,21 @@ TEST_F(CdcTwoChannel, ChannelsCarryDifferentDataAtOnce) {
 // DISABLE_IR brings it back, also when asked on the second channel. Each
 // channel keeps its own settings; the second one has no class requests.
 TEST_F(CdcTwoChannel, HandleSwitchesChannelsAndBack) {
-    HANDLE h = OpenPort();
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    struct Step {
-        DWORD escape;  // 0: none
-        int line;
-    };
-    const Step steps[] = {{0, 0}, {SETIR, 1}, {SETIR, 1}, {CLRIR, 0}, {CLRIR, 0}, {SETIR, 1}};
+    HANDLE h = first_;
     uint8_t tag = 0x20;
-    for (const Step& s : steps) {
+    for (auto [escape, line] :
+         {std::pair{0ul, 0}, {SETIR, 1}, {SETIR, 1}, {CLRIR, 0}, {CLRIR, 0}, {SETIR, 1}}) {
         SCOPED_TRACE(tag);
-        if (s.escape != 0) {
-            EXPECT_TRUE(EscapeCommFunction(h, s.escape));
+        if (escape != 0) {
+            EXPECT_TRUE(EscapeCommFunction(h, escape));
         }
-        EXPECT_EQ(LineOfWrite(h, PatternBytes(100, tag++)), s.line);
+        EXPECT_EQ(LineOfWrite(h, PatternBytes(100, tag++)), line);
     }
 
     // On the second channel now: its rate is its own, sent to no device.
     const size_t codings = model_->RequestCount(cdc::kSetLineCoding);
     DCB dcb{};
-    ASSERT_TRUE(GetCommState(h, &dcb));
-    EXPECT_EQ(dcb.BaudRate, 9600u);
-    dcb.BaudRate = 57600;
-    ASSERT_TRUE(SetCommState(h, &dcb));
+    ASSERT_TRUE(comtest::EditDcb(h, [](DCB& d) { d.BaudRate = 57600; }));
     EXPECT_EQ(model_->RequestCount(cdc::kSetLineCoding), codings);
     SetTimeouts(h, 0, 0, 5000);
     line2_->Inject({'s', 'e', 'c'});
@@ -123,15 +116,22 @@ TEST_F(CdcTwoChannel, HandleSwitchesChannelsAndBack) {
     ASSERT_TRUE(GetCommState(h, &dcb));
     EXPECT_EQ(dcb.BaudRate, 9600u);
     EXPECT_EQ(model_->Coding().baud, 9600u);
+
+    // The lines belong to the primary channel: the last close drops them
+    // even when it is made on the second.
+    ASSERT_TRUE(EscapeCommFunction(h, SETDTR));
+    ASSERT_TRUE(EscapeCommFunction(h, SETRTS));
+    ASSERT_TRUE(EscapeCommFunction(h, SETIR));
+    EXPECT_TRUE(model_->Dtr() && model_->Rts());
     EXPECT_TRUE(CloseHandle(h));
+    EXPECT_FALSE(model_->Dtr() || model_->Rts());
 }
 
 // Comm events go to the handles on the channel that raised them, and to no
 // other.
 TEST_F(CdcTwoChannel, EventsReachTheHandlesOfTheirChannel) {
-    HANDLE primary = OpenPort();
-    HANDLE second = OpenPort();
-    ASSERT_NE(primary, INVALID_HANDLE_VALUE);
+    HANDLE primary = first_;
+    HANDLE second = comtest::OpenCom();
     ASSERT_NE(second, INVALID_HANDLE_VALUE);
     ASSERT_TRUE(EscapeCommFunction(second, SETIR));
     ASSERT_TRUE(SetCommMask(primary, EV_RXCHAR | EV_RLSD));
@@ -159,10 +159,7 @@ TEST_F(CdcTwoChannel, EventsReachTheHandlesOfTheirChannel) {
 TEST_F(CdcTwoChannel, UnplugWakesABlockedReaderOnEitherChannel) {
     for (bool secondChannel : {false, true}) {
         SCOPED_TRACE(secondChannel ? "second channel" : "primary");
-        if (!bus_->IsPlugged(id_))
-            ServeModel(sim::CdcTwoChannelConfig());
-        HANDLE h = OpenPort();
-        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        HANDLE h = bus_->IsPlugged(id_) ? first_ : ServeAndOpen(sim::CdcTwoChannelConfig());
         if (secondChannel) {
             ASSERT_TRUE(EscapeCommFunction(h, SETIR));
         }
@@ -184,54 +181,30 @@ TEST_F(CdcTwoChannel, UnplugWakesABlockedReaderOnEitherChannel) {
     }
 }
 
-// Closing the last handle drops the lines even when it had moved to the
-// second channel: the lines belong to the device's primary channel.
-TEST_F(CdcTwoChannel, LastCloseOnTheSecondChannelDropsTheLines) {
-    HANDLE h = OpenPort();
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    ASSERT_TRUE(EscapeCommFunction(h, SETDTR));
-    ASSERT_TRUE(EscapeCommFunction(h, SETRTS));
-    ASSERT_TRUE(EscapeCommFunction(h, SETIR));
-    EXPECT_TRUE(model_->Dtr());
-    EXPECT_TRUE(CloseHandle(h));
-    EXPECT_FALSE(model_->Dtr());
-    EXPECT_FALSE(model_->Rts());
-}
-
-struct FlagCase {
-    DWORD usbMode;
-    std::vector<uint32_t> transfers;
-};
-
-class CdcTwoChannelFlags : public CdcPortTest, public ::testing::WithParamInterface<FlagCase> {};
-
 // The second channel writes under the device's write flags, as a basic
 // port: a 47-byte write is cut to 46 unless flag 0x800 is set.
-TEST_P(CdcTwoChannelFlags, SecondChannelWritesFollowTheFlags) {
-    ServeModel(sim::CdcTwoChannelConfig(), [&](const std::u16string& key) {
-        ASSERT_TRUE(cehost::RegWriteDword(key, kValueUsbMode, GetParam().usbMode));
-    });
-    HANDLE h = OpenPort();
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    ASSERT_TRUE(EscapeCommFunction(h, SETIR));
-    bus_->ClearLog();
-    EXPECT_EQ(WriteAll(h, PatternBytes(47)), 47u);
-    ASSERT_TRUE(line2_->WaitTransmitted(47, 5000));
-    EXPECT_EQ(line2_->TakeTransmitted(), PatternBytes(47));
-    std::vector<uint32_t> lengths;
-    for (const cehost::UsbLogEntry& e : bus_->Log()) {
-        if (e.event == 'S' && e.endpoint == 0x03)
-            lengths.push_back(e.urbLength);
+TEST_F(CdcPortTest, SecondChannelWritesFollowTheFlags) {
+    for (auto [usbMode, transfers] : {std::pair{0x0002u, std::vector<uint32_t>{46, 1}},
+                                      std::pair{0x0802u, std::vector<uint32_t>{47}}}) {
+        SCOPED_TRACE(usbMode);
+        HANDLE h = ServeAndOpen(sim::CdcTwoChannelConfig(), [&](const std::u16string& key) {
+            ASSERT_TRUE(cehost::RegWriteDword(key, kValueUsbMode, usbMode));
+        });
+        ASSERT_TRUE(EscapeCommFunction(h, SETIR));
+        bus_->ClearLog();
+        EXPECT_EQ(WriteAll(h, PatternBytes(47)), 47u);
+        ASSERT_TRUE(line2_->WaitTransmitted(47, 5000));
+        EXPECT_EQ(line2_->TakeTransmitted(), PatternBytes(47));
+        std::vector<uint32_t> lengths;
+        for (const cehost::UsbLogEntry& e : bus_->Log()) {
+            if (e.event == 'S' && e.endpoint == 0x03)
+                lengths.push_back(e.urbLength);
+        }
+        EXPECT_EQ(lengths, transfers);
+        EXPECT_TRUE(CloseHandle(h));
+        Unplug();
     }
-    EXPECT_EQ(lengths, GetParam().transfers);
-    EXPECT_TRUE(CloseHandle(h));
 }
-
-INSTANTIATE_TEST_SUITE_P(UsbMode, CdcTwoChannelFlags,
-                         ::testing::Values(FlagCase{0x0002, {46, 1}}, FlagCase{0x0802, {47}}),
-                         [](const auto& info) {
-                             return "Mode" + std::to_string(info.param.usbMode);
-                         });
 
 }  // namespace
 }  // namespace cdctest

@@ -42,16 +42,11 @@ bool WaitUntil(const std::function<bool()>& ready, int timeoutMs) {
     return true;
 }
 
-bool Signalled(HANDLE event) {
-    return WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
-}
-
 void CoreTest::SetUp() {
     PlatformTest::SetUp();
     RecordingPort::Calls().clear();
     RecordingPort::FirstPassPriority() = -1;
-    inEndpoint_ = MakeBulkEndpoint(kInAddress, 64);
-    outEndpoint_ = MakeBulkEndpoint(kOutAddress, 64);
+    usb_.HoldWrites(true);
 }
 
 void CoreTest::TearDown() {
@@ -65,8 +60,8 @@ void CoreTest::TearDown() {
 }
 
 void CoreTest::Bind(SerialPort* port, DWORD ringSize, uint16_t packet) {
-    inEndpoint_ = MakeBulkEndpoint(kInAddress, packet);
-    outEndpoint_ = MakeBulkEndpoint(kOutAddress, packet);
+    inEndpoint_ = fakeusb::BulkEndpoint(kInAddress, packet);
+    outEndpoint_ = fakeusb::BulkEndpoint(kOutAddress, packet);
     port->parent = nullptr;
     port->activation = nullptr;
     port->usbDevice = reinterpret_cast<USB_HANDLE>(0x1);
@@ -111,13 +106,13 @@ void CoreTest::Finish(SerialPort* port) {
         port->openLock.Leave();
     }
     for (auto it = handles_.begin(); it != handles_.end();) {
-        if (OwnerPort(it->first) == port) {
-            CloseHandle(it->second->waitEvent);
-            LocalFree(it->second);
-            it = handles_.erase(it);
-        } else {
+        if (OwnerPort(it->first) != port) {
             ++it;
+            continue;
         }
+        CloseHandle(it->second->waitEvent);
+        LocalFree(it->second);
+        it = handles_.erase(it);
     }
     EXPECT_TRUE(PortTeardown(port));
     PortDelete(port);
@@ -140,16 +135,20 @@ OpenHandle* CoreTest::AddHandle(SerialPort* port, DWORD waitMask, SerialPort* ch
     return handle;
 }
 
-void CoreTest::SetRing(SerialPort* port, LONG head, LONG tail) {
-    port->ringHead = head;
-    port->ringTail = tail;
+void CoreTest::EditDcb(SerialPort* port, const std::function<void(DCB&)>& edit) {
+    DCB dcb;
+    PortLoadDcb(port, &dcb);
+    edit(dcb);
+    PortStoreDcb(port, &dcb);
 }
 
 std::vector<BYTE> CoreTest::Held(SerialPort* port) {
     std::vector<BYTE> out;
-    LONG size = static_cast<LONG>(port->ringSize);
-    LONG tail = port->ringTail == size ? 0 : port->ringTail;
-    for (LONG i = tail; i != port->ringHead; i = (i + 1) % size)
+    const LONG size = static_cast<LONG>(port->ringSize);
+    EXPECT_LT(port->ringHead, size) << "ringHead past the ring";
+    if (port->ringHead >= size)
+        return out;
+    for (LONG i = port->ringTail % size; i != port->ringHead; i = (i + 1) % size)
         out.push_back(port->ring[i]);
     return out;
 }

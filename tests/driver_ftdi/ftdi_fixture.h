@@ -1,87 +1,69 @@
 // What the FTDI and type-4 port tests share on top of the common COM port
-// fixture: handles that a failing test leaves open are closed before the
-// device goes, the UsbMode word can be replaced between the two attaches,
-// and small application-side helpers.
+// fixture: a chip model on a scripted line served as COM1: (the UsbMode word
+// can replace the one the first attach chose) and opened; the handle is
+// closed before the device goes, also when a test fails.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <memory>
 #include <vector>
 
 #include "ce/file.h"
 #include "ce/serial.h"
 #include "common/com_port_test.h"
+#include "platform.h"
+#include "sim/serial_line.h"
 
 namespace ftditest {
 
 using Bytes = std::vector<uint8_t>;
+using comtest::EditDcb;
 using comtest::Eventually;
+using comtest::PatternBytes;
 using comtest::ReadAll;
 using comtest::SetTimeouts;
+using comtest::WriteAll;
 
-// n bytes that differ from their neighbours, starting at `first`.
-inline Bytes Pattern(size_t n, uint8_t first = 0x20) {
-    Bytes bytes(n);
-    for (size_t i = 0; i < n; ++i)
-        bytes[i] = static_cast<uint8_t>(first + i * 7);
-    return bytes;
-}
-
-// Writes all of `bytes` in one WriteFile; the count it reports.
-inline DWORD Write(HANDLE h, const Bytes& bytes) {
-    DWORD written = 0xFFFFFFFF;
-    EXPECT_TRUE(WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
-    return written;
-}
-
+template <class Model>
 class ServedTest : public comtest::ComPortTest {
   protected:
-    // Serves `model`; `usbMode` other than -1 replaces the word the first
-    // attach chose.
-    void ServeModel(std::shared_ptr<cehost::UsbDeviceModel> model, long usbMode = -1) {
-        if (usbMode < 0) {
-            Serve(std::move(model));
-            return;
-        }
-        Serve(std::move(model), [usbMode](const std::u16string& key) {
-            ASSERT_TRUE(cehost::RegWriteDword(key, kValueUsbMode, static_cast<DWORD>(usbMode)));
+    // Serves a model of `config`; `usbMode` other than -1 replaces the word
+    // the first attach chose. h_ is the open port.
+    template <class Config>
+    void ServeChip(const Config& config, long usbMode = -1,
+                   cehost::UsbTiming timing = cehost::UsbTiming::kUntimed) {
+        Replace();
+        bus_ = std::make_unique<cehost::UsbBus>(timing);
+        line_ = std::make_shared<sim::ScriptedLine>();
+        chip_ = std::make_shared<Model>(config, line_);
+        Serve(chip_, [usbMode](const std::u16string& key) {
+            if (usbMode >= 0) {
+                ASSERT_TRUE(cehost::RegWriteDword(key, kValueUsbMode, DWORD(usbMode)));
+            }
         });
+        h_ = comtest::OpenCom();
+        ASSERT_NE(h_, INVALID_HANDLE_VALUE);
     }
 
-    HANDLE Open() {
-        HANDLE h = comtest::OpenCom();
-        EXPECT_NE(h, INVALID_HANDLE_VALUE);
-        if (h != INVALID_HANDLE_VALUE)
-            open_.push_back(h);
-        return h;
-    }
-
-    BOOL Close(HANDLE h) {
-        open_.erase(std::remove(open_.begin(), open_.end(), h), open_.end());
-        return CloseHandle(h);
-    }
-
-    // Closes what is open, unplugs the device and drops the bus, so that
-    // the next Serve starts afresh.
+    // Closes the port, unplugs the device and drops the bus, so that the
+    // next ServeChip starts afresh.
     void Replace() {
-        for (HANDLE h : open_)
-            CloseHandle(h);
-        open_.clear();
+        if (h_ != INVALID_HANDLE_VALUE)
+            CloseHandle(h_);
+        h_ = INVALID_HANDLE_VALUE;
         Unplug();
         bus_.reset();
     }
 
     void TearDown() override {
-        for (HANDLE h : open_)
-            CloseHandle(h);
-        open_.clear();
+        Replace();
         comtest::ComPortTest::TearDown();
     }
 
-  private:
-    std::vector<HANDLE> open_;
+    std::shared_ptr<sim::ScriptedLine> line_;
+    std::shared_ptr<Model> chip_;
+    HANDLE h_ = INVALID_HANDLE_VALUE;
 };
 
 }  // namespace ftditest

@@ -6,467 +6,283 @@
 
 #include <cstring>
 #include <functional>
-#include <memory>
 #include <optional>
-#include <string>
 
-#include "ce/file.h"
-#include "ce/serial.h"
 #include "ftdi_fixture.h"
-#include "platform.h"
 #include "sim/ftdi_model.h"
-#include "sim/rcs310_model.h"
-#include "sim/serial_line.h"
 
 namespace {
 
-using ftditest::Bytes;
-using ftditest::Eventually;
-using ftditest::Pattern;
-using ftditest::ReadAll;
-using ftditest::SetTimeouts;
-using ftditest::Write;
+using namespace ftditest;
 
-class FtdiPortTest : public ftditest::ServedTest {
+class FtdiPortTest : public ServedTest<sim::FtdiModel> {
   protected:
-    // Serves an FTDI model on a scripted line; `usbMode` other than -1
-    // replaces the word the first attach chose.
-    void ServeChip(sim::FtdiModelConfig config, long usbMode = -1) {
-        line_ = std::make_shared<sim::ScriptedLine>();
-        chip_ = std::make_shared<sim::FtdiModel>(config, line_);
-        ServeModel(chip_, usbMode);
-    }
-
-    static DCB State(HANDLE h) {
-        DCB dcb{};
-        dcb.DCBlength = sizeof(DCB);
-        EXPECT_TRUE(GetCommState(h, &dcb));
-        return dcb;
-    }
+    void Serve(long usbMode = -1) { ServeChip(sim::FtdiModelConfig::FullSpeed(), usbMode); }
 
     // The wValue of the last request `request` the chip received.
     int LastValue(uint8_t request) const {
         int value = -1;
-        for (const sim::FtdiRequest& r : chip_->Requests()) {
-            if (r.bRequest == request)
-                value = r.wValue;
-        }
+        for (const sim::FtdiRequest& r : chip_->Requests())
+            value = r.bRequest == request ? r.wValue : value;
         return value;
     }
-
-    static DWORD Errors(HANDLE h) {
+    DWORD Errors() {
         DWORD errors = 0;
         COMSTAT stat{};
-        EXPECT_TRUE(ClearCommError(h, &errors, &stat));
+        EXPECT_TRUE(ClearCommError(h_, &errors, &stat));
         return errors;
     }
-
-    static DWORD ModemStatus(HANDLE h) {
+    DWORD ModemStatus() {
         DWORD status = 0;
-        EXPECT_TRUE(GetCommModemStatus(h, &status));
+        EXPECT_TRUE(GetCommModemStatus(h_, &status));
         return status;
     }
-
-    std::shared_ptr<sim::ScriptedLine> line_;
-    std::shared_ptr<sim::FtdiModel> chip_;
 };
-
-// Each chip is classified by its first attach and served from its second.
-TEST_F(FtdiPortTest, FirstAttachClassifiesEachChip) {
-    struct Case {
-        const char* name;
-        std::function<std::shared_ptr<cehost::UsbDeviceModel>()> make;
-        DWORD usbMode;
-        DWORD receiveEndp, sendEndp;
-    };
-    auto ftdi = [](sim::FtdiModelConfig c) {
-        return [c] { return std::make_shared<sim::FtdiModel>(c, nullptr); };
-    };
-    sim::Rcs310ModelConfig noOut;
-    noOut.bulkOut = false;
-    const Case cases[] = {
-        {"full-speed divisor chip", ftdi(sim::FtdiModelConfig::FullSpeed()), 0x203, 0x81, 0x02},
-        {"high-speed divisor chip", ftdi(sim::FtdiModelConfig::HighSpeed()), 0x203, 0x81, 0x02},
-        {"header-framed chip", ftdi(sim::FtdiModelConfig::HeaderFramed()), 3, 0x81, 0x02},
-        {"type-4 device",
-         [] { return std::make_shared<sim::Rcs310Model>(sim::Rcs310ModelConfig{}, nullptr); }, 4,
-         0x81, 0x02},
-        {"type-4 device without bulk-OUT",
-         [noOut] { return std::make_shared<sim::Rcs310Model>(noOut, nullptr); }, 4, 0x81, 0},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        Serve(c.make());
-        EXPECT_EQ(KeyDword(kValueUsbMode), c.usbMode);
-        EXPECT_EQ(KeyDword(kValueReceiveEndp), c.receiveEndp);
-        EXPECT_EQ(KeyDword(kValueSendEndp), c.sendEndp);
-        EXPECT_EQ(KeyDword(kValueClassEndp), 0u);
-        HANDLE h = Open();
-        EXPECT_NE(h, INVALID_HANDLE_VALUE);
-        Replace();
-        cehost::RegDeleteTree(key_);
-    }
-}
 
 // The divisor for each rate, and the rate the chip's baud generator then
 // runs at: 3 MHz base for the 24 MHz computation, 750 kHz for the 6 MHz one.
-// Rates too slow for the divisor field get the largest divisor. The tool's
-// rate table (serlynx probe) must say the same.
+// Below a divisor of 2 only 0 (the base rate), 1 (two thirds of it) and 2
+// exist; the one nearest the rate is taken. Rates too slow for the divisor
+// field get the largest divisor; rate 0 means 9600. The tool's rate table
+// (serlynx probe) must say the same.
 TEST_F(FtdiPortTest, DivisorDecodesToTheRateItStandsFor) {
-    struct Case {
-        DWORD rate;
+    const struct {
+        uint32_t baseClock;
+        DWORD usbMode, rate;
         uint16_t wValue;
         uint32_t runsAt;
+    } cases[] = {
+        {3000000, 0x203, 300, 0x2710, 300},
+        {3000000, 0x203, 9600, 0x4138, 9600},
+        {3000000, 0x203, 19200, 0x809C, 19200},
+        {3000000, 0x203, 38400, 0xC04E, 38400},
+        {3000000, 0x203, 115200, 0x001A, 115385},
+        {3000000, 0x203, 921600, 0x8003, 923077},
+        {3000000, 0x203, 1600000, 0x0002, 1500000},
+        {3000000, 0x203, 1750000, 0x0001, 2000000},
+        {3000000, 0x203, 2600000, 0x0000, 3000000},
+        {3000000, 0x203, 0, 0x4138, 9600},
+        {3000000, 0x203, 184, 0xBFB0, 184},
+        {3000000, 0x203, 183, 0x7FFF, 183},
+        {750000, 0x303, 115200, 0x4006, 115385},
+        {750000, 0x303, 500000, 0x0001, 500000},
+        {750000, 0x303, 45, 0x7FFF, 46},
     };
-    struct Group {
-        const char* name;
-        uint32_t baseClock;
-        DWORD usbMode;
-        std::vector<Case> cases;
-    };
-    const Group groups[] = {
-        {"24 MHz",
-         3000000,
-         0x203,
-         {
-             {300, 0x2710, 300},
-             {9600, 0x4138, 9600},
-             {19200, 0x809C, 19200},
-             {38400, 0xC04E, 38400},
-             {57600, 0x0034, 57692},
-             {115200, 0x001A, 115385},
-             {921600, 0x8003, 923077},
-             {1500000, 0x0002, 1500000},
-             // Below a divisor of 2 only 0 (the base rate), 1 (two thirds
-             // of it) and 2 exist; the one nearest the rate is taken.
-             {2000000, 0x0001, 2000000},
-             {1600000, 0x0002, 1500000},
-             {1750000, 0x0001, 2000000},
-             {2450000, 0x0001, 2000000},
-             {2600000, 0x0000, 3000000},
-             {3000000, 0x0000, 3000000},
-             {12000000, 0x0000, 3000000},
-             {0, 0x4138, 9600},  // rate 0 means 9600
-             {184, 0xBFB0, 184},
-             {183, 0x7FFF, 183},  // clamped: 16383.5 is the largest divisor
-             {50, 0x7FFF, 183},
-             {1, 0x7FFF, 183},
-         }},
-        {"6 MHz",
-         750000,
-         0x303,
-         {
-             {9600, 0xC04E, 9600},
-             {115200, 0x4006, 115385},
-             {750000, 0x0000, 750000},
-             {500000, 0x0001, 500000},
-             {400000, 0x0002, 375000},
-             {46, 0xBFB0, 46},
-             {45, 0x7FFF, 46},
-             {10, 0x7FFF, 46},
-         }},
-    };
-    for (const Group& g : groups) {
-        SCOPED_TRACE(g.name);
-        sim::FtdiModelConfig config = sim::FtdiModelConfig::FullSpeed();
-        config.baseClock = g.baseClock;
-        ServeChip(config, g.usbMode);
-        HANDLE h = Open();
-        for (const Case& c : g.cases) {
-            SCOPED_TRACE(c.rate);
-            DCB dcb = State(h);
-            dcb.BaudRate = c.rate;
-            ASSERT_TRUE(SetCommState(h, &dcb));
-            const sim::FtdiState chip = chip_->State();
-            EXPECT_EQ(chip.divisorValue, c.wValue);
-            EXPECT_EQ(chip.baud, c.runsAt);
-            EXPECT_EQ(line_->Config().baud, c.runsAt);
-            EXPECT_EQ(chip.badRequests, 0u);
-            // The tool's rate table predicts the same.
-            const serlynx::RateFit fit = serlynx::FtdiRateFit(c.rate, g.usbMode);
-            EXPECT_EQ(fit.wValue, c.wValue);
-            EXPECT_EQ(fit.actual, c.runsAt);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.baseClock << " " << c.rate);
+        if (chip_ == nullptr || chip_->Config().baseClock != c.baseClock) {
+            sim::FtdiModelConfig config = sim::FtdiModelConfig::FullSpeed();
+            config.baseClock = c.baseClock;
+            ServeChip(config, c.usbMode);
         }
-        Replace();
+        ASSERT_TRUE(EditDcb(h_, [&](DCB& d) { d.BaudRate = c.rate; }));
+        const sim::FtdiState chip = chip_->State();
+        EXPECT_EQ(chip.divisorValue, c.wValue);
+        EXPECT_EQ(chip.baud, c.runsAt);
+        EXPECT_EQ(line_->Config().baud, c.runsAt);
+        EXPECT_EQ(chip.badRequests, 0u);
+        const serlynx::RateFit fit = serlynx::FtdiRateFit(c.rate, c.usbMode);
+        EXPECT_EQ(fit.wValue, c.wValue);
+        EXPECT_EQ(fit.actual, c.runsAt);
     }
 }
 
 // Data bits, parity and stop bits go into the format word unchanged, and the
-// break bit follows SetCommBreak / ClearCommBreak. A format the chips cannot
-// run (word -1) is refused and the chip keeps the one it had: no value may
-// land in another field or in the break bit.
+// break bit follows SetCommBreak / ClearCommBreak (ending it re-sends the
+// format without the bit). A format the chips cannot run (word -1) is
+// refused and the chip keeps the one it had.
 TEST_F(FtdiPortTest, DataFormatWords) {
-    struct Case {
+    const struct {
         BYTE bits, parity, stop;
-        bool breakOn;
         int word;
+    } cases[] = {
+        {7, EVENPARITY, TWOSTOPBITS, 0x1207},
+        {8, ODDPARITY, ONESTOPBIT, 0x0108},
+        {7, MARKPARITY, ONE5STOPBITS, 0x0B07},
+        {8, SPACEPARITY, ONESTOPBIT, 0x0408},
+        {5, NOPARITY, ONESTOPBIT, -1},
+        {8, 0x40, ONESTOPBIT, -1},
+        {8, NOPARITY, 8, -1},
     };
-    const Case cases[] = {
-        {8, NOPARITY, ONESTOPBIT, false, 0x0008},
-        {7, EVENPARITY, TWOSTOPBITS, false, 0x1207},
-        {7, EVENPARITY, TWOSTOPBITS, true, 0x5207},
-        {8, ODDPARITY, ONESTOPBIT, true, 0x4108},
-        {7, MARKPARITY, ONE5STOPBITS, false, 0x0B07},
-        {8, SPACEPARITY, ONESTOPBIT, false, 0x0408},
-        {5, NOPARITY, ONESTOPBIT, false, -1},
-        {8, 0x40, ONESTOPBIT, false, -1},
-        {8, NOPARITY, 8, false, -1},
-    };
-    ServeChip(sim::FtdiModelConfig::FullSpeed());
-    HANDLE h = Open();
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message()
-                     << int(c.bits) << " " << int(c.parity) << " " << int(c.stop));
-        const DCB before = State(h);
-        const sim::FtdiState chipBefore = chip_->State();
-        DCB dcb = before;
-        dcb.ByteSize = c.bits;
-        dcb.Parity = c.parity;
-        dcb.StopBits = c.stop;
+    Serve();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.word);
+        const sim::FtdiState before = chip_->State();
+        SetLastError(0);
+        EXPECT_EQ(EditDcb(h_,
+                          [&](DCB& d) {
+                              d.ByteSize = c.bits;
+                              d.Parity = c.parity;
+                              d.StopBits = c.stop;
+                          }),
+                  c.word >= 0);
+        const sim::FtdiState chip = chip_->State();
         if (c.word < 0) {
-            SetLastError(0);
-            EXPECT_FALSE(SetCommState(h, &dcb));
             EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-            const DCB after = State(h);
-            EXPECT_EQ(std::memcmp(&after, &before, sizeof(DCB)), 0);
-            const sim::FtdiState chip = chip_->State();
-            EXPECT_EQ(chip.dataBits, chipBefore.dataBits);
-            EXPECT_EQ(chip.parity, chipBefore.parity);
-            EXPECT_EQ(chip.stopBits, chipBefore.stopBits);
+            EXPECT_EQ(chip.dataBits, before.dataBits);
+            EXPECT_EQ(chip.parity, before.parity);
+            EXPECT_EQ(chip.stopBits, before.stopBits);
             EXPECT_FALSE(chip.breakOn);
-            EXPECT_FALSE(line_->Break());
             continue;
         }
-        ASSERT_TRUE(SetCommState(h, &dcb));
-        if (c.breakOn) {
-            ASSERT_TRUE(SetCommBreak(h));
-        }
-        const sim::FtdiState chip = chip_->State();
         EXPECT_EQ(LastValue(0x04), c.word);
         EXPECT_EQ(chip.dataBits, c.bits);
         EXPECT_EQ(chip.parity, c.parity);
         EXPECT_EQ(chip.stopBits, c.stop);
-        EXPECT_EQ(chip.breakOn, c.breakOn);
-        EXPECT_EQ(line_->Break(), c.breakOn);
-        if (c.breakOn) {
-            // Ending the break re-sends the format without the bit.
-            ASSERT_TRUE(ClearCommBreak(h));
-            EXPECT_EQ(LastValue(0x04), c.word & ~0x4000);
-            EXPECT_FALSE(chip_->State().breakOn);
-            EXPECT_FALSE(line_->Break());
-        }
+        ASSERT_TRUE(SetCommBreak(h_));
+        EXPECT_EQ(LastValue(0x04), c.word | 0x4000);
+        EXPECT_TRUE(line_->Break());
+        ASSERT_TRUE(ClearCommBreak(h_));
+        EXPECT_EQ(LastValue(0x04), c.word);
+        EXPECT_FALSE(line_->Break());
     }
     EXPECT_EQ(chip_->State().badRequests, 0u);
-    EXPECT_TRUE(Close(h));
 }
 
 // Each line request names only its own line in the mask byte, so the other
-// line keeps its state on the chip.
+// line keeps its state on the chip; settings name both lines at once; the
+// last close drops both.
 TEST_F(FtdiPortTest, ModemControlWords) {
-    struct Case {
-        DWORD function;
-        uint16_t word;
-        bool dtr, rts;
-    };
-    const Case cases[] = {
-        {SETDTR, 0x0101, true, false}, {SETRTS, 0x0202, true, true},
-        {CLRDTR, 0x0100, false, true}, {SETDTR, 0x0101, true, true},
-        {CLRRTS, 0x0200, true, false}, {CLRDTR, 0x0100, false, false},
-    };
-    ServeChip(sim::FtdiModelConfig::FullSpeed());
+    Serve();
     EXPECT_EQ(chip_->State().resets, 1u);  // by the port's start
-    HANDLE h = Open();
     // The first open applies the default settings: both lines named, both low.
     EXPECT_EQ(LastValue(0x01), 0x0300);
-    EXPECT_EQ(chip_->State().baud, 9600u);
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.word);
-        ASSERT_TRUE(EscapeCommFunction(h, c.function));
-        EXPECT_EQ(LastValue(0x01), c.word);
-        EXPECT_EQ(chip_->State().dtr, c.dtr);
-        EXPECT_EQ(chip_->State().rts, c.rts);
-        EXPECT_EQ(line_->Dtr(), c.dtr);
-        EXPECT_EQ(line_->Rts(), c.rts);
+    for (auto [function, word, dtr, rts] : {std::tuple{SETDTR, 0x0101, true, false},
+                                            {SETRTS, 0x0202, true, true},
+                                            {CLRDTR, 0x0100, false, true},
+                                            {CLRRTS, 0x0200, false, false}}) {
+        SCOPED_TRACE(word);
+        ASSERT_TRUE(EscapeCommFunction(h_, function));
+        EXPECT_EQ(LastValue(0x01), word);
+        EXPECT_EQ(line_->Dtr(), dtr);
+        EXPECT_EQ(line_->Rts(), rts);
     }
-    // Settings name both lines at once.
-    DCB dcb = State(h);
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    ASSERT_TRUE(SetCommState(h, &dcb));
+    ASSERT_TRUE(EditDcb(h_, [](DCB& d) {
+        d.fDtrControl = DTR_CONTROL_ENABLE;
+        d.fRtsControl = RTS_CONTROL_ENABLE;
+    }));
     EXPECT_EQ(LastValue(0x01), 0x0303);
-    EXPECT_TRUE(line_->Dtr());
-    EXPECT_TRUE(line_->Rts());
-    EXPECT_TRUE(Close(h));
-    // The last close drops both lines.
-    EXPECT_FALSE(line_->Dtr());
-    EXPECT_FALSE(line_->Rts());
+    EXPECT_TRUE(line_->Dtr() && line_->Rts());
+    Replace();
+    EXPECT_FALSE(line_->Dtr() || line_->Rts());
+}
+
+// The chip takes no zero-length packets, not even after a write that one
+// transfer carries whole (flag 0x400) and that ends on a packet boundary.
+TEST_F(FtdiPortTest, NoZeroLengthPackets) {
+    Serve(0x603);
+    bus_->ClearLog();
+    EXPECT_EQ(WriteAll(h_, PatternBytes(128)), 128u);
+    EXPECT_EQ(line_->TakeTransmitted(), PatternBytes(128));
+    for (const cehost::UsbLogEntry& e : bus_->Log())
+        EXPECT_FALSE(e.event == 'S' && e.endpoint == 0x02 && e.urbLength == 0);
 }
 
 // Input flow control by handshake lines: both lines drop when the ring is
 // more than three quarters full and rise again once it is read below a
 // quarter, each change naming both lines in the mask byte.
 TEST_F(FtdiPortTest, HandshakeLinesFollowTheRing) {
-    ServeChip(sim::FtdiModelConfig::FullSpeed());
-    HANDLE h = Open();
-    DCB dcb = State(h);
-    dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
-    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
-    ASSERT_TRUE(SetCommState(h, &dcb));
-    EXPECT_TRUE(line_->Dtr());
-    EXPECT_TRUE(line_->Rts());
-    const Bytes data = Pattern(3200);
+    Serve();
+    ASSERT_TRUE(EditDcb(h_, [](DCB& d) {
+        d.fDtrControl = DTR_CONTROL_HANDSHAKE;
+        d.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    }));
+    EXPECT_TRUE(line_->Dtr() && line_->Rts());
+    const Bytes data = PatternBytes(3200);
     line_->Inject(data);
     EXPECT_TRUE(Eventually([&] { return !line_->Dtr() && !line_->Rts(); }));
     EXPECT_EQ(LastValue(0x01), 0x0300);
-    SetTimeouts(h, 0, 0, 3000);
-    EXPECT_EQ(ReadAll(h, data.size()), data);
+    SetTimeouts(h_, 0, 0, 3000);
+    EXPECT_EQ(ReadAll(h_, data.size()), data);
     EXPECT_TRUE(Eventually([&] { return line_->Dtr() && line_->Rts(); }));
     EXPECT_EQ(LastValue(0x01), 0x0303);
-    EXPECT_TRUE(Close(h));
 }
 
 // Packets of every shape: the status pair is taken off each, its line
 // errors counted, bits the chip leaves undefined ignored, and a lone byte
 // dropped. A marker packet after each case shows what the case delivered.
+// The 512-byte chip's packets hold 510 data bytes behind one status pair.
 TEST_F(FtdiPortTest, ReceivedPacketsAreSplitIntoStatusAndData) {
-    struct Case {
-        const char* name;
-        Bytes packet;
-        Bytes data;
+    auto packet = [](Bytes status, const Bytes& data) {
+        status.insert(status.end(), data.begin(), data.end());
+        return status;
+    };
+    const Bytes p62 = PatternBytes(62, 0x40), p510 = PatternBytes(510, 0x90);
+    const struct {
+        bool highSpeed;
+        Bytes packet, data;
         DWORD errors;
+    } cases[] = {
+        {false, packet({0x31, 0x60}, p62), p62, 0},
+        {false, {0x31, 0x60, 'x'}, {'x'}, 0},
+        {false, {0x3F, 0x6E}, {}, CE_OVERRUN | CE_RXPARITY | CE_FRAME},
+        {false, {0x3F, 0xE1}, {}, 0},
+        {false, {0x31}, {}, 0},
+        {true, packet({0x31, 0x62}, p510), p510, CE_OVERRUN},
     };
-    Bytes full = {0x31, 0x60};
-    const Bytes payload = Pattern(62, 0x40);
-    full.insert(full.end(), payload.begin(), payload.end());
-    const Case cases[] = {
-        {"64-byte packet", full, payload, 0},
-        {"3-byte packet", {0x31, 0x60, 'x'}, {'x'}, 0},
-        {"status only, with errors", {0x3F, 0x6E}, {}, CE_OVERRUN | CE_RXPARITY | CE_FRAME},
-        {"status only, undefined bits", {0x3F, 0xE1}, {}, 0},
-        {"lone byte", {0x31}, {}, 0},
-    };
-    ServeChip(sim::FtdiModelConfig::FullSpeed());
-    line_->SetCts(true);
-    line_->SetDsr(true);
-    HANDLE h = Open();
-    SetTimeouts(h, 0, 0, 3000);
-    ASSERT_TRUE(Eventually([&] { return ModemStatus(h) == (MS_CTS_ON | MS_DSR_ON); }));
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(Bytes(c.packet.begin(), c.packet.begin() + 2)));
+        if (chip_ == nullptr || c.highSpeed) {
+            ServeChip(
+                c.highSpeed ? sim::FtdiModelConfig::HighSpeed() : sim::FtdiModelConfig::FullSpeed(),
+                -1, c.highSpeed ? cehost::UsbTiming::kHighSpeed : cehost::UsbTiming::kUntimed);
+            line_->SetCts(true);
+            line_->SetDsr(true);
+            SetTimeouts(h_, 0, 0, 3000);
+            ASSERT_TRUE(Eventually([&] { return ModemStatus() == (MS_CTS_ON | MS_DSR_ON); }));
+        }
         chip_->QueueRawPacket(c.packet);
         chip_->QueueRawPacket({0x31, 0x60, '#'});
         Bytes expected = c.data;
         expected.push_back('#');
-        EXPECT_EQ(ReadAll(h, expected.size()), expected);
-        EXPECT_EQ(Errors(h), c.errors);
-        EXPECT_EQ(ModemStatus(h), static_cast<DWORD>(MS_CTS_ON | MS_DSR_ON));
+        EXPECT_EQ(ReadAll(h_, expected.size()), expected);
+        EXPECT_EQ(Errors(), c.errors);
+        EXPECT_EQ(ModemStatus(), static_cast<DWORD>(MS_CTS_ON | MS_DSR_ON));
     }
-    EXPECT_TRUE(Close(h));
-}
-
-// The 512-byte chip's packets hold 510 data bytes behind one status pair;
-// none of them may be taken for status.
-TEST_F(FtdiPortTest, HighSpeedPacketsKeepAllTheirData) {
-    bus_ = std::make_unique<cehost::UsbBus>(cehost::UsbTiming::kHighSpeed);
-    ServeChip(sim::FtdiModelConfig::HighSpeed());
-    HANDLE h = Open();
-    SetTimeouts(h, 0, 0, 3000);
-    const Bytes data = Pattern(510 * 3 + 100);
+    // Line data on the 512-byte chip: none of it is taken for status.
+    const Bytes data = PatternBytes(510 * 3 + 100);
     line_->Inject(data);
-    EXPECT_EQ(ReadAll(h, data.size()), data);
-    EXPECT_EQ(Errors(h), 0u);
-
-    // One whole packet as the chip sends it, with errors in its status.
-    Bytes packet = {0x01, 0x62};
-    const Bytes more = Pattern(510, 0x90);
-    packet.insert(packet.end(), more.begin(), more.end());
-    chip_->QueueRawPacket(packet);
-    EXPECT_EQ(ReadAll(h, more.size()), more);
-    EXPECT_EQ(Errors(h), static_cast<DWORD>(CE_OVERRUN));
-    EXPECT_TRUE(Close(h));
+    EXPECT_EQ(ReadAll(h_, data.size()), data);
+    EXPECT_EQ(Errors(), 0u);
 }
 
 // What happens on the chip's serial side reaches the application: modem
 // lines as they are, errors and a break once each.
 TEST_F(FtdiPortTest, LineEventsReachTheApplication) {
-    ServeChip(sim::FtdiModelConfig::FullSpeed());
-    HANDLE h = Open();
+    Serve();
     // The chip's first status packet (all lines low) has been taken.
-    ASSERT_TRUE(Eventually([&] { return ModemStatus(h) == 0; }));
-    ASSERT_TRUE(SetCommMask(h, EV_CTS | EV_RLSD | EV_RING | EV_ERR | EV_BREAK));
-    struct Case {
+    ASSERT_TRUE(Eventually([&] { return ModemStatus() == 0; }));
+    ASSERT_TRUE(SetCommMask(h_, EV_CTS | EV_RLSD | EV_RING | EV_ERR | EV_BREAK));
+    const struct {
         const char* name;
         std::function<void()> act;
-        DWORD event;
-        DWORD modem;
-        DWORD errors;
-    };
-    const Case cases[] = {
+        DWORD event, modem, errors;
+    } cases[] = {
         {"CTS up", [&] { line_->SetCts(true); }, EV_CTS, MS_CTS_ON, 0},
         {"carrier up", [&] { line_->SetDcd(true); }, EV_RLSD, MS_CTS_ON | MS_RLSD_ON, 0},
         {"ring", [&] { line_->SetRi(true); }, EV_RING, MS_CTS_ON | MS_RLSD_ON | MS_RING_ON, 0},
-        {"CTS down", [&] { line_->SetCts(false); }, EV_CTS, MS_RLSD_ON | MS_RING_ON, 0},
         {"framing and parity errors",
          [&] { line_->InjectError(sim::kLineFraming | sim::kLineParity); }, EV_ERR,
-         MS_RLSD_ON | MS_RING_ON, CE_FRAME | CE_RXPARITY},
-        {"overrun", [&] { line_->InjectError(sim::kLineOverrun); }, EV_ERR, MS_RLSD_ON | MS_RING_ON,
-         CE_OVERRUN},
-        {"break", [&] { line_->InjectBreak(true); }, EV_BREAK, MS_RLSD_ON | MS_RING_ON, CE_BREAK},
+         MS_CTS_ON | MS_RLSD_ON | MS_RING_ON, CE_FRAME | CE_RXPARITY},
+        {"break", [&] { line_->InjectBreak(true); }, EV_BREAK, MS_CTS_ON | MS_RLSD_ON | MS_RING_ON,
+         CE_BREAK},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         c.act();
-        const std::optional<DWORD> events = comtest::WaitEvents(h);
+        const std::optional<DWORD> events = comtest::WaitEvents(h_);
         ASSERT_TRUE(events.has_value());
         EXPECT_TRUE(*events & c.event) << *events;
-        EXPECT_EQ(ModemStatus(h), c.modem);
+        EXPECT_EQ(ModemStatus(), c.modem);
         // Errors are reported once; a break lasts one packet on this chip.
         DWORD errors = 0;
         ASSERT_TRUE(Eventually([&] {
-            errors |= Errors(h);
+            errors |= Errors();
             return (errors & c.errors) == c.errors;
         }));
         EXPECT_EQ(errors, c.errors);
-        EXPECT_TRUE(Eventually([&] { return Errors(h) == 0; }));
+        EXPECT_TRUE(Eventually([&] { return Errors() == 0; }));
     }
-    EXPECT_TRUE(Close(h));
-}
-
-// Without data the chip still sends its status pair each latency period; the
-// host takes those packets and delivers nothing.
-TEST_F(FtdiPortTest, StatusOnlyPacketsEveryLatencyPeriod) {
-    sim::FtdiModelConfig config = sim::FtdiModelConfig::FullSpeed();
-    config.latencyMs = 5;
-    ServeChip(config);
-    HANDLE h = Open();
-    const uint64_t before = chip_->StatusOnlyPackets();
-    EXPECT_TRUE(Eventually([&] { return chip_->StatusOnlyPackets() >= before + 10; }));
-    COMSTAT stat{};
-    DWORD errors = 0;
-    EXPECT_TRUE(ClearCommError(h, &errors, &stat));
-    EXPECT_EQ(stat.cbInQue, 0u);
-    EXPECT_EQ(errors, 0u);
-    EXPECT_EQ(chip_->BytesReceived(), 0u);
-    EXPECT_TRUE(Close(h));
-}
-
-// Writes go out unframed under the basic port's rules: at most 63 bytes a
-// transfer, never 15 mod 16, and the immediate character alone.
-TEST_F(FtdiPortTest, WritesAndImmediateCharacter) {
-    ServeChip(sim::FtdiModelConfig::FullSpeed());
-    HANDLE h = Open();
-    const Bytes data = Pattern(1000);
-    EXPECT_EQ(Write(h, data), data.size());
-    ASSERT_TRUE(line_->WaitTransmitted(data.size(), 5000));
-    EXPECT_EQ(line_->TakeTransmitted(), data);
-    for (size_t length : chip_->OutPacketLengths()) {
-        EXPECT_LE(length, 63u);
-        EXPECT_NE(length % 16, 15u);
-    }
-    EXPECT_TRUE(TransmitCommChar(h, 'Q'));
-    EXPECT_EQ(line_->TakeTransmitted(), Bytes{'Q'});
-    EXPECT_EQ(chip_->OutPacketLengths().back(), 1u);
-    EXPECT_TRUE(Close(h));
 }
 
 }  // namespace

@@ -4,111 +4,20 @@
 // "COM1:", data through the port, and the removal.
 #include <gtest/gtest.h>
 
-#include <map>
 #include <memory>
 #include <ostream>
 #include <string>
 
 #include "ce/file.h"
 #include "ce/loader.h"
-#include "ce/sync.h"
-#include "ce/thread.h"
 #include "cehost/core.h"
 #include "cehost/devmgr.h"
 #include "cehost/loader.h"
 #include "cehost/regfile.h"
-#include "cehost/usb_bus.h"
-#include "common/platform_test.h"
+#include "common/com_port_test.h"
 #include "driver/variants/usb_mode.h"
 #include "platform.h"
 #include "sim/catalog.h"
-
-namespace {
-
-using serlynx::DeviceKeyPath;
-
-class RegistrationLifecycleTest : public PlatformTest {};
-
-// The keys and value names are spelled out here as platform images and
-// stored registries have them; everywhere else the tests take them from the
-// driver's constants and the tool's DeviceKeyPath, which this pins too.
-TEST_F(RegistrationLifecycleTest, InstallConfigureServeAndRemoveBulkAdapter) {
-    auto line = std::make_shared<sim::LoopbackPlug>();
-    auto model = std::make_shared<sim::BulkAdapterModel>(sim::BulkModelConfig{}, line);
-    const std::u16string catchAll =
-        u"Drivers\\USB\\LoadClients\\Default\\Default\\Default\\Serlynx";
-    EXPECT_EQ(catchAll, kCatchAllKeyPath);
-    // 1209:5e01 release 1.00
-    const std::u16string key =
-        u"Drivers\\USB\\LoadClients\\4617_24065_256\\Default\\Default\\Serlynx";
-    EXPECT_EQ(key, DeviceKeyPath(model->DeviceDescriptor()));
-    {
-        cehost::UsbBus bus;
-        ASSERT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
-        EXPECT_EQ(cehost::RegReadString(catchAll, u"Dll"), u"serlynx.dll");
-        ASSERT_TRUE(cehost::RegReadDword(catchAll, u"InstallTime").has_value());
-
-        // First attach: configured, not served.
-        cehost::UsbDeviceId id = bus.Plug(model);
-        ASSERT_NE(id, 0u);
-        EXPECT_TRUE(bus.Owner(id).empty());
-        EXPECT_TRUE(cehost::ActiveDevices().empty());
-        EXPECT_FALSE(cehost::RegRead(catchAll, u"Dll").has_value());
-        EXPECT_FALSE(cehost::RegRead(catchAll, u"InstallTime").has_value());
-        EXPECT_EQ(cehost::RegReadString(key, u"Dll"), u"serlynx.dll");
-        EXPECT_EQ(cehost::RegReadString(key, u"Prefix"), u"COM");
-        EXPECT_EQ(cehost::RegReadDword(key, u"UsbMode"), 0u);
-        EXPECT_EQ(cehost::RegReadDword(key, u"ClassEndp"), 0u);
-        EXPECT_EQ(cehost::RegReadDword(key, u"ReceiveEndp"), 0x81u);
-        EXPECT_EQ(cehost::RegReadDword(key, u"SendEndp"), 0x02u);
-        EXPECT_EQ(cehost::RegReadString(key, u"FriendlyName"), u"Bulk serial adapter,basic");
-
-        // Next attach: served as COM1: through the device key.
-        id = bus.Replug(id);
-        ASSERT_NE(id, 0u);
-        EXPECT_EQ(bus.Owner(id), u"Serlynx");
-        auto active = cehost::ActiveDevices();
-        ASSERT_EQ(active.size(), 1u);
-        EXPECT_EQ(active[0].name, u"COM1:");
-        EXPECT_EQ(active[0].deviceKey, key);
-        auto token = cehost::RegReadDword(active[0].activeKey, u"ClientInfo");
-        ASSERT_TRUE(token.has_value());
-        EXPECT_NE(*token, 0u);
-
-        // Bytes go round the loopback plug.
-        HANDLE port =
-            CreateFileW(u"COM1:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, 0, 0, nullptr);
-        ASSERT_NE(port, INVALID_HANDLE_VALUE);
-        COMMTIMEOUTS timeouts{0, 0, 5000, 0, 5000};
-        EXPECT_TRUE(SetCommTimeouts(port, &timeouts));
-        const char out[] = "through the whole stack";
-        DWORD written = 0;
-        EXPECT_TRUE(WriteFile(port, out, sizeof(out), &written, nullptr));
-        EXPECT_EQ(written, sizeof(out));
-        char in[sizeof(out)] = {};
-        DWORD got = 0;
-        while (got < sizeof(in)) {
-            DWORD n = 0;
-            ASSERT_TRUE(ReadFile(port, in + got, sizeof(in) - got, &n, nullptr));
-            ASSERT_NE(n, 0u) << "read timed out after " << got << " bytes";
-            got += n;
-        }
-        EXPECT_EQ(std::string(in, got), std::string(out, sizeof(out)));
-        EXPECT_TRUE(CloseHandle(port));
-
-        // Removal: deactivated, torn down, freed.
-        EXPECT_TRUE(bus.Unplug(id));
-        EXPECT_TRUE(cehost::ActiveDevices().empty());
-        EXPECT_EQ(cehost::RunningThreadCount(), 0u);
-        // The device key stays for the next time.
-        EXPECT_TRUE(cehost::RegKeyExists(key));
-        EXPECT_TRUE(cehost::UsbUninstallClient(u"serlynx.dll"));
-        EXPECT_TRUE(cehost::RegKeyExists(key));
-        EXPECT_TRUE(cehost::RegKeyExists(catchAll));
-    }
-}
-
-}  // namespace
 
 namespace sim {
 // Test names carry the model's name; printed parameters too.
@@ -119,71 +28,47 @@ void PrintTo(const ModelEntry& entry, std::ostream* out) {
 
 namespace {
 
-// The name the first attach gives each model: its product string and the
-// port type's suffix.
-const std::map<std::string, std::u16string> kFriendlyNames = {
-    {"ftdi", u"FT232R USB UART,ftdi"},
-    {"ftdi-hs", u"FT232H Single HS USB-UART/FIFO IC,ftdi"},
-    {"ftdi-header", u"USB Serial Converter,ftdi"},
-    {"cdc-acm", u"CDC serial device,cdc"},
-    {"cdc-cts", u"Serial chip with CTS status,pl2303"},
-    {"cdc-nocoding", u"Handset modem,cdc"},
-    {"cdc-two-channel", u"Two-channel modem,wmc"},
-    {"cdc-composite", u"Storage, keypad and modem,cdc"},
-    {"bulk", u"Bulk serial adapter,basic"},
-    {"rcs310", u"Type-4 reader,rcs310"},
-};
+using serlynx::DeviceKeyPath;
 
-// Every device model through the same life: the first attach gives it the
-// port type the catalog expects and its name, the next one serves it as
-// COM1:, bytes go round a loopback plug on the device's line, and the
-// removal leaves nothing.
-class RegistrationCatalogTest : public RegistrationLifecycleTest,
+class RegistrationLifecycleTest : public PlatformTest {};
+
+// Every device model through the same life: the first attach configures it
+// with its port type (and is not served; the endpoints it chose are those
+// the data then takes), the next one serves it as COM1:, bytes go round a
+// loopback plug on the device's line, and the removal with the port still
+// open cuts the handle loose and leaves nothing.
+class RegistrationCatalogTest : public comtest::ComPortTest,
                                 public ::testing::WithParamInterface<sim::ModelEntry> {};
 
 TEST_P(RegistrationCatalogTest, ConfiguredServedAndRemoved) {
     const sim::ModelEntry& m = GetParam();
-    auto line = std::make_shared<sim::LoopbackPlug>();
-    auto model = m.Make(line, std::make_shared<sim::LoopbackPlug>()).usb;
-    cehost::UsbBus bus;
-    ASSERT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
-    cehost::UsbDeviceId id = bus.Plug(model);
-    ASSERT_NE(id, 0u);
-    EXPECT_TRUE(bus.Owner(id).empty());
-    const std::u16string key = DeviceKeyPath(model->DeviceDescriptor());
-    EXPECT_EQ(cehost::RegReadDword(key, kValueUsbMode), m.usbMode);
-    const auto name = kFriendlyNames.find(m.name);
-    ASSERT_NE(name, kFriendlyNames.end()) << "no friendly name listed for " << m.name;
-    EXPECT_EQ(cehost::RegReadString(key, kValueFriendlyName), name->second);
-
-    id = bus.Replug(id);
-    ASSERT_EQ(bus.Owner(id), u"Serlynx");
+    auto model =
+        m.Make(std::make_shared<sim::LoopbackPlug>(), std::make_shared<sim::LoopbackPlug>()).usb;
+    Serve(model, [&](const std::u16string& key) {
+        EXPECT_TRUE(cehost::ActiveDevices().empty());
+        EXPECT_FALSE(cehost::RegRead(kCatchAllKeyPath, kValueDll).has_value());
+        EXPECT_EQ(cehost::RegReadDword(key, kValueUsbMode), m.usbMode);
+    });
     auto active = cehost::ActiveDevices();
     ASSERT_EQ(active.size(), 1u);
     EXPECT_EQ(active[0].name, u"COM1:");
+    EXPECT_EQ(active[0].deviceKey, key_);
 
-    HANDLE port = CreateFileW(u"COM1:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, 0, 0, nullptr);
+    HANDLE port = comtest::OpenCom();
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
-    COMMTIMEOUTS timeouts{0, 0, 5000, 0, 5000};
-    EXPECT_TRUE(SetCommTimeouts(port, &timeouts));
-    const std::string out = "round the plug";
-    DWORD written = 0;
-    EXPECT_TRUE(WriteFile(port, out.data(), DWORD(out.size()), &written, nullptr));
-    EXPECT_EQ(written, out.size());
-    std::string in(out.size(), '\0');
-    DWORD got = 0;
-    while (got < in.size()) {
-        DWORD n = 0;
-        ASSERT_TRUE(ReadFile(port, &in[got], DWORD(in.size() - got), &n, nullptr));
-        ASSERT_NE(n, 0u) << "read timed out after " << got << " bytes";
-        got += n;
-    }
-    EXPECT_EQ(in, out);
-    EXPECT_TRUE(CloseHandle(port));
+    comtest::SetTimeouts(port, 0, 0, 5000);
+    const comtest::ByteVector out = comtest::PatternBytes(100);
+    EXPECT_EQ(comtest::WriteAll(port, out), out.size());
+    EXPECT_EQ(comtest::ReadAll(port, out.size()), out);
 
-    EXPECT_TRUE(bus.Unplug(id));
+    Unplug();
     EXPECT_TRUE(cehost::ActiveDevices().empty());
     EXPECT_EQ(cehost::RunningThreadCount(), 0u);
+    DWORD written = 0;
+    EXPECT_FALSE(WriteFile(port, "x", 1, &written, nullptr));
+    EXPECT_TRUE(CloseHandle(port));
+    // The device key stays for the next time.
+    EXPECT_TRUE(cehost::RegKeyExists(key_));
 }
 
 INSTANTIATE_TEST_SUITE_P(Catalog, RegistrationCatalogTest, ::testing::ValuesIn(sim::Models()),
@@ -205,23 +90,30 @@ TEST(RegistrationPortTypes, EveryTypeHasAModel) {
     }
 }
 
-// Removal while an application still holds the port open: the open handle
-// is cut loose and fails cleanly afterwards.
-TEST_F(RegistrationLifecycleTest, RemovalWithPortOpen) {
-    auto line = std::make_shared<sim::LoopbackPlug>();
-    auto model = std::make_shared<sim::BulkAdapterModel>(sim::BulkModelConfig{}, line);
-    cehost::UsbBus bus;
+// The keys and value names as platform images and stored registries have
+// them; everywhere else the tests take them from the driver's constants and
+// the tool's DeviceKeyPath. Uninstalling leaves both keys.
+TEST_F(RegistrationLifecycleTest, KeysAndValueNamesAsStored) {
+    EXPECT_EQ(std::u16string(kCatchAllKeyPath),
+              u"Drivers\\USB\\LoadClients\\Default\\Default\\Default\\Serlynx");
+    const cehost::Bytes device =
+        cehost::usbdesc::Device(0x200, 0, 0, 0, 64, 0x1209, 0x5E01, 0x0100, 0, 0, 0);
+    EXPECT_EQ(DeviceKeyPath(device),
+              u"Drivers\\USB\\LoadClients\\4617_24065_256\\Default\\Default\\Serlynx");
+    const std::pair<const char16_t*, const char16_t*> names[] = {
+        {kValueDll, u"Dll"},
+        {kValuePrefix, u"Prefix"},
+        {kValueInstallTime, u"InstallTime"},
+        {kValueUsbMode, u"UsbMode"},
+        {kValueClassEndp, u"ClassEndp"},
+        {kValueReceiveEndp, u"ReceiveEndp"},
+        {kValueSendEndp, u"SendEndp"},
+        {kValueFriendlyName, u"FriendlyName"}};
+    for (const auto& [constant, stored] : names)
+        EXPECT_EQ(std::u16string(constant), stored);
     ASSERT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
-    cehost::UsbDeviceId id = bus.Replug(bus.Plug(model));
-    ASSERT_EQ(bus.Owner(id), u"Serlynx");
-    HANDLE port = CreateFileW(u"COM1:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, 0, 0, nullptr);
-    ASSERT_NE(port, INVALID_HANDLE_VALUE);
-    EXPECT_TRUE(bus.Unplug(id));
-    EXPECT_TRUE(cehost::ActiveDevices().empty());
-    DWORD written = 0;
-    EXPECT_FALSE(WriteFile(port, "x", 1, &written, nullptr));
-    CloseHandle(port);
-    EXPECT_EQ(cehost::RunningThreadCount(), 0u);
+    EXPECT_TRUE(cehost::UsbUninstallClient(u"serlynx.dll"));
+    EXPECT_TRUE(cehost::RegKeyExists(kCatchAllKeyPath));
 }
 
 // The device goes while its attach runs: at each USB call the attach makes,
@@ -243,8 +135,7 @@ class RegistrationUnplugDuringAttachTest : public RegistrationLifecycleTest,
 
 TEST_P(RegistrationUnplugDuringAttachTest, LeavesNothingBehind) {
     const UnplugCase& c = GetParam();
-    auto line = std::make_shared<sim::LoopbackPlug>();
-    auto model = std::make_shared<sim::BulkAdapterModel>(sim::BulkModelConfig{}, line);
+    auto model = sim::FindModel("bulk")->Make(std::make_shared<sim::LoopbackPlug>()).usb;
     cehost::UsbBus bus;
     ASSERT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
     // Let a normal first attach write the device key.
@@ -280,34 +171,6 @@ INSTANTIATE_TEST_SUITE_P(
                       UnplugCase{"FirstReceive", cehost::UsbCall::kIssueBulkTransfer, 1},
                       UnplugCase{"ThirdReceive", cehost::UsbCall::kIssueBulkTransfer, 3}),
     [](const auto& info) { return std::string(info.param.name); });
-
-// A device plugged too late after installation is not configured, and the
-// spent entry configures nothing later either.
-TEST_F(RegistrationLifecycleTest, LateFirstAttachLeavesDeviceUnclaimed) {
-    auto line = std::make_shared<sim::LoopbackPlug>();
-    auto model = std::make_shared<sim::BulkAdapterModel>(sim::BulkModelConfig{}, line);
-    cehost::UsbBus bus;
-    ASSERT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
-    cehost::AdvanceTicks(3001);
-    cehost::UsbDeviceId id = bus.Plug(model);
-    EXPECT_TRUE(bus.Owner(id).empty());
-    EXPECT_FALSE(cehost::RegKeyExists(DeviceKeyPath(model->DeviceDescriptor())));
-    id = bus.Replug(id);
-    EXPECT_TRUE(bus.Owner(id).empty());
-    EXPECT_TRUE(cehost::ActiveDevices().empty());
-}
-
-// Installing again re-arms the entry with the new values.
-TEST_F(RegistrationLifecycleTest, InstallTwiceKeepsSecondValues) {
-    ASSERT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
-    DWORD first = *cehost::RegReadDword(kCatchAllKeyPath, kValueInstallTime);
-    cehost::AdvanceTicks(50000);
-    cehost::RegDeleteTree(kCatchAllKeyPath);
-    ASSERT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
-    DWORD second = *cehost::RegReadDword(kCatchAllKeyPath, kValueInstallTime);
-    EXPECT_GE(second - first, 50000u);
-    EXPECT_EQ(cehost::RegRead(kCatchAllKeyPath, kValueDll)->data.size(), 24u);
-}
 
 // The load handler asks for no thread notifications when the platform offers
 // the call, and loads all the same when it does not.

@@ -70,49 +70,41 @@ BOOL RecordingPort::SelectChannel(OpenHandle* handle, DWORD channel) {
     return TRUE;
 }
 
-void StreamTest::StartPort(const PortOptions& options) {
+DWORD_PTR StreamTest::StartPort(DWORD usbMode, DWORD ringSize) {
     host.Reset();
-    for (Gate* gate : {&FinishGate(), &BreakGate()}) {
-        gate->armed = false;
-        gate->Release();
-    }
-    inEndpoint.dwCount = sizeof(USB_ENDPOINT);
-    inEndpoint.Descriptor = {
-        7, USB_ENDPOINT_DESCRIPTOR_TYPE, 0x81, USB_ENDPOINT_TYPE_BULK, options.inPacket, 0};
-    outEndpoint.dwCount = sizeof(USB_ENDPOINT);
-    outEndpoint.Descriptor = {
-        7, USB_ENDPOINT_DESCRIPTOR_TYPE, 0x02, USB_ENDPOINT_TYPE_BULK, options.outPacket, 0};
+    FinishGate().Reset();
+    BreakGate().Reset();
+    inEndpoint = fakeusb::BulkEndpoint(kIn, 64);
+    outEndpoint = fakeusb::BulkEndpoint(kOut, 64);
     port = new RecordingPort();
-    ASSERT_NE(port, nullptr);
     port->parent = nullptr;
     port->activation = nullptr;
     port->usbDevice = reinterpret_cast<USB_HANDLE>(0x77);
     port->usbFuncs = host.Funcs();
-    port->usbMode = options.usbMode;
+    port->usbMode = usbMode;
     port->priority256 = 0;
-    port->ringSize = options.ringSize;
+    port->ringSize = ringSize;
     port->rxSlotsWanted = 0;
     port->interfaceNumber = 0;
     port->classEndpoint = nullptr;
     port->receiveEndpoint = &inEndpoint;
     port->sendEndpoint = &outEndpoint;
-    ASSERT_TRUE(PortInit(port));
+    EXPECT_TRUE(PortInit(port));
     token = PortTokenRegister(port);
-    ASSERT_NE(token, 0u);
-
+    EXPECT_NE(token, 0u);
     HKEY key = nullptr;
-    DWORD disposition = 0;
-    ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, kActiveKey, 0, nullptr, 0, 0, nullptr, &key,
-                             &disposition),
-              ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueEx(key, u"ClientInfo", 0, REG_DWORD, reinterpret_cast<BYTE*>(&token),
-                            sizeof(token)),
-              ERROR_SUCCESS);
+    EXPECT_EQ(
+        RegCreateKeyEx(HKEY_LOCAL_MACHINE, kActiveKey, 0, nullptr, 0, 0, nullptr, &key, nullptr),
+        ERROR_SUCCESS);
+    RegSetValueEx(key, u"ClientInfo", 0, REG_DWORD, reinterpret_cast<BYTE*>(&token), sizeof(token));
     RegCloseKey(key);
     context = COM_Init(kActiveKey, nullptr);
-    ASSERT_NE(context, 0u);
+    EXPECT_NE(context, 0u);
     // The worker thread queues its receive transfers at once.
-    ASSERT_TRUE(host.WaitPendingIn(4, 2000));
+    EXPECT_TRUE(host.WaitPending(kIn, 4, 2000));
+    DWORD_PTR h = Open();
+    EXPECT_NE(h, 0u);
+    return h;
 }
 
 BOOL StreamTest::Deinit() {
@@ -131,8 +123,8 @@ void StreamTest::Remove() {
     EXPECT_TRUE(Deinit());
     RetirePort(token, port, TRUE);
     port = nullptr;
-    EXPECT_EQ(host.UnclosedTransfers(), 0u);
-    EXPECT_EQ(host.Misuse(), 0u);
+    EXPECT_EQ(host.Unclosed(), 0);
+    EXPECT_EQ(host.Faults(), 0);
 }
 
 void StreamTest::TearDown() {
@@ -183,24 +175,14 @@ DWORD StreamTest::Write(DWORD_PTR h, const std::vector<BYTE>& bytes) {
     return COM_Write(h, bytes.data(), static_cast<DWORD>(bytes.size()));
 }
 
-LONG StreamTest::RingHeldNow() {
+LONG StreamTest::Held() {
     return RingHeld(port);
 }
 
 void StreamTest::Feed(const std::vector<BYTE>& bytes, LONG expectHeld) {
-    LONG want = expectHeld >= 0 ? expectHeld : RingHeldNow() + static_cast<LONG>(bytes.size());
+    LONG want = expectHeld >= 0 ? expectHeld : Held() + static_cast<LONG>(bytes.size());
     host.Receive(bytes);
-    EXPECT_TRUE(Eventually([&] { return RingHeldNow() >= want; })) << "ring never held " << want;
-}
-
-bool StreamTest::Eventually(const std::function<bool()>& predicate, int ms) {
-    auto start = std::chrono::steady_clock::now();
-    while (!predicate()) {
-        if (ElapsedMs(start) > ms)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
+    EXPECT_TRUE(Eventually([&] { return Held() >= want; })) << "ring never held " << want;
 }
 
 std::vector<BYTE> StreamTest::Pattern(size_t n, BYTE first) {

@@ -1,12 +1,14 @@
 // Fixture of the stream tests that drive the COM_ entry points directly: a
-// started port built over the scripted host (fake_host.h), activated the way
-// the device manager does it (an active key whose "ClientInfo" names the
-// port's token, and COM_Init given the key's path).
+// started port built over the scripted host (common/fake_usb.h), activated
+// the way the device manager does it (an active key whose "ClientInfo" names
+// the port's token, and COM_Init given the key's path).
 //
 // The port is a basic port whose line, break and channel operations are
 // recorded (the basic port itself does nothing for them), so that tests can
 // see the last-close work; `framedImmediate` makes its immediate character
-// travel behind a header byte, as on chips that frame every packet.
+// travel behind a header byte, as on chips that frame every packet. Gates
+// hold a call at a chosen point: WriteFinished (a writer between two chunks,
+// holding no lock) and SetBreak (a slow request inside the last-close work).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -17,14 +19,16 @@
 #include <thread>
 #include <vector>
 
+#include "common/com_port_test.h"
+#include "common/fake_usb.h"
 #include "common/platform_test.h"
 #include "driver/port/port.h"
-#include "driver_stream/fake_host.h"
 
 namespace streamtest {
 
-// Hold WriteFinished (a writer between two chunks, holding no lock) and
-// SetBreak (a slow request inside the last-close work).
+using comtest::Eventually;
+using fakeusb::Gate;
+
 Gate& FinishGate();
 Gate& BreakGate();
 
@@ -47,7 +51,6 @@ class RecordingPort : public SerialPort {
     std::atomic<bool> framedImmediate{false};
     // IssueWrite sleeps this long before issuing (a slow host call).
     std::atomic<int> issueDelayMs{0};
-    // Observations.
     std::atomic<int> applyCount{0};
     std::atomic<int> breakCalls{0};
     std::atomic<int> lineCalls{0};
@@ -55,40 +58,44 @@ class RecordingPort : public SerialPort {
     std::atomic<DWORD> lines{0};
 };
 
-struct PortOptions {
-    DWORD usbMode = 0;
-    DWORD ringSize = 4096;
-    USHORT inPacket = 64;
-    USHORT outPacket = 64;
-};
+constexpr uint8_t kIn = 0x81;
+constexpr uint8_t kOut = 0x02;
+inline constexpr WCHAR kActiveKey[] = u"Drivers\\Active\\42";
+// The notice the device manager sends for a process that exits.
+inline BYTE kExitNotice[16] = {16, 0, 0, 0, DLL_PROCESS_EXITING, 0, 0, 0};
 
 class StreamTest : public PlatformTest {
   public:
     void TearDown() override;
 
-    // Builds, starts and activates the port.
-    void StartPort(const PortOptions& options = PortOptions());
+    // Builds, starts and activates the port; returns a handle opened on it
+    // (the removal in TearDown frees what a test leaves open).
+    DWORD_PTR StartPort(DWORD usbMode = 0, DWORD ringSize = 4096);
     // COM_Deinit of the context (once); the port itself stays until TearDown.
     BOOL Deinit();
     // The device's removal as the notification runs it: the port closed to
     // new calls, COM_Deinit, then RetirePort (which waits for the calls still
     // inside, tears the port down and frees it). TearDown does it too.
     void Remove();
+    // TearDown and SetUp: a fresh platform for the next row of a table.
+    void Restart() {
+        TearDown();
+        SetUp();
+    }
 
     DWORD_PTR Open(DWORD access = GENERIC_READ | GENERIC_WRITE);
-
-    // COM_IOControl with the last-error value preset to `presetError`.
-    BOOL Ioctl(DWORD_PTR h, DWORD code, const void* in, DWORD inLength, void* out, DWORD outLength,
-               DWORD* actual = nullptr);
+    BOOL Ioctl(DWORD_PTR h, DWORD code, const void* in = nullptr, DWORD inLength = 0,
+               void* out = nullptr, DWORD outLength = 0, DWORD* actual = nullptr);
     template <typename T>
     BOOL IoctlIn(DWORD_PTR h, DWORD code, const T& in) {
-        return Ioctl(h, code, &in, sizeof(T), nullptr, 0);
+        return Ioctl(h, code, &in, sizeof(T));
     }
     template <typename T>
     BOOL IoctlOut(DWORD_PTR h, DWORD code, T* out) {
         DWORD actual = 0;
         return Ioctl(h, code, nullptr, 0, out, sizeof(T), &actual);
     }
+    BOOL Purge(DWORD_PTR h, DWORD flags) { return IoctlIn(h, IOCTL_SERIAL_PURGE, flags); }
     void SetTimeouts(DWORD_PTR h, DWORD interval, DWORD multiplier, DWORD constant,
                      DWORD writeMultiplier = 0, DWORD writeConstant = 0);
     // Reads the DCB, lets `change` edit it and sets it.
@@ -97,16 +104,13 @@ class StreamTest : public PlatformTest {
 
     std::vector<BYTE> Read(DWORD_PTR h, DWORD count, DWORD* result = nullptr);
     DWORD Write(DWORD_PTR h, const std::vector<BYTE>& bytes);
-
     // Feeds bytes and waits until the ring holds at least `expectHeld`.
     void Feed(const std::vector<BYTE>& bytes, LONG expectHeld = -1);
-    LONG RingHeldNow();
-    // Waits for `predicate` up to `ms`; TRUE when it held.
-    static bool Eventually(const std::function<bool()>& predicate, int ms = 2000);
+    LONG Held();
 
     static std::vector<BYTE> Pattern(size_t n, BYTE first = 0);
 
-    FakeHost host;
+    fakeusb::FakeUsb host;
     RecordingPort* port = nullptr;
     DWORD token = 0;
     DWORD_PTR context = 0;
@@ -120,7 +124,5 @@ inline long ElapsedMs(std::chrono::steady_clock::time_point start) {
                                  std::chrono::steady_clock::now() - start)
                                  .count());
 }
-
-inline constexpr WCHAR kActiveKey[] = u"Drivers\\Active\\42";
 
 }  // namespace streamtest

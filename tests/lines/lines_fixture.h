@@ -7,10 +7,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ce/file.h"
@@ -32,16 +35,9 @@ using comtest::Eventually;
 enum class Flow { kNone, kRtsCts, kDtrDsr, kXonXoff };
 
 inline const char* FlowName(Flow f) {
-    switch (f) {
-        case Flow::kRtsCts:
-            return "RTS handshake, CTS output flow";
-        case Flow::kDtrDsr:
-            return "DTR handshake, DSR output flow";
-        case Flow::kXonXoff:
-            return "XON/XOFF both ways";
-        default:
-            return "no flow control";
-    }
+    static const char* const names[] = {"no flow control", "RTS handshake, CTS output flow",
+                                        "DTR handshake, DSR output flow", "XON/XOFF both ways"};
+    return names[static_cast<int>(f)];
 }
 
 constexpr char kXon = 0x11, kXoff = 0x13;
@@ -127,6 +123,22 @@ inline bool Configure(HANDLE h, DWORD baud, Flow flow, BYTE parity = NOPARITY, B
     dcb.XonLim = 1024;
     dcb.XoffLim = 1024;
     return SetCommState(h, &dcb);
+}
+
+// Writes `out` in chunks of 2048 from a thread of its own until all went or
+// a write took nothing; then stores the count written.
+inline std::thread Writer(HANDLE h, const Bytes& out, std::atomic<size_t>& written) {
+    return std::thread([h, &out, &written] {
+        size_t done = 0;
+        while (done < out.size()) {
+            const DWORD n = static_cast<DWORD>(std::min<size_t>(2048, out.size() - done));
+            DWORD w = 0;
+            if (!WriteFile(h, out.data() + done, n, &w, nullptr) || w == 0)
+                break;
+            done += w;
+        }
+        written = done;
+    });
 }
 
 struct Status {

@@ -18,17 +18,10 @@ struct Resource;
 class AllocSweepTest : public PlatformTest, public ::testing::WithParamInterface<Kind> {
   protected:
     // Plugs, serves and unplugs the device with each creation of `r` during
-    // the configured attach, then during the open, failing in turn.
-    void SweepConfiguredAttachAndOpen(const Resource& r);
-
-    // Allocations made by `step`, plus one: the sweeps also fail the first
-    // allocation after the step, which must leave it unharmed.
-    template <typename F>
-    static uint64_t AllocationsOf(F step) {
-        const uint64_t before = cehost::GetHeapStats().allocations;
-        step();
-        return cehost::GetHeapStats().allocations - before + 1;
-    }
+    // the first attach, the configured attach, then the open, failing in
+    // turn. The sweeps also fail the first creation after each step, which
+    // must leave it unharmed.
+    void Sweep(const Resource& r);
 
     static std::string Counters() {
         if (cehost::MisuseTotal() == 0 && cehost::LeakTotal() == 0)
@@ -50,37 +43,6 @@ class AllocSweepTest : public PlatformTest, public ::testing::WithParamInterface
     }
 };
 
-TEST_P(AllocSweepTest, FirstAttach) {
-    uint64_t count = 0;
-    {
-        cehost::UsbBus bus;
-        ASSERT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
-        count = AllocationsOf([&] { bus.Unplug(bus.Plug(badtest::MakeChip(GetParam()))); });
-    }
-    for (uint64_t n = 1; n <= count; ++n) {
-        SCOPED_TRACE("allocation " + std::to_string(n));
-        cehost::ResetPlatform();
-        const uint64_t baseline = cehost::GetHeapStats().liveBlocks;
-        {
-            cehost::UsbBus bus;
-            ASSERT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
-            auto model = badtest::MakeChip(GetParam());
-            cehost::FailNthAllocation(n);
-            cehost::UsbDeviceId id = bus.Plug(model);
-            cehost::ClearAllocationFailures();
-            ASSERT_NE(id, 0u);
-            EXPECT_TRUE(bus.Owner(id).empty());
-            // Past the attach's own allocations, it wrote the device key.
-            if (n == count) {
-                EXPECT_TRUE(
-                    cehost::RegKeyExists(comtest::DeviceKeyPath(model->DeviceDescriptor())));
-            }
-            EXPECT_TRUE(bus.Unplug(id));
-        }
-        EXPECT_EQ(Leftovers(baseline), "");
-    }
-}
-
 // The platform objects whose creation the sweeps make fail, each with its
 // count of successful creations and its one-shot failure (0 cancels).
 struct Resource {
@@ -94,29 +56,44 @@ const Resource kResources[] = {
     {"thread", cehost::ThreadsCreated, cehost::FailNthThreadCreation},
 };
 
-TEST_P(AllocSweepTest, ConfiguredAttachAndOpen) {
+TEST_P(AllocSweepTest, AttachesAndOpen) {
     for (const Resource& r : kResources) {
         SCOPED_TRACE(r.name);
-        SweepConfiguredAttachAndOpen(r);
+        Sweep(r);
         if (HasFatalFailure())
             return;
     }
 }
 
-void AllocSweepTest::SweepConfiguredAttachAndOpen(const Resource& r) {
-    // Creations made by `step`, plus one (see AllocationsOf).
+void AllocSweepTest::Sweep(const Resource& r) {
     auto creationsOf = [&r](auto step) {
         const uint64_t before = r.created();
         step();
         return r.created() - before + 1;
     };
     cehost::UsbBus bus;
-    ASSERT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
     auto model = badtest::MakeChip(GetParam());
-    ASSERT_TRUE(bus.Unplug(bus.Plug(model)));
+    const std::u16string key = comtest::DeviceKeyPath(model->DeviceDescriptor());
     const uint64_t unplugged = cehost::GetHeapStats().liveBlocks;
-
     cehost::UsbDeviceId id = 0;
+    ASSERT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
+    const uint64_t first = creationsOf([&] { bus.Unplug(bus.Plug(model)); });
+    for (uint64_t n = 1; n <= first; ++n) {
+        SCOPED_TRACE("first attach " + std::string(r.name) + " " + std::to_string(n));
+        cehost::RegDeleteTree(key);
+        ASSERT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
+        r.failNth(n);
+        id = bus.Plug(model);
+        r.failNth(0);
+        ASSERT_NE(id, 0u);
+        EXPECT_TRUE(bus.Owner(id).empty());
+        ASSERT_TRUE(bus.Unplug(id));
+        EXPECT_EQ(cehost::GetHeapStats().liveBlocks, unplugged);
+        EXPECT_EQ(Counters(), "");
+    }
+    // Past the first attach's own creations, it wrote the device key.
+    ASSERT_TRUE(cehost::RegKeyExists(key));
+
     const uint64_t attach = creationsOf([&] { id = bus.Plug(model); });
     ASSERT_EQ(bus.Owner(id), u"Serlynx");
     const uint64_t served = cehost::GetHeapStats().liveBlocks;

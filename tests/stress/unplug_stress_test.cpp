@@ -21,7 +21,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <random>
 #include <string>
@@ -473,28 +472,15 @@ class Cycle {
 };
 
 // A cycle that crashes the process still names its seed: the handler
-// writes it (async-signal-safe) and hands the signal on to whatever handled
-// it before (the default action, or a sanitizer's reporter).
-volatile sig_atomic_t crashSeedValid = 0;
-volatile uint64_t crashSeed = 0;
+// writes the text made before the cycle (async-signal-safe) and hands the
+// signal on to whatever handled it before (the default action, or a
+// sanitizer's reporter).
+char crashText[96];
+volatile sig_atomic_t crashTextLength = 0;
 struct sigaction previousActions[NSIG];
 
 void CrashHandler(int sig) {
-    if (crashSeedValid) {
-        char text[96] = "\nstress: crashed in the cycle of seed ";
-        size_t n = std::strlen(text);
-        char digits[24];
-        size_t d = 0;
-        uint64_t v = crashSeed;
-        do {
-            digits[d++] = static_cast<char>('0' + v % 10);
-            v /= 10;
-        } while (v != 0);
-        while (d > 0)
-            text[n++] = digits[--d];
-        text[n++] = '\n';
-        [[maybe_unused]] ssize_t w = write(2, text, n);
-    }
+    [[maybe_unused]] ssize_t w = write(2, crashText, static_cast<size_t>(crashTextLength));
     sigaction(sig, &previousActions[sig], nullptr);
     if (sig == SIGABRT)
         raise(sig);  // a fault re-runs the faulting instruction instead
@@ -524,10 +510,11 @@ TEST_F(UnplugStressTest, SeededCycles) {
     InstallCrashHandler();
     for (uint64_t i = 0; i < cycles; ++i, ++ran) {
         const uint64_t seed = first + i;
-        crashSeed = seed;
-        crashSeedValid = 1;
+        crashTextLength = std::snprintf(crashText, sizeof crashText,
+                                        "\nstress: crashed in the cycle of seed %llu\n",
+                                        static_cast<unsigned long long>(seed));
         const std::string failure = Cycle(seed).Run();
-        crashSeedValid = 0;
+        crashTextLength = 0;
         if (!failure.empty()) {
             ++failed;
             ADD_FAILURE() << "seed " << seed << " (replay: SERLYNX_STRESS_SEED=" << seed

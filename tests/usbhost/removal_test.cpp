@@ -1,94 +1,91 @@
-// Removal: transfers in flight end with an error and their routines run,
-// new issues fail, the notification routine runs on a host thread while the
-// records are still valid, and whatever the client left open is counted.
+// Removal: what a client's transfers and calls see, and the client drivers
+// the host offers a device to (their removal notices, their libraries).
 #include <atomic>
-#include <cstring>
 
+#include "cehost/loader.h"
+#include "cehost/regfile.h"
 #include "usb_fixture.h"
 
 namespace {
 
 using namespace usbtest;
 
-// What the notification routine saw when it ran.
+// What the notification routine is given and checks when it runs.
 struct Seen {
-    UsbBulkDeviceTest* test = nullptr;
-    USB_TRANSFER inFlight = nullptr;
-    Completion* completion = nullptr;
-    std::atomic<int> calls{0};
-    DWORD code = 0;
-    std::thread::id thread;
-    bool transferDone = false;
-    DWORD transferError = 0;
-    int routineCalls = -1;
-    USHORT vendor = 0;
-    bool issueRefused = false;
-    bool closeInside = true;
+    UsbBulkDeviceTest* test;
+    USB_TRANSFER inFlight;
+    Completion* completion;
+    bool closeInside;
+    bool strict = false;  // the bus orders as a controller may (SetStrictOrdering)
+    std::thread::id testThread = std::this_thread::get_id();
+    int calls = 0;
 };
 
-class UsbRemovalTest : public UsbBulkDeviceTest {
-  protected:
-    static BOOL WINAPI Notify(LPVOID p, DWORD code, LPDWORD*, LPDWORD*, LPDWORD*, LPDWORD*) {
-        Seen* s = static_cast<Seen*>(p);
-        UsbBulkDeviceTest* t = s->test;
-        LPCUSB_FUNCS f = cehost::UsbFunctions();
-        s->code = code;
-        s->thread = std::this_thread::get_id();
-        if (s->inFlight) {
-            s->transferDone = f->lpIsTransferComplete(s->inFlight);
-            DWORD bytes = 0;
-            f->lpGetTransferStatus(s->inFlight, &bytes, &s->transferError);
-            s->routineCalls = s->completion->Calls();
-            if (s->closeInside)
-                f->lpCloseTransfer(s->inFlight);
-        }
-        LPCUSB_DEVICE info = f->lpGetDeviceInfo(t->dev);
-        s->vendor = info ? info->Descriptor.idVendor : 0;
-        uint8_t b[4];
-        USB_TRANSFER late =
-            f->lpIssueBulkTransfer(t->inPipe, nullptr, nullptr, USB_IN_TRANSFER, sizeof(b), b, 0);
-        s->issueRefused = late == nullptr;
-        f->lpClosePipe(t->inPipe);
-        f->lpClosePipe(t->outPipe);
-        s->calls++;
-        return TRUE;
+// Transfers in flight end with the device-gone error and their routines run
+// before the client hears USB_CLOSE_DEVICE, on a host thread, with the
+// records still valid and new transfers refused.
+BOOL WINAPI Notify(LPVOID p, DWORD code, LPDWORD*, LPDWORD*, LPDWORD*, LPDWORD*) {
+    Seen* s = static_cast<Seen*>(p);
+    UsbBulkDeviceTest* t = s->test;
+    EXPECT_EQ(code, DWORD(USB_CLOSE_DEVICE));
+    EXPECT_NE(std::this_thread::get_id(), s->testThread);
+    EXPECT_TRUE(t->f->lpIsTransferComplete(s->inFlight));
+    DWORD bytes = 0, error = 0;
+    t->f->lpGetTransferStatus(s->inFlight, &bytes, &error);
+    if (s->strict) {
+        EXPECT_TRUE(error == USB_CANCELED_ERROR || error == USB_DEVICE_NOT_RESPONDING_ERROR)
+            << error;
+    } else {
+        EXPECT_EQ(error, USB_DEVICE_GONE_ERROR);
+        EXPECT_EQ(s->completion->calls.load(), 1);
     }
-};
-
-TEST_F(UsbRemovalTest, InFlightTransfersFailBeforeTheClientHearsOfIt) {
-    Seen seen;
-    Completion c;
-    seen.test = this;
-    seen.completion = &c;
-    ASSERT_TRUE(f->lpRegisterNotificationRoutine(dev, Notify, &seen));
-    uint8_t buf[16];
-    seen.inFlight = Read(buf, sizeof(buf), &c);
-    ASSERT_NE(seen.inFlight, nullptr);
-
-    ASSERT_TRUE(bus->Unplug(id));
-    // Unplug returned after the routine did.
-    EXPECT_EQ(seen.calls.load(), 1);
-    EXPECT_EQ(seen.code, DWORD(USB_CLOSE_DEVICE));
-    EXPECT_NE(seen.thread, std::this_thread::get_id());
-    EXPECT_TRUE(seen.transferDone);
-    EXPECT_EQ(seen.transferError, USB_DEVICE_GONE_ERROR);
-    EXPECT_EQ(seen.routineCalls, 1);
-    EXPECT_EQ(seen.vendor, 0x1209);  // records valid during the notification
-    EXPECT_TRUE(seen.issueRefused);
-    EXPECT_FALSE(bus->IsPlugged(id));
-    inPipe = outPipe = nullptr;
-
-    // After the notification the device handle is dead.
-    EXPECT_EQ(f->lpGetDeviceInfo(dev), nullptr);
-    ExpectMisuse("usb.device.stale", 1);
+    if (s->closeInside)
+        t->f->lpCloseTransfer(s->inFlight);
+    LPCUSB_DEVICE info = t->f->lpGetDeviceInfo(t->dev);
+    EXPECT_EQ(info ? info->Descriptor.idVendor : 0, 0x1209);
+    uint8_t b[4];
+    EXPECT_EQ(t->Read(b, sizeof(b)), nullptr);
+    t->f->lpClosePipe(t->inPipe);
+    t->f->lpClosePipe(t->outPipe);
+    s->calls++;
+    return TRUE;
 }
 
-// Strict ordering: a removal ends transfers with a controller's codes, and
-// a closed pipe takes its transfers' handles with it (their routines still
-// run, late).
-TEST_F(UsbRemovalTest, StrictOrderingEndsTransfersAndHandlesAsTheHostMay) {
+// The removal comes from Unplug or from a call that finds the device gone; a
+// transfer the client never closes is a leak.
+TEST_F(UsbBulkDeviceTest, RemovalEndsTransfersThenNotifies) {
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        if (round)
+            Plug(cehost::UsbTiming::kUntimed);
+        Completion c;
+        uint8_t buf[16];
+        Seen seen{this, nullptr, &c, round != 1};
+        ASSERT_TRUE(f->lpRegisterNotificationRoutine(dev, Notify, &seen));
+        if (round == 2)
+            bus->UnplugAtCall(id, cehost::UsbCall::kIssueBulkTransfer, 2);
+        seen.inFlight = Read(buf, sizeof(buf), &c);
+        if (round == 2) {
+            EXPECT_EQ(Write("ab", 2), nullptr) << "the second issue finds the device gone";
+            ASSERT_TRUE(bus->WaitUnplugged(id));
+        } else {
+            ASSERT_TRUE(bus->Unplug(id));
+        }
+        EXPECT_EQ(seen.calls, 1);
+        EXPECT_TRUE(line->TakeTransmitted().empty());
+        inPipe = outPipe = nullptr;
+        EXPECT_EQ(f->lpGetDeviceInfo(dev), nullptr) << "the device handle is dead";
+        ExpectMisuse("usb.device.stale", 1);
+        ExpectLeak("usb.transfer.unclosed", round == 1);
+    }
+}
+
+// Strict ordering: a closed pipe takes its transfers' handles with it (their
+// routines still run, late), and a removal ends transfers with a
+// controller's codes, their routines possibly after the notice.
+TEST_F(UsbBulkDeviceTest, StrictOrderingEndsTransfersAndHandlesAsTheHostMay) {
     bus->SetStrictOrdering(true);
-    Completion closed;
+    Completion closed, c;
     uint8_t buf[16];
     USB_TRANSFER orphan = Read(buf, sizeof(buf), &closed);
     ASSERT_NE(orphan, nullptr);
@@ -98,115 +95,111 @@ TEST_F(UsbRemovalTest, StrictOrderingEndsTransfersAndHandlesAsTheHostMay) {
     EXPECT_FALSE(f->lpCloseTransfer(orphan));
     ExpectMisuse("usb.transfer.stale", 1);
 
-    Seen seen;
-    Completion c;
-    seen.test = this;
-    seen.completion = &c;
+    Seen seen{this, nullptr, &c, true, true};
     ASSERT_TRUE(f->lpRegisterNotificationRoutine(dev, Notify, &seen));
     seen.inFlight = Read(buf, sizeof(buf), &c);
     ASSERT_NE(seen.inFlight, nullptr);
     ASSERT_TRUE(bus->Unplug(id));
     inPipe = outPipe = nullptr;
-    EXPECT_TRUE(seen.transferDone);
-    EXPECT_TRUE(seen.transferError == USB_CANCELED_ERROR ||
-                seen.transferError == USB_DEVICE_NOT_RESPONDING_ERROR)
-        << seen.transferError;
-    EXPECT_EQ(c.Calls(), 1);
-}
-
-TEST_F(UsbRemovalTest, TransferLeftOpenIsALeak) {
-    Seen seen;
-    Completion c;
-    seen.test = this;
-    seen.completion = &c;
-    seen.closeInside = false;
-    ASSERT_TRUE(f->lpRegisterNotificationRoutine(dev, Notify, &seen));
-    uint8_t buf[16];
-    seen.inFlight = Read(buf, sizeof(buf), &c);
-    ASSERT_TRUE(bus->Unplug(id));
-    inPipe = outPipe = nullptr;
-    ExpectLeak("usb.transfer.unclosed", 1);
-    // Its handle went with the device.
-    EXPECT_FALSE(f->lpCloseTransfer(seen.inFlight));
-    ExpectMisuse("usb.transfer.stale", 1);
+    EXPECT_EQ(seen.calls, 1);
+    EXPECT_TRUE(c.Wait());
 }
 
 // A client's thread blocked in a synchronous call comes back with an error;
 // the client's notification waits for that thread, as a driver's teardown
 // waits for its worker.
-struct Blocked {
-    std::mutex mu;
-    std::condition_variable cv;
-    bool closed = false;
-    int notices = 0;
-};
-
-TEST_F(UsbRemovalTest, SynchronousCallBlockedOnTheDeviceReturnsWithAnError) {
-    Blocked b;
+TEST_F(UsbBulkDeviceTest, SynchronousCallBlockedOnTheDeviceReturnsWithAnError) {
+    static std::atomic<bool> returned;
+    returned = false;
     ASSERT_TRUE(f->lpRegisterNotificationRoutine(
         dev,
-        [](LPVOID p, DWORD, LPDWORD*, LPDWORD*, LPDWORD*, LPDWORD*) -> BOOL {
-            Blocked* b = static_cast<Blocked*>(p);
-            std::unique_lock<std::mutex> lk(b->mu);
-            b->cv.wait_for(lk, std::chrono::seconds(10), [&] { return b->closed; });
-            b->notices++;
-            return TRUE;
+        [](LPVOID, DWORD, LPDWORD*, LPDWORD*, LPDWORD*, LPDWORD*) -> BOOL {
+            for (int i = 0; i < 10000 && !returned; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            return returned;
         },
-        &b));
+        nullptr));
     Status s;
     std::thread reader([&] {
         uint8_t buf[16];
-        USB_TRANSFER t = Read(buf, sizeof(buf));  // blocks: the device has nothing
-        ASSERT_NE(t, nullptr);
-        s = Retire(t);
-        std::lock_guard<std::mutex> g(b.mu);
-        b.closed = true;
-        b.cv.notify_all();
+        s = Retire(Read(buf, sizeof(buf)));  // blocks: the device has nothing
+        returned = true;
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     ASSERT_TRUE(bus->Unplug(id));
     reader.join();
     EXPECT_EQ(s.error, USB_DEVICE_GONE_ERROR);
-    EXPECT_EQ(b.notices, 1);
     inPipe = outPipe = nullptr;
 }
 
-TEST_F(UsbRemovalTest, UnplugAtTheNthCallOfAKind) {
-    Seen seen;
-    Completion c;
-    seen.test = this;
-    seen.completion = &c;
-    ASSERT_TRUE(f->lpRegisterNotificationRoutine(dev, Notify, &seen));
-    bus->UnplugAtCall(id, cehost::UsbCall::kIssueBulkTransfer, 2);
-    uint8_t buf[16];
-    seen.inFlight = Read(buf, sizeof(buf), &c);
-    ASSERT_NE(seen.inFlight, nullptr);
-    EXPECT_EQ(Write("ab", 2), nullptr);  // the second issue finds the device gone
-    ASSERT_TRUE(bus->WaitUnplugged(id));
-    EXPECT_EQ(seen.calls.load(), 1);
-    EXPECT_EQ(seen.transferError, USB_DEVICE_GONE_ERROR);
-    EXPECT_TRUE(line->TakeTransmitted().empty());
-    inPipe = outPipe = nullptr;
+// Client libraries: "client0.dll" accepts the device and asks for removal
+// notices; "client1.dll" declines while the device goes during its attach.
+std::atomic<int> gCloseNotices{0};
+
+BOOL WINAPI OnNotify(LPVOID, DWORD code, LPDWORD*, LPDWORD*, LPDWORD*, LPDWORD*) {
+    gCloseNotices += code == USB_CLOSE_DEVICE;
+    return TRUE;
 }
 
-TEST_F(UsbRemovalTest, ReplugEnumeratesTheSameModelAgain) {
-    ASSERT_TRUE(f->lpClosePipe(inPipe));
-    ASSERT_TRUE(f->lpClosePipe(outPipe));
-    inPipe = outPipe = nullptr;
-    USB_HANDLE old = dev;
-    auto again = bus->Replug(id);
-    ASSERT_NE(again, 0u);
-    EXPECT_NE(again, id);
-    EXPECT_FALSE(bus->IsPlugged(id));
-    id = again;
-    dev = bus->Handle(id);
-    EXPECT_NE(dev, old);
-    inPipe = OpenPipe(0x81);
-    ASSERT_NE(inPipe, nullptr);
-    outPipe = OpenPipe(0x02);
-    line->Inject({7});
-    uint8_t b[4];
-    EXPECT_EQ(Retire(Read(b, sizeof(b))).bytes, 1u);
+BOOL WINAPI Attach(USB_HANDLE dev, LPCUSB_FUNCS funcs, LPCUSB_INTERFACE, LPCWSTR, LPBOOL accept,
+                   LPCUSB_DRIVER_SETTINGS, DWORD) {
+    *accept = TRUE;
+    return funcs->lpRegisterNotificationRoutine(dev, OnNotify, nullptr);
+}
+
+cehost::UsbBus* gBus = nullptr;
+std::thread gUnplugger;
+int gRefsDuringAttach = -1;
+BOOL WINAPI AttachWhileUnplugged(USB_HANDLE, LPCUSB_FUNCS, LPCUSB_INTERFACE, LPCWSTR, LPBOOL accept,
+                                 LPCUSB_DRIVER_SETTINGS, DWORD) {
+    *accept = FALSE;
+    gUnplugger = std::thread([] { gBus->Unplug(1); });
+    for (int i = 0; i < 1000 && gBus->IsPlugged(1); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    gRefsDuringAttach = cehost::LibraryRefCount("client1.dll");
+    return FALSE;
+}
+
+class UsbClientTest : public PlatformTest {
+  protected:
+    void SetUp() override {
+        PlatformTest::SetUp();
+        gCloseNotices = 0;
+        cehost::RegisterLibrary("client0.dll", {{"USBDeviceAttach", &Attach}});
+        cehost::RegisterLibrary("client1.dll", {{"USBDeviceAttach", &AttachWhileUnplugged}});
+    }
+    static void AddKey(const std::u16string& path, const std::u16string& dll) {
+        cehost::RegWriteString(u"Drivers\\USB\\LoadClients\\" + path, u"Dll", dll);
+    }
+    std::shared_ptr<cehost::UsbDeviceModel> Model() {
+        return std::make_shared<sim::BulkAdapterModel>(sim::BulkModelConfig{},
+                                                       std::make_shared<sim::ScriptedLine>());
+    }
+    cehost::UsbBus bus;
+};
+
+TEST_F(UsbClientTest, OwnerHearsOfRemovalAndHoldsItsLibraryUntilThen) {
+    AddKey(u"Default\\Default\\Default\\Owner", u"client0.dll");
+    auto id = bus.Plug(Model());
+    EXPECT_EQ(cehost::LibraryRefCount("client0.dll"), 1);
+    auto again = bus.Replug(id);
+    EXPECT_EQ(bus.Owner(again), u"Owner");
+    EXPECT_EQ(gCloseNotices, 1);
+    EXPECT_TRUE(bus.Unplug(again));
+    EXPECT_EQ(gCloseNotices, 2);
+    EXPECT_EQ(cehost::LibraryRefCount("client0.dll"), 0);
+}
+
+TEST_F(UsbClientTest, LibraryStaysLoadedUntilAnInterruptedAttachReturns) {
+    AddKey(u"Default\\Default\\Default\\Late", u"client1.dll");
+    gBus = &bus;
+    auto id = bus.Plug(Model());
+    EXPECT_EQ(id, 1u);
+    gUnplugger.join();
+    EXPECT_EQ(gRefsDuringAttach, 1);
+    EXPECT_EQ(cehost::LibraryRefCount("client1.dll"), 0);
+    EXPECT_FALSE(bus.IsPlugged(id));
 }
 
 }  // namespace

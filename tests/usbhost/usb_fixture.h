@@ -5,10 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -22,121 +21,24 @@ namespace usbtest {
 
 // Context of a completion routine: counts its calls and remembers the thread.
 struct Completion {
-    std::mutex mu;
-    std::condition_variable cv;
-    int calls = 0;
-    std::thread::id thread;
+    std::atomic<int> calls{0};
+    std::atomic<std::thread::id> thread;
 
     static DWORD WINAPI Routine(LPVOID p) {
         auto* c = static_cast<Completion*>(p);
-        {
-            std::lock_guard<std::mutex> g(c->mu);
-            c->calls++;
-            c->thread = std::this_thread::get_id();
-        }
-        c->cv.notify_all();
+        c->thread = std::this_thread::get_id();
+        c->calls++;
         return 0;
     }
     bool Wait(int count = 1) {
-        std::unique_lock<std::mutex> lk(mu);
-        return cv.wait_for(lk, std::chrono::seconds(10), [&] { return calls >= count; });
-    }
-    int Calls() {
-        std::lock_guard<std::mutex> g(mu);
-        return calls;
-    }
-    std::thread::id Thread() {
-        std::lock_guard<std::mutex> g(mu);
-        return thread;
+        for (int i = 0; i < 10000 && calls < count; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return calls >= count;
     }
 };
 
 struct Status {
-    BOOL ok = FALSE;
-    DWORD bytes = 0xDEAD;
-    DWORD error = 0xDEAD;
-};
-
-class UsbBulkDeviceTest : public PlatformTest {
-  protected:
-    void SetUp() override {
-        PlatformTest::SetUp();
-        Plug(cehost::UsbTiming::kUntimed);
-    }
-
-    void Plug(cehost::UsbTiming timing, sim::BulkModelConfig config = {}) {
-        bus = std::make_unique<cehost::UsbBus>(timing);
-        // The host's own tests pick the ordering they check; the
-        // environment's strict ordering is meant for the driver's suites.
-        bus->SetStrictOrdering(false);
-        line = std::make_shared<sim::ScriptedLine>();
-        model = std::make_shared<sim::BulkAdapterModel>(config, line);
-        id = bus->PlugUnclaimed(model);
-        ASSERT_NE(id, 0u);
-        dev = bus->Handle(id);
-        f = cehost::UsbFunctions();
-        inPipe = OpenPipe(config.inEndpoint);
-        outPipe = OpenPipe(config.outEndpoint);
-        ASSERT_NE(inPipe, nullptr);
-        ASSERT_NE(outPipe, nullptr);
-    }
-
-    void TearDown() override {
-        if (bus && bus->IsPlugged(id)) {
-            if (inPipe)
-                f->lpClosePipe(inPipe);
-            if (outPipe)
-                f->lpClosePipe(outPipe);
-        }
-        bus.reset();
-        model.reset();
-        line.reset();
-        PlatformTest::TearDown();
-    }
-
-    USB_PIPE OpenPipe(uint8_t address) {
-        USB_ENDPOINT_DESCRIPTOR d{7, USB_ENDPOINT_DESCRIPTOR_TYPE, address, 2, 64, 0};
-        return f->lpOpenPipe(dev, &d);
-    }
-
-    USB_TRANSFER Read(void* buffer, DWORD size, Completion* c = nullptr, USB_PIPE pipe = nullptr) {
-        return f->lpIssueBulkTransfer(pipe ? pipe : inPipe, c ? Completion::Routine : nullptr, c,
-                                      USB_IN_TRANSFER | USB_SHORT_TRANSFER_OK, size, buffer, 0);
-    }
-    USB_TRANSFER Write(const void* buffer, DWORD size, Completion* c = nullptr) {
-        return f->lpIssueBulkTransfer(outPipe, c ? Completion::Routine : nullptr, c,
-                                      USB_OUT_TRANSFER, size, const_cast<void*>(buffer), 0);
-    }
-    Status StatusOf(USB_TRANSFER t) {
-        Status s;
-        s.ok = f->lpGetTransferStatus(t, &s.bytes, &s.error);
-        return s;
-    }
-    // Status, then CloseTransfer.
-    Status Retire(USB_TRANSFER t) {
-        Status s = StatusOf(t);
-        EXPECT_TRUE(f->lpCloseTransfer(t));
-        return s;
-    }
-    // Waits (generously) until the transfer reports completion.
-    bool WaitComplete(USB_TRANSFER t) {
-        for (int i = 0; i < 2000; i++) {
-            if (f->lpIsTransferComplete(t))
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return false;
-    }
-
-  public:  // read by routines that run on host threads
-    std::unique_ptr<cehost::UsbBus> bus;
-    std::shared_ptr<sim::ScriptedLine> line;
-    std::shared_ptr<sim::BulkAdapterModel> model;
-    cehost::UsbDeviceId id = 0;
-    USB_HANDLE dev = nullptr;
-    LPCUSB_FUNCS f = nullptr;
-    USB_PIPE inPipe = nullptr;
-    USB_PIPE outPipe = nullptr;
+    DWORD bytes = 0xDEAD, error = 0xDEAD;
 };
 
 inline std::vector<uint8_t> Pattern(size_t n, uint8_t seed = 1) {
@@ -145,5 +47,85 @@ inline std::vector<uint8_t> Pattern(size_t n, uint8_t seed = 1) {
         v[i] = uint8_t(seed + i * 7);
     return v;
 }
+
+class UsbBulkDeviceTest : public PlatformTest {
+  public:  // routines on host threads use the helpers too
+    void SetUp() override {
+        PlatformTest::SetUp();
+        Plug(cehost::UsbTiming::kUntimed);
+    }
+    void Plug(cehost::UsbTiming timing, sim::BulkModelConfig config = {}) {
+        bus = std::make_unique<cehost::UsbBus>(timing);
+        // The host's own tests pick the ordering they check; the
+        // environment's strict ordering is meant for the driver's suites.
+        bus->SetStrictOrdering(false);
+        line = std::make_shared<sim::ScriptedLine>();
+        model = std::make_shared<sim::BulkAdapterModel>(config, line);
+        id = bus->PlugUnclaimed(model);
+        dev = bus->Handle(id);
+        inPipe = OpenPipe(config.inEndpoint);
+        outPipe = OpenPipe(config.outEndpoint);
+        ASSERT_TRUE(inPipe && outPipe);
+    }
+    void TearDown() override {
+        if (bus && bus->IsPlugged(id)) {
+            for (USB_PIPE p : {inPipe, outPipe})
+                if (p)
+                    f->lpClosePipe(p);
+        }
+        bus.reset();
+        PlatformTest::TearDown();
+    }
+    USB_PIPE OpenPipe(uint8_t address) {
+        USB_ENDPOINT_DESCRIPTOR d{7, USB_ENDPOINT_DESCRIPTOR_TYPE, address, 2, 64, 0};
+        return f->lpOpenPipe(dev, &d);
+    }
+    USB_TRANSFER Read(void* buffer, DWORD size, Completion* c = nullptr) {
+        return f->lpIssueBulkTransfer(inPipe, c ? Completion::Routine : nullptr, c,
+                                      USB_IN_TRANSFER | USB_SHORT_TRANSFER_OK, size, buffer, 0);
+    }
+    USB_TRANSFER Write(const void* buffer, DWORD size, Completion* c = nullptr) {
+        return f->lpIssueBulkTransfer(outPipe, c ? Completion::Routine : nullptr, c,
+                                      USB_OUT_TRANSFER, size, const_cast<void*>(buffer), 0);
+    }
+    // Status, then CloseTransfer.
+    Status Retire(USB_TRANSFER t) {
+        Status s;
+        EXPECT_TRUE(f->lpGetTransferStatus(t, &s.bytes, &s.error));
+        EXPECT_TRUE(f->lpCloseTransfer(t));
+        return s;
+    }
+    // Reads what the line sent until `n` bytes came, one transfer at a time.
+    std::vector<uint8_t> ReadAll(size_t n, DWORD chunk = 256) {
+        std::vector<uint8_t> got, buf(chunk);
+        while (got.size() < n) {
+            Status s = Retire(Read(buf.data(), chunk));
+            if (s.error != USB_NO_ERROR)
+                break;
+            got.insert(got.end(), buf.begin(), buf.begin() + s.bytes);
+        }
+        return got;
+    }
+    // CLEAR_FEATURE(ENDPOINT_HALT) on the device's endpoint; its error.
+    DWORD ClearHalt(uint8_t endpoint) {
+        return Retire(f->lpClearFeature(dev, nullptr, nullptr, USB_SEND_TO_ENDPOINT,
+                                        USB_FEATURE_ENDPOINT_HALT, endpoint))
+            .error;
+    }
+    BOOL Halted(USB_PIPE p) {
+        BOOL halted = 2;
+        EXPECT_TRUE(f->lpIsPipeHalted(p, &halted));
+        return halted;
+    }
+
+    LPCUSB_FUNCS f = cehost::UsbFunctions();
+    std::unique_ptr<cehost::UsbBus> bus;
+    std::shared_ptr<sim::ScriptedLine> line;
+    std::shared_ptr<sim::BulkAdapterModel> model;
+    cehost::UsbDeviceId id = 0;
+    USB_HANDLE dev = nullptr;
+    USB_PIPE inPipe = nullptr;
+    USB_PIPE outPipe = nullptr;
+};
 
 }  // namespace usbtest
