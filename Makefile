@@ -63,14 +63,15 @@ stress: build
 		build/$(PRESET)/bin/stress_tests --gtest_filter='UnplugStressTest.*'
 
 # The unplug stress (CE_STRESS_CYCLES cycles, with random kill points) and
-# every removal test under the strict platform modes: CE scheduling (one
-# CPU, strict priorities) and TerminateThread stopping its target anywhere
-# (docs/emulated-core.md, "Strict modes").
+# every removal test under the strict platform modes together: CE scheduling
+# (one CPU, strict priorities), TerminateThread stopping its target anywhere
+# and the USB host's strict ordering and lifetime (docs/emulated-core.md,
+# "Strict modes" and "USB host modes").
 CE_STRESS_CYCLES ?= 300
 CE_SCHED_TESTS ?= Unplug|AllocSweep|Remov
 ce-sched-test: build
-	@SERLYNX_SCHEDULING=ce SERLYNX_TERMINATION=anywhere SERLYNX_STRESS_CYCLES=$(CE_STRESS_CYCLES) \
-		ctest --preset $(PRESET) -R '$(CE_SCHED_TESTS)'
+	@SERLYNX_SCHEDULING=ce SERLYNX_TERMINATION=anywhere CEHOST_USB_STRICT_ORDER=1 \
+		SERLYNX_STRESS_CYCLES=$(CE_STRESS_CYCLES) ctest --preset $(PRESET) -R '$(CE_SCHED_TESTS)'
 
 # The whole suite cross-built for 32-bit ARM and run under qemu-arm.
 arm-test: deps

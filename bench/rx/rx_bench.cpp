@@ -61,6 +61,7 @@ Result Run(uint16_t packet, DWORD ringSize, size_t total) {
     port->usbMode = 0;
     port->priority256 = 0;
     port->ringSize = ringSize;
+    port->rxSlotsWanted = 0;
     port->interfaceNumber = 0;
     port->classEndpoint = nullptr;
     port->receiveEndpoint = nullptr;

@@ -25,6 +25,9 @@ namespace cehost {
 namespace {
 
 constexpr int kCompletionThreads = 2;
+// How late the routine of a transfer a client ended runs under strict
+// ordering.
+constexpr auto kLateRoutine = std::chrono::milliseconds(3);
 // Packets one bulk pipe may move per pass in untimed mode before the others
 // get their turn.
 constexpr int kUntimedPacketsPerPass = 16;
@@ -156,6 +159,7 @@ void UsbBusImpl::TimedLoop() {
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     const auto origin = Clock::now();
     uint64_t current = 0;
+    uint64_t reported = 0;  // completion reports: the period last reported
     int left = budget;
     while (!stopFlag.load()) {
         const auto grid = static_cast<uint64_t>((Clock::now() - origin) / frame);
@@ -166,7 +170,15 @@ void UsbBusImpl::TimedLoop() {
         uint64_t due = UINT64_MAX;
         {
             std::unique_lock<std::mutex> lk(mu);
+            // A controller that reports completions at frame boundaries
+            // reports, at each, every transfer that ended before it.
+            if (completeEvery > 0 && current / completeEvery != reported) {
+                reported = current / completeEvery;
+                PublishDeferredLocked(nullptr, nullptr);
+            }
             ServiceLocked(left, current, due);
+            if (completeEvery > 0 && !deferred.empty())
+                due = std::min<uint64_t>(due, (current / completeEvery + 1) * completeEvery);
             RunRoutines(lk);
         }
         std::unique_lock<std::mutex> lk(wakeMu);
@@ -217,9 +229,25 @@ void UsbBusImpl::CompletionLoop() {
     tlsCompletionThread = true;
     std::unique_lock<std::mutex> lk(mu);
     for (;;) {
-        routineCv.wait(lk, [&] { return stopping || !routines.empty(); });
-        if (routines.empty())
-            break;
+        // Routines held back (strict ordering) join the queue when due.
+        const auto now = std::chrono::steady_clock::now();
+        while (!late.empty() && late.front().first <= now) {
+            routines.push_back(std::move(late.front().second));
+            late.pop_front();
+        }
+        if (routines.empty()) {
+            if (late.empty()) {
+                if (stopping)
+                    break;
+                routineCv.wait(lk, [&] { return stopping || !routines.empty() || !late.empty(); });
+            } else {
+                // A copy: the other completion thread may take the entry
+                // (and free it) while this one waits.
+                const auto due = late.front().first;
+                routineCv.wait_until(lk, due);
+            }
+            continue;
+        }
         std::shared_ptr<UsbTransfer> t = routines.front();
         routines.pop_front();
         lk.unlock();
@@ -251,7 +279,7 @@ bool UsbBusImpl::ServiceLocked(int& bulkLeft, uint64_t frame, uint64_t& due) {
     for (auto& [addr, d] : devices) {
         if (d->gone)
             continue;
-        if (ServiceControlLocked(*d))
+        if (ServiceControlLocked(*d, frame, due))
             progress = true;
         for (auto& p : d->pipes) {
             if (p->queue.empty())
@@ -303,15 +331,29 @@ bool UsbBusImpl::ServiceLocked(int& bulkLeft, uint64_t frame, uint64_t& due) {
     return progress;
 }
 
-// Control transfers run whole: setup, data stage and status in one step.
+// Control transfers run whole: setup, data stage and status in one step
+// (on a timed bus, no sooner than the frame after the one they start in).
 // The bus answers the standard requests that only the host issues or that
 // concern the pipes it owns; the model answers everything else.
-bool UsbBusImpl::ServiceControlLocked(UsbDevice& d) {
+bool UsbBusImpl::ServiceControlLocked(UsbDevice& d, uint64_t frame, uint64_t& due) {
     bool progress = false;
     while (!d.control.empty()) {
         std::shared_ptr<UsbTransfer> t = d.control.front();
         if (t->neverComplete)
             break;  // a stuck request blocks the default pipe
+        // On a timed bus the stages of a control transfer (setup, data,
+        // status) take at least one frame: it ends in the frame after the
+        // one it is first served in, at the earliest.
+        if (timing != UsbTiming::kUntimed) {
+            if (!t->charged) {
+                t->charged = true;
+                t->notBefore = frame + 1;
+            }
+            if (frame < t->notBefore) {
+                due = std::min(due, t->notBefore);
+                break;
+            }
+        }
         progress = true;
         if (t->hasErrorFault) {
             FinishLocked(t, t->errorFault);
@@ -346,14 +388,15 @@ bool UsbBusImpl::ServiceControlLocked(UsbDevice& d) {
                 hs = UsbHandshake::kStall;
         } else if (type == 0 && s.bRequest == 5) {  // SET_ADDRESS
         } else if (type == 0 && s.bRequest == 9) {  // SET_CONFIGURATION
+            d.toggles.clear();
             d.model->Configured(uint8_t(s.wValue));
         } else if (type == 0 && s.bRequest == USB_REQUEST_CLEAR_FEATURE && recipient == 2 &&
                    s.wValue == USB_FEATURE_ENDPOINT_HALT) {
+            // The device's side only: its stall and its data toggle. The
+            // host's pipe stays halted until the client's ResetPipe.
             const uint8_t ep = uint8_t(s.wIndex);
             d.stalled.erase(ep);
-            for (auto& p : d.pipes)
-                if (p->descriptor.bEndpointAddress == ep)
-                    p->halted = false;
+            d.toggles[ep] = 0;
             d.model->ClearHalt(ep);
         } else {
             hs = d.model->Control(s, out, in);
@@ -377,15 +420,32 @@ bool UsbBusImpl::ServiceControlLocked(UsbDevice& d) {
     return progress;
 }
 
+// Ends the pipe's head transfer with a transaction error. As on every host
+// controller, any error but a cancel halts the pipe: nothing more moves on
+// it until the client's ResetPipe. (A short packet's underrun is not a
+// transaction error and ends the transfer only, as on EHCI.)
+void UsbBusImpl::FailPipeLocked(UsbPipe& p, const std::shared_ptr<UsbTransfer>& t, DWORD error) {
+    if (error != USB_CANCELED_ERROR && error != USB_DATA_UNDERRUN_ERROR)
+        p.halted = true;
+    FinishLocked(t, error);
+}
+
 // One packet on the pipe's oldest transfer. True when something happened
 // (a packet moved or the transfer ended); false on NAK or a stuck transfer.
+//
+// Data toggles: host and device each keep one per endpoint and flip it on
+// every acknowledged packet. A packet whose toggle is not the receiver's is
+// acknowledged and dropped (the receiver takes it for a retransmission), so
+// a host that resets its side (ResetPipe) without the device resetting its
+// own (CLEAR_FEATURE(ENDPOINT_HALT)), or the other way round, loses one
+// packet and is in step again.
 bool UsbBusImpl::ServicePipeLocked(UsbPipe& p) {
     std::shared_ptr<UsbTransfer> t = p.queue.front();
     UsbDevice& d = *p.device;
     if (t->neverComplete)
         return false;
     if (t->hasErrorFault) {
-        FinishLocked(t, t->errorFault);
+        FailPipeLocked(p, t, t->errorFault);
         return true;
     }
     const uint8_t ep = p.descriptor.bEndpointAddress;
@@ -394,8 +454,7 @@ bool UsbBusImpl::ServicePipeLocked(UsbPipe& p) {
         return true;
     }
     if (d.stalled.count(ep)) {
-        p.halted = true;
-        FinishLocked(t, USB_STALL_ERROR);
+        FailPipeLocked(p, t, USB_STALL_ERROR);
         return true;
     }
     const bool shortFault = t->hasDataFault && t->dataFault == UsbDataFault::kShort;
@@ -409,23 +468,29 @@ bool UsbBusImpl::ServicePipeLocked(UsbPipe& p) {
                 std::memset(t->buffer, 0xA5, t->length);
             t->actual = t->length;
         }
-        FinishLocked(t, USB_DATA_OVERRUN_ERROR);
+        FailPipeLocked(p, t, USB_DATA_OVERRUN_ERROR);
         return true;
     }
+    uint8_t& deviceToggle = d.toggles[ep];
+    const bool inStep = deviceToggle == p.toggle;
     const size_t mps = p.maxPacket ? p.maxPacket : 64;
     if (!t->in) {
         const uint32_t limit = shortFault ? t->length / 2 : t->length;
         const size_t n = std::min<size_t>(mps, limit - t->actual);
-        UsbHandshake hs = d.model->Out(ep, t->buffer ? t->buffer + t->actual : nullptr, n);
-        if (hs == UsbHandshake::kNak)
-            return false;
-        if (hs == UsbHandshake::kStall) {
-            p.halted = true;
-            FinishLocked(t, USB_STALL_ERROR);
-            return true;
+        if (inStep) {
+            UsbHandshake hs = d.model->Out(ep, t->buffer ? t->buffer + t->actual : nullptr, n);
+            if (hs == UsbHandshake::kNak)
+                return false;
+            if (hs == UsbHandshake::kStall) {
+                FailPipeLocked(p, t, USB_STALL_ERROR);
+                return true;
+            }
+            deviceToggle ^= 1;
         }
+        // Out of step the device acknowledges the packet and drops it.
+        p.toggle ^= 1;
         t->actual += uint32_t(n);
-        if (p.type == 3)
+        if (p.type == 3 && inStep)
             bulkBytes += n;
         if (n < mps || t->actual >= limit)
             FinishLocked(t, USB_NO_ERROR);
@@ -436,10 +501,13 @@ bool UsbBusImpl::ServicePipeLocked(UsbPipe& p) {
     if (hs == UsbHandshake::kNak)
         return false;
     if (hs == UsbHandshake::kStall) {
-        p.halted = true;
-        FinishLocked(t, USB_STALL_ERROR);
+        FailPipeLocked(p, t, USB_STALL_ERROR);
         return true;
     }
+    deviceToggle ^= 1;
+    if (!inStep)
+        return true;  // acknowledged and dropped by the host
+    p.toggle ^= 1;
     const size_t room = t->length - t->actual;
     size_t n = packet.size();
     DWORD error = USB_NO_ERROR;
@@ -462,7 +530,10 @@ bool UsbBusImpl::ServicePipeLocked(UsbPipe& p) {
     if (end) {
         if (error == USB_NO_ERROR && t->actual < t->length && !(t->flags & USB_SHORT_TRANSFER_OK))
             error = USB_DATA_UNDERRUN_ERROR;
-        FinishLocked(t, error);
+        if (error == USB_DATA_OVERRUN_ERROR)
+            FailPipeLocked(p, t, error);
+        else
+            FinishLocked(t, error);
     }
     return true;
 }
@@ -487,12 +558,36 @@ void UsbBusImpl::FinishLocked(const std::shared_ptr<UsbTransfer>& ref, DWORD err
         t->pipe->held = t;  // reported after the next transfer on this pipe
         return;
     }
-    PublishLocked(t);
+    ReportLocked(t);
     if (t->pipe && t->pipe->held && t->pipe->held != t) {
         std::shared_ptr<UsbTransfer> held = std::move(t->pipe->held);
         t->pipe->held.reset();
-        PublishLocked(held);
+        ReportLocked(held);
     }
+}
+
+void UsbBusImpl::ReportLocked(const std::shared_ptr<UsbTransfer>& t) {
+    // Only what the scheduler ends waits for a report; what a client ends
+    // (abort, close, removal) is reported at once.
+    if (completeEvery > 0 && tlsSchedulerThread && timing != UsbTiming::kUntimed && !engine &&
+        !t->device->gone) {
+        if (!t->deferred) {
+            t->deferred = true;
+            deferred.push_back(t);
+        }
+        return;
+    }
+    PublishLocked(t);
+}
+
+void UsbBusImpl::PublishDeferredLocked(const UsbPipe* pipe, const UsbDevice* device) {
+    std::vector<std::shared_ptr<UsbTransfer>> now;
+    for (auto& t : deferred) {
+        if ((!pipe || t->pipe.get() == pipe) && (!device || t->device.get() == device))
+            now.push_back(t);
+    }
+    for (auto& t : now)
+        PublishLocked(t);
 }
 
 void UsbBusImpl::PublishLocked(const std::shared_ptr<UsbTransfer>& ref) {
@@ -502,6 +597,10 @@ void UsbBusImpl::PublishLocked(const std::shared_ptr<UsbTransfer>& ref) {
         return;
     if (t->pipe && t->pipe->held == t)
         t->pipe->held.reset();
+    if (t->deferred) {
+        t->deferred = false;
+        deferred.erase(std::find(deferred.begin(), deferred.end(), t));
+    }
     t->complete = true;
     LogCompleteLocked(*t);
     if (t->routine) {
@@ -509,6 +608,11 @@ void UsbBusImpl::PublishLocked(const std::shared_ptr<UsbTransfer>& ref) {
         t->device->routinesPending++;
         if (tlsSchedulerThread) {
             ready.push_back(t);
+        } else if (strict && t->error != USB_NO_ERROR) {
+            // Strict ordering: the routine of a transfer a client ended
+            // runs late, after the call that ended it has returned.
+            late.emplace_back(std::chrono::steady_clock::now() + kLateRoutine, t);
+            routineCv.notify_one();
         } else {
             routines.push_back(t);
             routineCv.notify_one();
@@ -526,15 +630,23 @@ void UsbBusImpl::EndLocked(const std::shared_ptr<UsbTransfer>& t, DWORD error) {
 }
 
 void UsbBusImpl::FailInFlightLocked(UsbDevice& d, DWORD error) {
+    // Strict ordering: a removal ends transfers as a controller reports a
+    // device that stopped answering, cancelled or not responding.
+    auto code = [&] {
+        if (!strict)
+            return error;
+        return removalErrors++ % 2 == 0 ? USB_CANCELED_ERROR : USB_DEVICE_NOT_RESPONDING_ERROR;
+    };
     // Copies: ending a transfer takes it off its queue.
     for (auto& t : std::deque<std::shared_ptr<UsbTransfer>>(d.control))
-        EndLocked(t, error);
+        EndLocked(t, code());
     for (auto& p : d.pipes) {
         for (auto& t : std::deque<std::shared_ptr<UsbTransfer>>(p->queue))
-            EndLocked(t, error);
+            EndLocked(t, code());
         if (p->held)
             PublishLocked(p->held);
     }
+    PublishDeferredLocked(nullptr, &d);
 }
 
 ArmedFault* UsbBusImpl::TakeFaultLocked(UsbDevice& d, ArmedFault::Kind kind, const UsbTransfer& t) {
@@ -712,8 +824,8 @@ void UsbBusImpl::Remove(const std::shared_ptr<UsbDevice>& d) {
     d->model->Unplugged();
     // Every routine of a failed transfer has run before the client hears
     // that the device is gone (and a real device has handed back every
-    // transfer it had).
-    doneCv.wait(lk, [&] { return d->routinesPending == 0 && d->inEngine == 0; });
+    // transfer it had); under strict ordering the notice may come first.
+    doneCv.wait(lk, [&] { return (strict || d->routinesPending == 0) && d->inEngine == 0; });
     LPDEVICE_NOTIFY_ROUTINE notify = d->notify;
     LPVOID param = d->notifyParam;
     lk.unlock();

@@ -1,6 +1,8 @@
 // UsbBus: the host-side controls of one bus (plugging, faults, the log).
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -74,6 +76,8 @@ void UsbBusImpl::LogCompleteLocked(const UsbTransfer& t) {
 }
 
 UsbBus::UsbBus(UsbTiming timing) : impl_(std::make_shared<UsbBusImpl>(++gBusNumber, timing)) {
+    const char* strict = std::getenv("CEHOST_USB_STRICT_ORDER");
+    impl_->strict = strict != nullptr && std::strcmp(strict, "1") == 0;
     if (timing == UsbTiming::kReal)
         impl_->engine = MakeRealUsbEngine(*impl_);
     impl_->Start();
@@ -224,6 +228,26 @@ void UsbBus::ClearFaults(UsbDeviceId id) {
         for (int& u : d->unplugAt)
             u = 0;
     }
+}
+
+void UsbBus::SetCompletion(UsbCompletion mode, int frames) {
+    std::lock_guard<std::mutex> g(impl_->mu);
+    impl_->completeEvery = mode == UsbCompletion::kPerTransfer  ? 0
+                           : mode == UsbCompletion::kEndOfFrame ? 1
+                                                                : std::max(frames, 1);
+    if (impl_->completeEvery == 0)
+        impl_->PublishDeferredLocked(nullptr, nullptr);
+    impl_->Kick();
+}
+
+void UsbBus::SetStrictOrdering(bool on) {
+    std::lock_guard<std::mutex> g(impl_->mu);
+    impl_->strict = on;
+}
+
+bool UsbBus::StrictOrdering() const {
+    std::lock_guard<std::mutex> g(impl_->mu);
+    return impl_->strict;
 }
 
 void UsbBus::SetLogging(bool on) {

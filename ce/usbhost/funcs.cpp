@@ -220,19 +220,38 @@ BOOL WINAPI ClosePipe(USB_PIPE hPipe) {
     }
     p->closed = true;
     // Transfers still queued end as cancelled; their handles stay valid
-    // until the client closes them.
+    // until the client closes them (under strict ordering they go with the
+    // pipe).
     std::vector<std::shared_ptr<UsbTransfer>> ended(p->queue.begin(), p->queue.end());
     if (p->held)
         ended.push_back(p->held);
+    for (auto& t : b.deferred)
+        if (t->pipe == p)
+            ended.push_back(t);
     for (auto& t : ended)
         b.EndLocked(t, USB_CANCELED_ERROR);
     if (p->held)
         b.PublishLocked(p->held);
+    b.PublishDeferredLocked(p.get(), nullptr);
     p->device->pipes.erase(p);
+    const bool strict = b.strict;
+    if (strict) {
+        // Strict ordering: the transfers of a closed pipe go with it.
+        auto& all = p->device->transfers;
+        for (auto it = all.begin(); it != all.end();) {
+            if ((*it)->pipe == p) {
+                UsbReleaseHandle(UsbHandleKind::kTransfer, (*it)->handle);
+                (*it)->closed = true;
+                it = all.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
     if (!OnCompletionThread()) {
         WaitTerminable(lk, b.doneCv, INFINITE, [&] {
             for (auto& t : ended)
-                if (!t->complete || (t->routineQueued && !t->routineDone))
+                if (!t->complete || (!strict && t->routineQueued && !t->routineDone))
                     return false;
             return true;
         });
@@ -256,8 +275,8 @@ BOOL WINAPI IsPipeHalted(USB_PIPE hPipe, LPBOOL halted) {
     return TRUE;
 }
 
-// Clears the host side of a halt; the device side needs
-// CLEAR_FEATURE(ENDPOINT_HALT).
+// Clears the host side of a halt and resets the host's data toggle to
+// DATA0; the device's stall and toggle need CLEAR_FEATURE(ENDPOINT_HALT).
 BOOL WINAPI ResetPipe(USB_PIPE hPipe) {
     PlatformEntry platformCall;
     Checkpoint();
@@ -267,6 +286,7 @@ BOOL WINAPI ResetPipe(USB_PIPE hPipe) {
     std::lock_guard<std::mutex> g(p->device->bus->mu);
     p->device->bus->CountCallLocked(p->device, UsbCall::kResetPipe);
     p->halted = false;
+    p->toggle = 0;
     return TRUE;
 }
 
@@ -329,9 +349,11 @@ BOOL WINAPI AbortTransfer(USB_TRANSFER hTransfer, DWORD flags) {
         b.PublishLocked(t);  // finished, completion held back: report it now
     // Unless told not to wait, return once the transfer is over and its
     // routine has run, so that the caller may release what either touches.
+    // (Strict ordering: once it is over; the routine may run later.)
     if (!(flags & USB_NO_WAIT) && !OnCompletionThread())
-        WaitTerminable(lk, b.doneCv, INFINITE,
-                       [&] { return t->complete && (!t->routineQueued || t->routineDone); });
+        WaitTerminable(lk, b.doneCv, INFINITE, [&] {
+            return t->complete && (b.strict || !t->routineQueued || t->routineDone);
+        });
     return TRUE;
 }
 

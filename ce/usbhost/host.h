@@ -16,6 +16,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -70,6 +71,9 @@ struct UsbTransfer {
     bool complete = false;  // result visible (IsTransferComplete)
     bool routineQueued = false;
     bool routineDone = false;
+    bool deferred = false;   // finished, waiting for the bus's completion report
+    bool charged = false;    // control: its first frame is set
+    uint64_t notBefore = 0;  // control: the frame it may end in at the earliest
     bool closed = false;
     // Faults fixed at issue.
     bool neverComplete = false;
@@ -92,6 +96,7 @@ struct UsbPipe {
     std::deque<std::shared_ptr<UsbTransfer>> queue;  // unfinished, in issue order
     std::shared_ptr<UsbTransfer> held;               // finished, completion held back
     bool halted = false;
+    uint8_t toggle = 0;  // data toggle the host expects or sends next (DATA0/DATA1)
     bool closed = false;
     bool polled = false;    // interrupt: polled at least once
     uint64_t lastPoll = 0;  // interrupt: grid frame of the last poll
@@ -127,6 +132,7 @@ struct UsbDevice {
     std::set<std::shared_ptr<UsbPipe>> pipes;          // open pipes
     std::set<std::shared_ptr<UsbTransfer>> transfers;  // handles not yet closed
     std::set<uint8_t> stalled;                         // injected endpoint stalls
+    std::map<uint8_t, uint8_t> toggles;                // device's data toggle per endpoint
     std::vector<ArmedFault> faults;
     int callCount[static_cast<int>(UsbCall::kCount)] = {};
     int unplugAt[static_cast<int>(UsbCall::kCount)] = {};
@@ -178,13 +184,19 @@ class UsbBusImpl : public std::enable_shared_from_this<UsbBusImpl> {
 
     // ---- with mu held ----
     bool ServiceLocked(int& bulkLeft, uint64_t frame, uint64_t& due);
-    bool ServiceControlLocked(UsbDevice& d);
+    bool ServiceControlLocked(UsbDevice& d, uint64_t frame, uint64_t& due);
     bool ServicePipeLocked(UsbPipe& p);
+    void FailPipeLocked(UsbPipe& p, const std::shared_ptr<UsbTransfer>& t, DWORD error);
     void FinishLocked(const std::shared_ptr<UsbTransfer>& t, DWORD error);
     // Ends a transfer early: at once on the simulated bus, through the
     // engine's cancellation on a real one (complete once that is over).
     void EndLocked(const std::shared_ptr<UsbTransfer>& t, DWORD error);
     void PublishLocked(const std::shared_ptr<UsbTransfer>& t);
+    // A transfer the scheduler ended: published now, or deferred to the
+    // bus's next completion report.
+    void ReportLocked(const std::shared_ptr<UsbTransfer>& t);
+    // Publishes the deferred transfers (of the pipe, or the device, or all).
+    void PublishDeferredLocked(const UsbPipe* pipe, const UsbDevice* device);
     void LogSubmitLocked(const UsbTransfer& t);
     void LogCompleteLocked(const UsbTransfer& t);
     void FailInFlightLocked(UsbDevice& d, DWORD error);
@@ -224,6 +236,12 @@ class UsbBusImpl : public std::enable_shared_from_this<UsbBusImpl> {
     bool stopping = false;                                  // mu
     std::vector<std::thread> removalThreads;                // mu
     size_t rr = 0;                                          // mu: bulk round robin
+    int completeEvery = 0;  // mu: 0 per transfer, N: reports at every Nth frame boundary
+    std::vector<std::shared_ptr<UsbTransfer>> deferred;  // mu: ended, not yet reported
+    bool strict = false;                                 // mu: strict ordering
+    uint32_t removalErrors = 0;                          // mu: alternates the strict codes
+    std::deque<std::pair<std::chrono::steady_clock::time_point, std::shared_ptr<UsbTransfer>>>
+        late;  // mu: routines held back on the pool (strict ordering)
 
     std::mutex wakeMu;
     std::condition_variable wakeCv;

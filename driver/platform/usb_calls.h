@@ -31,6 +31,12 @@ inline BOOL UsbIsPipeHalted(const SerialPort* port, USB_PIPE pipe, BOOL* halted)
     return port->usbFuncs->lpIsPipeHalted(pipe, halted);
 }
 
+// Clears the host's halt of the pipe and resets its data toggle (not the
+// device's: UsbClearHalt does that).
+inline BOOL UsbResetPipe(const SerialPort* port, USB_PIPE pipe) {
+    return port->usbFuncs->lpResetPipe(pipe);
+}
+
 // Synchronous ClearFeature(ENDPOINT_HALT) on the endpoint; the outcome is
 // not examined, the transfer handle is closed at once.
 inline void UsbClearHalt(const SerialPort* port, LPCUSB_ENDPOINT endpoint) {

@@ -75,13 +75,18 @@ void Collect(USB_TRANSFER* field, USB_TRANSFER* list, int* count) {
     *field = nullptr;
 }
 
-// Once no worker thread runs: the transfers it would have retired. Nothing
-// is left when the thread ended by itself; a terminated thread may leave
-// receive and flow-control transfers in flight. Those are all aborted first
-// and then given one bounded wait together to report completion, so that
-// the host no longer writes into their buffers or sets their event once they
-// are released; then each is closed.
-void RetireAbandonedTransfers(SerialPort* port) {
+}  // namespace
+
+// The worker retires its transfers this way when asked to end; at teardown
+// it runs again for what a terminated worker left. The transfers are all
+// aborted first and then given one bounded wait together to report
+// completion, so that the host no longer writes into their buffers once they
+// are released; then each is closed, which returns after its routine ran
+// (an abort may return before it does).
+void PortRetireTransfers(SerialPort* port) {
+    // Inside deviceLock: a worker terminated at teardown has either not
+    // begun or finished (see PortTeardown).
+    LockGuard guard(port->deviceLock);
     USB_TRANSFER list[kMaxAbandoned];
     int count = 0;
     for (LONG i = 0; i < port->rxQueued; ++i) {
@@ -109,8 +114,6 @@ void RetireAbandonedTransfers(SerialPort* port) {
     for (int i = 0; i < count; ++i)
         UsbCloseTransfer(port, list[i]);
 }
-
-}  // namespace
 
 BOOL PortInit(SerialPort* port) {
     // Everything PortInit may have to undo starts out absent, so that a
@@ -172,7 +175,14 @@ BOOL PortInit(SerialPort* port) {
     port->flowCharTransfer = nullptr;
     port->rxFailures = 0;
     port->rxRetryAt = 0;
+    port->stopping = 0;
     port->xoffSent = 0;
+    {
+        // No thread uses it yet; stored inside its lock all the same.
+        LockGuard guard(port->deviceLock);
+        port->sendBackOff.failures = 0;
+        port->sendBackOff.retryAt = 0;
+    }
 
     // No call exists yet: both directions are free.
     port->writeBusy = 0;
@@ -258,30 +268,46 @@ BOOL PortTeardown(SerialPort* port) {
     if (port->serviceThread == nullptr)
         return TRUE;  // PortInit failed: nothing to release
 
-    // FALSE only from a two-channel port whose second channel kept running:
-    // that channel's worker posts events through this port's list.
-    BOOL stopped = port->Stop();
+    // The worker ends first and retires its transfers while their pipes are
+    // still open.
+    WriteRelease(&port->stopping, 1);
     SetEvent(port->serviceEvent);
+    BOOL ended = TRUE;
     if (WaitForSingleObject(port->serviceThread, kServiceThreadExitTimeoutMs) != WAIT_OBJECT_0) {
+        // The worker is terminated while this thread holds deviceLock: a
+        // thread stopped while it owns a section never leaves it (and Stop,
+        // below, enters this one), and what the worker does inside it
+        // (issuing a transfer and recording it, retiring its transfers) is
+        // not cut in half. Nothing else can hold the lock now: every stream
+        // call has left.
+        LockGuard guard(port->deviceLock);
         // Termination is confirmed by the thread's handle before anything it
         // uses is released; the wait is bounded, so that a thread that
         // cannot be ended never hangs the host's notification thread.
         if (!TerminateThread(port->serviceThread, 0) ||
             WaitForSingleObject(port->serviceThread, kTerminateSettleMs) != WAIT_OBJECT_0) {
-            stopped = FALSE;
+            ended = FALSE;
         }
     }
-    if (!stopped) {
-        // A worker thread may still run on this port: its events, locks,
+    if (!ended) {
+        // A worker thread still runs on this port: its pipes, events, locks,
         // ring, receive slots and transfers stay as they are, and so must
         // the object (the caller does not free it). That leaks them for
         // good, which is the lesser harm: releasing them would hand a live
-        // thread freed memory and closed handles.
+        // thread freed memory and closed handles. The pipes stay open too:
+        // closing one may end the handles of the transfers the thread still
+        // holds. Should it run again, it finds `stopping` set, retires its
+        // transfers and ends.
         return FALSE;
     }
-    // Transfers still recorded are closed before their buffers and the event
-    // their completion sets go away.
-    RetireAbandonedTransfers(port);
+    // Transfers a terminated worker left are closed before their pipes,
+    // buffers and the event their completion sets go away (Stop does the
+    // same for a class's own, the status transfer of a CDC port).
+    PortRetireTransfers(port);
+    // FALSE only from a two-channel port whose second channel kept running:
+    // that channel's worker posts events through this port's list.
+    if (!port->Stop())
+        return FALSE;
     ReleaseResources(port);
     return TRUE;
 }

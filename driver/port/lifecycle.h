@@ -18,17 +18,25 @@
 // channel.
 BOOL PortInit(SerialPort* port);
 
-// [attach] For a started port: Stop, wake the worker thread, give it 1000 ms
-// to end, otherwise terminate it, then release the thread handle, events,
-// locks, ring and slots. Never releases anything while the worker thread may
-// still run: a terminated thread is waited for (boundedly) until it is seen
-// stopped, and the transfers it left outstanding are all aborted, given one
-// bounded wait together and closed before their buffers and events go.
+// [attach] For a started port: asks the worker thread to end (`stopping`)
+// and wakes it, gives it 1000 ms to end, otherwise terminates it (holding
+// deviceLock, so that the worker is never stopped owning it, nor halfway
+// through what it does inside it); retires every transfer it left
+// outstanding; only then Stop, which closes the
+// pipes; then releases the thread handle, events, locks, ring and slots.
+// The pipes close last because a pipe's close may end the handles of the
+// transfers issued on it, and the routines of the transfers it cancels may
+// run after it returned: every transfer is closed by its owner first (its
+// close returns after its routine ran). Never releases anything while the
+// worker thread may still run: a terminated thread is waited for
+// (boundedly) until it is seen stopped, and the transfers it left
+// outstanding are all aborted, given one bounded wait together and closed
+// before their buffers and events go.
 // TRUE, also for a port that is not started (PortInit failed), which is left
 // alone. FALSE when a worker thread (this port's, or its second channel's)
-// could not be ended: then nothing is released and the object must not be
-// freed either.
-BOOL PortTeardown(SerialPort* port);
+// could not be ended: then nothing is released (this port's pipes stay
+// open, Stop is not run) and the object must not be freed either.
+BOOL PortTeardown(SerialPort* port) SL_EXCLUDES(port->deviceLock);
 
 // [attach] at PortInit, [app] at the first open (the worker thread runs
 // meanwhile): clears outputHeld, inputStopped and errors, and puts timeouts
@@ -46,6 +54,11 @@ DWORD WINAPI ServiceThread(LPVOID parameter);
 // [host] Completion routine of every asynchronous transfer: the context is
 // an event handle, which it sets. Returns 0.
 DWORD WINAPI TransferNotify(LPVOID context);
+
+// [worker, or attach once no worker runs] Aborts every receive and
+// flow-control transfer the port holds, gives them one bounded wait
+// together to report completion and closes each, all inside deviceLock.
+void PortRetireTransfers(SerialPort* port) SL_EXCLUDES(port->deviceLock);
 
 // Timeout given to the worker thread to end at teardown.
 constexpr DWORD kServiceThreadExitTimeoutMs = 1000;

@@ -64,6 +64,13 @@ constexpr DWORD kModemBreak = 0x01;
 constexpr DWORD kLineDtr = 0x01;
 constexpr DWORD kLineRts = 0x02;
 
+// Back-off state of a pipe that fails (driver/port/halt.h): consecutive
+// failures (0 while healthy) and the tick before which it is left alone.
+struct HaltBackOff {
+    LONG failures;
+    DWORD retryAt;
+};
+
 // The record behind every open handle: the value COM_Open returns and every
 // other entry point receives. LocalAlloc(LPTR), so it starts zero-filled.
 struct OpenHandle {
@@ -118,13 +125,16 @@ class SerialPort {
     // with nothing created (the basic port refuses an endpoint whose packet
     // size is 0).
     virtual BOOL Start() SL_EXCLUDES(deviceLock);
-    // [attach] First step of PortTeardown (and of a failed PortInit's
-    // unwinding): closes the pipes Start opened and zeroes their fields,
-    // inside deviceLock (which exists whenever Stop may run). The worker thread
-    // may still run; it finds the pipes 0 and ends. TRUE; FALSE only when
-    // something the class started could not be stopped and still uses the
-    // object (a second channel's worker thread), which then must not be
-    // released.
+    // [attach] Last step of PortTeardown before the release (and first of a
+    // failed PortInit's unwinding): closes the pipes Start opened and zeroes
+    // their fields, inside deviceLock (which exists whenever Stop may run).
+    // Runs only while no worker thread does: at teardown the worker has
+    // ended and retired its transfers, or was terminated and teardown
+    // retired them (a class retires its own transfers here, before their
+    // pipe closes); a worker that could not be ended keeps its pipes. TRUE;
+    // FALSE only when something the class started could not be stopped and
+    // still uses the object (a second channel's worker thread), which then
+    // must not be released.
     virtual BOOL Stop() SL_EXCLUDES(deviceLock);
     // [app] Sets readEvent and writeEvent so blocked readers and writers look
     // at their handle again (COM_Deinit, handle detach).
@@ -234,6 +244,12 @@ class SerialPort {
     // Pipe of sendEndpoint, or 0. Like receivePipe: after Start, used and
     // closed only inside deviceLock.
     USB_PIPE sendPipe SL_GUARDED_BY(deviceLock);
+    // Back-off of a failing send pipe (halt.h, SendPipeFailed); PortInit
+    // zeroes it.
+    HaltBackOff sendBackOff SL_GUARDED_BY(deviceLock);
+    // Receive slots asked for by the device key ("ReceiveSlots"); 0 or less:
+    // the port type's default. [attach], read by Start.
+    LONG rxSlotsWanted;
     // Receive transfers kept queued (at most kMaxRxSlots), bytes requested
     // by each, and the slot stride (transfer size rounded up to 16).
     // Set by Start/PortInit, then read-only.
@@ -252,6 +268,10 @@ class SerialPort {
     // transfer is issued. [worker] only (PortInit zeroes them).
     LONG rxFailures;
     DWORD rxRetryAt;
+    // Set (WriteRelease) by PortTeardown [attach] to ask the worker to
+    // retire its transfers and end; read by [worker] with ReadAcquire.
+    // PortInit zeroes it.
+    LONG stopping;
     // Outstanding handshake-line request and XON/XOFF byte of input flow
     // control, or 0. [worker] only; issued inside deviceLock.
     USB_TRANSFER flowLineTransfer;

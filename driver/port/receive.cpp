@@ -2,6 +2,8 @@
 #include "driver/port/receive.h"
 
 #include "driver/platform/usb_calls.h"
+#include "driver/port/halt.h"
+#include "driver/port/lifecycle.h"
 #include "driver/port/line_status.h"
 #include "driver/port/ring.h"
 
@@ -35,6 +37,13 @@ void RetireFlowTransfer(SerialPort* port, USB_TRANSFER* field) {
     } else if (done) {
         *field = nullptr;
         UsbCloseTransfer(port, transfer);
+        // A flow character that failed on the send pipe leaves it halted:
+        // it is recovered here, or no write would go through until one
+        // fails and recovers it.
+        if (field == &port->flowCharTransfer && error != USB_NO_ERROR &&
+            error != USB_CANCELED_ERROR) {
+            SendPipeFailed(port);
+        }
     }
 }
 
@@ -93,21 +102,13 @@ bool ReceivePipeOpen(SerialPort* port) SL_EXCLUDES(port->deviceLock) {
     return port->receivePipe != nullptr;
 }
 
-// One more failing pass of the receive path. A halt the host reports is
-// cleared: a stalled endpoint fails every transfer at once until it is
-// (clearing a halt also resets the endpoint's data toggle, so a pipe that is
-// not halted is left alone). Issuing then waits the back-off, doubled with
-// every failing pass up to its longest.
+// One more failing pass of the receive path. A halted pipe is recovered
+// (halt.h): a halted pipe fails every transfer at once until it is, and a
+// pipe that is not halted is left alone (a reset would put its data toggle
+// out of step with the device's). Issuing then waits the back-off, doubled
+// with every failing pass up to its longest.
 void BackOff(SerialPort* port) SL_EXCLUDES(port->deviceLock) {
-    BOOL halted = FALSE;
-    BOOL known = FALSE;
-    {
-        LockGuard guard(port->deviceLock);
-        if (port->receivePipe != nullptr)
-            known = UsbIsPipeHalted(port, port->receivePipe, &halted);
-    }
-    if (known && halted)
-        UsbClearHalt(port, port->receiveEndpoint);
+    RecoverHaltedPipe(port, &port->receivePipe, port->receiveEndpoint);
 
     if (port->rxFailures < kFailuresAtLongestWait)
         port->rxFailures += 1;
@@ -128,6 +129,10 @@ DWORD RetryWait(SerialPort* port) {
 }  // namespace
 
 int ServiceBulk(SerialPort* port) {
+    if (ReadAcquire(&port->stopping) != 0) {
+        PortRetireTransfers(port);
+        return 0;
+    }
     bool well = false;
     bool failed = false;
     for (;;) {
@@ -207,12 +212,14 @@ int IssueReceive(SerialPort* port) {
                            : UsbIssueBulk(port, port->receivePipe, port->serviceEvent, flags,
                                           length, buffer);
         }
+        // Recorded inside the lock, so that a worker terminated at teardown
+        // (which holds it meanwhile) never leaves a transfer no slot records.
+        if (transfer != nullptr) {
+            port->rxTransfers[slot] = transfer;
+            port->rxQueued += 1;
+        }
     }
-    if (transfer == nullptr)
-        return 0;
-    port->rxTransfers[slot] = transfer;
-    port->rxQueued += 1;
-    return 1;
+    return transfer != nullptr ? 1 : 0;
 }
 
 int CompleteReceive(SerialPort* port) {

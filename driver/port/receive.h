@@ -19,15 +19,17 @@
 // A receive path that fails (a transfer completes in error or with its
 // status unreadable and none completes well in the pass, an issue fails, or
 // the pipe is halted or its state unknown when the ring is short of space)
-// is not given up while its pipe is open: a halt the host reports is
-// cleared, and issuing waits a back-off that doubles from kRxRetryFirstMs to
+// is not given up while its pipe is open: a pipe the host reports halted
+// is recovered (halt.h), and issuing waits a back-off that doubles from kRxRetryFirstMs to
 // kRxRetryMaxMs with every failing pass and drops back after a transfer
 // completes well. Meanwhile the result is negative, -(milliseconds left),
 // so that the worker thread also wakes without an event.
 //
 // Otherwise 1 while anything is outstanding or the pipe is usable, and 0
 // once the receive pipe is closed (Stop) and no receive or flow-control
-// transfer is outstanding.
+// transfer is outstanding. Once teardown asks the worker to end
+// (`stopping`), every receive and flow-control transfer is retired
+// (PortRetireTransfers) and the result is 0.
 int ServiceBulk(SerialPort* port) SL_EXCLUDES(port->deviceLock, port->openLock);
 
 // Back-off of a failing receive path: first and longest wait.

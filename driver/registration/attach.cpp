@@ -124,6 +124,7 @@ BOOL AttachConfigured(USB_HANDLE device, LPCUSB_FUNCS funcs, LPCWSTR path, LPBOO
     port->usbMode = values.usbMode;
     port->priority256 = values.priority256;
     port->ringSize = values.ringSize;
+    port->rxSlotsWanted = static_cast<LONG>(values.rxSlots);
     BoundEndpoints bound;
     BindEndpoints(UsbGetDeviceInfo(port), values, &bound);
     port->interfaceNumber = bound.interfaceNumber;
@@ -158,12 +159,14 @@ BOOL ReadDeviceKey(LPCWSTR path, DeviceKeyValues* values) {
     DWORD sendEndp = 0;
     DWORD priority = 0;
     DWORD ringSize = 0;
+    DWORD rxSlots = 0;
     ReadDwordValue(key, kValueUsbMode, &usbMode);
     ReadDwordValue(key, kValueClassEndp, &classEndp);
     ReadDwordValue(key, kValueReceiveEndp, &receiveEndp);
     ReadDwordValue(key, kValueSendEndp, &sendEndp);
     ReadDwordValue(key, kValuePriority256, &priority);
     ReadDwordValue(key, kValueReceiveBuffer, &ringSize);
+    ReadDwordValue(key, kValueReceiveSlots, &rxSlots);
     RegCloseKey(key);
 
     // A bare 0x100, as some keys written by hand carry it, means a CDC port.
@@ -173,6 +176,7 @@ BOOL ReadDeviceKey(LPCWSTR path, DeviceKeyValues* values) {
     values->sendEndp = sendEndp;
     values->priority256 = static_cast<LONG>(priority);
     values->ringSize = ringSize != 0 ? ringSize : kDefaultRingSize;
+    values->rxSlots = rxSlots;
     return TRUE;
 }
 

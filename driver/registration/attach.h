@@ -47,7 +47,7 @@ BOOL WINAPI DeviceNotify(LPVOID lpvNotifyParameter, DWORD dwCode, LPDWORD* dwInf
 // place instead of being freed under it.
 void RetirePort(DWORD token, SerialPort* port, BOOL started);
 
-// The six values of a device key, defaults applied.
+// The seven values of a device key, defaults applied.
 struct DeviceKeyValues {
     DWORD usbMode;      // absent or not REG_DWORD: 0 (basic port); 0x100 reads as 1
     DWORD classEndp;    // low byte: interrupt-IN status endpoint
@@ -55,6 +55,7 @@ struct DeviceKeyValues {
     DWORD sendEndp;     // low byte: bulk-OUT; second byte: second channel's bulk-OUT
     LONG priority256;   // as stored; <= 0: the initialising thread's priority
     DWORD ringSize;     // absent or 0: 4096
+    DWORD rxSlots;      // "ReceiveSlots"; absent or 0: the port type's default
 };
 
 // Reads the device key at `path` (under HKEY_LOCAL_MACHINE). FALSE when the

@@ -50,8 +50,12 @@ inline constexpr WCHAR kValueFriendlyName[] = u"FriendlyName";  // REG_SZ
 // queues them all at once (slots x transfer size + 1: 257 bytes for four
 // 64-byte transfers, 2049 for four 512-byte ones); one above 1 MiB is cut
 // to 1 MiB (driver/port/ring.h, ReceiveRingSize).
+// "ReceiveSlots": receive transfers kept queued at once (absent or 0: 4;
+// above 8: 8). More slots carry more packets per frame on a host that
+// reports completions only at frame boundaries.
 inline constexpr WCHAR kValuePriority256[] = u"Priority256";      // REG_DWORD
 inline constexpr WCHAR kValueReceiveBuffer[] = u"ReceiveBuffer";  // REG_DWORD
+inline constexpr WCHAR kValueReceiveSlots[] = u"ReceiveSlots";    // REG_DWORD
 
 inline constexpr WCHAR kPrefixCom[] = u"COM";
 inline constexpr WCHAR kTspUnimodem[] = u"Unimodem.dll";

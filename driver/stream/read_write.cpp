@@ -10,6 +10,7 @@
 
 #include "driver/platform/export.h"
 #include "driver/platform/usb_calls.h"
+#include "driver/port/halt.h"
 #include "driver/stream/com_entry.h"
 #include "driver/stream/stream.h"
 
@@ -333,6 +334,12 @@ SERLYNX_EXPORT DWORD COM_Write(DWORD_PTR context, LPCVOID buffer, DWORD count) {
         // the same bytes again for ever: the write ends with what went.
         if (aborted || status != USB_NO_ERROR || (n == 0 && !wasZeroLength))
             remaining = 0;
+        // A failed transfer has most likely halted the send pipe, which
+        // would fail every later write until it is recovered.
+        if (!aborted && status != USB_NO_ERROR && status != USB_CANCELED_ERROR)
+            SendPipeFailed(port);
+        else if (status == USB_NO_ERROR)
+            SendPipeWorked(port);
     }
 
     WriteRelease(&port->writeBusy, 0);

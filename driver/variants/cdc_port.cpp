@@ -3,6 +3,7 @@
 #include "driver/variants/cdc_port.h"
 
 #include "driver/platform/usb_calls.h"
+#include "driver/port/halt.h"
 #include "driver/port/line_status.h"
 #include "driver/port/receive.h"
 
@@ -74,6 +75,12 @@ BOOL SendClassRequest(CdcPort* port, BYTE request, WORD value, WORD length, void
     return TRUE;
 }
 
+// Whether Stop has not yet closed the status pipe.
+bool NotifyPipeOpen(CdcPort* port) SL_EXCLUDES(port->deviceLock) {
+    LockGuard guard(port->deviceLock);
+    return port->notifyPipe != nullptr;
+}
+
 }  // namespace
 
 DWORD CdcNotifyLength(DWORD packetSize) {
@@ -117,6 +124,8 @@ BOOL CdcPort::Start() {
     // Start runs before the worker thread exists; the pipe and the line
     // state are stored inside deviceLock all the same.
     notifyTransfer = nullptr;
+    notifyBackOff.failures = 0;
+    notifyBackOff.retryAt = 0;
     USB_PIPE pipe = UsbOpenPipe(this, classEndpoint);
     UsbClearHalt(this, classEndpoint);
     {
@@ -132,8 +141,15 @@ BOOL CdcPort::Start() {
 }
 
 BOOL CdcPort::Stop() {
+    // No worker runs: a status transfer left by one that was terminated is
+    // retired before its pipe closes, which may end its handle, and before
+    // the event its routine sets goes away.
     {
         LockGuard guard(deviceLock);
+        if (notifyTransfer != nullptr) {
+            UsbDropTransfer(this, notifyTransfer);
+            notifyTransfer = nullptr;
+        }
         if (notifyPipe != nullptr)
             UsbClosePipe(this, notifyPipe);
         notifyPipe = nullptr;
@@ -210,18 +226,37 @@ DWORD_PTR CdcPort::SetControlLines(DWORD mask, DWORD value, HANDLE event) {
 }
 
 int CdcPort::Service() {
+    if (ReadAcquire(&stopping) != 0) {
+        // Teardown: the status transfer is retired before its pipe closes,
+        // inside deviceLock (see PortTeardown).
+        {
+            LockGuard guard(deviceLock);
+            if (notifyTransfer != nullptr) {
+                UsbDropTransfer(this, notifyTransfer);
+                notifyTransfer = nullptr;
+            }
+        }
+        return ServiceBulk(this);
+    }
     const int bulk = ServiceBulk(this);
     CompleteNotify();
     IssueNotify();
-    // A receive path backing off asks for a timed wake-up; the status
-    // transfer's completion wakes the thread as before.
-    if (bulk < 0)
-        return bulk;
+    // A receive path or a status pipe backing off asks for a timed wake-up
+    // (the sooner of the two); the status transfer's completion wakes the
+    // thread as before.
+    int wait = bulk < 0 ? bulk : 0;
+    if (notifyTransfer == nullptr) {
+        const DWORD left = HaltBackOffLeft(&notifyBackOff);
+        if (left > 0 && NotifyPipeOpen(this) && (wait == 0 || -static_cast<int>(left) > wait))
+            wait = -static_cast<int>(left);
+    }
+    if (wait < 0)
+        return wait;
     return (bulk != 0 || notifyTransfer != nullptr) ? 1 : 0;
 }
 
 void CdcPort::IssueNotify() {
-    if (notifyTransfer != nullptr)
+    if (notifyTransfer != nullptr || HaltBackOffLeft(&notifyBackOff) > 0)
         return;
     const DWORD length = CdcNotifyLength(EndpointPacketSize(classEndpoint));
     LockGuard guard(deviceLock);
@@ -251,11 +286,16 @@ void CdcPort::CompleteNotify() {
         bytes = 0;
     }
     notifyTransfer = nullptr;
-    // A halted status endpoint fails every later transfer at once: without
-    // clearing the halt the status would be lost for good and the worker
-    // would spin on the failures.
-    if (ok && error == USB_STALL_ERROR)
-        UsbClearHalt(this, classEndpoint);
+    // A halted status pipe fails every later transfer at once: without
+    // recovering it the status would be lost for good. A failing pipe is
+    // polled again only after the back-off, so that the worker does not
+    // spin on an endpoint that keeps failing.
+    if (!ok || (error != USB_NO_ERROR && error != USB_CANCELED_ERROR)) {
+        RecoverHaltedPipe(this, &notifyPipe, classEndpoint);
+        HaltBackOffFailed(&notifyBackOff);
+    } else if (error == USB_NO_ERROR) {
+        notifyBackOff.failures = 0;
+    }
 
     // Only a complete SERIAL_STATE counts; anything else (another
     // notification, a short, long or failed transfer) is dropped.

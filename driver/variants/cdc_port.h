@@ -14,9 +14,11 @@
 // SetControlLines [worker, inside deviceLock] from input flow control;
 // Service, IssueNotify and CompleteNotify [worker] only. `lineState` and
 // `notifyPipe` are guarded by deviceLock (Start stores them inside it too);
-// `notifyTransfer` and `notifyBuffer` belong to the worker.
+// `notifyTransfer`, `notifyBuffer` and `notifyBackOff` belong to the worker
+// (and to Stop once it has ended).
 #pragma once
 
+#include "driver/port/halt.h"
 #include "driver/port/port.h"
 
 // Whether the DCB's data bits, parity and stop bits have a line-coding
@@ -32,8 +34,9 @@ class CdcPort : public SerialPort {
     // Otherwise the bulk pair as the basic port, the status pipe opened and
     // its halt cleared, SET_COMM_FEATURE(ABSTRACT_STATE) sent.
     BOOL Start() override SL_EXCLUDES(deviceLock);
-    // Closes the status pipe (the worker retires the outstanding status
-    // transfer, which the close cancels), then the bulk pipes.
+    // Retires a status transfer a terminated worker left, closes the status
+    // pipe, then the bulk pipes (the worker has retired its other transfers
+    // by then, or teardown has: see PortTeardown).
     BOOL Stop() override SL_EXCLUDES(deviceLock);
     // DTR and RTS from the DCB, then SET_LINE_CODING (unless the device
     // must not receive it). Always TRUE.
@@ -49,7 +52,8 @@ class CdcPort : public SerialPort {
     DWORD_PTR SetControlLines(DWORD mask, DWORD value, HANDLE event) override;
     // The bulk pass, then the status transfer retired and issued again.
     // Nonzero while the bulk side has work or a status transfer is out;
-    // negative (a timed wake-up) while the bulk side backs off.
+    // negative (a timed wake-up) while the bulk side or a failing status
+    // pipe backs off.
     int Service() override SL_EXCLUDES(deviceLock, openLock);
 
     // [worker] Issues the next status transfer when none is outstanding.
@@ -66,6 +70,9 @@ class CdcPort : public SerialPort {
     // The outstanding status transfer, or 0, and where it lands.
     USB_TRANSFER notifyTransfer;
     BYTE notifyBuffer[64];
+    // Back-off of a failing status pipe: no status transfer is issued
+    // before its retry time. [worker] only (Start zeroes it).
+    HaltBackOff notifyBackOff;
 };
 
 // Bytes asked for by each status transfer: the class endpoint's packet

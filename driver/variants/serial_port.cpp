@@ -35,7 +35,10 @@ BOOL SerialPort::Start() {
         return FALSE;
 
     maxWriteSize = kDefaultMaxWriteSize;
+    // "ReceiveSlots" raises (or lowers) the slot count, up to kMaxRxSlots.
     rxSlotCount = kDefaultRxSlotCount;
+    if (rxSlotsWanted > 0)
+        rxSlotCount = rxSlotsWanted < kMaxRxSlots ? rxSlotsWanted : kMaxRxSlots;
     rxTransferSize = kDefaultRxTransferSize;
     if (sendEndpoint != nullptr)
         maxWriteSize = static_cast<LONG>(EndpointPacketSize(sendEndpoint)) - 1;

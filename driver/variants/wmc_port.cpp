@@ -19,6 +19,7 @@ BOOL WmcPort::Start() {
     secondary.usbFuncs = usbFuncs;
     secondary.priority256 = priority256;
     secondary.ringSize = ringSize;
+    secondary.rxSlotsWanted = rxSlotsWanted;
     secondary.activation = nullptr;
     secondary.interfaceNumber = 0;
     secondary.classEndpoint = nullptr;

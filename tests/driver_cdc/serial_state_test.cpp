@@ -96,33 +96,34 @@ TEST_F(CdcSerialState, BitmapBecomesModemStatusErrorsAndEvents) {
 }
 
 // The device model watches its line: what happens there reaches the
-// application through the status endpoint, also after the endpoint stalled
-// (it is cleared and polled again). Break and ring are one-shot: the device
-// reports each once and nothing of its end.
+// application through the status endpoint, also after its pipe was halted
+// by a stall or by CRC errors (it is recovered and polled again). Break and
+// ring are one-shot: the device reports each once and nothing of its end.
 TEST_F(CdcSerialState, LineChangesReachTheApplication) {
     const struct {
         const char* name;
         std::function<void(sim::ScriptedLine&)> action;
         DWORD events, modem, errors;
-        bool ctsChipOnly, stallFirst;
+        bool ctsChipOnly;
+        char fault;  // the status pipe halts first: 's' a stall, 'c' CRC errors
     } steps[] = {
-        {"dsr on", [](auto& l) { l.SetDsr(true); }, EV_DSR, 0x30, 0, false, false},
-        {"carrier on", [](auto& l) { l.SetDcd(true); }, EV_RLSD, 0xB0, 0, false, true},
-        {"ring", [](auto& l) { l.SetRi(true); }, EV_RING, 0xB0, 0, false, false},
+        {"dsr on", [](auto& l) { l.SetDsr(true); }, EV_DSR, 0x30, 0, false, 0},
+        {"carrier on", [](auto& l) { l.SetDcd(true); }, EV_RLSD, 0xB0, 0, false, 's'},
+        {"ring", [](auto& l) { l.SetRi(true); }, EV_RING, 0xB0, 0, false, 'c'},
         // The device said nothing of the first ring's end.
         {"second ring",
          [](auto& l) {
              l.SetRi(false);
              l.SetRi(true);
          },
-         EV_RING, 0xB0, 0, false, true},
+         EV_RING, 0xB0, 0, false, 's'},
         {"framing and parity", [](auto& l) { l.InjectError(sim::kLineFraming | sim::kLineParity); },
-         EV_ERR, 0xB0, CE_FRAME | CE_RXPARITY, false, false},
+         EV_ERR, 0xB0, CE_FRAME | CE_RXPARITY, false, 0},
         {"break", [](auto& l) { l.InjectBreak(true); }, EV_BREAK | EV_ERR, 0xB0, CE_BREAK, false,
-         false},
+         0},
         {"break lasts", [](auto& l) { l.InjectError(sim::kLineOverrun); }, EV_ERR, 0xB0, CE_OVERRUN,
-         false, false},
-        {"cts drops", [](auto& l) { l.SetCts(false); }, EV_CTS, 0xA0, 0, true, true},
+         false, 'c'},
+        {"cts drops", [](auto& l) { l.SetCts(false); }, EV_CTS, 0xA0, 0, true, 's'},
     };
     for (bool ctsChip : {false, true}) {
         SCOPED_TRACE(ctsChip ? "cts chip" : "acm");
@@ -138,8 +139,10 @@ TEST_F(CdcSerialState, LineChangesReachTheApplication) {
             if (s.ctsChipOnly && !ctsChip)
                 continue;
             SCOPED_TRACE(s.name);
-            if (s.stallFirst)
+            if (s.fault == 's')
                 bus_->Stall(id_, 0x81);
+            if (s.fault == 'c')
+                bus_->CompleteWithError(id_, {0x81, cehost::kAnyRequest}, USB_CRC_ERROR, 3);
             s.action(*line_);
             EXPECT_EQ(WaitEvents(h), std::optional<DWORD>(s.events));
             EXPECT_EQ(ModemStatus(h), s.modem);

@@ -159,11 +159,12 @@ TEST_F(CoreBusTest, LineBytesReachTheRingInOrder) {
 }
 
 // A receive path that cannot receive for a while is not given up: issues
-// the host refuses are tried again, a stalled endpoint is cleared, and an
+// the host refuses are tried again, a pipe halted by a stall or by
+// transaction errors is recovered, and an
 // IN endpoint that is an interrupt endpoint is read with interrupt
 // transfers. Each port then receives what the line brings.
 TEST_F(CoreBusTest, ReceivePathRecovers) {
-    enum class Fault { kRefusedIssues, kStall, kNone };
+    enum class Fault { kRefusedIssues, kStall, kCrcBurst, kNone };
     struct Case {
         const char* name;
         bool interruptIn;
@@ -171,6 +172,7 @@ TEST_F(CoreBusTest, ReceivePathRecovers) {
     } const cases[] = {
         {"issues refused with nothing outstanding", false, Fault::kRefusedIssues},
         {"endpoint stalls", false, Fault::kStall},
+        {"CRC errors in a burst", false, Fault::kCrcBurst},
         {"interrupt IN endpoint", true, Fault::kNone},
     };
     for (const auto& c : cases) {
@@ -182,6 +184,8 @@ TEST_F(CoreBusTest, ReceivePathRecovers) {
         ASSERT_TRUE(PortInit(port));
         if (c.fault == Fault::kStall)
             bus_->Stall(id_, 0x81);
+        if (c.fault == Fault::kCrcBurst)
+            bus_->CompleteWithError(id_, {0x81, cehost::kAnyRequest}, USB_CRC_ERROR, 6);
         line_->Inject({1, 2, 3});
         EXPECT_TRUE(WaitUntil([&] { return ReadAcquire(&port->ringHead) == 3; }));
         EXPECT_EQ(Held(port), (std::vector<BYTE>{1, 2, 3}));

@@ -69,6 +69,7 @@ void CoreTest::Bind(SerialPort* port, DWORD ringSize, uint16_t packet) {
     port->usbMode = 0;
     port->priority256 = 0;
     port->ringSize = ringSize;
+    port->rxSlotsWanted = 0;
     port->interfaceNumber = 0;
     port->classEndpoint = nullptr;
     port->receiveEndpoint = &inEndpoint_;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "cehost/loader.h"
+#include "driver/variants/cdc_port.h"
 #include "harness.h"
 
 namespace drvtest {
@@ -142,41 +143,98 @@ TEST_F(CoreLifecycleTest, WorkerRunsAtConfiguredOrCreatorPriority) {
     }
 }
 
-// Teardown with four receive transfers in flight. A host cancels them when
-// the pipe closes and the worker retires them on its way out; a host that
-// leaves them pending keeps the worker in its wait past the deadline, and it
-// is terminated, its transfers aborted and closed by the teardown; a worker
-// that cannot even be terminated is left in place with everything it may
-// use (the teardown reports failure instead of hanging), and a later
-// teardown, once its transfers end, releases all.
+// Once `stall` is set, the worker's next pass waits on `gate`, which no one
+// sets: teardown finds it slow and terminates it.
+template <typename Base>
+class StallingPort : public Base {
+  public:
+    int Service() override {
+        if (ReadAcquire(&stall) != 0)
+            WaitForSingleObject(gate, INFINITE);
+        return Base::Service();
+    }
+    LONG stall = 0;
+    HANDLE gate = nullptr;
+};
+
+// Teardown with four receive transfers in flight (and a CDC port's status
+// transfer). A worker that ends in time aborts and closes them on its way
+// out, before their pipe is closed. One that does not is terminated, and the
+// teardown retires every transfer it held before the pipes close: these
+// pipes leave their transfers pending when closed (a host may end a
+// transfer's handle with its pipe instead of completing it), so only the
+// driver's own abort and close end them. A worker that can be neither ended
+// nor terminated is left in place with everything it may use, its pipes
+// open (closing one may end the handles it still holds): the teardown
+// reports failure instead of hanging, and a later one releases all.
 TEST_F(CoreLifecycleTest, TeardownWithTransfersOutstanding) {
-    enum class Host { kCancels, kKeepsPending, kCannotTerminate };
-    for (Host h : {Host::kCancels, Host::kKeepsPending, Host::kCannotTerminate}) {
-        SCOPED_TRACE(static_cast<int>(h));
+    enum class Worker { kEnds, kSlow, kCannotBeEnded };
+    const struct {
+        const char* name;
+        Worker worker;
+        bool cdc;
+    } cases[] = {
+        {"worker ends", Worker::kEnds, false},
+        {"worker terminated", Worker::kSlow, false},
+        {"CDC worker terminated", Worker::kSlow, true},
+        {"worker cannot be ended", Worker::kCannotBeEnded, false},
+    };
+    constexpr uint8_t kStatusAddress = 0x83;
+    USB_ENDPOINT status = fakeusb::BulkEndpoint(kStatusAddress, 16);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         usb_.Reset();
         usb_.HoldWrites(true);
-        SerialPort* port = NewPort();
+        HANDLE gate = CreateEvent(nullptr, TRUE, FALSE, nullptr);
+        SerialPort* port;
+        LONG* stall;
+        if (c.cdc) {
+            auto* cdc = NewPort<StallingPort<CdcPort>>();
+            cdc->classEndpoint = &status;
+            cdc->gate = gate;
+            stall = &cdc->stall;
+            port = cdc;
+        } else {
+            auto* basic = NewPort<StallingPort<SerialPort>>();
+            basic->gate = gate;
+            stall = &basic->stall;
+            port = basic;
+        }
         ASSERT_TRUE(PortInit(port));
         ASSERT_TRUE(usb_.WaitPending(kInAddress, 4));
+        ASSERT_TRUE(usb_.WaitPending(kStatusAddress, c.cdc ? 1 : 0));
         usb_.Complete(usb_.Pending(kInAddress)[0], {'h', 'i'});
         ASSERT_TRUE(WaitUntil([&] { return ReadAcquire(&port->ringHead) == 2; }));
         EXPECT_EQ(Held(port), (std::vector<BYTE>{'h', 'i'}));
         ASSERT_TRUE(usb_.WaitPending(kInAddress, 4));  // refilled
-        const std::vector<Transfer*> inFlight = usb_.Pending(kInAddress);
-        usb_.SetCancelOnClose(h == Host::kCancels);
-        if (h == Host::kCannotTerminate) {
+        std::vector<Transfer*> inFlight = usb_.Pending(kInAddress);
+        for (Transfer* t : usb_.Pending(kStatusAddress))
+            inFlight.push_back(t);
+        usb_.SetCancelOnClose(c.worker == Worker::kEnds);
+        if (c.worker == Worker::kSlow) {
+            WriteRelease(stall, 1);
+            SetEvent(port->serviceEvent);
+        }
+        if (c.worker == Worker::kCannotBeEnded) {
+            // The worker retires a transfer, then blocks on deviceLock (held
+            // here) on its way to deliver the block.
+            port->deviceLock.Enter();
+            usb_.Complete(inFlight[0], {'x'});
+            inFlight.erase(inFlight.begin());
+            ASSERT_TRUE(WaitUntil([&] { return usb_.Unclosed() == 3; }));
             cehost::FailNthThreadTermination(1);
             EXPECT_FALSE(PortTeardown(port));
             EXPECT_EQ(cehost::RunningThreadCount(), 1u);
             EXPECT_NE(port->serviceThread, nullptr);
             EXPECT_NE(port->rxSlots, nullptr);
-            for (auto* t : usb_.Pending(kInAddress))
-                usb_.Complete(t, {}, USB_CANCELED_ERROR);
+            EXPECT_EQ(usb_.OpenPipes(), 2);
+            port->deviceLock.Leave();
         }
         Finish(port);
-        if (h != Host::kCannotTerminate) {
-            for (Transfer* t : inFlight)
-                EXPECT_EQ(t->aborted, h == Host::kKeepsPending);
+        CloseHandle(gate);
+        for (Transfer* t : inFlight) {
+            EXPECT_TRUE(t->aborted);
+            EXPECT_TRUE(t->closed);
         }
         EXPECT_EQ(cehost::RunningThreadCount(), 0u);
     }

@@ -143,20 +143,21 @@ TEST_F(RegistrationAttachTest, Refusals) {
 // Without a usable "UsbMode" (absent: the lifecycle tests) the device gets
 // the basic port; the CTS flag alone makes a CDC port; the FTDI type's flag
 // 0x200 picks the divisor port. (Every port type's own word is served end to
-// end by the lifecycle tests.) The ring size and the priority come from
-// their values, else their defaults.
+// end by the lifecycle tests.) The ring size, the priority and the number
+// of receive transfers kept queued (at most 8) come from their values, else
+// their defaults.
 TEST_F(RegistrationAttachTest, CreatesTheConfiguredClassWithItsValues) {
     struct {
-        std::optional<RegValue> usbMode, ring, priority;
+        std::optional<RegValue> usbMode, ring, priority, slots;
         bool (*isClass)(const SerialPort*);
         DWORD usbModeField, ringSize;
-        LONG priority256;
+        LONG priority256, rxSlots;  // rxSlots 0: the port does not start here
     } const cases[] = {
-        {std::nullopt, std::nullopt, std::nullopt, IsClass<SerialPort>, 0, 4096, 0},
-        {kString1, Dword(1000), Dword(100), IsClass<SerialPort>, 0, 1000, 100},
-        {Dword(0x100), kString1, Dword(0xFFFFFFFF), IsClass<CdcPort>, 1, 4096, -1},
-        {Dword(0x903), std::nullopt, std::nullopt, IsClass<FtdiHeaderPort>, 0x903, 4096, 0},
-        {Dword(0x203), std::nullopt, std::nullopt, IsClass<FtdiPort>, 0x203, 4096, 0},
+        {{}, {}, {}, {}, IsClass<SerialPort>, 0, 4096, 0, 4},
+        {kString1, Dword(1000), Dword(100), Dword(100), IsClass<SerialPort>, 0, 1000, 100, 8},
+        {Dword(0x100), kString1, Dword(0xFFFFFFFF), {}, IsClass<CdcPort>, 1, 4096, -1, 0},
+        {Dword(0x903), {}, {}, {}, IsClass<FtdiHeaderPort>, 0x903, 4096, 0, 0},
+        {Dword(0x203), {}, {}, {}, IsClass<FtdiPort>, 0x203, 4096, 0, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.usbModeField);
@@ -164,7 +165,8 @@ TEST_F(RegistrationAttachTest, CreatesTheConfiguredClassWithItsValues) {
         Write(kValueReceiveEndp, Dword(0x81));
         for (auto [name, value] : {std::pair{kValueUsbMode, &c.usbMode},
                                    {kValueReceiveBuffer, &c.ring},
-                                   {kValuePriority256, &c.priority}}) {
+                                   {kValuePriority256, &c.priority},
+                                   {kValueReceiveSlots, &c.slots}}) {
             if (*value)
                 Write(name, **value);
         }
@@ -176,6 +178,9 @@ TEST_F(RegistrationAttachTest, CreatesTheConfiguredClassWithItsValues) {
         EXPECT_EQ(port->usbDevice, d.Handle());
         EXPECT_EQ(port->ringSize, c.ringSize);
         EXPECT_EQ(port->priority256, c.priority256);
+        if (c.rxSlots != 0) {
+            EXPECT_EQ(port->rxSlotCount, c.rxSlots);
+        }
         Remove(d);
     }
 }

@@ -2,8 +2,9 @@
 // emulated device manager, served over the emulated USB host by the
 // simulated bulk-only adapter, whose serial line is a loopback plug or a
 // line the test drives. What the unit tests cannot see: the read timeouts
-// against a real clock, zero-length packets as the device counts them, and
-// a removal through the whole stack.
+// against a real clock, zero-length packets as the device counts them, the
+// send pipe's recovery from bus errors, and a removal through the whole
+// stack.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -136,6 +137,38 @@ TEST_F(StreamE2e, ZeroLengthPackets) {
         EXPECT_EQ(comtest::WriteAll(h, comtest::PatternBytes(c.count)), c.count);
         EXPECT_TRUE(comtest::Eventually([&] { return model_->BytesSent() == c.count; }));
         EXPECT_EQ(model_->ZeroLengthPacketsOut(), c.zlps);
+        EXPECT_TRUE(CloseHandle(h));
+        TearDown();
+        SetUp();
+    }
+}
+
+// A write that fails on the bus halts the send pipe; the driver recovers it
+// (the device's halt and the host's), and later writes reach the line whole.
+TEST_F(StreamE2e, SendPipeRecoversFromErrors) {
+    const struct Case {
+        const char* name;
+        DWORD error;  // 0: the endpoint stalls
+        int count;
+    } cases[] = {
+        {"stall", 0, 1},
+        {"CRC burst", USB_CRC_ERROR, 3},
+        {"not responding", USB_DEVICE_NOT_RESPONDING_ERROR, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ServeAdapter();
+        HANDLE h = comtest::OpenCom();
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        if (c.error == 0)
+            bus_->Stall(id_, 0x02);
+        else
+            bus_->CompleteWithError(id_, {0x02, cehost::kAnyRequest}, c.error, c.count);
+        EXPECT_EQ(comtest::WriteAll(h, comtest::PatternBytes(30)), 0u);
+        const ByteVector later = comtest::PatternBytes(30, 0x27);
+        EXPECT_TRUE(comtest::Eventually([&] { return comtest::WriteAll(h, later) == 30; }, 400));
+        ASSERT_TRUE(line_->WaitTransmitted(30, 2000));
+        EXPECT_EQ(line_->TakeTransmitted(), later);
         EXPECT_TRUE(CloseHandle(h));
         TearDown();
         SetUp();

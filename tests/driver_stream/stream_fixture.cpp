@@ -84,6 +84,7 @@ DWORD_PTR StreamTest::StartPort(DWORD usbMode, DWORD ringSize) {
     port->usbMode = usbMode;
     port->priority256 = 0;
     port->ringSize = ringSize;
+    port->rxSlotsWanted = 0;
     port->interfaceNumber = 0;
     port->classEndpoint = nullptr;
     port->receiveEndpoint = &inEndpoint;

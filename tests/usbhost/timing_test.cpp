@@ -1,5 +1,6 @@
 // Timed buses move the same data as the untimed one within their frame
-// budget (rates belong to the benchmark: only lower bounds here), the
+// budget (rates belong to the benchmark: only lower bounds here) and may
+// report completions at frame boundaries only, the
 // loopback plug's wiring, a model's receive FIFO drops and counts what it
 // cannot hold, and a real device is named as the user expects.
 
@@ -110,6 +111,31 @@ TEST(RealUsbSelectorTest, ParsesAndPicksOrSaysWhy) {
         }
         EXPECT_NE(error.find(c.says), std::string::npos) << c.text << ": " << error;
     }
+}
+
+// A controller that reports completions at frame boundaries holds a
+// finished transfer until the boundary (here every 1000 frames: a second),
+// but an abort reports it at once.
+TEST_F(UsbBulkDeviceTest, CompletionsWaitForTheReportBoundary) {
+    f->lpClosePipe(inPipe);
+    f->lpClosePipe(outPipe);
+    Plug(UsbTiming::kFullSpeed);
+    bus->SetCompletion(cehost::UsbCompletion::kEveryFrames, 1000);
+    Completion c;
+    uint8_t buf[16];
+    USB_TRANSFER t = Read(buf, sizeof(buf), &c);
+    ASSERT_NE(t, nullptr);
+    line->Inject({1, 2});
+    for (int i = 0; i < 500 && model->Pending(); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(f->lpIsTransferComplete(t));
+    EXPECT_EQ(c.calls.load(), 0);
+    EXPECT_TRUE(f->lpAbortTransfer(t, 0));
+    EXPECT_EQ(c.calls.load(), 1);
+    Status s = Retire(t);
+    EXPECT_EQ(s.bytes, 2u);
+    EXPECT_EQ(s.error, USB_NO_ERROR);
 }
 
 }  // namespace

@@ -64,6 +64,10 @@ TEST_F(UsbBulkDeviceTest, WhereBulkTransfersEnd) {
         EXPECT_EQ(s.bytes, c.bytes);
         EXPECT_TRUE(std::equal(buf.begin(), buf.begin() + s.bytes, data.begin()));
         EXPECT_EQ(model->Pending(), c.left);
+        if (c.error != USB_NO_ERROR) {
+            EXPECT_TRUE(Halted(inPipe)) << "until ResetPipe";
+            ASSERT_TRUE(f->lpResetPipe(inPipe));
+        }
         ReadAll(c.left);
     }
     Completion c;
@@ -109,6 +113,7 @@ TEST_F(UsbBulkDeviceTest, CancellationEndsATransferInFlight) {
             EXPECT_EQ(Read(buf, sizeof(buf)), nullptr);
             ExpectMisuse("usb.pipe.stale", 1);
             inPipe = OpenPipe(0x81);
+            EXPECT_EQ(ClearHalt(0x81), USB_NO_ERROR);  // the device's toggle to DATA0 too
         }
         EXPECT_EQ(buf[0], 0);
         EXPECT_EQ(ReadAll(3), (std::vector<uint8_t>{1, 2, 3}));
@@ -159,13 +164,15 @@ std::vector<std::string> Tshark(const std::string& path, const std::string& fiel
     return lines;
 }
 
-// A device's stall halts the pipe: every transfer fails until
-// CLEAR_FEATURE(ENDPOINT_HALT); resetting the host side alone does not help.
+// A halt has two sides: the device's stall, cleared by
+// CLEAR_FEATURE(ENDPOINT_HALT), and the host's, cleared by ResetPipe. The
+// pipe moves data again only once both are; until then nothing reaches the
+// line.
 // The traffic log reads back in tshark as a usbmon capture: the enumeration
 // at its head (kept when the log is cleared) names the device, payloads are
 // captured data, a stall completes with -EPIPE, a zero-length packet is a
 // packet.
-TEST_F(UsbBulkDeviceTest, StallHaltsThePipeUntilClearFeatureAndTheCaptureShowsIt) {
+TEST_F(UsbBulkDeviceTest, HaltNeedsClearFeatureAndResetPipeAndTheCaptureShowsIt) {
     // tshark is part of the test setup; without it this must fail, not skip.
     ASSERT_EQ(system("command -v tshark >/dev/null 2>&1"), 0) << "tshark is not installed";
     bus->ClearLog();
@@ -176,12 +183,13 @@ TEST_F(UsbBulkDeviceTest, StallHaltsThePipeUntilClearFeatureAndTheCaptureShowsIt
     EXPECT_FALSE(Halted(inPipe));
     ASSERT_TRUE(f->lpResetPipe(outPipe));
     EXPECT_EQ(Retire(Write("x", 1)).error, USB_STALL_ERROR);
-    EXPECT_EQ(Retire(f->lpClearFeature(dev, nullptr, nullptr, USB_SEND_TO_ENDPOINT,
-                                       USB_FEATURE_ENDPOINT_HALT, 0x02))
-                  .error,
-              USB_NO_ERROR);
+    EXPECT_EQ(ClearHalt(0x02), USB_NO_ERROR);
+    EXPECT_TRUE(Halted(outPipe)) << "the host's side stays halted";
+    EXPECT_EQ(Retire(Write("x", 1)).error, USB_STALL_ERROR);
+    ASSERT_TRUE(f->lpResetPipe(outPipe));
     EXPECT_FALSE(Halted(outPipe));
     EXPECT_EQ(Retire(Write(nullptr, 0)).error, USB_NO_ERROR);
+    EXPECT_EQ(line->TakeTransmitted(), (std::vector<uint8_t>{'h', 'i'}));
     const std::string path = ::testing::TempDir() + "usbhost_" + std::to_string(getpid()) + ".pcap";
     ASSERT_TRUE(bus->WritePcap(path));
     EXPECT_EQ(Tshark(path, "usb.idVendor -e usb.idProduct", "usb.idVendor"),
@@ -190,8 +198,66 @@ TEST_F(UsbBulkDeviceTest, StallHaltsThePipeUntilClearFeatureAndTheCaptureShowsIt
                      "usb.endpoint_address == 0x02"),
               (std::vector<std::string>{"'S'\t-115\t2\t6869", "'C'\t0\t2\t", "'S'\t-115\t1\t78",
                                         "'C'\t-32\t0\t", "'S'\t-115\t1\t78", "'C'\t-32\t0\t",
-                                        "'S'\t-115\t0\t", "'C'\t0\t0\t"}));
+                                        "'S'\t-115\t1\t78", "'C'\t-32\t0\t", "'S'\t-115\t0\t",
+                                        "'C'\t0\t0\t"}));
     std::remove(path.c_str());
+}
+
+// Data toggles: after a packet each way both sides are at DATA1. Resetting
+// one side only puts them out of step: the next packet is acknowledged and
+// dropped by its receiver, and the one after it goes through.
+TEST_F(UsbBulkDeviceTest, ToggleOutOfStepDropsOnePacket) {
+    const struct {
+        const char* name;
+        bool resetHost, clearDevice, in;
+        std::vector<uint8_t> arrived;
+    } cases[] = {
+        {"host reset only, OUT", true, false, false, {'b'}},
+        {"device cleared only, OUT", false, true, false, {'b'}},
+        {"both, OUT", true, true, false, {'a', 'b'}},
+        {"host reset only, IN", true, false, true, {'b'}},
+        {"both, IN", true, true, true, {'a', 'b'}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        uint8_t buf[8];
+        line->Inject({0});
+        ASSERT_EQ(Retire(Read(buf, sizeof(buf))).bytes, 1u);
+        ASSERT_EQ(Retire(Write("0", 1)).bytes, 1u);
+        line->TakeTransmitted();
+        if (c.clearDevice) {
+            EXPECT_EQ(ClearHalt(c.in ? 0x81 : 0x02), USB_NO_ERROR);
+        }
+        if (c.resetHost) {
+            ASSERT_TRUE(f->lpResetPipe(c.in ? inPipe : outPipe));
+        }
+        std::vector<uint8_t> arrived;
+        if (c.in) {
+            // Two reads wait; each byte is taken by the device before the next.
+            Completion c1, c2;
+            uint8_t b1[8] = {}, b2[8] = {};
+            USB_TRANSFER r1 = Read(b1, sizeof(b1), &c1), r2 = Read(b2, sizeof(b2), &c2);
+            for (uint8_t ch : {'a', 'b'}) {
+                line->Inject({ch});
+                for (int i = 0; i < 500 && model->Pending(); i++)
+                    std::this_thread::sleep_for(1ms);
+            }
+            ASSERT_TRUE(c1.Wait());
+            EXPECT_TRUE(f->lpAbortTransfer(r2, 0));
+            for (auto [t, b] : {std::pair{r1, b1}, std::pair{r2, b2}})
+                arrived.insert(arrived.end(), b, b + Retire(t).bytes);
+        } else {
+            for (uint8_t ch : {'a', 'b'})
+                EXPECT_EQ(Retire(Write(&ch, 1)).error, USB_NO_ERROR);
+            arrived = line->TakeTransmitted();
+        }
+        EXPECT_EQ(arrived, c.arrived);
+        // Both pipes back to DATA0 for the next case.
+        for (auto [p, ep] : {std::pair{inPipe, 0x81}, std::pair{outPipe, 0x02}}) {
+            ASSERT_TRUE(f->lpResetPipe(p));
+            EXPECT_EQ(ClearHalt(uint8_t(ep)), USB_NO_ERROR);
+        }
+    }
 }
 
 // The faults the bus injects for the driver's tests, one kind at a time.
@@ -204,11 +270,20 @@ TEST_F(UsbBulkDeviceTest, InjectedFaults) {
     line->Inject({1, 2, 3});
     EXPECT_EQ(Retire(Read(b, sizeof(b))).error, USB_CRC_ERROR);
     EXPECT_EQ(model->Pending(), 3u) << "the device was never asked";
+    // The error halted its pipe (never the default pipe) until ResetPipe.
+    EXPECT_TRUE(Halted(inPipe));
+    EXPECT_FALSE(Halted(outPipe));
+    EXPECT_EQ(Retire(Read(b, sizeof(b))).error, USB_STALL_ERROR);
+    ASSERT_TRUE(f->lpResetPipe(inPipe));
     bus->CompleteWithError(id, {0, USB_REQUEST_GET_DESCRIPTOR}, USB_STALL_ERROR);
     EXPECT_EQ(Retire(f->lpGetDescriptor(dev, nullptr, nullptr, 0, USB_STRING_DESCRIPTOR_TYPE, 1,
                                         0x0409, sizeof(b), b))
                   .error,
               USB_STALL_ERROR);
+    EXPECT_EQ(Retire(f->lpGetDescriptor(dev, nullptr, nullptr, 0, USB_DEVICE_DESCRIPTOR_TYPE, 0, 0,
+                                        sizeof(b), b))
+                  .error,
+              USB_NO_ERROR);
     ReadAll(3);
     line->Inject(Pattern(20));
     const struct {
@@ -264,6 +339,7 @@ TEST_F(UsbBulkDeviceTest, OutOfOrderCompletion) {
         } else {
             EXPECT_TRUE(f->lpClosePipe(inPipe));
             inPipe = OpenPipe(0x81);
+            EXPECT_EQ(ClearHalt(0x81), USB_NO_ERROR);  // the device's toggle to DATA0 too
         }
         ASSERT_TRUE(c1.Wait());
         Status s = Retire(t1);

@@ -47,6 +47,11 @@ constexpr DWORD kDefaultRing = 4096;
 constexpr size_t kDeviceFifo = 1 << 20;
 constexpr size_t kFeedLevel = 256 << 10;
 
+// The run's bus and port options (BenchOptions), set by RunBench.
+cehost::UsbCompletion gCompletion = cehost::UsbCompletion::kPerTransfer;
+int gCompletionFrames = 8;
+int gRxSlots = 0;
+
 enum class Kind { kBasic, kCdc, kFtdi };
 const char* KindName(Kind k) {
     return k == Kind::kBasic ? "basic" : k == Kind::kCdc ? "cdc" : "ftdi";
@@ -182,7 +187,8 @@ bool PrepareKey(Kind kind, uint16_t packet, int group, DWORD ring) {
             }
         }
     }
-    return cehost::RegWriteDword(path, kValueReceiveBuffer, ring);
+    return cehost::RegWriteDword(path, kValueReceiveBuffer, ring) &&
+           cehost::RegWriteDword(path, kValueReceiveSlots, static_cast<DWORD>(gRxSlots));
 }
 
 // One served, opened port.
@@ -219,6 +225,7 @@ std::unique_ptr<Port> OpenPort(cehost::UsbBus& bus, Kind kind, uint16_t packet, 
     port->anyLine = line;
     port->device = MakeDevice(kind, packet, group, line);
     port->bus = &bus;
+    bus.SetCompletion(gCompletion, gCompletionFrames);
     port->id = bus.Plug(port->device.usb);
     if (port->id == 0 || bus.Owner(port->id) != u"Serlynx") {
         std::fprintf(stderr, "serlynx bench: the driver did not serve the %s device\n",
@@ -778,6 +785,18 @@ int RunBench(const BenchOptions& options) {
         "serlynx bench: %.1f s per figure%s; figures are wall-clock on this machine, "
         "ratios are to limits measured or fixed in this run\n",
         o.seconds, o.quick ? " (quick smoke run)" : "");
+    gCompletion = o.completion;
+    gCompletionFrames = o.completionFrames;
+    gRxSlots = o.rxSlots;
+    const char* mode = o.completion == cehost::UsbCompletion::kPerTransfer ? "per transfer"
+                       : o.completion == cehost::UsbCompletion::kEndOfFrame
+                           ? "at the end of each frame"
+                           : "every N frames";
+    std::printf("timed buses report completions %s", mode);
+    if (o.completion == cehost::UsbCompletion::kEveryFrames)
+        std::printf(" (N = %d)", o.completionFrames);
+    std::printf("; receive slots: %s\n",
+                o.rxSlots > 0 ? std::to_string(o.rxSlots).c_str() : "the default (4)");
     cehost::ResetPlatform();
     bool ok = true;
     Results results;

@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "cehost/usb_bus.h"
+
 namespace serlynx {
 
 struct BenchOptions {
@@ -14,6 +16,11 @@ struct BenchOptions {
     int echoSamples = 2000;
     bool quick = false;  // smoke mode: short runs, fewer cases; checks they run
     std::string only;    // run only the scenarios whose name contains this
+    // When the timed buses report completions (every N (micro)frames:
+    // completionFrames), and the ports' "ReceiveSlots" (0: the default).
+    cehost::UsbCompletion completion = cehost::UsbCompletion::kPerTransfer;
+    int completionFrames = 8;
+    int rxSlots = 0;
 };
 
 // Prints the figures; 0 when every scenario ran (however fast), 1 when one

@@ -95,6 +95,7 @@ const char kRegistryUsage[] =
 
 const char kBenchUsage[] =
     "usage: serlynx bench [--quick] [--seconds S] [--samples N] [--only NAME]\n"
+    "                     [--completion MODE] [--rx-slots N]\n"
     "\n"
     "Serves simulated adapters through the driver and measures, printing each\n"
     "figure with its ratio to the limit it is held against:\n"
@@ -109,7 +110,13 @@ const char kBenchUsage[] =
     "  --seconds S    measuring time per throughput figure (default 2)\n"
     "  --samples N    round trips per echo figure (default 2000)\n"
     "  --only NAME    only the figures whose name contains NAME: a scenario\n"
-    "                 (rx), or a scenario, port and bus (\"tx ftdi full-speed\")\n";
+    "                 (rx), or a scenario, port and bus (\"tx ftdi full-speed\")\n"
+    "  --completion MODE  when the timed buses report completed transfers:\n"
+    "                 transfer (at once, the default), frame (at the end of\n"
+    "                 each frame, as OHCI and UHCI do) or every:N (every N\n"
+    "                 frames or microframes; EHCI's default is every:8)\n"
+    "  --rx-slots N   receive transfers each port keeps queued (the device\n"
+    "                 key's ReceiveSlots, 1 to 8; default 4)\n";
 
 int Usage(const char* text, bool error) {
     std::fputs(text, error ? stderr : stdout);
@@ -252,13 +259,40 @@ int Bench(const std::vector<std::string>& args) {
             o.quick = true;
             continue;
         }
-        if (a != "--seconds" && a != "--samples" && a != "--only")
+        if (a != "--seconds" && a != "--samples" && a != "--only" && a != "--completion" &&
+            a != "--rx-slots")
             return Fail("bench", "unknown option \"" + a + "\"", kBenchUsage);
         if (i + 1 >= args.size())
             return Fail("bench", a + " needs a value", kBenchUsage);
         const std::string& v = args[++i];
         if (a == "--only") {
             o.only = v;
+            continue;
+        }
+        if (a == "--completion") {
+            if (v == "transfer") {
+                o.completion = cehost::UsbCompletion::kPerTransfer;
+            } else if (v == "frame") {
+                o.completion = cehost::UsbCompletion::kEndOfFrame;
+            } else {
+                char* end = nullptr;
+                const long n = v.rfind("every:", 0) == 0 ? std::strtol(v.c_str() + 6, &end, 10) : 0;
+                if (end == nullptr || end == v.c_str() + 6 || *end != '\0' || n < 1 || n > 1024)
+                    return Fail("bench",
+                                "--completion \"" + v +
+                                    "\": expected transfer, frame or every:N (N from 1 to 1024)",
+                                kBenchUsage);
+                o.completion = cehost::UsbCompletion::kEveryFrames;
+                o.completionFrames = static_cast<int>(n);
+            }
+            continue;
+        }
+        if (a == "--rx-slots") {
+            char* end = nullptr;
+            const long n = std::strtol(v.c_str(), &end, 10);
+            if (end == v.c_str() || *end != '\0' || n < 1 || n > 8)
+                return Fail("bench", "--rx-slots \"" + v + "\": expected 1 to 8", kBenchUsage);
+            o.rxSlots = static_cast<int>(n);
             continue;
         }
         char* end = nullptr;

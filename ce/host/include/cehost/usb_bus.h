@@ -32,6 +32,17 @@ enum class UsbTiming {
                  // at the pace of the machine's own USB
 };
 
+// When a timed bus reports the completions of the transfers its scheduler
+// ends (those a client ends, by abort, close or removal, are reported at
+// once on every bus).
+enum class UsbCompletion {
+    kPerTransfer,  // at once, mid-frame: controllers that interrupt per transfer
+    kEndOfFrame,   // at the end of the (micro)frame the transfer ended in: OHCI,
+                   // UHCI (done queue / IOC interrupt at the frame's end)
+    kEveryFrames,  // at every Nth (micro)frame boundary: EHCI's interrupt
+                   // threshold, 8 microframes (1 ms) by default
+};
+
 // The entries of the function table, for "unplug at the Nth call of a kind".
 enum class UsbCall {
     kGetDeviceInfo,
@@ -111,6 +122,32 @@ class UsbBus {
     int Number() const;
     UsbTiming Timing() const;
 
+    // Completion reporting of a timed bus (untimed and real buses ignore
+    // it); `frames` is N of kEveryFrames. Per transfer by default. On every
+    // timed bus a control transfer takes at least one frame: its stages
+    // cannot all fit in the frame it starts in.
+    void SetCompletion(UsbCompletion mode, int frames = 8);
+
+    // Strict host ordering and lifetime, as far as the host driver's
+    // documented guarantees go and no further. Off by default; on when the
+    // environment has CEHOST_USB_STRICT_ORDER=1 at the bus's construction.
+    // With it on:
+    //  - closing a pipe also invalidates the handles of every transfer
+    //    issued on it (later use is a counted misuse, "usb.transfer.stale";
+    //    they are not counted as leaks);
+    //  - AbortTransfer and ClosePipe return once the transfers are ended,
+    //    without waiting for their routines, which run later on the pool
+    //    (a few milliseconds late);
+    //  - at removal the client's notification routine gets USB_CLOSE_DEVICE
+    //    without waiting for the routines of the failed transfers, and those
+    //    transfers end with USB_CANCELED_ERROR or
+    //    USB_DEVICE_NOT_RESPONDING_ERROR (alternately) instead of
+    //    USB_DEVICE_GONE_ERROR.
+    // The removal still waits for every routine before the client
+    // libraries are released.
+    void SetStrictOrdering(bool on);
+    bool StrictOrdering() const;
+
     // Plugs a device: enumerates it, searches the client keys and offers it
     // to the matching clients, most specific first. Returns after the attach
     // calls; the device stays plugged (claimed or not). 0 when enumeration
@@ -145,10 +182,17 @@ class UsbBus {
     // The next `count` transfers on the target complete with `error` and no
     // data, without reaching the device.
     void CompleteWithError(UsbDeviceId id, UsbFaultTarget target, DWORD error, int count = 1);
-    // The endpoint answers STALL until CLEAR_FEATURE(ENDPOINT_HALT). A
-    // stalled packet halts the host's pipe: IsPipeHalted reports it and
-    // every transfer on it ends with USB_STALL_ERROR until the clear
-    // (ResetPipe clears only the host's side).
+    // The endpoint answers STALL until CLEAR_FEATURE(ENDPOINT_HALT).
+    //
+    // Halts as host controllers have them: every transaction error but a
+    // cancel (a STALL, an injected CRC or not-responding error, babble)
+    // halts the host's pipe; IsPipeHalted reports it and every transfer on
+    // it ends at once with USB_STALL_ERROR until the client's ResetPipe,
+    // which clears the host's halt and resets its data toggle to DATA0.
+    // CLEAR_FEATURE(ENDPOINT_HALT) clears only the device's side: its stall
+    // and its toggle. Host and device each keep a DATA0/DATA1 toggle per
+    // endpoint; a packet whose toggle is not the receiver's is acknowledged
+    // and dropped. The default pipe never halts.
     void Stall(UsbDeviceId id, uint8_t endpoint);
     // The next `count` transfers on the target never complete until they are
     // aborted, closed, their pipe is closed or the device goes.
