@@ -78,7 +78,10 @@ def sync_tree():
                 if f.read() == data:
                     continue
         os.makedirs(os.path.dirname(dst), exist_ok=True)
-        shutil.copy2(src, dst)
+        # A fresh mtime: the source may be older than objects the scratch
+        # build made since, and ninja would keep those.
+        shutil.copyfile(src, dst)
+        shutil.copymode(src, dst)
 
 
 def build():
