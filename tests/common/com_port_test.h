@@ -92,6 +92,21 @@ inline void SetTimeouts(HANDLE h, DWORD interval, DWORD multiplier, DWORD consta
     ASSERT_TRUE(SetCommTimeouts(h, &t));
 }
 
+// GetCommModemStatus's lines (0xDEAD if the call failed, which fails the test).
+inline DWORD ModemStatus(HANDLE h) {
+    DWORD status = 0xDEAD;
+    EXPECT_TRUE(GetCommModemStatus(h, &status));
+    return status;
+}
+
+// The error bits ClearCommError reports and clears.
+inline DWORD TakeErrors(HANDLE h) {
+    DWORD errors = 0xDEAD;
+    COMSTAT stat{};
+    EXPECT_TRUE(ClearCommError(h, &errors, &stat));
+    return errors;
+}
+
 // WaitCommEvent with a limit: the events, or nothing when none came within
 // `ms` (the wait is then ended by setting the mask again).
 inline std::optional<DWORD> WaitEvents(HANDLE h, int ms = 5000) {

@@ -13,21 +13,10 @@
 namespace cdctest {
 namespace {
 
+using comtest::ModemStatus;
+using comtest::TakeErrors;
 using comtest::WaitEvents;
 namespace cdc = sim::cdc;
-
-DWORD ModemStatus(HANDLE h) {
-    DWORD status = 0xDEAD;
-    EXPECT_TRUE(GetCommModemStatus(h, &status));
-    return status;
-}
-
-DWORD TakeErrors(HANDLE h) {
-    DWORD errors = 0xDEAD;
-    COMSTAT stat{};
-    EXPECT_TRUE(ClearCommError(h, &errors, &stat));
-    return errors;
-}
 
 class CdcSerialState : public CdcPortTest {
   protected:

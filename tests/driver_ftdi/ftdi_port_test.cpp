@@ -33,17 +33,8 @@ class FtdiPortTest : public ServedTest<sim::FtdiModel> {
             value = r.bRequest == request ? r.wValue : value;
         return value;
     }
-    DWORD Errors() {
-        DWORD errors = 0;
-        COMSTAT stat{};
-        EXPECT_TRUE(ClearCommError(h_, &errors, &stat));
-        return errors;
-    }
-    DWORD ModemStatus() {
-        DWORD status = 0;
-        EXPECT_TRUE(GetCommModemStatus(h_, &status));
-        return status;
-    }
+    DWORD Errors() { return comtest::TakeErrors(h_); }
+    DWORD ModemStatus() { return comtest::ModemStatus(h_); }
 };
 
 // The divisor for each rate, and the rate the chip's baud generator then
