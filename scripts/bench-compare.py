@@ -338,6 +338,7 @@ set terminal %(terminal)s
 set output %(plot)s
 cd %(dir)s
 set multiplot layout 2,1
+set rmargin 12
 set style data histograms
 set style histogram clustered gap 1
 set style fill solid 0.8 border -1
