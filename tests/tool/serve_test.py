@@ -1,7 +1,6 @@
 #!/usr/bin/python3
-"""The `serlynx` executable with the real driver library: serve as serial software drives it
-(pyserial's rfc2217://, raw sockets, a termios client on the pty), the model's state read from
---state-file; and the other subcommands. Exit status 77 (skipped) without pyserial.
+"""`serlynx` with the real driver library, driven by pyserial (rfc2217://), raw sockets, a termios
+client on the pty and the command line; the model's state read from --state-file. 77: no pyserial.
 usage: serve_test.py --serlynx PATH {pyserial --device NAME|clients|pty|cli}"""
 import argparse, json, os, re, signal, socket, subprocess, sys, tempfile, termios, time, tty
 import unittest
