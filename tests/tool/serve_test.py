@@ -2,8 +2,8 @@
 """`serlynx` with the real driver library, driven by pyserial (rfc2217://), raw sockets, a termios
 client on the pty and the command line; the model's state read from --state-file. 77: no pyserial.
 usage: serve_test.py --serlynx PATH {pyserial --device NAME|clients|pty|cli}"""
-import argparse, json, os, re, signal, socket, subprocess, sys, tempfile, termios, time, tty
-import unittest
+import argparse, importlib.util, json, math, os, re, signal, socket, subprocess, sys, tempfile
+import termios, time, tty, unittest
 
 try:
     import serial
@@ -189,7 +189,7 @@ class Pty(unittest.TestCase):
 
 class Cli(unittest.TestCase):
     def test_help_and_errors(self):
-        for command in ("", "serve", "probe", "devices", "registry"):
+        for command in ("", "serve", "probe", "devices", "registry", "bench"):
             proc = run(*command.split(), "--help")
             self.assertEqual((proc.returncode, proc.stdout[:14]), (0, "usage: serlynx"), command)
         for args, message in (
@@ -199,6 +199,9 @@ class Cli(unittest.TestCase):
                 (["serve", "--rfc2217", "localhost"], "expected HOST:PORT"),
                 (["serve", "--format", "9N1"], "expected data bits, parity and stop bits"),
                 (["probe"], "exactly one of"),
+                (["bench", "--json"], "--json needs a value"),
+                (["bench", "--only", "nosuch"], 'no figure is named like "nosuch"'),
+                (["bench", "--json", "/nonexistent/b.json"], "cannot write /nonexistent/b.json"),
                 # The pty's link is never put in place of what is there.
                 (["serve", "--rfc2217", "127.0.0.1:0", "--pty", os.path.dirname(__file__)],
                  "already exists")):
@@ -220,6 +223,31 @@ class Cli(unittest.TestCase):
             self.assertEqual(run("registry", "--registry", store, "import", reg).returncode, 0)
             with open(store) as f:
                 self.assertIn("Default\\Default\\Default\\Serlynx]", f.read())
+
+    def test_bench_quick_json(self):
+        # JSON on standard output, the text on standard error; the compare
+        # script reads old revisions' text into the same figures.
+        proc = subprocess.run([ARGS.serlynx, "bench", "--quick", "--json", "-"],
+                              capture_output=True, text=True, timeout=300)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        data = json.loads(proc.stdout)
+        scenarios = ["rx", "tx", "echo", "memory", "scaling"]
+        self.assertEqual(data["scenarios"], scenarios)
+        self.assertEqual(sorted({f["scenario"] for f in data["figures"]}), sorted(scenarios))
+        self.assertTrue(data["complete"])
+        spec = importlib.util.spec_from_file_location("bench_compare", os.path.join(
+            os.path.dirname(__file__), "..", "..", "scripts", "bench-compare.py"))
+        compare = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(compare)
+        text = compare.parse_text(proc.stderr)
+        self.assertEqual([f["name"] for f in text["figures"]], [f["name"] for f in data["figures"]])
+        for a, b in zip(data["figures"], text["figures"]):
+            for key, x in a.items():
+                y = b[key]
+                if type(x) in (int, float) and y is not None:
+                    self.assertTrue(math.isclose(x, y, rel_tol=0.03, abs_tol=0.06), (a, key, y))
+                elif key != "details":
+                    self.assertEqual(x, y, (a["name"], key))
 
     def test_paced_null_modem_with_saved_registry_and_capture(self):
         # An FTDI adapter on one end, a CDC device on the other, each served and bridged.
