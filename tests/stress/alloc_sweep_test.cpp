@@ -23,12 +23,11 @@ class AllocSweepTest : public PlatformTest, public ::testing::WithParamInterface
     // must leave it unharmed.
     void Sweep(const Resource& r);
 
-    static std::string Counters() {
-        if (cehost::MisuseTotal() == 0 && cehost::LeakTotal() == 0)
-            return "";
-        return cehost::CountersReport();
+    // The heap at `blocks` live blocks, nothing misused, nothing leaked.
+    static void ExpectClean(uint64_t blocks) {
+        EXPECT_EQ(cehost::GetHeapStats().liveBlocks, blocks);
+        EXPECT_EQ(cehost::MisuseTotal() + cehost::LeakTotal(), 0u) << cehost::CountersReport();
     }
-
     static void ExpectServed() { EXPECT_EQ(Echo(40), ""); }
 };
 
@@ -77,8 +76,7 @@ void AllocSweepTest::Sweep(const Resource& r) {
         ASSERT_NE(id, 0u);
         EXPECT_TRUE(bus.Owner(id).empty());
         ASSERT_TRUE(bus.Unplug(id));
-        EXPECT_EQ(cehost::GetHeapStats().liveBlocks, unplugged);
-        EXPECT_EQ(Counters(), "");
+        ExpectClean(unplugged);
     }
     // Past the first attach's own creations, it wrote the device key.
     ASSERT_TRUE(cehost::RegKeyExists(key));
@@ -97,8 +95,7 @@ void AllocSweepTest::Sweep(const Resource& r) {
         r.failNth(0);
         ASSERT_NE(id, 0u);
         ASSERT_TRUE(bus.Unplug(id));
-        EXPECT_EQ(cehost::GetHeapStats().liveBlocks, unplugged);
-        EXPECT_EQ(Counters(), "");
+        ExpectClean(unplugged);
         // The failure spoiled nothing: the next plug is served.
         id = bus.Plug(model);
         ASSERT_EQ(bus.Owner(id), u"Serlynx");
@@ -115,12 +112,10 @@ void AllocSweepTest::Sweep(const Resource& r) {
         r.failNth(n);
         HANDLE h = comtest::OpenCom();
         r.failNth(0);
-        if (h != INVALID_HANDLE_VALUE) {
-            EXPECT_TRUE(CloseHandle(h));
-        }
-        EXPECT_EQ(cehost::GetHeapStats().liveBlocks, level);
+        EXPECT_TRUE(h == INVALID_HANDLE_VALUE || CloseHandle(h));
+        ExpectClean(level);
         ExpectServed();
-        EXPECT_EQ(Counters(), "");
+        EXPECT_EQ(cehost::MisuseTotal() + cehost::LeakTotal(), 0u) << cehost::CountersReport();
     }
     EXPECT_TRUE(bus.Unplug(id));
 }

@@ -421,16 +421,14 @@ void CrashHandler(int sig) {
 
 void InstallCrashHandler() {
     static bool installed = false;
-    if (installed)
-        return;
-    installed = true;
     for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) {
         struct sigaction action {};
         action.sa_handler = CrashHandler;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_NODEFER;
-        sigaction(sig, &action, &previousActions[sig]);
+        action.sa_flags = SA_NODEFER;  // sa_mask: empty
+        if (!installed)
+            sigaction(sig, &action, &previousActions[sig]);
     }
+    installed = true;
 }
 
 class UnplugStressTest : public PlatformTest {};
