@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "common/com_port_test.h"
 #include "bad_inputs/chips.h"
+#include "common/com_port_test.h"
 #include "common/scripted_model.h"
 
 namespace badtest {
