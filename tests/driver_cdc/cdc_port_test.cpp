@@ -23,17 +23,20 @@ namespace cdc = sim::cdc;
 
 class CdcPortTest : public ComPortTest {
   protected:
-    // Serves the model and opens COM1:. The first open's requests are
-    // synchronous: the device has its line coding and control lines when
-    // this returns.
+    // Serves the model and opens COM1: (waiting for line events when
+    // `lineEvents`). The first open's requests are synchronous: the device
+    // has its line coding and control lines when this returns.
     HANDLE ServeAndOpen(const sim::CdcModelConfig& config,
-                        const std::function<void(const std::u16string&)>& editKey = nullptr) {
+                        const std::function<void(const std::u16string&)>& editKey = nullptr,
+                        bool lineEvents = false) {
         line_ = std::make_shared<sim::ScriptedLine>();
         line2_ = std::make_shared<sim::ScriptedLine>();
         model_ = std::make_shared<sim::CdcModel>(config, line_, line2_);
         Serve(model_, editKey);
         HANDLE h = OpenCom();
         EXPECT_NE(h, INVALID_HANDLE_VALUE);
+        EXPECT_TRUE(!lineEvents ||
+                    SetCommMask(h, EV_CTS | EV_DSR | EV_RLSD | EV_BREAK | EV_ERR | EV_RING));
         return h;
     }
 
@@ -214,15 +217,7 @@ TEST_F(CdcRequests, RequestsThatCannotBeIssuedFail) {
     EXPECT_TRUE(CloseHandle(h));
 }
 
-class CdcSerialState : public CdcPortTest {
-  protected:
-    // Serves the device, opens it and waits for line events.
-    HANDLE OpenWaiting(const sim::CdcModelConfig& config) {
-        HANDLE h = ServeAndOpen(config);
-        EXPECT_TRUE(SetCommMask(h, EV_CTS | EV_DSR | EV_RLSD | EV_BREAK | EV_ERR | EV_RING));
-        return h;
-    }
-};
+class CdcSerialState : public CdcPortTest {};
 
 // Each notification is the complete line state. The port starts out
 // assuming CTS and DSR on, so the events are the changes from 0x30; break
@@ -232,15 +227,12 @@ class CdcSerialState : public CdcPortTest {
 // only one the application hears of.
 TEST_F(CdcSerialState, BitmapBecomesModemStatusErrorsAndEvents) {
     constexpr DWORD kAllErrors = CE_BREAK | CE_FRAME | CE_RXPARITY | CE_OVERRUN;
-    auto header = [](uint8_t type, uint8_t notification) {
-        ByteVector bytes = cdc::SerialState(0, 0x0071);
-        bytes[0] = type;
-        bytes[1] = notification;
-        return bytes;
-    };
-    auto resized = [](size_t size) {
+    // A SERIAL_STATE of another size, or with another type or code.
+    auto edited = [](size_t size, uint8_t type = 0xA1, uint8_t notification = 0x20) {
         ByteVector bytes = cdc::SerialState(0, 0x0071);
         bytes.resize(size, 0);
+        bytes[0] = type;
+        bytes[1] = notification;
         return bytes;
     };
     const struct {
@@ -255,11 +247,16 @@ TEST_F(CdcSerialState, BitmapBecomesModemStatusErrorsAndEvents) {
                  {true, 0x0083, 0xB0, 0, EV_RLSD},
                  {false, 0x000A, 0x30, 0, EV_RING},
                  {false, 0xFF01, 0x90, 0, EV_RLSD | EV_DSR}};
-    const ByteVector malformed[] = {resized(9),         resized(16),        header(0x21, 0x20),
-                                    header(0xA1, 0x21), header(0xA1, 0x01), {}};
+    const ByteVector malformed[] = {edited(9),
+                                    edited(16),
+                                    edited(10, 0x21, 0x20),
+                                    edited(10, 0xA1, 0x21),
+                                    edited(10, 0xA1, 0x01),
+                                    {}};
     auto check = [&](bool ctsChip, const std::vector<ByteVector>& notifications, DWORD modem,
                      DWORD errors, DWORD events) {
-        HANDLE h = OpenWaiting(ctsChip ? sim::CdcCtsChipConfig() : sim::CdcAcmConfig());
+        HANDLE h =
+            ServeAndOpen(ctsChip ? sim::CdcCtsChipConfig() : sim::CdcAcmConfig(), nullptr, true);
         for (const ByteVector& n : notifications)
             model_->QueueRawNotification(n);
         EXPECT_EQ(WaitEvents(h), std::optional<DWORD>(events));
@@ -302,7 +299,7 @@ TEST_F(CdcSerialState, LineChangesReachTheApplication) {
         {"break", [](auto& l) { l.InjectBreak(true); }, EV_BREAK | EV_ERR, 0xB0, CE_BREAK, 0},
         {"break lasts", [](auto& l) { l.InjectError(sim::kLineOverrun); }, EV_ERR, 0xB0, CE_OVERRUN,
          'c'}};
-    HANDLE h = OpenWaiting(sim::CdcAcmConfig());
+    HANDLE h = ServeAndOpen(sim::CdcAcmConfig(), nullptr, true);
     model_->ReportState();  // what the line really shows: every input off
     ASSERT_EQ(WaitEvents(h), std::optional<DWORD>(EV_DSR));
     ASSERT_EQ(ModemStatus(h), static_cast<DWORD>(MS_CTS_ON));
@@ -327,7 +324,7 @@ TEST_F(CdcSerialState, StatusTransfersFitTheNotificationAndTheBuffer) {
         SCOPED_TRACE(packet);
         sim::CdcModelConfig config = sim::CdcAcmConfig();
         config.notifyPacket = static_cast<uint16_t>(packet);
-        HANDLE h = OpenWaiting(config);
+        HANDLE h = ServeAndOpen(config, nullptr, true);
         bus_->ClearLog();
         line_->SetDsr(true);
         line_->SetDcd(true);

@@ -1,6 +1,5 @@
-// The FTDI chip models on what the driver never sends or cannot see: headers
-// that do not describe their transfer (the port tests trust the model to
-// count each), the receive FIFO's hold and marks, and the two-port chip.
+// The FTDI chip models on what the driver cannot see: the receive FIFO's
+// hold and marks, and the two-port chip.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -16,25 +15,6 @@ using Bytes = std::vector<uint8_t>;
 using enum cehost::UsbHandshake;
 
 class FtdiModelTest : public PlatformTest {};
-
-// The chip trusts the header's length as far as the transfer goes.
-TEST_F(FtdiModelTest, HeaderFramedChipChecksEveryHeader) {
-    const struct {
-        Bytes packet, transmitted;
-        bool error;
-    } cases[] = {{{0x09, 'a', 'b'}, {'a', 'b'}, false}, {{0x01}, {}, false},
-                 {{0x0D, 'a', 'b'}, {'a', 'b'}, true},  {{0x05, 'a', 'b'}, {'a'}, true},
-                 {{0x0A, 'a', 'b'}, {}, true},          {{}, {}, true}};
-    auto line = std::make_shared<sim::ScriptedLine>();
-    sim::FtdiModel chip(sim::FtdiModelConfig::HeaderFramed(), line);
-    uint64_t errors = 0;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::PrintToString(c.packet));
-        EXPECT_EQ(chip.Out(0x02, c.packet.data(), c.packet.size()), kAck);
-        EXPECT_EQ(line->TakeTransmitted(), c.transmitted);
-        EXPECT_EQ(chip.State().headerErrors, errors += c.error ? 1 : 0);
-    }
-}
 
 // The receive side as the chip runs it: data waits for a full packet, the
 // event character, a marked character or the latency timer (long here, so
