@@ -109,13 +109,17 @@ TEST_F(RegistrationLifecycleTest, UnplugDuringAttachLeavesNothingBehind) {
 }
 
 // The load handler asks for no thread notifications when the platform offers
-// the call (the driver tests load it so), and loads all the same when not.
-TEST_F(RegistrationLifecycleTest, LoadsWithoutDisableThreadLibraryCalls) {
-    cehost::HideCoredllProc("DisableThreadLibraryCalls");
-    HMODULE library = LoadLibraryW(u"serlynx.dll");
-    ASSERT_NE(library, nullptr);
-    EXPECT_EQ(cehost::ThreadLibraryCallsDisabled("serlynx.dll"), 0);
-    EXPECT_TRUE(FreeLibrary(library));
+// the call, and loads all the same when it does not.
+TEST_F(RegistrationLifecycleTest, LoadHandlerDisablesThreadCalls) {
+    for (bool hidden : {false, true}) {
+        cehost::ResetPlatform();
+        if (hidden)
+            cehost::HideCoredllProc("DisableThreadLibraryCalls");
+        HMODULE library = LoadLibraryW(u"serlynx.dll");
+        ASSERT_NE(library, nullptr);
+        EXPECT_EQ(cehost::ThreadLibraryCallsDisabled("serlynx.dll"), hidden ? 0 : 1);
+        EXPECT_TRUE(FreeLibrary(library));
+    }
 }
 
 }  // namespace
