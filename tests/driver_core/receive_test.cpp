@@ -390,5 +390,72 @@ TEST_F(CoreReceiveTest, HandshakeLinesNeverUndoAnInputStop) {
     Finish(port);
 }
 
+// ---- Line status and comm events -------------------------------------------
+
+using CoreLineStatusTest = CoreTest;
+
+// An event wakes the handles whose mask holds it and that have not got it
+// pending yet; a handle cut loose from the port, or on the other channel of
+// a two-channel device, is not touched.
+TEST_F(CoreLineStatusTest, EventsReachOnlyWaitersThatWantThemNewly) {
+    SerialPort* port = NewPort();
+    StartIdle(port);
+    // The second channel only needs its parent for posting events: the
+    // handles and the lock are the parent's.
+    SerialPort* second = NewPort();
+    second->parent = port;
+    OpenHandle* cts = AddHandle(port, EV_CTS);
+    OpenHandle* cts2 = AddHandle(port, EV_CTS | EV_DSR);
+    OpenHandle* ring = AddHandle(port, EV_RING);
+    OpenHandle* detached = AddHandle(port, EV_CTS);
+    OpenHandle* onSecond = AddHandle(port, EV_CTS, second);
+    detached->port = nullptr;
+
+    EXPECT_TRUE(NotifyEvents(port, EV_CTS));
+    EXPECT_TRUE(Signalled(cts->waitEvent));
+    EXPECT_TRUE(Signalled(cts2->waitEvent));
+    EXPECT_EQ(cts->eventWord, (EV_CTS << 16) | EV_CTS);
+    EXPECT_FALSE(Signalled(ring->waitEvent));
+    EXPECT_EQ(ring->eventWord, EV_RING << 16);
+    for (OpenHandle* untouched : {detached, onSecond}) {
+        EXPECT_FALSE(Signalled(untouched->waitEvent));
+        EXPECT_EQ(untouched->eventWord, EV_CTS << 16);
+    }
+    // Already pending: nobody is woken again; a new event in the mask is.
+    NotifyEvents(port, EV_CTS);
+    EXPECT_FALSE(Signalled(cts->waitEvent));
+    EXPECT_FALSE(Signalled(cts2->waitEvent));
+    NotifyEvents(port, EV_DSR | EV_CTS);
+    EXPECT_FALSE(Signalled(cts->waitEvent));
+    EXPECT_TRUE(Signalled(cts2->waitEvent));
+    EXPECT_EQ(cts2->eventWord & 0xFFFF, EV_CTS | EV_DSR);
+    // The second channel's events reach only its handles.
+    NotifyEvents(second, EV_CTS);
+    EXPECT_TRUE(Signalled(onSecond->waitEvent));
+    EXPECT_FALSE(Signalled(ring->waitEvent));
+    PortDelete(second);
+    Finish(port);
+}
+
+// Contention on `errors` (a status request clearing it) or on a handle's
+// event word (the application changing its mask) that outlasts many
+// exchanges drops neither error bits nor events.
+TEST_F(CoreLineStatusTest, ContentionDropsNoBitsAndNoEvents) {
+    SerialPort* port = NewPort();
+    StartIdle(port);
+    OpenHandle* handle = AddHandle(port, EV_CTS | EV_ERR);
+    port->modemStatus = MS_CTS_ON;
+    port->errors = 0;
+    cehost::ContendCompareExchange(reinterpret_cast<LONG volatile*>(&port->errors), 20);
+    UpdateLineStatus(port, MS_CTS_ON, CE_FRAME);
+    EXPECT_EQ(port->errors, static_cast<DWORD>(CE_FRAME));
+    cehost::ContendCompareExchange(reinterpret_cast<LONG volatile*>(&handle->eventWord), 20);
+    UpdateLineStatus(port, 0, 0);  // CTS drops
+    EXPECT_EQ(handle->eventWord & 0xFFFF, static_cast<DWORD>(EV_ERR | EV_CTS));
+    EXPECT_TRUE(Signalled(handle->waitEvent));
+    cehost::ContendCompareExchange(nullptr, 0);
+    Finish(port);
+}
+
 }  // namespace
 }  // namespace drvtest

@@ -149,10 +149,6 @@ TEST_F(Control, LineBreakAndXoffRequests) {
     EXPECT_FALSE(Ioctl(h, IOCTL_SERIAL_SET_DTR));
     EXPECT_EQ(GetLastError(), 0u);
     port->lineResult = TRUE;
-    EXPECT_TRUE(Ioctl(h, IOCTL_SERIAL_SET_BREAK_ON));
-    EXPECT_TRUE(port->breakOn.load());
-    EXPECT_TRUE(Ioctl(h, IOCTL_SERIAL_SET_BREAK_OFF));
-    EXPECT_FALSE(port->breakOn.load());
     EXPECT_TRUE(Ioctl(h, IOCTL_SERIAL_SET_XOFF));
     EXPECT_EQ(ReadAcquire(&port->outputHeld), 0) << "no effect without fOutX";
 }
