@@ -198,7 +198,14 @@ TEST_F(Control, SetDcbRefusesFormatsThePortCannotExpress) {
 
 TEST_F(Control, CommStatusAndModemStatus) {
     DWORD_PTR h = StartPort();
-    SetRing(port, 100, 3896);  // 300 bytes held across the end of the ring
+    SetTimeouts(h, MAXDWORD, 0, 0);
+    // 300 bytes held across the end of the ring.
+    for (int i = 0; i < 4; ++i) {
+        Feed(Pattern(1000));
+        ASSERT_EQ(Read(h, 1000).size(), 1000u);
+    }
+    Feed(Pattern(300));
+    ASSERT_LT(ReadAcquire(&port->ringHead), ReadAcquire(&port->ringTail));
     UpdateLineStatus(port, MS_CTS_ON | MS_RING_ON | kModemBreak | 0x02, CE_FRAME | CE_OVERRUN);
     EditDcb(h, [](DCB& d) { d.fOutxDsrFlow = d.fOutxCtsFlow = d.fOutX = 1; });
     WriteRelease(&port->outputHeld, 1);
