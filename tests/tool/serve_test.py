@@ -7,8 +7,8 @@ rfc2217_test.cpp, the port types in tests/driver_*.
 
 usage: serve_test.py --serlynx PATH {pyserial --device NAME|clients|pty|cli}
 Exit status 77 (skipped) when pyserial is not installed."""
-import argparse, json, os, re, signal, socket, subprocess, sys, tempfile, termios, time
-import unittest
+import argparse, importlib.util, json, math, os, re, signal, socket, subprocess, sys, tempfile
+import termios, time, unittest
 
 try:
     import serial
@@ -314,7 +314,7 @@ class Cli(Case):
 
     def test_help_and_errors(self):
         for args in (["--help"], ["serve", "--help"], ["probe", "--help"], ["devices", "--help"],
-                     ["registry", "--help"]):
+                     ["registry", "--help"], ["bench", "--help"]):
             proc = run(*args)
             self.assertEqual((proc.returncode, proc.stdout[:14]), (0, "usage: serlynx"), args)
         for args, message in (
@@ -331,6 +331,9 @@ class Cli(Case):
                 (["probe", "--lsusb", "/nonexistent/x.txt"], "cannot read /nonexistent/x.txt"),
                 (["probe", "--lsusb", __file__], 'no "Device Descriptor:" line'),
                 (["registry", "export"], "expected `export FILE`"),
+                (["bench", "--json"], "--json needs a value"),
+                (["bench", "--only", "nosuch"], 'no figure is named like "nosuch"'),
+                (["bench", "--json", "/nonexistent/b.json"], "cannot write /nonexistent/b.json"),
                 # The pty's link is never put in place of what is there.
                 (["serve", "--rfc2217", "127.0.0.1:0", "--pty", os.path.dirname(__file__)],
                  "already exists")):
@@ -351,6 +354,31 @@ class Cli(Case):
         self.assertEqual(proc.returncode, 0, proc.stderr)
         self.assertEqual(proc.stdout.count("  port type "), len(re.findall(r"(?m)^\S", proc.stdout)))
         self.assertIn("0403:6001", proc.stdout)
+
+    def test_bench_quick_json(self):
+        # JSON on standard output, the text on standard error; the compare
+        # script reads old revisions' text into the same figures.
+        proc = subprocess.run([ARGS.serlynx, "bench", "--quick", "--json", "-"],
+                              capture_output=True, text=True, timeout=300)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        data = json.loads(proc.stdout)
+        scenarios = ["rx", "tx", "echo", "memory", "scaling"]
+        self.assertEqual(data["scenarios"], scenarios)
+        self.assertEqual(sorted({f["scenario"] for f in data["figures"]}), sorted(scenarios))
+        self.assertTrue(data["complete"])
+        spec = importlib.util.spec_from_file_location("bench_compare", os.path.join(
+            os.path.dirname(__file__), "..", "..", "scripts", "bench-compare.py"))
+        compare = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(compare)
+        text = compare.parse_text(proc.stderr)
+        self.assertEqual([f["name"] for f in text["figures"]], [f["name"] for f in data["figures"]])
+        for a, b in zip(data["figures"], text["figures"]):
+            for key, x in a.items():
+                y = b[key]
+                if type(x) in (int, float) and y is not None:
+                    self.assertTrue(math.isclose(x, y, rel_tol=0.03, abs_tol=0.06), (a, key, y))
+                elif key != "details":
+                    self.assertEqual(x, y, (a["name"], key))
 
     def test_registry_export_import(self):
         with tempfile.TemporaryDirectory() as d:
