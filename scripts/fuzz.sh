@@ -8,6 +8,10 @@
 # a crash, leak or hang leaves its input in $FUZZ_BUILD/findings/<target> and
 # fails the run. Prints the executions of every target.
 set -uo pipefail
+case ${1:-} in
+    -h | --help) sed -n '2,9s/^# \{0,1\}//p' "$0"; exit 0 ;;
+    '' | *[!0-9]*) [ -z "${1:-}" ] || { echo "fuzz.sh: seconds must be a number: $1 (see --help)" >&2; exit 2; } ;;
+esac
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true

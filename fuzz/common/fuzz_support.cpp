@@ -69,18 +69,11 @@ std::u16string ComName(int kind) {  // kind < 9: one digit
     return u"COM" + std::u16string(1, static_cast<char16_t>(u'1' + kind)) + u":";
 }
 
-const sim::ModelEntry& Entry(int kind) {
-    const sim::ModelEntry* entry =
-        kind >= 0 && kind < kModelKinds ? sim::FindModel(kKinds[kind]) : nullptr;
-    if (entry == nullptr)
-        Finding("no device model for kind %d", kind);
-    return *entry;
-}
-
 }  // namespace
 
 void AttachAndUse(const std::shared_ptr<cehost::UsbDeviceModel>& model,
                   const std::function<void()>& between, const char* what) {
+    KeepDriverLoaded();
     cehost::ResetPlatform();
     {
         cehost::UsbBus bus;
@@ -102,16 +95,6 @@ void AttachAndUse(const std::shared_ptr<cehost::UsbDeviceModel>& model,
     CheckCounters(what);
 }
 
-std::shared_ptr<cehost::UsbDeviceModel> MakeModel(int kind) {
-    return Entry(kind)
-        .Make(std::make_shared<sim::LoopbackPlug>(), std::make_shared<sim::LoopbackPlug>())
-        .usb;
-}
-
-sim::DataPath DataPath(int kind) {
-    return sim::DataPathOf(Entry(kind).config);
-}
-
 Fleet& Fleet::Get() {
     static Fleet* fleet = new Fleet;  // never destroyed: threads keep running to exit
     return *fleet;
@@ -120,12 +103,12 @@ Fleet& Fleet::Get() {
 Fleet::Fleet() {
     KeepDriverLoaded();
     cehost::ResetPlatform();
-    bus_ = std::make_unique<cehost::UsbBus>();
+    bus = std::make_unique<cehost::UsbBus>();
     for (int k = 0; k < kModelKinds; ++k) {
-        models_[k] = std::make_shared<ScriptedModel>(MakeModel(k));
-        ids_[k] = Serve(*bus_, models_[k], nullptr);
-        handles_[k] = OpenCom(ComName(k));
-        if (ids_[k] == 0 || handles_[k] == INVALID_HANDLE_VALUE || handles_[k] == nullptr)
+        models[k] = std::make_shared<ScriptedModel>(badtest::MakeChip(kKinds[k]));
+        ids[k] = Serve(*bus, models[k], nullptr);
+        handles[k] = OpenCom(ComName(k));
+        if (ids[k] == 0 || handles[k] == INVALID_HANDLE_VALUE || handles[k] == nullptr)
             Finding("device kind %d was not served as %s", k, cehost::Utf8(ComName(k)).c_str());
     }
 }
@@ -133,9 +116,9 @@ Fleet::Fleet() {
 void Fleet::CheckAfterInput(int kind) {
     if (cehost::MisuseTotal() != 0)
         Finding("misuse: %s", cehost::CountersReport().c_str());
-    CloseHandle(handles_[kind]);
-    handles_[kind] = OpenCom(ComName(kind));
-    if (handles_[kind] == INVALID_HANDLE_VALUE || handles_[kind] == nullptr)
+    CloseHandle(handles[kind]);
+    handles[kind] = OpenCom(ComName(kind));
+    if (handles[kind] == INVALID_HANDLE_VALUE || handles[kind] == nullptr)
         Finding("port kind %d no longer opens", kind);
 }
 

@@ -7,17 +7,18 @@
 // Threads: everything here runs on the fuzzer's thread.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 
+#include "bad_inputs/chips.h"
 #include "ce/windows.h"
 #include "cehost/usb_bus.h"
 #include "cehost/usb_device_model.h"
 #include "common/scripted_model.h"
-#include "sim/catalog.h"
 
 namespace fuzz {
 
@@ -29,12 +30,11 @@ class Reader {
   public:
     Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
     bool Empty() const { return pos_ >= size_; }
-    size_t Left() const { return Empty() ? 0 : size_ - pos_; }
     uint8_t U8() { return Empty() ? 0 : data_[pos_++]; }
     uint16_t U16() { return static_cast<uint16_t>(U8() | (U8() << 8)); }
     uint32_t U32() { return U16() | (static_cast<uint32_t>(U16()) << 16); }
     Bytes Take(size_t n) {
-        n = n < Left() ? n : Left();
+        n = Empty() ? 0 : std::min(n, size_ - pos_);
         Bytes b(data_ + pos_, data_ + pos_ + n);
         pos_ += n;
         return b;
@@ -64,12 +64,11 @@ void KeepDriverLoaded();
 // leftovers first. `what` names the input's stage in the report.
 void CheckCounters(const char* what);
 
-// On a platform brought back to its start: the driver installed, `model`
-// plugged for its first attach, `between` run, and the device plugged again.
-// When the configured attach serves it, its port is opened, moved a few
-// bytes through (a GetCommState and SetCommState, a write, a read that
-// returns at once) and closed; the device is unplugged and the counters
-// checked.
+// With the driver kept loaded, on a platform brought back to its start: the driver installed,
+// `model` plugged for its first attach, `between` run, and the device plugged again. When the
+// configured attach serves it, its port is opened, moved a few bytes through (a GetCommState and
+// SetCommState, a write, a read that returns at once) and closed; the device is unplugged and the
+// counters checked.
 void AttachAndUse(const std::shared_ptr<cehost::UsbDeviceModel>& model,
                   const std::function<void()>& between, const char* what);
 
@@ -77,37 +76,31 @@ void AttachAndUse(const std::shared_ptr<cehost::UsbDeviceModel>& model,
 HANDLE OpenCom(const std::u16string& name = u"COM1:");
 
 // The devices the targets plug, by number (an input's kind byte picks one):
-// models of the catalog, with a loopback plug behind each serial channel.
+// models of the catalog (badtest::MakeChip), with a loopback plug behind
+// each serial channel.
 // The order stays, so that the corpora keep their meaning.
 constexpr const char* kKinds[] = {"bulk",         "cdc-acm",         "cdc-cts",
                                   "cdc-nocoding", "cdc-two-channel", "ftdi",
                                   "ftdi-hs",      "ftdi-header",     "rcs310"};
 constexpr int kModelKinds = sizeof kKinds / sizeof kKinds[0];
-std::shared_ptr<cehost::UsbDeviceModel> MakeModel(int kind);
-// The endpoints its data moves on.
-sim::DataPath DataPath(int kind);
 
 // One device of every kind, each behind a ScriptedModel, all served on one
 // bus as "COM1:" to "COM9:" (kind k is COM<k+1>), with a handle open on each.
 // Built on first use and kept for the whole run.
-class Fleet {
-  public:
+struct Fleet {
     static Fleet& Get();
-    HANDLE Handle(int kind) const { return handles_[kind]; }
-    ScriptedModel& Model(int kind) { return *models_[kind]; }
-    cehost::UsbBus& Bus() { return *bus_; }
-    cehost::UsbDeviceId Id(int kind) const { return ids_[kind]; }
     // The end-of-input checks of a target that used the kind's port: no
     // misuse counted, and the port opens again (the last close and the first
     // open bring its settings back to their defaults); a finding otherwise.
     void CheckAfterInput(int kind);
 
+    std::unique_ptr<cehost::UsbBus> bus;
+    std::shared_ptr<ScriptedModel> models[kModelKinds];
+    cehost::UsbDeviceId ids[kModelKinds] = {};
+    HANDLE handles[kModelKinds] = {};
+
   private:
     Fleet();
-    std::unique_ptr<cehost::UsbBus> bus_;
-    std::shared_ptr<ScriptedModel> models_[kModelKinds];
-    cehost::UsbDeviceId ids_[kModelKinds] = {};
-    HANDLE handles_[kModelKinds] = {};
 };
 
 }  // namespace fuzz

@@ -24,14 +24,9 @@ const char16_t* const kNames[] = {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz::KeepDriverLoaded();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Reader in(data, size);
-    auto model = fuzz::MakeModel(in.U8() % fuzz::kModelKinds);
+    auto model = badtest::MakeChip(fuzz::kKinds[in.U8() % fuzz::kModelKinds]);
     const std::u16string key = serlynx::DeviceKeyPath(model->DeviceDescriptor());
     fuzz::AttachAndUse(
         model,

@@ -10,11 +10,6 @@
 // that tells whether to fix the descriptors' length and type bytes.
 #include "common/fuzz_support.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz::KeepDriverLoaded();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Reader in(data, size);
     fuzz::Bytes device = in.Take(18);

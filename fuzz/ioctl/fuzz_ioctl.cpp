@@ -25,13 +25,6 @@ namespace {
 constexpr DWORD kSerialFamily = 0x001B0000;
 constexpr DWORD kRequests = std::size(kSerialRequestRules);
 
-// The rule of a code, or null for a code the table does not have.
-const SerialRequestRule* RuleOf(DWORD code) {
-    auto rule = std::find_if(std::begin(kSerialRequestRules), std::end(kSerialRequestRules),
-                             [&](const SerialRequestRule& r) { return r.code == code; });
-    return rule == std::end(kSerialRequestRules) ? nullptr : rule;
-}
-
 // Ends a comm-event wait that nothing would end: setting the mask again
 // aborts it.
 void AbortWaitSoon(HANDLE h, std::chrono::milliseconds after) {
@@ -47,12 +40,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Reader in(data, size);
     const int kind = in.U8() % fuzz::kModelKinds;
     fuzz::Fleet& fleet = fuzz::Fleet::Get();
-    HANDLE h = fleet.Handle(kind);
+    HANDLE h = fleet.handles[kind];
     for (int call = 0; call < 32 && !in.Empty(); ++call) {
         const uint8_t sel = in.U8();
         DWORD code =
             sel < 224 ? kSerialFamily | (static_cast<DWORD>(sel % (kRequests + 3)) << 2) : in.U32();
-        const SerialRequestRule* rule = RuleOf(code);
+        const SerialRequestRule* rule = nullptr;
+        for (const SerialRequestRule& r : kSerialRequestRules)
+            rule = r.code == code ? &r : rule;
         const uint8_t flags = in.U8();
         std::vector<uint8_t> inBuf(in.U8());
         std::vector<uint8_t> outBuf(in.U8(), 0xA5);
@@ -77,26 +72,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const DWORD error = GetLastError();
         if (aborter.joinable())
             aborter.join();
+        const unsigned c = code;
         if (!nullCount && actual != 0xFFFFFFFF && actual > outBuf.size())
-            fuzz::Finding("code %#x: more bytes reported than the output buffer holds",
-                          static_cast<unsigned>(code));
-        if (rule == nullptr)
-            continue;
-        const bool inBroken = rule->inSize != 0 && (nullIn || inLength < rule->inSize);
-        const bool outBroken =
-            rule->outSize != 0 && (nullOut || nullCount || outLength < rule->outSize);
-        if (!inBroken && !outBroken)
+            fuzz::Finding("code %#x: more bytes reported than the output buffer holds", c);
+        const bool broken =
+            rule != nullptr &&
+            ((rule->inSize != 0 && (nullIn || inLength < rule->inSize)) ||
+             (rule->outSize != 0 && (nullOut || nullCount || outLength < rule->outSize)));
+        if (!broken)
             continue;
         if (ok)
-            fuzz::Finding("code %#x: buffers that break the request's rule were taken",
-                          static_cast<unsigned>(code));
-        if (error == ERROR_INVALID_HANDLE)
-            continue;
-        if (error != ERROR_INVALID_PARAMETER)
-            fuzz::Finding("code %#x: broken buffers not refused as invalid",
-                          static_cast<unsigned>(code));
-        if (rule->outSize != 0 && !nullCount && actual != 0)
-            fuzz::Finding("code %#x: a refused request left a count", static_cast<unsigned>(code));
+            fuzz::Finding("code %#x: buffers that break the request's rule were taken", c);
+        if (error != ERROR_INVALID_HANDLE && error != ERROR_INVALID_PARAMETER)
+            fuzz::Finding("code %#x: broken buffers not refused as invalid", c);
+        if (error != ERROR_INVALID_HANDLE && rule->outSize != 0 && !nullCount && actual != 0)
+            fuzz::Finding("code %#x: a refused request left a count", c);
     }
     fleet.CheckAfterInput(kind);
     return 0;

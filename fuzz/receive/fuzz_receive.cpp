@@ -13,6 +13,8 @@
 
 namespace {
 
+using enum cehost::UsbHandshake;
+
 constexpr DWORD kErrors[] = {
     USB_CRC_ERROR,          USB_STALL_ERROR,         USB_DEVICE_NOT_RESPONDING_ERROR,
     USB_DATA_OVERRUN_ERROR, USB_DATA_UNDERRUN_ERROR, USB_CANCELED_ERROR,
@@ -29,69 +31,50 @@ void Drain(HANDLE h, std::vector<uint8_t>& got) {
     }
 }
 
-// Reads until 5 ms pass without a byte: what an earlier input's last
-// transfers brought is gone before this input counts bytes.
-void Settle(HANDLE h) {
-    std::vector<uint8_t> old;
-    for (int quiet = 0; quiet < 5;) {
-        const size_t before = old.size();
-        Drain(h, old);
-        quiet = old.size() == before ? quiet + 1 : 0;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Reader in(data, size);
     const int kind = in.U8() % fuzz::kModelKinds;
     fuzz::Fleet& fleet = fuzz::Fleet::Get();
-    HANDLE h = fleet.Handle(kind);
-    fuzz::ScriptedModel& model = fleet.Model(kind);
-    const sim::DataPath path = fuzz::DataPath(kind);
-    const uint8_t dataIn = path.dataIn;
-    const uint8_t statusIn = path.statusIn;
+    HANDLE h = fleet.handles[kind];
+    fuzz::ScriptedModel& model = *fleet.models[kind];
+    const sim::DataPath path = badtest::Path(fuzz::kKinds[kind]);
+    const uint8_t dataIn = path.dataIn, statusIn = path.statusIn;
     COMMTIMEOUTS immediate{MAXDWORD, 0, 0, 0, 0};
     SetCommTimeouts(h, &immediate);
-    Settle(h);
-
     std::vector<uint8_t> sent, got;
+    // What an earlier input's last transfers brought is read until 5 ms
+    // pass without a byte, before this input counts bytes.
+    for (int quiet = 0; quiet < 5; std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
+        const size_t before = got.size();
+        Drain(h, got);
+        quiet = got.size() == before ? quiet + 1 : 0;
+    }
+    got.clear();
     bool onlyData = true;
     for (int step = 0; step < 64 && !in.Empty(); ++step) {
         const uint8_t op = in.U8();
-        switch (op % 8) {
-            case 5:
-            case 6: {
-                // A status packet (or, without a status endpoint, a data one).
-                fuzz::InStep s{cehost::UsbHandshake::kAck, in.Chunk()};
-                model.Script(statusIn ? statusIn : dataIn, std::move(s));
-                onlyData = false;
-                break;
-            }
-            case 7: {
-                const uint8_t which = in.U8();
-                const uint8_t ep = (which & 1) && statusIn ? statusIn : dataIn;
-                if (which & 2) {
-                    model.Script(ep, fuzz::InStep{cehost::UsbHandshake::kStall, {}});
-                } else {
-                    fleet.Bus().CompleteWithError(fleet.Id(kind), {ep, cehost::kAnyRequest},
-                                                  kErrors[(which >> 2) % 8], 1);
-                }
-                onlyData = false;
-                break;
-            }
-            default: {
-                fuzz::Bytes packet = in.Chunk();
-                // A device cannot send more than a packet at a time; the
-                // model cuts longer ones, so only what fits counts as sent.
-                if (op & 0x80 || packet.size() > path.inPacket) {
-                    packet.resize(path.inPacket, op);  // full: the transfer goes on
-                }
-                sent.insert(sent.end(), packet.begin(), packet.end());
-                model.Script(dataIn, fuzz::InStep{cehost::UsbHandshake::kAck, std::move(packet)});
-                break;
-            }
+        if (op % 8 == 5 || op % 8 == 6) {
+            // A status packet (or, without a status endpoint, a data one).
+            model.Script(statusIn ? statusIn : dataIn, fuzz::InStep{kAck, in.Chunk()});
+            onlyData = false;
+        } else if (op % 8 == 7) {
+            const uint8_t which = in.U8(), ep = (which & 1) && statusIn ? statusIn : dataIn;
+            if (which & 2)
+                model.Script(ep, fuzz::InStep{kStall, {}});
+            else
+                fleet.bus->CompleteWithError(fleet.ids[kind], {ep, cehost::kAnyRequest},
+                                             kErrors[(which >> 2) % 8], 1);
+            onlyData = false;
+        } else {
+            fuzz::Bytes packet = in.Chunk();
+            // A device cannot send more than a packet at a time; the model
+            // cuts longer ones, so only what fits counts as sent.
+            if (op & 0x80 || packet.size() > path.inPacket)
+                packet.resize(path.inPacket, op);  // full: the transfer goes on
+            sent.insert(sent.end(), packet.begin(), packet.end());
+            model.Script(dataIn, fuzz::InStep{kAck, std::move(packet)});
         }
         Drain(h, got);
     }
@@ -114,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool allSent = model.Pending() == 0;
     Drain(h, got);
     model.DropScript();
-    fleet.Bus().ClearFaults(fleet.Id(kind));
+    fleet.bus->ClearFaults(fleet.ids[kind]);
 
     if (std::string_view(fuzz::kKinds[kind]) == "bulk" && onlyData && allSent) {
         // A transfer of the bulk-only port ends at its first short packet; the

@@ -4,62 +4,16 @@
 #pragma once
 
 #include <memory>
-#include <stdexcept>
 #include <string>
 
+#include "bad_inputs/chips.h"
 #include "common/com_port_test.h"
 #include "common/scripted_model.h"
-#include "sim/catalog.h"
-#include "sim/serial_line.h"
 
 namespace badtest {
 
 using comtest::ByteVector;
 using testfix::Bytes;
-
-// A device model of the catalog, by name ("bulk", "cdc-acm", "ftdi", ...),
-// and its endpoints.
-inline const sim::ModelEntry& Model(const std::string& name) {
-    const sim::ModelEntry* entry = sim::FindModel(name);
-    if (entry == nullptr)
-        throw std::logic_error("no device model " + name);
-    return *entry;
-}
-
-inline sim::DataPath Path(const std::string& name) {
-    return sim::DataPathOf(Model(name).config);
-}
-
-// A device of the catalog with a loopback plug behind each serial channel.
-inline std::shared_ptr<cehost::UsbDeviceModel> MakeChip(const std::string& name) {
-    return Model(name)
-        .Make(std::make_shared<sim::LoopbackPlug>(), std::make_shared<sim::LoopbackPlug>())
-        .usb;
-}
-
-// The port types by kind, for the stress tests that cycle through them.
-enum class Kind { kBulk, kCdc, kCtsChip, kTwoChannel, kFtdi, kFtdiHeader, kType4 };
-
-struct KindInfo {
-    Kind kind;
-    const char* name;
-    uint8_t dataIn, dataOut, statusIn;  // 0: none
-};
-
-inline const char* const kKindNames[][2] = {
-    {"bulk", "bulk"},       {"cdc", "cdc-acm"},
-    {"ctschip", "cdc-cts"}, {"twochannel", "cdc-two-channel"},
-    {"ftdi", "ftdi"},       {"ftdiheader", "ftdi-header"},
-    {"type4", "rcs310"}};
-
-inline KindInfo Info(Kind k) {
-    const sim::DataPath p = Path(kKindNames[static_cast<int>(k)][1]);
-    return {k, kKindNames[static_cast<int>(k)][0], p.dataIn, p.dataOut, p.statusIn};
-}
-
-inline std::shared_ptr<cehost::UsbDeviceModel> MakeChip(Kind k) {
-    return MakeChip(kKindNames[static_cast<int>(k)][1]);
-}
 
 class BadInputTest : public comtest::ComPortTest {
   protected:

@@ -23,15 +23,14 @@ namespace {
 enum class Port { kNone, kMovesNothing, kLeadingPart, kIntact };
 
 struct Case {
-    std::string kind;  // the device model
-    std::string what;
+    std::string kind, what;            // the device model, the input
     std::function<Bytes(Bytes)> edit;  // of the configuration descriptor
     bool beforeFirstAttach;            // the first attach sees the edit too
-    const char16_t* value;             // else a registry value written before the configured attach
-    DWORD type;
-    Bytes data;
     Port port;
-    bool claimed = false;  // the device is claimed even without a port
+    bool claimed = false;             // the device is claimed even without a port
+    const char16_t* value = nullptr;  // else a registry value written before the configured attach
+    DWORD type = 0;
+    Bytes data = {};
 };
 
 class BadDeviceTest : public BadInputTest, public testing::WithParamInterface<Case> {};
@@ -64,11 +63,6 @@ TEST_P(BadDeviceTest, NoPortOrSoundPort) {
     EXPECT_TRUE(CloseHandle(h));
 }
 
-Case Edited(const std::string& k, std::string what, std::function<Bytes(Bytes)> edit, bool first,
-            Port port) {
-    return {k, std::move(what), std::move(edit), first, nullptr, 0, {}, port};
-}
-
 // A packet size with which no byte could move makes the port's start fail:
 // no packet at all, a bulk-OUT packet that leaves no byte below the packet
 // size (header-framed chips: no byte after the header), an FTDI bulk-IN
@@ -77,23 +71,18 @@ Case Edited(const std::string& k, std::string what, std::function<Bytes(Bytes)> 
 void AddPacketSizes(std::vector<Case>& cases) {
     for (std::string k : {"bulk", "cdc-acm", "ftdi", "ftdi-header", "rcs310"}) {
         const sim::DataPath i = Path(k);
-        const bool ftdi = k.starts_with("ftdi");
-        const struct {
-            const char* role;
-            uint8_t address;
-            uint16_t least;  // the smallest size that serves
-        } roles[] = {{"in", i.dataIn, static_cast<uint16_t>(ftdi ? 3 : 1)},
-                     {"out", i.dataOut, static_cast<uint16_t>(k == "ftdi-header" ? 3 : 2)},
-                     {"status", i.statusIn, 1}};
-        for (const auto& r : roles) {
-            if (r.address == 0)
-                continue;
+        const std::tuple<const char*, uint8_t, int> roles[] = {
+            {"in", i.dataIn, k.starts_with("ftdi") ? 3 : 1},
+            {"out", i.dataOut, k == "ftdi-header" ? 3 : 2},
+            {"status", i.statusIn, 1}};  // the smallest size that serves
+        for (auto [role, address, least] : roles) {
             for (uint16_t size : {0, 1, 2, 65, 1024}) {
-                cases.push_back(Edited(
-                    k, std::string(r.role) + "_" + std::to_string(size),
-                    [a = r.address, size](Bytes c) { return testfix::SetPacketSize(c, a, size); },
-                    false, size < r.least ? Port::kNone : Port::kIntact));
-                cases.back().claimed = true;
+                if (address != 0)
+                    cases.push_back({k, role + ("_" + std::to_string(size)),
+                                     [a = address, size](Bytes c) {
+                                         return testfix::SetPacketSize(c, a, size);
+                                     },
+                                     false, size < least ? Port::kNone : Port::kIntact, true});
             }
         }
     }
@@ -110,40 +99,33 @@ void AddEndpointLayouts(std::vector<Case>& cases) {
     for (std::string k :
          {"bulk", "cdc-acm", "cdc-cts", "cdc-two-channel", "ftdi", "ftdi-header", "rcs310"}) {
         const sim::DataPath i = Path(k);
-        const bool basic = k == "bulk";
-        const bool configurable = basic || k.starts_with("cdc");
+        const bool basic = k == "bulk", configurable = basic || k.starts_with("cdc");
         const Port part = basic ? Port::kLeadingPart : Port::kNone;
+        const Port shown = configurable ? Port::kLeadingPart : Port::kNone;
+        auto add = [&](uint8_t needs, std::string what, std::function<Bytes(Bytes)> edit,
+                       bool first, Port port) {
+            if (needs != 0)
+                cases.push_back({k, std::move(what), std::move(edit), first, port});
+        };
         auto remove = [](uint8_t a) {
             return [a](Bytes c) { return testfix::RemoveEndpoint(std::move(c), a); };
         };
-        auto readdress = [](uint8_t from, uint8_t to) {
-            return [from, to](Bytes c) { return testfix::Readdress(std::move(c), from, to); };
+        auto readdress = [&](uint8_t from) {
+            return [from, to = i.dataIn](Bytes c) {
+                return testfix::Readdress(std::move(c), from, to);
+            };
         };
-        cases.push_back(Edited(k, "no_data_in", remove(i.dataIn), false, part));
-        if (i.dataOut)
-            cases.push_back(Edited(k, "no_data_out", remove(i.dataOut), false, part));
-        if (i.statusIn)
-            cases.push_back(Edited(k, "no_status_in", remove(i.statusIn), false, part));
-        cases.push_back(Edited(k, "only_in_alternates", testfix::EndpointsOnlyInAlternates, true,
-                               configurable ? Port::kMovesNothing : Port::kNone));
-        cases.push_back(Edited(k, "only_in_alternates_later", testfix::EndpointsOnlyInAlternates,
-                               false, basic ? Port::kMovesNothing : Port::kNone));
-        if (i.dataOut) {
-            cases.push_back(Edited(k, "out_takes_in_address", readdress(i.dataOut, i.dataIn), true,
-                                   configurable ? Port::kLeadingPart : Port::kNone));
-            cases.push_back(Edited(k, "out_takes_in_address_later", readdress(i.dataOut, i.dataIn),
-                                   false, part));
-        }
-        if (i.statusIn) {
-            cases.push_back(Edited(k, "status_takes_in_address", readdress(i.statusIn, i.dataIn),
-                                   true, configurable ? Port::kLeadingPart : Port::kNone));
-        }
+        add(i.dataIn, "no_data_in", remove(i.dataIn), false, part);
+        add(i.dataOut, "no_data_out", remove(i.dataOut), false, part);
+        add(i.statusIn, "no_status_in", remove(i.statusIn), false, part);
+        add(1, "only_in_alternates", testfix::EndpointsOnlyInAlternates, true,
+            configurable ? Port::kMovesNothing : Port::kNone);
+        add(1, "only_in_alternates_later", testfix::EndpointsOnlyInAlternates, false,
+            basic ? Port::kMovesNothing : Port::kNone);
+        add(i.dataOut, "out_takes_in_address", readdress(i.dataOut), true, shown);
+        add(i.dataOut, "out_takes_in_address_later", readdress(i.dataOut), false, part);
+        add(i.statusIn, "status_takes_in_address", readdress(i.statusIn), true, shown);
     }
-}
-
-Bytes Le32(uint32_t v) {
-    return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
-            static_cast<uint8_t>(v >> 24)};
 }
 
 // A registry value of the wrong type or size counts as absent: optional
@@ -151,32 +133,26 @@ Bytes Le32(uint32_t v) {
 // no port, or (UsbMode, whose default is the basic port) a port that moves
 // bytes intact.
 void AddRegistryValues(std::vector<Case>& cases) {
-    const struct {
-        const char16_t* name;
-        DWORD type;
-        Bytes data;
-        bool served;
-    } values[] = {{kValueReceiveBuffer, REG_SZ, {'8', 0, 0, 0}, true},
-                  {kValueReceiveBuffer, REG_DWORD, {0x10, 0}, true},
-                  {kValueReceiveBuffer, REG_DWORD, Le32(0), true},
-                  {kValueReceiveBuffer, REG_DWORD, Le32(0xFFFFFFFF), true},
-                  {kValuePriority256, REG_MULTI_SZ, {0, 0}, true},
-                  {kValuePriority256, REG_DWORD, {1, 2, 3, 4, 5, 6, 7, 8}, true},
-                  {kValuePriority256, REG_DWORD, Le32(0xFFFFFFFF), true},
-                  {kValueFriendlyName, REG_DWORD, Le32(1), true},
-                  {kValueUsbMode, REG_SZ, {'1', 0, 0, 0}, true},
-                  {kValueUsbMode, REG_DWORD, {1}, true},
-                  {kValueUsbMode, REG_DWORD, Le32(0xFF), false},
-                  {kValueReceiveEndp, REG_BINARY, {0x82}, false},
-                  {kValueReceiveEndp, REG_DWORD, Le32(0x8F), false},
-                  {kValueSendEndp, REG_SZ, {}, false},
-                  {kValueClassEndp, REG_DWORD, Le32(0x82), true},
-                  {kValueClassEndp, REG_NONE, {}, false}};
-    for (const auto& v : values) {
-        const std::u16string n = v.name;
+    const Bytes ones = {0xFF, 0xFF, 0xFF, 0xFF};
+    const std::tuple<const char16_t*, DWORD, Bytes, bool> values[] = {
+        {kValueReceiveBuffer, REG_SZ, {'8', 0, 0, 0}, true},
+        {kValueReceiveBuffer, REG_DWORD, {0x10, 0}, true},
+        {kValueReceiveBuffer, REG_DWORD, {0, 0, 0, 0}, true},
+        {kValueReceiveBuffer, REG_DWORD, ones, true},
+        {kValuePriority256, REG_DWORD, {1, 2, 3, 4, 5, 6, 7, 8}, true},
+        {kValueFriendlyName, REG_DWORD, {1, 0, 0, 0}, true},
+        {kValueUsbMode, REG_SZ, {'1', 0, 0, 0}, true},
+        {kValueUsbMode, REG_DWORD, {0xFF, 0, 0, 0}, false},
+        {kValueReceiveEndp, REG_BINARY, {0x82}, false},
+        {kValueReceiveEndp, REG_DWORD, {0x8F, 0, 0, 0}, false},
+        {kValueSendEndp, REG_SZ, {}, false},
+        {kValueClassEndp, REG_DWORD, {0x82, 0, 0, 0}, true},
+        {kValueClassEndp, REG_NONE, {}, false}};
+    for (const auto& [name, type, data, served] : values) {
+        const std::u16string n = name;
         cases.push_back(
             {"cdc-acm", std::string(n.begin(), n.end()) + "_" + std::to_string(cases.size()),
-             nullptr, false, v.name, v.type, v.data, v.served ? Port::kIntact : Port::kNone});
+             nullptr, false, served ? Port::kIntact : Port::kNone, false, name, type, data});
     }
 }
 

@@ -14,6 +14,9 @@ namespace {
 
 class StatusPacketTest : public BadInputTest {
   protected:
+    HANDLE Open(const std::string& name) {
+        return Attach(name) ? comtest::OpenCom() : INVALID_HANDLE_VALUE;
+    }
     // Scripts one IN transfer of `bytes` on `endpoint` (packets of `packet`
     // bytes, ended by a short or zero-length one) and waits until it went.
     void Deliver(uint8_t endpoint, const Bytes& bytes, size_t packet) {
@@ -30,16 +33,13 @@ class StatusPacketTest : public BadInputTest {
 // SERIAL_STATE notifications cut short or run long: none crashes the port,
 // the ten bytes received before them stay, and data keeps flowing.
 TEST_F(StatusPacketTest, CdcNotificationsOfEveryLength) {
-    ASSERT_TRUE(Attach("cdc-acm"));
-    HANDLE h = comtest::OpenCom();
+    HANDLE h = Open("cdc-acm");
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     const ByteVector first = comtest::PatternBytes(10);
     ASSERT_EQ(comtest::WriteAll(h, first), 10u);
-    ASSERT_TRUE(comtest::Eventually([&] {
-        DWORD errors = 0;
-        COMSTAT stat{};
-        return ClearCommError(h, &errors, &stat) && stat.cbInQue == 10;
-    }));
+    COMSTAT stat{};
+    ASSERT_TRUE(comtest::Eventually(
+        [&] { return ClearCommError(h, nullptr, &stat) && stat.cbInQue == 10; }));
     const Bytes full = {0xA1, 0x20, 0, 0, 0, 0, 2, 0, 0x7F, 0x00};
     for (size_t length = 0; length <= 70; ++length) {
         Bytes packet(length, 0xEE);
@@ -55,8 +55,7 @@ TEST_F(StatusPacketTest, CdcNotificationsOfEveryLength) {
 // FTDI bulk-IN transfers of every length: each packet's status pair is taken
 // off and only the bytes after it are data; a lone byte is no packet.
 TEST_F(StatusPacketTest, FtdiPacketsOfEveryLength) {
-    ASSERT_TRUE(Attach("ftdi"));
-    HANDLE h = comtest::OpenCom();
+    HANDLE h = Open("ftdi");
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     ByteVector expected;
     uint8_t next = 0x20;

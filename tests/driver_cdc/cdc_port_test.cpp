@@ -1,23 +1,56 @@
-// The CDC port's class requests as the devices receive them: start-up, line
-// coding, control lines and break. (What the first attach writes for each
-// device: the lifecycle tests.)
+// The CDC and two-channel ports end to end, as the devices and their lines
+// see them: start-up, line coding, control lines and break; SERIAL_STATE
+// notifications as applications see them (modem status, line errors, comm
+// events); and the two-channel port, one stream device with two serial
+// lines between which handles move with the IR escape functions.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "cdc_fixture.h"
-#include "ce/file.h"
-#include "cehost/regfile.h"
-#include "platform.h"
+#include "common/com_port_test.h"
+#include "sim/cdc_model.h"
+#include "sim/serial_line.h"
 
-namespace cdctest {
 namespace {
 
-using comtest::EditDcb;
-using comtest::OpenCom;
+using namespace comtest;
 namespace cdc = sim::cdc;
+
+class CdcPortTest : public ComPortTest {
+  protected:
+    // Serves the model and opens COM1: (waiting for line events when
+    // `lineEvents`). The first open's requests are synchronous: the device
+    // has its line coding and control lines when this returns.
+    HANDLE ServeAndOpen(const sim::CdcModelConfig& config,
+                        const std::function<void(const std::u16string&)>& editKey = nullptr,
+                        bool lineEvents = false) {
+        line_ = std::make_shared<sim::ScriptedLine>();
+        line2_ = std::make_shared<sim::ScriptedLine>();
+        model_ = std::make_shared<sim::CdcModel>(config, line_, line2_);
+        Serve(model_, editKey);
+        HANDLE h = OpenCom();
+        EXPECT_NE(h, INVALID_HANDLE_VALUE);
+        EXPECT_TRUE(!lineEvents ||
+                    SetCommMask(h, EV_CTS | EV_DSR | EV_RLSD | EV_BREAK | EV_ERR | EV_RING));
+        return h;
+    }
+
+    // The wValue of the last request of this code the device received.
+    int LastValue(uint8_t request) const {
+        int value = -1;
+        for (const sim::CdcRequest& r : model_->Requests())
+            value = r.request == request ? r.value : value;
+        return value;
+    }
+
+    std::shared_ptr<sim::ScriptedLine> line_, line2_;
+    std::shared_ptr<sim::CdcModel> model_;
+};
 
 class CdcRequests : public CdcPortTest {};
 
@@ -51,47 +84,21 @@ TEST_F(CdcRequests, StartSetsTheCommFeature) {
     }
 }
 
-// A port missing an endpoint it needs opens nothing, sends nothing and is
-// not offered to applications; its removal still releases everything.
+// A port missing an endpoint it needs sends nothing and is not offered to
+// applications (the endpoint layouts of every port type: tests/bad_inputs).
 TEST_F(CdcRequests, StartFailsWithoutAnEndpointItNeeds) {
-    auto set = [](std::vector<std::pair<const char16_t*, DWORD>> values) {
-        return [values](const std::u16string& key) {
-            for (const auto& [name, value] : values)
-                ASSERT_TRUE(cehost::RegWriteDword(key, name, value));
-        };
-    };
-    sim::CdcModelConfig noStatusPacket = sim::CdcAcmConfig();
-    noStatusPacket.notifyPacket = 0;
-    const struct {
-        const char* name;
-        sim::CdcModelConfig config;
-        std::function<void(const std::u16string&)> edit;
-    } cases[] = {
-        {"no class endpoint", sim::CdcAcmConfig(), set({{kValueClassEndp, 0}})},
-        {"no receive endpoint", sim::CdcAcmConfig(), set({{kValueReceiveEndp, 0}})},
-        {"no send endpoint", sim::CdcAcmConfig(), set({{kValueSendEndp, 0}})},
-        {"status packet size 0", noStatusPacket, set({})},
-        {"no second channel", sim::CdcTwoChannelConfig(),
-         set({{kValueReceiveEndp, 0x82}, {kValueSendEndp, 0x02}})},
-        {"no second send endpoint", sim::CdcTwoChannelConfig(), set({{kValueSendEndp, 0x02}})},
-        {"second channel without status", sim::CdcTwoChannelConfig(), set({{kValueClassEndp, 0}})},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        model_ = std::make_shared<sim::CdcModel>(c.config, std::make_shared<sim::ScriptedLine>());
+    for (auto [name, value] : {std::pair{kValueClassEndp, 0u}, {kValueSendEndp, 0x02u}}) {
+        model_ = std::make_shared<sim::CdcModel>(sim::CdcTwoChannelConfig(),
+                                                 std::make_shared<sim::ScriptedLine>());
         Serve(model_, [&](const std::u16string& key) {
-            c.edit(key);
+            ASSERT_TRUE(cehost::RegWriteDword(key, name, value));
             model_->ClearRequests();
             bus_->ClearLog();
         });
         EXPECT_EQ(OpenCom(), INVALID_HANDLE_VALUE);
         EXPECT_TRUE(model_->Requests().empty());
-        for (const cehost::UsbLogEntry& e : bus_->Log()) {
-            const bool pipeTraffic = e.transferType != 2;
-            const bool haltCleared = e.hasSetup && e.setup[0] == 0x02 && e.setup[1] == 1;
-            EXPECT_FALSE(e.event == 'S' && (pipeTraffic || haltCleared))
-                << "transfer on endpoint " << int(e.endpoint);
-        }
+        for (const cehost::UsbLogEntry& e : bus_->Log())
+            EXPECT_FALSE(e.event == 'S' && e.transferType != 2) << int(e.endpoint);
         Unplug();
     }
 }
@@ -107,15 +114,12 @@ TEST_F(CdcRequests, LineCodingFromTheDcbReachesTheDeviceAndItsLine) {
         DWORD baud;
         BYTE byteSize, parity, stopBits;
         ByteVector wire;  // empty: refused
-    } cases[] = {
-        {9600, 7, EVENPARITY, TWOSTOPBITS, {0x80, 0x25, 0x00, 0x00, 0x02, 0x02, 0x07}},
-        {300, 5, ODDPARITY, ONE5STOPBITS, {0x2C, 0x01, 0x00, 0x00, 0x01, 0x01, 0x05}},
-        {921600, 8, MARKPARITY, ONESTOPBIT, {0x00, 0x10, 0x0E, 0x00, 0x00, 0x03, 0x08}},
-        {1200, 6, SPACEPARITY, ONESTOPBIT, {0xB0, 0x04, 0x00, 0x00, 0x00, 0x04, 0x06}},
-        {19200, 16, NOPARITY, ONESTOPBIT, {0x00, 0x4B, 0x00, 0x00, 0x00, 0x00, 0x10}},
-        {2400, 9, NOPARITY, ONESTOPBIT, {}},
-        {2400, 8, 5, ONESTOPBIT, {}},
-    };
+    } cases[] = {{9600, 7, EVENPARITY, TWOSTOPBITS, {0x80, 0x25, 0x00, 0x00, 0x02, 0x02, 0x07}},
+                 {300, 5, ODDPARITY, ONE5STOPBITS, {0x2C, 0x01, 0x00, 0x00, 0x01, 0x01, 0x05}},
+                 {921600, 8, MARKPARITY, ONESTOPBIT, {0x00, 0x10, 0x0E, 0x00, 0x00, 0x03, 0x08}},
+                 {19200, 16, NOPARITY, ONESTOPBIT, {0x00, 0x4B, 0x00, 0x00, 0x00, 0x00, 0x10}},
+                 {2400, 9, NOPARITY, ONESTOPBIT, {}},
+                 {2400, 8, 5, ONESTOPBIT, {}}};
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.baud << " " << int(c.byteSize));
         const ByteVector before = model_->LastLineCoding();
@@ -157,34 +161,28 @@ TEST_F(CdcRequests, LineCodingFromTheDcbReachesTheDeviceAndItsLine) {
 TEST_F(CdcRequests, ControlLinesAndBreak) {
     HANDLE h = ServeAndOpen(sim::CdcAcmConfig());
     auto lines = [&](DWORD dtr, DWORD rts) {
-        return [=] {
-            return EditDcb(h, [=](DCB& d) {
-                d.fDtrControl = dtr;
-                d.fRtsControl = rts;
-            });
-        };
+        return EditDcb(h, [=](DCB& d) {
+            d.fDtrControl = dtr;
+            d.fRtsControl = rts;
+        });
     };
-    auto escape = [&](DWORD function) { return [=] { return EscapeCommFunction(h, function); }; };
     const struct {
-        const char* name;
-        std::function<BOOL()> action;
+        DWORD escape, dtrMode, rtsMode;  // an escape function, or 0 and the DCB's modes
         bool dtr, rts;
-    } steps[] = {
-        {"rts on", escape(SETRTS), false, true},
-        {"dtr on keeps rts", escape(SETDTR), true, true},
-        {"rts off keeps dtr", escape(CLRRTS), true, false},
-        {"dcb dtr off rts on", lines(DTR_CONTROL_DISABLE, RTS_CONTROL_ENABLE), false, true},
-        {"dcb toggle rts is off", lines(DTR_CONTROL_ENABLE, RTS_CONTROL_TOGGLE), true, false},
-    };
+    } steps[] = {{SETRTS, 0, 0, false, true},
+                 {SETDTR, 0, 0, true, true},  // keeps RTS
+                 {CLRRTS, 0, 0, true, false},
+                 {0, DTR_CONTROL_DISABLE, RTS_CONTROL_ENABLE, false, true},
+                 {0, DTR_CONTROL_ENABLE, RTS_CONTROL_TOGGLE, true, false}};
     EXPECT_EQ(LastValue(cdc::kSetControlLineState), 0);
     for (const auto& s : steps) {
-        SCOPED_TRACE(s.name);
-        EXPECT_TRUE(s.action());
+        SCOPED_TRACE(testing::Message() << s.escape << " " << s.dtrMode << " " << s.rtsMode);
+        EXPECT_TRUE(s.escape ? EscapeCommFunction(h, s.escape) : lines(s.dtrMode, s.rtsMode));
         EXPECT_EQ(line_->Dtr(), s.dtr);
         EXPECT_EQ(line_->Rts(), s.rts);
         EXPECT_EQ(LastValue(cdc::kSetControlLineState), (s.dtr ? 1 : 0) | (s.rts ? 2 : 0));
     }
-    ASSERT_TRUE(lines(DTR_CONTROL_HANDSHAKE, RTS_CONTROL_ENABLE)());
+    ASSERT_TRUE(lines(DTR_CONTROL_HANDSHAKE, RTS_CONTROL_ENABLE));
     const size_t sent = model_->RequestCount(cdc::kSetControlLineState);
     EXPECT_FALSE(EscapeCommFunction(h, CLRDTR));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
@@ -196,9 +194,7 @@ TEST_F(CdcRequests, ControlLinesAndBreak) {
         EXPECT_EQ(LastValue(cdc::kSendBreak), on ? 0xFFFF : 0);
     }
     EXPECT_TRUE(CloseHandle(h));
-    EXPECT_FALSE(model_->Dtr());
-    EXPECT_FALSE(model_->Rts());
-    EXPECT_FALSE(line_->Break());
+    EXPECT_FALSE(model_->Dtr() || model_->Rts() || line_->Break());
 }
 
 // A request that cannot be issued is reported to the application, and the
@@ -221,5 +217,353 @@ TEST_F(CdcRequests, RequestsThatCannotBeIssuedFail) {
     EXPECT_TRUE(CloseHandle(h));
 }
 
+class CdcSerialState : public CdcPortTest {};
+
+// Each notification is the complete line state. The port starts out
+// assuming CTS and DSR on, so the events are the changes from 0x30; break
+// and ring are events of their own, never held as lines. The CTS
+// bit counts only on the chip that reports it. Anything but a 10-byte
+// SERIAL_STATE is dropped: the notification after it (DSR dropping) is the
+// only one the application hears of.
+TEST_F(CdcSerialState, BitmapBecomesModemStatusErrorsAndEvents) {
+    constexpr DWORD kAllErrors = CE_BREAK | CE_FRAME | CE_RXPARITY | CE_OVERRUN;
+    // A SERIAL_STATE of another size, or with another type or code.
+    auto edited = [](size_t size, uint8_t type = 0xA1, uint8_t notification = 0x20) {
+        ByteVector bytes = cdc::SerialState(0, 0x0071);
+        bytes.resize(size, 0);
+        bytes[0] = type;
+        bytes[1] = notification;
+        return bytes;
+    };
+    const struct {
+        bool ctsChip;
+        uint16_t bitmap;
+        DWORD modem, errors, events;
+    } cases[] = {{false, 0x0003, 0xB0, 0, EV_RLSD},
+                 {true, 0x0003, 0xA0, 0, EV_RLSD | EV_CTS},
+                 {false, 0x0074, 0x10, kAllErrors, EV_BREAK | EV_DSR | EV_ERR},
+                 {true, 0x0074, 0x00, kAllErrors, EV_BREAK | EV_DSR | EV_CTS | EV_ERR},
+                 {false, 0x0080, 0x10, 0, EV_DSR},
+                 {true, 0x0083, 0xB0, 0, EV_RLSD},
+                 {false, 0x000A, 0x30, 0, EV_RING},
+                 {false, 0xFF01, 0x90, 0, EV_RLSD | EV_DSR}};
+    const ByteVector malformed[] = {edited(9),
+                                    edited(16),
+                                    edited(10, 0x21, 0x20),
+                                    edited(10, 0xA1, 0x21),
+                                    edited(10, 0xA1, 0x01),
+                                    {}};
+    auto check = [&](bool ctsChip, const std::vector<ByteVector>& notifications, DWORD modem,
+                     DWORD errors, DWORD events) {
+        HANDLE h =
+            ServeAndOpen(ctsChip ? sim::CdcCtsChipConfig() : sim::CdcAcmConfig(), nullptr, true);
+        for (const ByteVector& n : notifications)
+            model_->QueueRawNotification(n);
+        EXPECT_EQ(WaitEvents(h), std::optional<DWORD>(events));
+        EXPECT_EQ(ModemStatus(h), modem);
+        EXPECT_EQ(TakeErrors(h), errors);
+        EXPECT_TRUE(CloseHandle(h));
+        Unplug();
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bitmap);
+        check(c.ctsChip, {cdc::SerialState(0, c.bitmap)}, c.modem, c.errors, c.events);
+    }
+    for (const ByteVector& n : malformed) {
+        SCOPED_TRACE(testing::PrintToString(n));
+        check(false, {n, cdc::SerialState(0, 0)}, MS_CTS_ON, 0, EV_DSR);
+    }
+}
+
+// The device model watches its line: what happens there reaches the
+// application through the status endpoint, also after its pipe was halted
+// by a stall or by CRC errors (it is recovered and polled again). Break and
+// ring are one-shot: the device reports each once and nothing of its end.
+TEST_F(CdcSerialState, LineChangesReachTheApplication) {
+    const struct {
+        const char* name;
+        std::function<void(sim::ScriptedLine&)> action;
+        DWORD events, modem, errors;
+        char fault;  // the status pipe halts first: 's' a stall, 'c' CRC errors
+    } steps[] = {
+        {"dsr on", [](auto& l) { l.SetDsr(true); }, EV_DSR, 0x30, 0, 0},
+        {"carrier on", [](auto& l) { l.SetDcd(true); }, EV_RLSD, 0xB0, 0, 's'},
+        {"ring", [](auto& l) { l.SetRi(true); }, EV_RING, 0xB0, 0, 'c'},
+        // The device said nothing of the first ring's end.
+        {"second ring",
+         [](auto& l) {
+             l.SetRi(false);
+             l.SetRi(true);
+         },
+         EV_RING, 0xB0, 0, 's'},
+        {"break", [](auto& l) { l.InjectBreak(true); }, EV_BREAK | EV_ERR, 0xB0, CE_BREAK, 0},
+        {"break lasts", [](auto& l) { l.InjectError(sim::kLineOverrun); }, EV_ERR, 0xB0, CE_OVERRUN,
+         'c'}};
+    HANDLE h = ServeAndOpen(sim::CdcAcmConfig(), nullptr, true);
+    model_->ReportState();  // what the line really shows: every input off
+    ASSERT_EQ(WaitEvents(h), std::optional<DWORD>(EV_DSR));
+    ASSERT_EQ(ModemStatus(h), static_cast<DWORD>(MS_CTS_ON));
+    for (const auto& s : steps) {
+        SCOPED_TRACE(s.name);
+        if (s.fault == 's')
+            bus_->Stall(id_, 0x81);
+        if (s.fault == 'c')
+            bus_->CompleteWithError(id_, {0x81, cehost::kAnyRequest}, USB_CRC_ERROR, 3);
+        s.action(*line_);
+        EXPECT_EQ(WaitEvents(h), std::optional<DWORD>(s.events));
+        EXPECT_EQ(ModemStatus(h), s.modem);
+        EXPECT_EQ(TakeErrors(h), s.errors);
+    }
+    EXPECT_TRUE(CloseHandle(h));
+}
+
+// Whatever the status endpoint's packet size, the status transfer holds a
+// whole notification and never asks for more than its 64-byte buffer.
+TEST_F(CdcSerialState, StatusTransfersFitTheNotificationAndTheBuffer) {
+    for (auto [packet, length] : {std::pair{8u, 16u}, {10u, 10u}, {64u, 64u}, {512u, 64u}}) {
+        SCOPED_TRACE(packet);
+        sim::CdcModelConfig config = sim::CdcAcmConfig();
+        config.notifyPacket = static_cast<uint16_t>(packet);
+        HANDLE h = ServeAndOpen(config, nullptr, true);
+        bus_->ClearLog();
+        line_->SetDsr(true);
+        line_->SetDcd(true);
+        EXPECT_EQ(WaitEvents(h), std::optional<DWORD>(EV_RLSD));
+        line_->SetRi(true);
+        EXPECT_EQ(WaitEvents(h), std::optional<DWORD>(EV_RING));
+        EXPECT_EQ(ModemStatus(h), 0xB0u);
+        // The transfers that brought the notifications (DSR and carrier may
+        // share one) and the one issued after them.
+        std::vector<uint32_t> lengths;
+        EXPECT_TRUE(Eventually([&] {
+            lengths.clear();
+            for (const cehost::UsbLogEntry& e : bus_->Log()) {
+                if (e.event == 'S' && e.endpoint == 0x81 && e.transferType == 1)
+                    lengths.push_back(e.urbLength);
+            }
+            return lengths.size() >= 2;
+        }));
+        for (uint32_t l : lengths)
+            EXPECT_EQ(l, length);
+        EXPECT_TRUE(CloseHandle(h));
+        Unplug();
+    }
+}
+
+// The device on its own: break, ring and errors are one-shot on a device
+// that follows the PSTN subclass, levels (errors aside) with levelSignals;
+// either holds one notification, into which what happens before the host
+// polls is merged.
+TEST_F(CdcSerialState, DeviceSignalsOneShotOrLevel) {
+    const struct {
+        std::function<void(sim::ScriptedLine&)> act;
+        int oneShot, level;  // bitmap of the next notification; -1: none
+    } steps[] = {{[](auto& l) { l.SetRi(true); }, cdc::kStateRing, cdc::kStateRing},
+                 {[](auto& l) { l.SetRi(false); }, -1, 0},
+                 {[](auto& l) { l.InjectBreak(true); }, cdc::kStateBreak, cdc::kStateBreak},
+                 {[](auto& l) { l.InjectError(sim::kLineOverrun); }, cdc::kStateOverrun,
+                  cdc::kStateBreak | cdc::kStateOverrun},
+                 {[](auto& l) { l.InjectBreak(false); }, -1, 0},
+                 {[](auto& l) {
+                      l.InjectError(sim::kLineParity);
+                      l.SetDcd(true);
+                  },
+                  cdc::kStateDcd | cdc::kStateParity, cdc::kStateDcd | cdc::kStateParity}};
+    for (bool level : {false, true}) {
+        sim::CdcModelConfig config = sim::CdcAcmConfig();
+        config.levelSignals = level;
+        auto line = std::make_shared<sim::ScriptedLine>();
+        sim::CdcModel model(config, line);
+        for (size_t i = 0; i < std::size(steps); ++i) {
+            SCOPED_TRACE(testing::Message() << (level ? "level" : "one-shot") << " step " << i);
+            steps[i].act(*line);
+            const int expected = level ? steps[i].level : steps[i].oneShot;
+            ByteVector packet;
+            if (expected >= 0) {
+                ASSERT_EQ(model.In(0x81, 16, packet), cehost::UsbHandshake::kAck);
+                EXPECT_EQ(packet, cdc::SerialState(0, static_cast<uint16_t>(expected)));
+            }
+            EXPECT_EQ(model.In(0x81, 16, packet), cehost::UsbHandshake::kNak);
+        }
+    }
+}
+
+class CdcTwoChannel : public CdcPortTest {
+  protected:
+    void SetUp() override {
+        CdcPortTest::SetUp();
+        first_ = ServeAndOpen(sim::CdcTwoChannelConfig());
+    }
+    HANDLE first_ = INVALID_HANDLE_VALUE;
+
+    // The line (0 or 1) that a write on `h` reached whole, the other seeing
+    // nothing; -1 otherwise.
+    int LineOfWrite(HANDLE h, const ByteVector& bytes) {
+        EXPECT_EQ(WriteAll(h, bytes), bytes.size());
+        Eventually([&] {
+            return line_->WaitTransmitted(bytes.size(), 0) ||
+                   line2_->WaitTransmitted(bytes.size(), 0);
+        });
+        const ByteVector a = line_->TakeTransmitted(), b = line2_->TakeTransmitted();
+        return a == bytes && b.empty() ? 0 : b == bytes && a.empty() ? 1 : -1;
+    }
+};
+
+TEST_F(CdcTwoChannel, ChannelsCarryDifferentDataAtOnce) {
+    HANDLE primary = first_;
+    HANDLE second = OpenCom();
+    ASSERT_NE(second, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(EscapeCommFunction(second, SETIR));
+    SetTimeouts(primary, 0, 0, 5000);
+    SetTimeouts(second, 0, 0, 5000);
+
+    const size_t n = 3000;
+    const ByteVector outA = PatternBytes(n, 0x20), outB = PatternBytes(n, 0x40);
+    const ByteVector inA = PatternBytes(n, 0x30), inB = PatternBytes(n, 0x50);
+    ByteVector gotA, gotB;
+    DWORD wroteA = 0, wroteB = 0;
+    std::thread a([&] {
+        wroteA = WriteAll(primary, outA);
+        gotA = ReadAll(primary, n);
+    });
+    std::thread b([&] {
+        wroteB = WriteAll(second, outB);
+        gotB = ReadAll(second, n);
+    });
+    for (size_t at = 0; at < n; at += 500) {
+        line_->Inject(ByteVector(inA.begin() + at, inA.begin() + at + 500));
+        line2_->Inject(ByteVector(inB.begin() + at, inB.begin() + at + 500));
+    }
+    a.join();
+    b.join();
+    EXPECT_EQ(wroteA, n);
+    EXPECT_EQ(wroteB, n);
+    EXPECT_EQ(gotA, inA);
+    EXPECT_EQ(gotB, inB);
+    ASSERT_TRUE(line_->WaitTransmitted(n, 5000));
+    ASSERT_TRUE(line2_->WaitTransmitted(n, 5000));
+    EXPECT_EQ(line_->TakeTransmitted(), outA);
+    EXPECT_EQ(line2_->TakeTransmitted(), outB);
+    EXPECT_TRUE(CloseHandle(second));
+    EXPECT_TRUE(CloseHandle(primary));
+}
+
+// ENABLE_IR moves a handle to the second channel and keeps it there;
+// DISABLE_IR brings it back, also when asked on the second channel. Each
+// channel keeps its own settings; the second one has no class requests.
+TEST_F(CdcTwoChannel, HandleSwitchesChannelsAndBack) {
+    HANDLE h = first_;
+    uint8_t tag = 0x20;
+    for (auto [escape, line] :
+         {std::pair{0ul, 0}, {SETIR, 1}, {SETIR, 1}, {CLRIR, 0}, {CLRIR, 0}, {SETIR, 1}}) {
+        SCOPED_TRACE(tag);
+        if (escape != 0) {
+            EXPECT_TRUE(EscapeCommFunction(h, escape));
+        }
+        EXPECT_EQ(LineOfWrite(h, PatternBytes(100, tag++)), line);
+    }
+
+    // On the second channel now: its rate is its own, sent to no device.
+    const size_t codings = model_->RequestCount(cdc::kSetLineCoding);
+    DCB dcb{};
+    ASSERT_TRUE(EditDcb(h, [](DCB& d) { d.BaudRate = 57600; }));
+    EXPECT_EQ(model_->RequestCount(cdc::kSetLineCoding), codings);
+    SetTimeouts(h, 0, 0, 5000);
+    line2_->Inject({'s', 'e', 'c'});
+    EXPECT_EQ(ReadAll(h, 3), (ByteVector{'s', 'e', 'c'}));
+
+    ASSERT_TRUE(EscapeCommFunction(h, CLRIR));
+    ASSERT_TRUE(GetCommState(h, &dcb));
+    EXPECT_EQ(dcb.BaudRate, 9600u);
+    EXPECT_EQ(model_->Coding().baud, 9600u);
+
+    // The lines belong to the primary channel: the last close drops them
+    // even when it is made on the second.
+    ASSERT_TRUE(EscapeCommFunction(h, SETDTR));
+    ASSERT_TRUE(EscapeCommFunction(h, SETRTS));
+    ASSERT_TRUE(EscapeCommFunction(h, SETIR));
+    EXPECT_TRUE(model_->Dtr() && model_->Rts());
+    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_FALSE(model_->Dtr() || model_->Rts());
+}
+
+// Comm events go to the handles on the channel that raised them, and to no
+// other.
+TEST_F(CdcTwoChannel, EventsReachTheHandlesOfTheirChannel) {
+    HANDLE primary = first_;
+    HANDLE second = OpenCom();
+    ASSERT_NE(second, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(EscapeCommFunction(second, SETIR));
+    ASSERT_TRUE(SetCommMask(primary, EV_RXCHAR | EV_RLSD));
+    ASSERT_TRUE(SetCommMask(second, EV_RXCHAR | EV_RLSD));
+
+    line2_->Inject({'x'});
+    EXPECT_EQ(WaitEvents(second), std::optional<DWORD>(EV_RXCHAR));
+    line_->SetDcd(true);
+    EXPECT_EQ(WaitEvents(primary), std::optional<DWORD>(EV_RLSD));
+    line2_->Inject({'y'});
+    EXPECT_EQ(WaitEvents(second), std::optional<DWORD>(EV_RXCHAR));
+    line_->Inject({'z'});
+    EXPECT_EQ(WaitEvents(primary), std::optional<DWORD>(EV_RXCHAR));
+
+    // Back on the primary, the handle hears the primary's events.
+    ASSERT_TRUE(EscapeCommFunction(second, CLRIR));
+    ASSERT_TRUE(SetCommMask(second, EV_RLSD));
+    line_->SetDcd(false);
+    EXPECT_EQ(WaitEvents(second), std::optional<DWORD>(EV_RLSD));
+    EXPECT_TRUE(CloseHandle(second));
+    EXPECT_TRUE(CloseHandle(primary));
+}
+
+// Removal wakes a reader blocked on either channel.
+TEST_F(CdcTwoChannel, UnplugWakesABlockedReaderOnEitherChannel) {
+    for (bool secondChannel : {false, true}) {
+        SCOPED_TRACE(secondChannel ? "second channel" : "primary");
+        HANDLE h = bus_->IsPlugged(id_) ? first_ : ServeAndOpen(sim::CdcTwoChannelConfig());
+        if (secondChannel) {
+            ASSERT_TRUE(EscapeCommFunction(h, SETIR));
+        }
+        SetTimeouts(h, 0, 0, 0);  // no timeout: only data or removal ends it
+        std::atomic<bool> done{false};
+        DWORD got = 0xDEAD;
+        std::thread reader([&] {
+            char buffer[16];
+            ReadFile(h, buffer, sizeof(buffer), &got, nullptr);
+            done = true;
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_FALSE(done.load());
+        Unplug();
+        EXPECT_TRUE(Eventually([&] { return done.load(); }));
+        reader.join();
+        EXPECT_EQ(got, 0u);
+        CloseHandle(h);
+    }
+}
+
+// The second channel writes under the device's write flags, as a basic
+// port: a 47-byte write is cut to 46 unless flag 0x800 is set.
+TEST_F(CdcPortTest, SecondChannelWritesFollowTheFlags) {
+    for (auto [usbMode, transfers] : {std::pair{0x0002u, std::vector<uint32_t>{46, 1}},
+                                      std::pair{0x0802u, std::vector<uint32_t>{47}}}) {
+        SCOPED_TRACE(usbMode);
+        HANDLE h = ServeAndOpen(sim::CdcTwoChannelConfig(), [&](const std::u16string& key) {
+            ASSERT_TRUE(cehost::RegWriteDword(key, kValueUsbMode, usbMode));
+        });
+        ASSERT_TRUE(EscapeCommFunction(h, SETIR));
+        bus_->ClearLog();
+        EXPECT_EQ(WriteAll(h, PatternBytes(47)), 47u);
+        ASSERT_TRUE(line2_->WaitTransmitted(47, 5000));
+        EXPECT_EQ(line2_->TakeTransmitted(), PatternBytes(47));
+        std::vector<uint32_t> lengths;
+        for (const cehost::UsbLogEntry& e : bus_->Log()) {
+            if (e.event == 'S' && e.endpoint == 0x03)
+                lengths.push_back(e.urbLength);
+        }
+        EXPECT_EQ(lengths, transfers);
+        EXPECT_TRUE(CloseHandle(h));
+        Unplug();
+    }
+}
+
 }  // namespace
-}  // namespace cdctest

@@ -1,31 +1,83 @@
-// The divisor-type FTDI port as an application sees it, with the chip's
+// The FTDI and type-4 ports as an application sees them, with the chip's
 // state read back from the model: the rate its baud generator runs at, its
-// data format, its modem outputs, and what the host made of the status pair
-// at the head of every bulk-IN packet.
+// data format and modem outputs, what the host made of the status pair at
+// the head of every bulk-IN packet, the header byte the header-framed chip
+// checks and strips from every bulk-OUT transfer, and the type-4 device's
+// writes as vendor requests on the default pipe.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstring>
 #include <functional>
 #include <optional>
+#include <vector>
 
-#include "ftdi_fixture.h"
+#include "common/com_port_test.h"
 #include "sim/ftdi_model.h"
+#include "sim/rcs310_model.h"
+#include "sim/serial_line.h"
 
 namespace {
 
-using namespace ftditest;
+using namespace comtest;
+using Bytes = std::vector<uint8_t>;
+
+// A chip model on a scripted line served as COM1: and opened (`usbMode`
+// other than -1 replaces the word the first attach chose); the handle is
+// closed before the device goes, also when a test fails.
+template <class Model>
+class ServedTest : public ComPortTest {
+  protected:
+    template <class Config>
+    void ServeChip(const Config& config, long usbMode = -1,
+                   cehost::UsbTiming timing = cehost::UsbTiming::kUntimed) {
+        Replace();
+        bus_ = std::make_unique<cehost::UsbBus>(timing);
+        line_ = std::make_shared<sim::ScriptedLine>();
+        chip_ = std::make_shared<Model>(config, line_);
+        Serve(chip_, [usbMode](const std::u16string& key) {
+            if (usbMode >= 0) {
+                ASSERT_TRUE(cehost::RegWriteDword(key, kValueUsbMode, DWORD(usbMode)));
+            }
+        });
+        h_ = OpenCom();
+        ASSERT_NE(h_, INVALID_HANDLE_VALUE);
+    }
+    void Replace() {
+        if (h_ != INVALID_HANDLE_VALUE)
+            CloseHandle(h_);
+        h_ = INVALID_HANDLE_VALUE;
+        Unplug();
+        bus_.reset();
+    }
+    void TearDown() override {
+        Replace();
+        ComPortTest::TearDown();
+    }
+    std::shared_ptr<sim::ScriptedLine> line_;
+    std::shared_ptr<Model> chip_;
+    HANDLE h_ = INVALID_HANDLE_VALUE;
+};
 
 class FtdiPortTest : public ServedTest<sim::FtdiModel> {
   protected:
-    void Serve(long usbMode = -1, bool highSpeed = false) {
-        sim::FtdiModelConfig c =
-            highSpeed ? sim::FtdiModelConfig::HighSpeed() : sim::FtdiModelConfig::FullSpeed();
+    void Serve(long usbMode = -1, bool highSpeed = false, bool header = false,
+               uint16_t packet = 64) {
+        sim::FtdiModelConfig c = header      ? sim::FtdiModelConfig::HeaderFramed()
+                                 : highSpeed ? sim::FtdiModelConfig::HighSpeed()
+                                             : sim::FtdiModelConfig::FullSpeed();
         c.rxFifo = 4096;  // a block injected at once arrives whole
+        if (header)
+            c.packet = packet;
         ServeChip(c, usbMode,
                   highSpeed ? cehost::UsbTiming::kHighSpeed : cehost::UsbTiming::kUntimed);
     }
-
+    BOOL SetFormat(DWORD rate, BYTE bits, BYTE parity, BYTE stop) {
+        return EditDcb(h_, [&](DCB& d) {
+            d.BaudRate = rate;
+            d.ByteSize = bits;
+            d.Parity = parity;
+            d.StopBits = stop;
+        });
+    }
     // The wValue of the last request `request` the chip received.
     int LastValue(uint8_t request) const {
         int value = -1;
@@ -33,16 +85,25 @@ class FtdiPortTest : public ServedTest<sim::FtdiModel> {
             value = r.bRequest == request ? r.wValue : value;
         return value;
     }
-    DWORD Errors() { return comtest::TakeErrors(h_); }
-    DWORD ModemStatus() { return comtest::ModemStatus(h_); }
+    // Data lengths of the transfers the header-framed chip received since
+    // `from`, after checking that each header matched its transfer.
+    std::vector<int> DataLengths(size_t from = 0) const {
+        std::vector<int> lengths;
+        const auto packets = chip_->OutPackets();
+        for (size_t i = from; i < packets.size(); ++i) {
+            EXPECT_EQ(static_cast<size_t>(packets[i].declared) + 1, packets[i].length);
+            lengths.push_back(packets[i].declared);
+        }
+        EXPECT_EQ(chip_->State().headerErrors, 0u);
+        return lengths;
+    }
 };
+class FtdiHeaderPortTest : public FtdiPortTest {};
 
-// The divisor for each rate, and the rate the chip's baud generator then
-// runs at: 3 MHz base for the 24 MHz computation, 750 kHz for the 6 MHz one.
-// Below a divisor of 2 only 0 (the base rate), 1 (two thirds of it) and 2
-// exist; the one nearest the rate is taken. Rates too slow for the divisor
-// field get the largest divisor; rate 0 means 9600. The tool's rate table
-// (serlynx probe) must say the same.
+// The divisor for each rate and the rate the chip then runs at: 3 MHz base
+// for the 24 MHz computation, 750 kHz for the 6 MHz one. Below a divisor of
+// 2 only 0, 1 (two thirds of the base) and 2 exist; rates too slow get the
+// largest divisor; rate 0 means 9600. The tool's rate table must agree.
 TEST_F(FtdiPortTest, DivisorDecodesToTheRateItStandsFor) {
     const struct {
         uint32_t baseClock;
@@ -50,22 +111,12 @@ TEST_F(FtdiPortTest, DivisorDecodesToTheRateItStandsFor) {
         uint16_t wValue;
         uint32_t runsAt;
     } cases[] = {
-        {3000000, 0x203, 300, 0x2710, 300},
-        {3000000, 0x203, 9600, 0x4138, 9600},
-        {3000000, 0x203, 19200, 0x809C, 19200},
-        {3000000, 0x203, 38400, 0xC04E, 38400},
-        {3000000, 0x203, 115200, 0x001A, 115385},
-        {3000000, 0x203, 921600, 0x8003, 923077},
-        {3000000, 0x203, 1600000, 0x0002, 1500000},
-        {3000000, 0x203, 1750000, 0x0001, 2000000},
-        {3000000, 0x203, 2600000, 0x0000, 3000000},
-        {3000000, 0x203, 0, 0x4138, 9600},
-        {3000000, 0x203, 184, 0xBFB0, 184},
-        {3000000, 0x203, 183, 0x7FFF, 183},
-        {750000, 0x303, 115200, 0x4006, 115385},
-        {750000, 0x303, 500000, 0x0001, 500000},
-        {750000, 0x303, 45, 0x7FFF, 46},
-    };
+        {3000000, 0x203, 9600, 0x4138, 9600},       {3000000, 0x203, 19200, 0x809C, 19200},
+        {3000000, 0x203, 38400, 0xC04E, 38400},     {3000000, 0x203, 115200, 0x001A, 115385},
+        {3000000, 0x203, 1600000, 0x0002, 1500000}, {3000000, 0x203, 1750000, 0x0001, 2000000},
+        {3000000, 0x203, 2600000, 0x0000, 3000000}, {3000000, 0x203, 0, 0x4138, 9600},
+        {3000000, 0x203, 184, 0xBFB0, 184},         {3000000, 0x203, 183, 0x7FFF, 183},
+        {750000, 0x303, 115200, 0x4006, 115385},    {750000, 0x303, 45, 0x7FFF, 46}};
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.baseClock << " " << c.rate);
         if (chip_ == nullptr || chip_->Config().baseClock != c.baseClock) {
@@ -74,11 +125,9 @@ TEST_F(FtdiPortTest, DivisorDecodesToTheRateItStandsFor) {
             ServeChip(config, c.usbMode);
         }
         ASSERT_TRUE(EditDcb(h_, [&](DCB& d) { d.BaudRate = c.rate; }));
-        const sim::FtdiState chip = chip_->State();
-        EXPECT_EQ(chip.divisorValue, c.wValue);
-        EXPECT_EQ(chip.baud, c.runsAt);
+        EXPECT_EQ(chip_->State().divisorValue, c.wValue);
         EXPECT_EQ(line_->Config().baud, c.runsAt);
-        EXPECT_EQ(chip.badRequests, 0u);
+        EXPECT_EQ(chip_->State().badRequests, 0u);
         const serlynx::RateFit fit = serlynx::FtdiRateFit(c.rate, c.usbMode);
         EXPECT_EQ(fit.wValue, c.wValue);
         EXPECT_EQ(fit.actual, c.runsAt);
@@ -86,65 +135,39 @@ TEST_F(FtdiPortTest, DivisorDecodesToTheRateItStandsFor) {
 }
 
 // Data bits, parity and stop bits go into the format word unchanged, and the
-// break bit follows SetCommBreak / ClearCommBreak (ending it re-sends the
-// format without the bit). A format the chips cannot run (word -1) is
-// refused and the chip keeps the one it had.
+// break bit follows SetCommBreak / ClearCommBreak. A format the chips cannot
+// run (word -1) is refused and the chip keeps the one it had.
 TEST_F(FtdiPortTest, DataFormatWords) {
-    const struct {
-        BYTE bits, parity, stop;
-        int word;
-    } cases[] = {
-        {7, EVENPARITY, TWOSTOPBITS, 0x1207},
-        {8, ODDPARITY, ONESTOPBIT, 0x0108},
-        {7, MARKPARITY, ONE5STOPBITS, 0x0B07},
-        {8, SPACEPARITY, ONESTOPBIT, 0x0408},
-        {5, NOPARITY, ONESTOPBIT, -1},
-        {8, 0x40, ONESTOPBIT, -1},
-        {8, NOPARITY, 8, -1},
-    };
     Serve();
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.word);
-        const sim::FtdiState before = chip_->State();
-        SetLastError(0);
-        EXPECT_EQ(EditDcb(h_,
-                          [&](DCB& d) {
-                              d.ByteSize = c.bits;
-                              d.Parity = c.parity;
-                              d.StopBits = c.stop;
-                          }),
-                  c.word >= 0);
-        const sim::FtdiState chip = chip_->State();
-        if (c.word < 0) {
-            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-            EXPECT_EQ(chip.dataBits, before.dataBits);
-            EXPECT_EQ(chip.parity, before.parity);
-            EXPECT_EQ(chip.stopBits, before.stopBits);
-            EXPECT_FALSE(chip.breakOn);
+    for (auto [bits, parity, stop, word] :
+         {std::tuple<BYTE, BYTE, BYTE, int>{7, EVENPARITY, TWOSTOPBITS, 0x1207},
+          {8, MARKPARITY, ONE5STOPBITS, 0x0B08},
+          {8, SPACEPARITY, ONESTOPBIT, 0x0408},
+          {5, NOPARITY, ONESTOPBIT, -1},
+          {8, 0x40, ONESTOPBIT, -1},
+          {8, NOPARITY, 8, -1}}) {
+        SCOPED_TRACE(word);
+        const sim::LineConfig before = line_->Config();
+        EXPECT_EQ(SetFormat(9600, bits, parity, stop), word >= 0);
+        EXPECT_EQ(line_->Config(), (word < 0 ? before : sim::LineConfig{9600, bits, parity, stop}));
+        if (word < 0)
             continue;
-        }
-        EXPECT_EQ(LastValue(0x04), c.word);
-        EXPECT_EQ(chip.dataBits, c.bits);
-        EXPECT_EQ(chip.parity, c.parity);
-        EXPECT_EQ(chip.stopBits, c.stop);
+        EXPECT_EQ(LastValue(0x04), word);
         ASSERT_TRUE(SetCommBreak(h_));
-        EXPECT_EQ(LastValue(0x04), c.word | 0x4000);
+        EXPECT_EQ(LastValue(0x04), word | 0x4000);
         EXPECT_TRUE(line_->Break());
         ASSERT_TRUE(ClearCommBreak(h_));
-        EXPECT_EQ(LastValue(0x04), c.word);
-        EXPECT_FALSE(line_->Break());
+        EXPECT_EQ(LastValue(0x04), word);
     }
     EXPECT_EQ(chip_->State().badRequests, 0u);
 }
 
-// Each line request names only its own line in the mask byte, so the other
-// line keeps its state on the chip; settings name both lines at once; the
-// last close drops both.
+// Each line request names only its own line in the mask byte; settings name
+// both lines at once; the last close drops both.
 TEST_F(FtdiPortTest, ModemControlWords) {
     Serve();
     EXPECT_EQ(chip_->State().resets, 1u);  // by the port's start
-    // The first open applies the default settings: both lines named, both low.
-    EXPECT_EQ(LastValue(0x01), 0x0300);
+    EXPECT_EQ(LastValue(0x01), 0x0300);    // the first open's defaults
     for (auto [function, word, dtr, rts] : {std::tuple{SETDTR, 0x0101, true, false},
                                             {SETRTS, 0x0202, true, true},
                                             {CLRDTR, 0x0100, false, true},
@@ -176,31 +199,11 @@ TEST_F(FtdiPortTest, NoZeroLengthPackets) {
         EXPECT_FALSE(e.event == 'S' && e.endpoint == 0x02 && e.urbLength == 0);
 }
 
-// Input flow control by handshake lines: both lines drop when the ring is
-// more than three quarters full and rise again once it is read below a
-// quarter, each change naming both lines in the mask byte.
-TEST_F(FtdiPortTest, HandshakeLinesFollowTheRing) {
-    Serve();
-    ASSERT_TRUE(EditDcb(h_, [](DCB& d) {
-        d.fDtrControl = DTR_CONTROL_HANDSHAKE;
-        d.fRtsControl = RTS_CONTROL_HANDSHAKE;
-    }));
-    EXPECT_TRUE(line_->Dtr() && line_->Rts());
-    const Bytes data = PatternBytes(3200);
-    line_->Inject(data);
-    EXPECT_TRUE(Eventually([&] { return !line_->Dtr() && !line_->Rts(); }));
-    EXPECT_EQ(LastValue(0x01), 0x0300);
-    SetTimeouts(h_, 0, 0, 3000);
-    EXPECT_EQ(ReadAll(h_, data.size()), data);
-    EXPECT_TRUE(Eventually([&] { return line_->Dtr() && line_->Rts(); }));
-    EXPECT_EQ(LastValue(0x01), 0x0303);
-}
-
 // Packets of every shape: the status pair is taken off each, the line
 // errors of a packet with data counted (a status-only packet repeats the
-// last ones), bits the chip leaves undefined ignored, and a lone byte
-// dropped. A marker packet after each case shows what the case delivered.
-// The 512-byte chip's packets hold 510 data bytes behind one status pair.
+// last ones), undefined bits ignored, a lone byte dropped. A marker packet
+// after each shows what it delivered. The 512-byte chip's packets hold 510
+// data bytes behind one status pair.
 TEST_F(FtdiPortTest, ReceivedPacketsAreSplitIntoStatusAndData) {
     auto packet = [](Bytes status, const Bytes& data) {
         status.insert(status.end(), data.begin(), data.end());
@@ -211,84 +214,198 @@ TEST_F(FtdiPortTest, ReceivedPacketsAreSplitIntoStatusAndData) {
         bool highSpeed;
         Bytes packet, data;
         DWORD errors;
-    } cases[] = {
-        {false, packet({0x31, 0x60}, p62), p62, 0},
-        {false, {0x31, 0x60, 'x'}, {'x'}, 0},
-        {false, {0x3F, 0x6E, 'y'}, {'y'}, CE_OVERRUN | CE_RXPARITY | CE_FRAME},
-        {false, {0x3F, 0x7E}, {}, 0},
-        {false, {0x3F, 0xE1}, {}, 0},
-        {false, {0x31}, {}, 0},
-        {true, packet({0x31, 0x62}, p510), p510, CE_OVERRUN},
-    };
+    } cases[] = {{false, packet({0x31, 0x60}, p62), p62, 0},
+                 {false, {0x3F, 0x6E, 'y'}, {'y'}, CE_OVERRUN | CE_RXPARITY | CE_FRAME},
+                 {false, {0x3F, 0x7E}, {}, 0},
+                 {false, {0x3F, 0xE1}, {}, 0},
+                 {false, {0x31}, {}, 0},
+                 {true, packet({0x31, 0x62}, p510), p510, CE_OVERRUN}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::PrintToString(
-            Bytes(c.packet.begin(), c.packet.begin() + std::min<size_t>(2, c.packet.size()))));
+        SCOPED_TRACE(testing::PrintToString(c.packet.size() > 1 ? c.packet[1] : 0));
         if (chip_ == nullptr || c.highSpeed) {
             Serve(-1, c.highSpeed);
             line_->SetCts(true);
             line_->SetDsr(true);
             SetTimeouts(h_, 0, 0, 3000);
-            ASSERT_TRUE(Eventually([&] { return ModemStatus() == (MS_CTS_ON | MS_DSR_ON); }));
+            ASSERT_TRUE(Eventually([&] { return ModemStatus(h_) == (MS_CTS_ON | MS_DSR_ON); }));
         }
         chip_->QueueRawPacket(c.packet);
         chip_->QueueRawPacket({0x31, 0x60, '#'});
         Bytes expected = c.data;
         expected.push_back('#');
         EXPECT_EQ(ReadAll(h_, expected.size()), expected);
-        EXPECT_EQ(Errors(), c.errors);
-        EXPECT_EQ(ModemStatus(), static_cast<DWORD>(MS_CTS_ON | MS_DSR_ON));
+        EXPECT_EQ(TakeErrors(h_), c.errors);
+        EXPECT_EQ(ModemStatus(h_), static_cast<DWORD>(MS_CTS_ON | MS_DSR_ON));
     }
-    // Line data on the 512-byte chip: none of it is taken for status.
-    const Bytes data = PatternBytes(510 * 3 + 100);
+    const Bytes data = PatternBytes(510 * 3 + 100);  // none of it taken for status
     line_->Inject(data);
     EXPECT_EQ(ReadAll(h_, data.size()), data);
-    EXPECT_EQ(Errors(), 0u);
+    EXPECT_EQ(TakeErrors(h_), 0u);
 }
 
-// What happens on the chip's serial side reaches the application: modem
-// lines as they are, errors and a break once each (they come with a
-// character, and the status-only packets after it repeat them): a break is
-// one EV_BREAK, not a line that falls again with the next packet.
+// The serial side reaches the application: modem lines as they are, errors
+// and a break once each (they come with a character; the status-only
+// packets after it repeat them): a break is one EV_BREAK.
 TEST_F(FtdiPortTest, LineEventsReachTheApplication) {
     Serve();
-    // The chip's first status packet (all lines low) has been taken.
-    ASSERT_TRUE(Eventually([&] { return ModemStatus() == 0; }));
+    ASSERT_TRUE(Eventually([&] { return ModemStatus(h_) == 0; }));  // the first status
     ASSERT_TRUE(SetCommMask(h_, EV_CTS | EV_RLSD | EV_RING | EV_ERR | EV_BREAK));
+    constexpr DWORD kAll = MS_CTS_ON | MS_RLSD_ON | MS_RING_ON;
     const struct {
-        const char* name;
         std::function<void()> act;
         DWORD event, modem, errors;
-    } cases[] = {
-        {"CTS up", [&] { line_->SetCts(true); }, EV_CTS, MS_CTS_ON, 0},
-        {"carrier up", [&] { line_->SetDcd(true); }, EV_RLSD, MS_CTS_ON | MS_RLSD_ON, 0},
-        {"ring", [&] { line_->SetRi(true); }, EV_RING, MS_CTS_ON | MS_RLSD_ON | MS_RING_ON, 0},
-        {"framing and parity errors",
-         [&] {
-             line_->InjectError(sim::kLineFraming | sim::kLineParity);
-             line_->Inject({'x'});
-         },
-         EV_ERR, MS_CTS_ON | MS_RLSD_ON | MS_RING_ON, CE_FRAME | CE_RXPARITY},
-        {"break", [&] { line_->InjectBreak(true); }, EV_BREAK, MS_CTS_ON | MS_RLSD_ON | MS_RING_ON,
-         CE_BREAK},
-    };
+    } cases[] = {{[&] { line_->SetCts(true); }, EV_CTS, MS_CTS_ON, 0},
+                 {[&] { line_->SetDcd(true); }, EV_RLSD, MS_CTS_ON | MS_RLSD_ON, 0},
+                 {[&] { line_->SetRi(true); }, EV_RING, kAll, 0},
+                 {[&] {
+                      line_->InjectError(sim::kLineFraming | sim::kLineParity);
+                      line_->Inject({'x'});
+                  },
+                  EV_ERR, kAll, CE_FRAME | CE_RXPARITY},
+                 {[&] { line_->InjectBreak(true); }, EV_BREAK, kAll, CE_BREAK}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.event);
         c.act();
-        const std::optional<DWORD> events = comtest::WaitEvents(h_);
+        const std::optional<DWORD> events = WaitEvents(h_);
         ASSERT_TRUE(events.has_value());
         EXPECT_TRUE(*events & c.event) << *events;
-        EXPECT_EQ(ModemStatus(), c.modem);
-        // Errors are reported once; a break lasts one packet on this chip.
+        EXPECT_EQ(ModemStatus(h_), c.modem);
         DWORD errors = 0;
-        ASSERT_TRUE(Eventually([&] {
-            errors |= Errors();
-            return (errors & c.errors) == c.errors;
-        }));
+        ASSERT_TRUE(
+            Eventually([&] { return ((errors |= TakeErrors(h_)) & c.errors) == c.errors; }));
         EXPECT_EQ(errors, c.errors);
-        EXPECT_TRUE(Eventually([&] { return Errors() == 0; }));
+        EXPECT_TRUE(Eventually([&] { return TakeErrors(h_) == 0; }));
     }
-    // The packets after the break's say nothing new: no second EV_BREAK.
-    EXPECT_EQ(comtest::WaitEvents(h_, 100), std::nullopt);
+    EXPECT_EQ(WaitEvents(h_, 100), std::nullopt);  // no second EV_BREAK
+}
+
+// A rate without a code runs the header-framed chip at 9600.
+TEST_F(FtdiHeaderPortTest, RateCodes) {
+    Serve(-1, false, true);
+    for (auto [rate, code, runsAt] :
+         {std::tuple{300u, 0, 300u}, {115200u, 9, 115200u}, {14400u, 5, 9600u}}) {
+        SCOPED_TRACE(rate);
+        ASSERT_TRUE(SetFormat(rate, 7, EVENPARITY, ONESTOPBIT));
+        EXPECT_EQ(chip_->State().rateCode, code);
+        EXPECT_EQ(line_->Config(), (sim::LineConfig{runsAt, 7, EVENPARITY, ONESTOPBIT}));
+    }
+    EXPECT_EQ(chip_->State().badRequests, 0u);
+}
+
+// Every transfer is a header and at most 62 data bytes on a 64-byte
+// endpoint (63 on a larger one: the header has 6 bits for the length),
+// never 15 mod 16 bytes long unless flag 0x800 allows it; the application's
+// count is of data bytes. The immediate character goes alone.
+TEST_F(FtdiHeaderPortTest, WriteLengths) {
+    const struct {
+        size_t write;
+        std::vector<int> plain, flagged, large;  // data bytes per transfer
+    } cases[] = {{100, {61, 39}, {62, 38}, {63, 37}},
+                 {62, {61, 1}, {62}, {62}},
+                 {31, {31}, {31}, {31}},
+                 {14, {13, 1}, {14}, {14}},
+                 {0, {0}, {0}, {0}}};
+    for (const int mode : {0, 1, 2}) {
+        SCOPED_TRACE(mode);
+        Serve(mode == 0 ? -1 : 0x803, false, true, mode == 2 ? 128 : 64);
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.write);
+            const size_t from = chip_->OutPackets().size();
+            const Bytes data = PatternBytes(c.write);
+            EXPECT_EQ(WriteAll(h_, data), data.size());
+            EXPECT_EQ(DataLengths(from), mode == 0 ? c.plain : mode == 1 ? c.flagged : c.large);
+            EXPECT_EQ(line_->TakeTransmitted(), data);
+        }
+        const size_t from = chip_->OutPackets().size();
+        EXPECT_TRUE(TransmitCommChar(h_, '\x13'));
+        EXPECT_EQ(DataLengths(from), std::vector<int>{1});
+        EXPECT_EQ(line_->TakeTransmitted(), Bytes{0x13});
+    }
+}
+
+// Input flow control: more than three quarters of the 4096-byte ring
+// drops both handshake lines (one request naming both in the mask byte) or,
+// on the header-framed chip, sends XOFF framed like any data; reading it
+// below a quarter raises them or sends XON.
+TEST_F(FtdiHeaderPortTest, InputFlowControlSignals) {
+    for (const bool header : {false, true}) {
+        SCOPED_TRACE(header);
+        Serve(-1, false, header);
+        ASSERT_TRUE(EditDcb(h_, [&](DCB& d) {
+            d.fInX = header;
+            d.fTXContinueOnXoff = 1;
+            d.fDtrControl = header ? DTR_CONTROL_DISABLE : DTR_CONTROL_HANDSHAKE;
+            d.fRtsControl = header ? RTS_CONTROL_DISABLE : RTS_CONTROL_HANDSHAKE;
+        }));
+        auto signal = [&](bool on) {
+            if (header) {
+                EXPECT_TRUE(line_->WaitTransmitted(1, 5000));
+                EXPECT_EQ(line_->TakeTransmitted(), Bytes{uint8_t(on ? 0x11 : 0x13)});
+            } else {
+                EXPECT_TRUE(Eventually([&] { return line_->Dtr() == on && line_->Rts() == on; }));
+                EXPECT_EQ(LastValue(0x01), on ? 0x0303 : 0x0300);
+            }
+        };
+        const size_t from = chip_->OutPackets().size();
+        const Bytes data = PatternBytes(3200, 0x41);
+        line_->Inject(data);
+        signal(false);
+        SetTimeouts(h_, 0, 0, 3000);
+        EXPECT_EQ(ReadAll(h_, data.size()), data);
+        signal(true);
+        if (header) {
+            EXPECT_EQ(DataLengths(from), (std::vector<int>{1, 1}));
+        }
+    }
+}
+
+using Rcs310PortTest = ServedTest<sim::Rcs310Model>;
+
+// One write request per transfer, 261 bytes at most unless flag 0x400 lifts
+// the limit; even then a request stops at 65535 bytes, what wLength can
+// say. Without a bulk-OUT endpoint the first attach names none and the
+// device is still written through the default pipe and read from bulk-IN.
+// The device has no control lines, break or immediate character: those
+// requests fail and send nothing; line settings send nothing.
+TEST_F(Rcs310PortTest, WriteRequestLengths) {
+    const struct {
+        long usbMode;
+        bool bulkOut;
+        size_t write;
+        std::vector<int> lengths;
+    } cases[] = {{-1, false, 400, {261, 139}},  // first: the device key is written once
+                 {-1, true, 300, {261, 39}},
+                 {-1, true, 261, {261}},
+                 {-1, true, 0, {0}},
+                 {0x404, true, 300, {300}},
+                 {0x404, true, 70000, {65535, 4465}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.usbMode << " " << c.write);
+        sim::Rcs310ModelConfig config;
+        config.maxRequest = c.usbMode < 0 ? 261 : 65535;
+        config.bulkOut = c.bulkOut;
+        ServeChip(config, c.usbMode);
+        const Bytes data = PatternBytes(c.write);
+        EXPECT_EQ(WriteAll(h_, data), data.size());
+        std::vector<int> lengths;
+        for (const sim::Rcs310Request& r : chip_->Requests()) {
+            EXPECT_TRUE(r.bmRequestType == 0x41 && (r.bRequest | r.wValue | r.wIndex) == 0);
+            lengths.push_back(r.accepted ? r.wLength : -1);
+        }
+        EXPECT_EQ(lengths, c.lengths);
+        EXPECT_EQ(line_->TakeTransmitted(), data);
+        if (!c.bulkOut) {
+            EXPECT_EQ(KeyDword(kValueSendEndp), 0u);
+            SetTimeouts(h_, 0, 0, 3000);
+            line_->Inject(PatternBytes(200, 0x50));
+            EXPECT_EQ(ReadAll(h_, 200), PatternBytes(200, 0x50));
+        }
+    }
+    const size_t sent = chip_->Requests().size();
+    EXPECT_FALSE(EscapeCommFunction(h_, SETDTR) || SetCommBreak(h_) || TransmitCommChar(h_, 'x'));
+    EXPECT_TRUE(EditDcb(h_, [](DCB& d) { d.BaudRate = 115200; }));
+    EXPECT_EQ(chip_->Requests().size(), sent);
+    EXPECT_TRUE(line_->TakeTransmitted().empty());
 }
 
 }  // namespace

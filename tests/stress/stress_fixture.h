@@ -15,11 +15,9 @@
 
 namespace stresstest {
 
-using badtest::Kind;
-
-constexpr Kind kKinds[] = {Kind::kBulk, Kind::kCdc,        Kind::kCtsChip, Kind::kTwoChannel,
-                           Kind::kFtdi, Kind::kFtdiHeader, Kind::kType4};
-constexpr int kKindCount = sizeof(kKinds) / sizeof(kKinds[0]);
+// The port types under test, by device model (one of each).
+constexpr const char* kKinds[] = {"bulk", "cdc-acm",     "cdc-cts", "cdc-two-channel",
+                                  "ftdi", "ftdi-header", "rcs310"};
 
 inline uint64_t EnvNumber(const char* name, uint64_t fallback) {
     const char* v = std::getenv(name);
@@ -62,6 +60,20 @@ inline std::string Leftovers(uint64_t baselineBlocks, uint64_t killedWorkers = 0
     if (cehost::MisuseTotal() != 0 || cehost::LeakTotal() != 0)
         out += "counters: " + cehost::CountersReport();
     return out;
+}
+
+// Opens "COM1:" and echoes `n` bytes through the loopback plug: empty when
+// they all came back in order, else what went wrong.
+inline std::string Echo(size_t n) {
+    HANDLE h = comtest::OpenCom();
+    if (h == INVALID_HANDLE_VALUE)
+        return "\"COM1:\" did not open";
+    COMMTIMEOUTS t{0, 0, 2000, 0, 2000};
+    SetCommTimeouts(h, &t);
+    const bool intact = comtest::WriteAll(h, comtest::PatternBytes(n)) == n &&
+                        comtest::ReadAll(h, n) == comtest::PatternBytes(n);
+    CloseHandle(h);
+    return intact ? "" : "the port lost or changed data";
 }
 
 }  // namespace stresstest

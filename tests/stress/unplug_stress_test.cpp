@@ -16,11 +16,11 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -54,20 +54,12 @@ enum class Op { kRead, kWrite, kWait };
 
 enum class UnplugMode { kPlain, kRacing, kAtCall, kAfterClose };
 
+using enum cehost::UsbCall;
 const cehost::UsbCall kAtCalls[] = {
-    cehost::UsbCall::kIssueVendorTransfer,
-    cehost::UsbCall::kIssueBulkTransfer,
-    cehost::UsbCall::kIssueInterruptTransfer,
-    cehost::UsbCall::kAbortTransfer,
-    cehost::UsbCall::kCloseTransfer,
-    cehost::UsbCall::kGetTransferStatus,
-    cehost::UsbCall::kIsTransferComplete,
-    cehost::UsbCall::kClearFeature,
-    cehost::UsbCall::kResetPipe,
-    cehost::UsbCall::kIsPipeHalted,
-    cehost::UsbCall::kClosePipe,
-    cehost::UsbCall::kGetDescriptor,
-};
+    kIssueVendorTransfer, kIssueBulkTransfer, kIssueInterruptTransfer,
+    kAbortTransfer,       kCloseTransfer,     kGetTransferStatus,
+    kIsTransferComplete,  kClearFeature,      kResetPipe,
+    kIsPipeHalted,        kClosePipe,         kGetDescriptor};
 
 // Workers terminated by their port's teardown (TerminationMode::kAnywhere),
 // and the sections they kept owned.
@@ -78,8 +70,8 @@ uint64_t gTransfersLost = 0;  // issued by a killed worker, never recorded
 class Cycle {
   public:
     explicit Cycle(uint64_t seed) : seed_(seed), rng_(seed) {
-        kind_ = kKinds[seed % kKindCount];
-        info_ = badtest::Info(kind_);
+        kind_ = kKinds[seed % std::size(kKinds)];
+        info_ = badtest::Path(kind_);
     }
 
     // Runs the cycle; empty when every invariant held, else what broke.
@@ -98,7 +90,7 @@ class Cycle {
         cehost::ClearAllocationFailures();
         if (EnvNumber("SERLYNX_STRESS_VERBOSE", 0) != 0)
             std::fprintf(stderr, "seed %llu: %s [%s]\n", static_cast<unsigned long long>(seed_),
-                         info_.name, trace_.c_str());
+                         kind_, trace_.c_str());
         const uint64_t killed = cehost::ParkedThreadCount();
         gWorkersKilled += killed;
         auto misuse = cehost::MisuseCounts();
@@ -114,7 +106,7 @@ class Cycle {
     bool Chance(int percent) { return static_cast<int>(Pick(100)) < percent; }
     void Fail(const std::string& what) {
         if (failure_.empty())
-            failure_ = std::string(info_.name) + " [" + trace_ + "]: " + what;
+            failure_ = std::string(kind_) + " [" + trace_ + "]: " + what;
     }
 
     void MaybeFailAllocation(const char* step, int percent, uint64_t range) {
@@ -201,35 +193,21 @@ class Cycle {
             const uint64_t fault = Pick(7);
             trace_ += "fault" + std::to_string(fault) + "@" + std::to_string(target.endpoint) +
                       "x" + std::to_string(times) + " ";
-            switch (fault) {
-                case 0:
-                    bus_->FailIssues(id_, target, times);
-                    break;
-                case 1: {
-                    const DWORD errors[] = {USB_CRC_ERROR, USB_STALL_ERROR,
-                                            USB_DEVICE_NOT_RESPONDING_ERROR,
-                                            USB_DATA_UNDERRUN_ERROR, USB_CANCELED_ERROR};
-                    bus_->CompleteWithError(id_, target, errors[Pick(5)], times);
-                    break;
-                }
-                case 2:
+            const DWORD errors[] = {USB_CRC_ERROR, USB_STALL_ERROR, USB_DEVICE_NOT_RESPONDING_ERROR,
+                                    USB_DATA_UNDERRUN_ERROR, USB_CANCELED_ERROR};
+            const auto ep = static_cast<uint8_t>(target.endpoint);
+            const std::function<void()> faults[] = {
+                [&] { bus_->FailIssues(id_, target, times); },
+                [&] { bus_->CompleteWithError(id_, target, errors[Pick(5)], times); },
+                [&] {
                     if (target.endpoint > 0)
-                        bus_->Stall(id_, static_cast<uint8_t>(target.endpoint));
-                    break;
-                case 3:
-                    bus_->NeverComplete(id_, target, times);
-                    break;
-                case 4:
-                    bus_->CompleteOutOfOrder(id_, target, times);
-                    break;
-                case 5:
-                    bus_->CorruptData(id_, target, static_cast<cehost::UsbDataFault>(Pick(3)),
-                                      times);
-                    break;
-                default:
-                    bus_->FailTransferStatus(id_, target, times);
-                    break;
-            }
+                        bus_->Stall(id_, ep);
+                },
+                [&] { bus_->NeverComplete(id_, target, times); },
+                [&] { bus_->CompleteOutOfOrder(id_, target, times); },
+                [&] { bus_->CorruptData(id_, target, cehost::UsbDataFault(Pick(3)), times); },
+                [&] { bus_->FailTransferStatus(id_, target, times); }};
+            faults[fault]();
         }
     }
 
@@ -256,20 +234,10 @@ class Cycle {
                 if (stop_.load())
                     break;
                 DWORD n = 0;
-                BOOL ok = FALSE;
-                switch (op) {
-                    case Op::kRead:
-                        ok = ReadFile(h, buffer.data(), static_cast<DWORD>(buffer.size()), &n,
-                                      nullptr);
-                        break;
-                    case Op::kWrite:
-                        ok = WriteFile(h, buffer.data(), static_cast<DWORD>(buffer.size()), &n,
-                                       nullptr);
-                        break;
-                    case Op::kWait:
-                        ok = WaitCommEvent(h, &n, nullptr);
-                        break;
-                }
+                const DWORD size = static_cast<DWORD>(buffer.size());
+                const BOOL ok = op == Op::kRead    ? ReadFile(h, buffer.data(), size, &n, nullptr)
+                                : op == Op::kWrite ? WriteFile(h, buffer.data(), size, &n, nullptr)
+                                                   : WaitCommEvent(h, &n, nullptr);
                 if (!ok && unplugStarted_.load())
                     break;
                 if (!ok)
@@ -286,48 +254,24 @@ class Cycle {
     void RandomRequests(int count) {
         for (int i = 0; i < count; ++i) {
             HANDLE h = handles_[Pick(handles_.size())];
-            switch (Pick(8)) {
-                case 0: {
-                    DCB dcb{};
-                    dcb.DCBlength = sizeof(dcb);
-                    if (GetCommState(h, &dcb)) {
-                        dcb.BaudRate = Chance(50) ? 9600 : 115200;
-                        SetCommState(h, &dcb);
-                    }
-                    break;
-                }
-                case 1:
-                    EscapeCommFunction(h, Chance(50) ? SETDTR : SETDTR + 1);
-                    break;
-                case 2:
-                    PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR);
-                    break;
-                case 3: {
-                    DWORD status = 0;
-                    GetCommModemStatus(h, &status);
-                    break;
-                }
-                case 4: {
-                    DWORD errors = 0;
-                    COMSTAT stat{};
-                    ClearCommError(h, &errors, &stat);
-                    break;
-                }
-                case 5: {
-                    // Open and close one more handle.
+            DWORD word = 0;
+            COMSTAT stat{};
+            const std::function<void()> requests[] = {
+                [&] {
+                    comtest::EditDcb(h, [&](DCB& d) { d.BaudRate = Chance(50) ? 9600 : 115200; });
+                },
+                [&] { EscapeCommFunction(h, Chance(50) ? SETDTR : CLRDTR); },
+                [&] { PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR); },
+                [&] { GetCommModemStatus(h, &word); },
+                [&] { ClearCommError(h, &word, &stat); },
+                [&] {  // one more handle opened and closed
                     HANDLE extra = comtest::OpenCom(0);
                     if (extra != INVALID_HANDLE_VALUE)
                         CloseHandle(extra);
-                    break;
-                }
-                case 6:
-                    SetCommBreak(h);
-                    ClearCommBreak(h);
-                    break;
-                default:
-                    TransmitCommChar(h, 'x');
-                    break;
-            }
+                },
+                [&] { (void)(SetCommBreak(h) && ClearCommBreak(h)); },
+                [&] { TransmitCommChar(h, 'x'); }};
+            requests[Pick(8)]();
         }
     }
 
@@ -355,8 +299,7 @@ class Cycle {
         std::this_thread::sleep_for(std::chrono::milliseconds(Pick(15)));
         const auto mode = static_cast<UnplugMode>(Pick(4));
         trace_ += "handles" + std::to_string(handles_.size()) + " blockers" +
-                  std::to_string(blockers_.size()) + " mode" +
-                  std::to_string(static_cast<int>(mode)) + " ";
+                  std::to_string(blockers_.size()) + " mode" + std::to_string(int(mode)) + " ";
         switch (mode) {
             case UnplugMode::kPlain:
                 UnplugNow();
@@ -424,9 +367,7 @@ class Cycle {
             b->thread.join();
             const auto late = b->end - unplugAt_;
             if (late > kReturnLimit)
-                Fail("a blocked call returned " +
-                     std::to_string(
-                         std::chrono::duration_cast<std::chrono::milliseconds>(late).count()) +
+                Fail("a blocked call returned " + std::to_string(late / 1ms) +
                      " ms after the removal started");
         }
         blockers_.clear();
@@ -440,24 +381,16 @@ class Cycle {
         id_ = bus_->Plug(model_);
         if (id_ == 0 || bus_->Owner(id_) != u"Serlynx")
             return Fail("a fresh device was not claimed after the removal");
-        HANDLE h = comtest::OpenCom();
-        if (h == INVALID_HANDLE_VALUE)
-            return Fail("\"COM1:\" did not come back after the removal");
-        COMMTIMEOUTS t{0, 0, 2000, 0, 2000};
-        SetCommTimeouts(h, &t);
-        const comtest::ByteVector sent = comtest::PatternBytes(64);
-        DWORD written = 0;
-        WriteFile(h, sent.data(), static_cast<DWORD>(sent.size()), &written, nullptr);
-        if (comtest::ReadAll(h, sent.size()) != sent)
-            Fail("the fresh port lost or changed data");
-        CloseHandle(h);
+        const std::string echo = Echo(64);
+        if (!echo.empty())
+            Fail(echo + " after the removal");
         bus_->Unplug(id_);
     }
 
     uint64_t seed_;
     std::mt19937_64 rng_;
-    Kind kind_;
-    badtest::KindInfo info_;
+    const char* kind_;
+    sim::DataPath info_;
     std::unique_ptr<cehost::UsbBus> bus_;
     std::shared_ptr<cehost::UsbDeviceModel> model_;
     cehost::UsbDeviceId id_ = 0;
@@ -488,16 +421,14 @@ void CrashHandler(int sig) {
 
 void InstallCrashHandler() {
     static bool installed = false;
-    if (installed)
-        return;
-    installed = true;
     for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) {
         struct sigaction action {};
         action.sa_handler = CrashHandler;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_NODEFER;
-        sigaction(sig, &action, &previousActions[sig]);
+        action.sa_flags = SA_NODEFER;  // sa_mask: empty
+        if (!installed)
+            sigaction(sig, &action, &previousActions[sig]);
     }
+    installed = true;
 }
 
 class UnplugStressTest : public PlatformTest {};
@@ -525,16 +456,12 @@ TEST_F(UnplugStressTest, SeededCycles) {
             }
         }
     }
-    std::printf("stress: %llu cycles from seed %llu, %llu failed\n",
-                static_cast<unsigned long long>(ran), static_cast<unsigned long long>(first),
-                static_cast<unsigned long long>(failed));
-    if (cehost::GetTerminationMode() == cehost::TerminationMode::kAnywhere)
-        std::printf(
-            "stress: %llu workers killed anywhere, %llu sections kept owned, "
-            "%llu transfers lost with them\n",
-            static_cast<unsigned long long>(gWorkersKilled),
-            static_cast<unsigned long long>(gKilledHolding),
-            static_cast<unsigned long long>(gTransfersLost));
+    std::printf(
+        "stress: %llu cycles from seed %llu, %llu failed; %llu workers killed anywhere, "
+        "%llu sections kept owned, %llu transfers lost with them\n",
+        (unsigned long long)ran, (unsigned long long)first, (unsigned long long)failed,
+        (unsigned long long)gWorkersKilled, (unsigned long long)gKilledHolding,
+        (unsigned long long)gTransfersLost);
     cehost::ResetPlatform();
 }
 
