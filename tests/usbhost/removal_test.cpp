@@ -1,7 +1,7 @@
 // Removal: what a client's transfers and calls see. (The client drivers the
 // host offers a device to, their removal notices and libraries, are the
-// driver registration suite's: StartActivationAndRemoval,
-// RegistrationUnplugDuringAttachTest.)
+// driver registration suite's: CreatesStartsActivatesAndRemoves,
+// UnplugDuringAttachLeavesNothingBehind.)
 #include <atomic>
 
 #include "usb_fixture.h"
