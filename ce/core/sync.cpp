@@ -4,7 +4,7 @@
 // their own. Setting an event or leaving a section is one atomic operation,
 // plus a FUTEX_WAKE only when a thread may sleep on the word; an uncontended
 // enter is one compare-exchange; a waiter spins for a few microseconds
-// (kSpinRounds) before it sleeps with FUTEX_WAIT, except under the CE
+// (SpinRounds()) before it sleeps with FUTEX_WAIT, except under the CE
 // scheduling mode (the thread it would wait for may need the run token this
 // one holds) and on a one-CPU host. Any thread may call any of them.
 //
@@ -43,6 +43,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <shared_mutex>
 #include <unordered_map>
 
@@ -81,8 +82,17 @@ constexpr uint32_t kLocked = 1;
 constexpr uint32_t kContended = 2;
 
 // Rounds of the spin before sleeping: a few microseconds, about what a
-// thread hand-off on another core takes.
-constexpr int kSpinRounds = 150;
+// thread hand-off on another core takes (50 pauses: 2-4 us on a loaded
+// 2-core virtual machine, where 150 made hand-offs slower, not faster).
+// SERLYNX_SPIN_ROUNDS overrides it (0: never spin), read once, for
+// measuring what the spin buys on a host.
+int SpinRounds() {
+    static const int rounds = [] {
+        const char* v = std::getenv("SERLYNX_SPIN_ROUNDS");
+        return v != nullptr ? std::atoi(v) : 50;
+    }();
+    return rounds;
+}
 
 // Worth spinning: another CPU may run the thread we wait for, and the
 // caller does not hold the CE mode's run token.
@@ -214,7 +224,7 @@ bool LockContended(CsImpl& impl, ThreadRecord& self) {
     }
     if (SpinAllowed(self)) {
         // While the owner runs it is likely to leave within microseconds.
-        for (int i = 0; i < kSpinRounds; ++i) {
+        for (int i = 0; i < SpinRounds(); ++i) {
             if (TryLockWord(impl, 0))
                 return true;
             ThreadRecord* o = impl.ownerRecord.load(std::memory_order_relaxed);
@@ -370,7 +380,7 @@ EventWait WaitForEvent(EventObject& ev, DWORD ms) {
             // A hand-off from a thread running on another CPU is likely to
             // come within microseconds.
             spun = true;
-            for (int i = 0; i < kSpinRounds; ++i) {
+            for (int i = 0; i < SpinRounds(); ++i) {
                 if (ev.state.load(std::memory_order_relaxed) & (kSignalled | kClosed))
                     break;
                 CpuRelax();
