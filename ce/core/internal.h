@@ -56,10 +56,6 @@ struct ThreadRecord {
     // A futex word (sync.cpp): kept alive by the sleeper while it is named
     // here; the terminator adds kWordKick to it and wakes every sleeper.
     std::atomic<uint32_t>* waitWord = nullptr;
-    // True while the thread sleeps in a platform wait (set and cleared by the
-    // thread itself, relaxed): a thread entering a section this thread owns
-    // does not spin for it then.
-    std::atomic<bool> sleeping{false};
 
     // Sleep() waits here.
     std::mutex sleepMutex;
@@ -144,6 +140,10 @@ void SchedWakeAll();
 void SchedForget(ThreadRecord& thread);
 // The record of the section's owner (null when free); sync.cpp.
 ThreadRecord* SectionOwnerRecord(CsImpl* cs);
+// Marks the sections the calling thread owns as owned by a parked thread
+// (sync.cpp). Async-signal-safe: called as the thread parks, when its
+// `held` is not being changed (it parks in driver code or on its way out).
+void MarkHeldSectionsParked(ThreadRecord& self);
 
 // ---- Kill anywhere (threads.cpp) ----
 // Stops the calling thread for good: it never runs again, is never unwound,
@@ -256,13 +256,11 @@ bool TerminableWait(std::unique_lock<std::mutex>& lock, std::condition_variable&
             return true;
         }
         SchedLendForWait(self);
-        self.sleeping.store(true, std::memory_order_relaxed);
         bool timedOut = false;
         if (deadline == Clock::time_point::max())
             cv.wait(lock);
         else
             timedOut = cv.wait_until(lock, deadline) == std::cv_status::timeout;
-        self.sleeping.store(false, std::memory_order_relaxed);
         if (timedOut) {
             if (self.terminate.load())
                 continue;

@@ -62,10 +62,14 @@ struct CsImpl {
     std::atomic<DWORD> owner{0};       // thread id, 0 when free; written by the owner
     DWORD depth = 0;                   // the owner's alone
     std::atomic<bool> deleted{false};  // set once, by DeleteCriticalSection
-    // The owner's record, set and cleared with `owner`; read by others for
-    // priority inheritance, parked owners and the spin. A record named here
-    // is alive: a thread gives up its sections before it ends, and a parked
-    // one is never freed.
+    // Set once, by the owner as it is parked (killed anywhere): the section
+    // stays owned for ever. Read by threads entering it and by the delete,
+    // which must not touch the owner's record (another owner's may be freed
+    // by then).
+    std::atomic<bool> ownerParked{false};
+    // The owner's record, set and cleared with `owner`; read under the
+    // scheduler's lock for priority inheritance (a participant's record is
+    // alive) and by the owner itself.
     std::atomic<ThreadRecord*> ownerRecord{nullptr};
 };
 
@@ -184,9 +188,7 @@ bool SleepOnWord(ThreadRecord& self, std::atomic<uint32_t>* word, uint32_t seen,
     const bool end = self.terminate.load() && !self.exiting.load();
     if (!end) {
         SchedLendForWait(self);
-        self.sleeping.store(true, std::memory_order_relaxed);
         FutexWait(word, seen, deadline);
-        self.sleeping.store(false, std::memory_order_relaxed);
     }
     std::lock_guard<std::mutex> g(self.waitLock);
     self.waitWord = nullptr;
@@ -214,22 +216,17 @@ void UnlockWord(CsImpl& impl, bool all) {
 // Waits until the section is free and takes it (false: it was deleted
 // meanwhile). A termination point.
 bool LockContended(CsImpl& impl, ThreadRecord& self) {
-    ThreadRecord* owner = impl.ownerRecord.load();
-    if (owner != nullptr && owner->parked.load()) {
+    if (impl.ownerParked.load()) {
         cehost::CountMisuse("cs.enter.owner.killed");
         std::fprintf(stderr,
                      "ce: EnterCriticalSection: thread %u waits for a section that thread %u "
                      "owned when it was terminated: for ever\n",
-                     self.id, owner->id);
-    }
-    if (SpinAllowed(self)) {
-        // While the owner runs it is likely to leave within microseconds.
+                     self.id, impl.owner.load(std::memory_order_relaxed));
+    } else if (SpinAllowed(self)) {
+        // The owner is likely to leave within microseconds.
         for (int i = 0; i < SpinRounds(); ++i) {
             if (TryLockWord(impl, 0))
                 return true;
-            ThreadRecord* o = impl.ownerRecord.load(std::memory_order_relaxed);
-            if (o != nullptr && (o->sleeping.load(std::memory_order_relaxed) || o->parked.load()))
-                break;
             CpuRelax();
         }
     }
@@ -264,6 +261,12 @@ bool LockContended(CsImpl& impl, ThreadRecord& self) {
 
 ThreadRecord* SectionOwnerRecord(CsImpl* cs) {
     return cs->ownerRecord.load();
+}
+
+void MarkHeldSectionsParked(ThreadRecord& self) {
+    for (auto& impl : self.held)
+        if (impl->owner.load(std::memory_order_relaxed) == self.id)
+            impl->ownerParked.store(true);
 }
 
 void AbandonHeldSections(ThreadRecord& self) {
@@ -492,9 +495,7 @@ CEAPI void DeleteCriticalSection(LPCRITICAL_SECTION cs) {
     const DWORD owner = impl->owner.load(std::memory_order_relaxed);
     // An owner that was killed is gone, as its kernel thread would be: its
     // section may be deleted (its kill was counted).
-    ThreadRecord* ownerRecord = impl->ownerRecord.load();
-    const bool heldByOther = owner != 0 && owner != CurrentThread().id &&
-                             !(ownerRecord != nullptr && ownerRecord->parked.load());
+    const bool heldByOther = owner != 0 && owner != CurrentThread().id && !impl->ownerParked.load();
     impl->deleted.store(true);
     if (heldByOther)
         cehost::CountMisuse("cs.deleted.while.held");

@@ -293,6 +293,7 @@ void ParkThisThread(ThreadRecord& self) {
     sigset_t all;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    MarkHeldSectionsParked(self);
     self.parked.store(true);
     for (;;)
         pause();
