@@ -1,6 +1,7 @@
-// A stand-in stream driver for the device manager's tests, and their
-// fixture. The stub's entry points record every call; a test decides whether
-// reads and _Deinit block.
+// A stand-in stream driver for the device manager's tests (and the attach
+// tests' stream device), and the device manager tests' fixture. The stub's
+// entry points record every call; a test decides whether reads and _Deinit
+// block.
 #pragma once
 
 #include <algorithm>
@@ -41,16 +42,6 @@ inline void Reset() {
     s.late = 0;
 }
 
-// Records a call; `open` tells a call on an open handle. Returns its context.
-inline DWORD_PTR Record(Call c, bool open = true) {
-    std::lock_guard<std::mutex> g(s.lock);
-    s.late += open && s.deinitStarted;
-    s.deinitStarted |= c.fn == "Deinit";
-    s.calls.push_back(c);
-    s.changed.notify_all();
-    return c.ctx;
-}
-
 inline std::vector<Call> Calls(const std::string& fn = "") {
     std::lock_guard<std::mutex> g(s.lock);
     std::vector<Call> out;
@@ -80,72 +71,61 @@ inline void Release() {
     s.changed.notify_all();
 }
 
-inline DWORD_PTR Init(LPCWSTR, LPCVOID) {
-    return Record({"Init", s.next++}, false);
-}
-
-inline BOOL Deinit(DWORD_PTR ctx) {
-    Record({"Deinit", ctx}, false);
-    if (s.blockDeinit)
-        Block([] { return s.released; });
-    return TRUE;
-}
-
-inline DWORD_PTR Open(DWORD_PTR ctx, DWORD, DWORD) {
-    return Record({"Open", ctx}) << 8 | 1;
-}
-
-inline BOOL Close(DWORD_PTR open) {
-    return Record({"Close", open}) != 0;
-}
-
-inline DWORD Read(DWORD_PTR open, LPVOID, DWORD n) {
-    Record({"Read", open});
-    if (s.holdReads || s.blockReads) {
+// The entry points. Record notes a call (`open`: on an open handle) and
+// returns its context.
+struct Entry {
+    static DWORD_PTR Record(Call c, bool open = true) {
+        std::lock_guard<std::mutex> g(s.lock);
+        s.late += open && s.deinitStarted;
+        s.deinitStarted |= c.fn == "Deinit";
+        s.calls.push_back(c);
+        s.changed.notify_all();
+        return c.ctx;
+    }
+    static DWORD_PTR Init(LPCWSTR, LPCVOID) { return Record({"Init", s.next++}, false); }
+    static BOOL Deinit(DWORD_PTR ctx) {
+        Record({"Deinit", ctx}, false);
+        if (s.blockDeinit)
+            Block([] { return s.released; });
+        return TRUE;
+    }
+    static DWORD_PTR Open(DWORD_PTR ctx, DWORD, DWORD) { return Record({"Open", ctx}) << 8 | 1; }
+    static BOOL Close(DWORD_PTR open) { return Record({"Close", open}) != 0; }
+    static DWORD Read(DWORD_PTR open, LPVOID, DWORD n) {
+        Record({"Read", open});
+        if (!s.holdReads && !s.blockReads)
+            return n;
         Block([] { return s.released || (s.blockReads && s.deinitStarted); });
         SetLastError(ERROR_INVALID_HANDLE);
         return s.holdReads ? 0 : 0xFFFFFFFFu;
     }
-    return n;
-}
-
-inline DWORD Write(DWORD_PTR open, LPCVOID, DWORD n) {
-    Record({"Write", open});
-    return n;
-}
-
-inline BOOL IOControl(DWORD_PTR open, DWORD code, PBYTE, DWORD, PBYTE, DWORD, PDWORD) {
-    Record({code == IOCTL_PSL_NOTIFY ? "PslNotify" : "IOControl", open});
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-}
-
-inline DWORD Seek(DWORD_PTR, LONG, DWORD) {
-    return 0;
-}
-inline DWORD Power(DWORD_PTR) {
-    return 1;
-}
+    static DWORD Write(DWORD_PTR open, LPCVOID, DWORD n) { return Record({"Write", open}), n; }
+    static BOOL IOControl(DWORD_PTR open, DWORD code, PBYTE, DWORD, PBYTE, DWORD, PDWORD) {
+        Record({code == IOCTL_PSL_NOTIFY ? "PslNotify" : "IOControl", open});
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    static DWORD Seek(DWORD_PTR, LONG, DWORD) { return 0; }
+    static DWORD Power(DWORD_PTR) { return 1; }
+};
 
 // Registers the stub as `library` with entry points <prefix>_Init ...;
-// `replace` swaps some ({"_Init", &MyInit}); a null address leaves one out.
+// `replace` swaps some ({"_Init", &MyInit}).
 inline void RegisterStub(const std::string& library, const std::string& prefix,
                          const std::vector<cehost::LibraryProc>& replace = {}) {
+    using E = Entry;
     std::vector<cehost::LibraryProc> procs = {
-        {"_Init", &Init},     {"_Deinit", &Deinit},   {"_Open", &Open}, {"_Close", &Close},
-        {"_Read", &Read},     {"_Write", &Write},     {"_Seek", &Seek}, {"_IOControl", &IOControl},
-        {"_PowerUp", &Power}, {"_PowerDown", &Power},
+        {"_Init", &E::Init},       {"_Deinit", &E::Deinit},       {"_Open", &E::Open},
+        {"_Close", &E::Close},     {"_Read", &E::Read},           {"_Write", &E::Write},
+        {"_Seek", &E::Seek},       {"_IOControl", &E::IOControl}, {"_PowerUp", &E::Power},
+        {"_PowerDown", &E::Power},
     };
-    std::vector<cehost::LibraryProc> named;
-    for (auto p : procs) {
+    for (auto& p : procs) {
         for (const auto& r : replace)
-            if (r.name == p.name)
-                p.address = r.address;
+            p.address = r.name == p.name ? r.address : p.address;
         p.name = prefix + p.name;
-        if (p.address)
-            named.push_back(p);
     }
-    cehost::RegisterLibrary(library, named);
+    cehost::RegisterLibrary(library, procs);
 }
 
 }  // namespace stub
@@ -160,7 +140,8 @@ class DevmgrTest : public PlatformTest {
         PlatformTest::SetUp();
         stub::Reset();
         stub::RegisterStub("stub.dll", "COM");
-        DeviceKey(kDevKey, u"stub.dll", u"COM");
+        cehost::RegWriteString(kDevKey, u"Dll", u"stub.dll");
+        cehost::RegWriteString(kDevKey, u"Prefix", u"COM");
     }
     void TearDown() override {
         stub::Release();
@@ -176,12 +157,6 @@ class DevmgrTest : public PlatformTest {
         file_ = Open();
         ASSERT_NE(file_, INVALID_HANDLE_VALUE);
     }
-    static void DeviceKey(const std::u16string& key, const std::u16string& dll,
-                          const std::u16string& prefix) {
-        cehost::RegWriteString(key, u"Dll", dll);
-        cehost::RegWriteString(key, u"Prefix", prefix);
-    }
-    static size_t ActiveKeys() { return cehost::RegSubkeyNames(u"Drivers\\Active").size(); }
     static HANDLE Open(const char16_t* name = u"COM1:") {
         return CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
                            nullptr);

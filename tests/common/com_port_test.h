@@ -59,9 +59,7 @@ inline ByteVector PatternBytes(size_t n, uint8_t first = 0x20) {
 // Writes everything; the count written.
 inline DWORD WriteAll(HANDLE h, const ByteVector& bytes) {
     DWORD written = 0;
-    if (!WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr))
-        return 0;
-    return written;
+    return WriteFile(h, bytes.data(), DWORD(bytes.size()), &written, nullptr) ? written : 0;
 }
 
 // Reads until `count` bytes came or a read returns nothing (or fails).
@@ -116,9 +114,7 @@ inline std::optional<DWORD> WaitEvents(HANDLE h, int ms = 5000) {
     });
     if (waiter.wait_for(std::chrono::milliseconds(ms)) == std::future_status::ready) {
         DWORD events = waiter.get();
-        if (events == 0xFFFFFFFFu)
-            return std::nullopt;
-        return events;
+        return events == 0xFFFFFFFFu ? std::nullopt : std::optional<DWORD>(events);
     }
     DWORD mask = 0;
     GetCommMask(h, &mask);

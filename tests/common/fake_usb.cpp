@@ -1,6 +1,5 @@
 #include "common/fake_usb.h"
 
-#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -29,31 +28,24 @@ void Gate::Pass() {
 
 // The static functions of the table reach the one live host.
 struct Calls {
-    // A transfer the driver may still use: known and not closed.
-    static Transfer* Live(USB_TRANSFER handle) {
-        for (auto& t : gHost->transfers_) {
-            if (reinterpret_cast<USB_TRANSFER>(t.get()) == handle && !t->closed)
+    static FakeUsb::State& S() { return gHost->s_; }
+    // A transfer or pipe the driver may still use: known and not closed.
+    template <class T, class H>
+    static T* Live(std::vector<std::unique_ptr<T>>& all, H handle) {
+        for (auto& t : all) {
+            if (reinterpret_cast<H>(t.get()) == handle && !t->closed)
                 return t.get();
         }
-        ++gHost->faults_;
+        ++S().faults;
         return nullptr;
     }
-    static Pipe* LivePipe(USB_PIPE handle) {
-        for (auto& p : gHost->pipes_) {
-            if (reinterpret_cast<USB_PIPE>(p.get()) == handle && !p->closed)
-                return p.get();
-        }
-        ++gHost->faults_;
-        return nullptr;
-    }
+    static Transfer* Live(USB_TRANSFER handle) { return Live(S().transfers, handle); }
+    static Pipe* LivePipe(USB_PIPE handle) { return Live(S().pipes, handle); }
     // Under the lock; completions it caused are added to `done`.
     static Transfer* NewTransfer(Pipe* pipe, LPTRANSFER_NOTIFY_ROUTINE routine, void* context,
                                  DWORD flags, DWORD length, void* buffer,
                                  std::vector<Transfer*>* done) {
-        FakeUsb* host = gHost;
-        auto owned = std::make_unique<Transfer>();
-        Transfer* t = owned.get();
-        host->transfers_.push_back(std::move(owned));
+        Transfer* t = S().transfers.emplace_back(std::make_unique<Transfer>()).get();
         t->pipe = pipe;
         t->address = pipe != nullptr ? pipe->address : 0;
         t->routine = routine;
@@ -64,15 +56,24 @@ struct Calls {
         if (!t->IsIn() && buffer != nullptr)
             t->outData.assign(t->buffer, t->buffer + length);
         if (routine == nullptr) {
-            host->Finish(t, t->IsIn() ? 0 : length, USB_NO_ERROR);
-        } else if (pipe != nullptr && !t->IsIn() && !(host->hold_ && length > 0)) {
-            host->Finish(t, length, USB_NO_ERROR);
+            gHost->Finish(t, t->IsIn() ? 0 : length, USB_NO_ERROR);
+        } else if (pipe != nullptr && !t->IsIn() && !(S().hold && length > 0)) {
+            gHost->Finish(t, length, USB_NO_ERROR);
             done->push_back(t);
         } else if (t->IsIn()) {
-            host->FeedLocked(done);
+            gHost->FeedLocked(done);
         }
-        host->changed_.notify_all();
+        gHost->changed_.notify_all();
         return t;
+    }
+    static USB_TRANSFER Control(LPTRANSFER_NOTIFY_ROUTINE routine, LPVOID context, DWORD flags,
+                                LPVOID data, int endpoint) {
+        std::vector<Transfer*> done;  // a request never completes at issue
+        std::lock_guard<std::mutex> lock(gHost->mutex_);
+        if (endpoint >= 0)
+            S().clearedHalts.push_back(static_cast<uint8_t>(endpoint));
+        return reinterpret_cast<USB_TRANSFER>(
+            NewTransfer(nullptr, routine, context, flags, 0, data, &done));
     }
 
     static LPCUSB_DEVICE WINAPI GetDeviceInfo(USB_HANDLE) { return nullptr; }
@@ -82,26 +83,18 @@ struct Calls {
     static USB_TRANSFER WINAPI IssueVendor(USB_HANDLE, LPTRANSFER_NOTIFY_ROUTINE routine,
                                            LPVOID context, DWORD flags, LPCUSB_DEVICE_REQUEST,
                                            LPVOID data, ULONG) {
-        std::vector<Transfer*> done;  // a request never completes at issue
-        std::lock_guard<std::mutex> lock(gHost->mutex_);
-        return reinterpret_cast<USB_TRANSFER>(
-            NewTransfer(nullptr, routine, context, flags, 0, data, &done));
+        return Control(routine, context, flags, data, -1);
     }
     static USB_TRANSFER WINAPI ClearFeature(USB_HANDLE, LPTRANSFER_NOTIFY_ROUTINE routine,
                                             LPVOID context, DWORD flags, WORD, UCHAR endpoint) {
-        std::vector<Transfer*> done;
-        std::lock_guard<std::mutex> lock(gHost->mutex_);
-        gHost->clearedHalts_.push_back(endpoint);
-        return reinterpret_cast<USB_TRANSFER>(
-            NewTransfer(nullptr, routine, context, flags, 0, nullptr, &done));
+        return Control(routine, context, flags, nullptr, endpoint);
     }
     static USB_PIPE WINAPI OpenPipe(USB_HANDLE, LPCUSB_ENDPOINT_DESCRIPTOR descriptor) {
         std::lock_guard<std::mutex> lock(gHost->mutex_);
-        auto pipe = std::make_unique<Pipe>();
+        Pipe* pipe = S().pipes.emplace_back(std::make_unique<Pipe>()).get();
         pipe->address = descriptor->bEndpointAddress;
-        gHost->pipes_.push_back(std::move(pipe));
-        ++gHost->pipesOpened_;
-        return reinterpret_cast<USB_PIPE>(gHost->pipes_.back().get());
+        ++S().pipesOpened;
+        return reinterpret_cast<USB_PIPE>(pipe);
     }
     static BOOL WINAPI ClosePipe(USB_PIPE handle) {
         std::vector<Transfer*> done;
@@ -111,8 +104,8 @@ struct Calls {
             if (pipe == nullptr)
                 return FALSE;
             pipe->closed = true;
-            for (auto& t : gHost->transfers_) {
-                if (gHost->cancelOnClose_ && t->pipe == pipe && !t->complete) {
+            for (auto& t : S().transfers) {
+                if (S().cancelOnClose && t->pipe == pipe && !t->complete) {
                     gHost->Finish(t.get(), 0, USB_CANCELED_ERROR);
                     done.push_back(t.get());
                 }
@@ -125,9 +118,9 @@ struct Calls {
         std::lock_guard<std::mutex> lock(gHost->mutex_);
         if (LivePipe(handle) == nullptr)
             return FALSE;
-        if (gHost->haltedOk_ && halted != nullptr)
-            *halted = gHost->halted_;
-        return gHost->haltedOk_;
+        if (S().haltedOk && halted != nullptr)
+            *halted = S().halted;
+        return S().haltedOk;
     }
     static BOOL WINAPI ResetPipe(USB_PIPE) { return TRUE; }
     static USB_TRANSFER WINAPI IssueBulk(USB_PIPE handle, LPTRANSFER_NOTIFY_ROUTINE routine,
@@ -142,9 +135,8 @@ struct Calls {
             Pipe* pipe = LivePipe(handle);
             if (pipe == nullptr)
                 return nullptr;
-            if (gHost->failIssues_ != 0) {
-                if (gHost->failIssues_ > 0)
-                    --gHost->failIssues_;
+            if (S().failIssues != 0) {
+                S().failIssues -= S().failIssues > 0 ? 1 : 0;
                 return nullptr;
             }
             t = NewTransfer(pipe, routine, context, flags, length, buffer, &done);
@@ -162,8 +154,8 @@ struct Calls {
         Transfer* t = Live(handle);
         if (t == nullptr)
             return FALSE;
-        if (gHost->failStatus_ > 0) {
-            --gHost->failStatus_;
+        if (S().failStatus > 0) {
+            --S().failStatus;
             return FALSE;
         }
         if (bytes != nullptr)
@@ -179,10 +171,10 @@ struct Calls {
             Transfer* t = Live(handle);
             if (t == nullptr)
                 return FALSE;
-            ++gHost->aborts_;
+            ++S().aborts;
             t->aborted = true;
             if (!t->complete) {
-                gHost->Finish(t, t->IsIn() ? 0 : std::min(gHost->abortPartial_, t->length),
+                gHost->Finish(t, t->IsIn() ? 0 : std::min(S().abortPartial, t->length),
                               USB_CANCELED_ERROR);
                 done.push_back(t);
             }
@@ -193,30 +185,20 @@ struct Calls {
     static BOOL WINAPI Close(USB_TRANSFER handle) {
         std::lock_guard<std::mutex> lock(gHost->mutex_);
         Transfer* t = Live(handle);
-        if (t == nullptr)
-            return FALSE;
-        t->closed = true;
-        return TRUE;
+        if (t != nullptr)
+            t->closed = true;
+        return t != nullptr;
     }
 };
 
 FakeUsb::FakeUsb() {
     gHost = this;
-    funcs_.dwCount = sizeof(USB_FUNCS);
-    funcs_.lpGetDeviceInfo = Calls::GetDeviceInfo;
-    funcs_.lpRegisterNotificationRoutine = Calls::RegisterNotification;
-    funcs_.lpIssueVendorTransfer = Calls::IssueVendor;
-    funcs_.lpClearFeature = Calls::ClearFeature;
-    funcs_.lpOpenPipe = Calls::OpenPipe;
-    funcs_.lpClosePipe = Calls::ClosePipe;
-    funcs_.lpIsPipeHalted = Calls::IsPipeHalted;
-    funcs_.lpResetPipe = Calls::ResetPipe;
-    funcs_.lpIssueBulkTransfer = Calls::IssueBulk;
-    funcs_.lpIssueInterruptTransfer = Calls::IssueBulk;
-    funcs_.lpIsTransferComplete = Calls::IsComplete;
-    funcs_.lpGetTransferStatus = Calls::GetStatus;
-    funcs_.lpAbortTransfer = Calls::Abort;
-    funcs_.lpCloseTransfer = Calls::Close;
+    funcs_ = {sizeof(USB_FUNCS), Calls::GetDeviceInfo, Calls::RegisterNotification,
+              nullptr,           Calls::IssueVendor,   Calls::ClearFeature,
+              Calls::OpenPipe,   Calls::ClosePipe,     Calls::IsPipeHalted,
+              Calls::ResetPipe,  Calls::IssueBulk,     Calls::IssueBulk,
+              Calls::IsComplete, Calls::GetStatus,     Calls::Abort,
+              Calls::Close};
 }
 
 FakeUsb::~FakeUsb() {
@@ -225,88 +207,41 @@ FakeUsb::~FakeUsb() {
 
 void FakeUsb::Reset() {
     std::lock_guard<std::mutex> lock(mutex_);
-    pipes_.clear();
-    transfers_.clear();
-    inData_.clear();
-    sent_.clear();
-    failIssues_ = failStatus_ = faults_ = aborts_ = pipesOpened_ = 0;
-    cancelOnClose_ = true;
-    haltedOk_ = TRUE;
-    halted_ = FALSE;
-    hold_ = false;
-    abortPartial_ = overReport_ = 0;
-    clearedHalts_.clear();
+    s_ = State{};
     syncGate_.Reset();
 }
 
 void FakeUsb::Finish(Transfer* t, DWORD bytes, DWORD error) {
-    t->bytes = bytes + overReport_;
+    t->bytes = bytes + s_.overReport;
     t->error = error;
     t->complete = true;
     if (t->pipe != nullptr && !t->IsIn())
-        sent_.insert(sent_.end(), t->outData.begin(), t->outData.begin() + bytes);
+        s_.sent.insert(s_.sent.end(), t->outData.begin(), t->outData.begin() + bytes);
     changed_.notify_all();
 }
 
 void FakeUsb::FeedLocked(std::vector<Transfer*>* done) {
-    for (auto& owned : transfers_) {
+    for (auto& owned : s_.transfers) {
         Transfer* t = owned.get();
-        if (inData_.empty())
+        if (s_.inData.empty())
             return;
         if (t->complete || !t->IsIn() || t->pipe == nullptr)
             continue;
         DWORD n = 0;
-        for (; n < t->length && !inData_.empty(); ++n) {
-            t->buffer[n] = inData_.front();
-            inData_.pop_front();
+        for (; n < t->length && !s_.inData.empty(); ++n) {
+            t->buffer[n] = s_.inData.front();
+            s_.inData.pop_front();
         }
         Finish(t, n, USB_NO_ERROR);
         done->push_back(t);
     }
 }
 
-void FakeUsb::FailIssues(int count) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    failIssues_ = count;
-}
-void FakeUsb::SetCancelOnClose(bool cancel) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    cancelOnClose_ = cancel;
-}
-void FakeUsb::SetPipeHalted(BOOL ok, BOOL halted) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    haltedOk_ = ok;
-    halted_ = halted;
-}
-void FakeUsb::FailStatus(int count) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    failStatus_ = count;
-}
-void FakeUsb::HoldWrites(bool hold, DWORD abortPartial) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    hold_ = hold;
-    abortPartial_ = abortPartial;
-}
-void FakeUsb::OverReport(DWORD extra) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    overReport_ = extra;
-}
-
 std::vector<Transfer*> FakeUsb::Pending(uint8_t address) {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<Transfer*> out;
-    for (auto& t : transfers_) {
+    for (auto& t : s_.transfers) {
         if (t->address == address && !t->complete)
-            out.push_back(t.get());
-    }
-    return out;
-}
-
-std::vector<Transfer*> FakeUsb::All(uint8_t address) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<Transfer*> out;
-    for (auto& t : transfers_) {
-        if (t->address == address && t->routine != nullptr)
             out.push_back(t.get());
     }
     return out;
@@ -315,10 +250,9 @@ std::vector<Transfer*> FakeUsb::All(uint8_t address) {
 bool FakeUsb::WaitPending(uint8_t address, size_t count, int ms) {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, std::chrono::milliseconds(ms), [&] {
-        size_t n = 0;
-        for (auto& t : transfers_)
-            n += t->address == address && !t->complete ? 1 : 0;
-        return n >= count;
+        return std::count_if(s_.transfers.begin(), s_.transfers.end(), [&](auto& t) {
+                   return t->address == address && !t->complete;
+               }) >= static_cast<long>(count);
     });
 }
 
@@ -326,31 +260,25 @@ void FakeUsb::Complete(Transfer* t, const std::vector<BYTE>& data, DWORD error) 
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (t->complete || t->closed) {
-            ++faults_;  // a test mistake, but make it loud
+            ++s_.faults;  // a test mistake, but make it loud
             return;
         }
-        DWORD n = 0;
+        DWORD n = data.empty() && !t->IsIn() ? t->length : static_cast<DWORD>(data.size());
         if (t->IsIn()) {
-            n = static_cast<DWORD>(std::min<size_t>(data.size(), t->length));
+            n = std::min(n, t->length);
             if (n != 0)
                 std::memcpy(t->buffer, data.data(), n);
-        } else {
-            n = data.empty() ? t->length : static_cast<DWORD>(data.size());
         }
         Finish(t, n, error);
     }
     Notify({t});
 }
 
-void FakeUsb::CompleteOut(Transfer* t, DWORD maxBytes) {
-    Complete(t, std::vector<BYTE>(std::min(t->length, maxBytes), 0));
-}
-
 void FakeUsb::Receive(const std::vector<BYTE>& bytes) {
     std::vector<Transfer*> done;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        inData_.insert(inData_.end(), bytes.begin(), bytes.end());
+        s_.inData.insert(s_.inData.end(), bytes.begin(), bytes.end());
         FeedLocked(&done);
     }
     Notify(done);
@@ -360,7 +288,7 @@ void FakeUsb::ReleaseWrites(DWORD maxBytes) {
     std::vector<Transfer*> done;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        for (auto& t : transfers_) {
+        for (auto& t : s_.transfers) {
             if (t->pipe != nullptr && !t->IsIn() && !t->complete) {
                 Finish(t.get(), std::min(t->length, maxBytes), USB_NO_ERROR);
                 done.push_back(t.get());
@@ -373,60 +301,30 @@ void FakeUsb::ReleaseWrites(DWORD maxBytes) {
 std::vector<std::vector<BYTE>> FakeUsb::Writes() {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<std::vector<BYTE>> out;
-    for (auto& t : transfers_) {
+    for (auto& t : s_.transfers) {
         if (t->pipe != nullptr && !t->IsIn())
             out.push_back(t->outData);
     }
     return out;
 }
 
-std::vector<BYTE> FakeUsb::Sent() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return sent_;
-}
-
-int FakeUsb::Aborts() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return aborts_;
-}
-
 int FakeUsb::OpenPipes() {
     std::lock_guard<std::mutex> lock(mutex_);
     return static_cast<int>(
-        std::count_if(pipes_.begin(), pipes_.end(), [](auto& p) { return !p->closed; }));
-}
-
-int FakeUsb::PipesOpened() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return pipesOpened_;
+        std::count_if(s_.pipes.begin(), s_.pipes.end(), [](auto& p) { return !p->closed; }));
 }
 
 int FakeUsb::Unclosed() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return static_cast<int>(
-        std::count_if(transfers_.begin(), transfers_.end(), [](auto& t) { return !t->closed; }));
-}
-
-int FakeUsb::Faults() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return faults_;
-}
-
-std::vector<uint8_t> FakeUsb::ClearedHalts() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return clearedHalts_;
+    return static_cast<int>(std::count_if(s_.transfers.begin(), s_.transfers.end(),
+                                          [](auto& t) { return !t->closed; }));
 }
 
 USB_ENDPOINT BulkEndpoint(uint8_t address, uint16_t maxPacket) {
-    USB_ENDPOINT ep{};
-    ep.dwCount = sizeof(USB_ENDPOINT);
-    ep.Descriptor = {sizeof(USB_ENDPOINT_DESCRIPTOR),
-                     USB_ENDPOINT_DESCRIPTOR_TYPE,
-                     address,
-                     USB_ENDPOINT_TYPE_BULK,
-                     maxPacket,
-                     0};
-    return ep;
+    return {sizeof(USB_ENDPOINT),
+            {sizeof(USB_ENDPOINT_DESCRIPTOR), USB_ENDPOINT_DESCRIPTOR_TYPE, address,
+             USB_ENDPOINT_TYPE_BULK, maxPacket, 0},
+            nullptr};
 }
 
 }  // namespace fakeusb

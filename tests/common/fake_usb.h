@@ -19,12 +19,14 @@
 // host's lock. One host is live at a time (the table's functions are static).
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <type_traits>
 #include <vector>
 
 #include "ce/usb.h"
@@ -85,29 +87,41 @@ class FakeUsb {
 
     // ---- Knobs ----
     // Upcoming bulk issues that fail (return no transfer); -1: every one.
-    void FailIssues(int count);
+    void FailIssues(int count) {
+        Locked([&](State& s) { s.failIssues = count; });
+    }
     // Whether ClosePipe cancels the pipe's pending transfers (a host does)
     // or leaves them pending forever.
-    void SetCancelOnClose(bool cancel);
-    void SetPipeHalted(BOOL ok, BOOL halted);
+    void SetCancelOnClose(bool cancel) {
+        Locked([&](State& s) { s.cancelOnClose = cancel; });
+    }
+    void SetPipeHalted(BOOL ok, BOOL halted) {
+        Locked([&](State& s) { s.haltedOk = ok, s.halted = halted; });
+    }
     // The next `count` GetTransferStatus calls fail.
-    void FailStatus(int count);
-    void HoldWrites(bool hold, DWORD abortPartial = 0);
+    void FailStatus(int count) {
+        Locked([&](State& s) { s.failStatus = count; });
+    }
+    void HoldWrites(bool hold, DWORD abortPartial = 0) {
+        Locked([&](State& s) { s.hold = hold, s.abortPartial = abortPartial; });
+    }
     // Completions report `extra` bytes more than moved (0 ends it).
-    void OverReport(DWORD extra);
+    void OverReport(DWORD extra) {
+        Locked([&](State& s) { s.overReport = extra; });
+    }
     // Holds the next synchronous transfer inside its issue call.
     Gate& SyncGate() { return syncGate_; }
 
     // ---- Inspection and completion ----
     // Transfers on `address` not complete, in issue order.
     std::vector<Transfer*> Pending(uint8_t address);
-    // Every asynchronous transfer on `address`, in issue order.
-    std::vector<Transfer*> All(uint8_t address);
     bool WaitPending(uint8_t address, size_t count, int ms = 5000);
     // Completes a pending transfer and runs its routine: IN with `data`,
     // OUT with at most `maxBytes` taken.
     void Complete(Transfer* t, const std::vector<BYTE>& data, DWORD error = USB_NO_ERROR);
-    void CompleteOut(Transfer* t, DWORD maxBytes = 0xFFFFFFFFu);
+    void CompleteOut(Transfer* t, DWORD maxBytes = 0xFFFFFFFFu) {
+        Complete(t, std::vector<BYTE>(std::min(t->length, maxBytes), 0));
+    }
     void Receive(const std::vector<BYTE>& bytes);
     // Completes every held bulk-OUT transfer with at most `maxBytes` taken.
     void ReleaseWrites(DWORD maxBytes = 0xFFFFFFFFu);
@@ -115,16 +129,42 @@ class FakeUsb {
     // Bulk-OUT transfers issued, in order (zero-length ones too).
     std::vector<std::vector<BYTE>> Writes();
     // The bulk-OUT bytes the device took, in order.
-    std::vector<BYTE> Sent();
-    int Aborts();
+    std::vector<BYTE> Sent() {
+        return Locked([](State& s) { return s.sent; });
+    }
+    int Aborts() {
+        return Locked([](State& s) { return s.aborts; });
+    }
     int OpenPipes();
-    int PipesOpened();
+    int PipesOpened() {
+        return Locked([](State& s) { return s.pipesOpened; });
+    }
     int Unclosed();
-    int Faults();
-    std::vector<uint8_t> ClearedHalts();
+    int Faults() {
+        return Locked([](State& s) { return s.faults; });
+    }
+    std::vector<uint8_t> ClearedHalts() {
+        return Locked([](State& s) { return s.clearedHalts; });
+    }
 
   private:
     friend struct Calls;
+    struct State {
+        std::vector<std::unique_ptr<Pipe>> pipes;
+        std::vector<std::unique_ptr<Transfer>> transfers;
+        std::deque<BYTE> inData;
+        std::vector<BYTE> sent;
+        int failIssues = 0, failStatus = 0, faults = 0, aborts = 0, pipesOpened = 0;
+        bool cancelOnClose = true, hold = false;
+        BOOL haltedOk = TRUE, halted = FALSE;
+        DWORD abortPartial = 0, overReport = 0;
+        std::vector<uint8_t> clearedHalts;
+    };
+    template <class F>
+    auto Locked(F f) -> std::invoke_result_t<F, State&> {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return f(s_);
+    }
     // Under the lock: marks `t` complete; the caller runs its routine.
     void Finish(Transfer* t, DWORD bytes, DWORD error);
     void FeedLocked(std::vector<Transfer*>* done);
@@ -132,22 +172,7 @@ class FakeUsb {
     std::mutex mutex_;
     std::condition_variable changed_;
     USB_FUNCS funcs_{};
-    std::vector<std::unique_ptr<Pipe>> pipes_;
-    std::vector<std::unique_ptr<Transfer>> transfers_;
-    std::deque<BYTE> inData_;
-    std::vector<BYTE> sent_;
-    int failIssues_ = 0;
-    bool cancelOnClose_ = true;
-    BOOL haltedOk_ = TRUE;
-    BOOL halted_ = FALSE;
-    int failStatus_ = 0;
-    bool hold_ = false;
-    DWORD abortPartial_ = 0;
-    DWORD overReport_ = 0;
-    int faults_ = 0;
-    int aborts_ = 0;
-    int pipesOpened_ = 0;
-    std::vector<uint8_t> clearedHalts_;
+    State s_;
     Gate syncGate_;
 };
 

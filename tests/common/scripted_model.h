@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "cehost/usb_device_model.h"
@@ -47,58 +48,41 @@ class ScriptedModel : public cehost::UsbDeviceModel {
 
     // Fixed descriptors (empty: the inner model's).
     void SetDescriptors(Bytes device, Bytes config) {
-        std::lock_guard<std::mutex> g(mu_);
-        device_ = std::move(device);
-        config_ = std::move(config);
+        Locked([&] { device_ = std::move(device), config_ = std::move(config); });
     }
     // An edit applied to every configuration descriptor handed out (after
     // the fixed one or the inner model's); null removes it.
     void SetConfigEdit(std::function<Bytes(Bytes)> edit) {
-        std::lock_guard<std::mutex> g(mu_);
-        edit_ = std::move(edit);
+        Locked([&] { edit_ = edit; });
     }
     void SetString(uint8_t index, Bytes descriptor) {
-        std::lock_guard<std::mutex> g(mu_);
-        strings_[index] = std::move(descriptor);
+        Locked([&] { strings_[index] = std::move(descriptor); });
     }
     // Queues an answer for `endpoint`. Once an endpoint has been scripted it
     // NAKs when its script runs out (the inner model no longer answers it).
     void Script(uint8_t endpoint, InStep step) {
-        {
-            std::lock_guard<std::mutex> g(mu_);
-            steps_[endpoint].push_back(std::move(step));
-        }
+        Locked([&] { steps_[endpoint].push_back(std::move(step)); });
         Wake();
     }
     size_t Pending() {
-        std::lock_guard<std::mutex> g(mu_);
-        size_t n = 0;
-        for (auto& entry : steps_)
-            n += entry.second.size();
-        return n;
+        return Locked([&] {
+            size_t n = 0;
+            for (auto& entry : steps_)
+                n += entry.second.size();
+            return n;
+        });
     }
     void DropScript() {
-        std::lock_guard<std::mutex> g(mu_);
-        steps_.clear();
+        Locked([&] { steps_.clear(); });
     }
 
     Bytes DeviceDescriptor() override {
-        {
-            std::lock_guard<std::mutex> g(mu_);
-            if (!device_.empty() || !inner_)
-                return device_;
-        }
-        return inner_->DeviceDescriptor();
+        Bytes device = Locked([&] { return device_; });
+        return device.empty() && inner_ ? inner_->DeviceDescriptor() : device;
     }
     Bytes ConfigurationDescriptor(uint8_t index) override {
-        Bytes config;
-        std::function<Bytes(Bytes)> edit;
-        {
-            std::lock_guard<std::mutex> g(mu_);
-            edit = edit_;
-            if (!config_.empty() || !inner_)
-                config = index == 0 ? config_ : Bytes{};
-        }
+        auto [config, edit] =
+            Locked([&] { return std::pair(index == 0 ? config_ : Bytes{}, edit_); });
         if (config.empty() && inner_)
             config = inner_->ConfigurationDescriptor(index);
         return edit && !config.empty() ? edit(std::move(config)) : config;
@@ -142,21 +126,17 @@ class ScriptedModel : public cehost::UsbDeviceModel {
         }
         return inner_->In(endpoint, maxPacket, packet);
     }
-    void ClearHalt(uint8_t endpoint) override {
-        if (inner_)
-            inner_->ClearHalt(endpoint);
-    }
-    void Configured(uint8_t value) override {
-        if (inner_)
-            inner_->Configured(value);
-    }
-    void Unplugged() override {
-        if (inner_)
-            inner_->Unplugged();
-    }
+    void ClearHalt(uint8_t endpoint) override { inner_ ? inner_->ClearHalt(endpoint) : void(); }
+    void Configured(uint8_t value) override { inner_ ? inner_->Configured(value) : void(); }
+    void Unplugged() override { inner_ ? inner_->Unplugged() : void(); }
     std::string Name() const override { return inner_ ? inner_->Name() : "scripted"; }
 
   private:
+    template <class F>
+    auto Locked(F f) -> std::invoke_result_t<F> {
+        std::lock_guard<std::mutex> g(mu_);
+        return f();
+    }
     const std::shared_ptr<cehost::UsbDeviceModel> inner_;
     std::function<void()> forwardWake_{[this] { Wake(); }};
     std::mutex mu_;

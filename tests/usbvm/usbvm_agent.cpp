@@ -2,30 +2,33 @@
 // side): the real driver on a real device of the guest, through the
 // platform's bus of real devices, exactly as `serlynx serve --usb` runs it.
 //
-//   usbvm_agent VID:PID[@PORT|#N] host|TTY[,TTY...] BYTES [UDC-FILE UDC-NAME]
+//   usbvm_agent VID:PID[@PORT|#N] host|TTY BYTES [UDC-FILE UDC-NAME]
 //
 // One run is one device's whole story: the first attach (the driver
 // configures the device) and the configured attach (the driver serves it
-// as COMn:), BYTES random bytes each way checked exactly against the far
-// end, the device unplugged while a read, a write and a comm-event wait are
-// blocked (each must return, and the platform must count no misuse or
-// leak), the device plugged again and served again with exact data, and
-// finally given back to the kernel.
+// as COMn:, and no kernel driver is bound), BYTES random bytes each way
+// checked exactly against the far end, the device unplugged while a read, a
+// write held by XOFF and a comm-event wait are blocked (each must return
+// within 1.5 s, and the platform must count no misuse or leak), the device
+// plugged again and served again with exact data, and finally given back
+// to the kernel's drivers.
 //
-// The far end of the serial line is a tty of the guest (a gadget's
-// /dev/ttyGSn; of several, the one that hears the port) or the host
+// The far end is a tty of the guest (a gadget's /dev/ttyGSn; of a composite
+// device, the first function's, which the driver serves) or the host
 // ("host": QEMU's FTDI chip writes to a host pty), which then checks and
-// sends the data and reads back the line settings the chip applied at
-// standard rates. UDC-FILE and UDC-NAME unplug and replug a gadget by
-// writing its UDC file; without them the host does (QEMU's device_del and
-// device_add).
+// sends the data, and reads back the line settings the chip applied at
+// every standard rate. UDC-FILE and UDC-NAME unplug and replug a gadget by writing its UDC file;
+// without them the host does.
 //
-// Protocol with the host on stdin/stdout, one line each:
-//   "@ready WHAT ARGS"  the agent is ready for the host's part of WHAT;
-//   "@wait WHAT ARGS"   ... and waits for the host's reply line;
-//   "@result KEY VALUE" a figure or finding;
-//   "@fail TEXT"        a check failed (the run goes on where it can);
-//   "@done ok|fail".
+// Lines to the host on stdout; "@wait ..." lines want one reply line on
+// stdin ("ok" when the host's part went well, else what went wrong):
+//   @result TEXT                  a figure or finding
+//   @fail TEXT                    a check failed (the run goes on where it can)
+//   @wait read N SEED             the host reads N bytes of Pattern(SEED)
+//   @wait write N SEED            the host writes them
+//   @wait xoff|unplug|replug      the host sends XOFF, unplugs, replugs
+//   @wait line RATE STOPBITS      the host checks the pty's settings
+//   @done ok|fail
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -34,14 +37,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <functional>
 #include <iostream>
-#include <sstream>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -62,130 +62,84 @@ using Data = std::vector<uint8_t>;
 
 bool gFailed = false;
 
-void Say(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void Say(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    std::vprintf(format, args);
-    va_end(args);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+void Say(const std::string& line) {
+    std::cout << line << std::endl;
 }
 
 void Fail(const std::string& text) {
     gFailed = true;
-    Say("@fail %s", text.c_str());
+    Say("@fail " + text);
 }
 
 std::string WaitHost(const std::string& what) {
-    Say("@wait %s", what.c_str());
+    Say("@wait " + what);
     std::string line;
     std::getline(std::cin, line);
-    while (!line.empty() && (line.back() == '\r' || line.back() == '\n'))
-        line.pop_back();
+    line.erase(line.find_last_not_of("\r\n") + 1);
     return line;
 }
 
-double Ms(Clock::duration d) {
-    return std::chrono::duration<double, std::milli>(d).count();
+double Ms(Clock::time_point since) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - since).count();
 }
 
-// The data both sides derive from a seed (xorshift32, one byte a step).
+// Random bytes, the same for the same seed (run.py makes them too).
 Data Pattern(uint32_t seed, size_t n) {
+    std::minstd_rand random(seed);
     Data out(n);
-    uint32_t x = seed ? seed : 1;
-    for (size_t i = 0; i < n; i++) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        out[i] = uint8_t(x);
-    }
+    std::generate(out.begin(), out.end(), [&] { return uint8_t(random() >> 7); });
     return out;
 }
-
-// "" when `got` is `want`, else where they part.
-std::string Compare(const Data& want, const Data& got) {
-    size_t i = 0;
-    while (i < want.size() && i < got.size() && want[i] == got[i])
-        i++;
-    return got == want
-               ? ""
-               : "got " + std::to_string(got.size()) + " of " + std::to_string(want.size()) +
-                     " bytes, first difference at " + std::to_string(i);
-}
-
-int OpenRawTty(const std::string& path) {
-    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    termios t{};
-    tcgetattr(fd, &t);
-    cfmakeraw(&t);
-    t.c_cc[VMIN] = 0;
-    t.c_cc[VTIME] = 0;
-    tcsetattr(fd, TCSANOW, &t);
-    tcflush(fd, TCIOFLUSH);
-    return fd;
-}
-
 // Reads until `n` bytes came or nothing came for `idleMs`.
-Data ReadFd(int fd, size_t n, int idleMs) {
-    Data got;
-    uint8_t buf[4096];
-    while (got.size() < n) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, idleMs) <= 0)
-            break;
-        ssize_t r = read(fd, buf, std::min(sizeof buf, n - got.size()));
-        if (r <= 0)
-            break;
-        got.insert(got.end(), buf, buf + r);
-    }
-    return got;
-}
-
-bool WriteFd(int fd, const Data& data) {
-    for (size_t done = 0; done < data.size();) {
-        ssize_t r = write(fd, data.data() + done, data.size() - done);
-        if (r < 0 && (errno == EINTR || errno == EAGAIN)) {
-            pollfd p{fd, POLLOUT, 0};
-            poll(&p, 1, 100);
-        } else if (r <= 0) {
-            return false;
-        } else {
-            done += size_t(r);
-        }
-    }
-    return true;
-}
-
 Data ReadCom(HANDLE h, size_t n, int idleMs) {
     COMMTIMEOUTS t{MAXDWORD, MAXDWORD, DWORD(idleMs), 0, 0};
     SetCommTimeouts(h, &t);
-    Data got, buf(16384);
-    while (got.size() < n) {
-        DWORD r = 0;
-        if (!ReadFile(h, buf.data(), DWORD(std::min(buf.size(), n - got.size())), &r, nullptr) ||
-            r == 0)
+    Data got(n);
+    DWORD have = 0;
+    for (DWORD r = 1; have < n && r != 0; have += r) {
+        if (!ReadFile(h, got.data() + have, DWORD(std::min<size_t>(n - have, 16384)), &r, nullptr))
             break;
-        got.insert(got.end(), buf.begin(), buf.begin() + r);
     }
+    got.resize(have);
     return got;
 }
 
 bool WriteCom(HANDLE h, const Data& data) {
     COMMTIMEOUTS t{MAXDWORD, 0, 0, 0, 10000};
     SetCommTimeouts(h, &t);
-    for (size_t done = 0; done < data.size();) {
-        DWORD chunk = DWORD(std::min<size_t>(data.size() - done, 16384)), w = 0;
-        if (!WriteFile(h, data.data() + done, chunk, &w, nullptr) || w == 0)
+    DWORD done = 0;
+    for (DWORD w = 1; done < data.size() && w != 0; done += w) {
+        const DWORD chunk = DWORD(std::min<size_t>(data.size() - done, 16384));
+        if (!WriteFile(h, data.data() + done, chunk, &w, nullptr))
             return false;
-        done += w;
+    }
+    return done == data.size();
+}
+
+// The far tty: reads until `n` bytes came or nothing came for `idleMs`.
+Data ReadFd(int fd, size_t n, int idleMs) {
+    Data got(n);
+    size_t have = 0;
+    for (pollfd p{fd, POLLIN, 0}; have < n && poll(&p, 1, idleMs) > 0;) {
+        const ssize_t r = read(fd, got.data() + have, n - have);
+        if (r <= 0)
+            break;
+        have += size_t(r);
+    }
+    got.resize(have);
+    return got;
+}
+
+bool WriteFd(int fd, const Data& data) {
+    for (size_t done = 0; done < data.size();) {
+        const ssize_t w = write(fd, data.data() + done, data.size() - done);
+        if (w <= 0)
+            return false;
+        done += size_t(w);
     }
     return true;
 }
 
-// Misuse or leaks the platform counted, as a failure.
 void CheckCounters(const char* when) {
     cehost::SweepLeaks();
     if (cehost::MisuseTotal() != 0 || cehost::LeakTotal() != 0)
@@ -193,358 +147,289 @@ void CheckCounters(const char* when) {
              " the platform counted misuse or leaks: " + cehost::CountersReport());
 }
 
-struct Options {
-    std::string selector, udcFile, udcName;
-    std::vector<std::string> far;
-    bool farHost = false, rates = false;
-    size_t bytes = 256 * 1024;
-    uint32_t seed = 1;
-};
-
-// The run's state; everything runs on the main thread but for the
-// blocked calls of Unplug and the readers of Transfer.
-struct State {
-    Options o;
+// The run; everything runs on the main thread but for the blocked calls of
+// Unplug and the other half of each Transfer.
+struct Agent {
+    std::string selector, farTty;  // farTty "host": the host is the far end
+    size_t bytes = 0;
+    std::string udcFile, udcName;
     cehost::UsbBus bus{cehost::UsbTiming::kReal};
-    cehost::RealUsbDevice device;
-    std::shared_ptr<cehost::RealUsbDeviceModel> model;
+    cehost::RealUsbDevice device{};
+    std::shared_ptr<cehost::RealUsbDeviceModel> model{};
     cehost::UsbDeviceId id = 0;
-    std::string comName;
+    std::string comName{};
     HANDLE com = INVALID_HANDLE_VALUE;
     int far = -1;  // the far tty in the guest
-};
-State* g;
 
-void SetLine(DWORD baud, BYTE stop, bool xonxoff) {
-    DCB dcb{};
-    dcb.DCBlength = sizeof dcb;
-    GetCommState(g->com, &dcb);
-    dcb.BaudRate = baud;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = stop;
-    dcb.fBinary = TRUE;
-    dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fInX = FALSE;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    dcb.fOutX = xonxoff ? TRUE : FALSE;
-    dcb.XonChar = 0x11;
-    dcb.XoffChar = 0x13;
-    if (!SetCommState(g->com, &dcb))
-        Fail("SetCommState " + std::to_string(baud) + " refused");
-}
+    bool Host() const { return farTty == "host"; }
 
-bool FindDevice(int waitMs) {
-    cehost::RealUsbSelector s;
-    std::string error;
-    if (!cehost::ParseRealUsbSelector(g->o.selector, &s, &error)) {
-        Fail(error);
-        return false;
+    void SetLine(DWORD baud, BYTE stop, bool xonxoff) {
+        DCB dcb{};
+        dcb.DCBlength = sizeof dcb;
+        GetCommState(com, &dcb);
+        dcb.BaudRate = baud;
+        dcb.StopBits = stop;
+        dcb.fOutX = xonxoff;
+        dcb.fDtrControl = DTR_CONTROL_ENABLE;
+        dcb.fRtsControl = RTS_CONTROL_ENABLE;
+        if (!SetCommState(com, &dcb))
+            Fail("SetCommState " + std::to_string(baud) + " refused");
     }
-    for (const auto until = Clock::now() + std::chrono::milliseconds(waitMs);;) {
-        auto devices = cehost::ListRealUsbDevices();
-        const int at = cehost::SelectRealUsbDevice(devices, s, &error);
-        if (at >= 0) {
-            g->device = devices[size_t(at)];
-            g->model = std::make_shared<cehost::RealUsbDeviceModel>(g->device);
-            return true;
-        }
-        if (Clock::now() > until) {
-            Fail(error);
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-}
 
-// The kernel drivers bound to the device's interfaces now ("usbfs" while
-// this process holds it), without their interface names.
-std::vector<std::string> KernelDrivers() {
-    cehost::RealUsbDevice now;
-    std::vector<std::string> drivers;
-    if (cehost::ReadRealUsbDevice("/sys/bus/usb/devices", g->device.port, &now)) {
-        for (const std::string& d : now.drivers)
-            drivers.push_back(d.substr(d.find(' ') + 1));
+    bool FindDevice(int waitMs) {
+        cehost::RealUsbSelector s;
+        std::string error;
+        if (!cehost::ParseRealUsbSelector(selector, &s, &error))
+            return Fail(error), false;
+        for (const auto start = Clock::now();;) {
+            auto devices = cehost::ListRealUsbDevices();
+            const int at = cehost::SelectRealUsbDevice(devices, s, &error);
+            if (at >= 0) {
+                device = devices[size_t(at)];
+                model = std::make_shared<cehost::RealUsbDeviceModel>(device);
+                return true;
+            }
+            if (Ms(start) > waitMs)
+                return Fail(error), false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
     }
-    return drivers;
-}
 
-bool Attach(bool first) {
-    if (first) {
-        Say("@result device %s", cehost::DescribeRealUsbDevice(g->device).c_str());
-        if (!cehost::UsbInstallClient(serlynx::kDriverLibrary)) {
-            Fail("the driver library could not be installed");
-            return false;
+    // The kernel drivers bound to the device's interfaces ("usbfs" while
+    // this process holds it), without their interface names; now, or when
+    // the device was found.
+    std::vector<std::string> KernelDrivers(bool now) {
+        cehost::RealUsbDevice d = device;
+        if (now)
+            cehost::ReadRealUsbDevice("/sys/bus/usb/devices", device.port, &d);
+        for (std::string& driver : d.drivers)
+            driver.erase(0, driver.find(' ') + 1);
+        return d.drivers;
+    }
+
+    bool Attach(bool first) {
+        if (first) {
+            Say("@result device " + cehost::DescribeRealUsbDevice(device));
+            if (!cehost::UsbInstallClient(serlynx::kDriverLibrary))
+                return Fail("the driver library could not be installed"), false;
+            const cehost::UsbDeviceId firstId = bus.Plug(model);
+            if (firstId == 0)
+                return Fail("first attach: " + model->ErrorText()), false;
+            const serlynx::DeviceKey key =
+                serlynx::ReadDeviceKey(serlynx::DeviceKeyPath(model->DeviceDescriptor()));
+            if (!key.present)
+                return bus.Unplug(firstId), Fail("the first attach wrote no device key"), false;
+            Say("@result port-type " + serlynx::PortTypeText(key.usbMode));
+            id = bus.Replug(firstId);
+        } else {
+            id = bus.Plug(model);
         }
-        cehost::UsbDeviceId id = g->bus.Plug(g->model);
-        if (id == 0) {
-            Fail("first attach: " + g->model->ErrorText());
-            return false;
-        }
-        serlynx::DeviceKey key =
-            serlynx::ReadDeviceKey(serlynx::DeviceKeyPath(g->model->DeviceDescriptor()));
-        if (!key.present) {
-            Fail("the first attach wrote no device key");
-            g->bus.Unplug(id);
-            return false;
-        }
-        Say("@result port-type %s", serlynx::PortTypeText(key.usbMode).c_str());
-        Say("@result endpoints %s", serlynx::EndpointsText(key).c_str());
-        Say("@result friendly-name %s", key.friendlyName.c_str());
+        if (id == 0 || bus.Owner(id) != u"Serlynx")
+            return Fail("the driver did not take the device: " + model->ErrorText()), false;
         // While it is ours, no kernel driver may be bound to it.
-        for (const std::string& d : KernelDrivers())
+        for (const std::string& d : KernelDrivers(true))
             if (d != "usbfs")
                 Fail("a kernel driver is bound while the device is served: " + d);
-        g->id = g->bus.Replug(id);
-    } else {
-        g->id = g->bus.Plug(g->model);
-    }
-    if (g->id == 0 || g->bus.Owner(g->id) != u"Serlynx") {
-        Fail("the driver did not take the device on its configured attach: " +
-             g->model->ErrorText());
-        return false;
-    }
-    g->comName.clear();
-    for (const auto& a : cehost::ActiveDevices())
-        if (a.name.rfind(u"COM", 0) == 0 && !a.removing)
-            g->comName = cehost::Utf8(a.name);
-    g->com = CreateFileW(cehost::Utf16(g->comName).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                         nullptr, OPEN_EXISTING, 0, nullptr);
-    if (g->comName.empty() || g->com == INVALID_HANDLE_VALUE) {
-        Fail("no COM port appeared, or \"" + g->comName + "\" could not be opened");
-        return false;
-    }
-    Say("@result served %s", g->comName.c_str());
-    SetLine(115200, ONESTOPBIT, false);
-    return true;
-}
-
-void ClosePort() {
-    if (g->com != INVALID_HANDLE_VALUE)
-        CloseHandle(g->com);
-    g->com = INVALID_HANDLE_VALUE;
-}
-
-// Of several far ttys, the one on which bytes written to the port arrive.
-bool PickFar() {
-    if (g->o.farHost || g->far >= 0)
+        comName.clear();
+        for (const auto& a : cehost::ActiveDevices())
+            if (a.name.rfind(u"COM", 0) == 0 && !a.removing)
+                comName = cehost::Utf8(a.name);
+        com = CreateFileW(cehost::Utf16(comName).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                          OPEN_EXISTING, 0, nullptr);
+        if (comName.empty() || com == INVALID_HANDLE_VALUE)
+            return Fail("no COM port appeared, or \"" + comName + "\" did not open"), false;
+        Say("@result served " + comName);
+        SetLine(115200, ONESTOPBIT, false);
         return true;
-    std::vector<int> fds;
-    for (const std::string& path : g->o.far)
-        fds.push_back(OpenRawTty(path));
-    const Data probe{'w', 'h', 'i', 'c', 'h', '?'};
-    if (!WriteCom(g->com, probe))
-        Fail("the probe write failed");
-    for (size_t i = 0; i < fds.size(); i++) {
-        if (g->far < 0 && fds[i] >= 0 &&
-            ReadFd(fds[i], probe.size(), fds.size() == 1 ? 3000 : 1500) == probe) {
-            g->far = fds[i];
-            Say("@result far-end %s", g->o.far[i].c_str());
-        } else if (fds[i] >= 0) {
-            close(fds[i]);
-        }
     }
-    if (g->far < 0)
-        Fail("none of the far ttys received what the port sent");
-    return g->far >= 0;
-}
 
-// N bytes from the port to the far end and N others back, both checked
-// exactly; the far end is the host's pty with --far-host.
-void Transfer(size_t bytes, uint32_t seed, const char* when) {
-    if (!PickFar())
-        return;
-    const Data out = Pattern(seed, bytes), in = Pattern(seed + 1, bytes);
-    const std::string n = std::to_string(bytes) + " ";
-    auto check = [&](const char* way, const std::string& verdict, Clock::time_point t0) {
-        if (!verdict.empty())
-            Fail(std::string(when) + ": " + way + ": " + verdict);
+    void ClosePort() {
+        if (com != INVALID_HANDLE_VALUE)
+            CloseHandle(com);
+        com = INVALID_HANDLE_VALUE;
+    }
+
+    // The gadget's far tty, raw, a read returning what is there; opened
+    // again after an unplug (the tty hung up with the disconnect).
+    bool OpenFar() {
+        if (Host() || far >= 0)
+            return true;
+        far = open(farTty.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        termios t{};
+        if (far < 0 || tcgetattr(far, &t) != 0)
+            return Fail("the far tty " + farTty + " did not open"), false;
+        cfmakeraw(&t);
+        t.c_cc[VMIN] = t.c_cc[VTIME] = 0;
+        tcsetattr(far, TCSANOW, &t);
+        tcflush(far, TCIOFLUSH);
+        return true;
+    }
+    void CloseFar() {
+        if (far >= 0)
+            close(far);
+        far = -1;
+    }
+
+    // `got` must be `want`; else where they part is the failure.
+    void Check(const std::string& what, const Data& want, const Data& got, Clock::time_point t0) {
+        const auto at = std::mismatch(want.begin(), want.end(), got.begin(), got.end()).first;
+        if (got != want)
+            Fail(what + ": got " + std::to_string(got.size()) + " of " +
+                 std::to_string(want.size()) + " bytes, first difference at " +
+                 std::to_string(at - want.begin()));
         else
-            Say("@result %s-%s-bytes-per-s %.0f", when, way,
-                bytes * 1000.0 / Ms(Clock::now() - t0));
-    };
-    auto t0 = Clock::now();
-    if (g->o.farHost) {
-        if (WaitHost("data-out " + n + std::to_string(seed)) != "go")
-            Fail("the host is not ready for data");
-        t0 = Clock::now();
-        if (!WriteCom(g->com, out))
-            Fail(std::string(when) + ": a write to the port failed");
-        const std::string verdict = WaitHost("data-out-done");
-        check("out", verdict == "ok" ? "" : verdict, t0);
-    } else {
-        Data got;
-        std::thread reader([&] { got = ReadFd(g->far, bytes, 5000); });
-        if (!WriteCom(g->com, out))
-            Fail(std::string(when) + ": a write to the port failed");
-        reader.join();
-        check("out", Compare(out, got), t0);
+            Say("@result " + what + " bytes-per-s " +
+                std::to_string(int(got.size() * 1000 / Ms(t0))));
     }
-    Data got;
-    t0 = Clock::now();
-    std::thread reader([&] { got = ReadCom(g->com, bytes, 5000); });
-    if (g->o.farHost)
-        Say("@ready data-in %s%u", n.c_str(), seed + 1);
-    else if (!WriteFd(g->far, in))
-        Fail(std::string(when) + ": a write to the far tty failed");
-    reader.join();
-    check("in", Compare(in, got), t0);
-}
 
-// Every standard rate with one and with two stop bits; the host reads back what
-// the chip made of each from its pty.
-void Rates() {
-    for (DWORD rate : {110, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 38400, 56000, 57600,
-                       115200, 128000, 230400, 256000, 460800, 921600}) {
-        for (BYTE stop : {BYTE(ONESTOPBIT), BYTE(TWOSTOPBITS)}) {
-            SetLine(rate, stop, false);
-            const std::string line =
-                "line " + std::to_string(rate) + (stop == TWOSTOPBITS ? " 2" : " 1");
-            const std::string reply = WaitHost(line);
-            if (reply != "ok")
-                Fail(line + ": " + reply);
-        }
-    }
-    SetLine(115200, ONESTOPBIT, false);
-}
-
-// A read, a write held by XOFF and a comm-event wait are blocked when the
-// device goes; each must return within 1.5 s, and nothing may leak.
-void Unplug() {
-    if (!PickFar())
-        return;
-    SetLine(115200, ONESTOPBIT, true);
-    // The far end stops the port's output.
-    if (g->o.farHost ? WaitHost("xoff") != "go" : !WriteFd(g->far, Data{0x13}))
-        Fail("XOFF could not be sent");
-    // The XOFF is taken by the receive side, not given to readers.
-    for (int i = 0; i < 50; i++) {
-        DWORD errors = 0;
-        COMSTAT stat{};
-        ClearCommError(g->com, &errors, &stat);
-        if (stat.fXoffHold)
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    COMMTIMEOUTS forever{0, 0, 0, 0, 0};
-    SetCommTimeouts(g->com, &forever);
-    SetCommMask(g->com, EV_RXCHAR | EV_CTS | EV_DSR | EV_RLSD | EV_ERR);
-    uint8_t in[64], out[64] = {'x'};
-    DWORD got = 0, put = 0, events = 0;
-    const std::pair<const char*, std::function<BOOL()>> calls[] = {
-        {"read", [&] { return ReadFile(g->com, in, sizeof in, &got, nullptr); }},
-        {"write", [&] { return WriteFile(g->com, out, sizeof out, &put, nullptr); }},
-        {"wait", [&] { return WaitCommEvent(g->com, &events, nullptr); }},
-    };
-    std::atomic<int> returned{0};
-    Clock::time_point ends[3];
-    BOOL results[3] = {};
-    DWORD errors[3] = {};
-    std::vector<std::thread> threads;
-    for (int i = 0; i < 3; i++) {
-        threads.emplace_back([&, i] {
-            results[i] = calls[i].second();
-            errors[i] = GetLastError();
-            ends[i] = Clock::now();
-            ++returned;
+    // N random bytes out of the port to the far end and N others back, each
+    // exact; the host checks and sends its part from the pattern's seed.
+    void Transfer(size_t n, uint32_t seed, const std::string& when) {
+        if (!OpenFar())
+            return;
+        const Data out = Pattern(seed, n), in = Pattern(seed + 1, n);
+        const std::string count = std::to_string(n) + " ";
+        auto t0 = Clock::now();
+        std::thread writer([&] {
+            if (!WriteCom(com, out))
+                Fail(when + ": a write to the port failed");
         });
+        if (!Host())
+            Check(when + " out", out, ReadFd(far, n, 5000), t0);
+        else if (const std::string verdict = WaitHost("read " + count + std::to_string(seed));
+                 verdict != "ok")
+            Fail(when + " out: " + verdict);
+        writer.join();
+        t0 = Clock::now();
+        std::thread farWriter([&] {
+            if (!(Host() ? WaitHost("write " + count + std::to_string(seed + 1)) == "ok"
+                         : WriteFd(far, in)))
+                Fail(when + ": the far end could not write");
+        });
+        const Data got = ReadCom(com, n, 5000);
+        farWriter.join();
+        Check(when + " in", in, got, t0);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    if (returned != 0)
-        Fail("a blocked call returned before the unplug");
-    const auto t0 = Clock::now();
-    if (!g->o.udcFile.empty())
-        std::ofstream(g->o.udcFile) << "\n";
-    else if (WaitHost("unplug") != "go")
-        Fail("the host did not unplug the device");
-    for (auto& t : threads)
-        t.join();
-    for (int i = 0; i < 3; i++) {
-        const double ms = Ms(ends[i] - t0);
-        Say("@result unplug-%s-returned-ms %.0f (result %d, error %u)", calls[i].first, ms,
-            results[i], unsigned(errors[i]));
-        if (ms > 1500)
-            Fail(std::string("the blocked ") + calls[i].first + " returned after " +
-                 std::to_string(int(ms)) + " ms");
+
+    // Every standard rate with one and with two stop bits; the host reads
+    // back what the chip made of each from its pty.
+    void Rates() {
+        for (DWORD rate : {110, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 38400, 56000, 57600,
+                           115200, 128000, 230400, 256000, 460800, 921600}) {
+            for (BYTE stop : {BYTE(ONESTOPBIT), BYTE(TWOSTOPBITS)}) {
+                SetLine(rate, stop, false);
+                const std::string line =
+                    "line " + std::to_string(rate) + (stop == TWOSTOPBITS ? " 2" : " 1");
+                if (const std::string reply = WaitHost(line); reply != "ok")
+                    Fail(line + ": " + reply);
+            }
+        }
+        SetLine(115200, ONESTOPBIT, false);
     }
-    if (!g->bus.WaitUnplugged(g->id, 5000))
-        Fail("the removal did not finish");
-    ClosePort();
-    for (const auto& a : cehost::ActiveDevices())
-        if (cehost::Utf8(a.name) == g->comName)
-            Fail(g->comName + " is still active after the removal");
-    CheckCounters("after the unplug");
-}
 
-void Replug() {
-    // A gadget's tty hung up with the disconnect: open it again.
-    if (g->far >= 0)
-        close(g->far);
-    g->far = -1;
-    if (!g->o.udcFile.empty())
-        std::ofstream(g->o.udcFile) << g->o.udcName << "\n";
-    else if (WaitHost("replug") != "go")
-        Fail("the host did not plug the device again");
-    if (FindDevice(15000) && Attach(false))
-        Transfer(64 * 1024, g->o.seed + 100, "replug");
-}
-
-// At the end the device goes back to the kernel's drivers.
-void GiveBack() {
-    ClosePort();
-    g->bus.Unplug(g->id);
-    std::vector<std::string> before;
-    for (const std::string& d : g->device.drivers)
-        before.push_back(d.substr(d.find(' ') + 1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    const std::vector<std::string> after = KernelDrivers();
-    if (after != before)
-        Fail("the kernel drivers were not given back");
-    for (const std::string& d : after)
-        Say("@result given-back %s", d.c_str());
-}
-
-int Run() {
-    cehost::ResetPlatform();
-    if (!FindDevice(10000) || !Attach(true)) {
-        Say("@done fail");
-        return 1;
+    bool Plug(bool in) {
+        if (!udcFile.empty())
+            return bool(std::ofstream(udcFile) << (in ? udcName : "") << "\n");
+        return WaitHost(in ? "replug" : "unplug") == "ok";
     }
-    Transfer(g->o.bytes, g->o.seed, "first");
-    if (g->o.rates)
-        Rates();
-    Unplug();
-    Replug();
-    GiveBack();
-    if (g->far >= 0)
-        close(g->far);
-    CheckCounters("at the end");
-    Say("@done %s", gFailed ? "fail" : "ok");
-    return gFailed ? 1 : 0;
-}
+
+    // A read, a write held by XOFF and a comm-event wait are blocked when
+    // the device goes; each must return within 1.5 s, and nothing may leak.
+    void Unplug() {
+        if (!OpenFar())
+            return;
+        SetLine(115200, ONESTOPBIT, true);
+        // The far end stops the port's output; the receive side takes the
+        // XOFF, it is not given to readers.
+        if (!(Host() ? WaitHost("xoff") == "ok" : WriteFd(far, Data{0x13})))
+            Fail("XOFF could not be sent");
+        COMSTAT stat{};
+        for (int i = 0; i < 50 && !stat.fXoffHold; i++) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            DWORD errors = 0;
+            ClearCommError(com, &errors, &stat);
+        }
+        COMMTIMEOUTS forever{0, 0, 0, 0, 0};
+        SetCommTimeouts(com, &forever);
+        SetCommMask(com, EV_RXCHAR | EV_CTS | EV_DSR | EV_RLSD | EV_ERR);
+        uint8_t in[64], out[64] = {'x'};
+        DWORD got = 0, put = 0, events = 0;
+        struct Blocked {
+            const char* name;
+            std::function<BOOL()> call;
+            Clock::time_point end = {};
+            std::thread thread = {};
+        } calls[] = {
+            {"read", [&] { return ReadFile(com, in, sizeof in, &got, nullptr); }},
+            {"write", [&] { return WriteFile(com, out, sizeof out, &put, nullptr); }},
+            {"wait", [&] { return WaitCommEvent(com, &events, nullptr); }},
+        };
+        std::atomic<int> returned{0};
+        for (Blocked& c : calls) {
+            c.thread = std::thread([&c, &returned] {
+                c.call();
+                c.end = Clock::now();
+                ++returned;
+            });
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        if (returned != 0)
+            Fail("a blocked call returned before the unplug");
+        const auto t0 = Clock::now();
+        if (!Plug(false))
+            Fail("the device was not unplugged");
+        for (Blocked& c : calls) {
+            c.thread.join();
+            const int ms = int(std::chrono::duration<double, std::milli>(c.end - t0).count());
+            Say("@result unplug-" + std::string(c.name) + "-returned-ms " + std::to_string(ms));
+            if (ms > 1500)
+                Fail(std::string("the blocked ") + c.name + " returned after " +
+                     std::to_string(ms) + " ms");
+        }
+        if (!bus.WaitUnplugged(id, 5000))
+            Fail("the removal did not finish");
+        ClosePort();
+        for (const auto& a : cehost::ActiveDevices())
+            if (cehost::Utf8(a.name) == comName)
+                Fail(comName + " is still active after the removal");
+        CheckCounters("after the unplug");
+    }
+
+    int Run() {
+        cehost::ResetPlatform();
+        if (!FindDevice(10000) || !Attach(true))
+            return Say("@done fail"), 1;
+        Transfer(bytes, 1, "first");
+        if (Host())
+            Rates();
+        Unplug();
+        CloseFar();
+        if (!Plug(true))
+            Fail("the device was not plugged again");
+        else if (FindDevice(15000) && Attach(false))
+            Transfer(64 * 1024, 101, "replug");
+        // At the end the device goes back to the kernel's drivers.
+        ClosePort();
+        bus.Unplug(id);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        if (KernelDrivers(true) != KernelDrivers(false))
+            Fail("the kernel drivers were not given back");
+        CloseFar();
+        CheckCounters("at the end");
+        Say(gFailed ? "@done fail" : "@done ok");
+        return gFailed ? 1 : 0;
+    }
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc != 4 && argc != 6) {
-        std::fprintf(stderr,
-                     "usage: usbvm_agent VID:PID[@PORT|#N] host|TTY[,TTY...] BYTES "
-                     "[UDC-FILE UDC-NAME]\n");
+        std::cerr << "usage: usbvm_agent VID:PID[@PORT|#N] host|TTY BYTES "
+                     "[UDC-FILE UDC-NAME]\n";
         return 2;
     }
-    State state;
-    g = &state;
-    Options& o = state.o;
-    o.selector = argv[1];
-    o.farHost = o.rates = std::string(argv[2]) == "host";
-    std::stringstream far(argv[2]);
-    for (std::string tty; !o.farHost && std::getline(far, tty, ',');)
-        o.far.push_back(tty);
-    o.bytes = std::strtoul(argv[3], nullptr, 10);
-    if (argc == 6) {
-        o.udcFile = argv[4];
-        o.udcName = argv[5];
-    }
-    setvbuf(stdout, nullptr, _IOLBF, 0);
-    return Run();
+    Agent agent{argv[1], argv[2], std::strtoul(argv[3], nullptr, 10), argc == 6 ? argv[4] : "",
+                argc == 6 ? argv[5] : ""};
+    return agent.Run();
 }

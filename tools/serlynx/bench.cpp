@@ -1,13 +1,18 @@
 #include "bench.h"
 
 #include <sys/resource.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -26,6 +31,7 @@
 #include "cehost/devmgr.h"
 #include "cehost/regfile.h"
 #include "cehost/usb_bus.h"
+#include "git_revision.h"
 #include "platform.h"
 #include "sim/catalog.h"
 #include "sim/serial_line.h"
@@ -508,8 +514,45 @@ void PingPongSamples(int samples, Trips& trips) {
     CloseHandle(pp.pong);
 }
 
+// One measured figure as the JSON output carries it (docs/performance.md,
+// "The JSON output"): NaN and empty strings are written as null.
+struct Figure {
+    std::string scenario, port, bus;
+    int packet = 0;  // bulk packet size of the bus's ports (0: none)
+    DWORD ring = 0;  // "ReceiveBuffer" (0: not a receive figure)
+    int ports = 0;
+    double value = NAN;
+    std::string unit;
+    bool higherIsBetter = true;
+    double limit = NAN;  // what the value is held against, in its unit
+    double cpuPerMb = NAN, cpuUsPerTrip = NAN;
+    double sleeps = NAN;
+    std::string sleepsPer;                                // "packet", "chunk", "round trip"
+    std::vector<std::pair<std::string, double>> details;  // further figures, by name
+
+    // "<scenario> <port> [<bus>] [<ring> | <ports>]" ("rx ftdi full-speed
+    // 4096", "echo bare", "scaling basic full-speed 16"): unique within a
+    // run; what --only matches.
+    std::string Name() const {
+        std::string name = scenario + " " + port;
+        if (!bus.empty())
+            name += " " + bus;
+        if (ring != 0)
+            name += " " + std::to_string(ring);
+        else if (scenario == "scaling")
+            name += " " + std::to_string(ports);
+        return name;
+    }
+};
+
+struct TargetResult {
+    std::string target, shown;
+    double value = NAN;
+    bool met = false;
+};
+
 // Figures the targets are judged on, gathered across the scenarios (NaN
-// when the scenario did not run).
+// when the scenario did not run), and every figure for the JSON output.
 struct Results {
     double rxFull = NAN, rxHigh = NAN;  // worst ratio to the limit, default settings
     double txFull = NAN;                // worst ratio to the chunked limit
@@ -517,15 +560,27 @@ struct Results {
     double echoVsBare = NAN;
     double heapPerPort = NAN;
     double scaling32 = NAN;
+    std::vector<Figure> figures;
+    std::vector<TargetResult> targets;
 };
+
+// A figure of a port on `timing`'s bus, with the run's port settings.
+Figure PortFigure(const char* scenario, const char* port, UsbTiming timing, int ports = 1) {
+    Figure f;
+    f.scenario = scenario;
+    f.port = port;
+    f.bus = BusName(timing);
+    f.packet = BulkPacket(timing);
+    f.ports = ports;
+    return f;
+}
 
 double Worst(double a, double b) {
     return std::isnan(a) ? b : std::min(a, b);
 }
 
-// A figure is named "<scenario> <port> <bus> [<ring>]" ("rx ftdi full-speed
-// 4096"); --only keeps the figures whose name contains its text, and the
-// scenarios that have such figures.
+// --only keeps the figures whose name (Figure::Name) contains its text, and
+// the scenarios that have such figures.
 bool Wanted(const BenchOptions& o, const std::string& name) {
     return o.only.empty() || name.find(o.only) != std::string::npos;
 }
@@ -575,6 +630,16 @@ bool BenchRx(const BenchOptions& o, Results& r) {
                             BusName(timing), static_cast<unsigned>(ring), t.bytesPerSecond / 1e6,
                             limit, ratio, t.cpuPerMb, t.SwitchesPerPacket(payload));
                 std::fflush(stdout);
+                Figure f = PortFigure("rx", KindName(kind), timing);
+                f.ring = ring;
+                f.value = t.bytesPerSecond / 1e6;
+                f.unit = "MB/s";
+                if (timing != UsbTiming::kUntimed)
+                    f.limit = RxLimit(kind, timing) / 1e6;
+                f.cpuPerMb = t.cpuPerMb;
+                f.sleeps = t.SwitchesPerPacket(payload);
+                f.sleepsPer = "packet";
+                r.figures.push_back(f);
             }
         }
     }
@@ -614,6 +679,15 @@ bool BenchTx(const BenchOptions& o, Results& r) {
                         BusName(timing), t.bytesPerSecond / 1e6, limit, ratio, t.cpuPerMb,
                         t.SwitchesPerPacket(chunk));
             std::fflush(stdout);
+            Figure f = PortFigure("tx", KindName(kind), timing);
+            f.value = t.bytesPerSecond / 1e6;
+            f.unit = "MB/s";
+            if (timing != UsbTiming::kUntimed)
+                f.limit = TxLimit(timing) / 1e6;
+            f.cpuPerMb = t.cpuPerMb;
+            f.sleeps = t.SwitchesPerPacket(chunk);
+            f.sleepsPer = "chunk";
+            r.figures.push_back(f);
         }
     }
     return true;
@@ -631,6 +705,10 @@ bool BenchEcho(const BenchOptions& o, Results& r) {
     std::printf("%-11s %10s %10s %10s %10s %12s %8s %8s\n", "bus", "p50 us", "p99 us", "p50 fr",
                 "p99 fr", "p50/bare", "sl/trip", "cpu us");
     for (UsbTiming timing : {UsbTiming::kUntimed, UsbTiming::kFullSpeed, UsbTiming::kHighSpeed}) {
+        // The bare ping-pong comes with the untimed echo.
+        if (!Wanted(o, std::string("echo basic ") + BusName(timing)) &&
+            !(timing == UsbTiming::kUntimed && Wanted(o, "echo bare")))
+            continue;
         cehost::UsbBus bus(timing);
         bus.SetLogging(false);
         auto plug = std::make_shared<sim::LoopbackPlug>();
@@ -650,15 +728,34 @@ bool BenchEcho(const BenchOptions& o, Results& r) {
         const Percentiles p = trips.Summary();
         const double frame = FrameMicroseconds(timing);
         char frames50[16] = "-", frames99[16] = "-", vsBare[16] = "-";
+        auto echoFigure = [&](const char* port, const Percentiles& q) {
+            Figure f = PortFigure("echo", port, timing);
+            f.value = q.p50;
+            f.unit = "us";
+            f.higherIsBetter = false;
+            f.cpuUsPerTrip = q.cpuUs;
+            f.sleeps = q.switches;
+            f.sleepsPer = "round trip";
+            f.details.emplace_back("p99", q.p99);
+            return f;
+        };
+        Figure echo = echoFigure("basic", p);
         if (timing == UsbTiming::kUntimed) {
             const Percentiles bare = bareTrips.Summary();
             std::printf("%-11s %10.1f %10.1f %10s %10s %12s %8.2f %8.1f\n", "bare", bare.p50,
                         bare.p99, "-", "-", "1.00x", bare.switches, bare.cpuUs);
+            Figure f = echoFigure("bare", bare);  // on no bus
+            f.bus.clear();
+            f.packet = 0;
+            f.ports = 0;
+            r.figures.push_back(f);
             if (bare.p50 > 0) {
                 r.echoVsBare = p.p50 / bare.p50;
                 std::snprintf(vsBare, sizeof vsBare, "%.2fx", r.echoVsBare);
+                echo.limit = bare.p50;
             }
         } else {
+            echo.limit = frame;
             if (timing == UsbTiming::kFullSpeed) {
                 r.echoFullFrames = p.p50 / frame;
                 r.echoFullFrames99 = p.p99 / frame;
@@ -669,11 +766,14 @@ bool BenchEcho(const BenchOptions& o, Results& r) {
         std::printf("%-11s %10.1f %10.1f %10s %10s %12s %8.2f %8.1f\n", BusName(timing), p.p50,
                     p.p99, frames50, frames99, vsBare, p.switches, p.cpuUs);
         std::fflush(stdout);
+        r.figures.push_back(echo);
     }
     return true;
 }
 
 bool BenchMemory(const BenchOptions& o, Results& r) {
+    if (!Wanted(o, "memory basic untimed"))
+        return true;
     Header("memory per idle open port, basic, default settings");
     const int count = o.quick ? 4 : 32;
     // Keys first, so that their registry storage is not counted.
@@ -703,6 +803,16 @@ bool BenchMemory(const BenchOptions& o, Results& r) {
         count, heapPerPort, heapPerPort / 8192.0,
         static_cast<double>(heap1.liveBlocks - heap0.liveBlocks) / count,
         (rss1 - rss0) / 1024.0 / count);
+    Figure f = PortFigure("memory", "basic", UsbTiming::kUntimed, count);
+    f.packet = 64;
+    f.value = heapPerPort;
+    f.unit = "bytes";
+    f.higherIsBetter = false;
+    f.limit = 8192;
+    f.details.emplace_back("blocks",
+                           static_cast<double>(heap1.liveBlocks - heap0.liveBlocks) / count);
+    f.details.emplace_back("rss_kib", (rss1 - rss0) / 1024.0 / count);
+    r.figures.push_back(f);
     return true;
 }
 
@@ -713,6 +823,8 @@ bool BenchScaling(const BenchOptions& o, Results& r) {
     const std::vector<int> counts =
         o.quick ? std::vector<int>{1, 4} : std::vector<int>{1, 4, 16, 32};
     for (int n : counts) {
+        if (!Wanted(o, "scaling basic full-speed " + std::to_string(n)))
+            continue;
         const long threads0 = ThreadCount();
         std::vector<std::unique_ptr<cehost::UsbBus>> buses;
         std::vector<std::unique_ptr<Port>> ports;
@@ -739,38 +851,214 @@ bool BenchScaling(const BenchOptions& o, Results& r) {
                     limit / 1e6, t.bytesPerSecond / limit, threads, t.cpuPerMb,
                     t.SwitchesPerPacket(64));
         std::fflush(stdout);
+        Figure f = PortFigure("scaling", "basic", UsbTiming::kFullSpeed, n);
+        f.value = t.bytesPerSecond / 1e6;
+        f.unit = "MB/s";
+        f.limit = limit / 1e6;
+        f.cpuPerMb = t.cpuPerMb;
+        f.sleeps = t.SwitchesPerPacket(64);
+        f.sleepsPer = "packet";
+        f.details.emplace_back("threads", static_cast<double>(threads));
+        r.figures.push_back(f);
     }
     std::printf("(threads: added by the N buses and ports, before the benchmark's own readers)\n");
     return true;
 }
 
-void Target(const char* what, double value, bool met, const char* shown) {
+void Target(Results& r, const char* what, double value, bool met, const char* shown) {
     if (std::isnan(value))
         return;
     std::printf("  %-52s %-22s %s\n", what, shown, met ? "met" : "MISSED");
+    r.targets.push_back({what, shown, value, met});
 }
 
-void Summary(const Results& r) {
+void Summary(Results& r) {
     Header("targets (figures of this run)");
     char text[48];
     std::snprintf(text, sizeof text, "worst %.3f", r.rxFull);
-    Target("rx >= 0.99 of the limit, full speed, default settings", r.rxFull, r.rxFull >= 0.99,
+    Target(r, "rx >= 0.99 of the limit, full speed, default settings", r.rxFull, r.rxFull >= 0.99,
            text);
     std::snprintf(text, sizeof text, "worst %.3f", r.rxHigh);
-    Target("rx >= 0.99 of the limit, high speed, default settings", r.rxHigh, r.rxHigh >= 0.99,
+    Target(r, "rx >= 0.99 of the limit, high speed, default settings", r.rxHigh, r.rxHigh >= 0.99,
            text);
     std::snprintf(text, sizeof text, "worst %.3f", r.txFull);
-    Target("tx >= 0.95 of the chunked limit, full speed", r.txFull, r.txFull >= 0.95, text);
+    Target(r, "tx >= 0.95 of the chunked limit, full speed", r.txFull, r.txFull >= 0.95, text);
     std::snprintf(text, sizeof text, "p50 %.2f, p99 %.2f", r.echoFullFrames, r.echoFullFrames99);
-    Target("round trip <= 2 frames, full speed (p50)", r.echoFullFrames, r.echoFullFrames <= 2,
+    Target(r, "round trip <= 2 frames, full speed (p50)", r.echoFullFrames, r.echoFullFrames <= 2,
            text);
     std::snprintf(text, sizeof text, "%.2fx", r.echoVsBare);
-    Target("untimed round trip <= 3x the bare ping-pong (p50)", r.echoVsBare, r.echoVsBare <= 3,
+    Target(r, "untimed round trip <= 3x the bare ping-pong (p50)", r.echoVsBare, r.echoVsBare <= 3,
            text);
     std::snprintf(text, sizeof text, "%.0f bytes", r.heapPerPort);
-    Target("heap per idle port <= 8 KiB", r.heapPerPort, r.heapPerPort <= 8192, text);
+    Target(r, "heap per idle port <= 8 KiB", r.heapPerPort, r.heapPerPort <= 8192, text);
     std::snprintf(text, sizeof text, "%.3f", r.scaling32);
-    Target("32 ports >= 0.90 of 32 x the line rate", r.scaling32, r.scaling32 >= 0.90, text);
+    Target(r, "32 ports >= 0.90 of 32 x the line rate", r.scaling32, r.scaling32 >= 0.90, text);
+}
+
+std::string JsonString(const std::string& text) {
+    std::string out = "\"";
+    for (const unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+// Empty: null.
+std::string JsonText(const std::string& text) {
+    return text.empty() ? "null" : JsonString(text);
+}
+// NaN or infinite: null.
+std::string JsonNumber(double value) {
+    if (!std::isfinite(value))
+        return "null";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6g", value);
+    return text;
+}
+std::string JsonCount(long value, bool known = true) {
+    return known ? std::to_string(value) : "null";
+}
+
+std::string CompletionName(const BenchOptions& o) {
+    switch (o.completion) {
+        case cehost::UsbCompletion::kPerTransfer:
+            return "transfer";
+        case cehost::UsbCompletion::kEndOfFrame:
+            return "frame";
+        case cehost::UsbCompletion::kEveryFrames:
+            break;
+    }
+    return "every:" + std::to_string(o.completionFrames);
+}
+
+// The receive slots every port keeps queued when the device key names none.
+constexpr int kDefaultRxSlots = 4;
+
+// What the machine was doing at one moment: the load averages over 1, 5 and
+// 15 minutes (NaN where unknown).
+struct Load {
+    double avg[3] = {NAN, NAN, NAN};
+};
+Load CurrentLoad() {
+    Load l;
+    double avg[3];
+    if (getloadavg(avg, 3) == 3)
+        std::copy(avg, avg + 3, l.avg);
+    return l;
+}
+std::string JsonLoad(const Load& l) {
+    return "[" + JsonNumber(l.avg[0]) + ", " + JsonNumber(l.avg[1]) + ", " + JsonNumber(l.avg[2]) +
+           "]";
+}
+
+std::string UtcNow() {
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&now, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return text;
+}
+
+const char* CompilerName() {
+#if defined(__clang__)
+    return "clang " __clang_version__;
+#elif defined(__GNUC__)
+    return "GCC " __VERSION__;
+#else
+    return "";
+#endif
+}
+
+struct RunInfo {
+    std::string started;
+    Load loadStart, loadEnd;
+    double seconds = 0;
+    bool complete = false;
+    int status = 0;
+    std::string counters;
+};
+
+// The run as JSON; the layout is documented in docs/performance.md.
+std::string BenchJson(const BenchOptions& o, const Results& r, const RunInfo& run,
+                      const std::vector<std::string>& scenarios) {
+    std::string j = "{\n";
+    j += "  \"schema\": \"serlynx-bench\",\n  \"schema_version\": 1,\n";
+    j += "  \"source\": \"json\",\n";
+    j += "  \"started\": " + JsonString(run.started) + ",\n";
+    j += "  \"duration_s\": " + JsonNumber(run.seconds) + ",\n";
+    j += "  \"complete\": " + std::string(run.complete ? "true" : "false") + ",\n";
+    j += "  \"exit_status\": " + std::to_string(run.status) + ",\n";
+    j += "  \"platform_counters\": " + JsonText(run.counters) + ",\n";
+    j += "  \"git\": ";
+    if (kGitRevision[0] == '\0')
+        j += "null,\n";
+    else
+        j += std::string("{\"revision\": ") + JsonString(kGitRevision) +
+             ", \"modified\": " + (kGitModified ? "true" : "false") + "},\n";
+    j += "  \"settings\": {\"seconds\": " + JsonNumber(o.seconds) +
+         ", \"samples\": " + std::to_string(o.echoSamples) +
+         ", \"quick\": " + (o.quick ? "true" : "false") + ", \"only\": " + JsonText(o.only) +
+         ", \"completion\": " + JsonString(CompletionName(o)) +
+         ", \"rx_slots\": " + std::to_string(o.rxSlots > 0 ? o.rxSlots : kDefaultRxSlots) + "},\n";
+    utsname u{};
+    const bool haveUname = uname(&u) == 0;
+    const long nproc = sysconf(_SC_NPROCESSORS_ONLN);
+    j += "  \"machine\": {\"nproc\": " + JsonCount(nproc, nproc > 0) +
+         ", \"load_start\": " + JsonLoad(run.loadStart) +
+         ", \"load_end\": " + JsonLoad(run.loadEnd) + ", \"kernel\": " +
+         JsonText(haveUname ? std::string(u.sysname) + " " + u.release + " " + u.machine : "") +
+         ", \"compiler\": " + JsonText(CompilerName()) +
+         ", \"build_type\": " + JsonText(SERLYNX_BUILD_TYPE) +
+         ", \"sanitizer\": " + JsonText(SERLYNX_SANITIZER) + "},\n";
+    j += "  \"scenarios\": [";
+    for (size_t i = 0; i < scenarios.size(); ++i)
+        j += (i ? ", " : "") + JsonString(scenarios[i]);
+    j += "],\n  \"figures\": [";
+    const std::string completion = JsonString(CompletionName(o));
+    for (size_t i = 0; i < r.figures.size(); ++i) {
+        const Figure& f = r.figures[i];
+        const bool port = f.port != "bare";
+        const bool timed = port && f.bus != "untimed";
+        const double ratio = f.value / f.limit;
+        j += i ? ",\n    " : "\n    ";
+        j += "{\"name\": " + JsonString(f.Name()) + ", \"scenario\": " + JsonString(f.scenario) +
+             ", \"port\": " + JsonString(f.port) + ", \"bus\": " + JsonText(f.bus) +
+             ", \"packet\": " + JsonCount(f.packet, f.packet > 0) +
+             ", \"ring\": " + JsonCount(f.ring, f.ring > 0) +
+             ", \"ports\": " + JsonCount(f.ports, f.ports > 0) +
+             ", \"slots\": " + JsonCount(o.rxSlots > 0 ? o.rxSlots : kDefaultRxSlots, port) +
+             ", \"completion\": " + (timed ? completion : "null") +
+             ",\n     \"value\": " + JsonNumber(f.value) + ", \"unit\": " + JsonString(f.unit) +
+             ", \"better\": " + (f.higherIsBetter ? "\"higher\"" : "\"lower\"") +
+             ", \"limit\": " + JsonNumber(f.limit) + ", \"ratio\": " + JsonNumber(ratio) +
+             ", \"cpu_s_per_mb\": " + JsonNumber(f.cpuPerMb) +
+             ", \"cpu_us_per_trip\": " + JsonNumber(f.cpuUsPerTrip) +
+             ", \"sleeps\": " + JsonNumber(f.sleeps) +
+             ", \"sleeps_per\": " + JsonText(f.sleepsPer) + ", \"details\": {";
+        for (size_t k = 0; k < f.details.size(); ++k)
+            j += (k ? ", " : "") + JsonString(f.details[k].first) + ": " +
+                 JsonNumber(f.details[k].second);
+        j += "}}";
+    }
+    j += "\n  ],\n  \"targets\": [";
+    for (size_t i = 0; i < r.targets.size(); ++i) {
+        const TargetResult& t = r.targets[i];
+        j += i ? ",\n    " : "\n    ";
+        j += "{\"target\": " + JsonString(t.target) + ", \"value\": " + JsonNumber(t.value) +
+             ", \"shown\": " + JsonString(t.shown) + ", \"met\": " + (t.met ? "true" : "false") +
+             "}";
+    }
+    j += "\n  ]\n}\n";
+    return j;
 }
 
 }  // namespace
@@ -781,6 +1069,30 @@ int RunBench(const BenchOptions& options) {
         o.seconds = std::min(o.seconds, 0.2);
         o.echoSamples = std::min(o.echoSamples, 50);
     }
+    // With the JSON on standard output, everything else printed goes to
+    // standard error, the platform's messages included.
+    FILE* jsonFile = nullptr;
+    int jsonFd = -1;
+    if (o.json == "-") {
+        std::fflush(stdout);
+        jsonFd = dup(STDOUT_FILENO);
+        if (jsonFd < 0 || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+            std::fprintf(stderr, "serlynx bench: cannot redirect the text output: %s\n",
+                         std::strerror(errno));
+            return 1;
+        }
+    } else if (!o.json.empty()) {
+        jsonFile = std::fopen(o.json.c_str(), "w");
+        if (jsonFile == nullptr) {
+            std::fprintf(stderr, "serlynx bench: cannot write %s: %s\n", o.json.c_str(),
+                         std::strerror(errno));
+            return 1;
+        }
+    }
+    RunInfo run;
+    run.started = UtcNow();
+    run.loadStart = CurrentLoad();
+    const auto started = Clock::now();
     std::printf(
         "serlynx bench: %.1f s per figure%s; figures are wall-clock on this machine, "
         "ratios are to limits measured or fixed in this run\n",
@@ -809,18 +1121,50 @@ int RunBench(const BenchOptions& options) {
                                   {"echo", BenchEcho},
                                   {"memory", BenchMemory},
                                   {"scaling", BenchScaling}};
+    std::vector<std::string> ran;
     for (const Scenario& s : scenarios) {
-        if (ok && ScenarioWanted(o, s.name))
+        if (ok && ScenarioWanted(o, s.name)) {
             ok = s.run(o, results);
+            ran.push_back(s.name);
+        }
+    }
+    if (ok && !o.only.empty() && results.figures.empty()) {
+        std::fprintf(stderr,
+                     "serlynx bench: no figure is named like \"%s\" (names: serlynx bench "
+                     "--help)\n",
+                     o.only.c_str());
+        ok = false;
     }
     if (ok)
         Summary(results);
     cehost::SweepLeaks();
+    run.complete = ok;
+    run.status = ok ? 0 : 1;
     if (cehost::MisuseTotal() != 0 || cehost::LeakTotal() != 0) {
-        std::printf("platform counters: %s\n", cehost::CountersReport().c_str());
+        run.counters = cehost::CountersReport();
+        std::printf("platform counters: %s\n", run.counters.c_str());
+        run.status = 1;
+    }
+    if (o.json.empty())
+        return run.status;
+    run.loadEnd = CurrentLoad();
+    run.seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    const std::string json = BenchJson(o, results, run, ran);
+    std::fflush(stdout);
+    if (jsonFd >= 0) {
+        if (dup2(jsonFd, STDOUT_FILENO) < 0)
+            return 1;
+        close(jsonFd);
+        jsonFile = stdout;
+    }
+    const bool written = std::fputs(json.c_str(), jsonFile) >= 0 && std::fflush(jsonFile) == 0 &&
+                         !std::ferror(jsonFile);
+    if ((jsonFile != stdout && std::fclose(jsonFile) != 0) || !written) {
+        std::fprintf(stderr, "serlynx bench: cannot write %s\n",
+                     jsonFile == stdout ? "the JSON to standard output" : o.json.c_str());
         return 1;
     }
-    return ok ? 0 : 1;
+    return run.status;
 }
 
 }  // namespace serlynx

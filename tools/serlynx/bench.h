@@ -21,10 +21,15 @@ struct BenchOptions {
     cehost::UsbCompletion completion = cehost::UsbCompletion::kPerTransfer;
     int completionFrames = 8;
     int rxSlots = 0;
+    // Where to write the figures as JSON as well (docs/performance.md, "The
+    // JSON output"): a file, "-" for standard output (the text then goes to
+    // standard error), or empty for none.
+    std::string json;
 };
 
 // Prints the figures; 0 when every scenario ran (however fast), 1 when one
-// could not be set up or the platform counted a misuse or leak.
+// could not be set up, the platform counted a misuse or leak, or the JSON
+// file could not be written.
 int RunBench(const BenchOptions& options);
 
 }  // namespace serlynx

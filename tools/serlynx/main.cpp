@@ -95,7 +95,7 @@ const char kRegistryUsage[] =
 
 const char kBenchUsage[] =
     "usage: serlynx bench [--quick] [--seconds S] [--samples N] [--only NAME]\n"
-    "                     [--completion MODE] [--rx-slots N]\n"
+    "                     [--completion MODE] [--rx-slots N] [--json FILE]\n"
     "\n"
     "Serves simulated adapters through the driver and measures, printing each\n"
     "figure with its ratio to the limit it is held against:\n"
@@ -116,7 +116,15 @@ const char kBenchUsage[] =
     "                 each frame, as OHCI and UHCI do) or every:N (every N\n"
     "                 frames or microframes; EHCI's default is every:8)\n"
     "  --rx-slots N   receive transfers each port keeps queued (the device\n"
-    "                 key's ReceiveSlots, 1 to 8; default 4)\n";
+    "                 key's ReceiveSlots, 1 to 8; default 4)\n"
+    "  --json FILE    also write every figure, the settings, the machine and the\n"
+    "                 build as JSON to FILE (- for standard output; the text then\n"
+    "                 goes to standard error); docs/performance.md describes it\n"
+    "\n"
+    "Figure names: rx PORT BUS RING, tx PORT BUS, echo basic BUS, echo bare,\n"
+    "memory basic untimed, scaling basic full-speed N; PORT is basic, cdc or\n"
+    "ftdi, BUS untimed, full-speed or high-speed, RING 4096 or 65536\n"
+    "(e.g. --only \"tx basic full-speed\").\n";
 
 int Usage(const char* text, bool error) {
     std::fputs(text, error ? stderr : stdout);
@@ -260,13 +268,17 @@ int Bench(const std::vector<std::string>& args) {
             continue;
         }
         if (a != "--seconds" && a != "--samples" && a != "--only" && a != "--completion" &&
-            a != "--rx-slots")
+            a != "--rx-slots" && a != "--json")
             return Fail("bench", "unknown option \"" + a + "\"", kBenchUsage);
         if (i + 1 >= args.size())
             return Fail("bench", a + " needs a value", kBenchUsage);
         const std::string& v = args[++i];
         if (a == "--only") {
             o.only = v;
+            continue;
+        }
+        if (a == "--json") {
+            o.json = v;
             continue;
         }
         if (a == "--completion") {
