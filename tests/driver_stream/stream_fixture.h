@@ -107,6 +107,24 @@ class StreamTest : public drvtest::CoreTest {
     DWORD_PTR context = 0;
 };
 
+// The handle record behind a COM_Open result.
+inline OpenHandle* Rec(DWORD_PTR h) {
+    return reinterpret_cast<OpenHandle*>(h);
+}
+
+// Starts `call` on a thread and returns it once `ready` holds.
+inline std::thread Started(std::function<void()> call, const std::function<bool()>& ready) {
+    std::thread t(std::move(call));
+    EXPECT_TRUE(Eventually(ready)) << "the call never got there";
+    return t;
+}
+
+// Arms `gate` and starts `call`, which waits at the gate when this returns.
+inline std::thread HeldAt(Gate& gate, std::function<void()> call) {
+    gate.Arm();
+    return Started(std::move(call), [&] { return gate.waiting.load() == 1; });
+}
+
 // Milliseconds since `start`.
 inline long ElapsedMs(std::chrono::steady_clock::time_point start) {
     return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
