@@ -230,7 +230,7 @@ TEST_F(OpenClose, RemovalEndsBlockedCallsOnEveryHandle) {
 // closed events).
 TEST_F(OpenClose, RemovalWaitsForCallsInsideThePort) {
     DWORD_PTR h = StartPort();
-    std::thread request = HeldAt(BreakGate(), [&] { Ioctl(h, IOCTL_SERIAL_SET_BREAK_ON); });
+    std::thread request = HeldAt(breakGate, [&] { Ioctl(h, IOCTL_SERIAL_SET_BREAK_ON); });
     std::atomic<bool> removed{false};
     std::thread removal([&] {
         Remove();
@@ -239,7 +239,7 @@ TEST_F(OpenClose, RemovalWaitsForCallsInsideThePort) {
     // Twice the passes' 300 ms: the removal is still waiting for the request.
     std::this_thread::sleep_for(std::chrono::milliseconds(600));
     EXPECT_FALSE(removed.load());
-    BreakGate().Release();
+    breakGate.Release();
     request.join();
     removal.join();
     EXPECT_TRUE(removed.load());
@@ -253,7 +253,7 @@ TEST_F(OpenClose, OpenBehindASlowLastClose) {
     for (bool removal : {false, true}) {
         SCOPED_TRACE(removal);
         DWORD_PTR a = StartPort();
-        std::thread closer = HeldAt(BreakGate(), [&] { COM_Close(a); });
+        std::thread closer = HeldAt(breakGate, [&] { COM_Close(a); });
         std::atomic<DWORD_PTR> opened{1};
         const DWORD_PTR device = context;  // the removal clears the fixture's copy
         std::thread opener([&] {
@@ -277,7 +277,7 @@ TEST_F(OpenClose, OpenBehindASlowLastClose) {
             // An open that overtook the close's work would be done well before this.
             Eventually([&] { return opened.load() != 1; }, 300);
         }
-        BreakGate().Release();
+        breakGate.Release();
         closer.join();
         opener.join();
         if (removal) {
@@ -295,14 +295,14 @@ TEST_F(OpenClose, OpenBehindASlowLastClose) {
 // the send side: the next first open does not hand it to another writer.
 TEST_F(OpenClose, FirstOpenLeavesADirectionToTheCallThatOwnsIt) {
     DWORD_PTR a = StartPort();
-    std::thread writer = HeldAt(FinishGate(), [&] { Write(a, Pattern(4)); });
+    std::thread writer = HeldAt(finishGate, [&] { Write(a, Pattern(4)); });
     EXPECT_TRUE(Ioctl(a, IOCTL_PSL_NOTIFY, kExitNotice, 16));
     DWORD_PTR b = Open();
     BYTE byte = 0x42;
     SetLastError(0);
     EXPECT_EQ(COM_Write(b, &byte, 1), 0xFFFFFFFFu);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    FinishGate().Release();
+    finishGate.Release();
     writer.join();
     EXPECT_EQ(COM_Write(b, &byte, 1), 1u);
     EXPECT_TRUE(COM_Close(a));
