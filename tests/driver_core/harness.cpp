@@ -32,14 +32,21 @@ int RecordingPort::Service() {
     return ServiceBulk(this);
 }
 
-bool WaitUntil(const std::function<bool()>& ready, int timeoutMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+bool Eventually(const std::function<bool()>& ready, int ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (!ready()) {
         if (std::chrono::steady_clock::now() > deadline)
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+std::vector<BYTE> Pattern(size_t n, BYTE first) {
+    std::vector<BYTE> bytes(n);
+    for (size_t i = 0; i < n; ++i)
+        bytes[i] = static_cast<BYTE>(first + i);
+    return bytes;
 }
 
 void CoreTest::SetUp() {
@@ -59,14 +66,16 @@ void CoreTest::TearDown() {
     PlatformTest::TearDown();
 }
 
-void CoreTest::Bind(SerialPort* port, DWORD ringSize, uint16_t packet) {
+void CoreTest::Bind(SerialPort* port, DWORD ringSize, uint16_t packet, DWORD usbMode) {
     inEndpoint_ = fakeusb::BulkEndpoint(kInAddress, packet);
     outEndpoint_ = fakeusb::BulkEndpoint(kOutAddress, packet);
+    // The platform fills fresh memory with a pattern: every field the port's
+    // creator sets is set here.
     port->parent = nullptr;
     port->activation = nullptr;
     port->usbDevice = reinterpret_cast<USB_HANDLE>(0x1);
     port->usbFuncs = usb_.Funcs();
-    port->usbMode = 0;
+    port->usbMode = usbMode;
     port->priority256 = 0;
     port->ringSize = ringSize;
     port->rxSlotsWanted = 0;
@@ -145,9 +154,10 @@ void CoreTest::EditDcb(SerialPort* port, const std::function<void(DCB&)>& edit) 
 std::vector<BYTE> CoreTest::Held(SerialPort* port) {
     std::vector<BYTE> out;
     const LONG size = static_cast<LONG>(port->ringSize);
-    EXPECT_LT(port->ringHead, size) << "ringHead past the ring";
-    if (port->ringHead >= size)
+    if (port->ringHead >= size) {
+        ADD_FAILURE() << "ringHead past the ring";
         return out;
+    }
     for (LONG i = port->ringTail % size; i != port->ringHead; i = (i + 1) % size)
         out.push_back(port->ring[i]);
     return out;

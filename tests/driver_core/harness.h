@@ -1,7 +1,7 @@
-// Shared pieces of the driver core's tests: a port bound to the scripted
-// host (common/fake_usb.h, whose OUT transfers stay pending here until the
-// test completes them), an idle port (resources in place, worker thread
-// ended) that a test drives step by step, open handles, and ring helpers.
+// The fixture of the driver's white-box tests (driver_core, driver_stream):
+// ports bound to the scripted host (common/fake_usb.h), an idle port
+// (resources in place, worker thread ended) that a test drives step by step,
+// open handles, and ring helpers. TearDown checks the host saw no misuse.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -42,13 +42,16 @@ class RecordingPort : public SerialPort {
     int Service() override;
 };
 
-// Polls `ready` until it holds or `timeoutMs` passes.
-bool WaitUntil(const std::function<bool()>& ready, int timeoutMs = 5000);
+// Polls `ready` until it holds or `ms` passes.
+bool Eventually(const std::function<bool()>& ready, int ms = 5000);
 
 // True when `event` (auto-reset) is set; consumes it.
 inline bool Signalled(HANDLE event) {
     return WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
 }
+
+// n bytes counting up from `first`.
+std::vector<BYTE> Pattern(size_t n, BYTE first = 0);
 
 class CoreTest : public PlatformTest {
   protected:
@@ -58,12 +61,12 @@ class CoreTest : public PlatformTest {
     // A port of class T bound to the scripted host with a bulk-IN and a
     // bulk-OUT endpoint of `packet` bytes; not started.
     template <typename T = SerialPort>
-    T* NewPort(DWORD ringSize = 4096, uint16_t packet = 64) {
+    T* NewPort(DWORD ringSize = 4096, uint16_t packet = 64, DWORD usbMode = 0) {
         T* port = new T;
-        Bind(port, ringSize, packet);
+        Bind(port, ringSize, packet, usbMode);
         return port;
     }
-    void Bind(SerialPort* port, DWORD ringSize, uint16_t packet);
+    void Bind(SerialPort* port, DWORD ringSize, uint16_t packet, DWORD usbMode);
 
     // PortInit with every receive issue failing, then EndWorker: everything
     // exists and the test alone drives the port.
@@ -78,7 +81,7 @@ class CoreTest : public PlatformTest {
     // An open handle on `port` (linked at the head of its owner's list) with
     // the given wait mask; released by Finish or TearDown.
     OpenHandle* AddHandle(SerialPort* port, DWORD waitMask, SerialPort* channel = nullptr);
-    // Sets the DCB's flow fields through `edit`.
+    // Sets the DCB's fields through `edit`.
     static void EditDcb(SerialPort* port, const std::function<void(DCB&)>& edit);
 
     // Puts the ring at `head`/`tail` (tail is 1..ringSize).

@@ -1,6 +1,9 @@
 // Port lifecycle: initialisation and its failures, priorities, the running
 // worker thread, and teardown with transfers outstanding (ending normally,
-// by termination, or not at all).
+// by termination, or not at all). (A start that fails is tested end to end:
+// each allocation, event and thread creation failing in turn by the stress
+// suite's allocation sweeps, a class start refusing a packet size by the
+// bad-input sweeps.)
 #include <string>
 
 #include "cehost/loader.h"
@@ -40,52 +43,6 @@ TEST_F(CoreLifecycleTest, SlotCountIsCappedAndStrideRoundedUp) {
     Finish(port);
 }
 
-class RefusingPort : public SerialPort {
-  public:
-    BOOL Start() override { return FALSE; }
-};
-
-TEST_F(CoreLifecycleTest, FailedInitUndoesEverything) {
-    struct Case {
-        const char* name;
-        uint64_t failAllocation;  // 0: none
-        uint16_t packet;
-        bool refuse;
-        int pipesOpened;
-        uint64_t failEvent = 0;  // 0: none
-        bool failThread = false;
-    } const cases[] = {
-        {"class Start refuses", 0, 64, true, 0},
-        {"zero packet size refused at Start", 0, 0, false, 0},
-        {"ring allocation fails", 1, 64, false, 2},
-        {"slot allocation fails", 2, 64, false, 2},
-        {"first event cannot be created", 0, 64, false, 2, 1},
-        {"last event cannot be created", 0, 64, false, 2, 3},
-        {"worker thread cannot be created", 0, 64, false, 2, 0, true},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        SerialPort* port =
-            c.refuse ? static_cast<SerialPort*>(NewPort<RefusingPort>()) : NewPort(4096, c.packet);
-        const int openedBefore = usb_.PipesOpened();
-        if (c.failAllocation)
-            cehost::FailNthAllocation(c.failAllocation);
-        cehost::FailNthEventCreation(c.failEvent);
-        cehost::FailNthThreadCreation(c.failThread ? 1 : 0);
-        EXPECT_FALSE(PortInit(port));
-        cehost::ClearAllocationFailures();
-        cehost::FailNthEventCreation(0);
-        cehost::FailNthThreadCreation(0);
-        EXPECT_EQ(port->serviceThread, nullptr);
-        EXPECT_EQ(usb_.PipesOpened() - openedBefore, c.pipesOpened);
-        EXPECT_EQ(usb_.OpenPipes(), 0) << "Stop must undo Start";
-        // Teardown of a port that never started touches nothing.
-        EXPECT_TRUE(PortTeardown(port));
-        PortDelete(port);
-        EXPECT_EQ(cehost::RunningThreadCount(), 0u);
-    }
-}
-
 // The worker runs at the configured priority (256 scale; negative: none),
 // else at its creator's; on a platform with only 8 levels, at the level the
 // priority falls in.
@@ -95,15 +52,12 @@ TEST_F(CoreLifecycleTest, WorkerRunsAtConfiguredOrCreatorPriority) {
         bool hideGet, hideSet;
         int creator256;  // priority of the thread running PortInit
         LONG priority256;
-        LONG expectedDefault;
         int expectedWorker;
     } const cases[] = {
-        {"creator, 256 levels", false, false, 100, 0, 100, 100},
-        {"configured, 256 levels", false, false, 251, 130, 251, 130},
-        {"negative means none", false, false, 120, -4, 120, 120},
-        {"creator, 8 levels", true, false, 251, 0, 251, 251},
-        {"set on 8 levels", true, true, 250, 0, 250, 250},
-        {"urgent on 8 levels is level 0", false, true, 251, 100, 251, 248},
+        {"configured, 256 levels", false, false, 251, 130, 130},
+        {"negative means none", false, false, 120, -4, 120},
+        {"creator, 8 levels", true, false, 251, 0, 251},
+        {"urgent on 8 levels is level 0", false, true, 251, 100, 248},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -131,13 +85,12 @@ TEST_F(CoreLifecycleTest, WorkerRunsAtConfiguredOrCreatorPriority) {
                 return 0;
             },
             &args, 0, nullptr);
-        ASSERT_NE(creator, nullptr);
         ASSERT_EQ(WaitForSingleObject(creator, 5000), WAIT_OBJECT_0);
         CloseHandle(creator);
         ASSERT_TRUE(args.ok);
         EndWorker(args.port);
         usb_.FailIssues(0);
-        EXPECT_EQ(args.port->defaultPriority256, c.expectedDefault);
+        EXPECT_EQ(args.port->defaultPriority256, c.creator256);
         EXPECT_EQ(RecordingPort::FirstPassPriority(), c.expectedWorker);
         Finish(args.port);
     }
@@ -157,32 +110,29 @@ class StallingPort : public Base {
     HANDLE gate = nullptr;
 };
 
-// Teardown with four receive transfers in flight (and a CDC port's status
-// transfer). A worker that ends in time aborts and closes them on its way
-// out, before their pipe is closed. One that does not is terminated, and the
-// teardown retires every transfer it held before the pipes close: these
-// pipes leave their transfers pending when closed (a host may end a
-// transfer's handle with its pipe instead of completing it), so only the
-// driver's own abort and close end them. A worker that can be neither ended
-// nor terminated is left in place with everything it may use, its pipes
-// open (closing one may end the handles it still holds): the teardown
-// reports failure instead of hanging, and a later one releases all.
+// Teardown with four receive transfers in flight. A worker that ends in time
+// aborts and closes them on its way out, before their pipe is closed. One
+// that does not is terminated, and the teardown retires every transfer it
+// held before the pipes close: these pipes leave their transfers pending
+// when closed (a host may end a transfer's handle with its pipe instead of
+// completing it), so only the driver's own abort and close end them. A
+// worker that can be neither ended nor terminated is left in place with
+// everything it may use, its pipes open (closing one may end the handles it
+// still holds): the teardown reports failure instead of hanging, and a later
+// one releases all.
 TEST_F(CoreLifecycleTest, TeardownWithTransfersOutstanding) {
     enum class Worker { kEnds, kSlow, kCannotBeEnded };
     const struct {
-        const char* name;
         Worker worker;
-        bool cdc;
-    } cases[] = {
-        {"worker ends", Worker::kEnds, false},
-        {"worker terminated", Worker::kSlow, false},
-        {"CDC worker terminated", Worker::kSlow, true},
-        {"worker cannot be ended", Worker::kCannotBeEnded, false},
-    };
-    constexpr uint8_t kStatusAddress = 0x83;
-    USB_ENDPOINT status = fakeusb::BulkEndpoint(kStatusAddress, 16);
+        bool cdc;  // with a CDC port's status transfer
+    } cases[] = {{Worker::kEnds, false},
+                 {Worker::kSlow, false},
+                 {Worker::kSlow, true},
+                 {Worker::kCannotBeEnded, false}};
+    USB_ENDPOINT status = fakeusb::BulkEndpoint(0x83, 16);
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+        const Worker worker = c.worker;
+        SCOPED_TRACE(static_cast<int>(worker) + 10 * c.cdc);
         usb_.Reset();
         usb_.HoldWrites(true);
         HANDLE gate = CreateEvent(nullptr, TRUE, FALSE, nullptr);
@@ -202,26 +152,26 @@ TEST_F(CoreLifecycleTest, TeardownWithTransfersOutstanding) {
         }
         ASSERT_TRUE(PortInit(port));
         ASSERT_TRUE(usb_.WaitPending(kInAddress, 4));
-        ASSERT_TRUE(usb_.WaitPending(kStatusAddress, c.cdc ? 1 : 0));
         usb_.Complete(usb_.Pending(kInAddress)[0], {'h', 'i'});
-        ASSERT_TRUE(WaitUntil([&] { return ReadAcquire(&port->ringHead) == 2; }));
+        ASSERT_TRUE(Eventually([&] { return ReadAcquire(&port->ringHead) == 2; }));
         EXPECT_EQ(Held(port), (std::vector<BYTE>{'h', 'i'}));
         ASSERT_TRUE(usb_.WaitPending(kInAddress, 4));  // refilled
         std::vector<Transfer*> inFlight = usb_.Pending(kInAddress);
-        for (Transfer* t : usb_.Pending(kStatusAddress))
+        ASSERT_TRUE(usb_.WaitPending(0x83, c.cdc ? 1 : 0));
+        for (Transfer* t : usb_.Pending(0x83))
             inFlight.push_back(t);
-        usb_.SetCancelOnClose(c.worker == Worker::kEnds);
-        if (c.worker == Worker::kSlow) {
+        usb_.SetCancelOnClose(worker == Worker::kEnds);
+        if (worker == Worker::kSlow) {
             WriteRelease(stall, 1);
             SetEvent(port->serviceEvent);
         }
-        if (c.worker == Worker::kCannotBeEnded) {
+        if (worker == Worker::kCannotBeEnded) {
             // The worker retires a transfer, then blocks on deviceLock (held
             // here) on its way to deliver the block.
             port->deviceLock.Enter();
             usb_.Complete(inFlight[0], {'x'});
             inFlight.erase(inFlight.begin());
-            ASSERT_TRUE(WaitUntil([&] { return usb_.Unclosed() == 3; }));
+            ASSERT_TRUE(Eventually([&] { return usb_.Unclosed() == 3; }));
             cehost::FailNthThreadTermination(1);
             EXPECT_FALSE(PortTeardown(port));
             EXPECT_EQ(cehost::RunningThreadCount(), 1u);
@@ -238,6 +188,70 @@ TEST_F(CoreLifecycleTest, TeardownWithTransfersOutstanding) {
         }
         EXPECT_EQ(cehost::RunningThreadCount(), 0u);
     }
+}
+
+// ---- The basic port: packet sizes and write sizing -------------------------
+
+using CoreSerialPortTest = CoreTest;
+
+// Only bits 0-10 of wMaxPacketSize are the packet size; a port without a
+// send endpoint opens one pipe and issues no write.
+TEST_F(CoreSerialPortTest, PacketSizesFromTheEndpoints) {
+    struct Case {
+        bool out;
+        uint16_t packet;
+        LONG maxWrite, transfer;
+        int pipes;
+    } const cases[] = {
+        {true, 512, 511, 512, 2}, {true, 64 | 0x800, 63, 64, 2}, {false, 32, 63, 32, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.packet);
+        SerialPort* port = NewPort(4096, c.packet);
+        if (!c.out)
+            port->sendEndpoint = nullptr;
+        const int before = usb_.PipesOpened();
+        StartIdle(port);
+        EXPECT_EQ(port->maxWriteSize, c.maxWrite);
+        EXPECT_EQ(port->rxTransferSize, c.transfer);
+        EXPECT_EQ(usb_.PipesOpened() - before, c.pipes);
+        if (!c.out) {
+            const BYTE ch = 0;
+            EXPECT_EQ(port->IssueWrite(&ch, 1), nullptr);
+        }
+        Finish(port);
+    }
+}
+
+TEST_F(CoreSerialPortTest, WriteSizeLimitAndNibbleRule) {
+    const DWORD requests[] = {100, 63, 62, 47, 16, 15, 0};
+    struct Case {
+        const char* name;
+        DWORD mode;
+        DWORD issued[7];
+    } const cases[] = {
+        {"no flags", 0, {62, 62, 62, 46, 16, 14, 0}},
+        {"flag 0x800 keeps lengths ending in 0xF", 0x800, {63, 63, 62, 47, 16, 15, 0}},
+        {"flag 0x400 has no limit", 0x400, {100, 63, 62, 47, 16, 15, 0}},
+    };
+    SerialPort* port = NewPort();
+    StartIdle(port);
+    BYTE data[100] = {};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        port->usbMode = c.mode;
+        for (int i = 0; i < 7; ++i) {
+            USB_TRANSFER t = port->IssueWrite(data, requests[i]);
+            ASSERT_NE(t, nullptr);
+            auto* fake = reinterpret_cast<Transfer*>(t);
+            EXPECT_EQ(fake->length, c.issued[i]) << "request " << requests[i];
+            EXPECT_EQ(fake->context, port->writeEvent);
+            if (!fake->complete)
+                usb_.CompleteOut(fake);
+            EXPECT_TRUE(Signalled(port->writeEvent));
+            usb_.Funcs()->lpCloseTransfer(t);
+        }
+    }
+    Finish(port);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The serial control requests: buffer tests and refusals, settings, status,
-// wait masks, purge and the immediate character.
+// wait masks and purge. (The immediate character is tested with the port
+// types that frame it; a slow one holds the removal in OpenClose.)
 #include <cstring>
 
 #include "ce/windows.h"
@@ -29,7 +30,6 @@ TEST_F(Control, BufferRules) {
     host.Receive(Pattern(1));  // so that a wait returns at once
     ASSERT_TRUE(Eventually(
         [&] { return (ReadULongAcquire(&reinterpret_cast<OpenHandle*>(h)->eventWord) & 0xFFFF); }));
-    SetTimeouts(h, 1, 2, 3, 4, 5);
     const DCB dcbBefore = PortDcb();
     BYTE input[80] = {};
     for (const SerialRequestRule& r : kSerialRequestRules) {
@@ -72,10 +72,6 @@ TEST_F(Control, BufferRules) {
     }
     const DCB dcbAfter = PortDcb();
     EXPECT_EQ(0, std::memcmp(&dcbBefore, &dcbAfter, sizeof(DCB)));
-    COMMTIMEOUTS timeouts{};
-    ASSERT_TRUE(IoctlOut(h, IOCTL_SERIAL_GET_TIMEOUTS, &timeouts));
-    const COMMTIMEOUTS set{1, 2, 3, 4, 5};
-    EXPECT_EQ(0, std::memcmp(&set, &timeouts, sizeof timeouts)) << "stored as set, kept";
     SERIAL_DEV_STATUS status{};
     ASSERT_TRUE(IoctlOut(h, IOCTL_SERIAL_GET_COMMSTATUS, &status));
     EXPECT_EQ(status.ComStat.cbInQue, 1u);
@@ -98,10 +94,8 @@ TEST_F(Control, UnknownCodesAndDetachedHandles) {
     const DWORD unknown[] = {
         SERIAL_IOCTL(0),
         SERIAL_IOCTL(24),
-        SERIAL_IOCTL(0xFFF),
         CTL_CODE(0x22, 1, METHOD_BUFFERED, FILE_ANY_ACCESS),
         CTL_CODE(FILE_DEVICE_SERIAL_PORT, 1, 1, FILE_ANY_ACCESS),
-        CTL_CODE(FILE_DEVICE_SERIAL_PORT, 1, METHOD_BUFFERED, 1),
     };
     BYTE buffer[64] = {};
     DWORD actual = 0;
@@ -131,12 +125,8 @@ TEST_F(Control, LineBreakAndXoffRequests) {
         DWORD lines;  // after the request
     } cases[] = {
         {"SET_DTR", IOCTL_SERIAL_SET_DTR, DTR_CONTROL_ENABLE, 0, false, kLineDtr},
-        {"CLR_DTR", IOCTL_SERIAL_CLR_DTR, DTR_CONTROL_ENABLE, 0, false, 0},
-        {"SET_RTS", IOCTL_SERIAL_SET_RTS, 0, RTS_CONTROL_ENABLE, false, kLineRts},
         {"CLR_RTS", IOCTL_SERIAL_CLR_RTS, 0, RTS_CONTROL_TOGGLE, false, 0},
         {"SET_DTR in handshake", IOCTL_SERIAL_SET_DTR, DTR_CONTROL_HANDSHAKE, 0, true, 0},
-        {"CLR_DTR in handshake", IOCTL_SERIAL_CLR_DTR, DTR_CONTROL_HANDSHAKE, 0, true, 0},
-        {"SET_RTS in handshake", IOCTL_SERIAL_SET_RTS, 0, RTS_CONTROL_HANDSHAKE, true, 0},
         {"CLR_RTS in handshake", IOCTL_SERIAL_CLR_RTS, 0, RTS_CONTROL_HANDSHAKE, true, 0},
     };
     for (const Case& c : cases) {
@@ -159,10 +149,6 @@ TEST_F(Control, LineBreakAndXoffRequests) {
     EXPECT_FALSE(Ioctl(h, IOCTL_SERIAL_SET_DTR));
     EXPECT_EQ(GetLastError(), 0u);
     port->lineResult = TRUE;
-    EXPECT_TRUE(Ioctl(h, IOCTL_SERIAL_SET_BREAK_ON));
-    EXPECT_TRUE(port->breakOn.load());
-    EXPECT_TRUE(Ioctl(h, IOCTL_SERIAL_SET_BREAK_OFF));
-    EXPECT_FALSE(port->breakOn.load());
     EXPECT_TRUE(Ioctl(h, IOCTL_SERIAL_SET_XOFF));
     EXPECT_EQ(ReadAcquire(&port->outputHeld), 0) << "no effect without fOutX";
 }
@@ -170,7 +156,8 @@ TEST_F(Control, LineBreakAndXoffRequests) {
 // SET_DCB stores the DCB as given and applies it, but refuses data bits,
 // parity or stop bits for which the port's device has no code, leaving the
 // settings as they were; the ports that send no line settings keep taking
-// any value.
+// any value. (Each chip family's own formats, taken and refused, are tested
+// with its port type.)
 TEST_F(Control, SetDcbRefusesFormatsThePortCannotExpress) {
     const struct Case {
         const char* name;
@@ -179,17 +166,9 @@ TEST_F(Control, SetDcbRefusesFormatsThePortCannotExpress) {
         bool taken;
     } cases[] = {
         {"basic, any format", 0x0000, 9, 7, 5, true},
-        {"type 4, any format", 0x0004, 0, 0xFF, 0xFF, true},
-        {"CDC, 16 bits", 0x0001, 16, SPACEPARITY, TWOSTOPBITS, true},
-        {"CDC, 9 bits", 0x0001, 9, NOPARITY, ONESTOPBIT, false},
-        {"CDC, parity 5", 0x0001, 8, 5, ONESTOPBIT, false},
-        {"CDC with CTS status, stop 3", 0x0101, 8, NOPARITY, 3, false},
         {"CDC without line coding, any format", 0x1001, 9, 5, 3, true},
         {"two-channel, 4 bits", 0x0002, 4, NOPARITY, ONESTOPBIT, false},
-        {"FTDI, 7 bits", 0x0203, 7, MARKPARITY, ONE5STOPBITS, true},
-        {"FTDI, 6 bits", 0x0203, 6, NOPARITY, ONESTOPBIT, false},
         {"FTDI header chip, 5 bits", 0x0003, 5, NOPARITY, ONESTOPBIT, false},
-        {"FTDI, stop 3", 0x0203, 8, NOPARITY, 3, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -324,23 +303,6 @@ TEST_F(Control, WaitMasks) {
     setMask(b, EV_BREAK);
     expect(waitWoken(b, [&] { EXPECT_TRUE(Ioctl(b, IOCTL_PSL_NOTIFY, kExitNotice, 16)); }), FALSE,
            0, ERROR_INVALID_HANDLE);
-    // Contention on the event word that outlasts many exchanges (the worker
-    // posting while the application sets the mask or collects) loses
-    // nothing: the mask lands, the event is recorded, the collected events
-    // are cleared.
-    LONG volatile* word =
-        reinterpret_cast<LONG volatile*>(&reinterpret_cast<OpenHandle*>(a)->eventWord);
-    cehost::ContendCompareExchange(word, 20);
-    setMask(a, EV_CTS);
-    EXPECT_TRUE(IoctlOut(a, IOCTL_SERIAL_GET_WAIT_MASK, &mask));
-    EXPECT_EQ(mask, EV_CTS);
-    cehost::ContendCompareExchange(word, 20);
-    UpdateLineStatus(port, MS_DSR_ON | MS_RING_ON, 0);  // CTS drops
-    ASSERT_EQ(ReadAcquire(word) & 0xFFFF, static_cast<LONG>(EV_CTS)) << "event lost";
-    cehost::ContendCompareExchange(word, 20);
-    expect(wait(a), TRUE, EV_CTS);
-    EXPECT_EQ(ReadAcquire(word) & 0xFFFF, 0) << "collected events left pending";
-    cehost::ContendCompareExchange(nullptr, 0);
 }
 
 TEST_F(Control, PurgeKinds) {
@@ -418,24 +380,6 @@ TEST_F(Control, ReceivePurgeRacingWithAReader) {
             << "counter " << i / 4 << " repeated or out of order";
         previous = counter;
     }
-}
-
-// The immediate character goes at once; a chip that frames it behind a
-// header reports two bytes for it (one data byte went: success); a
-// character that cannot be sent fails without a last-error value.
-TEST_F(Control, ImmediateCharacter) {
-    DWORD_PTR h = StartPort();
-    BYTE ch = 'Q';
-    EXPECT_TRUE(Ioctl(h, IOCTL_SERIAL_IMMEDIATE_CHAR, &ch, 1));
-    port->framedImmediate = true;
-    EXPECT_TRUE(Ioctl(h, IOCTL_SERIAL_IMMEDIATE_CHAR, &ch, 1));
-    EXPECT_EQ(host.Sent(), (std::vector<BYTE>{'Q', 0x05, 'Q'}));
-    port->framedImmediate = false;
-    host.FailIssues(-1);
-    SetLastError(0);
-    EXPECT_FALSE(Ioctl(h, IOCTL_SERIAL_IMMEDIATE_CHAR, &ch, 1));
-    EXPECT_EQ(GetLastError(), 0u);
-    host.FailIssues(0);
 }
 
 }  // namespace

@@ -61,12 +61,9 @@ TEST_F(ReadWrite, EntryRefusals) {
         bool noBuffer = false;
     } const cases[] = {
         {"second reader, other handle", readOnly, true, ERROR_ACCESS_DENIED},
-        {"second reader, same handle", both, true, ERROR_ACCESS_DENIED},
         {"second writer, other handle", writeOnly, false, ERROR_ACCESS_DENIED},
         {"read without read access", writeOnly, true, ERROR_INVALID_ACCESS},
-        {"write without write access", readOnly, false, ERROR_INVALID_ACCESS},
         {"read into no buffer", readOnly, true, ERROR_INVALID_PARAMETER, true},
-        {"write from no buffer", writeOnly, false, ERROR_INVALID_PARAMETER, true},
         {"no handle", 0, true, ERROR_INVALID_HANDLE},
     };
     for (const Case& c : cases) {
@@ -150,13 +147,11 @@ TEST_F(ReadWrite, OutputGate) {
         Release release;
     } cases[] = {
         {"CTS low, CTS rises", Hold::kCtsLow, Release::kLine},
-        {"DSR low, DSR rises", Hold::kDsrLow, Release::kLine},
         {"XOFF, XON request", Hold::kXoff, Release::kXon},
         {"input stopped, input resumes", Hold::kInputStopped, Release::kInputResumes},
         {"CTS low, purge", Hold::kCtsLow, Release::kPurge},
         {"XOFF, deadline", Hold::kXoff, Release::kDeadline},
         {"XOFF, settings turn XON/XOFF output off", Hold::kXoff, Release::kSettingsOff},
-        {"CTS low, settings turn CTS flow off", Hold::kCtsLow, Release::kSettingsOff},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -1,9 +1,6 @@
 #include "driver_stream/stream_fixture.h"
 
 #include "ce/windows.h"
-#include "driver/platform/usb_calls.h"
-#include "driver/port/lifecycle.h"
-#include "driver/port/ring.h"
 #include "driver/registration/attach.h"
 #include "driver/registration/port_token.h"
 #include "driver/stream/com_entry.h"
@@ -20,41 +17,30 @@ Gate& BreakGate() {
     return gate;
 }
 
-BOOL RecordingPort::ApplyLineSettings() {
+BOOL StreamPort::ApplyLineSettings() {
     ++applyCount;
     return SerialPort::ApplyLineSettings();
 }
 
-USB_TRANSFER RecordingPort::IssueWrite(const BYTE* data, DWORD length) {
+USB_TRANSFER StreamPort::IssueWrite(const BYTE* data, DWORD length) {
     if (int delay = issueDelayMs.load(); delay > 0)
         Sleep(static_cast<DWORD>(delay));
     return SerialPort::IssueWrite(data, length);
 }
 
-USB_TRANSFER RecordingPort::SendImmediate(const BYTE* ch) {
-    if (!framedImmediate)
-        return SerialPort::SendImmediate(ch);
-    BYTE packet[2] = {0x05, *ch};
-    return UsbIssueBulk(this, sendPipe, nullptr, USB_OUT_TRANSFER, 2, packet);
-}
-
-BOOL RecordingPort::WriteFinished(DWORD* count) {
+BOOL StreamPort::WriteFinished(DWORD* count) {
     FinishGate().Pass();
-    if (!framedImmediate)
-        return SerialPort::WriteFinished(count);
-    if (*count != 0)
-        --*count;
-    return FALSE;
+    return SerialPort::WriteFinished(count);
 }
 
-BOOL RecordingPort::SetBreak(BOOL on) {
+BOOL StreamPort::SetBreak(BOOL on) {
     BreakGate().Pass();
     ++breakCalls;
     breakOn = on;
     return lineResult;
 }
 
-DWORD_PTR RecordingPort::SetControlLines(DWORD mask, DWORD value, HANDLE event) {
+DWORD_PTR StreamPort::SetControlLines(DWORD mask, DWORD value, HANDLE event) {
     if (event != nullptr)
         return 0;  // input flow control: nothing to retire
     ++lineCalls;
@@ -62,7 +48,7 @@ DWORD_PTR RecordingPort::SetControlLines(DWORD mask, DWORD value, HANDLE event) 
     return static_cast<DWORD_PTR>(lineResult.load());
 }
 
-BOOL RecordingPort::SelectChannel(OpenHandle* handle, DWORD channel) {
+BOOL StreamPort::SelectChannel(OpenHandle* handle, DWORD channel) {
     if (secondChannel == nullptr)
         return SerialPort::SelectChannel(handle, channel);
     SerialPort* target = channel == kChannelSecondary ? secondChannel : this;
@@ -70,25 +56,16 @@ BOOL RecordingPort::SelectChannel(OpenHandle* handle, DWORD channel) {
     return TRUE;
 }
 
+void StreamTest::SetUp() {
+    CoreTest::SetUp();
+    host.Reset();
+}
+
 DWORD_PTR StreamTest::StartPort(DWORD usbMode, DWORD ringSize) {
     host.Reset();
     FinishGate().Reset();
     BreakGate().Reset();
-    inEndpoint = fakeusb::BulkEndpoint(kIn, 64);
-    outEndpoint = fakeusb::BulkEndpoint(kOut, 64);
-    port = new RecordingPort();
-    port->parent = nullptr;
-    port->activation = nullptr;
-    port->usbDevice = reinterpret_cast<USB_HANDLE>(0x77);
-    port->usbFuncs = host.Funcs();
-    port->usbMode = usbMode;
-    port->priority256 = 0;
-    port->ringSize = ringSize;
-    port->rxSlotsWanted = 0;
-    port->interfaceNumber = 0;
-    port->classEndpoint = nullptr;
-    port->receiveEndpoint = &inEndpoint;
-    port->sendEndpoint = &outEndpoint;
+    port = NewPort<StreamPort>(ringSize, 64, usbMode);
     EXPECT_TRUE(PortInit(port));
     token = PortTokenRegister(port);
     EXPECT_NE(token, 0u);
@@ -124,13 +101,12 @@ void StreamTest::Remove() {
     RetirePort(token, port, TRUE);
     port = nullptr;
     EXPECT_EQ(host.Unclosed(), 0);
-    EXPECT_EQ(host.Faults(), 0);
 }
 
 void StreamTest::TearDown() {
     Remove();
     RegDeleteKey(HKEY_LOCAL_MACHINE, u"Drivers");
-    PlatformTest::TearDown();
+    CoreTest::TearDown();
 }
 
 DWORD_PTR StreamTest::Open(DWORD access) {
@@ -175,21 +151,10 @@ DWORD StreamTest::Write(DWORD_PTR h, const std::vector<BYTE>& bytes) {
     return COM_Write(h, bytes.data(), static_cast<DWORD>(bytes.size()));
 }
 
-LONG StreamTest::Held() {
-    return RingHeld(port);
-}
-
 void StreamTest::Feed(const std::vector<BYTE>& bytes, LONG expectHeld) {
     LONG want = expectHeld >= 0 ? expectHeld : Held() + static_cast<LONG>(bytes.size());
     host.Receive(bytes);
     EXPECT_TRUE(Eventually([&] { return Held() >= want; })) << "ring never held " << want;
-}
-
-std::vector<BYTE> StreamTest::Pattern(size_t n, BYTE first) {
-    std::vector<BYTE> bytes(n);
-    for (size_t i = 0; i < n; ++i)
-        bytes[i] = static_cast<BYTE>(first + i);
-    return bytes;
 }
 
 }  // namespace streamtest

@@ -1,43 +1,36 @@
 // Fixture of the stream tests that drive the COM_ entry points directly: a
-// started port built over the scripted host (common/fake_usb.h), activated
-// the way the device manager does it (an active key whose "ClientInfo" names
-// the port's token, and COM_Init given the key's path).
+// started port built over the scripted host (the driver core's fixture,
+// driver_core/harness.h), activated the way the device manager does it (an
+// active key whose "ClientInfo" names the port's token, and COM_Init given
+// the key's path).
 //
 // The port is a basic port whose line, break and channel operations are
 // recorded (the basic port itself does nothing for them), so that tests can
-// see the last-close work; `framedImmediate` makes its immediate character
-// travel behind a header byte, as on chips that frame every packet. Gates
-// hold a call at a chosen point: WriteFinished (a writer between two chunks,
-// holding no lock) and SetBreak (a slow request inside the last-close work).
+// see the last-close work. Gates hold a call at a chosen point:
+// WriteFinished (a writer between two chunks, holding no lock) and SetBreak
+// (a slow request inside the last-close work).
 #pragma once
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <thread>
-#include <vector>
 
-#include "common/com_port_test.h"
-#include "common/fake_usb.h"
-#include "common/platform_test.h"
-#include "driver/port/port.h"
+#include "driver_core/harness.h"
 
 namespace streamtest {
 
-using comtest::Eventually;
+using drvtest::Eventually;
+using drvtest::Pattern;
 using fakeusb::Gate;
 
 Gate& FinishGate();
 Gate& BreakGate();
 
-class RecordingPort : public SerialPort {
+class StreamPort : public SerialPort {
   public:
-    RecordingPort() noexcept {}
+    StreamPort() noexcept {}
     BOOL ApplyLineSettings() override;
     USB_TRANSFER IssueWrite(const BYTE* data, DWORD length) override;
-    USB_TRANSFER SendImmediate(const BYTE* ch) override;
     BOOL WriteFinished(DWORD* count) override;
     BOOL SetBreak(BOOL on) override;
     DWORD_PTR SetControlLines(DWORD mask, DWORD value, HANDLE event) override;
@@ -48,7 +41,6 @@ class RecordingPort : public SerialPort {
 
     // What the line operations return to the application.
     std::atomic<BOOL> lineResult{TRUE};
-    std::atomic<bool> framedImmediate{false};
     // IssueWrite sleeps this long before issuing (a slow host call).
     std::atomic<int> issueDelayMs{0};
     std::atomic<int> applyCount{0};
@@ -58,14 +50,15 @@ class RecordingPort : public SerialPort {
     std::atomic<DWORD> lines{0};
 };
 
-constexpr uint8_t kIn = 0x81;
-constexpr uint8_t kOut = 0x02;
+constexpr uint8_t kIn = drvtest::kInAddress;
+constexpr uint8_t kOut = drvtest::kOutAddress;
 inline constexpr WCHAR kActiveKey[] = u"Drivers\\Active\\42";
 // The notice the device manager sends for a process that exits.
 inline BYTE kExitNotice[16] = {16, 0, 0, 0, DLL_PROCESS_EXITING, 0, 0, 0};
 
-class StreamTest : public PlatformTest {
+class StreamTest : public drvtest::CoreTest {
   public:
+    void SetUp() override;
     void TearDown() override;
 
     // Builds, starts and activates the port; returns a handle opened on it
@@ -106,16 +99,12 @@ class StreamTest : public PlatformTest {
     DWORD Write(DWORD_PTR h, const std::vector<BYTE>& bytes);
     // Feeds bytes and waits until the ring holds at least `expectHeld`.
     void Feed(const std::vector<BYTE>& bytes, LONG expectHeld = -1);
-    LONG Held();
+    LONG Held() { return RingHeld(port); }
 
-    static std::vector<BYTE> Pattern(size_t n, BYTE first = 0);
-
-    fakeusb::FakeUsb host;
-    RecordingPort* port = nullptr;
+    fakeusb::FakeUsb& host = usb_;
+    StreamPort* port = nullptr;
     DWORD token = 0;
     DWORD_PTR context = 0;
-    USB_ENDPOINT inEndpoint{};
-    USB_ENDPOINT outEndpoint{};
 };
 
 // Milliseconds since `start`.
