@@ -48,7 +48,10 @@ class ServedTest : public ComPortTest {
         Unplug();
         bus_.reset();
     }
-    void TearDown() override { Replace(), ComPortTest::TearDown(); }
+    void TearDown() override {
+        Replace();
+        ComPortTest::TearDown();
+    }
     std::shared_ptr<sim::ScriptedLine> line_;
     std::shared_ptr<Model> chip_;
     HANDLE h_ = INVALID_HANDLE_VALUE;
