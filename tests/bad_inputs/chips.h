@@ -13,10 +13,9 @@
 namespace badtest {
 
 inline const sim::ModelEntry& Model(const std::string& name) {
-    const sim::ModelEntry* entry = sim::FindModel(name);
-    if (entry == nullptr)
-        throw std::logic_error("no device model " + name);
-    return *entry;
+    if (const sim::ModelEntry* entry = sim::FindModel(name))
+        return *entry;
+    throw std::logic_error("no device model " + name);
 }
 
 inline sim::DataPath Path(const std::string& name) {
@@ -24,9 +23,8 @@ inline sim::DataPath Path(const std::string& name) {
 }
 
 inline std::shared_ptr<cehost::UsbDeviceModel> MakeChip(const std::string& name) {
-    return Model(name)
-        .Make(std::make_shared<sim::LoopbackPlug>(), std::make_shared<sim::LoopbackPlug>())
-        .usb;
+    auto plug = [] { return std::make_shared<sim::LoopbackPlug>(); };
+    return Model(name).Make(plug(), plug()).usb;
 }
 
 }  // namespace badtest

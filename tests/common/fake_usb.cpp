@@ -10,10 +10,9 @@ namespace {
 FakeUsb* gHost = nullptr;
 
 void Notify(const std::vector<Transfer*>& done) {
-    for (Transfer* t : done) {
+    for (Transfer* t : done)
         if (t->routine != nullptr)
             t->routine(t->context);
-    }
 }
 }  // namespace
 
@@ -26,60 +25,64 @@ void Gate::Pass() {
     --waiting;
 }
 
-// The static functions of the table reach the one live host.
+// The static functions of the table reach the one live host. Each takes the
+// host's lock, does its work and runs the completions it caused after.
 struct Calls {
     static FakeUsb::State& S() { return gHost->s_; }
+    template <class F>
+    static auto Run(F f) {
+        std::vector<Transfer*> done;
+        auto result = [&] {
+            std::lock_guard<std::mutex> lock(gHost->mutex_);
+            return f(done);
+        }();
+        Notify(done);
+        return result;
+    }
     // A transfer or pipe the driver may still use: known and not closed.
     template <class T, class H>
     static T* Live(std::vector<std::unique_ptr<T>>& all, H handle) {
-        for (auto& t : all) {
+        for (auto& t : all)
             if (reinterpret_cast<H>(t.get()) == handle && !t->closed)
                 return t.get();
-        }
         ++S().faults;
         return nullptr;
     }
     static Transfer* Live(USB_TRANSFER handle) { return Live(S().transfers, handle); }
     static Pipe* LivePipe(USB_PIPE handle) { return Live(S().pipes, handle); }
-    // Under the lock; completions it caused are added to `done`.
-    static Transfer* NewTransfer(Pipe* pipe, LPTRANSFER_NOTIFY_ROUTINE routine, void* context,
-                                 DWORD flags, DWORD length, void* buffer,
-                                 std::vector<Transfer*>* done) {
+    static USB_TRANSFER NewTransfer(Pipe* pipe, LPTRANSFER_NOTIFY_ROUTINE routine, void* context,
+                                    DWORD flags, DWORD length, void* buffer,
+                                    std::vector<Transfer*>& done) {
         Transfer* t = S().transfers.emplace_back(std::make_unique<Transfer>()).get();
-        t->pipe = pipe;
-        t->address = pipe != nullptr ? pipe->address : 0;
-        t->routine = routine;
-        t->context = context;
-        t->flags = flags;
-        t->length = length;
+        t->pipe = pipe, t->address = pipe != nullptr ? pipe->address : 0, t->routine = routine;
+        t->context = context, t->flags = flags, t->length = length;
         t->buffer = static_cast<BYTE*>(buffer);
         if (!t->IsIn() && buffer != nullptr)
             t->outData.assign(t->buffer, t->buffer + length);
         if (routine == nullptr) {
             gHost->Finish(t, t->IsIn() ? 0 : length, USB_NO_ERROR);
-        } else if (pipe != nullptr && !t->IsIn() && !(S().hold && length > 0)) {
+        } else if (t->IsBulkOut() && !(S().hold && length > 0)) {
             gHost->Finish(t, length, USB_NO_ERROR);
-            done->push_back(t);
+            done.push_back(t);
         } else if (t->IsIn()) {
-            gHost->FeedLocked(done);
+            gHost->FeedLocked(&done);
         }
         gHost->changed_.notify_all();
-        return t;
+        return reinterpret_cast<USB_TRANSFER>(t);
     }
     static USB_TRANSFER Control(LPTRANSFER_NOTIFY_ROUTINE routine, LPVOID context, DWORD flags,
                                 LPVOID data, int endpoint) {
-        std::vector<Transfer*> done;  // a request never completes at issue
-        std::lock_guard<std::mutex> lock(gHost->mutex_);
-        if (endpoint >= 0)
-            S().clearedHalts.push_back(static_cast<uint8_t>(endpoint));
-        return reinterpret_cast<USB_TRANSFER>(
-            NewTransfer(nullptr, routine, context, flags, 0, data, &done));
+        return Run([&](auto& done) {
+            if (endpoint >= 0)
+                S().clearedHalts.push_back(static_cast<uint8_t>(endpoint));
+            return NewTransfer(nullptr, routine, context, flags, 0, data, done);
+        });
     }
-
     static LPCUSB_DEVICE WINAPI GetDeviceInfo(USB_HANDLE) { return nullptr; }
     static BOOL WINAPI RegisterNotification(USB_HANDLE, LPDEVICE_NOTIFY_ROUTINE, LPVOID) {
-        return TRUE;
+        return 1;
     }
+    static BOOL WINAPI ResetPipe(USB_PIPE) { return TRUE; }
     static USB_TRANSFER WINAPI IssueVendor(USB_HANDLE, LPTRANSFER_NOTIFY_ROUTINE routine,
                                            LPVOID context, DWORD flags, LPCUSB_DEVICE_REQUEST,
                                            LPVOID data, ULONG) {
@@ -90,16 +93,14 @@ struct Calls {
         return Control(routine, context, flags, nullptr, endpoint);
     }
     static USB_PIPE WINAPI OpenPipe(USB_HANDLE, LPCUSB_ENDPOINT_DESCRIPTOR descriptor) {
-        std::lock_guard<std::mutex> lock(gHost->mutex_);
-        Pipe* pipe = S().pipes.emplace_back(std::make_unique<Pipe>()).get();
-        pipe->address = descriptor->bEndpointAddress;
-        ++S().pipesOpened;
-        return reinterpret_cast<USB_PIPE>(pipe);
+        return Run([&](auto&) {
+            Pipe* pipe = S().pipes.emplace_back(std::make_unique<Pipe>()).get();
+            pipe->address = descriptor->bEndpointAddress;
+            return reinterpret_cast<USB_PIPE>(pipe);
+        });
     }
     static BOOL WINAPI ClosePipe(USB_PIPE handle) {
-        std::vector<Transfer*> done;
-        {
-            std::lock_guard<std::mutex> lock(gHost->mutex_);
+        return Run([&](auto& done) {
             Pipe* pipe = LivePipe(handle);
             if (pipe == nullptr)
                 return FALSE;
@@ -110,28 +111,22 @@ struct Calls {
                     done.push_back(t.get());
                 }
             }
-        }
-        Notify(done);
-        return TRUE;
+            return TRUE;
+        });
     }
     static BOOL WINAPI IsPipeHalted(USB_PIPE handle, LPBOOL halted) {
-        std::lock_guard<std::mutex> lock(gHost->mutex_);
-        if (LivePipe(handle) == nullptr)
-            return FALSE;
-        if (S().haltedOk && halted != nullptr)
-            *halted = S().halted;
-        return S().haltedOk;
+        return Run([&](auto&) {
+            if (LivePipe(handle) == nullptr)
+                return FALSE;
+            if (S().haltedOk && halted != nullptr)
+                *halted = S().halted;
+            return S().haltedOk;
+        });
     }
-    static BOOL WINAPI ResetPipe(USB_PIPE) { return TRUE; }
     static USB_TRANSFER WINAPI IssueBulk(USB_PIPE handle, LPTRANSFER_NOTIFY_ROUTINE routine,
                                          LPVOID context, DWORD flags, DWORD length, LPVOID buffer,
                                          ULONG) {
-        if (routine == nullptr)
-            gHost->syncGate_.Pass();
-        std::vector<Transfer*> done;
-        Transfer* t = nullptr;
-        {
-            std::lock_guard<std::mutex> lock(gHost->mutex_);
+        return Run([&](auto& done) -> USB_TRANSFER {
             Pipe* pipe = LivePipe(handle);
             if (pipe == nullptr)
                 return nullptr;
@@ -139,35 +134,29 @@ struct Calls {
                 S().failIssues -= S().failIssues > 0 ? 1 : 0;
                 return nullptr;
             }
-            t = NewTransfer(pipe, routine, context, flags, length, buffer, &done);
-        }
-        Notify(done);
-        return reinterpret_cast<USB_TRANSFER>(t);
+            return NewTransfer(pipe, routine, context, flags, length, buffer, done);
+        });
     }
     static BOOL WINAPI IsComplete(USB_TRANSFER handle) {
-        std::lock_guard<std::mutex> lock(gHost->mutex_);
-        Transfer* t = Live(handle);
-        return t != nullptr && t->complete;
+        return Run([&](auto&) {
+            Transfer* t = Live(handle);
+            return t != nullptr && t->complete;
+        });
     }
     static BOOL WINAPI GetStatus(USB_TRANSFER handle, LPDWORD bytes, LPDWORD error) {
-        std::lock_guard<std::mutex> lock(gHost->mutex_);
-        Transfer* t = Live(handle);
-        if (t == nullptr)
-            return FALSE;
-        if (S().failStatus > 0) {
-            --S().failStatus;
-            return FALSE;
-        }
-        if (bytes != nullptr)
-            *bytes = t->complete ? t->bytes : 0;
-        if (error != nullptr)
-            *error = t->complete ? t->error : USB_NOT_COMPLETE_ERROR;
-        return TRUE;
+        return Run([&](auto&) {
+            Transfer* t = Live(handle);
+            if (t == nullptr || (S().failStatus > 0 && S().failStatus-- > 0))
+                return FALSE;
+            if (bytes != nullptr)
+                *bytes = t->complete ? t->bytes : 0;
+            if (error != nullptr)
+                *error = t->complete ? t->error : USB_NOT_COMPLETE_ERROR;
+            return TRUE;
+        });
     }
     static BOOL WINAPI Abort(USB_TRANSFER handle, DWORD) {
-        std::vector<Transfer*> done;
-        {
-            std::lock_guard<std::mutex> lock(gHost->mutex_);
+        return Run([&](auto& done) {
             Transfer* t = Live(handle);
             if (t == nullptr)
                 return FALSE;
@@ -178,16 +167,14 @@ struct Calls {
                               USB_CANCELED_ERROR);
                 done.push_back(t);
             }
-        }
-        Notify(done);
-        return TRUE;
+            return TRUE;
+        });
     }
     static BOOL WINAPI Close(USB_TRANSFER handle) {
-        std::lock_guard<std::mutex> lock(gHost->mutex_);
-        Transfer* t = Live(handle);
-        if (t != nullptr)
-            t->closed = true;
-        return t != nullptr;
+        return Run([&](auto&) {
+            Transfer* t = Live(handle);
+            return t != nullptr && (t->closed = true);
+        });
     }
 };
 
@@ -205,17 +192,11 @@ FakeUsb::~FakeUsb() {
     gHost = nullptr;
 }
 
-void FakeUsb::Reset() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    s_ = State{};
-    syncGate_.Reset();
-}
-
 void FakeUsb::Finish(Transfer* t, DWORD bytes, DWORD error) {
     t->bytes = bytes + s_.overReport;
     t->error = error;
     t->complete = true;
-    if (t->pipe != nullptr && !t->IsIn())
+    if (t->IsBulkOut())
         s_.sent.insert(s_.sent.end(), t->outData.begin(), t->outData.begin() + bytes);
     changed_.notify_all();
 }
@@ -237,16 +218,6 @@ void FakeUsb::FeedLocked(std::vector<Transfer*>* done) {
     }
 }
 
-std::vector<Transfer*> FakeUsb::Pending(uint8_t address) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<Transfer*> out;
-    for (auto& t : s_.transfers) {
-        if (t->address == address && !t->complete)
-            out.push_back(t.get());
-    }
-    return out;
-}
-
 bool FakeUsb::WaitPending(uint8_t address, size_t count, int ms) {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, std::chrono::milliseconds(ms), [&] {
@@ -263,12 +234,10 @@ void FakeUsb::Complete(Transfer* t, const std::vector<BYTE>& data, DWORD error) 
             ++s_.faults;  // a test mistake, but make it loud
             return;
         }
-        DWORD n = data.empty() && !t->IsIn() ? t->length : static_cast<DWORD>(data.size());
-        if (t->IsIn()) {
-            n = std::min(n, t->length);
-            if (n != 0)
-                std::memcpy(t->buffer, data.data(), n);
-        }
+        DWORD n = t->IsIn() ? std::min(static_cast<DWORD>(data.size()), t->length)
+                            : (data.empty() ? t->length : static_cast<DWORD>(data.size()));
+        if (t->IsIn() && n != 0)
+            std::memcpy(t->buffer, data.data(), n);
         Finish(t, n, error);
     }
     Notify({t});
@@ -289,35 +258,13 @@ void FakeUsb::ReleaseWrites(DWORD maxBytes) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         for (auto& t : s_.transfers) {
-            if (t->pipe != nullptr && !t->IsIn() && !t->complete) {
+            if (t->IsBulkOut() && !t->complete) {
                 Finish(t.get(), std::min(t->length, maxBytes), USB_NO_ERROR);
                 done.push_back(t.get());
             }
         }
     }
     Notify(done);
-}
-
-std::vector<std::vector<BYTE>> FakeUsb::Writes() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<std::vector<BYTE>> out;
-    for (auto& t : s_.transfers) {
-        if (t->pipe != nullptr && !t->IsIn())
-            out.push_back(t->outData);
-    }
-    return out;
-}
-
-int FakeUsb::OpenPipes() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return static_cast<int>(
-        std::count_if(s_.pipes.begin(), s_.pipes.end(), [](auto& p) { return !p->closed; }));
-}
-
-int FakeUsb::Unclosed() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return static_cast<int>(std::count_if(s_.transfers.begin(), s_.transfers.end(),
-                                          [](auto& t) { return !t->closed; }));
 }
 
 USB_ENDPOINT BulkEndpoint(uint8_t address, uint16_t maxPacket) {

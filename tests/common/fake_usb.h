@@ -43,34 +43,23 @@ struct Transfer {
     uint8_t address = 0;   // the pipe's endpoint; 0 for control requests
     LPTRANSFER_NOTIFY_ROUTINE routine = nullptr;
     void* context = nullptr;
-    DWORD flags = 0;
-    DWORD length = 0;
+    DWORD flags = 0, length = 0, bytes = 0, error = USB_NO_ERROR;
     BYTE* buffer = nullptr;
     std::vector<BYTE> outData;  // OUT data as issued
-    bool complete = false;
-    bool aborted = false;
-    bool closed = false;
-    DWORD bytes = 0;
-    DWORD error = USB_NO_ERROR;
+    bool complete = false, aborted = false, closed = false;
     bool IsIn() const { return (flags & USB_IN_TRANSFER) != 0; }
+    bool IsBulkOut() const { return pipe != nullptr && !IsIn(); }
 };
 
 // A one-shot hold on a call: the first call through Pass after Arm waits
 // there until Release. Gates live outside the port, so that a test can open
 // them whatever became of the port meanwhile.
 struct Gate {
-    std::atomic<bool> armed{false};
-    std::atomic<bool> open{true};
+    std::atomic<bool> armed{false}, open{true};
     std::atomic<int> waiting{0};
-    void Arm() {
-        open = false;
-        armed = true;
-    }
+    void Arm() { open = false, armed = true; }
     void Release() { open = true; }
-    void Reset() {
-        armed = false;
-        open = true;
-    }
+    void Reset() { armed = false, open = true; }
     void Pass();
 };
 
@@ -78,43 +67,43 @@ class FakeUsb {
   public:
     FakeUsb();
     ~FakeUsb();
-    FakeUsb(const FakeUsb&) = delete;
-    FakeUsb& operator=(const FakeUsb&) = delete;
 
     LPCUSB_FUNCS Funcs() const { return &funcs_; }
     // Forgets every pipe, transfer and knob (between ports).
-    void Reset();
+    void Reset() {
+        Locked([](State& s) { s = State{}; });
+    }
 
-    // ---- Knobs ----
+    // ---- Knobs (set under the host's lock) ----
     // Upcoming bulk issues that fail (return no transfer); -1: every one.
-    void FailIssues(int count) {
-        Locked([&](State& s) { s.failIssues = count; });
+    void FailIssues(int n) {
+        Locked([&](State& s) { s.failIssues = n; });
     }
     // Whether ClosePipe cancels the pipe's pending transfers (a host does)
     // or leaves them pending forever.
-    void SetCancelOnClose(bool cancel) {
-        Locked([&](State& s) { s.cancelOnClose = cancel; });
+    void SetCancelOnClose(bool on) {
+        Locked([&](State& s) { s.cancelOnClose = on; });
     }
-    void SetPipeHalted(BOOL ok, BOOL halted) {
-        Locked([&](State& s) { s.haltedOk = ok, s.halted = halted; });
+    void SetPipeHalted(BOOL ok, BOOL h) {
+        Locked([&](State& s) { s.haltedOk = ok, s.halted = h; });
     }
-    // The next `count` GetTransferStatus calls fail.
-    void FailStatus(int count) {
-        Locked([&](State& s) { s.failStatus = count; });
+    // The next `n` GetTransferStatus calls fail.
+    void FailStatus(int n) {
+        Locked([&](State& s) { s.failStatus = n; });
     }
-    void HoldWrites(bool hold, DWORD abortPartial = 0) {
-        Locked([&](State& s) { s.hold = hold, s.abortPartial = abortPartial; });
+    void HoldWrites(bool h, DWORD partial = 0) {
+        Locked([&](State& s) { s.hold = h, s.abortPartial = partial; });
     }
-    // Completions report `extra` bytes more than moved (0 ends it).
-    void OverReport(DWORD extra) {
-        Locked([&](State& s) { s.overReport = extra; });
+    // Completions report `n` bytes more than moved (0 ends it).
+    void OverReport(DWORD n) {
+        Locked([&](State& s) { s.overReport = n; });
     }
-    // Holds the next synchronous transfer inside its issue call.
-    Gate& SyncGate() { return syncGate_; }
 
     // ---- Inspection and completion ----
     // Transfers on `address` not complete, in issue order.
-    std::vector<Transfer*> Pending(uint8_t address);
+    std::vector<Transfer*> Pending(uint8_t address) {
+        return Select([&](Transfer& t) { return t.address == address && !t.complete; });
+    }
     bool WaitPending(uint8_t address, size_t count, int ms = 5000);
     // Completes a pending transfer and runs its routine: IN with `data`,
     // OUT with at most `maxBytes` taken.
@@ -127,7 +116,9 @@ class FakeUsb {
     void ReleaseWrites(DWORD maxBytes = 0xFFFFFFFFu);
 
     // Bulk-OUT transfers issued, in order (zero-length ones too).
-    std::vector<std::vector<BYTE>> Writes();
+    std::vector<Transfer*> Writes() {
+        return Select([](Transfer& t) { return t.IsBulkOut(); });
+    }
     // The bulk-OUT bytes the device took, in order.
     std::vector<BYTE> Sent() {
         return Locked([](State& s) { return s.sent; });
@@ -135,11 +126,15 @@ class FakeUsb {
     int Aborts() {
         return Locked([](State& s) { return s.aborts; });
     }
-    int OpenPipes();
-    int PipesOpened() {
-        return Locked([](State& s) { return s.pipesOpened; });
+    int OpenPipes() {
+        return Locked([](State& s) {
+            return int(
+                std::count_if(s.pipes.begin(), s.pipes.end(), [](auto& p) { return !p->closed; }));
+        });
     }
-    int Unclosed();
+    int Unclosed() {
+        return int(Select([](Transfer& t) { return !t.closed; }).size());
+    }
     int Faults() {
         return Locked([](State& s) { return s.faults; });
     }
@@ -154,7 +149,7 @@ class FakeUsb {
         std::vector<std::unique_ptr<Transfer>> transfers;
         std::deque<BYTE> inData;
         std::vector<BYTE> sent;
-        int failIssues = 0, failStatus = 0, faults = 0, aborts = 0, pipesOpened = 0;
+        int failIssues = 0, failStatus = 0, faults = 0, aborts = 0;
         bool cancelOnClose = true, hold = false;
         BOOL haltedOk = TRUE, halted = FALSE;
         DWORD abortPartial = 0, overReport = 0;
@@ -165,6 +160,16 @@ class FakeUsb {
         std::lock_guard<std::mutex> lock(mutex_);
         return f(s_);
     }
+    template <class P>
+    std::vector<Transfer*> Select(P keep) {
+        return Locked([&](State& s) {
+            std::vector<Transfer*> out;
+            for (auto& t : s.transfers)
+                if (keep(*t))
+                    out.push_back(t.get());
+            return out;
+        });
+    }
     // Under the lock: marks `t` complete; the caller runs its routine.
     void Finish(Transfer* t, DWORD bytes, DWORD error);
     void FeedLocked(std::vector<Transfer*>* done);
@@ -173,7 +178,6 @@ class FakeUsb {
     std::condition_variable changed_;
     USB_FUNCS funcs_{};
     State s_;
-    Gate syncGate_;
 };
 
 // An endpoint record as a host driver hands it to clients.

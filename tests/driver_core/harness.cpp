@@ -7,18 +7,8 @@
 
 namespace drvtest {
 
-std::vector<RecordingPort::LineCall>& RecordingPort::Calls() {
-    static std::vector<LineCall> calls;
-    return calls;
-}
-
-int& RecordingPort::FirstPassPriority() {
-    static int priority = -1;
-    return priority;
-}
-
 DWORD_PTR RecordingPort::SetControlLines(DWORD mask, DWORD value, HANDLE event) {
-    Calls().push_back({mask, value, event != nullptr});
+    calls.push_back({mask, value, event != nullptr});
     if (event == nullptr)
         return 0;
     USB_DEVICE_REQUEST request{};
@@ -27,8 +17,8 @@ DWORD_PTR RecordingPort::SetControlLines(DWORD mask, DWORD value, HANDLE event) 
 }
 
 int RecordingPort::Service() {
-    if (FirstPassPriority() < 0)
-        FirstPassPriority() = cehost::ThreadPriority256(GetCurrentThread());
+    if (firstPassPriority < 0)
+        firstPassPriority = cehost::ThreadPriority256(GetCurrentThread());
     return ServiceBulk(this);
 }
 
@@ -51,8 +41,8 @@ std::vector<BYTE> Pattern(size_t n, BYTE first) {
 
 void CoreTest::SetUp() {
     PlatformTest::SetUp();
-    RecordingPort::Calls().clear();
-    RecordingPort::FirstPassPriority() = -1;
+    RecordingPort::calls.clear();
+    RecordingPort::firstPassPriority = -1;
     usb_.HoldWrites(true);
 }
 

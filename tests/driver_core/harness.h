@@ -35,8 +35,8 @@ class RecordingPort : public SerialPort {
         DWORD value;
         bool async;
     };
-    static std::vector<LineCall>& Calls();
-    static int& FirstPassPriority();
+    static inline std::vector<LineCall> calls;
+    static inline int firstPassPriority = -1;
 
     DWORD_PTR SetControlLines(DWORD mask, DWORD value, HANDLE event) override;
     int Service() override;

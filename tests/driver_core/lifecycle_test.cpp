@@ -32,10 +32,8 @@ TEST_F(CoreLifecycleTest, SlotCountIsCappedAndStrideRoundedUp) {
     WideStartPort* port = NewPort<WideStartPort>();
     StartIdle(port);
     EXPECT_EQ(port->rxSlotCount, 8);
-    int issued = 0;
-    while (IssueReceive(port) == 1)
-        ++issued;
-    EXPECT_EQ(issued, 8);
+    while (IssueReceive(port) == 1) {
+    }
     auto pending = usb_.Pending(kInAddress);
     ASSERT_EQ(pending.size(), 8u);
     EXPECT_EQ(pending[0]->length, 65u);
@@ -48,25 +46,22 @@ TEST_F(CoreLifecycleTest, SlotCountIsCappedAndStrideRoundedUp) {
 // priority falls in.
 TEST_F(CoreLifecycleTest, WorkerRunsAtConfiguredOrCreatorPriority) {
     struct Case {
-        const char* name;
-        bool hideGet, hideSet;
-        int creator256;  // priority of the thread running PortInit
+        const char* hide;  // a priority call the platform lacks
+        int creator256;    // priority of the thread running PortInit
         LONG priority256;
         int expectedWorker;
     } const cases[] = {
-        {"configured, 256 levels", false, false, 251, 130, 130},
-        {"negative means none", false, false, 120, -4, 120},
-        {"creator, 8 levels", true, false, 251, 0, 251},
-        {"urgent on 8 levels is level 0", false, true, 251, 100, 248},
+        {nullptr, 251, 130, 130},
+        {nullptr, 120, -4, 120},                 // negative means none
+        {"CeGetThreadPriority", 251, 0, 251},    // creator's, 8 levels
+        {"CeSetThreadPriority", 251, 100, 248},  // urgent on 8 levels: level 0
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.priority256);
         cehost::RestoreCoredllProcs();
-        RecordingPort::FirstPassPriority() = -1;
-        if (c.hideGet)
-            cehost::HideCoredllProc("CeGetThreadPriority");
-        if (c.hideSet)
-            cehost::HideCoredllProc("CeSetThreadPriority");
+        RecordingPort::firstPassPriority = -1;
+        if (c.hide != nullptr)
+            cehost::HideCoredllProc(c.hide);
         struct Args {
             RecordingPort* port;
             int creator;
@@ -76,22 +71,20 @@ TEST_F(CoreLifecycleTest, WorkerRunsAtConfiguredOrCreatorPriority) {
         usb_.FailIssues(-1);
         // PortInit runs on a platform thread of the wanted priority, as the
         // host's attach thread would.
-        HANDLE creator = CreateThread(
-            nullptr, 0,
-            [](LPVOID p) -> DWORD {
-                auto* a = static_cast<Args*>(p);
-                CeSetThreadPriority(GetCurrentThread(), a->creator);
-                a->ok = PortInit(a->port);
-                return 0;
-            },
-            &args, 0, nullptr);
+        auto body = [](LPVOID p) -> DWORD {
+            auto* a = static_cast<Args*>(p);
+            CeSetThreadPriority(GetCurrentThread(), a->creator);
+            a->ok = PortInit(a->port);
+            return 0;
+        };
+        HANDLE creator = CreateThread(nullptr, 0, body, &args, 0, nullptr);
         ASSERT_EQ(WaitForSingleObject(creator, 5000), WAIT_OBJECT_0);
         CloseHandle(creator);
         ASSERT_TRUE(args.ok);
         EndWorker(args.port);
         usb_.FailIssues(0);
         EXPECT_EQ(args.port->defaultPriority256, c.creator256);
-        EXPECT_EQ(RecordingPort::FirstPassPriority(), c.expectedWorker);
+        EXPECT_EQ(RecordingPort::firstPassPriority, c.expectedWorker);
         Finish(args.port);
     }
 }
@@ -121,34 +114,30 @@ class StallingPort : public Base {
 // still holds): the teardown reports failure instead of hanging, and a later
 // one releases all.
 TEST_F(CoreLifecycleTest, TeardownWithTransfersOutstanding) {
-    enum class Worker { kEnds, kSlow, kCannotBeEnded };
+    enum Worker { kEnds, kSlow, kCannotBeEnded };
     const struct {
         Worker worker;
         bool cdc;  // with a CDC port's status transfer
-    } cases[] = {{Worker::kEnds, false},
-                 {Worker::kSlow, false},
-                 {Worker::kSlow, true},
-                 {Worker::kCannotBeEnded, false}};
+    } cases[] = {{kEnds, false}, {kSlow, false}, {kSlow, true}, {kCannotBeEnded, false}};
     USB_ENDPOINT status = fakeusb::BulkEndpoint(0x83, 16);
     for (const auto& c : cases) {
-        const Worker worker = c.worker;
-        SCOPED_TRACE(static_cast<int>(worker) + 10 * c.cdc);
+        SCOPED_TRACE(c.worker + 10 * c.cdc);
         usb_.Reset();
         usb_.HoldWrites(true);
         HANDLE gate = CreateEvent(nullptr, TRUE, FALSE, nullptr);
         SerialPort* port;
         LONG* stall;
+        auto make = [&](auto* p) {
+            p->gate = gate;
+            stall = &p->stall;
+            port = p;
+        };
         if (c.cdc) {
             auto* cdc = NewPort<StallingPort<CdcPort>>();
             cdc->classEndpoint = &status;
-            cdc->gate = gate;
-            stall = &cdc->stall;
-            port = cdc;
+            make(cdc);
         } else {
-            auto* basic = NewPort<StallingPort<SerialPort>>();
-            basic->gate = gate;
-            stall = &basic->stall;
-            port = basic;
+            make(NewPort<StallingPort<SerialPort>>());
         }
         ASSERT_TRUE(PortInit(port));
         ASSERT_TRUE(usb_.WaitPending(kInAddress, 4));
@@ -156,16 +145,15 @@ TEST_F(CoreLifecycleTest, TeardownWithTransfersOutstanding) {
         ASSERT_TRUE(Eventually([&] { return ReadAcquire(&port->ringHead) == 2; }));
         EXPECT_EQ(Held(port), (std::vector<BYTE>{'h', 'i'}));
         ASSERT_TRUE(usb_.WaitPending(kInAddress, 4));  // refilled
-        std::vector<Transfer*> inFlight = usb_.Pending(kInAddress);
         ASSERT_TRUE(usb_.WaitPending(0x83, c.cdc ? 1 : 0));
-        for (Transfer* t : usb_.Pending(0x83))
-            inFlight.push_back(t);
-        usb_.SetCancelOnClose(worker == Worker::kEnds);
-        if (worker == Worker::kSlow) {
+        std::vector<Transfer*> inFlight = usb_.Pending(kInAddress), onStatus = usb_.Pending(0x83);
+        inFlight.insert(inFlight.end(), onStatus.begin(), onStatus.end());
+        usb_.SetCancelOnClose(c.worker == kEnds);
+        if (c.worker == kSlow) {
             WriteRelease(stall, 1);
             SetEvent(port->serviceEvent);
         }
-        if (worker == Worker::kCannotBeEnded) {
+        if (c.worker == kCannotBeEnded) {
             // The worker retires a transfer, then blocks on deviceLock (held
             // here) on its way to deliver the block.
             port->deviceLock.Enter();
@@ -182,10 +170,8 @@ TEST_F(CoreLifecycleTest, TeardownWithTransfersOutstanding) {
         }
         Finish(port);
         CloseHandle(gate);
-        for (Transfer* t : inFlight) {
-            EXPECT_TRUE(t->aborted);
-            EXPECT_TRUE(t->closed);
-        }
+        for (Transfer* t : inFlight)
+            EXPECT_TRUE(t->aborted && t->closed);
         EXPECT_EQ(cehost::RunningThreadCount(), 0u);
     }
 }
@@ -209,15 +195,12 @@ TEST_F(CoreSerialPortTest, PacketSizesFromTheEndpoints) {
         SerialPort* port = NewPort(4096, c.packet);
         if (!c.out)
             port->sendEndpoint = nullptr;
-        const int before = usb_.PipesOpened();
         StartIdle(port);
         EXPECT_EQ(port->maxWriteSize, c.maxWrite);
         EXPECT_EQ(port->rxTransferSize, c.transfer);
-        EXPECT_EQ(usb_.PipesOpened() - before, c.pipes);
-        if (!c.out) {
-            const BYTE ch = 0;
-            EXPECT_EQ(port->IssueWrite(&ch, 1), nullptr);
-        }
+        EXPECT_EQ(usb_.OpenPipes(), c.pipes);
+        const BYTE ch = 0;
+        EXPECT_TRUE(c.out || port->IssueWrite(&ch, 1) == nullptr);
         Finish(port);
     }
 }
@@ -225,19 +208,18 @@ TEST_F(CoreSerialPortTest, PacketSizesFromTheEndpoints) {
 TEST_F(CoreSerialPortTest, WriteSizeLimitAndNibbleRule) {
     const DWORD requests[] = {100, 63, 62, 47, 16, 15, 0};
     struct Case {
-        const char* name;
         DWORD mode;
         DWORD issued[7];
     } const cases[] = {
-        {"no flags", 0, {62, 62, 62, 46, 16, 14, 0}},
-        {"flag 0x800 keeps lengths ending in 0xF", 0x800, {63, 63, 62, 47, 16, 15, 0}},
-        {"flag 0x400 has no limit", 0x400, {100, 63, 62, 47, 16, 15, 0}},
+        {0, {62, 62, 62, 46, 16, 14, 0}},
+        {0x800, {63, 63, 62, 47, 16, 15, 0}},   // keeps lengths ending in 0xF
+        {0x400, {100, 63, 62, 47, 16, 15, 0}},  // no limit
     };
     SerialPort* port = NewPort();
     StartIdle(port);
     BYTE data[100] = {};
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.mode);
         port->usbMode = c.mode;
         for (int i = 0; i < 7; ++i) {
             USB_TRANSFER t = port->IssueWrite(data, requests[i]);

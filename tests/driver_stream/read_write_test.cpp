@@ -42,41 +42,37 @@ TEST_F(ReadWrite, ReadsAcrossTheRingEndInOrder) {
     EXPECT_EQ(Write(h, Pattern(40)), 40u);
 }
 
+// One reader and one writer per port; access, buffer and handle checks.
 TEST_F(ReadWrite, EntryRefusals) {
     DWORD_PTR both = StartPort();
-    DWORD_PTR readOnly = Open(GENERIC_READ);
-    DWORD_PTR writeOnly = Open(GENERIC_WRITE);
+    DWORD_PTR readOnly = Open(GENERIC_READ), writeOnly = Open(GENERIC_WRITE);
     SetTimeouts(both, 0, 0, 0);
     host.HoldWrites(true);
     // A reader and a writer block on `both`.
     std::thread reader([&] { Read(both, 5); });
-    std::thread writer([&] { Write(both, Pattern(5)); });
-    ASSERT_TRUE(Eventually(
-        [&] { return ReadAcquire(&port->readBusy) != 0 && host.Pending(kOut).size() == 1; }));
+    std::thread writer = Started(
+        [&] { Write(both, Pattern(5)); },
+        [&] { return ReadAcquire(&port->readBusy) != 0 && host.Pending(kOut).size() == 1; });
     struct Case {
-        const char* name;
         DWORD_PTR h;
         bool read;
         DWORD error;
         bool noBuffer = false;
     } const cases[] = {
-        {"second reader, other handle", readOnly, true, ERROR_ACCESS_DENIED},
-        {"second writer, other handle", writeOnly, false, ERROR_ACCESS_DENIED},
-        {"read without read access", writeOnly, true, ERROR_INVALID_ACCESS},
-        {"read into no buffer", readOnly, true, ERROR_INVALID_PARAMETER, true},
-        {"no handle", 0, true, ERROR_INVALID_HANDLE},
+        {readOnly, true, ERROR_ACCESS_DENIED},    // second reader
+        {writeOnly, false, ERROR_ACCESS_DENIED},  // second writer
+        {writeOnly, true, ERROR_INVALID_ACCESS}, {readOnly, true, ERROR_INVALID_PARAMETER, true},
+        {0, true, ERROR_INVALID_HANDLE},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(&c - cases);
         SetLastError(0);
         BYTE byte = 0;
         BYTE* buffer = c.noBuffer ? nullptr : &byte;
-        DWORD result = c.read ? COM_Read(c.h, buffer, 1) : COM_Write(c.h, buffer, 1);
-        EXPECT_EQ(result, 0xFFFFFFFFu) << c.name;
-        EXPECT_EQ(GetLastError(), c.error) << c.name;
+        EXPECT_EQ(c.read ? COM_Read(c.h, buffer, 1) : COM_Write(c.h, buffer, 1), 0xFFFFFFFFu);
+        EXPECT_EQ(GetLastError(), c.error);
         if (c.h != 0) {
-            EXPECT_EQ(ReadAcquire(&reinterpret_cast<OpenHandle*>(c.h)->busyCount),
-                      c.h == both ? 2 : 0)
-                << c.name;
+            EXPECT_EQ(ReadAcquire(&Rec(c.h)->busyCount), 0);
         }
     }
     host.Receive(Pattern(5));
@@ -87,7 +83,6 @@ TEST_F(ReadWrite, EntryRefusals) {
     // and neither transfer of nothing needs a buffer.
     EXPECT_EQ(COM_Read(readOnly, nullptr, 0), 0u);
     EXPECT_EQ(COM_Write(writeOnly, nullptr, 0), 0u);
-    EXPECT_EQ(ReadAcquire(&port->readBusy), 0);
     // With no transfer to be had the write ends at once, nothing sent.
     host.FailIssues(-1);
     EXPECT_EQ(Write(both, Pattern(10)), 0u);
@@ -100,27 +95,25 @@ TEST_F(ReadWrite, EntryRefusals) {
 // write waits until the host completes its transfer.
 TEST_F(ReadWrite, WriteTimeoutAbortsATransferThatNeverCompletes) {
     struct Case {
-        const char* name;
         DWORD multiplier, constant;
         bool released;  // the host completes the transfer after 300 ms
         DWORD written;
         long minMs, maxMs;
     } const cases[] = {
-        {"constant", 0, 200, false, 7, 180, 1500},
-        {"multiplier term", 10, 50, false, 7, 380, 2000},
-        {"multiplier term past 32 bits", 0x80000000u, 10, true, 40, 250, 3000},
+        {0, 200, false, 7, 180, 1500},
+        {10, 50, false, 7, 380, 2000},
+        {0x80000000u, 10, true, 40, 250, 3000},
     };
     DWORD_PTR h = StartPort();
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.multiplier);
         SetTimeouts(h, 0, 0, 0, c.multiplier, c.constant);
         host.HoldWrites(true, 7);
         const int aborts = host.Aborts();
         std::thread release([&] {
-            if (!c.released)
-                return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
-            host.ReleaseWrites();
+            std::this_thread::sleep_for(std::chrono::milliseconds(c.released ? 300 : 0));
+            if (c.released)
+                host.ReleaseWrites();
         });
         auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(Write(h, Pattern(40)), c.written);
@@ -139,89 +132,58 @@ TEST_F(ReadWrite, WriteTimeoutAbortsATransferThatNeverCompletes) {
 // resuming, by the settings), ends at its deadline, and ends on
 // PURGE_TXABORT.
 TEST_F(ReadWrite, OutputGate) {
-    enum class Hold { kCtsLow, kDsrLow, kXoff, kInputStopped };
-    enum class Release { kLine, kXon, kInputResumes, kPurge, kDeadline, kSettingsOff };
+    enum Hold { kCtsLow, kXoff, kInputStopped };
+    enum Release { kLine, kXon, kInputResumes, kPurge, kDeadline, kSettingsOff };
     const struct Case {
-        const char* name;
         Hold hold;
         Release release;
-    } cases[] = {
-        {"CTS low, CTS rises", Hold::kCtsLow, Release::kLine},
-        {"XOFF, XON request", Hold::kXoff, Release::kXon},
-        {"input stopped, input resumes", Hold::kInputStopped, Release::kInputResumes},
-        {"CTS low, purge", Hold::kCtsLow, Release::kPurge},
-        {"XOFF, deadline", Hold::kXoff, Release::kDeadline},
-        {"XOFF, settings turn XON/XOFF output off", Hold::kXoff, Release::kSettingsOff},
-    };
+    } cases[] = {{kCtsLow, kLine},  {kXoff, kXon},      {kInputStopped, kInputResumes},
+                 {kCtsLow, kPurge}, {kXoff, kDeadline}, {kXoff, kSettingsOff}};
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(&c - cases);
         DWORD_PTR h = StartPort(0, 1024);
         EditDcb(h, [&](DCB& d) {
-            d.fOutxCtsFlow = c.hold == Hold::kCtsLow;
-            d.fOutxDsrFlow = c.hold == Hold::kDsrLow;
-            d.fOutX = c.hold == Hold::kXoff;
-            d.fInX = c.hold == Hold::kInputStopped;
+            d.fOutxCtsFlow = c.hold == kCtsLow;
+            d.fOutX = c.hold == kXoff;
+            d.fInX = c.hold == kInputStopped;
             d.fTXContinueOnXoff = 0;
         });
-        switch (c.hold) {
-            case Hold::kCtsLow:
-            case Hold::kDsrLow:
-                UpdateLineStatus(port, c.hold == Hold::kCtsLow ? MS_DSR_ON : MS_CTS_ON, 0);
-                break;
-            case Hold::kXoff:
-                ASSERT_TRUE(Ioctl(h, IOCTL_SERIAL_SET_XOFF));
-                break;
-            case Hold::kInputStopped:
-                Feed(Pattern(800));  // above three quarters of 1024
-                ASSERT_TRUE(Eventually([&] { return ReadAcquire(&port->inputStopped) == 1; }));
-                break;
+        if (c.hold == kCtsLow)
+            UpdateLineStatus(port, MS_DSR_ON, 0);
+        ASSERT_TRUE(c.hold != kXoff || Ioctl(h, IOCTL_SERIAL_SET_XOFF));
+        if (c.hold == kInputStopped) {
+            Feed(Pattern(800));  // above three quarters of 1024
+            ASSERT_TRUE(Eventually([&] { return ReadAcquire(&port->inputStopped) == 1; }));
         }
-        if (c.release == Release::kDeadline)
+        if (c.release == kDeadline)
             SetTimeouts(h, MAXDWORD, 0, 0, 0, 200);
         std::atomic<DWORD> written{0xFFFFFFFFu};
         const std::vector<BYTE> data = Pattern(30, 0x40);  // no flow characters in it
         std::thread writer([&] { written = Write(h, data); });
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
         EXPECT_LE(host.Sent().size(), 1u) << "nothing but a flow character went";
-        DWORD expected = 30;
-        switch (c.release) {
-            case Release::kLine:
-                UpdateLineStatus(port, MS_CTS_ON | MS_DSR_ON, 0);
-                break;
-            case Release::kXon:
-                EXPECT_TRUE(Ioctl(h, IOCTL_SERIAL_SET_XON));
-                break;
-            case Release::kInputResumes:
-                SetTimeouts(h, MAXDWORD, 0, 0);
-                EXPECT_EQ(Read(h, 1024).size(), 800u);
-                break;
-            case Release::kPurge:
+        if (c.release == kLine)
+            UpdateLineStatus(port, MS_CTS_ON | MS_DSR_ON, 0);
+        EXPECT_TRUE(c.release != kXon || Ioctl(h, IOCTL_SERIAL_SET_XON));
+        if (c.release == kInputResumes) {
+            SetTimeouts(h, MAXDWORD, 0, 0);
+            EXPECT_EQ(Read(h, 1024).size(), 800u);
+        }
+        EXPECT_TRUE(c.release != kPurge || Purge(h, PURGE_TXABORT));
+        if (c.release == kSettingsOff) {
+            EditDcb(h, [](DCB& d) { d.fOutX = d.fOutxCtsFlow = 0; });
+            // A writer left blocked is released by a purge so that the case ends.
+            if (!Eventually([&] { return written.load() != 0xFFFFFFFFu; }, 1000)) {
+                ADD_FAILURE() << "the writer was not released by the settings";
                 EXPECT_TRUE(Purge(h, PURGE_TXABORT));
-                expected = 0;
-                break;
-            case Release::kDeadline:
-                expected = 0;
-                break;
-            case Release::kSettingsOff:
-                EditDcb(h, [](DCB& d) { d.fOutX = d.fOutxCtsFlow = 0; });
-                // A writer left blocked is released by a purge so that the
-                // case ends.
-                if (!Eventually([&] { return written.load() != 0xFFFFFFFFu; }, 1000)) {
-                    ADD_FAILURE() << "the writer was not released by the settings";
-                    EXPECT_TRUE(Purge(h, PURGE_TXABORT));
-                }
-                break;
+            }
         }
         writer.join();
-        EXPECT_EQ(written.load(), expected);
-        if (expected != 0) {
-            std::vector<BYTE> sent;
-            for (BYTE b : host.Sent()) {
-                if (b != 0x11 && b != 0x13)
-                    sent.push_back(b);
-            }
-            EXPECT_EQ(sent, data);
-        }
+        const bool sends = c.release != kPurge && c.release != kDeadline;
+        EXPECT_EQ(written.load(), sends ? 30u : 0u);
+        std::vector<BYTE> sent = host.Sent();
+        std::erase_if(sent, [](BYTE b) { return b == 0x11 || b == 0x13; });
+        EXPECT_EQ(sent, sends ? data : std::vector<BYTE>{});
         Restart();
     }
 }
@@ -231,7 +193,7 @@ TEST_F(ReadWrite, OutputGate) {
 // XON/XOFF input control was switched off before the ring drained.
 TEST_F(ReadWrite, InputStoppedByXoffIsAlwaysResumed) {
     for (bool reopen : {true, false}) {
-        SCOPED_TRACE(reopen ? "closed and opened again" : "input control off, ring drained");
+        SCOPED_TRACE(reopen);
         DWORD_PTR h = StartPort(0, 1024);
         EditDcb(h, [](DCB& d) { d.fInX = 1; });
         Feed(Pattern(800, 0x20));  // above three quarters
@@ -251,43 +213,51 @@ TEST_F(ReadWrite, InputStoppedByXoffIsAlwaysResumed) {
     }
 }
 
-// A write interrupted after its transfer took whole packets ends with a
-// zero-length packet, as a complete one does; not after a partial packet,
-// and not when the next transfer could not be issued.
-TEST_F(ReadWrite, ZeroLengthPacketAfterAnInterruptedWrite) {
-    enum class End { kTimeout, kPurge, kNextIssueFails };
+// Zero-length packets: after a write that ends on a packet boundary when
+// one transfer may carry the whole write (0x400), never with the no-ZLP flag
+// (0x200), and for a write of nothing. A write interrupted after its
+// transfer took whole packets ends with one, as a complete one does; not
+// after a partial packet, and not when the next transfer could not be
+// issued.
+TEST_F(ReadWrite, ZeroLengthPackets) {
+    enum End { kDone, kTimeout, kPurge, kNextIssueFails };
     const struct Case {
-        const char* name;
+        DWORD usbMode, count;
         End end;
         DWORD taken;  // bytes the device took of the held transfer
-        std::vector<size_t> transfers;
+        std::vector<DWORD> transfers;
     } cases[] = {
-        {"timeout after whole packets", End::kTimeout, 64, {128, 0}},
-        {"purge after whole packets", End::kPurge, 64, {128, 0}},
-        {"timeout after a partial packet", End::kTimeout, 7, {128}},
-        {"next transfer not issued", End::kNextIssueFails, 64, {128}},
+        {0x400, 128, kDone, 128, {128, 0}},
+        {0x600, 128, kDone, 128, {128}},
+        {0, 128, kDone, 128, {62, 62, 4}},
+        {0, 0, kDone, 0, {0}},
+        {0x200, 0, kDone, 0, {}},
+        {0x400, 128, kTimeout, 64, {128, 0}},
+        {0x400, 128, kPurge, 64, {128, 0}},
+        {0x400, 128, kTimeout, 7, {128}},
+        {0x400, 128, kNextIssueFails, 64, {128}},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        // One transfer carries the whole write.
-        DWORD_PTR h = StartPort(kUsbModeWriteUnlimited);
-        if (c.end == End::kTimeout)
+        SCOPED_TRACE(&c - cases);
+        DWORD_PTR h = StartPort(c.usbMode);
+        if (c.end == kTimeout)
             SetTimeouts(h, MAXDWORD, 0, 0, 0, 100);
-        host.HoldWrites(true, c.taken);
+        host.HoldWrites(c.end != kDone, c.taken);
         std::atomic<DWORD> written{0xFFFFFFFFu};
-        std::thread writer([&] { written = Write(h, Pattern(128)); });
-        ASSERT_TRUE(host.WaitPending(kOut, 1, 2000));
-        if (c.end == End::kPurge) {
+        std::thread writer =
+            Started([&] { written = Write(h, Pattern(c.count)); },
+                    [&] { return c.end == kDone || host.Pending(kOut).size() == 1; });
+        if (c.end == kPurge) {
             EXPECT_TRUE(Purge(h, PURGE_TXABORT));
-        } else if (c.end == End::kNextIssueFails) {
+        } else if (c.end == kNextIssueFails) {
             host.FailIssues(1);
             host.ReleaseWrites(c.taken);
         }
         writer.join();
         EXPECT_EQ(written.load(), c.taken);
-        std::vector<size_t> lengths;
-        for (const auto& w : host.Writes())
-            lengths.push_back(w.size());
+        std::vector<DWORD> lengths;
+        for (auto* w : host.Writes())
+            lengths.push_back(w->length);
         EXPECT_EQ(lengths, c.transfers);
         Restart();
     }

@@ -7,55 +7,6 @@
 
 namespace streamtest {
 
-Gate& FinishGate() {
-    static Gate gate;
-    return gate;
-}
-
-Gate& BreakGate() {
-    static Gate gate;
-    return gate;
-}
-
-BOOL StreamPort::ApplyLineSettings() {
-    ++applyCount;
-    return SerialPort::ApplyLineSettings();
-}
-
-USB_TRANSFER StreamPort::IssueWrite(const BYTE* data, DWORD length) {
-    if (int delay = issueDelayMs.load(); delay > 0)
-        Sleep(static_cast<DWORD>(delay));
-    return SerialPort::IssueWrite(data, length);
-}
-
-BOOL StreamPort::WriteFinished(DWORD* count) {
-    FinishGate().Pass();
-    return SerialPort::WriteFinished(count);
-}
-
-BOOL StreamPort::SetBreak(BOOL on) {
-    BreakGate().Pass();
-    ++breakCalls;
-    breakOn = on;
-    return lineResult;
-}
-
-DWORD_PTR StreamPort::SetControlLines(DWORD mask, DWORD value, HANDLE event) {
-    if (event != nullptr)
-        return 0;  // input flow control: nothing to retire
-    ++lineCalls;
-    lines = (lines & ~mask) | (value & mask);
-    return static_cast<DWORD_PTR>(lineResult.load());
-}
-
-BOOL StreamPort::SelectChannel(OpenHandle* handle, DWORD channel) {
-    if (secondChannel == nullptr)
-        return SerialPort::SelectChannel(handle, channel);
-    SerialPort* target = channel == kChannelSecondary ? secondChannel : this;
-    WritePointerRelease(reinterpret_cast<PVOID volatile*>(&handle->port), target);
-    return TRUE;
-}
-
 void StreamTest::SetUp() {
     CoreTest::SetUp();
     host.Reset();
@@ -63,8 +14,8 @@ void StreamTest::SetUp() {
 
 DWORD_PTR StreamTest::StartPort(DWORD usbMode, DWORD ringSize) {
     host.Reset();
-    FinishGate().Reset();
-    BreakGate().Reset();
+    finishGate.Reset();
+    breakGate.Reset();
     port = NewPort<StreamPort>(ringSize, 64, usbMode);
     EXPECT_TRUE(PortInit(port));
     token = PortTokenRegister(port);
@@ -84,15 +35,6 @@ DWORD_PTR StreamTest::StartPort(DWORD usbMode, DWORD ringSize) {
     return h;
 }
 
-BOOL StreamTest::Deinit() {
-    if (context == 0)
-        return TRUE;
-    BOOL ok = COM_Deinit(context);
-    if (ok)
-        context = 0;
-    return ok;
-}
-
 void StreamTest::Remove() {
     if (port == nullptr)
         return;
@@ -109,16 +51,6 @@ void StreamTest::TearDown() {
     CoreTest::TearDown();
 }
 
-DWORD_PTR StreamTest::Open(DWORD access) {
-    return COM_Open(context, access, 0);
-}
-
-BOOL StreamTest::Ioctl(DWORD_PTR h, DWORD code, const void* in, DWORD inLength, void* out,
-                       DWORD outLength, DWORD* actual) {
-    return COM_IOControl(h, code, static_cast<PBYTE>(const_cast<void*>(in)), inLength,
-                         static_cast<PBYTE>(out), outLength, actual);
-}
-
 void StreamTest::SetTimeouts(DWORD_PTR h, DWORD interval, DWORD multiplier, DWORD constant,
                              DWORD writeMultiplier, DWORD writeConstant) {
     COMMTIMEOUTS t{interval, multiplier, constant, writeMultiplier, writeConstant};
@@ -132,12 +64,6 @@ void StreamTest::EditDcb(DWORD_PTR h, const std::function<void(DCB&)>& change) {
     ASSERT_TRUE(IoctlIn(h, IOCTL_SERIAL_SET_DCB, dcb));
 }
 
-DCB StreamTest::PortDcb() {
-    DCB dcb{};
-    PortLoadDcb(port, &dcb);
-    return dcb;
-}
-
 std::vector<BYTE> StreamTest::Read(DWORD_PTR h, DWORD count, DWORD* result) {
     std::vector<BYTE> buffer(count + 1);
     DWORD n = COM_Read(h, buffer.data(), count);
@@ -145,10 +71,6 @@ std::vector<BYTE> StreamTest::Read(DWORD_PTR h, DWORD count, DWORD* result) {
         *result = n;
     buffer.resize(n == 0xFFFFFFFFu ? 0 : n);
     return buffer;
-}
-
-DWORD StreamTest::Write(DWORD_PTR h, const std::vector<BYTE>& bytes) {
-    return COM_Write(h, bytes.data(), static_cast<DWORD>(bytes.size()));
 }
 
 void StreamTest::Feed(const std::vector<BYTE>& bytes, LONG expectHeld) {

@@ -15,6 +15,8 @@
 #include <chrono>
 #include <thread>
 
+#include "ce/windows.h"
+#include "driver/stream/com_entry.h"
 #include "driver_core/harness.h"
 
 namespace streamtest {
@@ -23,20 +25,40 @@ using drvtest::Eventually;
 using drvtest::Pattern;
 using fakeusb::Gate;
 
-Gate& FinishGate();
-Gate& BreakGate();
+inline Gate finishGate, breakGate;
 
 class StreamPort : public SerialPort {
   public:
     StreamPort() noexcept {}
-    BOOL ApplyLineSettings() override;
-    USB_TRANSFER IssueWrite(const BYTE* data, DWORD length) override;
-    BOOL WriteFinished(DWORD* count) override;
-    BOOL SetBreak(BOOL on) override;
-    DWORD_PTR SetControlLines(DWORD mask, DWORD value, HANDLE event) override;
+    BOOL ApplyLineSettings() override { return ++applyCount, SerialPort::ApplyLineSettings(); }
+    USB_TRANSFER IssueWrite(const BYTE* data, DWORD length) override {
+        Sleep(static_cast<DWORD>(issueDelayMs.load()));
+        return SerialPort::IssueWrite(data, length);
+    }
+    BOOL WriteFinished(DWORD* count) override {
+        finishGate.Pass();
+        return SerialPort::WriteFinished(count);
+    }
+    BOOL SetBreak(BOOL on) override {
+        breakGate.Pass();
+        ++breakCalls, breakOn = on;
+        return lineResult;
+    }
+    DWORD_PTR SetControlLines(DWORD mask, DWORD value, HANDLE event) override {
+        if (event != nullptr)
+            return 0;  // input flow control: nothing to retire
+        ++lineCalls, lines = (lines & ~mask) | (value & mask);
+        return static_cast<DWORD_PTR>(lineResult.load());
+    }
     // With `secondChannel` set, channel 10 points a handle at it, as on a
     // two-channel device (its `parent` is this port).
-    BOOL SelectChannel(OpenHandle* handle, DWORD channel) override;
+    BOOL SelectChannel(OpenHandle* handle, DWORD channel) override {
+        if (secondChannel == nullptr)
+            return SerialPort::SelectChannel(handle, channel);
+        SerialPort* target = channel == kChannelSecondary ? secondChannel : this;
+        WritePointerRelease(reinterpret_cast<PVOID volatile*>(&handle->port), target);
+        return TRUE;
+    }
     SerialPort* secondChannel = nullptr;
 
     // What the line operations return to the application.
@@ -65,7 +87,11 @@ class StreamTest : public drvtest::CoreTest {
     // (the removal in TearDown frees what a test leaves open).
     DWORD_PTR StartPort(DWORD usbMode = 0, DWORD ringSize = 4096);
     // COM_Deinit of the context (once); the port itself stays until TearDown.
-    BOOL Deinit();
+    BOOL Deinit() {
+        if (context != 0 && COM_Deinit(context))
+            context = 0;
+        return context == 0;
+    }
     // The device's removal as the notification runs it: the port closed to
     // new calls, COM_Deinit, then RetirePort (which waits for the calls still
     // inside, tears the port down and frees it). TearDown does it too.
@@ -76,9 +102,14 @@ class StreamTest : public drvtest::CoreTest {
         SetUp();
     }
 
-    DWORD_PTR Open(DWORD access = GENERIC_READ | GENERIC_WRITE);
+    DWORD_PTR Open(DWORD access = GENERIC_READ | GENERIC_WRITE) {
+        return COM_Open(context, access, 0);
+    }
     BOOL Ioctl(DWORD_PTR h, DWORD code, const void* in = nullptr, DWORD inLength = 0,
-               void* out = nullptr, DWORD outLength = 0, DWORD* actual = nullptr);
+               void* out = nullptr, DWORD outLength = 0, DWORD* actual = nullptr) {
+        return COM_IOControl(h, code, static_cast<PBYTE>(const_cast<void*>(in)), inLength,
+                             static_cast<PBYTE>(out), outLength, actual);
+    }
     template <typename T>
     BOOL IoctlIn(DWORD_PTR h, DWORD code, const T& in) {
         return Ioctl(h, code, &in, sizeof(T));
@@ -93,10 +124,15 @@ class StreamTest : public drvtest::CoreTest {
                      DWORD writeMultiplier = 0, DWORD writeConstant = 0);
     // Reads the DCB, lets `change` edit it and sets it.
     void EditDcb(DWORD_PTR h, const std::function<void(DCB&)>& change);
-    DCB PortDcb();
+    DCB PortDcb() {
+        DCB dcb{};
+        return PortLoadDcb(port, &dcb), dcb;
+    }
 
     std::vector<BYTE> Read(DWORD_PTR h, DWORD count, DWORD* result = nullptr);
-    DWORD Write(DWORD_PTR h, const std::vector<BYTE>& bytes);
+    DWORD Write(DWORD_PTR h, const std::vector<BYTE>& bytes) {
+        return COM_Write(h, bytes.data(), static_cast<DWORD>(bytes.size()));
+    }
     // Feeds bytes and waits until the ring holds at least `expectHeld`.
     void Feed(const std::vector<BYTE>& bytes, LONG expectHeld = -1);
     LONG Held() { return RingHeld(port); }
@@ -106,6 +142,24 @@ class StreamTest : public drvtest::CoreTest {
     DWORD token = 0;
     DWORD_PTR context = 0;
 };
+
+// The handle record behind a COM_Open result.
+inline OpenHandle* Rec(DWORD_PTR h) {
+    return reinterpret_cast<OpenHandle*>(h);
+}
+
+// Starts `call` on a thread and returns it once `ready` holds.
+inline std::thread Started(std::function<void()> call, const std::function<bool()>& ready) {
+    std::thread t(std::move(call));
+    EXPECT_TRUE(Eventually(ready)) << "the call never got there";
+    return t;
+}
+
+// Arms `gate` and starts `call`, which waits at the gate when this returns.
+inline std::thread HeldAt(Gate& gate, std::function<void()> call) {
+    gate.Arm();
+    return Started(std::move(call), [&] { return gate.waiting.load() == 1; });
+}
 
 // Milliseconds since `start`.
 inline long ElapsedMs(std::chrono::steady_clock::time_point start) {
