@@ -6,11 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <optional>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "ce_devmgr/stub_driver.h"
 #include "cehost/devmgr.h"
@@ -81,8 +78,6 @@ TEST_F(RegistrationAttachTest, Refusals) {
     EXPECT_FALSE(accept);
     Write(kKey, kValueUsbMode, Dword(0));
     EXPECT_FALSE(USBDeviceAttach(d.Handle(), Funcs(), nullptr, u"Serlynx", nullptr, &kSettings, 0));
-    EXPECT_FALSE(USBDeviceAttach(d.Handle(), Funcs(), nullptr, u"Serlynx", &accept, nullptr, 0));
-    EXPECT_FALSE(USBDeviceAttach(d.Handle(), nullptr, nullptr, u"Serlynx", &accept, &kSettings, 0));
     EXPECT_FALSE(Attach(d, &accept, nullptr));
     EXPECT_FALSE(accept);
     EXPECT_EQ(gContext, nullptr);
@@ -160,7 +155,7 @@ TEST_F(RegistrationAttachTest, CreatesStartsActivatesAndRemoves) {
 // match replacing an earlier one. (Unknown addresses and values of another
 // type leave no port: the bad-input tests; the second channel's pair: the
 // two-channel tests.)
-TEST_F(RegistrationAttachTest, BindsEndpointsOfAlternateZeroLastMatchWins) {
+TEST_F(RegistrationAttachTest, BindsEndpointsAndTakesOnlyTheRemovalNotice) {
     Write(kKey, kValueUsbMode, Dword(0));
     Write(kKey, kValueReceiveEndp, Dword(0x84));
     Write(kKey, kValueSendEndp, Dword(0x02));
@@ -169,16 +164,8 @@ TEST_F(RegistrationAttachTest, BindsEndpointsOfAlternateZeroLastMatchWins) {
     ASSERT_NE(port, nullptr);
     EXPECT_EQ(port->receiveEndpoint, nullptr);
     EXPECT_EQ(port->sendEndpoint, &d.Device()->lpActiveConfig->lpInterfaces[2].lpEndpoints[1]);
-    Remove(d);
-}
-
-// Other notifications leave the port alone; a repeated removal notice finds
-// no port of the driver (nor, the token tests show, a later port in its slot).
-TEST_F(RegistrationAttachTest, NotificationOtherThanCloseLeavesPortAlone) {
-    Write(kKey, kValueUsbMode, Dword(0));
-    Plugged d(BulkPair(0));
-    SerialPort* port = AttachPort(d);
-    ASSERT_NE(port, nullptr);
+    // Other notifications leave the port alone; a repeated removal notice
+    // finds no port of the driver.
     LPVOID context = gContext;
     for (DWORD code : {0u, 2u, 3u, 0xFFFFFFFFu})
         EXPECT_FALSE(DeviceNotify(context, code, nullptr, nullptr, nullptr, nullptr));
@@ -229,25 +216,6 @@ TEST(RegistrationPortToken, TokensFindTheirPortUntilReleased) {
     }
     EXPECT_EQ(PortTokenLookup(b), nullptr);
     EXPECT_EQ(PortTokenRegister(nullptr), 0u);
-}
-
-// A removal reported while the attach still works on the port waits until
-// the attach is done, and learns whether the port was started (not started:
-// the attach tests); a released token does not wait.
-TEST(RegistrationPortToken, RemovalWaitsForTheAttach) {
-    DWORD token = PortTokenRegister(FakePort(7));
-    std::atomic<bool> attachDone{false}, sawDone{false};
-    BOOL started = FALSE;
-    std::thread removal([&] { sawDone = PortTokenWaitAttached(token, &started) && attachDone; });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    PortTokenMarkStarted(token);
-    attachDone = true;
-    PortTokenAttachDone(token);
-    removal.join();
-    EXPECT_TRUE(sawDone.load());
-    EXPECT_TRUE(started);
-    PortTokenRelease(token);
-    EXPECT_FALSE(PortTokenWaitAttached(token, &started));
 }
 
 // Attach and removal threads register and release while stream threads look

@@ -67,31 +67,6 @@ INSTANTIATE_TEST_SUITE_P(Catalog, RegistrationCatalogTest, ::testing::ValuesIn(s
                              return name;
                          });
 
-// A port type added to the driver needs a device model in the catalog
-// (which the test above then serves).
-TEST(RegistrationPortTypes, EveryTypeHasAModel) {
-    for (DWORD type = 0; type < kPortTypeCount; ++type) {
-        bool found = false;
-        for (const sim::ModelEntry& m : sim::Models())
-            found = found || (m.usbMode & kUsbModeTypeMask) == type;
-        EXPECT_TRUE(found) << "port type " << type;
-    }
-}
-
-// The keys and value names as platform images and stored registries have
-// them; everywhere else the tests take them from the driver's constants.
-TEST(RegistrationKeys, NamesAsStored) {
-    EXPECT_EQ(std::u16string(kCatchAllKeyPath),
-              u"Drivers\\USB\\LoadClients\\Default\\Default\\Default\\Serlynx");
-    std::u16string names;
-    for (const char16_t* n :
-         {kValueDll, kValuePrefix, kValueInstallTime, kValueUsbMode, kValueClassEndp,
-          kValueReceiveEndp, kValueSendEndp, kValueFriendlyName})
-        names += n + std::u16string(u" ");
-    EXPECT_EQ(names,
-              u"Dll Prefix InstallTime UsbMode ClassEndp ReceiveEndp SendEndp FriendlyName ");
-}
-
 // The device goes while its attach runs: at each USB call the attach makes,
 // the removal (on another host thread) and the attach must between them
 // leave nothing behind: no stream device, no thread, no handle, no block.
@@ -137,7 +112,6 @@ TEST_F(RegistrationLifecycleTest, UnplugDuringAttachLeavesNothingBehind) {
 // the call, and loads all the same when it does not.
 TEST_F(RegistrationLifecycleTest, LoadHandlerDisablesThreadCalls) {
     for (bool hidden : {false, true}) {
-        SCOPED_TRACE(hidden ? "hidden" : "offered");
         cehost::ResetPlatform();
         if (hidden)
             cehost::HideCoredllProc("DisableThreadLibraryCalls");

@@ -36,16 +36,10 @@ TEST(ToolLsusb, ErrorsNameTheLine) {
         const char* expected;
     } cases[] = {
         {replace("0x0403 Future", "0xzz Future"), "line 10: idVendor: \"0xzz\" is not a number"},
-        {replace("Endpoints           2", "Endpoints           two"),
-         "line 33: bNumEndpoints: \"two\" is not a number"},
         {replace("Class       255", "Class       256"),
          "line 34: bInterfaceClass: 256 does not fit in a byte"},
         {cut, "line 28: interface 0 declares 2 endpoints but 1 are listed"},
-        {replace("Endpoints           2", "Endpoints           1"),
-         "line 28: interface 0 declares 1 endpoints but 2 are listed"},
         {replace("    Interface Descriptor:\n", ""), "line 37: an endpoint outside any"},
-        {replace("  idProduct          0x6001 FT232 USB-Serial (UART) IC\n", ""),
-         "line 2: the device descriptor has no idProduct"},
         {"hello\nworld\n", "line 2: no \"Device Descriptor:\" line"},
     };
     for (const auto& c : cases) {

