@@ -2,9 +2,11 @@
 // termination tests.
 #pragma once
 
-#include "ce/sync.h"
-#include "ce/thread.h"
+#include "ce/windows.h"
 
+// kSpinning spins in plain code until released, then calls Sleep in a loop;
+// kHolding and kReturning enter `section` first and keep it; kReturning
+// then returns 77; kSelf terminates itself with 77.
 enum class Blocks { kSpinning, kWaiting, kSleeping, kEntering, kHolding, kReturning, kSelf };
 
 struct RoutineArgs {
@@ -16,7 +18,4 @@ struct RoutineArgs {
     CRITICAL_SECTION* section;  // entered (kEntering, kHolding, kReturning)
 };
 
-// kSpinning spins in plain code until released, then calls Sleep in a loop;
-// kHolding and kReturning enter `section` first and keep it; kReturning
-// then returns 77; kSelf terminates itself with 77.
 DWORD WINAPI PlainRoutine(LPVOID args);

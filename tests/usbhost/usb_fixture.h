@@ -56,9 +56,7 @@ class UsbBulkDeviceTest : public PlatformTest {
     }
     void Plug(cehost::UsbTiming timing, sim::BulkModelConfig config = {}) {
         bus = std::make_unique<cehost::UsbBus>(timing);
-        // The host's own tests pick the ordering they check; the
-        // environment's strict ordering is meant for the driver's suites.
-        bus->SetStrictOrdering(false);
+        bus->SetStrictOrdering(false);  // the environment's is for the driver's suites
         line = std::make_shared<sim::ScriptedLine>();
         model = std::make_shared<sim::BulkAdapterModel>(config, line);
         id = bus->PlugUnclaimed(model);
@@ -68,11 +66,9 @@ class UsbBulkDeviceTest : public PlatformTest {
         ASSERT_TRUE(inPipe && outPipe);
     }
     void TearDown() override {
-        if (bus && bus->IsPlugged(id)) {
-            for (USB_PIPE p : {inPipe, outPipe})
-                if (p)
-                    f->lpClosePipe(p);
-        }
+        for (USB_PIPE p : {inPipe, outPipe})
+            if (p && bus && bus->IsPlugged(id))
+                f->lpClosePipe(p);
         bus.reset();
         PlatformTest::TearDown();
     }
@@ -106,6 +102,12 @@ class UsbBulkDeviceTest : public PlatformTest {
         }
         return got;
     }
+    // Waits until the device has handed over what it held, and a little.
+    void Drain() {
+        for (int i = 0; i < 500 && model->Pending(); i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
     // CLEAR_FEATURE(ENDPOINT_HALT) on the device's endpoint; its error.
     DWORD ClearHalt(uint8_t endpoint) {
         return Retire(f->lpClearFeature(dev, nullptr, nullptr, USB_SEND_TO_ENDPOINT,
@@ -124,8 +126,7 @@ class UsbBulkDeviceTest : public PlatformTest {
     std::shared_ptr<sim::BulkAdapterModel> model;
     cehost::UsbDeviceId id = 0;
     USB_HANDLE dev = nullptr;
-    USB_PIPE inPipe = nullptr;
-    USB_PIPE outPipe = nullptr;
+    USB_PIPE inPipe = nullptr, outPipe = nullptr;
 };
 
 }  // namespace usbtest
