@@ -1,8 +1,8 @@
 // Timed buses move the same data as the untimed one within their frame
 // budget (rates belong to the benchmark: only lower bounds here) and may
-// report completions at frame boundaries only; a model's receive FIFO drops
-// and counts what it cannot hold; a real device is named as the user
-// expects.
+// report completions at frame boundaries only, the
+// loopback plug's wiring, a model's receive FIFO drops and counts what it
+// cannot hold, and a real device is named as the user expects.
 
 #include "cehost/usb_real.h"
 #include "sim/catalog.h"
@@ -52,6 +52,16 @@ INSTANTIATE_TEST_SUITE_P(Modes, UsbTimedBus,
                          ::testing::Values(UsbTiming::kUntimed, UsbTiming::kFullSpeed,
                                            UsbTiming::kHighSpeed));
 
+// The loopback plug wires RTS to CTS and DTR to DSR and DCD.
+TEST(SimLoopbackPlug, WiresOutputsBackToInputs) {
+    sim::LoopbackPlug plug;
+    for (bool dtr : {false, true})
+        for (bool rts : {false, true}) {
+            plug.SetOutputs(dtr, rts);
+            EXPECT_EQ(plug.Inputs(), (sim::ModemInputs{rts, dtr, false, dtr}));
+        }
+}
+
 // Every model buffers 4096 bytes by default; what comes beyond is lost and
 // counted, on each chip alike.
 TEST(SimReceiveFifo, FullFifoDropsAndCountsOnEveryModel) {
@@ -65,16 +75,16 @@ TEST(SimReceiveFifo, FullFifoDropsAndCountsOnEveryModel) {
     }
 }
 
-// A real device is picked by VID:PID, by port or by its number among equal
-// ones; a selector that picks none or several says what there is.
 TEST(RealUsbSelectorTest, ParsesAndPicksOrSaysWhy) {
-    std::vector<cehost::RealUsbDevice> devices(3);
-    const char* ports[] = {"1-1", "1-2", "2-1"};
-    for (int i = 0; i < 3; i++) {
-        devices[i].port = ports[i];
-        devices[i].vendor = i == 1 ? 0x0525 : 0x0403;
-        devices[i].product = i == 1 ? 0xa4a7 : 0x6001;
-    }
+    auto dev = [](const char* port, uint16_t vendor, uint16_t product) {
+        cehost::RealUsbDevice d;
+        d.port = port;
+        d.vendor = vendor;
+        d.product = product;
+        return d;
+    };
+    const std::vector<cehost::RealUsbDevice> devices = {
+        dev("1-1", 0x0403, 0x6001), dev("1-2", 0x0525, 0xa4a7), dev("2-1", 0x0403, 0x6001)};
     const struct {
         const char* text;
         int want;  // -2: not a selector
@@ -116,7 +126,9 @@ TEST_F(UsbBulkDeviceTest, CompletionsWaitForTheReportBoundary) {
     USB_TRANSFER t = Read(buf, sizeof(buf), &c);
     ASSERT_NE(t, nullptr);
     line->Inject({1, 2});
-    Drain();
+    for (int i = 0; i < 500 && model->Pending(); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_FALSE(f->lpIsTransferComplete(t));
     EXPECT_EQ(c.calls.load(), 0);
     EXPECT_TRUE(f->lpAbortTransfer(t, 0));

@@ -1,6 +1,6 @@
 // The function table on a plugged bulk-only adapter: completion, where bulk-IN
-// transfers end, how a transfer in flight or held back ends, halts and the
-// capture, the handle checks, and the faults the bus injects.
+// transfers end, cancellation by abort and by closing, halts and the capture,
+// the handle checks, and the faults the bus injects.
 #include <unistd.h>
 
 #include <cstdio>
@@ -22,16 +22,20 @@ TEST_F(UsbBulkDeviceTest, AsynchronousCompletion) {
     test = this;
     uint8_t buf[64] = {};
     Completion c;
-    USB_TRANSFER t = f->lpIssueBulkTransfer(
-        inPipe, [](LPVOID p) { return sync = test->Write("ab", 2), Completion::Routine(p); }, &c,
-        USB_IN_TRANSFER | USB_SHORT_TRANSFER_OK, 64, buf, 0);
+    auto routine = [](LPVOID p) -> DWORD {
+        sync = test->Write("ab", 2);
+        return Completion::Routine(p);
+    };
+    USB_TRANSFER t = f->lpIssueBulkTransfer(inPipe, routine, &c,
+                                            USB_IN_TRANSFER | USB_SHORT_TRANSFER_OK, 64, buf, 0);
     EXPECT_FALSE(f->lpIsTransferComplete(t));
     line->Inject({'o', 'k'});
     ASSERT_TRUE(c.Wait());
     EXPECT_NE(c.thread.load(), std::this_thread::get_id());
     EXPECT_EQ(sync, nullptr);
     ExpectMisuse("usb.sync.in.routine", 1);
-    EXPECT_EQ(Retire(t).bytes, 2u);
+    Status s = Retire(t);
+    EXPECT_EQ(s.bytes, 2u);
     EXPECT_EQ(std::memcmp(buf, "ok", 2), 0);
     std::this_thread::sleep_for(20ms);
     EXPECT_EQ(c.calls.load(), 1);
@@ -70,69 +74,50 @@ TEST_F(UsbBulkDeviceTest, WhereBulkTransfersEnd) {
     std::vector<uint8_t> buf(256);
     line->Inject(Pattern(64));
     USB_TRANSFER t = Read(buf.data(), 256, &c);
-    Drain();
+    for (int i = 0; i < 50 && model->Pending() > 0; i++)
+        std::this_thread::sleep_for(2ms);
+    std::this_thread::sleep_for(30ms);
     EXPECT_FALSE(f->lpIsTransferComplete(t)) << "ended on a full packet";
     line->Inject({0x55});
     ASSERT_TRUE(c.Wait());
     EXPECT_EQ(Retire(t).bytes, 65u);
 }
 
-// Abort, ClosePipe and CloseTransfer end a transfer in flight as cancelled;
-// one whose completion is held back (out of order) is reported as it ended,
-// by those or by the next transfer on its pipe. Its routine has run once
-// when they return, and data that comes later stays in the device for the
-// next transfer. After ClosePipe the transfer's handle stays valid.
-TEST_F(UsbBulkDeviceTest, EndingATransferInFlightOrHeldBack) {
-    enum How { kAbort, kClosePipe, kCloseTransfer, kNext };
-    const struct {
-        How how;
-        bool held;
-    } cases[] = {{kAbort, false}, {kClosePipe, false}, {kCloseTransfer, false},
-                 {kAbort, true},  {kClosePipe, true},  {kNext, true}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.how + 10 * c.held);
-        Completion done, next;
-        uint8_t buf[64] = {}, other[64] = {};
-        if (c.held)
-            bus->CompleteOutOfOrder(id, {0x81});
-        USB_TRANSFER t = Read(buf, sizeof(buf), &done);
-        USB_TRANSFER t2 = c.how == kNext ? Read(other, sizeof(other), &next) : nullptr;
-        if (c.held) {
-            line->Inject({1, 2, 3});
-            Drain();
-            EXPECT_FALSE(f->lpIsTransferComplete(t));
-        }
-        if (c.how == kAbort) {
+// Abort, ClosePipe and CloseTransfer end a transfer in flight as cancelled:
+// its routine has run once when they return, and data that comes later
+// stays in the device for the next transfer. After ClosePipe the transfer's
+// handle stays valid; the pipe's is gone.
+TEST_F(UsbBulkDeviceTest, CancellationEndsATransferInFlight) {
+    enum { kAbort, kClosePipe, kCloseTransfer };
+    for (int how : {kAbort, kClosePipe, kCloseTransfer}) {
+        SCOPED_TRACE(how);
+        Completion c;
+        uint8_t buf[64] = {};
+        USB_TRANSFER t = Read(buf, sizeof(buf), &c);
+        if (how == kAbort) {
             EXPECT_TRUE(f->lpAbortTransfer(t, 0));
             EXPECT_TRUE(f->lpAbortTransfer(t, 0)) << "aborting a finished transfer changes nothing";
-        } else if (c.how == kClosePipe) {
+        } else if (how == kClosePipe) {
             EXPECT_TRUE(f->lpClosePipe(inPipe));
-        } else if (c.how == kCloseTransfer) {
-            EXPECT_TRUE(f->lpCloseTransfer(t));
         } else {
-            line->Inject({4});
-            ASSERT_TRUE(next.Wait());
-            EXPECT_EQ(Retire(t2).bytes, 1u);
+            EXPECT_TRUE(f->lpCloseTransfer(t));
         }
-        if (c.how == kNext) {
-            ASSERT_TRUE(done.Wait());
-        }
-        EXPECT_EQ(done.calls.load(), 1) << "once the call returned";
-        if (c.how != kCloseTransfer) {
+        EXPECT_EQ(c.calls.load(), 1);
+        line->Inject({1, 2, 3});
+        if (how != kCloseTransfer) {
             Status s = Retire(t);
-            EXPECT_EQ(s.error, c.held ? USB_NO_ERROR : USB_CANCELED_ERROR);
-            EXPECT_EQ(s.bytes, c.held ? 3u : 0u);
+            EXPECT_EQ(s.error, USB_CANCELED_ERROR);
+            EXPECT_EQ(s.bytes, 0u);
         }
-        if (c.how == kClosePipe) {
+        if (how == kClosePipe) {
             EXPECT_EQ(Read(buf, sizeof(buf)), nullptr);
             ExpectMisuse("usb.pipe.stale", 1);
             inPipe = OpenPipe(0x81);
             EXPECT_EQ(ClearHalt(0x81), USB_NO_ERROR);  // the device's toggle to DATA0 too
         }
-        line->Inject({5, 6});
-        EXPECT_EQ(ReadAll(2), (std::vector<uint8_t>{5, 6}));
-        EXPECT_EQ(buf[0], c.held ? 1 : 0);
-        EXPECT_EQ(done.calls.load(), 1);
+        EXPECT_EQ(buf[0], 0);
+        EXPECT_EQ(ReadAll(3), (std::vector<uint8_t>{1, 2, 3}));
+        EXPECT_EQ(c.calls.load(), 1);
     }
 }
 
@@ -144,15 +129,18 @@ TEST_F(UsbBulkDeviceTest, ReleasedHandlesAreRefusedAndCounted) {
     DWORD bytes, error;
     BOOL halted;
     EXPECT_FALSE(f->lpCloseTransfer(t));
+    EXPECT_FALSE(f->lpIsTransferComplete(t));
     EXPECT_FALSE(f->lpGetTransferStatus(t, &bytes, &error));
     EXPECT_FALSE(f->lpAbortTransfer(t, 0));
-    ExpectMisuse("usb.transfer.stale", 3);
+    ExpectMisuse("usb.transfer.stale", 4);
     ASSERT_TRUE(f->lpClosePipe(outPipe));
     EXPECT_FALSE(f->lpClosePipe(outPipe));
     EXPECT_FALSE(f->lpIsPipeHalted(outPipe, &halted));
+    EXPECT_FALSE(f->lpResetPipe(outPipe));
     outPipe = nullptr;
-    ExpectMisuse("usb.pipe.stale", 2);
+    ExpectMisuse("usb.pipe.stale", 3);
     EXPECT_FALSE(f->lpCloseTransfer(nullptr));
+    EXPECT_EQ(f->lpIssueBulkTransfer(nullptr, nullptr, nullptr, 0, 1, &bytes, 0), nullptr);
     EXPECT_EQ(f->lpGetDeviceInfo(nullptr), nullptr);
     // Direction against the pipe, a missing buffer, an endpoint not there.
     EXPECT_EQ(f->lpIssueBulkTransfer(inPipe, nullptr, nullptr, USB_OUT_TRANSFER, 4, &bytes, 0),
@@ -177,28 +165,29 @@ std::vector<std::string> Tshark(const std::string& path, const std::string& fiel
 }
 
 // A halt has two sides: the device's stall, cleared by
-// CLEAR_FEATURE(ENDPOINT_HALT), and the host's, cleared by ResetPipe; the
-// pipe moves data only once both are. The traffic log reads back in tshark
-// as a usbmon capture: the enumeration at its head (kept when the log is
-// cleared) names the device, a stall completes with -EPIPE, a zero-length
-// packet is a packet.
+// CLEAR_FEATURE(ENDPOINT_HALT), and the host's, cleared by ResetPipe. The
+// pipe moves data again only once both are; until then nothing reaches the
+// line.
+// The traffic log reads back in tshark as a usbmon capture: the enumeration
+// at its head (kept when the log is cleared) names the device, payloads are
+// captured data, a stall completes with -EPIPE, a zero-length packet is a
+// packet.
 TEST_F(UsbBulkDeviceTest, HaltNeedsClearFeatureAndResetPipeAndTheCaptureShowsIt) {
     // tshark is part of the test setup; without it this must fail, not skip.
     ASSERT_EQ(system("command -v tshark >/dev/null 2>&1"), 0) << "tshark is not installed";
     bus->ClearLog();
     EXPECT_EQ(Retire(Write("hi", 2)).bytes, 2u);
     bus->Stall(id, 0x02);
-    for (int step = 0; step < 3; step++) {  // stalled, the device's side, the host's side
-        EXPECT_EQ(Retire(Write("x", 1)).error, USB_STALL_ERROR) << step;
-        EXPECT_TRUE(Halted(outPipe)) << step;
-        if (step == 0) {
-            ASSERT_TRUE(f->lpResetPipe(outPipe));
-        } else if (step == 1) {
-            EXPECT_EQ(ClearHalt(0x02), USB_NO_ERROR);
-        }
-    }
+    EXPECT_EQ(Retire(Write("x", 1)).error, USB_STALL_ERROR);
+    EXPECT_TRUE(Halted(outPipe));
     EXPECT_FALSE(Halted(inPipe));
     ASSERT_TRUE(f->lpResetPipe(outPipe));
+    EXPECT_EQ(Retire(Write("x", 1)).error, USB_STALL_ERROR);
+    EXPECT_EQ(ClearHalt(0x02), USB_NO_ERROR);
+    EXPECT_TRUE(Halted(outPipe)) << "the host's side stays halted";
+    EXPECT_EQ(Retire(Write("x", 1)).error, USB_STALL_ERROR);
+    ASSERT_TRUE(f->lpResetPipe(outPipe));
+    EXPECT_FALSE(Halted(outPipe));
     EXPECT_EQ(Retire(Write(nullptr, 0)).error, USB_NO_ERROR);
     EXPECT_EQ(line->TakeTransmitted(), (std::vector<uint8_t>{'h', 'i'}));
     const std::string path = ::testing::TempDir() + "usbhost_" + std::to_string(getpid()) + ".pcap";
@@ -219,15 +208,18 @@ TEST_F(UsbBulkDeviceTest, HaltNeedsClearFeatureAndResetPipeAndTheCaptureShowsIt)
 // dropped by its receiver, and the one after it goes through.
 TEST_F(UsbBulkDeviceTest, ToggleOutOfStepDropsOnePacket) {
     const struct {
+        const char* name;
         bool resetHost, clearDevice, in;
         std::vector<uint8_t> arrived;
     } cases[] = {
-        {true, false, false, {'b'}},     {false, true, false, {'b'}},
-        {true, true, false, {'a', 'b'}}, {true, false, true, {'b'}},
-        {true, true, true, {'a', 'b'}},
+        {"host reset only, OUT", true, false, false, {'b'}},
+        {"device cleared only, OUT", false, true, false, {'b'}},
+        {"both, OUT", true, true, false, {'a', 'b'}},
+        {"host reset only, IN", true, false, true, {'b'}},
+        {"both, IN", true, true, true, {'a', 'b'}},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.resetHost + 2 * c.clearDevice + 4 * c.in);
+        SCOPED_TRACE(c.name);
         uint8_t buf[8];
         line->Inject({0});
         ASSERT_EQ(Retire(Read(buf, sizeof(buf))).bytes, 1u);
@@ -242,12 +234,13 @@ TEST_F(UsbBulkDeviceTest, ToggleOutOfStepDropsOnePacket) {
         std::vector<uint8_t> arrived;
         if (c.in) {
             // Two reads wait; each byte is taken by the device before the next.
-            Completion c1;
+            Completion c1, c2;
             uint8_t b1[8] = {}, b2[8] = {};
-            USB_TRANSFER r1 = Read(b1, sizeof(b1), &c1), r2 = Read(b2, sizeof(b2), &c1);
+            USB_TRANSFER r1 = Read(b1, sizeof(b1), &c1), r2 = Read(b2, sizeof(b2), &c2);
             for (uint8_t ch : {'a', 'b'}) {
                 line->Inject({ch});
-                Drain();
+                for (int i = 0; i < 500 && model->Pending(); i++)
+                    std::this_thread::sleep_for(1ms);
             }
             ASSERT_TRUE(c1.Wait());
             EXPECT_TRUE(f->lpAbortTransfer(r2, 0));
@@ -259,8 +252,9 @@ TEST_F(UsbBulkDeviceTest, ToggleOutOfStepDropsOnePacket) {
             arrived = line->TakeTransmitted();
         }
         EXPECT_EQ(arrived, c.arrived);
+        // Both pipes back to DATA0 for the next case.
         for (auto [p, ep] : {std::pair{inPipe, 0x81}, std::pair{outPipe, 0x02}}) {
-            ASSERT_TRUE(f->lpResetPipe(p));  // both sides back to DATA0
+            ASSERT_TRUE(f->lpResetPipe(p));
             EXPECT_EQ(ClearHalt(uint8_t(ep)), USB_NO_ERROR);
         }
     }
@@ -270,20 +264,26 @@ TEST_F(UsbBulkDeviceTest, ToggleOutOfStepDropsOnePacket) {
 TEST_F(UsbBulkDeviceTest, InjectedFaults) {
     using cehost::UsbDataFault;
     uint8_t b[32];
+    bus->FailIssues(id, {0x02}, 1);
+    EXPECT_EQ(Write("a", 1), nullptr);
     bus->CompleteWithError(id, {0x81}, USB_CRC_ERROR);
     line->Inject({1, 2, 3});
     EXPECT_EQ(Retire(Read(b, sizeof(b))).error, USB_CRC_ERROR);
     EXPECT_EQ(model->Pending(), 3u) << "the device was never asked";
     // The error halted its pipe (never the default pipe) until ResetPipe.
     EXPECT_TRUE(Halted(inPipe));
+    EXPECT_FALSE(Halted(outPipe));
     EXPECT_EQ(Retire(Read(b, sizeof(b))).error, USB_STALL_ERROR);
     ASSERT_TRUE(f->lpResetPipe(inPipe));
     bus->CompleteWithError(id, {0, USB_REQUEST_GET_DESCRIPTOR}, USB_STALL_ERROR);
-    for (DWORD want : {USB_STALL_ERROR, USB_NO_ERROR})
-        EXPECT_EQ(Retire(f->lpGetDescriptor(dev, nullptr, nullptr, 0, USB_DEVICE_DESCRIPTOR_TYPE, 0,
-                                            0, sizeof(b), b))
-                      .error,
-                  want);
+    EXPECT_EQ(Retire(f->lpGetDescriptor(dev, nullptr, nullptr, 0, USB_STRING_DESCRIPTOR_TYPE, 1,
+                                        0x0409, sizeof(b), b))
+                  .error,
+              USB_STALL_ERROR);
+    EXPECT_EQ(Retire(f->lpGetDescriptor(dev, nullptr, nullptr, 0, USB_DEVICE_DESCRIPTOR_TYPE, 0, 0,
+                                        sizeof(b), b))
+                  .error,
+              USB_NO_ERROR);
     ReadAll(3);
     line->Inject(Pattern(20));
     const struct {
@@ -314,6 +314,39 @@ TEST_F(UsbBulkDeviceTest, InjectedFaults) {
     EXPECT_EQ(Retire(t1).error, USB_CANCELED_ERROR);
     EXPECT_EQ(Retire(t2).bytes, 3u);
     EXPECT_EQ(line->TakeTransmitted(), (std::vector<uint8_t>{'q', 't', 'w', 'o'}));
+}
+
+// Out of order: a transfer's completion is held until the next one on its
+// pipe is done, or reported when it is aborted or its pipe closes.
+TEST_F(UsbBulkDeviceTest, OutOfOrderCompletion) {
+    for (int end = 0; end < 3; ++end) {
+        bus->CompleteOutOfOrder(id, {0x81});
+        Completion c1, c2;
+        uint8_t a[16] = {}, b[16] = {};
+        USB_TRANSFER t1 = Read(a, sizeof(a), &c1);
+        USB_TRANSFER t2 = end == 0 ? Read(b, sizeof(b), &c2) : nullptr;
+        line->Inject({1, 2, 3});
+        for (int i = 0; i < 100 && model->Pending(); i++)
+            std::this_thread::sleep_for(2ms);
+        std::this_thread::sleep_for(20ms);
+        EXPECT_FALSE(f->lpIsTransferComplete(t1)) << end;
+        if (end == 0) {
+            line->Inject({4});
+            ASSERT_TRUE(c2.Wait());
+            EXPECT_EQ(Retire(t2).bytes, 1u);
+        } else if (end == 1) {
+            EXPECT_TRUE(f->lpAbortTransfer(t1, 0));
+        } else {
+            EXPECT_TRUE(f->lpClosePipe(inPipe));
+            inPipe = OpenPipe(0x81);
+            EXPECT_EQ(ClearHalt(0x81), USB_NO_ERROR);  // the device's toggle to DATA0 too
+        }
+        ASSERT_TRUE(c1.Wait());
+        Status s = Retire(t1);
+        EXPECT_EQ(s.bytes, 3u);
+        EXPECT_EQ(s.error, USB_NO_ERROR);
+        EXPECT_EQ(a[2], 3);
+    }
 }
 
 }  // namespace

@@ -56,7 +56,9 @@ class UsbBulkDeviceTest : public PlatformTest {
     }
     void Plug(cehost::UsbTiming timing, sim::BulkModelConfig config = {}) {
         bus = std::make_unique<cehost::UsbBus>(timing);
-        bus->SetStrictOrdering(false);  // the environment's is for the driver's suites
+        // The host's own tests pick the ordering they check; the
+        // environment's strict ordering is meant for the driver's suites.
+        bus->SetStrictOrdering(false);
         line = std::make_shared<sim::ScriptedLine>();
         model = std::make_shared<sim::BulkAdapterModel>(config, line);
         id = bus->PlugUnclaimed(model);
@@ -66,9 +68,11 @@ class UsbBulkDeviceTest : public PlatformTest {
         ASSERT_TRUE(inPipe && outPipe);
     }
     void TearDown() override {
-        for (USB_PIPE p : {inPipe, outPipe})
-            if (p && bus && bus->IsPlugged(id))
-                f->lpClosePipe(p);
+        if (bus && bus->IsPlugged(id)) {
+            for (USB_PIPE p : {inPipe, outPipe})
+                if (p)
+                    f->lpClosePipe(p);
+        }
         bus.reset();
         PlatformTest::TearDown();
     }
@@ -102,12 +106,6 @@ class UsbBulkDeviceTest : public PlatformTest {
         }
         return got;
     }
-    // Waits until the device has handed over what it held, and a little.
-    void Drain() {
-        for (int i = 0; i < 500 && model->Pending(); i++)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
     // CLEAR_FEATURE(ENDPOINT_HALT) on the device's endpoint; its error.
     DWORD ClearHalt(uint8_t endpoint) {
         return Retire(f->lpClearFeature(dev, nullptr, nullptr, USB_SEND_TO_ENDPOINT,
@@ -126,7 +124,8 @@ class UsbBulkDeviceTest : public PlatformTest {
     std::shared_ptr<sim::BulkAdapterModel> model;
     cehost::UsbDeviceId id = 0;
     USB_HANDLE dev = nullptr;
-    USB_PIPE inPipe = nullptr, outPipe = nullptr;
+    USB_PIPE inPipe = nullptr;
+    USB_PIPE outPipe = nullptr;
 };
 
 }  // namespace usbtest
