@@ -136,9 +136,9 @@ TEST_F(RegistrationAttachTest, CreatesStartsActivatesAndRemoves) {
         if (started) {
             EXPECT_EQ(port->rxSlotCount, c.rxSlots);
         }
-        const size_t activated = c.library && started;
+        const long activated = c.library && started;
         EXPECT_EQ(port->activation != nullptr, activated != 0);
-        EXPECT_EQ(stub::Calls("Init").size(), activated);
+        EXPECT_EQ(stub::Count("Init"), activated);
         if (activated) {
             auto active = cehost::ActiveDevices();
             ASSERT_EQ(active.size(), 1u);
@@ -146,7 +146,7 @@ TEST_F(RegistrationAttachTest, CreatesStartsActivatesAndRemoves) {
             EXPECT_EQ(cehost::RegReadDword(active[0].activeKey, kValueClientInfo), Token());
         }
         Remove(d);
-        EXPECT_EQ(stub::Calls("Deinit").size(), activated);
+        EXPECT_EQ(stub::Count("Deinit"), activated);
         EXPECT_EQ(PortTokenLookup(Token()), nullptr);
     }
 }
