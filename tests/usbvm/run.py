@@ -145,7 +145,7 @@ def main():
         guest.qemu.wait(timeout=30)
     print("\nusb-vm: the whole run took %.0f s" % (time.monotonic() - t_all))
     for name, failures in report.items():
-        print("%s: %s" % (name, "".join("\n    FAIL " + f for f in failures) or "ok"))
+        print("%s: %s" % (name, "\n    FAIL ".join(["FAILED"] + failures) if failures else "ok"))
     failed = sum(map(bool, report.values()))
     print("usb-vm: %d passed, %d failed" % (len(report) - failed, failed))
     return int(failed > 0)
