@@ -12,6 +12,7 @@ DWORD_PTR StreamTest::StartPort(DWORD usbMode, DWORD ringSize) {
     finishGate.Reset();
     breakGate.Reset();
     port = NewPort<StreamPort>(ringSize, 64, usbMode);
+    port->usbFuncs = usbFuncs != nullptr ? usbFuncs : host.Funcs();
     EXPECT_TRUE(PortInit(port));
     token = PortTokenRegister(port);
     EXPECT_NE(token, 0u);

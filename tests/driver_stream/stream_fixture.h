@@ -134,6 +134,7 @@ class StreamTest : public drvtest::CoreTest {
     LONG Held() { return RingHeld(port); }
 
     fakeusb::FakeUsb& host = usb_;
+    LPCUSB_FUNCS usbFuncs = nullptr;  // set: the next port's instead of the host's
     StreamPort* port = nullptr;
     DWORD token = 0;
     DWORD_PTR context = 0;
