@@ -23,6 +23,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -105,9 +106,7 @@ class FakeUsb {
     void ReleaseWrites(DWORD maxBytes = 0xFFFFFFFFu);
 
     // Bulk-OUT transfers issued, in order (zero-length ones too).
-    std::vector<Transfer*> Writes() {
-        return Select([](Transfer& t) { return t.IsBulkOut(); });
-    }
+    std::vector<Transfer*> Writes() { return Select(&Transfer::IsBulkOut); }
     // The bulk-OUT bytes the device took, in order.
     std::vector<BYTE> Sent() { return Get(&State::sent); }
     int Aborts() { return Get(&State::aborts); }
@@ -151,7 +150,7 @@ class FakeUsb {
         Lock l(mutex_);
         std::vector<Transfer*> out;
         for (auto& t : s_.transfers)
-            if (keep(*t))
+            if (std::invoke(keep, *t))
                 out.push_back(t.get());
         return out;
     }

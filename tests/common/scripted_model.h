@@ -174,20 +174,18 @@ inline Bytes EditEndpoint(Bytes config, uint8_t address, size_t offset, uint16_t
 
 // Every interface keeps its alternate setting 0 without endpoints; its
 // endpoints move to a new alternate setting 1 that follows it.
-inline Bytes EndpointsOnlyInAlternates(const Bytes& config) {
-    Bytes out(config.begin(), config.begin() + (config.size() < 9 ? config.size() : 9));
-    for (size_t at = out.size(); at + 2 <= config.size() && config[at] >= 2; at += config[at]) {
-        const auto from = config.begin() + static_cast<long>(at);
-        if (config[at + 1] != 4 || at + 9 > config.size()) {
-            out.insert(out.end(), from, from + config[at]);
+inline Bytes EndpointsOnlyInAlternates(Bytes config) {
+    for (size_t at = 9; at + 9 <= config.size() && config[at] >= 2; at += config[at]) {
+        if (config[at + 1] != 4)
             continue;
-        }
-        out.insert(out.end(), from, from + 9);
-        out[out.size() - 5] = 0;  // bNumEndpoints of setting 0
-        out.insert(out.end(), from, from + 9);
-        out[out.size() - 6] = 1;  // bAlternateSetting
+        Bytes alt0(config.begin() + static_cast<long>(at),
+                   config.begin() + static_cast<long>(at + 9));
+        alt0[4] = 0;         // bNumEndpoints
+        config[at + 3] = 1;  // bAlternateSetting of the one that keeps them
+        config.insert(config.begin() + static_cast<long>(at), alt0.begin(), alt0.end());
+        at += alt0.size();
     }
-    return FixTotalLength(std::move(out));
+    return FixTotalLength(std::move(config));
 }
 
 }  // namespace testfix
