@@ -132,6 +132,11 @@ class ComPortTest : public PlatformTest {
         ASSERT_NE(id_, 0u) << "the configured attach did not claim the device";
     }
 
+    // A DWORD of the device key (0xDEADBEEF when absent).
+    DWORD KeyDword(const char16_t* name) const {
+        return cehost::RegReadDword(key_, name).value_or(0xDEADBEEF);
+    }
+
     void Unplug() {
         EXPECT_TRUE(bus_ == nullptr || id_ == 0 || !bus_->IsPlugged(id_) || bus_->Unplug(id_));
     }

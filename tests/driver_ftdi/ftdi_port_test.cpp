@@ -328,7 +328,7 @@ TEST_F(Rcs310PortTest, WriteRequestLengths) {
         EXPECT_EQ(lengths, c.lengths);
         EXPECT_EQ(line_->TakeTransmitted(), data);
         if (!c.bulkOut) {
-            EXPECT_EQ(cehost::RegReadDword(key_, kValueSendEndp), 0u);
+            EXPECT_EQ(KeyDword(kValueSendEndp), 0u);
             SetTimeouts(h_, 0, 0, 3000);
             line_->Inject(PatternBytes(200, 0x50));
             EXPECT_EQ(ReadAll(h_, 200), PatternBytes(200, 0x50));
