@@ -12,8 +12,9 @@ namespace {
 
 using namespace usbtest;
 
-// A bulk-IN transfer ends on a short packet or a full buffer, never on a
-// full-size packet alone; a packet past the buffer is babble and halts.
+// A bulk-IN transfer ends on a short packet or a full buffer (never on a
+// full-size packet alone: HaltsTogglesAndTheCapture); a packet past the
+// buffer is babble and halts.
 TEST_F(UsbBulkDeviceTest, WhereBulkTransfersEnd) {
     const struct {
         size_t injected;
@@ -39,15 +40,6 @@ TEST_F(UsbBulkDeviceTest, WhereBulkTransfersEnd) {
         }
         ReadAll(c.left);
     }
-    Completion c;
-    std::vector<uint8_t> buf(256);
-    line->Inject(Pattern(64));
-    USB_TRANSFER t = Read(buf.data(), 256, &c);
-    Drain();
-    EXPECT_FALSE(f->lpIsTransferComplete(t)) << "ended on a full packet";
-    line->Inject({0x55});
-    ASSERT_TRUE(c.Wait());
-    EXPECT_EQ(Retire(t).bytes, 65u);
 }
 
 // Abort, ClosePipe and CloseTransfer end a transfer in flight as cancelled;
@@ -147,12 +139,12 @@ TEST_F(UsbBulkDeviceTest, ReleasedHandlesAreRefusedAndCounted) {
 }
 
 // A halt has two sides: the device's stall, cleared by
-// CLEAR_FEATURE(ENDPOINT_HALT), and the host's, cleared by ResetPipe. The
-// pipe moves data again only once both are; until then nothing reaches the
-// line. The traffic log reads back in tshark as a usbmon capture: the
-// enumeration at its head (kept when the log is cleared) names the device,
-// a stall completes with -EPIPE, a zero-length packet is a packet.
-TEST_F(UsbBulkDeviceTest, HaltNeedsClearFeatureAndResetPipeAndTheCaptureShowsIt) {
+// CLEAR_FEATURE(ENDPOINT_HALT), and the host's, cleared by ResetPipe (each
+// resets its side's data toggle). The pipe moves data again only once both
+// are; until then nothing reaches the line. The traffic log reads back in tshark as a usbmon
+// capture: the enumeration at its head (kept when the log is cleared) names the device, a stall
+// completes with -EPIPE, a zero-length packet is a packet.
+TEST_F(UsbBulkDeviceTest, HaltsTogglesAndTheCapture) {
     // tshark is part of the test setup; without it this must fail, not skip.
     ASSERT_EQ(system("command -v tshark >/dev/null 2>&1"), 0) << "tshark is not installed";
     bus->ClearLog();
@@ -194,61 +186,42 @@ TEST_F(UsbBulkDeviceTest, HaltNeedsClearFeatureAndResetPipeAndTheCaptureShowsIt)
                      "usb.endpoint_address == 0x02"),
               want);
     std::remove(path.c_str());
-}
-
-// Data toggles: after a packet each way both sides are at DATA1. Resetting
-// one side only puts them out of step: the next packet is acknowledged and
-// dropped by its receiver, and the one after it goes through.
-TEST_F(UsbBulkDeviceTest, ToggleOutOfStepDropsOnePacket) {
-    const struct { bool resetHost, in; } cases[] = {{true, false}, {false, false}, {true, true}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.resetHost + 2 * c.in);
-        uint8_t buf[8] = {};
-        line->Inject({0});
-        ASSERT_EQ(Retire(Read(buf, sizeof(buf))).bytes, 1u);
-        ASSERT_EQ(Retire(Write("0", 1)).bytes, 1u);
-        line->TakeTransmitted();
-        if (c.resetHost)
-            ASSERT_TRUE(f->lpResetPipe(c.in ? inPipe : outPipe));
+    // Both sides are at DATA1 now. Resetting one side only puts them out of
+    // step: the next packet is acknowledged and dropped by its receiver, and
+    // the one after it goes through.
+    for (bool host : {false, true}) {
+        if (host)
+            ASSERT_TRUE(f->lpResetPipe(outPipe));
         else
-            EXPECT_EQ(ClearHalt(c.in ? 0x81 : 0x02), USB_NO_ERROR);
-        std::vector<uint8_t> arrived;
-        if (c.in) {
-            Completion done;
-            USB_TRANSFER t = Read(buf, sizeof(buf), &done);
-            line->Inject({'a'});
-            Drain();  // taken by the device before the next byte comes
-            line->Inject({'b'});
-            ASSERT_TRUE(done.Wait());
-            arrived.assign(buf, buf + Retire(t).bytes);
-        } else {
-            for (uint8_t ch : {'a', 'b'})
-                EXPECT_EQ(Retire(Write(&ch, 1)).error, USB_NO_ERROR);
-            arrived = line->TakeTransmitted();
-        }
-        EXPECT_EQ(arrived, (std::vector<uint8_t>{'b'}));
-        // Both pipes back to DATA0 for the next case.
-        for (auto [p, ep] : {std::pair{inPipe, 0x81}, std::pair{outPipe, 0x02}}) {
-            ASSERT_TRUE(f->lpResetPipe(p));
-            EXPECT_EQ(ClearHalt(uint8_t(ep)), USB_NO_ERROR);
-        }
+            EXPECT_EQ(ClearHalt(0x02), USB_NO_ERROR);
+        for (uint8_t ch : {'a', 'b'})
+            EXPECT_EQ(Retire(Write(&ch, 1)).error, USB_NO_ERROR);
+        EXPECT_EQ(line->TakeTransmitted(), (std::vector<uint8_t>{'b'})) << host;
     }
+    // The same on a read; and the full packet that comes next does not end
+    // it: the short one after it does.
+    uint8_t buf[256];
+    line->Inject({0});
+    ASSERT_EQ(Retire(Read(buf, sizeof(buf))).bytes, 1u);
+    ASSERT_TRUE(f->lpResetPipe(inPipe));
+    Completion done;
+    USB_TRANSFER t = Read(buf, sizeof(buf), &done);
+    for (const auto& bytes : {std::vector<uint8_t>{'a'}, Pattern(64)}) {
+        line->Inject(bytes);
+        Drain();  // taken by the device before the next bytes come
+    }
+    EXPECT_FALSE(f->lpIsTransferComplete(t));
+    line->Inject({0x55});
+    ASSERT_TRUE(done.Wait());
+    EXPECT_EQ(Retire(t).bytes, 65u);
+    EXPECT_EQ(buf[64], 0x55);
+    EXPECT_EQ(buf[0], 1) << "the dropped packet is not in the buffer";
 }
 
 // The faults the bus injects for the driver's tests, one kind at a time.
 TEST_F(UsbBulkDeviceTest, InjectedFaults) {
     using cehost::UsbDataFault;
     uint8_t b[32];
-    bus->CompleteWithError(id, {0x81}, USB_CRC_ERROR);
-    line->Inject({1, 2, 3});
-    EXPECT_EQ(Retire(Read(b, sizeof(b))).error, USB_CRC_ERROR);
-    EXPECT_EQ(model->Pending(), 3u) << "the device was never asked";
-    // The error halted its pipe until ResetPipe.
-    EXPECT_TRUE(Halted(inPipe));
-    EXPECT_FALSE(Halted(outPipe));
-    EXPECT_EQ(Retire(Read(b, sizeof(b))).error, USB_STALL_ERROR);
-    ASSERT_TRUE(f->lpResetPipe(inPipe));
-    ReadAll(3);
     line->Inject(Pattern(20));
     const struct {
         UsbDataFault kind;

@@ -96,14 +96,11 @@ class UsbBulkDeviceTest : public PlatformTest {
         return s;
     }
     // Reads what the line sent until `n` bytes came, one transfer at a time.
-    std::vector<uint8_t> ReadAll(size_t n, DWORD chunk = 256) {
-        std::vector<uint8_t> got, buf(chunk);
-        while (got.size() < n) {
-            Status s = Retire(Read(buf.data(), chunk));
-            if (s.error != USB_NO_ERROR)
-                break;
-            got.insert(got.end(), buf.begin(), buf.begin() + s.bytes);
-        }
+    std::vector<uint8_t> ReadAll(size_t n) {
+        std::vector<uint8_t> got;
+        uint8_t buf[256];
+        for (Status s; got.size() < n && (s = Retire(Read(buf, 256))).error == USB_NO_ERROR;)
+            got.insert(got.end(), buf, buf + s.bytes);
         return got;
     }
     // Waits until the device has handed over what it held, and a little.
