@@ -15,8 +15,8 @@ struct Seen {
     USB_TRANSFER inFlight;
     Completion* completion;
     bool closeInside;
-    bool strict = false;  // the bus orders as a controller may (SetStrictOrdering)
-    std::atomic<bool>* synchronous = nullptr;  // set once a blocked synchronous read returned
+    bool strict = false;             // the bus orders as a controller may (SetStrictOrdering)
+    std::atomic<bool>* synchronous;  // set once a blocked synchronous read returned
     std::thread::id testThread = std::this_thread::get_id();
     int calls = 0;
 };
@@ -29,7 +29,7 @@ struct Seen {
 BOOL WINAPI Notify(LPVOID p, DWORD code, LPDWORD*, LPDWORD*, LPDWORD*, LPDWORD*) {
     Seen* s = static_cast<Seen*>(p);
     UsbBulkDeviceTest* t = s->test;
-    for (int i = 0; i < 10000 && s->synchronous && !*s->synchronous; ++i)
+    for (int i = 0; i < 10000 && !*s->synchronous; ++i)
         std::this_thread::sleep_for(1ms);
     EXPECT_EQ(code, DWORD(USB_CLOSE_DEVICE));
     EXPECT_NE(std::this_thread::get_id(), s->testThread);
@@ -77,33 +77,28 @@ TEST_F(UsbBulkDeviceTest, RemovalEndsTransfersThenNotifies) {
             EXPECT_FALSE(f->lpCloseTransfer(orphan));
             ExpectMisuse("usb.transfer.stale", 1);
         }
-        Seen seen{this, nullptr, &c, round != 1, strict};
+        std::atomic<bool> returned = false;
+        Seen seen{this, nullptr, &c, round != 1, strict, &returned};
         ASSERT_TRUE(f->lpRegisterNotificationRoutine(dev, Notify, &seen));
         if (round == 2)
             bus->UnplugAtCall(id, cehost::UsbCall::kIssueBulkTransfer, 2);
         seen.inFlight = Read(buf, sizeof(buf), &c);
-        std::atomic<bool> returned = false;
-        Status sync;
-        std::thread reader;
-        if (round == 0) {
-            seen.synchronous = &returned;
-            reader = std::thread([&] {
-                uint8_t b[16];
+        Status sync{0, USB_DEVICE_GONE_ERROR};
+        std::thread reader([&] {
+            uint8_t b[16];
+            if (round == 0)
                 sync = Retire(Read(b, sizeof(b)));  // blocks: the device has nothing
-                returned = true;
-            });
-            std::this_thread::sleep_for(20ms);
-        }
+            returned = true;
+        });
+        std::this_thread::sleep_for(20ms);
         if (round == 2) {
             EXPECT_EQ(Write("ab", 2), nullptr) << "the second issue finds the device gone";
             ASSERT_TRUE(bus->WaitUnplugged(id));
         } else {
             ASSERT_TRUE(bus->Unplug(id));
         }
-        if (reader.joinable()) {
-            reader.join();
-            EXPECT_EQ(sync.error, USB_DEVICE_GONE_ERROR);
-        }
+        reader.join();
+        EXPECT_EQ(sync.error, USB_DEVICE_GONE_ERROR);
         EXPECT_EQ(seen.calls, 1);
         EXPECT_TRUE(c.Wait());
         EXPECT_TRUE(line->TakeTransmitted().empty());
