@@ -5,12 +5,10 @@
 #pragma once
 
 #include <algorithm>
-#include <atomic>
 #include <condition_variable>
 #include <mutex>
 
 #include "ce/windows.h"
-#include "cehost/core.h"
 #include "cehost/devmgr.h"
 #include "cehost/loader.h"
 #include "cehost/regfile.h"
@@ -27,10 +25,9 @@ inline struct State {
     std::mutex lock;
     std::condition_variable changed;
     std::vector<Call> calls;
-    bool holdReads = false, blockDeinit = false;  // until Release()
-    bool deinitStarted = false, released = false;
+    // holdReads, blockDeinit: reads and _Deinit wait until Release().
+    bool holdReads = false, blockDeinit = false, deinitStarted = false, released = false;
     int late = 0;  // calls on an open handle that entered after a _Deinit started
-    std::atomic<DWORD_PTR> next{0x10};  // device contexts
 } s;
 
 inline void Reset() {
@@ -39,12 +36,10 @@ inline void Reset() {
     s.holdReads = s.blockDeinit = s.deinitStarted = s.released = (s.late = 0);
 }
 
-inline std::vector<Call> Calls(const std::string& fn = "") {
+// Calls of `fn` so far (of any entry point: "").
+inline long Count(const std::string& fn = "") {
     std::lock_guard<std::mutex> g(s.lock);
-    std::vector<Call> out;
-    std::ranges::copy_if(s.calls, std::back_inserter(out),
-                         [&](auto& c) { return fn.empty() || c.fn == fn; });
-    return out;
+    return fn.empty() ? long(s.calls.size()) : std::ranges::count(s.calls, fn, &Call::fn);
 }
 
 // Waits (generously) until `pred`, under the lock, in a platform wait as a
@@ -76,7 +71,7 @@ struct Entry {
         s.changed.notify_all();
         return c.ctx;
     }
-    static DWORD_PTR Init(LPCWSTR, LPCVOID) { return Record({"Init", s.next++}, false); }
+    static DWORD_PTR Init(LPCWSTR, LPCVOID) { return Record({"Init", 0x10}, false); }
     static BOOL Deinit(DWORD_PTR ctx) {
         Record({"Deinit", ctx}, false);
         return !s.blockDeinit || Block([] { return s.released; });
@@ -98,11 +93,10 @@ struct Entry {
 inline void RegisterStub(const std::string& library, const std::string& prefix) {
     using E = Entry;
     std::vector<cehost::LibraryProc> procs = {
-        {"_Init", &E::Init},       {"_Deinit", &E::Deinit},       {"_Open", &E::Open},
-        {"_Close", &E::Close},     {"_Read", &E::Read},           {"_Write", &E::Write},
-        {"_Seek", &E::Other},      {"_IOControl", &E::IOControl}, {"_PowerUp", &E::Other},
-        {"_PowerDown", &E::Other},
-    };
+        {"_Init", &E::Init},      {"_Deinit", &E::Deinit},       {"_Open", &E::Open},
+        {"_Close", &E::Close},    {"_Read", &E::Read},           {"_Write", &E::Write},
+        {"_Seek", &E::Other},     {"_IOControl", &E::IOControl}, {"_PowerUp", &E::Other},
+        {"_PowerDown", &E::Other}};
     for (auto& p : procs)
         p.name = prefix + p.name;
     cehost::RegisterLibrary(library, procs);

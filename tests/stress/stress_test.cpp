@@ -16,13 +16,9 @@
 // seed makes the same choices again).
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <iostream>
@@ -35,15 +31,10 @@
 #include "bad_inputs/chips.h"
 #include "common/com_port_test.h"
 
-#ifndef SERLYNX_STRESS_DEFAULT_CYCLES
-#define SERLYNX_STRESS_DEFAULT_CYCLES 100
-#endif
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-using std::to_string;
 
 // The port types under test, by device model (one of each).
 constexpr const char* kKinds[7] = {"bulk", "cdc-acm",     "cdc-cts", "cdc-two-channel",
@@ -71,6 +62,25 @@ std::string Echo(size_t n) {
     return intact ? "" : "the port lost or changed data";
 }
 
+// Plugs `model`: empty when it was served as "COM1:" and moved data, else
+// what went wrong. The device is unplugged again.
+std::string Serve(cehost::UsbBus& bus, std::shared_ptr<cehost::UsbDeviceModel> model) {
+    const cehost::UsbDeviceId id = bus.Plug(std::move(model));
+    const std::string result =
+        id == 0 || bus.Owner(id) != u"Serlynx" ? "the device was not claimed" : Echo(64);
+    (void)(id != 0 && bus.Unplug(id));
+    return result;
+}
+
+// What `step` returns while the nth creation counted by `failNth` fails.
+template <class Step>
+auto Failing(void (*failNth)(uint64_t), uint64_t n, Step step) {
+    failNth(n);
+    const auto result = step();
+    failNth(0);
+    return result;
+}
+
 // One application thread repeating a blocking call until the device is gone
 // (the call fails) or the cycle tells it to stop.
 struct Blocker {
@@ -94,7 +104,7 @@ uint64_t gWorkersKilled = 0, gKilledHolding = 0, gTransfersLost = 0;
 class Cycle {
   public:
     explicit Cycle(uint64_t seed)
-        : seed_(seed), rng_(seed), kind_(kKinds[seed % 7]), info_(badtest::Path(kind_)) {}
+        : rng_(seed), kind_(kKinds[seed % 7]), info_(badtest::Path(kind_)) {}
 
     // Runs the cycle; empty when every invariant held, else what broke.
     std::string Run() {
@@ -129,9 +139,7 @@ class Cycle {
     void CheckPlatform(uint64_t baseline) {
         const uint64_t killed = cehost::ParkedThreadCount();
         if (cehost::GetHeapStats().liveBlocks != baseline || cehost::RunningThreadCount() != 0)
-            Fail("heap blocks " + to_string(cehost::GetHeapStats().liveBlocks) + " (baseline " +
-                 to_string(baseline) + "), platform threads running " +
-                 to_string(cehost::RunningThreadCount()));
+            Fail("heap blocks or platform threads left");
         cehost::SweepLeaks();
         cehost::DiscountLeak("thread.parked", killed);
         const uint64_t lost = std::min(cehost::LeakCounts()["usb.transfer.unclosed"], killed);
@@ -146,18 +154,14 @@ class Cycle {
     // What `step` returns when, by chance, one of its first allocations fails.
     template <class Step>
     auto ShortOfMemory(int percent, uint64_t range, Step step) {
-        if (Chance(percent))
-            cehost::FailNthAllocation(1 + Pick(range));
-        const auto result = step();
-        cehost::ClearAllocationFailures();
-        return result;
+        return Failing(cehost::FailNthAllocation, Chance(percent) ? 1 + Pick(range) : 0, step);
     }
 
     void Body() {
-        model_ = badtest::MakeChip(kind_);
-        const std::u16string key = comtest::DeviceKeyPath(model_->DeviceDescriptor());
+        auto model = badtest::MakeChip(kind_);
+        const std::u16string key = comtest::DeviceKeyPath(model->DeviceDescriptor());
         // First attach, which writes the device key, maybe short of memory.
-        id_ = ShortOfMemory(25, 3, [this] { return bus_->Plug(model_); });
+        id_ = ShortOfMemory(25, 3, [&] { return bus_->Plug(model); });
         // (The first attach ran out of memory when it wrote no key: nothing to serve.)
         if (id_ == 0 || !cehost::RegKeyExists(key))
             return id_ == 0 ? Fail("first plug did not enumerate") : void();
@@ -197,8 +201,7 @@ class Cycle {
             if (h != INVALID_HANDLE_VALUE)
                 handles_.push_back(h);
         }
-        COMMTIMEOUTS none{0, 0, 0, 0, 0};  // reads wait for the whole count
-        SetCommTimeouts(first, &none);
+        comtest::SetTimeouts(first, 0, 0, 0);  // reads wait for the whole count
         SetCommMask(first, EV_RXCHAR | EV_TXEMPTY | EV_CTS | EV_DSR | EV_RLSD | EV_BREAK | EV_ERR |
                                EV_RING);
     }
@@ -217,10 +220,7 @@ class Cycle {
             const std::function<void()> faults[] = {
                 [&] { bus_->FailIssues(id_, target, times); },
                 [&] { bus_->CompleteWithError(id_, target, errors[Pick(5)], times); },
-                [&] {
-                    if (ep > 0)
-                        bus_->Stall(id_, static_cast<uint8_t>(ep));
-                },
+                [&] { bus_->Stall(id_, static_cast<uint8_t>(ep > 0 ? ep : info_.dataIn)); },
                 [&] { bus_->NeverComplete(id_, target, times); },
                 [&] { bus_->CompleteOutOfOrder(id_, target, times); },
                 [&] { bus_->CorruptData(id_, target, cehost::UsbDataFault(Pick(3)), times); },
@@ -240,8 +240,7 @@ class Cycle {
             b->thread = std::thread([this, b = b.get(), h = handles_[at], op] {
                 std::vector<uint8_t> buffer = comtest::PatternBytes(op == 1 ? 3000 : 4096);
                 const DWORD size = static_cast<DWORD>(buffer.size());
-                while (!stop_.load()) {
-                    DWORD n = 0;
+                for (DWORD n = 0; !stop_.load();) {
                     const BOOL ok = op == 0   ? ReadFile(h, buffer.data(), size, &n, nullptr)
                                     : op == 1 ? WriteFile(h, buffer.data(), size, &n, nullptr)
                                               : WaitCommEvent(h, &n, nullptr);
@@ -264,11 +263,10 @@ class Cycle {
             HANDLE h = handles_[Pick(handles_.size())];
             DWORD word = 0;
             COMSTAT stat{};
+            const bool on = Chance(50);
             const std::function<void()> requests[] = {
-                [&] {
-                    comtest::EditDcb(h, [&](DCB& d) { d.BaudRate = Chance(50) ? 9600 : 115200; });
-                },
-                [&] { EscapeCommFunction(h, Chance(50) ? SETDTR : CLRDTR); },
+                [&] { comtest::EditDcb(h, [&](DCB& d) { d.BaudRate = on ? 9600 : 115200; }); },
+                [&] { EscapeCommFunction(h, on ? SETDTR : CLRDTR); },
                 [&] { PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR); },
                 [&] { GetCommModemStatus(h, &word); },
                 [&] { ClearCommError(h, &word, &stat); },
@@ -289,8 +287,7 @@ class Cycle {
     void MaybeKillWorker() {
         if (cehost::GetTerminationMode() != cehost::TerminationMode::kAnywhere || !Chance(60))
             return;
-        const auto after = std::chrono::microseconds(Chance(50) ? 0 : Pick(300));
-        cehost::CutShortThreadWaits(1, after);
+        cehost::CutShortThreadWaits(1, std::chrono::microseconds(Chance(50) ? 0 : Pick(300)));
     }
 
     void UnplugNow() {
@@ -340,20 +337,18 @@ class Cycle {
     // is what applications are promised).
     void CheckBlockersReturned() {
         const auto hardStop = Clock::now() + 10s;
-        for (auto& b : blockers_) {
+        for (auto& b : blockers_)
             while (!b->done.load() && Clock::now() < hardStop)
                 std::this_thread::sleep_for(2ms);
-        }
         stop_.store(true);
         for (auto& b : blockers_) {
-            if (!b->done.load()) {
-                std::fprintf(stderr, "stress seed %llu: a blocked call never returned\n",
-                             (unsigned long long)seed_);
-                std::abort();  // the thread cannot be joined; the seed is printed
+            if (!b->done.load()) {  // the thread cannot be joined; the seed was printed
+                std::cerr << "\nstress: a blocked call never returned\n";
+                std::abort();
             }
             b->thread.join();
             if (b->end - unplugAt_ > kReturnLimit)
-                Fail("a blocked call returned " + to_string((b->end - unplugAt_) / 1ms) +
+                Fail("a blocked call returned " + std::to_string((b->end - unplugAt_) / 1ms) +
                      " ms after the removal started");
         }
         blockers_.clear();
@@ -362,21 +357,14 @@ class Cycle {
     // A fresh device of the same kind is served as "COM1:" again (the name
     // was released) and moves data.
     void ReuseName() {
-        model_ = badtest::MakeChip(kind_);
-        id_ = bus_->Plug(model_);
-        if (id_ == 0 || bus_->Owner(id_) != u"Serlynx")
-            return Fail("a fresh device was not claimed after the removal");
-        if (const std::string echo = Echo(64); !echo.empty())
-            Fail(echo + " after the removal");
-        bus_->Unplug(id_);
+        if (const std::string e = Serve(*bus_, badtest::MakeChip(kind_)); !e.empty())
+            Fail(e + " after the removal");
     }
 
-    uint64_t seed_;
     std::mt19937_64 rng_;
     const char* kind_;
     sim::DataPath info_;
     std::unique_ptr<cehost::UsbBus> bus_;
-    std::shared_ptr<cehost::UsbDeviceModel> model_;
     cehost::UsbDeviceId id_ = 0;
     std::vector<HANDLE> handles_;
     std::vector<std::unique_ptr<Blocker>> blockers_;
@@ -386,29 +374,6 @@ class Cycle {
     std::string failure_;
 };
 
-// A cycle that crashes the process still names its seed: the handler
-// writes the text made before the cycle (async-signal-safe) and hands the
-// signal on to whatever handled it before (the default action, or a
-// sanitizer's reporter).
-char crashText[96];
-volatile sig_atomic_t crashTextLength = 0;
-struct sigaction previousActions[NSIG];
-
-void CrashHandler(int sig) {
-    [[maybe_unused]] ssize_t w = write(2, crashText, static_cast<size_t>(crashTextLength));
-    sigaction(sig, &previousActions[sig], nullptr);
-    if (sig == SIGABRT)
-        raise(sig);  // a fault re-runs the faulting instruction instead
-}
-[[maybe_unused]] const bool gCrashHandlerInstalled = [] {
-    struct sigaction action {};
-    action.sa_handler = CrashHandler;
-    action.sa_flags = SA_NODEFER;  // sa_mask: empty
-    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT})
-        sigaction(sig, &action, &previousActions[sig]);
-    return true;
-}();
-
 class UnplugStressTest : public PlatformTest {};
 
 TEST_F(UnplugStressTest, SeededCycles) {
@@ -417,17 +382,15 @@ TEST_F(UnplugStressTest, SeededCycles) {
     uint64_t failed = 0, ran = 0;
     for (; ran < cycles && failed < 5; ++ran) {
         const uint64_t seed = first + ran;
-        crashTextLength = std::snprintf(crashText, sizeof crashText,
-                                        "\nstress: crashed in the cycle of seed %llu\n",
-                                        (unsigned long long)seed);
+        // A cycle that crashes the process is the last one named here.
+        std::cerr << "\rstress: cycle of seed " << seed << std::flush;
         const std::string failure = Cycle(seed).Run();
-        crashTextLength = 0;
         failed += failure.empty() ? 0 : 1;
         EXPECT_EQ(failure, "") << "seed " << seed << " (replay: SERLYNX_STRESS_SEED=" << seed
                                << " SERLYNX_STRESS_CYCLES=1): " << failure;
     }
-    std::cout << "stress: " << ran << " cycles from seed " << first << ", " << failed << " failed; "
-              << gWorkersKilled << " workers killed anywhere, " << gKilledHolding
+    std::cout << "\nstress: " << ran << " cycles from seed " << first << ", " << failed
+              << " failed; " << gWorkersKilled << " workers killed anywhere, " << gKilledHolding
               << " sections kept owned, " << gTransfersLost << " transfers lost with them\n";
     cehost::ResetPlatform();
 }
@@ -478,15 +441,11 @@ TEST_P(AllocSweepTest, AttachesAndOpen) {
         ASSERT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
         const uint64_t first = creationsOf([&] { bus.Unplug(bus.Plug(model)); });
         for (uint64_t n = 1; n <= first; ++n) {
-            SCOPED_TRACE(std::string("first attach ") + r.name + " " + to_string(n));
+            SCOPED_TRACE(testing::Message() << "first attach " << r.name << " " << n);
             cehost::RegDeleteTree(key);
             ASSERT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
-            r.failNth(n);
-            id = bus.Plug(model);
-            r.failNth(0);
-            ASSERT_NE(id, 0u);
-            EXPECT_TRUE(bus.Owner(id).empty());
-            ASSERT_TRUE(bus.Unplug(id));
+            id = Failing(r.failNth, n, [&] { return bus.Plug(model); });
+            ASSERT_TRUE(id != 0 && bus.Owner(id).empty() && bus.Unplug(id));  // not served
             ExpectClean(unplugged);
         }
         // Past the first attach's own creations, it wrote the device key.
@@ -494,33 +453,22 @@ TEST_P(AllocSweepTest, AttachesAndOpen) {
 
         const uint64_t attach = creationsOf([&] { id = bus.Plug(model); });
         ASSERT_EQ(bus.Owner(id), u"Serlynx");
-        const uint64_t served = cehost::GetHeapStats().liveBlocks;
         const uint64_t open = creationsOf([] { EXPECT_EQ(Echo(40), ""); });
-        EXPECT_EQ(cehost::GetHeapStats().liveBlocks, served);
         ASSERT_TRUE(bus.Unplug(id));
         for (uint64_t n = 1; n <= attach; ++n) {
-            SCOPED_TRACE(std::string("attach ") + r.name + " " + to_string(n));
-            r.failNth(n);
-            id = bus.Plug(model);
-            r.failNth(0);
+            SCOPED_TRACE(testing::Message() << "attach " << r.name << " " << n);
+            id = Failing(r.failNth, n, [&] { return bus.Plug(model); });
             ASSERT_TRUE(id != 0 && bus.Unplug(id));
             ExpectClean(unplugged);
-            // The failure spoiled nothing: the next plug is served.
-            id = bus.Plug(model);
-            ASSERT_EQ(bus.Owner(id), u"Serlynx");
-            EXPECT_EQ(Echo(40), "");
-            ASSERT_TRUE(bus.Unplug(id));
-            EXPECT_EQ(cehost::GetHeapStats().liveBlocks, unplugged);
+            EXPECT_EQ(Serve(bus, model), "");  // the failure spoiled nothing
         }
 
         id = bus.Plug(model);
         ASSERT_EQ(bus.Owner(id), u"Serlynx");
         const uint64_t level = cehost::GetHeapStats().liveBlocks;
         for (uint64_t n = 1; n <= open; ++n) {
-            SCOPED_TRACE(std::string("open ") + r.name + " " + to_string(n));
-            r.failNth(n);
-            HANDLE h = comtest::OpenCom();
-            r.failNth(0);
+            SCOPED_TRACE(testing::Message() << "open " << r.name << " " << n);
+            HANDLE h = Failing(r.failNth, n, [] { return comtest::OpenCom(); });
             EXPECT_TRUE(h == INVALID_HANDLE_VALUE || CloseHandle(h));
             EXPECT_EQ(Echo(40), "");
             ExpectClean(level);
