@@ -203,7 +203,7 @@ MUTANTS = [
         "replace": "if (done > 0 && interval > wait)",
         "area": "timeouts",
         "note": "the read interval timeout never ends a read",
-        "hint": "StreamE2e",
+        "hint": "ReadWrite",
     },
     {
         "id": "read-multiplier-ignored",
@@ -212,7 +212,7 @@ MUTANTS = [
         "replace": "DWORD total = timeouts.ReadTotalTimeoutConstant;",
         "area": "timeouts",
         "note": "the read total timeout leaves out the per-byte multiplier",
-        "hint": "StreamE2e",
+        "hint": "ReadWrite",
     },
     # ---- Writes and zero-length packets ---------------------------------
     {

@@ -22,6 +22,12 @@ int RecordingPort::Service() {
     return ServiceBulk(this);
 }
 
+static bool FreeHandle(OpenHandle* handle) {
+    CloseHandle(handle->waitEvent);
+    LocalFree(handle);
+    return true;
+}
+
 bool Eventually(const std::function<bool()>& ready, int ms) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (!ready()) {
@@ -47,11 +53,7 @@ void CoreTest::SetUp() {
 }
 
 void CoreTest::TearDown() {
-    for (auto& [owner, handle] : handles_) {
-        CloseHandle(handle->waitEvent);
-        LocalFree(handle);
-    }
-    handles_.clear();
+    std::erase_if(handles_, [](auto& h) { return FreeHandle(h.second); });
     EXPECT_EQ(usb_.Faults(), 0) << "driver misused the scripted host";
     PlatformTest::TearDown();
 }
@@ -104,15 +106,7 @@ void CoreTest::Finish(SerialPort* port) {
         port->openList = nullptr;
         port->openLock.Leave();
     }
-    for (auto it = handles_.begin(); it != handles_.end();) {
-        if (OwnerPort(it->first) != port) {
-            ++it;
-            continue;
-        }
-        CloseHandle(it->second->waitEvent);
-        LocalFree(it->second);
-        it = handles_.erase(it);
-    }
+    std::erase_if(handles_, [&](auto& h) { return h.first == port && FreeHandle(h.second); });
     EXPECT_TRUE(PortTeardown(port));
     PortDelete(port);
     EXPECT_EQ(usb_.Unclosed(), 0) << "transfers left open";
@@ -144,10 +138,9 @@ void CoreTest::EditDcb(SerialPort* port, const std::function<void(DCB&)>& edit) 
 std::vector<BYTE> CoreTest::Held(SerialPort* port) {
     std::vector<BYTE> out;
     const LONG size = static_cast<LONG>(port->ringSize);
-    if (port->ringHead >= size) {
-        ADD_FAILURE() << "ringHead past the ring";
+    EXPECT_LT(port->ringHead, size) << "ringHead past the ring";
+    if (port->ringHead >= size)
         return out;
-    }
     for (LONG i = port->ringTail % size; i != port->ringHead; i = (i + 1) % size)
         out.push_back(port->ring[i]);
     return out;

@@ -34,6 +34,7 @@ class RecordingPort : public SerialPort {
         DWORD mask;
         DWORD value;
         bool async;
+        bool operator==(const LineCall&) const = default;
     };
     static inline std::vector<LineCall> calls;
     static inline int firstPassPriority = -1;

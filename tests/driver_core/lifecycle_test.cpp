@@ -5,6 +5,7 @@
 // suite's allocation sweeps, a class start refusing a packet size by the
 // bad-input sweeps.)
 #include <string>
+#include <tuple>
 
 #include "cehost/loader.h"
 #include "driver/variants/cdc_port.h"
@@ -45,52 +46,38 @@ TEST_F(CoreLifecycleTest, SlotCountIsCappedAndStrideRoundedUp) {
 // else at its creator's; on a platform with only 8 levels, at the level the
 // priority falls in.
 TEST_F(CoreLifecycleTest, WorkerRunsAtConfiguredOrCreatorPriority) {
-    struct Case {
-        const char* hide;  // a priority call the platform lacks
-        int creator256;    // priority of the thread running PortInit
-        LONG priority256;
-        int expectedWorker;
-    } const cases[] = {
+    // A priority call the platform lacks, the priority of the thread running
+    // PortInit, the configured priority, the worker's.
+    const std::tuple<const char*, int, LONG, int> cases[] = {
         {nullptr, 251, 130, 130},
         {nullptr, 120, -4, 120},                 // negative means none
         {"CeGetThreadPriority", 251, 0, 251},    // creator's, 8 levels
         {"CeSetThreadPriority", 251, 100, 248},  // urgent on 8 levels: level 0
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.priority256);
+    const int own = CeGetThreadPriority(GetCurrentThread());
+    for (const auto& [hide, creator256, priority256, expectedWorker] : cases) {
+        SCOPED_TRACE(priority256);
         cehost::RestoreCoredllProcs();
         RecordingPort::firstPassPriority = -1;
-        if (c.hide != nullptr)
-            cehost::HideCoredllProc(c.hide);
-        struct Args {
-            RecordingPort* port;
-            int creator;
-            BOOL ok;
-        } args{NewPort<RecordingPort>(), c.creator256, FALSE};
-        args.port->priority256 = c.priority256;
-        usb_.FailIssues(-1);
-        // PortInit runs on a platform thread of the wanted priority, as the
-        // host's attach thread would.
-        auto body = [](LPVOID p) -> DWORD {
-            auto* a = static_cast<Args*>(p);
-            CeSetThreadPriority(GetCurrentThread(), a->creator);
-            a->ok = PortInit(a->port);
-            return 0;
-        };
-        HANDLE creator = CreateThread(nullptr, 0, body, &args, 0, nullptr);
-        ASSERT_EQ(WaitForSingleObject(creator, 5000), WAIT_OBJECT_0);
-        CloseHandle(creator);
-        ASSERT_TRUE(args.ok);
-        EndWorker(args.port);
-        usb_.FailIssues(0);
-        EXPECT_EQ(args.port->defaultPriority256, c.creator256);
-        EXPECT_EQ(RecordingPort::firstPassPriority, c.expectedWorker);
-        Finish(args.port);
+        if (hide != nullptr)
+            cehost::HideCoredllProc(hide);
+        RecordingPort* port = NewPort<RecordingPort>();
+        port->priority256 = priority256;
+        // PortInit runs at its creator's priority, as on the host's attach
+        // thread.
+        CeSetThreadPriority(GetCurrentThread(), creator256);
+        StartIdle(port);
+        CeSetThreadPriority(GetCurrentThread(), own);
+        EXPECT_EQ(port->defaultPriority256, creator256);
+        EXPECT_EQ(RecordingPort::firstPassPriority, expectedWorker);
+        Finish(port);
     }
 }
 
 // Once `stall` is set, the worker's next pass waits on `gate`, which no one
 // sets: teardown finds it slow and terminates it.
+LONG stall = 0;
+HANDLE gate = nullptr;
 template <typename Base>
 class StallingPort : public Base {
   public:
@@ -99,8 +86,6 @@ class StallingPort : public Base {
             WaitForSingleObject(gate, INFINITE);
         return Base::Service();
     }
-    LONG stall = 0;
-    HANDLE gate = nullptr;
 };
 
 // Teardown with four receive transfers in flight. A worker that ends in time
@@ -115,45 +100,31 @@ class StallingPort : public Base {
 // one releases all.
 TEST_F(CoreLifecycleTest, TeardownWithTransfersOutstanding) {
     enum Worker { kEnds, kSlow, kCannotBeEnded };
-    const struct {
-        Worker worker;
-        bool cdc;  // with a CDC port's status transfer
-    } cases[] = {{kEnds, false}, {kSlow, false}, {kSlow, true}, {kCannotBeEnded, false}};
-    USB_ENDPOINT status = fakeusb::BulkEndpoint(0x83, 16);
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.worker + 10 * c.cdc);
+    USB_ENDPOINT status = fakeusb::BulkEndpoint(0x83, 16);  // a CDC port's status transfer
+    for (auto [worker, cdc] :
+         {std::pair{kEnds, false}, {kSlow, false}, {kSlow, true}, {kCannotBeEnded, false}}) {
+        SCOPED_TRACE(worker + 10 * cdc);
         usb_.Reset();
         usb_.HoldWrites(true);
-        HANDLE gate = CreateEvent(nullptr, TRUE, FALSE, nullptr);
-        SerialPort* port;
-        LONG* stall;
-        auto make = [&](auto* p) {
-            p->gate = gate;
-            stall = &p->stall;
-            port = p;
-        };
-        if (c.cdc) {
-            auto* cdc = NewPort<StallingPort<CdcPort>>();
-            cdc->classEndpoint = &status;
-            make(cdc);
-        } else {
-            make(NewPort<StallingPort<SerialPort>>());
-        }
+        gate = CreateEvent(nullptr, TRUE, FALSE, nullptr);
+        stall = 0;
+        SerialPort* port = cdc ? static_cast<SerialPort*>(NewPort<StallingPort<CdcPort>>())
+                               : NewPort<StallingPort<SerialPort>>();
+        port->classEndpoint = cdc ? &status : nullptr;
         ASSERT_TRUE(PortInit(port));
         ASSERT_TRUE(usb_.WaitPending(kInAddress, 4));
         usb_.Complete(usb_.Pending(kInAddress)[0], {'h', 'i'});
         ASSERT_TRUE(Eventually([&] { return ReadAcquire(&port->ringHead) == 2; }));
-        EXPECT_EQ(Held(port), (std::vector<BYTE>{'h', 'i'}));
         ASSERT_TRUE(usb_.WaitPending(kInAddress, 4));  // refilled
-        ASSERT_TRUE(usb_.WaitPending(0x83, c.cdc ? 1 : 0));
+        ASSERT_TRUE(usb_.WaitPending(0x83, cdc ? 1 : 0));
         std::vector<Transfer*> inFlight = usb_.Pending(kInAddress), onStatus = usb_.Pending(0x83);
         inFlight.insert(inFlight.end(), onStatus.begin(), onStatus.end());
-        usb_.SetCancelOnClose(c.worker == kEnds);
-        if (c.worker == kSlow) {
-            WriteRelease(stall, 1);
+        usb_.SetCancelOnClose(worker == kEnds);
+        if (worker == kSlow) {
+            WriteRelease(&stall, 1);
             SetEvent(port->serviceEvent);
         }
-        if (c.worker == kCannotBeEnded) {
+        if (worker == kCannotBeEnded) {
             // The worker retires a transfer, then blocks on deviceLock (held
             // here) on its way to deliver the block.
             port->deviceLock.Enter();
@@ -163,8 +134,7 @@ TEST_F(CoreLifecycleTest, TeardownWithTransfersOutstanding) {
             cehost::FailNthThreadTermination(1);
             EXPECT_FALSE(PortTeardown(port));
             EXPECT_EQ(cehost::RunningThreadCount(), 1u);
-            EXPECT_NE(port->serviceThread, nullptr);
-            EXPECT_NE(port->rxSlots, nullptr);
+            EXPECT_TRUE(port->serviceThread != nullptr && port->rxSlots != nullptr);
             EXPECT_EQ(usb_.OpenPipes(), 2);
             port->deviceLock.Leave();
         }
@@ -180,31 +150,10 @@ TEST_F(CoreLifecycleTest, TeardownWithTransfersOutstanding) {
 
 using CoreSerialPortTest = CoreTest;
 
-// Only bits 0-10 of wMaxPacketSize are the packet size; a port without a
-// send endpoint opens one pipe and issues no write.
-TEST_F(CoreSerialPortTest, PacketSizesFromTheEndpoints) {
-    struct Case {
-        bool out;
-        uint16_t packet;
-        LONG maxWrite, transfer;
-        int pipes;
-    } const cases[] = {
-        {true, 512, 511, 512, 2}, {true, 64 | 0x800, 63, 64, 2}, {false, 32, 63, 32, 1}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.packet);
-        SerialPort* port = NewPort(4096, c.packet);
-        if (!c.out)
-            port->sendEndpoint = nullptr;
-        StartIdle(port);
-        EXPECT_EQ(port->maxWriteSize, c.maxWrite);
-        EXPECT_EQ(port->rxTransferSize, c.transfer);
-        EXPECT_EQ(usb_.OpenPipes(), c.pipes);
-        const BYTE ch = 0;
-        EXPECT_TRUE(c.out || port->IssueWrite(&ch, 1) == nullptr);
-        Finish(port);
-    }
-}
-
+// Writes are cut to one byte short of a packet, and a length ending in 0xF
+// to one less, unless the mode says otherwise; only bits 0-10 of
+// wMaxPacketSize are the packet size. A port without a send endpoint opens
+// one pipe and issues no write.
 TEST_F(CoreSerialPortTest, WriteSizeLimitAndNibbleRule) {
     const DWORD requests[] = {100, 63, 62, 47, 16, 15, 0};
     struct Case {
@@ -215,7 +164,7 @@ TEST_F(CoreSerialPortTest, WriteSizeLimitAndNibbleRule) {
         {0x800, {63, 63, 62, 47, 16, 15, 0}},   // keeps lengths ending in 0xF
         {0x400, {100, 63, 62, 47, 16, 15, 0}},  // no limit
     };
-    SerialPort* port = NewPort();
+    SerialPort* port = NewPort(4096, 64 | 0x800);
     StartIdle(port);
     BYTE data[100] = {};
     for (const auto& c : cases) {
@@ -233,6 +182,12 @@ TEST_F(CoreSerialPortTest, WriteSizeLimitAndNibbleRule) {
             usb_.Funcs()->lpCloseTransfer(t);
         }
     }
+    Finish(port);
+    port = NewPort(4096, 32);
+    port->sendEndpoint = nullptr;
+    StartIdle(port);
+    EXPECT_EQ(usb_.OpenPipes(), 1);
+    EXPECT_EQ(port->IssueWrite(data, 1), nullptr);
     Finish(port);
 }
 

@@ -7,25 +7,16 @@
 
 namespace streamtest {
 
-void StreamTest::SetUp() {
-    CoreTest::SetUp();
-    host.Reset();
-}
-
 DWORD_PTR StreamTest::StartPort(DWORD usbMode, DWORD ringSize) {
     host.Reset();
     finishGate.Reset();
     breakGate.Reset();
     port = NewPort<StreamPort>(ringSize, 64, usbMode);
+    port->usbFuncs = usbFuncs != nullptr ? usbFuncs : host.Funcs();
     EXPECT_TRUE(PortInit(port));
     token = PortTokenRegister(port);
     EXPECT_NE(token, 0u);
-    HKEY key = nullptr;
-    EXPECT_EQ(
-        RegCreateKeyEx(HKEY_LOCAL_MACHINE, kActiveKey, 0, nullptr, 0, 0, nullptr, &key, nullptr),
-        ERROR_SUCCESS);
-    RegSetValueEx(key, u"ClientInfo", 0, REG_DWORD, reinterpret_cast<BYTE*>(&token), sizeof(token));
-    RegCloseKey(key);
+    SetClientInfo(kActiveKey, REG_DWORD, token);
     context = COM_Init(kActiveKey, nullptr);
     EXPECT_NE(context, 0u);
     // The worker thread queues its receive transfers at once.
@@ -64,11 +55,9 @@ void StreamTest::EditDcb(DWORD_PTR h, const std::function<void(DCB&)>& change) {
     ASSERT_TRUE(IoctlIn(h, IOCTL_SERIAL_SET_DCB, dcb));
 }
 
-std::vector<BYTE> StreamTest::Read(DWORD_PTR h, DWORD count, DWORD* result) {
+std::vector<BYTE> StreamTest::Read(DWORD_PTR h, DWORD count) {
     std::vector<BYTE> buffer(count + 1);
     DWORD n = COM_Read(h, buffer.data(), count);
-    if (result != nullptr)
-        *result = n;
     buffer.resize(n == 0xFFFFFFFFu ? 0 : n);
     return buffer;
 }

@@ -50,16 +50,6 @@ class StreamPort : public SerialPort {
         ++lineCalls, lines = (lines & ~mask) | (value & mask);
         return static_cast<DWORD_PTR>(lineResult.load());
     }
-    // With `secondChannel` set, channel 10 points a handle at it, as on a
-    // two-channel device (its `parent` is this port).
-    BOOL SelectChannel(OpenHandle* handle, DWORD channel) override {
-        if (secondChannel == nullptr)
-            return SerialPort::SelectChannel(handle, channel);
-        SerialPort* target = channel == kChannelSecondary ? secondChannel : this;
-        WritePointerRelease(reinterpret_cast<PVOID volatile*>(&handle->port), target);
-        return TRUE;
-    }
-    SerialPort* secondChannel = nullptr;
 
     // What the line operations return to the application.
     std::atomic<BOOL> lineResult{TRUE};
@@ -80,7 +70,6 @@ inline BYTE kExitNotice[16] = {16, 0, 0, 0, DLL_PROCESS_EXITING, 0, 0, 0};
 
 class StreamTest : public drvtest::CoreTest {
   public:
-    void SetUp() override;
     void TearDown() override;
 
     // Builds, starts and activates the port; returns a handle opened on it
@@ -97,11 +86,17 @@ class StreamTest : public drvtest::CoreTest {
     // inside, tears the port down and frees it). TearDown does it too.
     void Remove();
     // TearDown and SetUp: a fresh platform for the next row of a table.
-    void Restart() {
-        TearDown();
-        SetUp();
-    }
+    void Restart() { TearDown(), SetUp(); }
 
+    // Creates the key `path` with a "ClientInfo" of the given type.
+    static void SetClientInfo(const WCHAR* path, DWORD type, DWORD value) {
+        HKEY key = nullptr;
+        ASSERT_EQ(
+            RegCreateKeyEx(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, 0, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+        RegSetValueEx(key, u"ClientInfo", 0, type, reinterpret_cast<BYTE*>(&value), 4);
+        RegCloseKey(key);
+    }
     DWORD_PTR Open(DWORD access = GENERIC_READ | GENERIC_WRITE) {
         return COM_Open(context, access, 0);
     }
@@ -129,7 +124,8 @@ class StreamTest : public drvtest::CoreTest {
         return PortLoadDcb(port, &dcb), dcb;
     }
 
-    std::vector<BYTE> Read(DWORD_PTR h, DWORD count, DWORD* result = nullptr);
+    // The bytes a COM_Read of `count` got (none when it failed).
+    std::vector<BYTE> Read(DWORD_PTR h, DWORD count);
     DWORD Write(DWORD_PTR h, const std::vector<BYTE>& bytes) {
         return COM_Write(h, bytes.data(), static_cast<DWORD>(bytes.size()));
     }
@@ -138,6 +134,7 @@ class StreamTest : public drvtest::CoreTest {
     LONG Held() { return RingHeld(port); }
 
     fakeusb::FakeUsb& host = usb_;
+    LPCUSB_FUNCS usbFuncs = nullptr;  // set: the next port's instead of the host's
     StreamPort* port = nullptr;
     DWORD token = 0;
     DWORD_PTR context = 0;
@@ -159,13 +156,6 @@ inline std::thread Started(std::function<void()> call, const std::function<bool(
 inline std::thread HeldAt(Gate& gate, std::function<void()> call) {
     gate.Arm();
     return Started(std::move(call), [&] { return gate.waiting.load() == 1; });
-}
-
-// Milliseconds since `start`.
-inline long ElapsedMs(std::chrono::steady_clock::time_point start) {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                 std::chrono::steady_clock::now() - start)
-                                 .count());
 }
 
 }  // namespace streamtest
