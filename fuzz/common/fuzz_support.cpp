@@ -1,15 +1,14 @@
 #include "fuzz_support.h"
 
 #include <dlfcn.h>
-#include <unistd.h>
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 #include "cehost/core.h"
 #include "cehost/counters.h"
-#include "cehost/utf.h"
 
 namespace fuzz {
 
@@ -24,18 +23,12 @@ void Finding(const char* format, ...) {
 }
 
 void KeepDriverLoaded() {
-    static void* handle = [] {
-        // The fuzz executable lives next to the driver library.
-        char exe[4096] = {};
-        ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-        std::string path(exe, n > 0 ? static_cast<size_t>(n) : 0);
-        path = path.substr(0, path.rfind('/') + 1) + "libserlynx.so";
-        void* h = dlopen(path.c_str(), RTLD_NOW);
-        if (h == nullptr)
-            Finding("cannot load the driver: %s", dlerror());
-        return h;
-    }();
-    (void)handle;
+    // The fuzz executable lives next to the driver library.
+    static void* const handle = dlopen(
+        (std::filesystem::read_symlink("/proc/self/exe").parent_path() / "libserlynx.so").c_str(),
+        RTLD_NOW);
+    if (handle == nullptr)
+        Finding("cannot load the driver: %s", dlerror());
 }
 
 void CheckCounters(const char* what) {
@@ -44,41 +37,38 @@ void CheckCounters(const char* what) {
         Finding("platform counters after %s: %s", what, cehost::CountersReport().c_str());
 }
 
-HANDLE OpenCom(const std::u16string& name) {
-    return CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                       nullptr);
-}
-
 namespace {
 
-// Installs the driver, plugs the model for its first attach, runs `between`
-// and plugs it again: the configured attach's device, 0 when the driver did
-// not take it.
+// Installs the driver and serves `model` (comtest::ServeTwice): the
+// configured attach's device, 0 when the driver did not take it.
 cehost::UsbDeviceId Serve(cehost::UsbBus& bus, const std::shared_ptr<cehost::UsbDeviceModel>& model,
-                          const std::function<void()>& between) {
+                          const std::function<void(const std::u16string&)>& between) {
     if (!cehost::UsbInstallClient(u"serlynx.dll"))
         Finding("the driver could not be installed");
-    cehost::UsbDeviceId first = bus.Plug(model);
-    if (between)
-        between();
-    cehost::UsbDeviceId id = first != 0 ? bus.Replug(first) : 0;
-    return id != 0 && bus.Owner(id) == u"Serlynx" ? id : 0;
+    return comtest::ServeTwice(bus, model, between);
 }
 
-std::u16string ComName(int kind) {  // kind < 9: one digit
-    return u"COM" + std::u16string(1, static_cast<char16_t>(u'1' + kind)) + u":";
+// Opens "COM<kind + 1>:" for reading and writing (kind < 9: one digit); null
+// or INVALID_HANDLE_VALUE on failure.
+HANDLE OpenCom(int kind) {
+    const char16_t name[] = {u'C', u'O', u'M', static_cast<char16_t>(u'1' + kind), u':', 0};
+    return CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+bool Opened(HANDLE h) {
+    return h != INVALID_HANDLE_VALUE && h != nullptr;
 }
 
 }  // namespace
 
 void AttachAndUse(const std::shared_ptr<cehost::UsbDeviceModel>& model,
-                  const std::function<void()>& between, const char* what) {
+                  const std::function<void(const std::u16string&)>& between, const char* what) {
     KeepDriverLoaded();
     cehost::ResetPlatform();
     {
         cehost::UsbBus bus;
-        HANDLE h = Serve(bus, model, between) != 0 ? OpenCom() : INVALID_HANDLE_VALUE;
-        if (h != INVALID_HANDLE_VALUE && h != nullptr) {
+        HANDLE h = Serve(bus, model, between) != 0 ? OpenCom(0) : INVALID_HANDLE_VALUE;
+        if (Opened(h)) {
             DCB dcb{};
             dcb.DCBlength = sizeof dcb;
             GetCommState(h, &dcb);
@@ -107,9 +97,8 @@ Fleet::Fleet() {
     for (int k = 0; k < kModelKinds; ++k) {
         models[k] = std::make_shared<ScriptedModel>(badtest::MakeChip(kKinds[k]));
         ids[k] = Serve(*bus, models[k], nullptr);
-        handles[k] = OpenCom(ComName(k));
-        if (ids[k] == 0 || handles[k] == INVALID_HANDLE_VALUE || handles[k] == nullptr)
-            Finding("device kind %d was not served as %s", k, cehost::Utf8(ComName(k)).c_str());
+        if (ids[k] == 0 || !Opened(handles[k] = OpenCom(k)))
+            Finding("device kind %d (%s) was not served as COM%d:", k, kKinds[k], k + 1);
     }
 }
 
@@ -117,8 +106,7 @@ void Fleet::CheckAfterInput(int kind) {
     if (cehost::MisuseTotal() != 0)
         Finding("misuse: %s", cehost::CountersReport().c_str());
     CloseHandle(handles[kind]);
-    handles[kind] = OpenCom(ComName(kind));
-    if (handles[kind] == INVALID_HANDLE_VALUE || handles[kind] == nullptr)
+    if (!Opened(handles[kind] = OpenCom(kind)))
         Finding("port kind %d no longer opens", kind);
 }
 

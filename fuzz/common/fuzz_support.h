@@ -19,6 +19,7 @@
 #include "cehost/usb_bus.h"
 #include "cehost/usb_device_model.h"
 #include "common/scripted_model.h"
+#include "common/serve.h"
 
 namespace fuzz {
 
@@ -34,18 +35,16 @@ class Reader {
     uint16_t U16() { return static_cast<uint16_t>(U8() | (U8() << 8)); }
     uint32_t U32() { return U16() | (static_cast<uint32_t>(U16()) << 16); }
     Bytes Take(size_t n) {
-        n = Empty() ? 0 : std::min(n, size_ - pos_);
-        Bytes b(data_ + pos_, data_ + pos_ + n);
-        pos_ += n;
-        return b;
+        const size_t from = pos_;
+        pos_ = std::min(size_, pos_ + n);
+        return Bytes(data_ + from, data_ + pos_);
     }
     // A length-prefixed byte string (one length byte).
     Bytes Chunk() { return Take(U8()); }
 
   private:
     const uint8_t* data_;
-    size_t size_;
-    size_t pos_ = 0;
+    size_t size_, pos_ = 0;
 };
 
 // Reports a finding ("fuzz: " and the printf-style text) and aborts.
@@ -64,16 +63,14 @@ void KeepDriverLoaded();
 // leftovers first. `what` names the input's stage in the report.
 void CheckCounters(const char* what);
 
-// With the driver kept loaded, on a platform brought back to its start: the driver installed,
-// `model` plugged for its first attach, `between` run, and the device plugged again. When the
-// configured attach serves it, its port is opened, moved a few bytes through (a GetCommState and
-// SetCommState, a write, a read that returns at once) and closed; the device is unplugged and the
-// counters checked.
+// With the driver kept loaded, on a platform brought back to its start: the
+// driver installed, `model` plugged for its first attach, `between` run with
+// the device key's path, and the device plugged again. When the configured
+// attach serves it, its port is opened, moved a few bytes through (a
+// GetCommState and SetCommState, a write, a read that returns at once) and
+// closed; the device is unplugged and the counters checked.
 void AttachAndUse(const std::shared_ptr<cehost::UsbDeviceModel>& model,
-                  const std::function<void()>& between, const char* what);
-
-// CreateFileW for reading and writing; INVALID_HANDLE_VALUE or 0 on failure.
-HANDLE OpenCom(const std::u16string& name = u"COM1:");
+                  const std::function<void(const std::u16string& key)>& between, const char* what);
 
 // The devices the targets plug, by number (an input's kind byte picks one):
 // models of the catalog (badtest::MakeChip), with a loopback plug behind

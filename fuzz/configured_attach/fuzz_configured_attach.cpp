@@ -27,10 +27,9 @@ const char16_t* const kNames[] = {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Reader in(data, size);
     auto model = badtest::MakeChip(fuzz::kKinds[in.U8() % fuzz::kModelKinds]);
-    const std::u16string key = serlynx::DeviceKeyPath(model->DeviceDescriptor());
     fuzz::AttachAndUse(
         model,
-        [&] {
+        [&](const std::u16string& key) {
             for (int v = 0; v < 12 && !in.Empty(); ++v) {
                 const uint8_t sel = in.U8();
                 const char16_t* name = kNames[(sel & 0x7F) % std::size(kNames)];

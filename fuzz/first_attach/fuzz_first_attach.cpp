@@ -15,22 +15,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Bytes device = in.Take(18);
     fuzz::Bytes config = in.Take(in.U16() % 1024);
     auto model = std::make_shared<fuzz::ScriptedModel>();
-    for (uint8_t i = 0; i < 4; ++i) {
-        fuzz::Bytes s = in.Chunk();
-        if (!s.empty())
-            model->SetString(i, std::move(s));
-    }
+    for (uint8_t i = 0; i < 4; ++i)
+        model->SetString(i, in.Chunk());  // an empty one: no such string
     // Most inputs keep the framing bytes right so that the parsers get past
     // them; the rest test the framing itself.
     if (!(in.U8() & 1)) {
         device.resize(18);
-        device[0] = 18;
-        device[1] = 1;
-        if (config.size() >= 4) {
+        device[0] = 18, device[1] = 1;
+        if (config.size() >= 4)
             config[1] = 2;
-            config[2] = static_cast<uint8_t>(config.size());
-            config[3] = static_cast<uint8_t>(config.size() >> 8);
-        }
+        config = testfix::FixTotalLength(std::move(config));
     }
     model->SetDescriptors(device, config);
     fuzz::AttachAndUse(model, nullptr, "first attach");

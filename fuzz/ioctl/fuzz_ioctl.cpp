@@ -12,6 +12,7 @@
 // with ERROR_INVALID_HANDLE once a process-exit notice cut the handle loose.
 #include <algorithm>
 #include <chrono>
+#include <future>
 #include <iterator>
 #include <thread>
 #include <vector>
@@ -24,15 +25,6 @@ namespace {
 
 constexpr DWORD kSerialFamily = 0x001B0000;
 constexpr DWORD kRequests = std::size(kSerialRequestRules);
-
-// Ends a comm-event wait that nothing would end: setting the mask again
-// aborts it.
-void AbortWaitSoon(HANDLE h, std::chrono::milliseconds after) {
-    std::this_thread::sleep_for(after);
-    DWORD mask = 0;
-    GetCommMask(h, &mask);
-    SetCommMask(h, mask);
-}
 
 }  // namespace
 
@@ -48,11 +40,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const SerialRequestRule* rule = nullptr;
         for (const SerialRequestRule& r : kSerialRequestRules)
             rule = r.code == code ? &r : rule;
-        const uint8_t flags = in.U8();
-        std::vector<uint8_t> inBuf(in.U8());
-        std::vector<uint8_t> outBuf(in.U8(), 0xA5);
-        fuzz::Bytes bytes = in.Take(inBuf.size());
-        std::copy(bytes.begin(), bytes.end(), inBuf.begin());
+        const uint8_t flags = in.U8(), inSize = in.U8();
+        std::vector<uint8_t> outBuf(in.U8(), 0xA5), inBuf = in.Take(inSize);
+        inBuf.resize(inSize);
         if ((flags & 8) && rule != nullptr) {
             const DWORD shorter = (flags & 16) ? 1 : 0;
             inBuf.resize(rule->inSize >= shorter ? rule->inSize - shorter : 0);
@@ -62,16 +52,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const DWORD outLength = static_cast<DWORD>(outBuf.size());
         const bool nullIn = flags & 1, nullOut = flags & 2, nullCount = flags & 4;
         DWORD actual = 0xFFFFFFFF;
-        std::thread aborter;
+        // A comm-event wait that nothing else would end is ended by setting the
+        // mask again (the future joins at the end of the call's turn).
+        std::future<void> aborter;
         if (code == IOCTL_SERIAL_WAIT_ON_MASK)
-            aborter = std::thread(AbortWaitSoon, h, std::chrono::milliseconds(5));
+            aborter = std::async(std::launch::async, [h] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                DWORD mask = 0;
+                GetCommMask(h, &mask);
+                SetCommMask(h, mask);
+            });
         SetLastError(0);
         const BOOL ok = DeviceIoControl(h, code, nullIn ? nullptr : inBuf.data(), inLength,
                                         nullOut ? nullptr : outBuf.data(), outLength,
                                         nullCount ? nullptr : &actual, nullptr);
         const DWORD error = GetLastError();
-        if (aborter.joinable())
-            aborter.join();
         const unsigned c = code;
         if (!nullCount && actual != 0xFFFFFFFF && actual > outBuf.size())
             fuzz::Finding("code %#x: more bytes reported than the output buffer holds", c);

@@ -21,8 +21,7 @@ void CheckConfiguration(const cehost::Bytes& c) {
         Finding("configuration header", 0);
     if (size_t(c[2] | c[3] << 8) != c.size())
         Finding("wTotalLength is not the configuration's size", 2);
-    int endpointsOwed = 0;
-    bool inInterface = false;
+    int endpointsOwed = 0;  // below 0: an endpoint no interface declares
     size_t at = 9;
     for (; at < c.size(); at += c[at]) {
         if (at + 2 > c.size() || c[at] < 2 || at + c[at] > c.size())
@@ -31,10 +30,8 @@ void CheckConfiguration(const cehost::Bytes& c) {
             if (endpointsOwed != 0)
                 Finding("an interface lists fewer endpoints than it declares", at);
             endpointsOwed = c[at + 4];
-            inInterface = true;
-        } else if (c[at + 1] == 5) {
-            if (!inInterface || --endpointsOwed < 0)
-                Finding("an endpoint no interface declares", at);
+        } else if (c[at + 1] == 5 && --endpointsOwed < 0) {
+            Finding("an endpoint no interface declares", at);
         }
     }
     if (endpointsOwed != 0)

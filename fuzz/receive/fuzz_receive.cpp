@@ -23,12 +23,9 @@ constexpr DWORD kErrors[] = {
 // Reads whatever the ring holds without waiting.
 void Drain(HANDLE h, std::vector<uint8_t>& got) {
     uint8_t buf[1024];
-    for (;;) {
-        DWORD n = 0;
-        if (!ReadFile(h, buf, sizeof buf, &n, nullptr) || n == 0)
-            return;
+    DWORD n = 0;
+    while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n != 0)
         got.insert(got.end(), buf, buf + n);
-    }
 }
 
 }  // namespace

@@ -18,6 +18,7 @@ namespace badtest {
 
 using std::placeholders::_1;
 using testfix::Bytes;
+using testfix::EditEndpoint;
 
 // What the device gets after a bad input: no COM port at all (the device
 // stays claimed until it goes), a port that moves no byte and says so, a
@@ -49,17 +50,12 @@ class BadInputTest : public comtest::ComPortTest {
         model_ = std::make_shared<testfix::ScriptedModel>(MakeChip(c.kind));
         model_->SetConfigEdit(c.beforeFirstAttach ? c.edit : nullptr);
         EXPECT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
-        key_ = comtest::DeviceKeyPath(model_->DeviceDescriptor());
-        const cehost::UsbDeviceId first = bus_->Plug(model_);
-        if (first == 0 || !cehost::RegKeyExists(key_)) {
-            ADD_FAILURE() << "the first attach wrote no device key";
-            return false;
-        }
-        model_->SetConfigEdit(c.edit);
-        EXPECT_TRUE(!c.value || cehost::RegWrite(key_, c.value, c.type, c.data));
-        id_ = bus_->Replug(first);
-        EXPECT_NE(id_, 0u);
-        return bus_->Owner(id_) == u"Serlynx";
+        id_ = comtest::ServeTwice(*bus_, model_, [&](const std::u16string& key) {
+            EXPECT_TRUE(cehost::RegKeyExists(key)) << "the first attach wrote no device key";
+            model_->SetConfigEdit(c.edit);
+            EXPECT_TRUE(!c.value || cehost::RegWrite(key, c.value, c.type, c.data));
+        });
+        return id_ != 0;
     }
 
     // Writes `n` pattern bytes with a write timeout and reads back from the
@@ -127,7 +123,7 @@ std::vector<Case> Cases() {
             for (uint16_t size : {0, 1, 2, 65, 1024}) {
                 if (address != 0)
                     cases.push_back({k, role + ("_" + std::to_string(size)),
-                                     std::bind(testfix::SetPacketSize, _1, address, size), false,
+                                     std::bind(EditEndpoint, _1, address, 4, size), false,
                                      size < least ? Port::kNone : Port::kIntact, true});
             }
         }
@@ -151,8 +147,8 @@ std::vector<Case> Cases() {
             if (needs != 0)
                 cases.push_back({k, std::move(what), std::move(edit), first, port});
         };
-        auto remove = [](uint8_t a) { return std::bind(testfix::RemoveEndpoint, _1, a); };
-        auto readdress = [&](uint8_t a) { return std::bind(testfix::Readdress, _1, a, i.dataIn); };
+        auto remove = [](uint8_t a) { return std::bind(EditEndpoint, _1, a, 0, 0); };
+        auto readdress = [&](uint8_t a) { return std::bind(EditEndpoint, _1, a, 2, i.dataIn); };
         add(i.dataIn, "no_data_in", remove(i.dataIn), false, part);
         add(i.dataOut, "no_data_out", remove(i.dataOut), false, part);
         add(i.statusIn, "no_status_in", remove(i.statusIn), false, part);

@@ -23,9 +23,8 @@
 #include "ce/sync.h"
 #include "ce/thread.h"
 #include "cehost/regfile.h"
-#include "cehost/usb_bus.h"
 #include "common/platform_test.h"
-#include "platform.h"
+#include "common/serve.h"
 
 namespace comtest {
 
@@ -41,9 +40,6 @@ inline bool Eventually(const std::function<bool()>& predicate, int ms = 5000) {
     }
     return true;
 }
-
-// The per-device key the first attach writes for a device descriptor.
-using serlynx::DeviceKeyPath;
 
 inline HANDLE OpenCom(DWORD access = GENERIC_READ | GENERIC_WRITE) {
     return CreateFileW(u"COM1:", access, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -79,10 +75,7 @@ inline ByteVector ReadAll(HANDLE h, size_t count) {
 inline BOOL EditDcb(HANDLE h, const std::function<void(DCB&)>& edit) {
     DCB dcb{};
     dcb.DCBlength = sizeof(DCB);
-    if (!GetCommState(h, &dcb))
-        return FALSE;
-    edit(dcb);
-    return SetCommState(h, &dcb);
+    return GetCommState(h, &dcb) && (edit(dcb), SetCommState(h, &dcb));
 }
 
 inline void SetTimeouts(HANDLE h, DWORD interval, DWORD multiplier, DWORD constant) {
@@ -110,17 +103,14 @@ inline DWORD TakeErrors(HANDLE h) {
 inline std::optional<DWORD> WaitEvents(HANDLE h, int ms = 5000) {
     auto waiter = std::async(std::launch::async, [h] {
         DWORD events = 0;
-        return WaitCommEvent(h, &events, nullptr) ? events : 0xFFFFFFFFu;
+        return WaitCommEvent(h, &events, nullptr) ? std::optional(events) : std::nullopt;
     });
-    if (waiter.wait_for(std::chrono::milliseconds(ms)) == std::future_status::ready) {
-        DWORD events = waiter.get();
-        return events == 0xFFFFFFFFu ? std::nullopt : std::optional<DWORD>(events);
-    }
+    if (waiter.wait_for(std::chrono::milliseconds(ms)) == std::future_status::ready)
+        return waiter.get();
     DWORD mask = 0;
     GetCommMask(h, &mask);
     SetCommMask(h, mask);
-    waiter.get();
-    return std::nullopt;
+    return waiter.get(), std::nullopt;
 }
 
 class ComPortTest : public PlatformTest {
@@ -133,25 +123,22 @@ class ComPortTest : public PlatformTest {
         if (bus_ == nullptr)
             bus_ = std::make_unique<cehost::UsbBus>();
         ASSERT_TRUE(cehost::UsbInstallClient(u"serlynx.dll"));
-        key_ = DeviceKeyPath(model->DeviceDescriptor());
-        cehost::UsbDeviceId first = bus_->Plug(model);
-        ASSERT_NE(first, 0u);
-        ASSERT_TRUE(cehost::RegKeyExists(key_)) << "the first attach wrote no device key";
-        if (editKey)
-            editKey(key_);
-        id_ = bus_->Replug(first);
-        ASSERT_NE(id_, 0u);
-        ASSERT_EQ(bus_->Owner(id_), u"Serlynx");
+        id_ = ServeTwice(*bus_, model, [&](const std::u16string& key) {
+            key_ = key;
+            ASSERT_TRUE(cehost::RegKeyExists(key)) << "the first attach wrote no device key";
+            if (editKey)
+                editKey(key);
+        });
+        ASSERT_NE(id_, 0u) << "the configured attach did not claim the device";
     }
 
+    // A DWORD of the device key (0xDEADBEEF when absent).
     DWORD KeyDword(const char16_t* name) const {
         return cehost::RegReadDword(key_, name).value_or(0xDEADBEEF);
     }
 
     void Unplug() {
-        if (bus_ != nullptr && id_ != 0 && bus_->IsPlugged(id_)) {
-            EXPECT_TRUE(bus_->Unplug(id_));
-        }
+        EXPECT_TRUE(bus_ == nullptr || id_ == 0 || !bus_->IsPlugged(id_) || bus_->Unplug(id_));
     }
 
     void TearDown() override {

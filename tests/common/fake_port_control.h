@@ -15,18 +15,15 @@ class FakePortControl : public serlynx::rfc2217::PortControl {
     using Bytes = serlynx::rfc2217::Bytes;
     using Flow = serlynx::rfc2217::Flow;
     serlynx::rfc2217::PortSettings Settings() override { return s; }
-    bool SetBaud(uint32_t v) override { return Take(refuse, s.baud, v); }
-    bool SetDataBits(uint8_t v) override { return Take(refuse, s.dataBits, v); }
-    bool SetParity(uint8_t v) override { return Take(refuse, s.parity, v); }
-    bool SetStopBits(uint8_t v) override { return Take(refuse, s.stopBits, v); }
-    bool SetFlow(Flow v) override { return Take(false, s.flow, v); }
-    bool SetDtr(bool v) override { return Take(false, s.dtr, v); }
-    bool SetRts(bool v) override { return Take(refuse, s.rts, v); }
-    bool SetBreak(bool v) override { return Take(false, s.breakOn, v); }
-    bool Purge(bool rx, bool tx) override {
-        purges.push_back((rx ? 1 : 0) | (tx ? 2 : 0));
-        return true;
-    }
+    bool SetBaud(uint32_t v) override { return !refuse && (s.baud = v, true); }
+    bool SetDataBits(uint8_t v) override { return !refuse && (s.dataBits = v, true); }
+    bool SetParity(uint8_t v) override { return !refuse && (s.parity = v, true); }
+    bool SetStopBits(uint8_t v) override { return !refuse && (s.stopBits = v, true); }
+    bool SetFlow(Flow v) override { return s.flow = v, true; }
+    bool SetDtr(bool v) override { return s.dtr = v, true; }
+    bool SetRts(bool v) override { return !refuse && (s.rts = v, true); }
+    bool SetBreak(bool v) override { return s.breakOn = v, true; }
+    bool Purge(bool rx, bool tx) override { return purges.push_back(rx | tx << 1), true; }
     uint8_t ModemLevels() override { return levels; }
     void Write(const uint8_t* d, size_t n) override { written.insert(written.end(), d, d + n); }
     void Changed() override { ++changes; }
@@ -37,14 +34,6 @@ class FakePortControl : public serlynx::rfc2217::PortControl {
     Bytes written;
     std::vector<int> purges;  // 1 receive, 2 transmit, 3 both
     int changes = 0;
-
-  private:
-    template <class T>
-    bool Take(bool no, T& field, T value) {
-        if (!no)
-            field = value;
-        return !no;
-    }
 };
 
 }  // namespace testfix

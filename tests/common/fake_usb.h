@@ -21,12 +21,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
-#include <type_traits>
 #include <vector>
 
 #include "ce/usb.h"
@@ -71,33 +70,24 @@ class FakeUsb {
     LPCUSB_FUNCS Funcs() const { return &funcs_; }
     // Forgets every pipe, transfer and knob (between ports).
     void Reset() {
-        Locked([](State& s) { s = State{}; });
+        Lock l(mutex_);
+        s_ = State{};
     }
 
     // ---- Knobs (set under the host's lock) ----
     // Upcoming bulk issues that fail (return no transfer); -1: every one.
-    void FailIssues(int n) {
-        Locked([&](State& s) { s.failIssues = n; });
-    }
+    void FailIssues(int n) { Set(&State::failIssues, n); }
     // Whether ClosePipe cancels the pipe's pending transfers (a host does)
     // or leaves them pending forever.
-    void SetCancelOnClose(bool on) {
-        Locked([&](State& s) { s.cancelOnClose = on; });
-    }
-    void SetPipeHalted(BOOL ok, BOOL h) {
-        Locked([&](State& s) { s.haltedOk = ok, s.halted = h; });
-    }
+    void SetCancelOnClose(bool on) { Set(&State::cancelOnClose, on); }
+    void SetPipeHalted(BOOL ok, BOOL h) { Set(&State::halted, h), Set(&State::haltedOk, ok); }
     // The next `n` GetTransferStatus calls fail.
-    void FailStatus(int n) {
-        Locked([&](State& s) { s.failStatus = n; });
-    }
+    void FailStatus(int n) { Set(&State::failStatus, n); }
     void HoldWrites(bool h, DWORD partial = 0) {
-        Locked([&](State& s) { s.hold = h, s.abortPartial = partial; });
+        Set(&State::abortPartial, partial), Set(&State::hold, h);
     }
     // Completions report `n` bytes more than moved (0 ends it).
-    void OverReport(DWORD n) {
-        Locked([&](State& s) { s.overReport = n; });
-    }
+    void OverReport(DWORD n) { Set(&State::overReport, n); }
 
     // ---- Inspection and completion ----
     // Transfers on `address` not complete, in issue order.
@@ -116,34 +106,24 @@ class FakeUsb {
     void ReleaseWrites(DWORD maxBytes = 0xFFFFFFFFu);
 
     // Bulk-OUT transfers issued, in order (zero-length ones too).
-    std::vector<Transfer*> Writes() {
-        return Select([](Transfer& t) { return t.IsBulkOut(); });
-    }
+    std::vector<Transfer*> Writes() { return Select(&Transfer::IsBulkOut); }
     // The bulk-OUT bytes the device took, in order.
-    std::vector<BYTE> Sent() {
-        return Locked([](State& s) { return s.sent; });
-    }
-    int Aborts() {
-        return Locked([](State& s) { return s.aborts; });
-    }
+    std::vector<BYTE> Sent() { return Get(&State::sent); }
+    int Aborts() { return Get(&State::aborts); }
     int OpenPipes() {
-        return Locked([](State& s) {
-            return int(
-                std::count_if(s.pipes.begin(), s.pipes.end(), [](auto& p) { return !p->closed; }));
-        });
+        Lock l(mutex_);
+        return int(
+            std::count_if(s_.pipes.begin(), s_.pipes.end(), [](auto& p) { return !p->closed; }));
     }
     int Unclosed() {
         return int(Select([](Transfer& t) { return !t.closed; }).size());
     }
-    int Faults() {
-        return Locked([](State& s) { return s.faults; });
-    }
-    std::vector<uint8_t> ClearedHalts() {
-        return Locked([](State& s) { return s.clearedHalts; });
-    }
+    int Faults() { return Get(&State::faults); }
+    std::vector<uint8_t> ClearedHalts() { return Get(&State::clearedHalts); }
 
   private:
     friend struct Calls;
+    using Lock = std::lock_guard<std::mutex>;
     struct State {
         std::vector<std::unique_ptr<Pipe>> pipes;
         std::vector<std::unique_ptr<Transfer>> transfers;
@@ -155,27 +135,46 @@ class FakeUsb {
         DWORD abortPartial = 0, overReport = 0;
         std::vector<uint8_t> clearedHalts;
     };
-    template <class F>
-    auto Locked(F f) -> std::invoke_result_t<F, State&> {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return f(s_);
+    template <class T, class V>
+    void Set(T State::*field, V value) {
+        Lock l(mutex_);
+        s_.*field = value;
+    }
+    template <class T>
+    T Get(T State::*field) {
+        Lock l(mutex_);
+        return s_.*field;
     }
     template <class P>
     std::vector<Transfer*> Select(P keep) {
-        return Locked([&](State& s) {
-            std::vector<Transfer*> out;
-            for (auto& t : s.transfers)
-                if (keep(*t))
-                    out.push_back(t.get());
-            return out;
-        });
+        Lock l(mutex_);
+        std::vector<Transfer*> out;
+        for (auto& t : s_.transfers)
+            if (std::invoke(keep, *t))
+                out.push_back(t.get());
+        return out;
     }
-    // Under the lock: marks `t` complete; the caller runs its routine.
-    void Finish(Transfer* t, DWORD bytes, DWORD error);
-    void FeedLocked(std::vector<Transfer*>* done);
+    // Runs `f(done)` under the lock, then the routines of the transfers it
+    // completed (in `done`), outside it.
+    template <class F>
+    auto Run(F f) {
+        std::vector<Transfer*> done;
+        auto result = [&] {
+            Lock l(mutex_);
+            return f(done);
+        }();
+        for (Transfer* t : done)
+            if (t->routine != nullptr)
+                t->routine(t->context);
+        return result;
+    }
+    // Under the lock: marks `t` complete and adds it to `done` (whose
+    // routines Run calls after).
+    void Finish(Transfer* t, DWORD bytes, DWORD error, std::vector<Transfer*>& done);
+    // Under the lock: spreads received bytes over the pending IN transfers.
+    void FeedLocked(std::vector<Transfer*>& done);
 
     std::mutex mutex_;
-    std::condition_variable changed_;
     USB_FUNCS funcs_{};
     State s_;
 };

@@ -9,12 +9,14 @@
 // it is never held while calling the inner model.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -65,12 +67,11 @@ class ScriptedModel : public cehost::UsbDeviceModel {
         Wake();
     }
     size_t Pending() {
-        return Locked([&] {
-            size_t n = 0;
-            for (auto& entry : steps_)
-                n += entry.second.size();
-            return n;
-        });
+        std::lock_guard<std::mutex> g(mu_);
+        size_t n = 0;
+        for (auto& [endpoint, steps] : steps_)
+            n += steps.size();
+        return n;
     }
     void DropScript() {
         Locked([&] { steps_.clear(); });
@@ -88,15 +89,9 @@ class ScriptedModel : public cehost::UsbDeviceModel {
         return edit && !config.empty() ? edit(std::move(config)) : config;
     }
     Bytes StringDescriptor(uint8_t index, uint16_t language) override {
-        {
-            std::lock_guard<std::mutex> g(mu_);
-            auto it = strings_.find(index);
-            if (it != strings_.end())
-                return it->second;
-            if (!inner_)
-                return {};
-        }
-        return inner_->StringDescriptor(index, language);
+        auto set = Locked(
+            [&] { return strings_.count(index) ? std::optional(strings_[index]) : std::nullopt; });
+        return set ? *set : inner_ ? inner_->StringDescriptor(index, language) : Bytes{};
     }
     UsbHandshake Control(const USB_DEVICE_REQUEST& setup, const Bytes& out, Bytes& in) override {
         if (inner_)
@@ -110,21 +105,19 @@ class ScriptedModel : public cehost::UsbDeviceModel {
         return inner_ ? inner_->Out(endpoint, data, length) : UsbHandshake::kAck;
     }
     UsbHandshake In(uint8_t endpoint, size_t maxPacket, Bytes& packet) override {
-        {
-            std::lock_guard<std::mutex> g(mu_);
-            auto it = steps_.find(endpoint);
-            if (it != steps_.end() && !it->second.empty()) {
-                InStep step = std::move(it->second.front());
-                it->second.pop_front();
-                packet = std::move(step.packet);
-                if (packet.size() > maxPacket)
-                    packet.resize(maxPacket);
-                return step.handshake;
-            }
-            if (!inner_ || steps_.count(endpoint))
-                return UsbHandshake::kNak;
+        std::unique_lock<std::mutex> g(mu_);
+        auto it = steps_.find(endpoint);
+        if (it == steps_.end() || it->second.empty()) {
+            const bool scripted = it != steps_.end();
+            g.unlock();
+            return inner_ && !scripted ? inner_->In(endpoint, maxPacket, packet)
+                                       : UsbHandshake::kNak;
         }
-        return inner_->In(endpoint, maxPacket, packet);
+        const InStep step = std::move(it->second.front());
+        it->second.pop_front();
+        packet.assign(step.packet.begin(),
+                      step.packet.begin() + std::min(step.packet.size(), maxPacket));
+        return step.handshake;
     }
     void ClearHalt(uint8_t endpoint) override { inner_ ? inner_->ClearHalt(endpoint) : void(); }
     void Configured(uint8_t value) override { inner_ ? inner_->Configured(value) : void(); }
@@ -150,82 +143,49 @@ class ScriptedModel : public cehost::UsbDeviceModel {
 // A configuration descriptor is a chain of descriptors, each starting with
 // its bLength and bDescriptorType; wTotalLength (bytes 2..3) is kept right.
 
-inline void FixTotalLength(Bytes& config) {
-    if (config.size() >= 4) {
-        config[2] = static_cast<uint8_t>(config.size());
-        config[3] = static_cast<uint8_t>(config.size() >> 8);
-    }
-}
-
-// Calls `fn(offset)` for every endpoint descriptor (type 5).
-inline void ForEachEndpoint(const Bytes& config, const std::function<void(size_t)>& fn) {
-    for (size_t at = 0; at + 2 <= config.size() && config[at] >= 2; at += config[at])
-        if (config[at + 1] == 5 && at + 7 <= config.size())
-            fn(at);
-}
-
-inline Bytes SetPacketSize(Bytes config, uint8_t address, uint16_t size) {
-    ForEachEndpoint(config, [&](size_t at) {
-        if (config[at + 2] == address) {
-            config[at + 4] = static_cast<uint8_t>(size);
-            config[at + 5] = static_cast<uint8_t>(size >> 8);
-        }
-    });
+inline Bytes FixTotalLength(Bytes config) {
+    if (config.size() >= 4)
+        config[2] = static_cast<uint8_t>(config.size()), config[3] = config.size() >> 8;
     return config;
 }
 
-// Drops the endpoint descriptor of `address` and lowers its interface's
-// bNumEndpoints.
-inline Bytes RemoveEndpoint(Bytes config, uint8_t address) {
-    size_t lastInterface = 0;
-    for (size_t at = 0; at + 2 <= config.size() && config[at] >= 2;) {
-        if (config[at + 1] == 4)
-            lastInterface = at;
-        if (config[at + 1] == 5 && at + 7 <= config.size() && config[at + 2] == address) {
+// Sets the field at `offset` of the endpoint descriptor of `address` to
+// `value` (wMaxPacketSize, at 4, takes two bytes), or with offset 0 drops
+// the descriptor and lowers its interface's bNumEndpoints.
+inline Bytes EditEndpoint(Bytes config, uint8_t address, size_t offset, uint16_t value) {
+    for (size_t at = 0, interface = 0; at + 2 <= config.size() && config[at] >= 2;) {
+        interface = config[at + 1] == 4 ? at : interface;
+        if (config[at + 1] != 5 || at + 7 > config.size() || config[at + 2] != address) {
+            at += config[at];
+        } else if (offset != 0) {
+            config[at + offset] = static_cast<uint8_t>(value);
+            if (offset == 4)
+                config[at + 5] = static_cast<uint8_t>(value >> 8);
+            at += config[at];
+        } else {
             config.erase(config.begin() + static_cast<long>(at),
                          config.begin() + static_cast<long>(at + config[at]));
-            if (lastInterface != 0 && config[lastInterface + 4] > 0)
-                --config[lastInterface + 4];
-            continue;
+            if (interface != 0 && config[interface + 4] > 0)
+                --config[interface + 4];
         }
-        at += config[at];
     }
-    FixTotalLength(config);
-    return config;
-}
-
-// Gives the endpoint of `from` the address `to` (the same address twice when
-// `to` already exists).
-inline Bytes Readdress(Bytes config, uint8_t from, uint8_t to) {
-    ForEachEndpoint(config, [&](size_t at) {
-        if (config[at + 2] == from)
-            config[at + 2] = to;
-    });
-    return config;
+    return FixTotalLength(std::move(config));
 }
 
 // Every interface keeps its alternate setting 0 without endpoints; its
 // endpoints move to a new alternate setting 1 that follows it.
-inline Bytes EndpointsOnlyInAlternates(const Bytes& config) {
-    Bytes out(config.begin(), config.begin() + (config.size() < 9 ? config.size() : 9));
-    for (size_t at = out.size(); at + 2 <= config.size() && config[at] >= 2;) {
-        if (config[at + 1] != 4 || at + 9 > config.size()) {
-            out.insert(out.end(), config.begin() + static_cast<long>(at),
-                       config.begin() + static_cast<long>(at + config[at]));
-            at += config[at];
+inline Bytes EndpointsOnlyInAlternates(Bytes config) {
+    for (size_t at = 9; at + 9 <= config.size() && config[at] >= 2; at += config[at]) {
+        if (config[at + 1] != 4)
             continue;
-        }
         Bytes alt0(config.begin() + static_cast<long>(at),
                    config.begin() + static_cast<long>(at + 9));
-        Bytes alt1 = alt0;
-        alt0[4] = 0;  // bNumEndpoints
-        alt1[3] = 1;  // bAlternateSetting
-        out.insert(out.end(), alt0.begin(), alt0.end());
-        out.insert(out.end(), alt1.begin(), alt1.end());
-        at += config[at];
+        alt0[4] = 0;         // bNumEndpoints
+        config[at + 3] = 1;  // bAlternateSetting of the one that keeps them
+        config.insert(config.begin() + static_cast<long>(at), alt0.begin(), alt0.end());
+        at += alt0.size();
     }
-    FixTotalLength(out);
-    return out;
+    return FixTotalLength(std::move(config));
 }
 
 }  // namespace testfix

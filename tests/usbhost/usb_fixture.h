@@ -19,26 +19,26 @@
 
 namespace usbtest {
 
-// Context of a completion routine: counts its calls and remembers the thread.
+using namespace std::chrono_literals;
+
+// Context of a completion routine: counts its calls.
 struct Completion {
     std::atomic<int> calls{0};
-    std::atomic<std::thread::id> thread;
 
     static DWORD WINAPI Routine(LPVOID p) {
-        auto* c = static_cast<Completion*>(p);
-        c->thread = std::this_thread::get_id();
-        c->calls++;
+        static_cast<Completion*>(p)->calls++;
         return 0;
     }
-    bool Wait(int count = 1) {
-        for (int i = 0; i < 10000 && calls < count; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        return calls >= count;
+    bool Wait() {
+        for (int i = 0; i < 10000 && calls == 0; ++i)
+            std::this_thread::sleep_for(1ms);
+        return calls > 0;
     }
 };
 
 struct Status {
     DWORD bytes = 0xDEAD, error = 0xDEAD;
+    bool operator==(const Status&) const = default;
 };
 
 inline std::vector<uint8_t> Pattern(size_t n, uint8_t seed = 1) {
@@ -56,9 +56,7 @@ class UsbBulkDeviceTest : public PlatformTest {
     }
     void Plug(cehost::UsbTiming timing, sim::BulkModelConfig config = {}) {
         bus = std::make_unique<cehost::UsbBus>(timing);
-        // The host's own tests pick the ordering they check; the
-        // environment's strict ordering is meant for the driver's suites.
-        bus->SetStrictOrdering(false);
+        bus->SetStrictOrdering(false);  // the environment's is for the driver's suites
         line = std::make_shared<sim::ScriptedLine>();
         model = std::make_shared<sim::BulkAdapterModel>(config, line);
         id = bus->PlugUnclaimed(model);
@@ -68,11 +66,9 @@ class UsbBulkDeviceTest : public PlatformTest {
         ASSERT_TRUE(inPipe && outPipe);
     }
     void TearDown() override {
-        if (bus && bus->IsPlugged(id)) {
-            for (USB_PIPE p : {inPipe, outPipe})
-                if (p)
-                    f->lpClosePipe(p);
-        }
+        for (USB_PIPE p : {inPipe, outPipe})
+            if (p && bus && bus->IsPlugged(id))
+                f->lpClosePipe(p);
         bus.reset();
         PlatformTest::TearDown();
     }
@@ -80,8 +76,9 @@ class UsbBulkDeviceTest : public PlatformTest {
         USB_ENDPOINT_DESCRIPTOR d{7, USB_ENDPOINT_DESCRIPTOR_TYPE, address, 2, 64, 0};
         return f->lpOpenPipe(dev, &d);
     }
-    USB_TRANSFER Read(void* buffer, DWORD size, Completion* c = nullptr) {
-        return f->lpIssueBulkTransfer(inPipe, c ? Completion::Routine : nullptr, c,
+    USB_TRANSFER Read(void* buffer, DWORD size, Completion* c = nullptr,
+                      LPTRANSFER_NOTIFY_ROUTINE routine = Completion::Routine) {
+        return f->lpIssueBulkTransfer(inPipe, c ? routine : nullptr, c,
                                       USB_IN_TRANSFER | USB_SHORT_TRANSFER_OK, size, buffer, 0);
     }
     USB_TRANSFER Write(const void* buffer, DWORD size, Completion* c = nullptr) {
@@ -96,15 +93,18 @@ class UsbBulkDeviceTest : public PlatformTest {
         return s;
     }
     // Reads what the line sent until `n` bytes came, one transfer at a time.
-    std::vector<uint8_t> ReadAll(size_t n, DWORD chunk = 256) {
-        std::vector<uint8_t> got, buf(chunk);
-        while (got.size() < n) {
-            Status s = Retire(Read(buf.data(), chunk));
-            if (s.error != USB_NO_ERROR)
-                break;
-            got.insert(got.end(), buf.begin(), buf.begin() + s.bytes);
-        }
+    std::vector<uint8_t> ReadAll(size_t n) {
+        std::vector<uint8_t> got;
+        uint8_t buf[256];
+        for (Status s; got.size() < n && (s = Retire(Read(buf, 256))).error == USB_NO_ERROR;)
+            got.insert(got.end(), buf, buf + s.bytes);
         return got;
+    }
+    // Waits until the device has handed over what it held, and a little.
+    void Drain() {
+        for (int i = 0; i < 500 && model->Pending(); i++)
+            std::this_thread::sleep_for(1ms);
+        std::this_thread::sleep_for(20ms);
     }
     // CLEAR_FEATURE(ENDPOINT_HALT) on the device's endpoint; its error.
     DWORD ClearHalt(uint8_t endpoint) {
@@ -124,8 +124,7 @@ class UsbBulkDeviceTest : public PlatformTest {
     std::shared_ptr<sim::BulkAdapterModel> model;
     cehost::UsbDeviceId id = 0;
     USB_HANDLE dev = nullptr;
-    USB_PIPE inPipe = nullptr;
-    USB_PIPE outPipe = nullptr;
+    USB_PIPE inPipe = nullptr, outPipe = nullptr;
 };
 
 }  // namespace usbtest
