@@ -156,7 +156,7 @@ MUTANTS = [
         "replace": "WriteRelease(&port->outputHeld, flow == FlowChar::kXon ? 1 : 0);",
         "area": "xon/xoff",
         "note": "a received XON holds output and XOFF releases it",
-        "hint": "CoreReceiveTest|StreamE2e",
+        "hint": "CoreReceiveTest",
         "sample": True,
     },
     {
@@ -175,7 +175,7 @@ MUTANTS = [
         "replace": "flow == FlowChar::kXoff ? 1 : 0);",
         "area": "xon/xoff",
         "note": "a writer held by XOFF is not woken by the XON",
-        "hint": "StreamE2e|CoreReceiveTest|ReadWrite",
+        "hint": "CoreReceiveTest|ReadWrite",
     },
     {
         "id": "rx-no-reader-wake",
@@ -184,7 +184,7 @@ MUTANTS = [
         "replace": "        NotifyEvents(port, EV_RXCHAR);",
         "area": "wake",
         "note": "stored bytes do not wake a blocked reader",
-        "hint": "CoreReceiveTest|ReadWrite|StreamE2e",
+        "hint": "CoreReceiveTest|ReadWrite",
     },
     {
         "id": "rx-no-rxchar",
@@ -222,7 +222,7 @@ MUTANTS = [
         "replace": "    return FALSE;",
         "area": "zero-length",
         "note": "no zero-length packet after a write ending in a full packet",
-        "hint": "CoreSerialPortTest|StreamE2e|ReadWrite",
+        "hint": "CoreSerialPortTest|ReadWrite",
         "sample": True,
     },
     {
@@ -232,7 +232,7 @@ MUTANTS = [
         "replace": "    BOOL zeroLength =\n        count == 1 &&",
         "area": "zero-length",
         "note": "a write of nothing sends no packet",
-        "hint": "StreamE2e|ReadWrite",
+        "hint": "ReadWrite",
     },
     {
         "id": "zlp-to-divisor-ftdi",
@@ -306,7 +306,7 @@ MUTANTS = [
         "replace": "static_cast<LONG>(static_cast<DWORD>(word) & 0u));",
         "area": "wait masks",
         "note": "a satisfied wait also clears the handle's mask",
-        "hint": "Control|StreamE2e",
+        "hint": "Control",
     },
     # ---- Purge ------------------------------------------------------------
     {
@@ -316,7 +316,7 @@ MUTANTS = [
         "replace": "    if ((flags & PURGE_RXABORT) != 0)\n        PurgeReceive(port);",
         "area": "purge",
         "note": "PURGE_RXCLEAR alone keeps the received bytes",
-        "hint": "Control|StreamE2e|LinesPurge",
+        "hint": "Control|LinesPurge",
     },
     {
         "id": "purge-rxabort-ignored",
@@ -354,7 +354,7 @@ MUTANTS = [
         "replace": "        // A record still",
         "area": "removal",
         "note": "the removal leaves each open handle pointing at the port",
-        "hint": "OpenClose|StreamE2e",
+        "hint": "OpenClose",
     },
     {
         "id": "handle-freed-early",
@@ -464,7 +464,7 @@ MUTANTS = [
         "replace": "score = difference == USB_ENDPOINT_DIRECTION_MASK ? 2 : 3;",
         "area": "first attach",
         "note": "a bulk pair on matching addresses no longer scores higher",
-        "hint": "RegistrationLayoutTest|RegistrationScoring|RegistrationFixtureTest",
+        "hint": "RegistrationCatalogTest|CdcSerialState",
     },
     {
         "id": "cts-chip-layout",
@@ -473,7 +473,7 @@ MUTANTS = [
         "replace": "choice->receiveEndp == 0x83 && choice->sendEndp == 0x03)",
         "area": "first attach",
         "note": "the CTS-reporting chip is no longer recognised by its layout",
-        "hint": "RegistrationLayoutTest|RegistrationScoring|RegistrationFixtureTest",
+        "hint": "RegistrationCatalogTest|CdcSerialState",
     },
     {
         "id": "bare-variant-not-cdc",
@@ -482,7 +482,7 @@ MUTANTS = [
         "replace": "values->usbMode = usbMode;",
         "area": "device key",
         "note": "a bare UsbMode 0x100 is not read as a CDC port",
-        "hint": "RegistrationValueTest|RegistrationClassTest",
+        "hint": "RegistrationAttachTest",
     },
     {
         "id": "second-send-from-receive",
@@ -684,7 +684,7 @@ MUTANTS = [
         "replace": "std::memset(p, 0x00, uBytes);",
         "area": "platform",
         "note": "LMEM_FIXED blocks come zero-filled, hiding reads of unset fields",
-        "hint": "HeapTest",
+        "hint": "StrictnessTest",
     },
     {
         "id": "heap-bad-free-uncounted",
@@ -693,7 +693,7 @@ MUTANTS = [
         "replace": "",
         "area": "platform",
         "note": "a free of a block that is not live is not counted",
-        "hint": "HeapTest",
+        "hint": "StrictnessTest",
     },
     {
         "id": "event-not-auto-reset",
