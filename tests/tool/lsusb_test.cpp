@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <tuple>
 
 #include "platform.h"
 #include "sim/ftdi_model.h"
@@ -17,8 +18,7 @@
 
 namespace {
 
-using serlynx::LsusbDevice;
-using serlynx::ParseLsusb;
+using namespace serlynx;
 
 TEST(ToolLsusb, ErrorsNameTheLine) {
     std::ifstream file(SERLYNX_LSUSB_FIXTURES "/01-ft232r-0403-6001.txt");
@@ -27,14 +27,11 @@ TEST(ToolLsusb, ErrorsNameTheLine) {
     std::string error;
     ASSERT_TRUE(ParseLsusb(dump, &d, &error)) << error;
     auto replace = [&dump](const std::string& from, const std::string& to) {
-        std::string t = dump;
-        return t.replace(t.find(from), from.size(), to);
+        return std::string(dump).replace(dump.find(from), from.size(), to);
     };
     const std::string cut = dump.substr(0, dump.rfind("      Endpoint"));
-    const struct {
-        std::string text;
-        const char* expected;
-    } cases[] = {
+    const std::tuple<std::string, const char*> cases[] = {
+        // the text, its error
         {replace("0x0403 Future", "0xzz Future"), "line 10: idVendor: \"0xzz\" is not a number"},
         {replace("Class       255", "Class       256"),
          "line 34: bInterfaceClass: 256 does not fit in a byte"},
@@ -42,9 +39,9 @@ TEST(ToolLsusb, ErrorsNameTheLine) {
         {replace("    Interface Descriptor:\n", ""), "line 37: an endpoint outside any"},
         {"hello\nworld\n", "line 2: no \"Device Descriptor:\" line"},
     };
-    for (const auto& c : cases) {
-        EXPECT_FALSE(ParseLsusb(c.text, &d, &error)) << c.expected;
-        EXPECT_NE(error.find(c.expected), std::string::npos) << c.expected << ": " << error;
+    for (const auto& [text, expected] : cases) {
+        EXPECT_FALSE(ParseLsusb(text, &d, &error)) << expected;
+        EXPECT_NE(error.find(expected), std::string::npos) << expected << ": " << error;
     }
 }
 
@@ -52,10 +49,9 @@ TEST(ToolLsusb, ErrorsNameTheLine) {
 // the divisor the driver would send.
 TEST(ToolFtdiRates, AgreeWithTheChipModel) {
     for (DWORD usbMode : {0x203u, 0x303u, 0x3u}) {
-        sim::FtdiModelConfig config = (usbMode & 0x200) ? sim::FtdiModelConfig::FullSpeed()
-                                                        : sim::FtdiModelConfig::HeaderFramed();
-        if (usbMode & 0x100)
-            config.baseClock = 750000;
+        auto config = (usbMode & 0x200) ? sim::FtdiModelConfig::FullSpeed()
+                                        : sim::FtdiModelConfig::HeaderFramed();
+        config.baseClock = (usbMode & 0x100) ? 750000 : config.baseClock;
         sim::FtdiModel chip(config, std::make_shared<sim::LoopbackPlug>());
         for (const serlynx::RateFit& fit : serlynx::FtdiRateFits(usbMode)) {
             USB_DEVICE_REQUEST setup{0x40, 0x03, fit.wValue, 0, 0};

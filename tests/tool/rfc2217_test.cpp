@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/fake_port_control.h"
@@ -39,17 +40,11 @@ class ToolSession : public ::testing::Test {
         EXPECT_TRUE(session.Receive(input.data(), input.size(), reply)) << session.Error();
         return reply;
     }
-    // The client's opening and the first modem notice after it.
-    void Open() {
-        session.Greeting();
-        Send(kHello);
-        session.ModemChanged(port.levels);
-    }
     testfix::FakePortControl port;
     Session session{port};
 };
 
-TEST_F(ToolSession, NegotiationAnswersOnceAndSendsTheModemState) {
+TEST_F(ToolSession, NegotiationAndModemNotices) {
     EXPECT_EQ(session.Greeting(),
               (Bytes{kIac, kWill, kOptBinary, kIac, kDo, kOptBinary, kIac, kWill, kOptComPort}));
     // No echo; SGA both ways; the COM port option was offered already, so
@@ -66,115 +61,18 @@ TEST_F(ToolSession, NegotiationAnswersOnceAndSendsTheModemState) {
     EXPECT_EQ(Send({kIac, kWill, kOptBinary, kIac, kDo, kOptBinary, kIac, kDo, kOptComPort, kIac,
                     kWill, 24, kIac, kDo, 31}),
               (Bytes{kIac, kDont, 24, kIac, kWont, 31}));
-}
-
-TEST_F(ToolSession, ClientThatOnlyUsesTheOptionGetsTheModemState) {
-    session.Greeting();
-    EXPECT_TRUE(session.ModemChanged(kModemCd).empty()) << "option not on yet";
-    EXPECT_TRUE(session.LineErrors(kLineParity).empty()) << "option not on yet";
-    // A client whose request crossed our offer may skip DO and go straight on.
-    EXPECT_EQ(Send(Sub(kSetDataSize, {8})), Answer(kSetDataSize, {8}));
-    EXPECT_EQ(session.ModemChanged(kModemCd), Answer(kNotifyModemState, {kModemCd}));
-}
-
-TEST_F(ToolSession, SettingsAreAcknowledgedWithTheValueInForce) {
-    Open();
-    const struct {
-        uint8_t command;
-        Bytes value, answer;  // answer empty: none
-    } cases[] = {
-        {kSetBaudRate, {0, 0, 0xFF, 0}, {0, 0, 0xFF, 0}},
-        {kSetBaudRate, {0, 0, 0, 0}, {0, 0, 0xFF, 0}},  // a query
-        {kSetDataSize, {9}, {8}},                       // out of range: the value in force
-        {kSetParity, {6}, {kParityNone}},
-        {kSetStopSize, {4}, {kStopOne}},
-        {kSetControl, {13}, {14}},  // inbound flow, queried
-        {kSetControl, {15}, {15}},  // XON/XOFF inbound sets both ways
-        {kSetControl, {8}, {8}},    // DTR on
-        {kSetControl, {10}, {12}},  // RTS queried
-        {kSetControl, {5}, {5}},    // break on
-        {kSetControl, {17}, {2}},   // DCD flow is not offered
-        {kPurgeData, {3}, {3}},
-        {kSetModemStateMask, {0x30}, {0x30}},
-        {kSignature, {}, {'S', 'e', 'r', 'l', 'y', 'n', 'x'}},
-        {99, {1, 2}, {}},  // unknown commands are ignored
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(Send(Sub(c.command, c.value)),
-                  c.answer.empty() ? Bytes{} : Answer(c.command, c.answer))
-            << int(c.command) << " " << (c.value.empty() ? -1 : c.value[0]);
-    }
-    EXPECT_EQ(port.s.baud, 0xFF00u);
-    EXPECT_EQ(port.s.flow, Flow::kXonXoff);
-    EXPECT_TRUE(port.s.dtr && !port.s.rts && port.s.breakOn);
-    EXPECT_EQ(port.purges, std::vector<int>{3});
-    EXPECT_EQ(port.changes, 4);  // one per setting changed
-    // A refused setting is answered with the value still in force.
-    port.refuse = true;
-    EXPECT_EQ(Send(Sub(kSetBaudRate, {0, 0, 0x4B, 0})), Answer(kSetBaudRate, {0, 0, 0xFF, 0}));
-    EXPECT_EQ(Send(Sub(kSetControl, {11})), Answer(kSetControl, {12}));
-    EXPECT_EQ(port.changes, 4);
-    // Suspend and resume change no setting; other options' subnegotiations
-    // are ignored.
-    EXPECT_TRUE(Send(Sub(kFlowControlSuspend, {})).empty());
-    EXPECT_TRUE(session.OutputSuspended());
-    EXPECT_TRUE(Send(Sub(kFlowControlResume, {})).empty());
-    EXPECT_FALSE(session.OutputSuspended());
-    EXPECT_TRUE(Send({kIac, kSb, 24, 1, kIac, kSe}).empty());
-}
-
-TEST(ToolSessionErrors, MalformedStreamsEndTheSessionForGood) {
-    // Over the limit even when made of escaped IACs.
-    Bytes longEscaped{kIac, kSb, kOptComPort};
-    for (size_t i = 0; i < TelnetDecoder::kMaxSubnegotiation; ++i)
-        longEscaped.insert(longEscaped.end(), {kIac, kIac});
-    const struct {
-        Bytes input;
-        const char* why;
-    } cases[] = {
-        {{1, kIac, 7}, "no telnet command"},
-        {{kIac, kSe}, "without a subnegotiation"},
-        {{kIac, kSb, kIac, kSe}, "empty subnegotiation"},
-        {longEscaped, "longer than"},
-        {Sub(kSetBaudRate, {1, 2, 3}), "expected 4"},
-        {{kIac, kSb, kOptComPort, kIac, kSe}, "without a command"},
-    };
-    for (const auto& c : cases) {
-        testfix::FakePortControl port;
-        Session s(port);
-        Bytes reply;
-        EXPECT_FALSE(s.Receive(c.input.data(), c.input.size(), reply)) << c.why;
-        EXPECT_NE(s.Error().find(c.why), std::string::npos) << s.Error();
-        EXPECT_FALSE(s.Receive(c.input.data(), 1, reply)) << c.why << ": stays closed";
-    }
-}
-
-TEST_F(ToolSession, DataIsUnescapedAndWhatCameBeforeAFaultIsKept) {
-    Open();
-    // A doubled IAC is one data byte; plain commands (NOP, AYT) carry nothing.
-    Send({'a', kIac, kIac, kIac, 241, 'b', kIac, 246});
-    Bytes input{'c', kIac, 9}, reply;
-    EXPECT_FALSE(session.Receive(input.data(), input.size(), reply));
-    EXPECT_EQ(port.written, (Bytes{'a', kIac, 'b', 'c'}));
-}
-
-TEST_F(ToolSession, NoticesCarryDeltasAndHonourTheMasks) {
-    Open();
-    const struct {
-        uint8_t levels;
-        Bytes notice;  // value byte, empty for no notice
-    } steps[] = {
-        {kModemCts | kModemDsr, {}},  // as the opening notice said
+    // Later notices carry deltas and honour the masks.
+    const std::tuple<uint8_t, Bytes> steps[] = {
+        // levels, the notice's value (empty: none)
         {kModemDsr, {kModemDsr | kDeltaCts}},
         {kModemDsr | kModemCd | kModemRi, {kModemDsr | kModemCd | kModemRi | kDeltaCd}},
         {kModemDsr | kModemCd, {kModemDsr | kModemCd | kRiTrailingEdge}},
         {kModemDsr | kModemCd | 0x0F, {}},  // delta bits given in are ignored
     };
-    for (const auto& s : steps) {
-        EXPECT_EQ(session.ModemChanged(s.levels),
-                  s.notice.empty() ? Bytes{} : Answer(kNotifyModemState, s.notice))
-            << int(s.levels);
-    }
+    for (const auto& [levels, notice] : steps)
+        EXPECT_EQ(session.ModemChanged(levels),
+                  notice.empty() ? Bytes{} : Answer(kNotifyModemState, notice))
+            << int(levels);
     // With a mask of CTS only, a DSR change is not reported; a CTS one is, masked.
     Send(Sub(kSetModemStateMask, {kModemCts | kDeltaCts}));
     EXPECT_TRUE(session.ModemChanged(kModemCd).empty());
@@ -189,6 +87,85 @@ TEST_F(ToolSession, NoticesCarryDeltasAndHonourTheMasks) {
     Send(Sub(kSetLineStateMask, {kLineBreak}));
     EXPECT_TRUE(session.LineErrors(kLineParity).empty());
     EXPECT_EQ(session.LineErrors(kLineParity | kLineBreak), Answer(kNotifyLineState, {kLineBreak}));
+}
+
+TEST_F(ToolSession, ClientThatOnlyUsesTheOptionGetsTheModemState) {
+    session.Greeting();
+    EXPECT_TRUE(session.ModemChanged(kModemCd).empty()) << "option not on yet";
+    EXPECT_TRUE(session.LineErrors(kLineParity).empty()) << "option not on yet";
+    // A client whose request crossed our offer may skip DO and go straight on.
+    EXPECT_EQ(Send(Sub(kSetDataSize, {8})), Answer(kSetDataSize, {8}));
+    EXPECT_EQ(session.ModemChanged(kModemCd), Answer(kNotifyModemState, {kModemCd}));
+}
+
+TEST_F(ToolSession, SettingsAreAcknowledgedAndDataIsUnescaped) {
+    session.Greeting();
+    Send(kHello);
+    const std::tuple<uint8_t, Bytes, Bytes> cases[] = {
+        // command, value, answer (empty: none)
+        {kSetBaudRate, {0, 0, 0xFF, 0}, {0, 0, 0xFF, 0}},
+        {kSetBaudRate, {0, 0, 0, 0}, {0, 0, 0xFF, 0}},  // a query
+        {kSetDataSize, {9}, {8}},                       // out of range: the value in force
+        {kSetParity, {6}, {kParityNone}},
+        {kSetStopSize, {4}, {kStopOne}},
+        {kSetControl, {13}, {14}},  // inbound flow, queried
+        {kSetControl, {15}, {15}},  // XON/XOFF inbound sets both ways
+        {kSetControl, {8}, {8}},    // DTR on
+        {kSetControl, {10}, {12}},  // RTS queried
+        {kSetControl, {17}, {2}},   // DCD flow is not offered
+        {kPurgeData, {3}, {3}},
+        {kSetModemStateMask, {0x30}, {0x30}},
+        {kSignature, {}, {'S', 'e', 'r', 'l', 'y', 'n', 'x'}},
+        {99, {1, 2}, {}},  // unknown commands are ignored
+    };
+    for (const auto& [command, value, answer] : cases)
+        EXPECT_EQ(Send(Sub(command, value)), answer.empty() ? Bytes{} : Answer(command, answer))
+            << int(command) << " " << (value.empty() ? -1 : value[0]);
+    EXPECT_EQ(port.s.baud, 0xFF00u);
+    EXPECT_EQ(port.s.flow, Flow::kXonXoff);
+    EXPECT_TRUE(port.s.dtr && !port.s.rts);
+    EXPECT_EQ(port.purges, std::vector<int>{3});
+    EXPECT_EQ(port.changes, 3);  // one per setting changed
+    // A refused setting is answered with the value still in force.
+    port.refuse = true;
+    EXPECT_EQ(Send(Sub(kSetBaudRate, {0, 0, 0x4B, 0})), Answer(kSetBaudRate, {0, 0, 0xFF, 0}));
+    EXPECT_EQ(Send(Sub(kSetControl, {11})), Answer(kSetControl, {12}));
+    EXPECT_EQ(port.changes, 3);
+    // Suspend and resume change no setting; other options' subnegotiations
+    // are ignored.
+    EXPECT_TRUE(Send(Sub(kFlowControlSuspend, {})).empty());
+    EXPECT_TRUE(session.OutputSuspended());
+    EXPECT_TRUE(Send(Sub(kFlowControlResume, {})).empty());
+    EXPECT_FALSE(session.OutputSuspended());
+    EXPECT_TRUE(Send({kIac, kSb, 24, 1, kIac, kSe}).empty());
+    // Data: a doubled IAC is one byte; plain commands (NOP, AYT) carry
+    // nothing; what came before a fault is kept.
+    Send({'a', kIac, kIac, kIac, 241, 'b', kIac, 246});
+    Bytes input{'c', kIac, 9}, reply;
+    EXPECT_FALSE(session.Receive(input.data(), input.size(), reply));
+    EXPECT_EQ(port.written, (Bytes{'a', kIac, 'b', 'c'}));
+}
+
+TEST(ToolSessionErrors, MalformedStreamsEndTheSessionForGood) {
+    // Over the limit even when made of escaped IACs.
+    const Bytes longEscaped = Sub(kSetBaudRate, Bytes(TelnetDecoder::kMaxSubnegotiation, kIac));
+    const std::tuple<Bytes, const char*> cases[] = {
+        // the stream, why it ends the session
+        {{1, kIac, 7}, "no telnet command"},
+        {{kIac, kSe}, "without a subnegotiation"},
+        {{kIac, kSb, kIac, kSe}, "empty subnegotiation"},
+        {longEscaped, "longer than"},
+        {Sub(kSetBaudRate, {1, 2, 3}), "expected 4"},
+        {{kIac, kSb, kOptComPort, kIac, kSe}, "without a command"},
+    };
+    for (const auto& [input, why] : cases) {
+        testfix::FakePortControl port;
+        Session s(port);
+        Bytes reply;
+        EXPECT_FALSE(s.Receive(input.data(), input.size(), reply)) << why;
+        EXPECT_NE(s.Error().find(why), std::string::npos) << s.Error();
+        EXPECT_FALSE(s.Receive(input.data(), 1, reply)) << why << ": stays closed";
+    }
 }
 
 }  // namespace

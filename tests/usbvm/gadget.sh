@@ -1,6 +1,5 @@
 #!/bin/sh
-# gadget up NAME VID PID UDC FUNCTION...: a gadget (FUNCTION acm or gser, in order; several
-# make a composite device) bound to a dummy controller; prints the first one's far end.
+# A gadget (FUNCTION acm or gser; several: a composite) on a UDC; prints the first one's far end.
 set -e
 [ "$1" = up ] || { echo "usage: gadget up NAME VID PID UDC FUNCTION..." >&2; exit 2; }
 g=/sys/kernel/config/usb_gadget/$2 vid=$3 pid=$4 udc=$5
