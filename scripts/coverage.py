@@ -37,7 +37,11 @@ def gcov_lines(gcda_files, prefix):
     """{(file, line): covered} over every object, for files under prefix."""
     lines = {}
     with tempfile.TemporaryDirectory() as tmp:
-        # gcov writes its .gcov.json.gz files into the working directory.
+        # gcov writes one <source>.gcov.json.gz per source into the working
+        # directory, named after the source alone: a source built into more
+        # than one object (the driver's library and a test's own copy) would
+        # overwrite the counts of the object read before. So each object's
+        # files are read, and removed, before the next object's are written.
         for gcda in gcda_files:
             r = subprocess.run(["gcov", "--json-format", "--object-directory",
                                 os.path.dirname(gcda), gcda], cwd=tmp,
@@ -45,18 +49,19 @@ def gcov_lines(gcda_files, prefix):
             if r.returncode != 0:
                 print(f"coverage: gcov failed on {gcda}:\n{r.stderr}", file=sys.stderr)
                 return None
-        for path in glob.glob(os.path.join(tmp, "*.gcov.json.gz")):
-            with gzip.open(path, "rt") as f:
-                data = json.load(f)
-            for entry in data.get("files", []):
-                name = os.path.normpath(os.path.join(data.get("current_working_directory", ""),
-                                                     entry["file"]))
-                if not name.startswith(prefix):
-                    continue
-                rel = os.path.relpath(name, ROOT)
-                for line in entry.get("lines", []):
-                    key = (rel, line["line_number"])
-                    lines[key] = lines.get(key, False) or line["count"] > 0
+            for path in glob.glob(os.path.join(tmp, "*.gcov.json.gz")):
+                with gzip.open(path, "rt") as f:
+                    data = json.load(f)
+                os.remove(path)
+                for entry in data.get("files", []):
+                    name = os.path.normpath(os.path.join(
+                        data.get("current_working_directory", ""), entry["file"]))
+                    if not name.startswith(prefix):
+                        continue
+                    rel = os.path.relpath(name, ROOT)
+                    for line in entry.get("lines", []):
+                        key = (rel, line["line_number"])
+                        lines[key] = lines.get(key, False) or line["count"] > 0
     return lines
 
 
