@@ -605,8 +605,9 @@ bool BenchRx(const BenchOptions& o, Results& r) {
             for (DWORD ring : {kDefaultRing, DWORD{65536}}) {
                 if (o.quick && (ring != kDefaultRing || timing == UsbTiming::kHighSpeed))
                     continue;
-                if (!Wanted(o, std::string("rx ") + KindName(kind) + " " + BusName(timing) + " " +
-                                   std::to_string(ring)))
+                Figure f = PortFigure("rx", KindName(kind), timing);
+                f.ring = ring;
+                if (!Wanted(o, f.Name()))
                     continue;
                 cehost::UsbBus bus(timing);
                 bus.SetLogging(false);
@@ -615,30 +616,27 @@ bool BenchRx(const BenchOptions& o, Results& r) {
                     return false;
                 Throughput t = MeasureRx({port.get()}, o.seconds);
                 port->Close();
+                const double payload = BulkPacket(timing) - (kind == Kind::kFtdi ? 2.0 : 0.0);
+                f.value = t.bytesPerSecond / 1e6;
+                f.unit = "MB/s";
+                f.cpuPerMb = t.cpuPerMb;
+                f.sleeps = t.SwitchesPerPacket(payload);
+                f.sleepsPer = "packet";
                 char limit[16] = "-", ratio[16] = "-";
                 if (timing != UsbTiming::kUntimed) {
-                    const double x = t.bytesPerSecond / RxLimit(kind, timing);
-                    std::snprintf(limit, sizeof limit, "%.3f", RxLimit(kind, timing) / 1e6);
+                    f.limit = RxLimit(kind, timing) / 1e6;
+                    const double x = f.value / f.limit;
+                    std::snprintf(limit, sizeof limit, "%.3f", f.limit);
                     std::snprintf(ratio, sizeof ratio, "%.3f", x);
                     if (ring == kDefaultRing) {
                         double& worst = timing == UsbTiming::kFullSpeed ? r.rxFull : r.rxHigh;
                         worst = Worst(worst, x);
                     }
                 }
-                const double payload = BulkPacket(timing) - (kind == Kind::kFtdi ? 2.0 : 0.0);
                 std::printf("%-6s %-11s %-7u %10.3f %10s %8s %10.4f %8.2f\n", KindName(kind),
-                            BusName(timing), static_cast<unsigned>(ring), t.bytesPerSecond / 1e6,
-                            limit, ratio, t.cpuPerMb, t.SwitchesPerPacket(payload));
+                            BusName(timing), static_cast<unsigned>(ring), f.value, limit, ratio,
+                            f.cpuPerMb, f.sleeps);
                 std::fflush(stdout);
-                Figure f = PortFigure("rx", KindName(kind), timing);
-                f.ring = ring;
-                f.value = t.bytesPerSecond / 1e6;
-                f.unit = "MB/s";
-                if (timing != UsbTiming::kUntimed)
-                    f.limit = RxLimit(kind, timing) / 1e6;
-                f.cpuPerMb = t.cpuPerMb;
-                f.sleeps = t.SwitchesPerPacket(payload);
-                f.sleepsPer = "packet";
                 r.figures.push_back(f);
             }
         }
@@ -657,7 +655,8 @@ bool BenchTx(const BenchOptions& o, Results& r) {
              {UsbTiming::kUntimed, UsbTiming::kFullSpeed, UsbTiming::kHighSpeed}) {
             if (o.quick && timing == UsbTiming::kHighSpeed)
                 continue;
-            if (!Wanted(o, std::string("tx ") + KindName(kind) + " " + BusName(timing)))
+            Figure f = PortFigure("tx", KindName(kind), timing);
+            if (!Wanted(o, f.Name()))
                 continue;
             cehost::UsbBus bus(timing);
             bus.SetLogging(false);
@@ -666,27 +665,24 @@ bool BenchTx(const BenchOptions& o, Results& r) {
                 return false;
             Throughput t = MeasureTx(*port, o.seconds);
             port->Close();
+            const double chunk = TxLimit(timing) / BusLimit(timing) * BulkPacket(timing);
+            f.value = t.bytesPerSecond / 1e6;
+            f.unit = "MB/s";
+            f.cpuPerMb = t.cpuPerMb;
+            f.sleeps = t.SwitchesPerPacket(chunk);
+            f.sleepsPer = "chunk";
             char limit[16] = "-", ratio[16] = "-";
             if (timing != UsbTiming::kUntimed) {
-                const double x = t.bytesPerSecond / TxLimit(timing);
-                std::snprintf(limit, sizeof limit, "%.3f", TxLimit(timing) / 1e6);
+                f.limit = TxLimit(timing) / 1e6;
+                const double x = f.value / f.limit;
+                std::snprintf(limit, sizeof limit, "%.3f", f.limit);
                 std::snprintf(ratio, sizeof ratio, "%.3f", x);
                 if (timing == UsbTiming::kFullSpeed)
                     r.txFull = Worst(r.txFull, x);
             }
-            const double chunk = TxLimit(timing) / BusLimit(timing) * BulkPacket(timing);
             std::printf("%-6s %-11s %10.3f %10s %8s %10.4f %8.2f\n", KindName(kind),
-                        BusName(timing), t.bytesPerSecond / 1e6, limit, ratio, t.cpuPerMb,
-                        t.SwitchesPerPacket(chunk));
+                        BusName(timing), f.value, limit, ratio, f.cpuPerMb, f.sleeps);
             std::fflush(stdout);
-            Figure f = PortFigure("tx", KindName(kind), timing);
-            f.value = t.bytesPerSecond / 1e6;
-            f.unit = "MB/s";
-            if (timing != UsbTiming::kUntimed)
-                f.limit = TxLimit(timing) / 1e6;
-            f.cpuPerMb = t.cpuPerMb;
-            f.sleeps = t.SwitchesPerPacket(chunk);
-            f.sleepsPer = "chunk";
             r.figures.push_back(f);
         }
     }
@@ -823,7 +819,8 @@ bool BenchScaling(const BenchOptions& o, Results& r) {
     const std::vector<int> counts =
         o.quick ? std::vector<int>{1, 4} : std::vector<int>{1, 4, 16, 32};
     for (int n : counts) {
-        if (!Wanted(o, "scaling basic full-speed " + std::to_string(n)))
+        Figure f = PortFigure("scaling", "basic", UsbTiming::kFullSpeed, n);
+        if (!Wanted(o, f.Name()))
             continue;
         const long threads0 = ThreadCount();
         std::vector<std::unique_ptr<cehost::UsbBus>> buses;
@@ -844,20 +841,17 @@ bool BenchScaling(const BenchOptions& o, Results& r) {
             p->Close();
         ports.clear();
         buses.clear();
-        const double limit = n * kFullSpeedLimit;
-        if (n == 32)
-            r.scaling32 = t.bytesPerSecond / limit;
-        std::printf("%-5d %12.3f %12.3f %8.3f %9ld %10.4f %8.2f\n", n, t.bytesPerSecond / 1e6,
-                    limit / 1e6, t.bytesPerSecond / limit, threads, t.cpuPerMb,
-                    t.SwitchesPerPacket(64));
-        std::fflush(stdout);
-        Figure f = PortFigure("scaling", "basic", UsbTiming::kFullSpeed, n);
         f.value = t.bytesPerSecond / 1e6;
         f.unit = "MB/s";
-        f.limit = limit / 1e6;
+        f.limit = n * kFullSpeedLimit / 1e6;
         f.cpuPerMb = t.cpuPerMb;
         f.sleeps = t.SwitchesPerPacket(64);
         f.sleepsPer = "packet";
+        if (n == 32)
+            r.scaling32 = f.value / f.limit;
+        std::printf("%-5d %12.3f %12.3f %8.3f %9ld %10.4f %8.2f\n", n, f.value, f.limit,
+                    f.value / f.limit, threads, f.cpuPerMb, f.sleeps);
+        std::fflush(stdout);
         f.details.emplace_back("threads", static_cast<double>(threads));
         r.figures.push_back(f);
     }
