@@ -6,6 +6,7 @@
 // Objects are shared: a call that looked a handle up keeps its object alive
 // even if another thread closes the handle meanwhile.
 #include <deque>
+#include <shared_mutex>
 #include <string>
 #include <unordered_map>
 
@@ -39,7 +40,8 @@ struct Entry {
 };
 
 struct Table {
-    std::mutex lock;
+    // Shared for look-ups (every SetEvent and wait), exclusive for changes.
+    std::shared_mutex lock;
     std::unordered_map<uintptr_t, Entry> live;  // guarded by lock
     uintptr_t next = kFirstHandle;              // guarded by lock
     uint64_t epoch = 1;                         // guarded by lock
@@ -63,7 +65,7 @@ struct ResetHook {
     ResetHook() {
         cehost::RegisterResetHook([] {
             Table& t = TheTable();
-            std::lock_guard<std::mutex> g(t.lock);
+            std::unique_lock<std::shared_mutex> g(t.lock);
             ++t.epoch;
         });
     }
@@ -74,7 +76,7 @@ struct ResetHook {
 bool FindHandle(HANDLE h, HandleEntryView* out, const char** why) {
     Table& t = TheTable();
     uintptr_t v = reinterpret_cast<uintptr_t>(h);
-    std::lock_guard<std::mutex> g(t.lock);
+    std::shared_lock<std::shared_mutex> g(t.lock);
     auto it = t.live.find(v);
     if (it == t.live.end()) {
         *why = Classify(t, v);
@@ -88,7 +90,7 @@ bool FindHandle(HANDLE h, HandleEntryView* out, const char** why) {
 bool TakeHandle(HANDLE h, HandleEntryView* out, const char** why) {
     Table& t = TheTable();
     uintptr_t v = reinterpret_cast<uintptr_t>(h);
-    std::lock_guard<std::mutex> g(t.lock);
+    std::unique_lock<std::shared_mutex> g(t.lock);
     auto it = t.live.find(v);
     if (it == t.live.end()) {
         *why = Classify(t, v);
@@ -108,7 +110,7 @@ cehost::HandleCloseFn HandleCloseOf(const cehost::HandleKind* kind) {
     if (!kind)
         return nullptr;
     Table& t = TheTable();
-    std::lock_guard<std::mutex> g(t.lock);
+    std::shared_lock<std::shared_mutex> g(t.lock);
     return kind->onClose;
 }
 
@@ -116,7 +118,7 @@ void SweepHandleLeaks() {
     std::vector<const cehost::HandleKind*> leaked;
     {
         Table& t = TheTable();
-        std::lock_guard<std::mutex> g(t.lock);
+        std::shared_lock<std::shared_mutex> g(t.lock);
         for (const auto& [v, e] : t.live)
             if (e.epoch == t.epoch)
                 leaked.push_back(e.kind);
@@ -131,7 +133,7 @@ namespace cehost {
 
 const HandleKind* RegisterHandleKind(const char* name, HandleCloseFn onClose) {
     auto& t = ce_internal::TheTable();
-    std::lock_guard<std::mutex> g(t.lock);
+    std::unique_lock<std::shared_mutex> g(t.lock);
     for (auto& k : t.kinds)
         if (k.name == name) {
             k.onClose = onClose;
@@ -143,7 +145,7 @@ const HandleKind* RegisterHandleKind(const char* name, HandleCloseFn onClose) {
 
 HANDLE NewHandle(const HandleKind* kind, std::shared_ptr<void> object) {
     auto& t = ce_internal::TheTable();
-    std::lock_guard<std::mutex> g(t.lock);
+    std::unique_lock<std::shared_mutex> g(t.lock);
     uintptr_t v = t.next;
     t.next += ce_internal::kHandleStep;
     t.live.emplace(v, ce_internal::Entry{kind, std::move(object), t.epoch});
@@ -176,7 +178,7 @@ std::shared_ptr<void> LookupHandle(HANDLE h, const HandleKind* kind) {
 
 uint64_t LiveHandleCount(const HandleKind* kind) {
     auto& t = ce_internal::TheTable();
-    std::lock_guard<std::mutex> g(t.lock);
+    std::shared_lock<std::shared_mutex> g(t.lock);
     if (!kind)
         return t.live.size();
     uint64_t n = 0;
@@ -188,7 +190,7 @@ uint64_t LiveHandleCount(const HandleKind* kind) {
 
 uint64_t LiveHandleCount(const std::string& kindName) {
     auto& t = ce_internal::TheTable();
-    std::lock_guard<std::mutex> g(t.lock);
+    std::shared_lock<std::shared_mutex> g(t.lock);
     uint64_t n = 0;
     for (const auto& [v, e] : t.live)
         if (e.kind->name == kindName)

@@ -2,9 +2,10 @@
 //
 // Threads: every thread that calls into the platform has a ThreadRecord
 // (created on first use; platform threads get theirs from CreateThread). A
-// blocking core call waits through TerminableWait, which registers the
-// mutex/condition variable it sleeps on in the record so that TerminateThread
-// can wake it.
+// blocking core call either waits through TerminableWait, which registers the
+// mutex/condition variable it sleeps on in the record, or sleeps on a futex
+// word (events and critical sections, sync.cpp), which it registers as
+// `waitWord`; either way TerminateThread finds what to wake.
 //
 // Driver code and platform code: a thread runs driver code between a
 // DriverCodeScope's start and end (host code calling a driver's entry point
@@ -16,11 +17,17 @@
 // platform, where it may hold the platform's own locks.
 #pragma once
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -43,9 +50,12 @@ struct ThreadRecord {
     std::atomic<int> priority256{251};  // THREAD_PRIORITY_NORMAL on the 256 scale
 
     // What the thread sleeps on right now, for TerminateThread to wake it.
-    std::mutex waitLock;  // guards the two pointers below
+    std::mutex waitLock;  // guards the three pointers below
     std::mutex* waitMutex = nullptr;
     std::condition_variable* waitCv = nullptr;
+    // A futex word (sync.cpp): kept alive by the sleeper while it is named
+    // here; the terminator adds kWordKick to it and wakes every sleeper.
+    std::atomic<uint32_t>* waitWord = nullptr;
 
     // Sleep() waits here.
     std::mutex sleepMutex;
@@ -130,6 +140,10 @@ void SchedWakeAll();
 void SchedForget(ThreadRecord& thread);
 // The record of the section's owner (null when free); sync.cpp.
 ThreadRecord* SectionOwnerRecord(CsImpl* cs);
+// Marks the sections the calling thread owns as owned by a parked thread
+// (sync.cpp). Async-signal-safe: called as the thread parks, when its
+// `held` is not being changed (it parks in driver code or on its way out).
+void MarkHeldSectionsParked(ThreadRecord& self);
 
 // ---- Kill anywhere (threads.cpp) ----
 // Stops the calling thread for good: it never runs again, is never unwound,
@@ -152,6 +166,57 @@ void AbandonHeldSections(ThreadRecord& self);
 
 // Wakes the target if it sleeps in a TerminableWait (it has been marked).
 void WakeForTermination(ThreadRecord& target);
+
+// ---- Futex words (events and critical sections, sync.cpp) ----
+// Every futex word keeps its flags in the low byte; TerminateThread (and
+// DeleteCriticalSection) add kWordKick to the word a thread sleeps on, so that
+// a sleeper that checked its conditions just before finds the word changed
+// and does not sleep.
+constexpr uint32_t kWordKick = 0x100;
+
+// The futex call that takes this build's timespec (32-bit targets built with
+// a 64-bit time_t need the time64 one).
+#if defined(SYS_futex_time64) && !defined(__LP64__)
+constexpr long kFutexCall = sizeof(time_t) > sizeof(long) ? SYS_futex_time64 : SYS_futex;
+#else
+constexpr long kFutexCall = SYS_futex;
+#endif
+
+// Sleeps while *word == expected, until woken or the deadline (max(): none);
+// spurious returns are possible: the caller looks again. steady_clock is
+// CLOCK_MONOTONIC, the clock FUTEX_WAIT_BITSET measures absolute deadlines
+// on.
+inline void FutexWait(std::atomic<uint32_t>* word, uint32_t expected, Clock::time_point deadline) {
+    static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
+    timespec ts{};
+    timespec* tsp = nullptr;
+    if (deadline != Clock::time_point::max()) {
+        const auto ns =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch())
+                .count();
+        ts.tv_sec = static_cast<time_t>(ns / 1000000000);
+        ts.tv_nsec = static_cast<long>(ns % 1000000000);
+        tsp = &ts;
+    }
+    syscall(kFutexCall, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT_BITSET | FUTEX_PRIVATE_FLAG,
+            expected, tsp, nullptr, FUTEX_BITSET_MATCH_ANY);
+}
+
+inline void FutexWake(std::atomic<uint32_t>* word, int n) {
+    syscall(kFutexCall, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE | FUTEX_PRIVATE_FLAG, n,
+            nullptr, nullptr, 0);
+}
+
+// One step of a spin wait.
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__) || defined(__arm__)
+    asm volatile("yield" ::: "memory");
+#else
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+#endif
+}
 
 // Deadline for a timeout in milliseconds (INFINITE: time_point::max()).
 inline Clock::time_point DeadlineAfter(DWORD ms) {
@@ -191,9 +256,12 @@ bool TerminableWait(std::unique_lock<std::mutex>& lock, std::condition_variable&
             return true;
         }
         SchedLendForWait(self);
-        if (deadline == Clock::time_point::max()) {
+        bool timedOut = false;
+        if (deadline == Clock::time_point::max())
             cv.wait(lock);
-        } else if (cv.wait_until(lock, deadline) == std::cv_status::timeout) {
+        else
+            timedOut = cv.wait_until(lock, deadline) == std::cv_status::timeout;
+        if (timedOut) {
             if (self.terminate.load())
                 continue;
             bool r = ready();

@@ -1,16 +1,52 @@
 // Events, WaitForSingleObject, CloseHandle, critical sections, interlocked.
 //
+// Events and critical sections each keep their state in one futex word of
+// their own. Setting an event or leaving a section is one atomic operation,
+// plus a FUTEX_WAKE only when a thread may sleep on the word; an uncontended
+// enter is one compare-exchange; a waiter spins for a few microseconds
+// (see SpinWindow()) before it sleeps with FUTEX_WAIT, except under the CE
+// scheduling mode (the thread it would wait for may need the run token this
+// one holds) and on a one-CPU host. Any thread may call any of them.
+//
+// Event word (EventObject::state): kSignalled and kClosed in the low byte,
+// the termination kicks (kWordKick) above. SetEvent sets kSignalled with a
+// sequentially consistent RMW and then reads `waiters`; a waiter adds itself
+// to `waiters` and then reads the word, also sequentially consistent: so
+// either the waiter sees the signal, or the setter sees the waiter and wakes
+// it (FUTEX_WAIT refuses to sleep once the word differs from what the waiter
+// read). The set is a release and every successful wait reads the word with
+// acquire (an auto-reset wait takes kSignalled with a compare-exchange), so
+// what the setter wrote before SetEvent happens before what the waiter does
+// after its wait: that is the event's whole memory contract, and it is also
+// what ThreadSanitizer sees (the futex calls only sleep and wake; they carry
+// no ordering). Every wake wakes all sleepers: on an auto-reset event the
+// first to take the signal wins and the others sleep again, so a sleeper
+// that was woken but ends (terminated) never strands another one.
+//
 // Critical sections: the caller's record holds only a magic word and the
 // address of its CsImpl, which is registered in a table; a record is used
 // only when its magic is live and its impl is registered for that very
 // record, so an uninitialised record (0xCD garbage), a deleted one or a copy
-// is refused and counted without being dereferenced. Waits to enter are
-// termination points.
+// is refused and counted without being dereferenced. Section word
+// (CsImpl::word): kLocked, kContended (a thread may sleep on it; set by
+// every thread that goes to sleep and by one that takes the section after
+// sleeping), kicks above. Entering takes kLocked with an acquire
+// compare-exchange; leaving clears kLocked and kContended with a release RMW
+// and wakes one sleeper if kContended was set. `owner`, `depth` and
+// `ownerRecord` are written only by the owner while it holds kLocked. Waits
+// to enter are termination points; DeleteCriticalSection wakes them (they
+// fail, counted).
 //
 // A section owned by a thread that was killed anywhere (parked) stays owned:
 // whoever enters it next waits for ever, as on CE. That is counted
 // ("cs.enter.owner.killed") and noted on stderr, the hang being the fault.
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <shared_mutex>
 #include <unordered_map>
 
 #include "ce/sync.h"
@@ -21,19 +57,98 @@
 
 namespace ce_internal {
 
+namespace {
+
+// The spin before sleeping. Waking a thread that sleeps costs tens of
+// microseconds when its CPU has gone idle (the hypervisor has to bring the
+// virtual CPU back), far more than the hand-off itself; a waiter that expects
+// its wake-up soon therefore spins for up to SpinWindow() first, giving its
+// CPU away every kYieldEvery pauses so that a waker placed on the same CPU
+// runs meanwhile. Whether a wait expects it soon is learned per object
+// (SpinGauge): a wait spins the window only while at least a quarter of the
+// recent waits on its object ended within the window, and otherwise spins
+// kShortRounds pauses (well under a microsecond) only, so that an object
+// waited on for milliseconds (a full-speed bus, an idle port) costs no CPU.
+//
+// SERLYNX_SPIN_US sets the window in microseconds (0: never spin), read
+// once, for measuring what the spin buys on a host.
+constexpr int kYieldEvery = 16;
+constexpr int kShortRounds = 64;
+
+Clock::duration SpinWindow() {
+    static const Clock::duration window = [] {
+        const char* v = std::getenv("SERLYNX_SPIN_US");
+        const long us = v != nullptr ? std::strtol(v, nullptr, 10) : 50;
+        return std::chrono::duration_cast<Clock::duration>(
+            std::chrono::microseconds(std::clamp(us, 0L, 10000L)));
+    }();
+    return window;
+}
+
+// The share of an object's recent waits that ended within the spin window,
+// in 256ths, each wait weighing 1/8. Read and updated by any waiter with
+// relaxed atomics: two waiters updating it at once may lose one update,
+// which only makes the estimate a little older.
+class SpinGauge {
+public:
+    bool Expects() const { return share_.load(std::memory_order_relaxed) >= 64; }
+    // `waited`: how long the wait took, from finding nothing to its end.
+    void Learn(Clock::duration waited) {
+        const uint32_t s = share_.load(std::memory_order_relaxed);
+        share_.store(s - s / 8 + (waited <= SpinWindow() ? 32 : 0), std::memory_order_relaxed);
+    }
+
+private:
+    std::atomic<uint32_t> share_{128};  // a new object: expect a short wait
+};
+
+// Spins until ready() or the end of the spin (see SpinWindow()); true when
+// ready() said so.
+template <class Ready>
+bool Spin(const SpinGauge& gauge, Ready ready) {
+    if (SpinWindow() == Clock::duration::zero())
+        return false;
+    if (!gauge.Expects()) {
+        for (int i = 0; i < kShortRounds; ++i) {
+            if (ready())
+                return true;
+            CpuRelax();
+        }
+        return false;
+    }
+    const Clock::time_point until = Clock::now() + SpinWindow();
+    for (int i = 1;; ++i) {
+        if (ready())
+            return true;
+        if (i % kYieldEvery != 0) {
+            CpuRelax();
+            continue;
+        }
+        if (Clock::now() >= until)
+            return false;
+        sched_yield();
+    }
+}
+
+}  // namespace
+
 struct CsImpl {
     LPCRITICAL_SECTION record;  // the record it was initialised in
     uint64_t epoch;
-    std::mutex m;
-    std::condition_variable cv;
-    DWORD owner = 0;       // guarded by m; thread id, 0 when free
-    DWORD depth = 0;       // guarded by m
-    bool deleted = false;  // guarded by m
-    // The owner's record, set and cleared with `owner` (under m); read
-    // without m for priority inheritance and parked owners. A record named
-    // here is alive: a thread gives up its sections before it ends, and a
-    // parked one is never freed.
+    std::atomic<uint32_t> word{0};     // kLocked | kContended | kicks
+    std::atomic<DWORD> owner{0};       // thread id, 0 when free; written by the owner
+    DWORD depth = 0;                   // the owner's alone
+    std::atomic<bool> deleted{false};  // set once, by DeleteCriticalSection
+    // Set once, by the owner as it is parked (killed anywhere): the section
+    // stays owned for ever. Read by threads entering it and by the delete,
+    // which must not touch the owner's record (another owner's may be freed
+    // by then).
+    std::atomic<bool> ownerParked{false};
+    // The owner's record, set and cleared with `owner`; read under the
+    // scheduler's lock for priority inheritance (a participant's record is
+    // alive) and by the owner itself.
     std::atomic<ThreadRecord*> ownerRecord{nullptr};
+    SpinGauge spin;  // how long entering threads have waited lately
 };
 
 namespace {
@@ -41,21 +156,30 @@ namespace {
 constexpr DWORD kCsLive = 0x43534C56;     // "CSLV"
 constexpr DWORD kCsDeleted = 0x43534445;  // "CSDE"
 
+// Event word bits.
+constexpr uint32_t kSignalled = 1;
+constexpr uint32_t kClosed = 2;
+// Section word bits.
+constexpr uint32_t kLocked = 1;
+constexpr uint32_t kContended = 2;
+
+bool SpinAllowed(const ThreadRecord& self) {
+    static const bool multiCpu = sysconf(_SC_NPROCESSORS_ONLN) > 1;
+    return multiCpu && !self.participant;
+}
+
 struct EventObject {
-    std::mutex m;
-    std::condition_variable cv;
-    bool manualReset = false;  // fixed at creation
-    bool signalled = false;    // guarded by m
-    bool closed = false;       // guarded by m
+    std::atomic<uint32_t> state{0};    // kSignalled | kClosed | kicks
+    std::atomic<uint32_t> waiters{0};  // threads about to sleep or asleep on `state`
+    bool manualReset = false;          // fixed at creation
+    SpinGauge spin;                    // how long its waits have taken lately
 };
 
 BOOL CloseEventObject(const std::shared_ptr<void>& object) {
     auto ev = std::static_pointer_cast<EventObject>(object);
-    {
-        std::lock_guard<std::mutex> g(ev->m);
-        ev->closed = true;
-    }
-    ev->cv.notify_all();
+    ev->state.fetch_or(kClosed);
+    if (ev->waiters.load() != 0)
+        FutexWake(&ev->state, INT_MAX);
     return TRUE;
 }
 
@@ -65,7 +189,7 @@ const cehost::HandleKind* EventKind() {
 }
 
 struct SectionTable {
-    std::mutex lock;
+    std::shared_mutex lock;  // shared to look a record up, exclusive to change the table
     std::unordered_map<CsImpl*, std::shared_ptr<CsImpl>> live;  // guarded by lock
     uint64_t epoch = 1;                                         // guarded by lock
 };
@@ -79,7 +203,7 @@ struct ResetHook {
     ResetHook() {
         EventKind();
         cehost::RegisterResetHook([] {
-            std::lock_guard<std::mutex> g(Sections().lock);
+            std::unique_lock<std::shared_mutex> g(Sections().lock);
             ++Sections().epoch;
         });
     }
@@ -101,7 +225,7 @@ std::shared_ptr<CsImpl> ValidSection(LPCRITICAL_SECTION cs) {
     DWORD magic = LoadMagic(cs);
     if (magic == kCsLive) {
         auto* impl = static_cast<CsImpl*>(LoadImpl(cs));
-        std::lock_guard<std::mutex> g(Sections().lock);
+        std::shared_lock<std::shared_mutex> g(Sections().lock);
         auto it = Sections().live.find(impl);
         if (it != Sections().live.end() && it->second->record == cs)
             return it->second;
@@ -114,29 +238,110 @@ std::shared_ptr<EventObject> LookupEvent(HANDLE h) {
     return std::static_pointer_cast<EventObject>(cehost::LookupHandle(h, EventKind()));
 }
 
+// Registers `word` for TerminateThread, lends the run token and sleeps while
+// the word holds `seen`. False, without sleeping, when the thread has been
+// marked for termination: the caller tidies up and ends it. The caller
+// keeps the word alive.
+bool SleepOnWord(ThreadRecord& self, std::atomic<uint32_t>* word, uint32_t seen,
+                 Clock::time_point deadline) {
+    {
+        std::lock_guard<std::mutex> g(self.waitLock);
+        self.waitWord = word;
+    }
+    // Looked at after registering (see WakeForTermination).
+    const bool end = self.terminate.load() && !self.exiting.load();
+    if (!end) {
+        SchedLendForWait(self);
+        FutexWait(word, seen, deadline);
+    }
+    std::lock_guard<std::mutex> g(self.waitLock);
+    self.waitWord = nullptr;
+    return !end;
+}
+
+// Takes kLocked if it is free (acquire); `extra` is kContended for a thread
+// that has slept on the section.
+bool TryLockWord(CsImpl& impl, uint32_t extra) {
+    uint32_t s = impl.word.load(std::memory_order_relaxed);
+    while (!(s & kLocked))
+        if (impl.word.compare_exchange_weak(s, s | kLocked | extra, std::memory_order_acquire,
+                                            std::memory_order_relaxed))
+            return true;
+    return false;
+}
+
+// Clears kLocked (release) and wakes a sleeper if there may be one: all of
+// them with `all` (a section given up by a thread that ended).
+void UnlockWord(CsImpl& impl, bool all) {
+    if (impl.word.fetch_and(~(kLocked | kContended), std::memory_order_release) & kContended)
+        FutexWake(&impl.word, all ? INT_MAX : 1);
+}
+
+// Waits until the section is free and takes it (false: it was deleted
+// meanwhile). A termination point.
+bool LockContended(CsImpl& impl, ThreadRecord& self) {
+    if (impl.ownerParked.load()) {
+        cehost::CountMisuse("cs.enter.owner.killed");
+        std::fprintf(stderr,
+                     "ce: EnterCriticalSection: thread %u waits for a section that thread %u "
+                     "owned when it was terminated: for ever\n",
+                     self.id, impl.owner.load(std::memory_order_relaxed));
+    } else if (SpinAllowed(self) && Spin(impl.spin, [&] { return TryLockWord(impl, 0); })) {
+        // The owner left within the spin.
+        impl.spin.Learn(Clock::duration::zero());
+        return true;
+    }
+    const Clock::time_point asleep = Clock::now();
+    // The owner runs on this thread's priority meanwhile (CE scheduling).
+    SchedBlockedOn(self, &impl);
+    bool taken = false;
+    for (;;) {
+        if (self.terminate.load() && !self.exiting.load())
+            EndTerminatedThread();
+        uint32_t s = impl.word.load();
+        if (impl.deleted.load())
+            break;
+        if (!(s & kLocked)) {
+            if (impl.word.compare_exchange_weak(s, s | kLocked | kContended,
+                                                std::memory_order_acquire,
+                                                std::memory_order_relaxed)) {
+                taken = true;
+                break;
+            }
+            continue;
+        }
+        if (!(s & kContended) && !impl.word.compare_exchange_weak(s, s | kContended))
+            continue;
+        if (!SleepOnWord(self, &impl.word, s | kContended, Clock::time_point::max()))
+            EndTerminatedThread();
+    }
+    SchedBlockedOn(self, nullptr);
+    impl.spin.Learn(Clock::now() - asleep);
+    return taken;
+}
+
 }  // namespace
 
 ThreadRecord* SectionOwnerRecord(CsImpl* cs) {
     return cs->ownerRecord.load();
 }
 
+void MarkHeldSectionsParked(ThreadRecord& self) {
+    for (auto& impl : self.held)
+        if (impl->owner.load(std::memory_order_relaxed) == self.id)
+            impl->ownerParked.store(true);
+}
+
 void AbandonHeldSections(ThreadRecord& self) {
     for (auto& impl : self.held) {
-        bool abandoned = false;
-        {
-            std::lock_guard<std::mutex> g(impl->m);
-            if (!impl->deleted && impl->owner == self.id) {
-                impl->owner = 0;
-                impl->depth = 0;
-                impl->ownerRecord.store(nullptr);
-                abandoned = true;
-            }
-        }
-        if (abandoned) {
-            // On the real platform the section would stay owned forever.
-            cehost::CountMisuse("thread.ended.holding.cs");
-            impl->cv.notify_all();
-        }
+        if (impl->deleted.load() || impl->owner.load(std::memory_order_relaxed) != self.id)
+            continue;
+        impl->owner.store(0, std::memory_order_relaxed);
+        impl->depth = 0;
+        impl->ownerRecord.store(nullptr);
+        UnlockWord(*impl, true);
+        // On the real platform the section would stay owned forever.
+        cehost::CountMisuse("thread.ended.holding.cs");
     }
     self.held.clear();
 }
@@ -145,7 +350,7 @@ void SweepSectionLeaks() {
     uint64_t n = 0;
     {
         SectionTable& t = Sections();
-        std::lock_guard<std::mutex> g(t.lock);
+        std::shared_lock<std::shared_mutex> g(t.lock);
         for (const auto& [p, impl] : t.live)
             if (impl->epoch == t.epoch)
                 ++n;
@@ -175,7 +380,7 @@ CEAPI HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitia
     }
     auto ev = std::make_shared<EventObject>();
     ev->manualReset = bManualReset != FALSE;
-    ev->signalled = bInitialState != FALSE;
+    ev->state.store(bInitialState != FALSE ? kSignalled : 0, std::memory_order_relaxed);
     CountCreated(CallFault::kCreateEvent);
     return cehost::NewHandle(EventKind(), ev);
 }
@@ -185,13 +390,10 @@ CEAPI BOOL SetEvent(HANDLE hEvent) {
     auto ev = LookupEvent(hEvent);
     if (!ev)
         return FALSE;
-    {
-        std::lock_guard<std::mutex> g(ev->m);
-        ev->signalled = true;
-    }
-    // Every waiter re-checks; on an auto-reset event the first to run takes
-    // the signal and the others sleep again, so one wait is satisfied.
-    ev->cv.notify_all();
+    // Already signalled: whoever set it woke the sleepers of the time, and
+    // no thread sleeps on a signalled word.
+    if (!(ev->state.fetch_or(kSignalled) & kSignalled) && ev->waiters.load() != 0)
+        FutexWake(&ev->state, INT_MAX);
     return TRUE;
 }
 
@@ -200,10 +402,70 @@ CEAPI BOOL ResetEvent(HANDLE hEvent) {
     auto ev = LookupEvent(hEvent);
     if (!ev)
         return FALSE;
-    std::lock_guard<std::mutex> g(ev->m);
-    ev->signalled = false;
+    ev->state.fetch_and(~kSignalled, std::memory_order_relaxed);
     return TRUE;
 }
+
+namespace {
+
+enum class EventWait { kSignalled, kTimeout, kClosed };
+
+// Takes the signal if the word holds one (acquire); on an auto-reset event
+// only one waiter takes it.
+bool TakeSignal(EventObject& ev, uint32_t& s) {
+    while (s & kSignalled) {
+        if (ev.manualReset)
+            return true;
+        if (ev.state.compare_exchange_weak(s, s & ~kSignalled, std::memory_order_acquire))
+            return true;
+    }
+    return false;
+}
+
+EventWait WaitForEvent(EventObject& ev, DWORD ms) {
+    ThreadRecord& self = CurrentThread();
+    Clock::time_point deadline{};
+    Clock::time_point began{};  // when the wait first found nothing
+    bool spun = !SpinAllowed(self) || ms == 0;
+    for (;;) {
+        if (self.terminate.load() && !self.exiting.load())
+            EndTerminatedThread();
+        uint32_t s = ev.state.load(std::memory_order_acquire);
+        if (s & kClosed)
+            return EventWait::kClosed;
+        if (TakeSignal(ev, s)) {
+            if (began != Clock::time_point{})
+                ev.spin.Learn(Clock::now() - began);
+            return EventWait::kSignalled;
+        }
+        if (s & kClosed)
+            continue;
+        if (ms == 0 || self.exiting.load())
+            return EventWait::kTimeout;
+        if (deadline == Clock::time_point{}) {
+            began = Clock::now();
+            deadline = DeadlineAfter(ms);
+        } else if (deadline != Clock::time_point::max() && Clock::now() >= deadline) {
+            ev.spin.Learn(Clock::now() - began);
+            return EventWait::kTimeout;
+        }
+        if (!spun) {
+            spun = true;
+            Spin(ev.spin, [&] {
+                return (ev.state.load(std::memory_order_relaxed) & (kSignalled | kClosed)) != 0;
+            });
+            continue;
+        }
+        ev.waiters.fetch_add(1);
+        // Read after joining `waiters` (see the top of the file).
+        const bool ended = ev.state.load() == s && !SleepOnWord(self, &ev.state, s, deadline);
+        ev.waiters.fetch_sub(1);
+        if (ended)
+            EndTerminatedThread();
+    }
+}
+
+}  // namespace
 
 CEAPI DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
     PlatformCall call;
@@ -223,22 +485,19 @@ CEAPI DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
         return WAIT_FAILED;
     }
     auto ev = std::static_pointer_cast<EventObject>(e.object);
-    std::unique_lock<std::mutex> lk(ev->m);
-    bool ready = TerminableWait(lk, ev->cv, DeadlineAfter(dwMilliseconds),
-                                [&] { return ev->signalled || ev->closed; });
-    if (ev->closed) {
-        // The handle was closed under the waiter: the object is still ours
-        // (shared), but the wait has nothing left to wait for.
-        lk.unlock();
-        cehost::CountMisuse("event.closed.during.wait");
-        SetLastError(ERROR_INVALID_HANDLE);
-        return WAIT_FAILED;
+    switch (WaitForEvent(*ev, dwMilliseconds)) {
+        case EventWait::kSignalled:
+            return WAIT_OBJECT_0;
+        case EventWait::kTimeout:
+            return WAIT_TIMEOUT;
+        case EventWait::kClosed:
+            break;
     }
-    if (!ready)
-        return WAIT_TIMEOUT;
-    if (!ev->manualReset)
-        ev->signalled = false;
-    return WAIT_OBJECT_0;
+    // The handle was closed under the waiter: the object is still ours
+    // (shared), but the wait has nothing left to wait for.
+    cehost::CountMisuse("event.closed.during.wait");
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
 }
 
 CEAPI BOOL CloseHandle(HANDLE hObject) {
@@ -271,7 +530,7 @@ CEAPI void InitializeCriticalSection(LPCRITICAL_SECTION cs) {
     auto impl = std::make_shared<CsImpl>();
     impl->record = cs;
     {
-        std::lock_guard<std::mutex> g(t.lock);
+        std::unique_lock<std::shared_mutex> g(t.lock);
         impl->epoch = t.epoch;
         if (LoadMagic(cs) == kCsLive) {
             auto it = t.live.find(static_cast<CsImpl*>(LoadImpl(cs)));
@@ -294,25 +553,21 @@ CEAPI void DeleteCriticalSection(LPCRITICAL_SECTION cs) {
     if (!impl)
         return;
     {
-        std::lock_guard<std::mutex> g(Sections().lock);
+        std::unique_lock<std::shared_mutex> g(Sections().lock);
         Sections().live.erase(impl.get());
     }
     __atomic_store_n(&cs->magic, kCsDeleted, __ATOMIC_RELAXED);
     __atomic_store_n(&cs->impl, static_cast<void*>(nullptr), __ATOMIC_RELAXED);
-    DWORD self = CurrentThread().id;
-    bool heldByOther;
-    {
-        std::lock_guard<std::mutex> g(impl->m);
-        // An owner that was killed is gone, as its kernel thread would be:
-        // its section may be deleted (its kill was counted).
-        ThreadRecord* owner = impl->ownerRecord.load();
-        heldByOther =
-            impl->owner != 0 && impl->owner != self && !(owner != nullptr && owner->parked.load());
-        impl->deleted = true;
-    }
+    const DWORD owner = impl->owner.load(std::memory_order_relaxed);
+    // An owner that was killed is gone, as its kernel thread would be: its
+    // section may be deleted (its kill was counted).
+    const bool heldByOther = owner != 0 && owner != CurrentThread().id && !impl->ownerParked.load();
+    impl->deleted.store(true);
     if (heldByOther)
         cehost::CountMisuse("cs.deleted.while.held");
-    impl->cv.notify_all();
+    // Threads waiting to enter fail (their word changes under them).
+    impl->word.fetch_add(kWordKick);
+    FutexWake(&impl->word, INT_MAX);
 }
 
 CEAPI void EnterCriticalSection(LPCRITICAL_SECTION cs) {
@@ -322,35 +577,24 @@ CEAPI void EnterCriticalSection(LPCRITICAL_SECTION cs) {
     if (!impl)
         return;
     ThreadRecord& self = CurrentThread();
-    std::unique_lock<std::mutex> lk(impl->m);
-    if (impl->owner == self.id) {
+    // Only this thread stores its own id there, and clears it before it
+    // leaves: reading it back means it owns the section.
+    if (impl->owner.load(std::memory_order_relaxed) == self.id) {
         ++impl->depth;
         return;
     }
-    if (impl->owner != 0) {
-        ThreadRecord* owner = impl->ownerRecord.load();
-        if (owner != nullptr && owner->parked.load()) {
-            cehost::CountMisuse("cs.enter.owner.killed");
-            std::fprintf(stderr,
-                         "ce: EnterCriticalSection: thread %u waits for a section that thread %u "
-                         "owned when it was terminated: for ever\n",
-                         self.id, owner->id);
-        }
-        // The owner runs on this thread's priority meanwhile (CE scheduling).
-        SchedBlockedOn(self, impl.get());
-        TerminableWait(lk, impl->cv, Clock::time_point::max(),
-                       [&] { return impl->owner == 0 || impl->deleted; });
-        SchedBlockedOn(self, nullptr);
+    bool taken = !impl->deleted.load() && (TryLockWord(*impl, 0) || LockContended(*impl, self));
+    if (taken && impl->deleted.load()) {
+        UnlockWord(*impl, true);  // taken just as it was deleted
+        taken = false;
     }
-    if (impl->deleted) {
-        lk.unlock();
+    if (!taken) {
         cehost::CountMisuse("cs.deleted");
         return;
     }
-    impl->owner = self.id;
+    impl->owner.store(self.id, std::memory_order_relaxed);
     impl->depth = 1;
     impl->ownerRecord.store(&self);
-    lk.unlock();
     self.held.push_back(impl);
 }
 
@@ -360,18 +604,15 @@ CEAPI void LeaveCriticalSection(LPCRITICAL_SECTION cs) {
     if (!impl)
         return;
     ThreadRecord& self = CurrentThread();
-    std::unique_lock<std::mutex> lk(impl->m);
-    if (impl->owner != self.id) {
-        lk.unlock();
+    if (impl->owner.load(std::memory_order_relaxed) != self.id) {
         cehost::CountMisuse("cs.leave.notowner");
         return;
     }
     if (--impl->depth > 0)
         return;
-    impl->owner = 0;
+    impl->owner.store(0, std::memory_order_relaxed);
     impl->ownerRecord.store(nullptr);
-    lk.unlock();
-    impl->cv.notify_all();
+    UnlockWord(*impl, false);
     for (auto it = self.held.begin(); it != self.held.end(); ++it)
         if (it->get() == impl.get()) {
             self.held.erase(it);

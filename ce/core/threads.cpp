@@ -293,6 +293,7 @@ void ParkThisThread(ThreadRecord& self) {
     sigset_t all;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    MarkHeldSectionsParked(self);
     self.parked.store(true);
     for (;;)
         pause();
@@ -310,9 +311,16 @@ void EndTerminatedThread() {
 
 void WakeForTermination(ThreadRecord& target) {
     // Lock order is object mutex -> waitLock for the waiter, so the waker
-    // only tries the object mutex and backs off when it is busy.
+    // only tries the object mutex and backs off when it is busy. A futex
+    // sleeper registers its word under waitLock and looks at `terminate`
+    // after that, so either it sees the mark or its word changes under it.
     for (;;) {
         std::unique_lock<std::mutex> g(target.waitLock);
+        if (target.waitWord != nullptr) {
+            target.waitWord->fetch_add(kWordKick);
+            FutexWake(target.waitWord, INT_MAX);
+            return;
+        }
         if (!target.waitMutex)
             return;
         if (target.waitMutex->try_lock()) {

@@ -8,11 +8,21 @@
 // a host controller driver runs them on its interrupt thread; those of
 // transfers ended by a caller (abort, close, removal) run on the bus's
 // completion threads, never on the caller's.
+//
+// Hand-offs. Each costs a thread switch, on this machine tens of
+// microseconds when the threads sit on different cores, so the bus keeps
+// them few: the routines of one pass run as one batch with the lock taken
+// once; a kick (a submit, a model's Wake()) wakes the scheduler only when it
+// sleeps for kicks, a model's Wake() kicks only while something is queued,
+// and a submit kicks only for a new head of its queue, after releasing the
+// lock. The scheduler sleeps only when nothing queued
+// can move without a kick and no frame it waits for has begun.
 #include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 #include <sys/prctl.h>
 
@@ -62,7 +72,12 @@ void Checkpoint() {
 }
 
 UsbBusImpl::UsbBusImpl(int n, UsbTiming t) : number(n), timing(t) {
-    waker = [this] { Kick(); };
+    // A model's Wake() matters only to a transfer that waits on the bus: a
+    // transfer queued later brings its own kick.
+    waker = [this] {
+        if (modelWakes.load())
+            Kick();
+    };
 }
 
 void UsbBusImpl::Start() {
@@ -88,7 +103,8 @@ void UsbBusImpl::Stop() {
         routineCv.notify_all();
     }
     stopFlag.store(true);
-    Kick();
+    { std::lock_guard<std::mutex> g(wakeMu); }
+    wakeCv.notify_all();
     if (scheduler.joinable())
         scheduler.join();
     for (auto& p : pool)
@@ -104,15 +120,34 @@ void UsbBusImpl::Kick() {
     // ended): no need to wake it.
     if (tlsSchedulerThread)
         return;
-    {
-        std::lock_guard<std::mutex> g(wakeMu);
-        kicked = true;
-    }
+    // Already kicked: the scheduler has yet to pass, and will see it.
+    if (kicked.exchange(true))
+        return;
+    // Running, or asleep until the next frame whatever comes: it looks at
+    // `kicked` before it next sleeps for kicks. (`listening` is set before
+    // `kicked` is read there, and both are sequentially consistent, so one
+    // of the two sides sees the other's store.)
+    if (!listening.load())
+        return;
+    { std::lock_guard<std::mutex> g(wakeMu); }
     wakeCv.notify_one();
+}
+
+void UsbBusImpl::Sleep(bool forKicks, std::chrono::steady_clock::time_point until) {
+    std::unique_lock<std::mutex> lk(wakeMu);
+    listening.store(forKicks);
+    auto woken = [&] { return (forKicks && kicked.load()) || stopFlag.load(); };
+    if (until == std::chrono::steady_clock::time_point::max())
+        wakeCv.wait(lk, woken);
+    else
+        wakeCv.wait_until(lk, until, woken);
+    listening.store(false);
 }
 
 void UsbBusImpl::SchedulerLoop() {
     tlsSchedulerThread = true;
+    // Named for profiles and for ps -L: "usbbus<N>".
+    prctl(PR_SET_NAME, ("usbbus" + std::to_string(number)).c_str(), 0UL, 0UL, 0UL);
     if (timing == UsbTiming::kUntimed)
         UntimedLoop();
     else
@@ -123,6 +158,8 @@ void UsbBusImpl::SchedulerLoop() {
 // submit or a model's Wake().
 void UsbBusImpl::UntimedLoop() {
     while (!stopFlag.load()) {
+        // Taken before the pass: a kick during it means another pass.
+        kicked.store(false);
         bool progress = false;
         {
             std::unique_lock<std::mutex> lk(mu);
@@ -131,11 +168,8 @@ void UsbBusImpl::UntimedLoop() {
             progress = ServiceLocked(unlimited, 0, due);
             RunRoutines(lk);
         }
-        if (progress)
-            continue;
-        std::unique_lock<std::mutex> lk(wakeMu);
-        wakeCv.wait(lk, [&] { return kicked || stopFlag.load(); });
-        kicked = false;
+        if (!progress)
+            Sleep(true, std::chrono::steady_clock::time_point::max());
     }
 }
 
@@ -162,6 +196,7 @@ void UsbBusImpl::TimedLoop() {
     uint64_t reported = 0;  // completion reports: the period last reported
     int left = budget;
     while (!stopFlag.load()) {
+        kicked.store(false);
         const auto grid = static_cast<uint64_t>((Clock::now() - origin) / frame);
         if (grid != current) {
             current = grid;
@@ -181,52 +216,56 @@ void UsbBusImpl::TimedLoop() {
                 due = std::min<uint64_t>(due, (current / completeEvery + 1) * completeEvery);
             RunRoutines(lk);
         }
-        std::unique_lock<std::mutex> lk(wakeMu);
-        if (due == UINT64_MAX) {
-            wakeCv.wait(lk, [&] { return kicked || stopFlag.load(); });
-        } else {
-            // With the budget spent a submit cannot move before the next
-            // frame: it is not worth a pass.
-            const bool spent = left == 0;
-            wakeCv.wait_until(lk, origin + frame * std::max(due, current + 1),
-                              [&] { return (kicked && !spent) || stopFlag.load(); });
-        }
-        kicked = false;
+        // With the budget spent a submit cannot move before the next frame:
+        // it is not worth a pass, nor a wake-up.
+        if (due == UINT64_MAX)
+            Sleep(true, Clock::time_point::max());
+        else
+            Sleep(left != 0, origin + frame * std::max(due, current + 1));
     }
 }
 
 // The routines of the transfers the pass just ended, run on the scheduler
 // thread as a host controller driver runs them on its interrupt thread: in
-// completion order, with no lock held, before the next pass.
+// completion order, before the next pass, the whole batch with no lock held:
+// a client woken by the first routine finds the bus lock free, and the
+// others' routineDone set as they return. The lock is taken once at the end.
 void UsbBusImpl::RunRoutines(std::unique_lock<std::mutex>& lk) {
-    // While a routine runs this thread counts as a completion thread: what
-    // the routine issues or ends is handled as it would be on the pool.
     while (!ready.empty()) {
         std::vector<std::shared_ptr<UsbTransfer>> batch;
         batch.swap(ready);
+        lk.unlock();
+        // While a routine runs this thread counts as a completion thread:
+        // what the routine issues or ends is handled as it would be on the
+        // pool.
+        tlsSchedulerThread = false;
+        tlsCompletionThread = true;
         for (auto& t : batch) {
-            lk.unlock();
-            tlsSchedulerThread = false;
-            tlsCompletionThread = true;
             {
                 DriverCodeScope driverCode(kUsbInterruptPriority);
                 t->routine(t->param);
             }
-            tlsCompletionThread = false;
-            tlsSchedulerThread = true;
-            lk.lock();
             // Marked at once, not after the batch: the routine has most
             // likely just woken a client that is about to close the
-            // transfer, which waits for this.
-            t->routineDone = true;
-            t->device->routinesPending--;
-            doneCv.notify_all();
+            // transfer. The lock is taken only when one already waits.
+            t->routineDone.store(true);
+            if (routineWaiters.load() > 0) {
+                { std::lock_guard<std::mutex> g(mu); }
+                doneCv.notify_all();
+            }
         }
+        tlsCompletionThread = false;
+        tlsSchedulerThread = true;
+        lk.lock();
+        for (auto& t : batch)
+            t->device->routinesPending--;
+        doneCv.notify_all();
     }
 }
 
 void UsbBusImpl::CompletionLoop() {
     tlsCompletionThread = true;
+    prctl(PR_SET_NAME, ("usbdone" + std::to_string(number)).c_str(), 0UL, 0UL, 0UL);
     std::unique_lock<std::mutex> lk(mu);
     for (;;) {
         // Routines held back (strict ordering) join the queue when due.
@@ -256,7 +295,7 @@ void UsbBusImpl::CompletionLoop() {
             t->routine(t->param);
         }
         lk.lock();
-        t->routineDone = true;
+        t->routineDone.store(true);
         t->device->routinesPending--;
         doneCv.notify_all();
     }
@@ -272,6 +311,23 @@ void UsbBusImpl::CompletionLoop() {
 // transfer moves again after a submit or the model's Wake()). True when
 // anything moved or ended.
 bool UsbBusImpl::ServiceLocked(int& bulkLeft, uint64_t frame, uint64_t& due) {
+    // A model's Wake() during the pass means another pass; after it, only
+    // when something stays queued.
+    modelWakes.store(true);
+    const bool progress = PassLocked(bulkLeft, frame, due);
+    bool queued = false;
+    for (auto& [addr, d] : devices) {
+        if (d->gone)
+            continue;
+        queued = queued || !d->control.empty();
+        for (auto& p : d->pipes)
+            queued = queued || !p->queue.empty();
+    }
+    modelWakes.store(queued);
+    return progress;
+}
+
+bool UsbBusImpl::PassLocked(int& bulkLeft, uint64_t frame, uint64_t& due) {
     const bool untimed = timing == UsbTiming::kUntimed;
     bool progress = false;
     due = UINT64_MAX;
@@ -430,6 +486,18 @@ void UsbBusImpl::FailPipeLocked(UsbPipe& p, const std::shared_ptr<UsbTransfer>& 
     FinishLocked(t, error);
 }
 
+// A NAK leaves the transfer as it is (nothing moved; the model's Wake()
+// brings the scheduler back); a STALL halts the pipe and ends the transfer.
+bool UsbBusImpl::RefusedLocked(UsbHandshake hs, UsbPipe& p, const std::shared_ptr<UsbTransfer>& t,
+                               bool& moved) {
+    if (hs == UsbHandshake::kAck)
+        return false;
+    moved = hs == UsbHandshake::kStall;
+    if (moved)
+        FailPipeLocked(p, t, USB_STALL_ERROR);
+    return true;
+}
+
 // One packet on the pipe's oldest transfer. True when something happened
 // (a packet moved or the transfer ended); false on NAK or a stuck transfer.
 //
@@ -477,14 +545,11 @@ bool UsbBusImpl::ServicePipeLocked(UsbPipe& p) {
     if (!t->in) {
         const uint32_t limit = shortFault ? t->length / 2 : t->length;
         const size_t n = std::min<size_t>(mps, limit - t->actual);
+        bool moved = false;
         if (inStep) {
             UsbHandshake hs = d.model->Out(ep, t->buffer ? t->buffer + t->actual : nullptr, n);
-            if (hs == UsbHandshake::kNak)
-                return false;
-            if (hs == UsbHandshake::kStall) {
-                FailPipeLocked(p, t, USB_STALL_ERROR);
-                return true;
-            }
+            if (RefusedLocked(hs, p, t, moved))
+                return moved;
             deviceToggle ^= 1;
         }
         // Out of step the device acknowledges the packet and drops it.
@@ -497,13 +562,9 @@ bool UsbBusImpl::ServicePipeLocked(UsbPipe& p) {
         return true;
     }
     Bytes packet;
-    UsbHandshake hs = d.model->In(ep, mps, packet);
-    if (hs == UsbHandshake::kNak)
-        return false;
-    if (hs == UsbHandshake::kStall) {
-        FailPipeLocked(p, t, USB_STALL_ERROR);
-        return true;
-    }
+    bool moved = false;
+    if (RefusedLocked(d.model->In(ep, mps, packet), p, t, moved))
+        return moved;
     deviceToggle ^= 1;
     if (!inStep)
         return true;  // acknowledged and dropped by the host
@@ -728,10 +789,15 @@ std::shared_ptr<UsbTransfer> UsbBusImpl::Issue(const std::shared_ptr<UsbDevice>&
     const bool head = queue.empty();
     queue.push_back(t);
     LogSubmitLocked(*t);
-    if (engine)
+    if (engine) {
         engine->StartLocked(t);
-    else if (head)
+    } else if (head) {
+        // Kicked with the lock released: a scheduler woken on this core
+        // may run at once, and would only wait for the lock.
+        lk.unlock();
         Kick();
+        lk.lock();
+    }
     if (!t->routine)
         WaitTerminable(lk, doneCv, INFINITE, [&] { return t->complete; });
     return t;

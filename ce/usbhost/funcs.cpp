@@ -351,9 +351,8 @@ BOOL WINAPI AbortTransfer(USB_TRANSFER hTransfer, DWORD flags) {
     // routine has run, so that the caller may release what either touches.
     // (Strict ordering: once it is over; the routine may run later.)
     if (!(flags & USB_NO_WAIT) && !OnCompletionThread())
-        WaitTerminable(lk, b.doneCv, INFINITE, [&] {
-            return t->complete && (b.strict || !t->routineQueued || t->routineDone);
-        });
+        b.AwaitRoutine(
+            lk, [&] { return t->complete && (b.strict || !t->routineQueued || t->routineDone); });
     return TRUE;
 }
 
@@ -382,8 +381,7 @@ BOOL WINAPI CloseTransfer(USB_TRANSFER hTransfer) {
     else if (!t->complete)
         b.PublishLocked(t);
     if (!OnCompletionThread())
-        WaitTerminable(lk, b.doneCv, INFINITE,
-                       [&] { return t->complete && (!t->routineQueued || t->routineDone); });
+        b.AwaitRoutine(lk, [&] { return t->complete && (!t->routineQueued || t->routineDone); });
     return TRUE;
 }
 

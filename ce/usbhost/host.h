@@ -4,7 +4,12 @@
 // Locking. Each bus has one mutex `mu` that guards every field marked
 // "mu" below, for the bus and every device, pipe and transfer on it. Device
 // models are called with `mu` held (by the scheduler thread only). `wakeMu`
-// guards only `kicked`; it may be taken with `mu` held, never the reverse.
+// pairs with `wakeCv` for the scheduler's sleep; it may be taken with `mu`
+// held, never the reverse. `kicked` and `listening` are atomics: a kick
+// (a submit, a model's Wake()) sets `kicked` and takes `wakeMu` to wake the
+// scheduler only when the scheduler said it sleeps for kicks (`listening`),
+// so a kick while it runs, or while it waits for the next frame with the
+// budget spent, costs no lock and no system call.
 // Handle tables have their own lock (`HandleTable::mu_`), never held while
 // taking a bus's `mu`.
 //
@@ -31,6 +36,7 @@
 
 #include "ce/loader.h"
 #include "ce/usb.h"
+#include "cehost/core.h"
 #include "cehost/usb_bus.h"
 #include "cehost/usb_device_model.h"
 
@@ -70,7 +76,9 @@ struct UsbTransfer {
     bool finished = false;  // data phase over, result fixed
     bool complete = false;  // result visible (IsTransferComplete)
     bool routineQueued = false;
-    bool routineDone = false;
+    // Set by the thread that ran the routine, right after it returned (the
+    // scheduler sets it without mu: see AwaitRoutine); read under mu.
+    std::atomic<bool> routineDone{false};
     bool deferred = false;   // finished, waiting for the bus's completion report
     bool charged = false;    // control: its first frame is set
     uint64_t notBefore = 0;  // control: the frame it may end in at the earliest
@@ -181,11 +189,23 @@ class UsbBusImpl : public std::enable_shared_from_this<UsbBusImpl> {
     void TimedLoop();
     void CompletionLoop();
     void RunRoutines(std::unique_lock<std::mutex>& lk);
+    // Sleeps until a kick (when `forKicks`), a stop, or `until`.
+    void Sleep(bool forKicks, std::chrono::steady_clock::time_point until);
+    // With `lk` held on mu: waits until `done()`, which waits for a
+    // transfer's routine. Counted in `routineWaiters`, so that the scheduler, which
+    // runs routines without the lock, takes it to wake the waiter.
+    template <class Pred>
+    void AwaitRoutine(std::unique_lock<std::mutex>& lk, Pred done);
 
     // ---- with mu held ----
     bool ServiceLocked(int& bulkLeft, uint64_t frame, uint64_t& due);
+    bool PassLocked(int& bulkLeft, uint64_t frame, uint64_t& due);
     bool ServiceControlLocked(UsbDevice& d, uint64_t frame, uint64_t& due);
     bool ServicePipeLocked(UsbPipe& p);
+    // A NAK or STALL from the model: true when it ended the step (`moved`
+    // then says whether anything happened), false on an ACK.
+    bool RefusedLocked(UsbHandshake hs, UsbPipe& p, const std::shared_ptr<UsbTransfer>& t,
+                       bool& moved);
     void FailPipeLocked(UsbPipe& p, const std::shared_ptr<UsbTransfer>& t, DWORD error);
     void FinishLocked(const std::shared_ptr<UsbTransfer>& t, DWORD error);
     // Ends a transfer early: at once on the simulated bus, through the
@@ -232,10 +252,13 @@ class UsbBusImpl : public std::enable_shared_from_this<UsbBusImpl> {
     uint64_t bulkBytes = 0;                                 // mu
     std::deque<std::shared_ptr<UsbTransfer>> routines;      // mu: to run on the pool
     std::vector<std::shared_ptr<UsbTransfer>> ready;        // mu: to run on the scheduler
-    std::condition_variable routineCv;                      // with mu
-    bool stopping = false;                                  // mu
-    std::vector<std::thread> removalThreads;                // mu
-    size_t rr = 0;                                          // mu: bulk round robin
+    // Threads in AwaitRoutine (changed under mu, read by the scheduler
+    // without it after each routine it runs).
+    std::atomic<int> routineWaiters{0};
+    std::condition_variable routineCv;        // with mu
+    bool stopping = false;                    // mu
+    std::vector<std::thread> removalThreads;  // mu
+    size_t rr = 0;                            // mu: bulk round robin
     int completeEvery = 0;  // mu: 0 per transfer, N: reports at every Nth frame boundary
     std::vector<std::shared_ptr<UsbTransfer>> deferred;  // mu: ended, not yet reported
     bool strict = false;                                 // mu: strict ordering
@@ -245,7 +268,9 @@ class UsbBusImpl : public std::enable_shared_from_this<UsbBusImpl> {
 
     std::mutex wakeMu;
     std::condition_variable wakeCv;
-    bool kicked = false;  // wakeMu
+    std::atomic<bool> kicked{false};     // work may have arrived since the last pass
+    std::atomic<bool> listening{false};  // the scheduler sleeps, and a kick ends the sleep
+    std::atomic<bool> modelWakes{true};  // a model's Wake() kicks: a pass runs or work waits
     std::function<void()> waker;
     std::atomic<bool> stopFlag{false};
 
@@ -254,6 +279,17 @@ class UsbBusImpl : public std::enable_shared_from_this<UsbBusImpl> {
     // Set at construction for a bus of real devices (kReal), else null.
     std::unique_ptr<UsbEngine> engine;
 };
+
+template <class Pred>
+void UsbBusImpl::AwaitRoutine(std::unique_lock<std::mutex>& lk, Pred done) {
+    // Undone on the way out, also when the wait ends the thread.
+    struct Count {
+        std::atomic<int>& n;
+        explicit Count(std::atomic<int>& c) : n(c) { n++; }
+        ~Count() { n--; }
+    } count(routineWaiters);
+    WaitTerminable(lk, doneCv, INFINITE, done);
+}
 
 // Handle tables. A handle encodes a slot index and the slot's generation, so
 // a stale handle (closed, or of a torn-down device) is recognised without
