@@ -207,17 +207,6 @@ inline void FutexWake(std::atomic<uint32_t>* word, int n) {
             nullptr, nullptr, 0);
 }
 
-// One step of a spin wait.
-inline void CpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__) || defined(__arm__)
-    asm volatile("yield" ::: "memory");
-#else
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-#endif
-}
-
 // Deadline for a timeout in milliseconds (INFINITE: time_point::max()).
 inline Clock::time_point DeadlineAfter(DWORD ms) {
     if (ms == INFINITE)

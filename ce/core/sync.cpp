@@ -40,10 +40,8 @@
 // A section owned by a thread that was killed anywhere (parked) stays owned:
 // whoever enters it next waits for ever, as on CE. That is counted
 // ("cs.enter.owner.killed") and noted on stderr, the hang being the fault.
-#include <sched.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <shared_mutex>
@@ -54,83 +52,9 @@
 #include "cehost/core.h"
 #include "cehost/counters.h"
 #include "core/internal.h"
+#include "core/spin.h"
 
 namespace ce_internal {
-
-namespace {
-
-// The spin before sleeping. Waking a thread that sleeps costs tens of
-// microseconds when its CPU has gone idle (the hypervisor has to bring the
-// virtual CPU back), far more than the hand-off itself; a waiter that expects
-// its wake-up soon therefore spins for up to SpinWindow() first, giving its
-// CPU away every kYieldEvery pauses so that a waker placed on the same CPU
-// runs meanwhile. Whether a wait expects it soon is learned per object
-// (SpinGauge): a wait spins the window only while at least a quarter of the
-// recent waits on its object ended within the window, and otherwise spins
-// kShortRounds pauses (well under a microsecond) only, so that an object
-// waited on for milliseconds (a full-speed bus, an idle port) costs no CPU.
-//
-// SERLYNX_SPIN_US sets the window in microseconds (0: never spin), read
-// once, for measuring what the spin buys on a host.
-constexpr int kYieldEvery = 16;
-constexpr int kShortRounds = 64;
-
-Clock::duration SpinWindow() {
-    static const Clock::duration window = [] {
-        const char* v = std::getenv("SERLYNX_SPIN_US");
-        const long us = v != nullptr ? std::strtol(v, nullptr, 10) : 50;
-        return std::chrono::duration_cast<Clock::duration>(
-            std::chrono::microseconds(std::clamp(us, 0L, 10000L)));
-    }();
-    return window;
-}
-
-// The share of an object's recent waits that ended within the spin window,
-// in 256ths, each wait weighing 1/8. Read and updated by any waiter with
-// relaxed atomics: two waiters updating it at once may lose one update,
-// which only makes the estimate a little older.
-class SpinGauge {
-public:
-    bool Expects() const { return share_.load(std::memory_order_relaxed) >= 64; }
-    // `waited`: how long the wait took, from finding nothing to its end.
-    void Learn(Clock::duration waited) {
-        const uint32_t s = share_.load(std::memory_order_relaxed);
-        share_.store(s - s / 8 + (waited <= SpinWindow() ? 32 : 0), std::memory_order_relaxed);
-    }
-
-private:
-    std::atomic<uint32_t> share_{128};  // a new object: expect a short wait
-};
-
-// Spins until ready() or the end of the spin (see SpinWindow()); true when
-// ready() said so.
-template <class Ready>
-bool Spin(const SpinGauge& gauge, Ready ready) {
-    if (SpinWindow() == Clock::duration::zero())
-        return false;
-    if (!gauge.Expects()) {
-        for (int i = 0; i < kShortRounds; ++i) {
-            if (ready())
-                return true;
-            CpuRelax();
-        }
-        return false;
-    }
-    const Clock::time_point until = Clock::now() + SpinWindow();
-    for (int i = 1;; ++i) {
-        if (ready())
-            return true;
-        if (i % kYieldEvery != 0) {
-            CpuRelax();
-            continue;
-        }
-        if (Clock::now() >= until)
-            return false;
-        sched_yield();
-    }
-}
-
-}  // namespace
 
 struct CsImpl {
     LPCRITICAL_SECTION record;  // the record it was initialised in
@@ -163,9 +87,10 @@ constexpr uint32_t kClosed = 2;
 constexpr uint32_t kLocked = 1;
 constexpr uint32_t kContended = 2;
 
+// Worth spinning: the caller does not hold the CE mode's run token (the
+// thread it waits for may need it).
 bool SpinAllowed(const ThreadRecord& self) {
-    static const bool multiCpu = sysconf(_SC_NPROCESSORS_ONLN) > 1;
-    return multiCpu && !self.participant;
+    return !self.participant;
 }
 
 struct EventObject {

@@ -29,6 +29,7 @@
 #include "ce/thread.h"
 #include "cehost/core.h"
 #include "cehost/counters.h"
+#include "core/spin.h"
 #include "usbhost/host.h"
 
 namespace cehost {
@@ -134,14 +135,33 @@ void UsbBusImpl::Kick() {
 }
 
 void UsbBusImpl::Sleep(bool forKicks, std::chrono::steady_clock::time_point until) {
-    std::unique_lock<std::mutex> lk(wakeMu);
-    listening.store(forKicks);
     auto woken = [&] { return (forKicks && kicked.load()) || stopFlag.load(); };
+    if (!forKicks) {
+        std::unique_lock<std::mutex> lk(wakeMu);
+        if (until == std::chrono::steady_clock::time_point::max())
+            wakeCv.wait(lk, woken);
+        else
+            wakeCv.wait_until(lk, until, woken);
+        return;
+    }
+    // A kick that comes while the scheduler spins costs the kicker no lock
+    // and no system call (`listening` is still false).
+    const auto began = std::chrono::steady_clock::now();
+    if (ce_internal::Spin(kickGauge, woken, until)) {
+        kickGauge.Learn(std::chrono::steady_clock::now() - began);
+        return;
+    }
+    std::unique_lock<std::mutex> lk(wakeMu);
+    listening.store(true);
+    bool kick = true;
     if (until == std::chrono::steady_clock::time_point::max())
         wakeCv.wait(lk, woken);
     else
-        wakeCv.wait_until(lk, until, woken);
+        kick = wakeCv.wait_until(lk, until, woken);
     listening.store(false);
+    // A sleep that ended at its deadline says nothing of how soon kicks come.
+    if (kick)
+        kickGauge.Learn(std::chrono::steady_clock::now() - began);
 }
 
 void UsbBusImpl::SchedulerLoop() {

@@ -39,6 +39,7 @@
 #include "cehost/core.h"
 #include "cehost/usb_bus.h"
 #include "cehost/usb_device_model.h"
+#include "core/spin.h"
 
 namespace cehost {
 
@@ -270,6 +271,9 @@ class UsbBusImpl : public std::enable_shared_from_this<UsbBusImpl> {
     std::condition_variable wakeCv;
     std::atomic<bool> kicked{false};     // work may have arrived since the last pass
     std::atomic<bool> listening{false};  // the scheduler sleeps, and a kick ends the sleep
+    // How soon kicks have come lately: whether the scheduler spins before it
+    // sleeps for one (core/spin.h). The scheduler's alone.
+    ce_internal::SpinGauge kickGauge;
     std::atomic<bool> modelWakes{true};  // a model's Wake() kicks: a pass runs or work waits
     std::function<void()> waker;
     std::atomic<bool> stopFlag{false};
