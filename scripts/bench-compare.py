@@ -133,6 +133,11 @@ def parse_text(text):
             figure("echo", port, bus, p50, "us", better="lower", limit=limit,
                    cpu_trip=float(cols[7]), sleeps=float(cols[6]), per="round trip",
                    details={"p99": p99})
+        elif section == "idle":
+            m = re.match(r"(\S+) +([\d.]+) % of one CPU, ([\d.]+) sleeps/s", line)
+            if m:
+                figure("idle", "basic", m.group(1), float(m.group(2)), "% CPU", better="lower",
+                       sleeps=float(m.group(3)), per="second")
         elif section == "memory":
             m = re.match(r"(\d+) ports: heap ([\d.]+) bytes/port .*?, ([\d.]+) blocks/port; "
                          r"RSS growth ([-\d.]+) KiB/port", line)

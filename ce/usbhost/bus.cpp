@@ -159,9 +159,10 @@ void UsbBusImpl::Sleep(bool forKicks, std::chrono::steady_clock::time_point unti
     else
         kick = wakeCv.wait_until(lk, until, woken);
     listening.store(false);
-    // A sleep that ended at its deadline says nothing of how soon kicks come.
-    if (kick)
-        kickGauge.Learn(std::chrono::steady_clock::now() - began);
+    // A sleep that lasted to its deadline counts as a long one: a bus that
+    // polls an idle device every (micro)frame must not spin each time.
+    kickGauge.Learn(kick ? std::chrono::steady_clock::now() - began
+                         : std::chrono::steady_clock::duration::max());
 }
 
 void UsbBusImpl::SchedulerLoop() {

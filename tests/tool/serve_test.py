@@ -189,7 +189,7 @@ class Cli(unittest.TestCase):
         proc = run("bench", "--quick", "--json", "-", timeout=300)
         self.assertEqual(proc.returncode, 0, proc.stderr)
         data = json.loads(proc.stdout)
-        self.assertEqual(data["scenarios"], ["rx", "tx", "echo", "memory", "scaling"])
+        self.assertEqual(data["scenarios"], ["rx", "tx", "echo", "memory", "idle", "scaling"])
         self.assertEqual({f["scenario"] for f in data["figures"]}, set(data["scenarios"]))
         self.assertTrue(data["complete"])
         text = runpy.run_path(os.path.join(os.path.dirname(__file__), "..", "..", "scripts",

@@ -812,6 +812,42 @@ bool BenchMemory(const BenchOptions& o, Results& r) {
     return true;
 }
 
+// What an open port costs while nothing moves: the CPU time of the whole
+// process (bus scheduler polling the port's queued receive transfers every
+// frame, and whatever the platform's waits spin) over the measuring time.
+bool BenchIdle(const BenchOptions& o, Results& r) {
+    Header("idle: CPU of one open basic port on its own bus, no data moving (% of one CPU)");
+    for (UsbTiming timing : {UsbTiming::kFullSpeed, UsbTiming::kHighSpeed}) {
+        Figure f = PortFigure("idle", "basic", timing);
+        if (!Wanted(o, f.Name()))
+            continue;
+        cehost::UsbBus bus(timing);
+        bus.SetLogging(false);
+        auto port = OpenPort(bus, Kind::kBasic, BulkPacket(timing), 0, kDefaultRing);
+        if (!port)
+            return false;
+        // Settled first: the open's own work is not idling.
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        const Usage u0 = ProcessUsage();
+        const auto t0 = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(std::chrono::duration<double>(o.seconds));
+        const Usage u1 = ProcessUsage();
+        const double wall =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        port->Close();
+        f.value = 100.0 * (u1.cpu - u0.cpu) / wall;
+        f.unit = "% CPU";
+        f.higherIsBetter = false;
+        f.sleeps = (u1.switches - u0.switches) / wall;
+        f.sleepsPer = "second";
+        std::printf("%-11s %6.2f %% of one CPU, %.1f sleeps/s\n", BusName(timing), f.value,
+                    f.sleeps);
+        std::fflush(stdout);
+        r.figures.push_back(f);
+    }
+    return true;
+}
+
 bool BenchScaling(const BenchOptions& o, Results& r) {
     Header("scaling: N basic ports on N full-speed buses, aggregate rx");
     std::printf("%-5s %12s %12s %8s %9s %10s %8s\n", "N", "MB/s", "limit MB/s", "ratio", "threads",
@@ -1114,6 +1150,7 @@ int RunBench(const BenchOptions& options) {
                                   {"tx", BenchTx},
                                   {"echo", BenchEcho},
                                   {"memory", BenchMemory},
+                                  {"idle", BenchIdle},
                                   {"scaling", BenchScaling}};
     std::vector<std::string> ran;
     for (const Scenario& s : scenarios) {

@@ -104,6 +104,7 @@ const char kBenchUsage[] =
     "  echo     1-byte round trip through a loopback plug, against a bare\n"
     "           two-thread event ping-pong\n"
     "  memory   heap and RSS per idle open port\n"
+    "  idle     CPU of an idle open port on a full- and a high-speed bus\n"
     "  scaling  aggregate receive rate of 1 to 32 ports on their own buses\n"
     "\n"
     "  --quick        a short smoke run (checks that the scenarios run)\n"
@@ -122,9 +123,9 @@ const char kBenchUsage[] =
     "                 goes to standard error); docs/performance.md describes it\n"
     "\n"
     "Figure names: rx PORT BUS RING, tx PORT BUS, echo basic BUS, echo bare,\n"
-    "memory basic untimed, scaling basic full-speed N; PORT is basic, cdc or\n"
-    "ftdi, BUS untimed, full-speed or high-speed, RING 4096 or 65536\n"
-    "(e.g. --only \"tx basic full-speed\").\n";
+    "memory basic untimed, idle basic BUS, scaling basic full-speed N; PORT\n"
+    "is basic, cdc or ftdi, BUS untimed, full-speed or high-speed, RING 4096\n"
+    "or 65536 (e.g. --only \"tx basic full-speed\").\n";
 
 int Usage(const char* text, bool error) {
     std::fputs(text, error ? stderr : stdout);
