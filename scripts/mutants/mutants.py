@@ -698,8 +698,8 @@ MUTANTS = [
     {
         "id": "event-not-auto-reset",
         "file": "ce/core/sync.cpp",
-        "find": "    if (!ev->manualReset)\n        ev->signalled = false;",
-        "replace": "",
+        "find": "        if (ev.manualReset)\n            return true;",
+        "replace": "        return true;",
         "area": "platform",
         "note": "auto-reset events stay signalled after a wait",
         "hint": "SyncTest",
