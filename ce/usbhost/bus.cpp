@@ -15,8 +15,9 @@
 // once; a kick (a submit, a model's Wake()) wakes the scheduler only when it
 // sleeps for kicks, a model's Wake() kicks only while something is queued,
 // and a submit kicks only for a new head of its queue, after releasing the
-// lock. The scheduler sleeps only when nothing queued
-// can move without a kick and no frame it waits for has begun.
+// lock. The scheduler sleeps only when nothing queued can move without a
+// kick and no frame it waits for has begun, and before it sleeps for a kick
+// it spins while kicks have lately come within the spin (core/spin.h).
 #include <algorithm>
 #include <chrono>
 #include <climits>
