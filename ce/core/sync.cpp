@@ -205,6 +205,8 @@ void UnlockWord(CsImpl& impl, bool all) {
 // Waits until the section is free and takes it (false: it was deleted
 // meanwhile). A termination point.
 bool LockContended(CsImpl& impl, ThreadRecord& self) {
+    // Timed from here, spin included, as an event's wait is.
+    const Clock::time_point began = Clock::now();
     if (impl.ownerParked.load()) {
         cehost::CountMisuse("cs.enter.owner.killed");
         std::fprintf(stderr,
@@ -212,11 +214,9 @@ bool LockContended(CsImpl& impl, ThreadRecord& self) {
                      "owned when it was terminated: for ever\n",
                      self.id, impl.owner.load(std::memory_order_relaxed));
     } else if (SpinAllowed(self) && Spin(impl.spin, [&] { return TryLockWord(impl, 0); })) {
-        // The owner left within the spin.
-        impl.spin.Learn(Clock::duration::zero());
+        impl.spin.Learn(Clock::now() - began);  // the owner left within the spin
         return true;
     }
-    const Clock::time_point asleep = Clock::now();
     // The owner runs on this thread's priority meanwhile (CE scheduling).
     SchedBlockedOn(self, &impl);
     bool taken = false;
@@ -241,7 +241,7 @@ bool LockContended(CsImpl& impl, ThreadRecord& self) {
             EndTerminatedThread();
     }
     SchedBlockedOn(self, nullptr);
-    impl.spin.Learn(Clock::now() - asleep);
+    impl.spin.Learn(Clock::now() - began);
     return taken;
 }
 
